@@ -1,0 +1,77 @@
+// Errors as values, and the one exception type for broken invariants.
+#pragma once
+
+#include <expected>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace vesker {
+
+// The failure of an operation. It either stands for a Python exception that is
+// already set in the interpreter (raised by a call into Python; the binding
+// layer re-raises it unchanged) or carries a message that Python sees as the
+// text of a RuntimeError. The core never sets Python exceptions itself; it only
+// passes on the ones that its callbacks into the binding layer report.
+class Error {
+ public:
+  static Error python_exception_pending() { return Error(true, {}); }
+  static Error message(std::string text) { return Error(false, std::move(text)); }
+  // A stored key or value that cannot be decoded.
+  static Error decoding(std::string_view cause) {
+    std::string text = "error while decoding: ";
+    text += cause;
+    return message(std::move(text));
+  }
+
+  bool holds_python_exception() const noexcept { return python_exception_pending_; }
+  const std::string& text() const noexcept { return text_; }
+
+ private:
+  Error(bool python_exception_pending, std::string text)
+      : python_exception_pending_(python_exception_pending), text_(std::move(text)) {}
+
+  bool python_exception_pending_;
+  std::string text_;
+};
+
+template <class T>
+using Result = std::expected<T, Error>;
+using Status = std::expected<void, Error>;
+
+inline std::unexpected<Error> fail(Error error) { return std::unexpected<Error>(std::move(error)); }
+inline std::unexpected<Error> fail_message(std::string text) { return fail(Error::message(std::move(text))); }
+
+// A broken internal invariant. It is never an expected outcome of any input: it
+// unwinds through every RAII owner (transactions, borrows, the released
+// interpreter lock) and the binding layer reports it as PanicException.
+class InternalError : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+
+[[noreturn]] inline void internal_error(const char* message) { throw InternalError(message); }
+
+// The texts of the two invariant stops shared by the traversal and the maps it uses.
+inline constexpr const char* kMissingMapEntry = "no entry found for key";
+inline constexpr const char* kMissingOptional = "called `Option::unwrap()` on a `None` value";
+
+}  // namespace vesker
+
+// Propagates the error of an expression of type Result<T> / Status.
+#define VESKER_TRY(expr)                                                  \
+  do {                                                                    \
+    if (auto vesker_try_result_ = (expr); !vesker_try_result_)            \
+      return ::vesker::fail(std::move(vesker_try_result_).error());       \
+  } while (false)
+
+#define VESKER_CONCAT_INNER(a, b) a##b
+#define VESKER_CONCAT(a, b) VESKER_CONCAT_INNER(a, b)
+// Binds the value of a Result<T> expression to `decl`, or propagates its error.
+#define VESKER_ASSIGN_OR_RETURN(decl, expr) \
+  VESKER_ASSIGN_OR_RETURN_IMPL(VESKER_CONCAT(vesker_result_, __LINE__), decl, expr)
+#define VESKER_ASSIGN_OR_RETURN_IMPL(tmp, decl, expr)            \
+  auto tmp = (expr);                                             \
+  if (!tmp) return ::vesker::fail(std::move(tmp).error());       \
+  decl = std::move(*tmp)

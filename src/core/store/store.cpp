@@ -1,0 +1,33 @@
+#include "core/store/store.h"
+
+namespace vesker {
+namespace {
+
+Result<Database> open_database(const Transaction& txn, const Environment& environment, const char* name,
+                               unsigned flags) {
+  MDB_dbi dbi = 0;
+  VESKER_TRY(check_lmdb(mdb_dbi_open(txn.handle(), name, flags | MDB_CREATE, &dbi)));
+  return Database{&environment, dbi};
+}
+
+}  // namespace
+
+Result<Store> Store::open(std::string_view directory) {
+  Store store;
+  VESKER_ASSIGN_OR_RETURN(store.environment, Environment::open(directory));
+  const Environment& env = *store.environment;
+  VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_write());
+  VESKER_ASSIGN_OR_RETURN(store.primary, open_database(txn, env, "primary", MDB_INTEGERKEY));
+  VESKER_ASSIGN_OR_RETURN(store.referrers,
+                          open_database(txn, env, "referrers", MDB_DUPSORT | MDB_INTEGERKEY | MDB_DUPFIXED));
+  VESKER_ASSIGN_OR_RETURN(store.types, open_database(txn, env, "types", MDB_DUPSORT | MDB_DUPFIXED));
+  VESKER_ASSIGN_OR_RETURN(store.types_size_index,
+                          open_database(txn, env, "types_size_index", MDB_DUPSORT | MDB_DUPFIXED));
+  VESKER_ASSIGN_OR_RETURN(store.types_subtree_size_index,
+                          open_database(txn, env, "types_subtree_size_index", MDB_DUPSORT | MDB_DUPFIXED));
+  VESKER_ASSIGN_OR_RETURN(store.type_summaries, open_database(txn, env, "type_summaries", 0));
+  VESKER_TRY(txn.commit());
+  return store;
+}
+
+}  // namespace vesker
