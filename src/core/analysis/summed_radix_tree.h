@@ -1,0 +1,98 @@
+// An exact, de-duplicating sum over weighted ids: an immutable radix tree on
+// the base-8 digits of the id (least significant digit at the leaves) in which
+// every node stores the total weight below it and a 128-bit content hash.
+//
+// Trees are persistent values. `add` and `union_of` build new nodes only where
+// their result differs from the inputs and share everything else, and two
+// subtrees with equal hashes are taken to hold the same elements, so merging
+// the trees of components that overlap costs little and counts every id once.
+//
+// Reference counts are plain integers: a tree and all nodes reachable from it
+// belong to the thread that built them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+namespace vesker::analysis {
+
+struct TreeHash {
+  std::uint64_t low = 0;
+  std::uint64_t high = 0;
+  friend bool operator==(const TreeHash&, const TreeHash&) = default;
+};
+
+enum class TreeNodeKind : std::uint8_t { kEmpty, kLeaf, kBranch };
+
+namespace radix_tree_detail {
+struct Node;
+}
+
+// A counted reference to an immutable tree node; copying adds a reference and
+// destruction drops one. Freeing a node releases its children without
+// recursion, however many nodes go at once.
+class SummedRadixTree {
+ public:
+  static constexpr int kLeafSlots = 8;
+  // 8^21 = 2^63: the top digit of a 64-bit id sits at this level.
+  static constexpr int kMaxLevel = 21;
+
+  // A new reference to this thread's shared empty tree.
+  static SummedRadixTree empty();
+
+  SummedRadixTree(const SummedRadixTree& other) noexcept;
+  SummedRadixTree(SummedRadixTree&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
+  SummedRadixTree& operator=(const SummedRadixTree& other) noexcept;
+  SummedRadixTree& operator=(SummedRadixTree&& other) noexcept;
+  ~SummedRadixTree();
+
+  // The elements of `tree` plus (id, weight); an id already present keeps the
+  // larger of its two weights. Returns `tree` itself when nothing would change.
+  static SummedRadixTree add(const SummedRadixTree& tree, std::uint64_t id, std::uint64_t weight);
+  // The elements of both trees, the larger weight where both hold an id.
+  static SummedRadixTree union_of(const SummedRadixTree& a, const SummedRadixTree& b);
+
+  TreeNodeKind kind() const noexcept;
+  // Empty: 0 and the all-zero hash, as a parent reads them.
+  std::uint64_t sum() const noexcept;
+  TreeHash hash() const noexcept;
+  // Branch only.
+  int level() const noexcept;
+  SummedRadixTree child(int digit) const noexcept;
+  // Leaf only.
+  std::uint64_t slot(int digit) const noexcept;
+
+  std::size_t reference_count() const noexcept;
+  bool is_same_node(const SummedRadixTree& other) const noexcept { return node_ == other.node_; }
+
+ private:
+  friend struct radix_tree_detail::Node;
+  // Takes over one reference already counted for `node`.
+  explicit SummedRadixTree(radix_tree_detail::Node* node) noexcept : node_(node) {}
+
+  radix_tree_detail::Node* node_;
+};
+
+// The hash of a Branch with these children: XXH3-128 over the children's
+// hashes, each as its low then its high 64-bit half, little-endian.
+TreeHash calculate_branch_hash(const std::array<SummedRadixTree, SummedRadixTree::kLeafSlots>& children);
+
+// The exact estimator: holds a tree and replaces it by each addition or merge.
+class ExactSizeEstimator {
+ public:
+  ExactSizeEstimator() : tree_(SummedRadixTree::empty()) {}
+  explicit ExactSizeEstimator(SummedRadixTree tree) noexcept : tree_(std::move(tree)) {}
+
+  void add_in_place(std::uint64_t key, std::uint64_t weight) { tree_ = SummedRadixTree::add(tree_, key, weight); }
+  void include(const ExactSizeEstimator& other) { tree_ = SummedRadixTree::union_of(tree_, other.tree_); }
+  std::uint64_t estimate() const noexcept { return tree_.sum(); }
+
+  const SummedRadixTree& tree() const noexcept { return tree_; }
+
+ private:
+  SummedRadixTree tree_;
+};
+
+}  // namespace vesker::analysis
