@@ -1,0 +1,50 @@
+# Shared by the project's commands: installs what the build needs, idempotently.
+# Sourced, not run.
+
+DEBIAN_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config liblmdb-dev libxxhash-dev libabsl-dev)
+DEBIAN_TEST_PACKAGES=(libgtest-dev libbenchmark-dev libsimdjson-dev clang libclang-rt-14-dev mmdebstrap)
+
+log() { printf '\n== %s\n' "$*"; }
+
+# Installs the Debian packages that are missing (as root; otherwise it only says which are missing).
+ensure_debian_packages() {
+  local missing=()
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing Debian packages (install them as root): ${missing[*]}" >&2
+    return 1
+  fi
+  log "installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# A virtual environment for one interpreter at .venv/<name>, with the project installed into it.
+# Usage: ensure_venv PYTHON NAME EXTRA_PACKAGES...; sets VENV_PYTHON.
+ensure_venv() {
+  local python=$1 name=$2
+  shift 2
+  local venv=".venv/$name"
+  [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja "$@"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+    --config-settings=build-dir="build/py-$name" .
+  VENV_PYTHON="$venv/bin/python"
+}
+
+# The newest CPython 3.11 or later on this machine, on PATH or under pyenv.
+newest_python() {
+  local version candidate
+  for version in 3.14 3.13 3.12 3.11; do
+    for candidate in "python$version" "$(pyenv root 2>/dev/null)"/versions/"$version"*/bin/"python$version"; do
+      if "$candidate" -c 'pass' >/dev/null 2>&1; then
+        echo "$candidate"
+        return 0
+      fi
+    done
+  done
+  return 1
+}

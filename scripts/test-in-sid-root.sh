@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Runs the Python tests under CPython 3.14 inside a Debian unstable root filesystem, which is
+# built once (about a minute) and reused. Needs root.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/setup-common.sh
+
+ROOT=${VESKER_SID_ROOT:-/var/cache/vesker/sid-root}
+PACKAGES=python3.14-dev,python3.14-venv,python3-pytest,python3-scikit-build-core,g++,cmake,ninja-build,pkg-config,liblmdb-dev,libxxhash-dev,libabsl-dev
+
+if [ ! -x "$ROOT/usr/bin/python3.14" ]; then
+  ensure_debian_packages mmdebstrap
+  log "building the Debian unstable root in $ROOT"
+  mkdir -p "$(dirname "$ROOT")"
+  rm -rf "$ROOT.partial"
+  mmdebstrap --quiet --variant=apt --aptopt='Acquire::Check-Valid-Until "false"' --include="$PACKAGES" \
+    sid "$ROOT.partial"
+  mv "$ROOT.partial" "$ROOT"
+fi
+
+log "Python tests under CPython 3.14 (Debian unstable root)"
+rm -rf "$ROOT/work"
+mkdir -p "$ROOT/work/project"
+git ls-files -co --exclude-standard -z | tar --null -T - -cf - | tar -xf - -C "$ROOT/work/project"
+
+cleanup() {
+  umount "$ROOT/proc" 2>/dev/null || true
+  umount "$ROOT/dev" 2>/dev/null || true
+}
+trap cleanup EXIT
+mount --bind /dev "$ROOT/dev"
+mount -t proc proc "$ROOT/proc"
+chroot "$ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root /bin/bash -euc '
+  cd /work/project
+  python3.14 -m venv --system-site-packages /work/venv
+  /work/venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+    --config-settings=build-dir=/work/build .
+  /work/venv/bin/python -m pytest -q -p no:cacheprovider tests/python
+'

@@ -1,0 +1,56 @@
+// The explorer behind the Python class: the open store and the coordination of its imports.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <thread>
+
+#include "core/common/error.h"
+#include "core/store/store.h"
+
+namespace vesker {
+
+class HeapDumpExplorer {
+ public:
+  static Result<std::unique_ptr<HeapDumpExplorer>> open(std::string_view directory);
+
+  const Store& store() const noexcept { return store_; }
+
+  // Serialises imports on this store. LMDB has one writer per environment; an import also
+  // needs the interpreter lock to go on reading its input, so waiting for another import
+  // must happen with that lock released (the caller's business), and an import started by
+  // the importing thread itself (from inside its input) must be refused rather than wait.
+  class ImportSlot {
+   public:
+    ImportSlot(const ImportSlot&) = delete;
+    ImportSlot& operator=(const ImportSlot&) = delete;
+    ~ImportSlot() {
+      explorer_.import_owner_.store(std::thread::id(), std::memory_order_release);
+      explorer_.import_mutex_.unlock();
+    }
+
+   private:
+    friend class HeapDumpExplorer;
+    explicit ImportSlot(HeapDumpExplorer& explorer) : explorer_(explorer) {}
+    HeapDumpExplorer& explorer_;
+  };
+
+  // True when the calling thread is already importing into this store.
+  bool importing_on_this_thread() const noexcept {
+    return import_owner_.load(std::memory_order_acquire) == std::this_thread::get_id();
+  }
+  // Waits until no other import runs, then owns the store's import until the slot is dropped.
+  ImportSlot acquire_import_slot();
+
+ private:
+  explicit HeapDumpExplorer(Store store) : store_(std::move(store)) {}
+
+  Store store_;
+  std::mutex import_mutex_;
+  std::atomic<std::thread::id> import_owner_{};
+};
+
+}  // namespace vesker

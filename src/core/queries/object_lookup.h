@@ -1,0 +1,35 @@
+// One object with the summaries of what it refers to and what refers to it, and the summary
+// reads that every query shares.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/codecs/object_record.h"
+#include "core/common/error.h"
+#include "core/store/store.h"
+
+namespace vesker {
+
+struct ObjectRecord {
+  std::uint64_t id = 0;
+  std::string type;
+  std::vector<ObjectSummary> references;
+  std::vector<ObjectSummary> referrers;
+  std::optional<std::string> value;
+  std::uint64_t size = 0;
+  std::optional<std::uint64_t> subtree_size;
+};
+
+// The summary of a stored object; a missing record is a decoding error.
+Result<ObjectSummary> get_summary(const Store& store, const Transaction& txn, std::uint64_t id);
+Result<std::vector<ObjectSummary>> get_summaries_for_ids(const Store& store, const Transaction& txn,
+                                                         std::span<const std::uint64_t> ids);
+
+// The object, or nothing when `id` has no record.
+Result<std::optional<ObjectRecord>> get_object(const Store& store, std::uint64_t id);
+
+}  // namespace vesker
