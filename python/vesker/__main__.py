@@ -1,0 +1,3 @@
+from vesker.cli import main
+
+raise SystemExit(main())

@@ -1,0 +1,521 @@
+"""The `vesker` command: dump a script's heap, import dumps, explore stores.
+
+Exit codes: 0 when the question was answered (also when the answer is "no
+path" or "nothing in common"), 1 for errors, 2 for wrong usage.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import sys
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any
+
+from vesker.formatting import (
+    SUMMARY_HEADERS,
+    SUMMARY_RIGHT,
+    format_bytes,
+    format_table,
+    format_value,
+    summary_table,
+)
+from vesker.store import ALL_TYPES, PRECISIONS, UserError, import_dump, open_store
+
+if TYPE_CHECKING:
+    from vesker_analysis import HeapDumpExplorer, ObjectSummary
+
+_MAX_ID = (1 << 64) - 1
+_API_PAGE = 1000
+
+
+def _object_id(text: str) -> int:
+    try:
+        value = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid object id: {text!r}") from None
+    if not 0 <= value <= _MAX_ID:
+        raise argparse.ArgumentTypeError(f"object id out of range: {text!r}")
+    return value
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    return value
+
+
+def _non_negative(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {text!r}")
+    return value
+
+
+def summary_json(summary: ObjectSummary) -> dict[str, Any]:
+    return {
+        "id": summary.id,
+        "type": summary.type,
+        "value": summary.value,
+        "size": summary.size,
+        "subtree_size": summary.subtree_size,
+    }
+
+
+def _emit_json(data: object) -> None:
+    json.dump(data, sys.stdout, indent=2)
+    sys.stdout.write("\n")
+
+
+_NOT_FOUND = re.compile(r"^(?:Start |End |Object )ID (\d+) not found in database$")
+_NO_SUBTREE = re.compile(r"^No subtree size in (\d+)$")
+
+
+def _query_error(error: RuntimeError) -> UserError:
+    """The extension's messages, phrased for the command line."""
+    message = str(error)
+    match = _NOT_FOUND.match(message)
+    if match:
+        return UserError(f"no object with id {match.group(1)} in the store")
+    match = _NO_SUBTREE.match(message)
+    if match:
+        return UserError(
+            f"object {match.group(1)} has no subtree size: the store was imported with "
+            "--precision none; import the dump again with another precision"
+        )
+    return UserError(message)
+
+
+# -- dump ---------------------------------------------------------------------
+
+
+def _cmd_dump(args: argparse.Namespace) -> int:
+    from vesker.dumper import DumpStats
+    from vesker.runner import ScriptError, parse_signal, run_script
+
+    if not os.path.isfile(args.script):
+        raise UserError(f"script {args.script!r} does not exist")
+    dump_signal = None
+    if args.signal is not None:
+        try:
+            dump_signal = parse_signal(args.signal)
+        except ValueError as error:
+            raise UserError(str(error)) from None
+    output = args.output or os.path.splitext(os.path.basename(args.script))[0] + ".heap.jsonl"
+    output_dir = os.path.dirname(os.path.abspath(output))
+    if not os.path.isdir(output_dir):
+        raise UserError(f"output directory {output_dir!r} does not exist")
+
+    def report(stats: DumpStats) -> None:
+        print(
+            f"vesker: dumped {stats.objects:,} objects ({format_bytes(stats.bytes_written)}) "
+            f"to {stats.path} in {stats.seconds:.1f}s",
+            file=sys.stderr,
+        )
+
+    if dump_signal is not None:
+        print(
+            f"vesker: send {dump_signal.name} to process {os.getpid()} to dump its heap",
+            file=sys.stderr,
+        )
+    try:
+        outcome = run_script(
+            args.script, args.arguments, output, dump_signal=dump_signal, report=report
+        )
+    except ScriptError as error:
+        raise UserError(str(error)) from None
+    except OSError as error:
+        raise UserError(f"cannot write dump {output!r}: {error.strerror or error}") from None
+    return outcome.exit_code
+
+
+# -- import -------------------------------------------------------------------
+
+
+def _cmd_import(args: argparse.Namespace) -> int:
+    stats = import_dump(
+        args.dump,
+        args.store,
+        args.precision,
+        append=args.append,
+        live=False if args.quiet else None,
+    )
+    rate = stats.objects / stats.seconds if stats.seconds > 0 else 0.0
+    print(
+        f"imported {stats.objects:,} objects into {args.store} "
+        f"in {stats.seconds:.1f}s ({rate:,.0f} objects/s)",
+        file=sys.stderr,
+    )
+    return 0
+
+
+# -- types --------------------------------------------------------------------
+
+
+def _cmd_types(args: argparse.Namespace) -> int:
+    explorer = open_store(args.store)
+    rows = explorer.get_type_summaries()
+    total = next((summary for name, summary in rows if name == ALL_TYPES), None)
+    types = [(name, summary) for name, summary in rows if name != ALL_TYPES]
+    if args.sort == "count":
+        types.sort(key=lambda row: (-row[1].count, row[0]))
+    elif args.sort == "name":
+        types.sort(key=lambda row: row[0])
+    else:
+        types.sort(key=lambda row: (-row[1].total_size, row[0]))
+    shown = types[: args.limit] if args.limit else types
+    if args.json:
+        _emit_json(
+            {
+                "types": [
+                    {"type": name, "count": s.count, "total_size": s.total_size}
+                    for name, s in shown
+                ],
+                "type_count": len(types),
+                "total": None
+                if total is None
+                else {"count": total.count, "total_size": total.total_size},
+            }
+        )
+        return 0
+    if not types:
+        print("the store holds no objects")
+        return 0
+    table_rows = [
+        [name, f"{s.count:,}", format_bytes(s.total_size)] for name, s in shown
+    ]
+    if total is not None:
+        table_rows.append([f"{ALL_TYPES} ({len(types):,} types)", f"{total.count:,}", format_bytes(total.total_size)])
+    print(format_table(("TYPE", "COUNT", "TOTAL SIZE"), table_rows, {1, 2}))
+    if len(shown) < len(types):
+        print(f"({len(types) - len(shown):,} more types; use --limit 0 to list all)")
+    return 0
+
+
+# -- top ----------------------------------------------------------------------
+
+
+def _page_slice(
+    explorer: HeapDumpExplorer, typename: str, subtree: bool, offset: int, limit: int
+) -> list[ObjectSummary]:
+    """Rows offset .. offset+limit of a size-ordered listing, across store pages."""
+    rows: list[ObjectSummary] = []
+    first = offset // _API_PAGE
+    last = (offset + limit - 1) // _API_PAGE
+    for page in range(first, last + 1):
+        chunk = explorer.get_objects_by_type_ordered_by_size(typename, subtree, page)
+        rows.extend(chunk)
+        if len(chunk) < _API_PAGE:
+            break
+    start = offset - first * _API_PAGE
+    return rows[start : start + limit]
+
+
+def _cmd_top(args: argparse.Namespace) -> int:
+    typename = args.type
+    if typename == "":
+        raise UserError("the type name must not be empty")
+    explorer = open_store(args.store)
+    total = explorer.get_count_for_type(typename)
+    if total == 0:
+        if typename == ALL_TYPES:
+            raise UserError("the store holds no objects")
+        raise UserError(f"no objects of type {typename!r} in the store (see 'vesker types')")
+    subtree = args.by == "subtree"
+    offset = (args.page - 1) * args.limit
+    try:
+        rows = _page_slice(explorer, typename, subtree, offset, args.limit)
+    except RuntimeError as error:
+        raise _query_error(error) from None
+    if subtree and not rows and offset == 0:
+        raise UserError(
+            "the store has no subtree sizes (it was imported with --precision none); "
+            "use --by size, or import the dump again with another precision"
+        )
+    pages = (total + args.limit - 1) // args.limit
+    if args.json:
+        _emit_json(
+            {
+                "type": typename,
+                "by": args.by,
+                "page": args.page,
+                "pages": pages,
+                "limit": args.limit,
+                "total": total,
+                "objects": [summary_json(s) for s in rows],
+            }
+        )
+        return 0
+    what = "all types" if typename == ALL_TYPES else f"type {typename}"
+    order = "subtree size" if subtree else "size"
+    if not rows:
+        print(f"page {args.page} is past the end: {what} has {pages:,} pages of {args.limit}")
+        return 0
+    print(
+        f"objects of {what} by {order}, rows {offset + 1:,}-{offset + len(rows):,} "
+        f"of {total:,} (page {args.page} of {pages:,})"
+    )
+    print(summary_table(rows))
+    return 0
+
+
+# -- show ---------------------------------------------------------------------
+
+
+def _cmd_show(args: argparse.Namespace) -> int:
+    explorer = open_store(args.store)
+    try:
+        record = explorer.get_object(args.id)
+    except RuntimeError as error:
+        raise _query_error(error) from None
+    if record is None:
+        raise UserError(f"no object with id {args.id} in the store")
+    references = record.references
+    referrers = record.referrers
+    if args.json:
+        _emit_json(
+            {
+                "id": record.id,
+                "type": record.type,
+                "value": record.value,
+                "size": record.size,
+                "subtree_size": record.subtree_size,
+                "references": [summary_json(s) for s in references],
+                "referrers": [summary_json(s) for s in referrers],
+            }
+        )
+        return 0
+    print(f"id       {record.id}")
+    print(f"type     {record.type}")
+    if record.value is not None:
+        print(f"value    {format_value(record.value, 200)}")
+    print(f"size     {format_bytes(record.size)} ({record.size:,} bytes)")
+    if record.subtree_size is not None:
+        print(f"subtree  {format_bytes(record.subtree_size)} ({record.subtree_size:,} bytes)")
+    for title, summaries in (("references", references), ("referrers", referrers)):
+        print()
+        print(f"{title} ({len(summaries):,}):")
+        if not summaries:
+            continue
+        shown = summaries[: args.limit] if args.limit else summaries
+        print(summary_table(shown))
+        if len(shown) < len(summaries):
+            print(f"({len(summaries) - len(shown):,} more; use --limit 0 to list all)")
+    return 0
+
+
+# -- path ---------------------------------------------------------------------
+
+
+def _cmd_path(args: argparse.Namespace) -> int:
+    explorer = open_store(args.store)
+    avoid = frozenset(args.avoid or ())
+    try:
+        path = explorer.find_path_between_objects(args.start, args.end, avoid)
+    except RuntimeError as error:
+        raise _query_error(error) from None
+    if args.json:
+        _emit_json(None if path is None else [summary_json(s) for s in path])
+        return 0
+    if path is None:
+        print(f"no path from {args.start} to {args.end}")
+        return 0
+    print(f"path of {len(path) - 1} references from {args.start} to {args.end}:")
+    print(summary_table(path))
+    return 0
+
+
+# -- common -------------------------------------------------------------------
+
+
+def _cmd_common(args: argparse.Namespace) -> int:
+    explorer = open_store(args.store)
+    try:
+        found = explorer.find_largest_common_reachable_object(args.first, args.second)
+        record = None if found is None else explorer.get_object(found)
+    except RuntimeError as error:
+        raise _query_error(error) from None
+    if record is None:
+        if args.json:
+            _emit_json(None)
+        else:
+            print(f"{args.first} and {args.second} reach no common object")
+        return 0
+    summary = {
+        "id": record.id,
+        "type": record.type,
+        "value": record.value,
+        "size": record.size,
+        "subtree_size": record.subtree_size,
+    }
+    if args.json:
+        _emit_json(summary)
+        return 0
+    print(f"largest object reachable from both {args.first} and {args.second}:")
+    row = [
+        str(record.id),
+        record.type,
+        format_bytes(record.size),
+        format_bytes(record.subtree_size),
+        format_value(record.value),
+    ]
+    print(format_table(SUMMARY_HEADERS, [row], SUMMARY_RIGHT))
+    return 0
+
+
+# -- demo ---------------------------------------------------------------------
+
+
+def _cmd_demo(args: argparse.Namespace) -> int:
+    from vesker.demo import run_demo
+
+    return run_demo(args.dir, quiet=args.quiet)
+
+
+# -- parser -------------------------------------------------------------------
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> Any:  # one line of usage, one of error
+        self.print_usage(sys.stderr)
+        self.exit(2, f"{self.prog}: error: {message}\n")
+
+
+def _add_json(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--json", action="store_true", help="print JSON instead of a table")
+
+
+def _add_store(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("store", help="store directory written by 'vesker import'")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog="vesker",
+        description="Dump the heap of a Python program and explore the dump.",
+        epilog="Exit codes: 0 answered, 1 error, 2 wrong usage. "
+        "Run 'vesker demo' for a guided example.",
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    commands.required = True
+
+    dump = commands.add_parser(
+        "dump",
+        help="run a Python script and dump its heap",
+        description="Run SCRIPT as __main__ with ARGS and write its heap as JSON Lines: "
+        "when the script ends, or each time the process receives --signal.",
+    )
+    dump.add_argument("-o", "--output", help="dump file (default: SCRIPT's name + .heap.jsonl; "
+                      "a name ending in .gz is compressed)")
+    dump.add_argument("--signal", metavar="SIG",
+                      help="dump when the process receives SIG (e.g. USR1) instead of at the end")
+    dump.add_argument("script", help="the Python script to run")
+    dump.add_argument("arguments", nargs=argparse.REMAINDER, help="arguments for the script")
+    dump.set_defaults(handler=_cmd_dump)
+
+    imp = commands.add_parser(
+        "import",
+        help="import a dump file into a store directory",
+        description="Import a dump file (plain or gzip-compressed JSON Lines) into a store "
+        "directory, created if missing, and compute subtree sizes.",
+    )
+    imp.add_argument("dump", help="dump file")
+    _add_store(imp)
+    imp.add_argument("--precision", choices=PRECISIONS, default="exact",
+                     help="subtree sizes: none, estimated (low, medium, high) or exact "
+                     "(default: exact)")
+    imp.add_argument("--append", action="store_true",
+                     help="add to a store that already holds objects")
+    imp.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    imp.set_defaults(handler=_cmd_import)
+
+    types = commands.add_parser("types", help="list types by count and total size",
+                                description="List the store's types with object counts and "
+                                "total direct sizes.")
+    _add_store(types)
+    types.add_argument("--sort", choices=("size", "count", "name"), default="size",
+                       help="order of the rows (default: size)")
+    types.add_argument("--limit", type=_non_negative, default=25,
+                       help="rows to show, 0 for all (default: 25)")
+    _add_json(types)
+    types.set_defaults(handler=_cmd_types)
+
+    top = commands.add_parser("top", help="largest objects of a type or of all types",
+                              description="List the largest objects of one type, or of all "
+                              "types, by direct or subtree size.")
+    _add_store(top)
+    top.add_argument("-t", "--type", default=ALL_TYPES,
+                     help="type name such as builtins.dict (default: all types)")
+    top.add_argument("--by", choices=("size", "subtree"), default="subtree",
+                     help="order by direct size or subtree size (default: subtree)")
+    top.add_argument("--limit", type=_positive, default=20, help="rows per page (default: 20)")
+    top.add_argument("--page", type=_positive, default=1, help="page to show, from 1")
+    _add_json(top)
+    top.set_defaults(handler=_cmd_top)
+
+    show = commands.add_parser("show", help="one object with its references and referrers",
+                               description="Show one object with the objects it refers to and "
+                               "the objects that refer to it.")
+    _add_store(show)
+    show.add_argument("id", type=_object_id, help="object id (decimal or 0x hexadecimal)")
+    show.add_argument("--limit", type=_non_negative, default=25,
+                      help="rows per list, 0 for all (default: 25)")
+    _add_json(show)
+    show.set_defaults(handler=_cmd_show)
+
+    path = commands.add_parser("path", help="a shortest chain of references between two objects",
+                               description="Find a shortest chain of references from START to "
+                               "END; modules are never passed through.")
+    _add_store(path)
+    path.add_argument("start", type=_object_id, help="id of the first object")
+    path.add_argument("end", type=_object_id, help="id of the last object")
+    path.add_argument("--avoid", type=_object_id, action="append", metavar="ID",
+                      help="an id the path must not pass through (repeatable)")
+    _add_json(path)
+    path.set_defaults(handler=_cmd_path)
+
+    common = commands.add_parser("common", help="largest object reachable from two objects",
+                                 description="Find the object with the largest subtree size "
+                                 "that both objects reach.")
+    _add_store(common)
+    common.add_argument("first", type=_object_id, help="id of one object")
+    common.add_argument("second", type=_object_id, help="id of the other object")
+    _add_json(common)
+    common.set_defaults(handler=_cmd_common)
+
+    demo = commands.add_parser("demo", help="dump, import and report on a small leaky program",
+                               description="Run the bundled demo program, dump its heap, import "
+                               "it with exact subtree sizes and print a short report.")
+    demo.add_argument("--dir", help="keep the dump and the store in this directory "
+                      "(default: a temporary directory, removed afterwards)")
+    demo.add_argument("-q", "--quiet", action="store_true", help="no progress output")
+    demo.set_defaults(handler=_cmd_demo)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    handler: Callable[[argparse.Namespace], int] = args.handler
+    try:
+        return handler(args)
+    except UserError as error:
+        print(f"vesker {args.command}: error: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"vesker {args.command}: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`); stay quiet like other tools.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 141

@@ -1,0 +1,65 @@
+"""`vesker demo`: dump the bundled leaky program, import it exactly, report."""
+
+from __future__ import annotations
+
+import gc
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from vesker import demo_program
+from vesker.report import build_report, render_report
+from vesker.store import UserError, import_dump, is_store, open_store
+
+DUMP_NAME = "demo-heap.jsonl"
+STORE_NAME = "demo-store"
+_STORE_FILES = {"data.mdb", "lock.mdb"}
+
+
+def _clear_previous_store(store: str) -> None:
+    """A rerun replaces the demo's own store, and nothing that looks otherwise."""
+    if not os.path.exists(store):
+        return
+    if not os.path.isdir(store) or not is_store(store) or set(os.listdir(store)) - _STORE_FILES:
+        raise UserError(f"{store!r} exists and is not a store left by an earlier demo")
+    shutil.rmtree(store)
+
+
+def _dump_demo(dump: str, quiet: bool) -> None:
+    command = [sys.executable, "-m", "vesker", "dump", "--output", dump, demo_program.__file__]
+    completed = subprocess.run(command, capture_output=True, text=True)
+    if completed.returncode != 0:
+        raise UserError("the demo program failed:\n" + completed.stderr.rstrip())
+    if not quiet:
+        sys.stderr.write(completed.stderr)
+
+
+def run_demo(directory: str | None, quiet: bool = False) -> int:
+    temporary = directory is None
+    workdir = tempfile.mkdtemp(prefix="vesker-demo-") if directory is None else directory
+    try:
+        if not os.path.isdir(workdir):
+            try:
+                os.makedirs(workdir)
+            except OSError as error:
+                raise UserError(f"cannot create {workdir!r}: {error.strerror}") from None
+        dump = os.path.join(workdir, DUMP_NAME)
+        store = os.path.join(workdir, STORE_NAME)
+        _clear_previous_store(store)
+        _dump_demo(dump, quiet)
+        import_dump(dump, store, "exact", live=False if quiet else None)
+        explorer = open_store(store)
+        print()
+        print(render_report(build_report(explorer)))
+        del explorer
+        gc.collect()
+        if not temporary:
+            print()
+            print(f"The dump is {dump} and the store {store}; explore further with e.g.")
+            print(f"  vesker top {store} --type __main__.Report")
+    finally:
+        if temporary:
+            shutil.rmtree(workdir, ignore_errors=True)
+    return 0

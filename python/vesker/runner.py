@@ -1,0 +1,132 @@
+"""Run a Python script as `__main__` and dump its heap."""
+
+from __future__ import annotations
+
+import builtins
+import os
+import signal
+import sys
+import traceback
+import types
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+
+from vesker.dumper import DumpStats, dump_heap
+
+
+class ScriptError(Exception):
+    """The script could not be started (missing, unreadable, not Python)."""
+
+
+@dataclass
+class ScriptOutcome:
+    exit_code: int
+    dumps: list[DumpStats]
+
+
+def parse_signal(name: str) -> signal.Signals:
+    """A signal from its name ("USR1", "SIGUSR1") or number; ValueError otherwise."""
+    text = name.strip().upper()
+    if text.isdigit():
+        return signal.Signals(int(text))
+    if not text.startswith("SIG"):
+        text = "SIG" + text
+    try:
+        return signal.Signals[text]
+    except KeyError:
+        raise ValueError(f"unknown signal: {name!r}") from None
+
+
+def _exit_code(exit: SystemExit) -> int:
+    code = exit.code
+    if code is None:
+        return 0
+    if isinstance(code, int):
+        return code
+    print(code, file=sys.stderr)
+    return 1
+
+
+def _compile(path: str) -> types.CodeType:
+    try:
+        with open(path, "rb") as handle:
+            source = handle.read()
+    except OSError as error:
+        raise ScriptError(f"cannot read script {path!r}: {error.strerror}") from None
+    try:
+        return compile(source, path, "exec", dont_inherit=True)
+    except (SyntaxError, ValueError) as error:
+        detail = "".join(traceback.format_exception_only(error)).rstrip()
+        raise ScriptError(f"cannot compile script {path!r}:\n{detail}") from None
+
+
+def run_script(
+    script: str,
+    arguments: Sequence[str],
+    output: str,
+    *,
+    dump_signal: signal.Signals | None = None,
+    report: Callable[[DumpStats], None] | None = None,
+) -> ScriptOutcome:
+    """Run `script` like `python script args...` and dump the heap to `output`.
+
+    Without `dump_signal` the heap is dumped once, when the script's code has
+    finished (also after an uncaught exception or sys.exit), while its module
+    namespace is still alive.  With `dump_signal` the heap is dumped each time
+    the process receives that signal, and not at the end.
+    """
+    path = os.path.abspath(script)
+    code = _compile(path)
+    main = types.ModuleType("__main__")
+    main.__file__ = path
+    main.__builtins__ = builtins  # type: ignore[attr-defined]
+    main.__cached__ = None  # type: ignore[attr-defined]
+
+    dumps: list[DumpStats] = []
+
+    def dump() -> None:
+        stats = dump_heap(output)
+        dumps.append(stats)
+        if report is not None:
+            report(stats)
+
+    dumping = False
+
+    def on_signal(signum: int, frame: types.FrameType | None) -> None:
+        nonlocal dumping
+        if dumping:
+            return
+        dumping = True
+        try:
+            dump()
+        finally:
+            dumping = False
+
+    previous_main = sys.modules.get("__main__")
+    sys.modules["__main__"] = main
+    sys.argv = [path, *arguments]
+    sys.path.insert(0, os.path.dirname(path))
+    if dump_signal is not None:
+        signal.signal(dump_signal, on_signal)
+
+    failure: str | None = None
+    try:
+        exec(code, main.__dict__)
+        exit_code = 0
+    except SystemExit as exit:
+        exit_code = _exit_code(exit)
+    except BaseException as error:
+        # Report the script's own frames only, not this runner's.
+        script_frames = error.__traceback__.tb_next if error.__traceback__ else None
+        failure = "".join(traceback.format_exception(type(error), error, script_frames))
+        exit_code = 1
+        del error
+    if dump_signal is not None:
+        signal.signal(dump_signal, signal.SIG_DFL)
+    else:
+        dump()
+    if failure is not None:
+        sys.stderr.write(failure)
+    if previous_main is not None:
+        sys.modules["__main__"] = previous_main
+    return ScriptOutcome(exit_code, dumps)
