@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "core/common/error.h"
 #include "core/store/store.h"
@@ -25,17 +26,20 @@ class HeapDumpExplorer {
   // the importing thread itself (from inside its input) must be refused rather than wait.
   class ImportSlot {
    public:
+    ImportSlot(ImportSlot&& other) noexcept : explorer_(std::exchange(other.explorer_, nullptr)) {}
+    ImportSlot& operator=(ImportSlot&&) = delete;
     ImportSlot(const ImportSlot&) = delete;
     ImportSlot& operator=(const ImportSlot&) = delete;
     ~ImportSlot() {
-      explorer_.import_owner_.store(std::thread::id(), std::memory_order_release);
-      explorer_.import_mutex_.unlock();
+      if (explorer_ == nullptr) return;
+      explorer_->import_owner_.store(std::thread::id(), std::memory_order_release);
+      explorer_->import_mutex_.unlock();
     }
 
    private:
     friend class HeapDumpExplorer;
-    explicit ImportSlot(HeapDumpExplorer& explorer) : explorer_(explorer) {}
-    HeapDumpExplorer& explorer_;
+    explicit ImportSlot(HeapDumpExplorer& explorer) : explorer_(&explorer) {}
+    HeapDumpExplorer* explorer_;
   };
 
   // True when the calling thread is already importing into this store.

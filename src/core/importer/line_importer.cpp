@@ -1,0 +1,40 @@
+#include "core/importer/line_importer.h"
+
+#include "core/codecs/record_decoder.h"
+#include "core/importer/row_batch.h"
+#include "core/store/lmdb_error.h"
+
+namespace vesker {
+Result<LineImporter> LineImporter::begin(const Store& store, std::size_t batch_bytes) {
+  VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_write());
+  return LineImporter(store, std::move(txn), batch_bytes);
+}
+
+LineImporter::LineImporter(const Store& store, Transaction txn, std::size_t batch_bytes)
+    : store_(&store), txn_(std::move(txn)), batch_(std::make_unique<RowBatch>()), batch_bytes_(batch_bytes) {}
+LineImporter::LineImporter(LineImporter&&) noexcept = default;
+LineImporter& LineImporter::operator=(LineImporter&&) noexcept = default;
+LineImporter::~LineImporter() = default;
+
+Status LineImporter::add_line(std::string_view line) {
+  auto record = decode_raw_object_record(line);
+  if (!record) return fail_message(std::move(record).error());
+  // Rows go into LMDB later, in batches; a type name that LMDB would refuse as a key must fail
+  // here, at its own line, exactly as its put would have.
+  const auto type_size = record->type.size();
+  if (type_size == 0 || type_size > static_cast<std::size_t>(mdb_env_get_maxkeysize(store_->environment->handle()))) {
+    return fail(lmdb_error(MDB_BAD_VALSIZE));
+  }
+  batch_->add(*record);
+  if (batch_->staged_bytes() >= batch_bytes_) return flush();
+  return {};
+}
+
+Status LineImporter::flush() { return batch_->put_all(*store_, txn_); }
+
+Status LineImporter::commit() {
+  VESKER_TRY(flush());
+  return txn_.commit();
+}
+
+}  // namespace vesker

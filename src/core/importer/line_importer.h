@@ -1,0 +1,47 @@
+// The line import: JSON records in, rows of primary, referrers, types and types_size_index out,
+// all in one write transaction.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "core/common/error.h"
+#include "core/store/store.h"
+
+namespace vesker {
+
+class RowBatch;
+
+class LineImporter {
+ public:
+  // Rows are put in sorted batches of about this size, so an import's memory stays bounded
+  // however large the dump is.
+  static constexpr std::size_t kDefaultBatchBytes = std::size_t{256} << 20;
+
+  // Begins the import's write transaction; waits while another writer holds the store.
+  static Result<LineImporter> begin(const Store& store, std::size_t batch_bytes = kDefaultBatchBytes);
+
+  LineImporter(LineImporter&&) noexcept;
+  LineImporter& operator=(LineImporter&&) noexcept;
+  ~LineImporter();  // aborts everything unless committed
+
+  // Decodes one record and stages its rows. A bad line fails with the decoder's message.
+  Status add_line(std::string_view line);
+
+  // Puts every staged row and commits. The stored content is exactly what putting each row on
+  // its own, in input order, would give.
+  Status commit();
+
+ private:
+  LineImporter(const Store& store, Transaction txn, std::size_t batch_bytes);
+  Status flush();
+
+  const Store* store_;
+  Transaction txn_;
+  std::unique_ptr<RowBatch> batch_;
+  std::size_t batch_bytes_;
+};
+
+}  // namespace vesker
