@@ -1,0 +1,56 @@
+#include "python/import_method.h"
+
+#include <optional>
+
+#include "core/importer/line_importer.h"
+#include "python/errors.h"
+#include "python/py_ref.h"
+#include "python/released_gil.h"
+#include "python/result_classes.h"
+
+namespace vesker::python {
+namespace {
+
+// Feeds every item of `lines` to the importer; the interpreter lock is held while iterating.
+Status import_items(PyObject* lines, LineImporter& importer) {
+  PyRef iterator = PyRef::steal(PyObject_GetIter(lines));
+  if (!iterator) return fail(pending());
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    if (!PyBytes_Check(item.get())) return fail(not_an_instance(item.get(), "bytes"));
+    const std::string_view line(PyBytes_AS_STRING(item.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(item.get())));
+    VESKER_TRY(importer.add_line(line));
+  }
+  if (PyErr_Occurred()) return fail(pending());
+  return {};
+}
+
+}  // namespace
+
+PyObject* import_lines(HeapDumpExplorer& explorer, std::span<PyObject* const, 2> arguments) {
+  auto precision = to_estimator_precision(arguments[1], "estimator_precision");
+  if (!precision) return raise(precision.error());
+  if (explorer.importing_on_this_thread()) {
+    PyErr_SetString(PyExc_RuntimeError, "import_lines is already running on this store in this thread");
+    return nullptr;
+  }
+  // Waiting for another import, or for LMDB's single writer, must not hold the interpreter lock:
+  // the thread we wait for may need it to go on reading its input.
+  std::optional<HeapDumpExplorer::ImportSlot> slot;
+  std::optional<Result<LineImporter>> importer;
+  {
+    ReleasedGil released;
+    slot.emplace(explorer.acquire_import_slot());
+    importer.emplace(LineImporter::begin(explorer.store()));
+  }
+  if (!*importer) return raise(importer->error());
+  if (auto imported = import_items(arguments[0], **importer); !imported) return raise(imported.error());
+  Status committed;
+  {
+    ReleasedGil released;
+    committed = (*importer)->commit();
+  }
+  if (!committed) return raise(committed.error());
+  Py_RETURN_NONE;
+}
+
+}  // namespace vesker::python
