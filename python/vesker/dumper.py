@@ -20,6 +20,7 @@ import sys
 import threading
 import types
 from collections.abc import Callable
+from itertools import chain
 from dataclasses import dataclass
 from json.encoder import encode_basestring
 from typing import Any, BinaryIO
@@ -32,7 +33,7 @@ VALUE_LIMIT = 200
 # Lines are joined and written in batches of this many.
 _BATCH = 4096
 
-_HAVE_GC = 1 << 14  # Py_TPFLAGS_HAVE_GC
+_HAVE_GC = 1 << 14  # Py_TPFLAGS_HAVE_GC; other objects hold no references
 
 # Kinds of value rendering, resolved once per type.
 _NO_VALUE = 0
@@ -55,10 +56,6 @@ _type_module = vars(type)["__module__"].__get__
 _function_qualname = vars(types.FunctionType)["__qualname__"].__get__
 _builtin_qualname = vars(types.BuiltinFunctionType)["__qualname__"].__get__
 _module_dict = vars(types.ModuleType)["__dict__"].__get__
-
-# Frames and tracebacks may point at frames of this package, which the dump
-# leaves out; their references are filtered so that no line names a missing id.
-_FILTERED_TYPES = (types.FrameType, types.TracebackType)
 
 _PACKAGE = __name__.partition(".")[0]
 
@@ -207,6 +204,38 @@ def _frame_referents(frame: types.FrameType, refs: list[Any]) -> list[Any]:
     return refs
 
 
+def _dict_referents(mapping: dict[Any, Any]) -> list[Any]:
+    """Keys and values, in entry order.
+
+    The collector skips the keys of dictionaries whose keys are all strings,
+    but those keys are memory the dictionary keeps alive all the same.
+    """
+    refs = gc.get_referents(mapping)
+    if len(refs) == len(mapping):
+        return list(chain.from_iterable(dict.items(mapping)))
+    return refs
+
+
+def _dict_subclass_referents(mapping: dict[Any, Any]) -> list[Any]:
+    refs = gc.get_referents(mapping)
+    known = set(map(id, refs))
+    refs.extend(key for key in dict.keys(mapping) if id(key) not in known)
+    return refs
+
+
+def _code_referents(code: types.CodeType) -> list[Any]:
+    """What a code object holds; the collector does not traverse code objects."""
+    return [
+        code.co_consts,
+        code.co_names,
+        code.co_filename,
+        code.co_name,
+        code.co_qualname,
+        code.co_linetable,
+        code.co_exceptiontable,
+    ]
+
+
 def _open_output(path: str, compress: bool) -> gzip.GzipFile | BinaryIO:
     if compress:
         return gzip.open(path, "wb", compresslevel=1)
@@ -220,7 +249,7 @@ def _walk(
     write: Callable[[bytes], object],
 ) -> int:
     """Write one line per object reachable from `roots` that is not in `seen`."""
-    formats: dict[type, tuple[str, int, bool, bool]] = {}
+    formats: dict[type, tuple[str, int, Callable[[Any], list[Any]] | None]] = {}
     keep: list[Any] = []  # holds every written object so that no id is reused meanwhile
     stack: list[Any] = []
     batch: list[str] = []
@@ -232,13 +261,33 @@ def _walk(
     pop = stack.pop
     keep_append = keep.append
     batch_append = batch.append
-    get_referents = gc.get_referents
     getsizeof = sys.getsizeof
     join = ",".join
     value_json = _value_json
-    filtered_types = _FILTERED_TYPES
-    frame_type = types.FrameType
     count = 0
+
+    def frame_referents(frame: types.FrameType) -> list[Any]:
+        refs = _frame_referents(frame, gc.get_referents(frame))
+        return [r for r in refs if id(r) not in excluded]
+
+    def traceback_referents(traceback: types.TracebackType) -> list[Any]:
+        return [r for r in gc.get_referents(traceback) if id(r) not in excluded]
+
+    def resolve(tp: type) -> tuple[str, int, Callable[[Any], list[Any]] | None]:
+        referents: Callable[[Any], list[Any]] | None = None
+        if issubclass(tp, types.FrameType):
+            referents = frame_referents
+        elif issubclass(tp, types.TracebackType):
+            referents = traceback_referents
+        elif tp is dict:
+            referents = _dict_referents
+        elif issubclass(tp, dict):
+            referents = _dict_subclass_referents
+        elif issubclass(tp, types.CodeType):
+            referents = _code_referents
+        elif tp.__flags__ & _HAVE_GC:
+            referents = gc.get_referents
+        return _line_format(tp), _value_kind(tp), referents
 
     for root in roots:
         root_id = id(root)
@@ -251,22 +300,15 @@ def _walk(
             keep_append(obj)
             tp = type(obj)
             try:
-                line_format, kind, has_gc, filtered = formats[tp]
+                line_format, kind, referents = formats[tp]
             except (KeyError, TypeError):
-                line_format = _line_format(tp)
-                kind = _value_kind(tp)
-                has_gc = bool(tp.__flags__ & _HAVE_GC)
-                filtered = issubclass(tp, filtered_types)
+                line_format, kind, referents = resolve(tp)
                 try:
-                    formats[tp] = (line_format, kind, has_gc, filtered)
+                    formats[tp] = (line_format, kind, referents)
                 except TypeError:
                     pass  # a metaclass without hashing: resolve again next time
-            if has_gc:
-                refs = get_referents(obj)
-                if filtered:
-                    if tp is frame_type:
-                        refs = _frame_referents(obj, refs)
-                    refs = [r for r in refs if id(r) not in excluded]
+            if referents is not None:
+                refs = referents(obj)
                 for ref in refs:
                     ref_id = id(ref)
                     if ref_id not in seen:

@@ -1,0 +1,204 @@
+"""The heap dumper: the lines it writes are a complete, well-formed heap dump."""
+
+from __future__ import annotations
+
+import gzip
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+from typing import Any
+
+import pytest
+
+import vesker
+from vesker import dumper
+
+PACKAGE_PARENT = str(pathlib.Path(vesker.__file__).parent.parent)
+FIELDS = ["id", "type", "references", "value", "size"]
+
+
+def read_dump(path: pathlib.Path) -> dict[int, dict[str, Any]]:
+    opener = gzip.open if path.suffix == ".gz" else open
+    records: dict[int, dict[str, Any]] = {}
+    with opener(path, "rt", encoding="utf-8") as handle:
+        for line in handle:
+            record = json.loads(line)
+            assert list(record) == FIELDS
+            assert record["id"] not in records, "ids must be unique"
+            records[record["id"]] = record
+    return records
+
+
+def run_python(script: pathlib.Path, *arguments: str) -> subprocess.CompletedProcess[str]:
+    env = dict(os.environ, PYTHONPATH=PACKAGE_PARENT)
+    return subprocess.run(
+        [sys.executable, str(script), *arguments], capture_output=True, text=True, env=env
+    )
+
+
+def find(records: dict[int, dict[str, Any]], type_name: str, value: str) -> dict[str, Any]:
+    """One record of the type with the value (constants may exist in several copies)."""
+    matches = [r for r in records.values() if r["type"] == type_name and r["value"] == value]
+    assert matches, (type_name, value)
+    return matches[0]
+
+
+def test_in_process_dump_compressed_and_atomic(tmp_path: pathlib.Path) -> None:
+    kept = {"in-process-marker": list(range(3))}
+    stats = vesker.dump_heap(tmp_path / "heap.jsonl.gz")
+    assert stats.path == str(tmp_path / "heap.jsonl.gz")
+    assert stats.bytes_written == (tmp_path / "heap.jsonl.gz").stat().st_size
+    records = read_dump(tmp_path / "heap.jsonl.gz")
+    assert stats.objects == len(records)
+    marker = [r for r in records.values() if r["value"] == "in-process-marker"]
+    holders = [r for r in records.values() if marker[0]["id"] in r["references"]]
+    assert "builtins.dict" in {r["type"] for r in holders}, "dict keys are references"
+    assert os.listdir(tmp_path) == ["heap.jsonl.gz"], "no partial file may remain"
+    assert kept
+
+
+def test_failed_dump_leaves_no_file(tmp_path: pathlib.Path) -> None:
+    with pytest.raises(OSError):
+        vesker.dump_heap(tmp_path / "missing" / "heap.jsonl")
+    assert os.listdir(tmp_path) == []
+
+
+def test_collector_and_switch_interval_are_restored(tmp_path: pathlib.Path) -> None:
+    import gc
+
+    interval = sys.getswitchinterval()
+    vesker.dump_heap(tmp_path / "heap.jsonl")
+    assert gc.isenabled()
+    assert sys.getswitchinterval() == interval
+
+
+def test_references_are_the_referents_in_order(tmp_path: pathlib.Path) -> None:
+    import gc
+
+    subject = ("first-element", ["second"], 3.25, "first-element")
+    vesker.dump_heap(tmp_path / "heap.jsonl")
+    records = read_dump(tmp_path / "heap.jsonl")
+    assert records[id(subject)]["references"] == [id(r) for r in gc.get_referents(subject)]
+    assert records[id(subject)]["type"] == "builtins.tuple"
+    assert records[id(subject[1])]["references"] == [id(subject[1][0])]
+
+
+@pytest.fixture(scope="module")
+def script_dump(tmp_path_factory: pytest.TempPathFactory) -> dict[int, dict[str, Any]]:
+    """The heap of a script that calls the dumper from inside a function."""
+    directory = tmp_path_factory.mktemp("dump")
+    script = directory / "subject.py"
+    script.write_text(
+        textwrap.dedent(
+            """
+            import sys
+            import vesker
+
+            class Holder:
+                pass
+
+            def make_holder():
+                holder = Holder()
+                holder.label = "holder-label"
+                holder.items = [12345678901, 2.5, True, b"\\x00raw", "x" * 1000, 3 + 4j]
+                return holder
+
+            HELD = make_holder()
+            HUGE = 7 ** 5000
+
+            def dump_with_a_local():
+                only_in_this_frame = ["local-marker"]
+                vesker.dump_heap(sys.argv[1])
+
+            dump_with_a_local()
+            """
+        )
+    )
+    output = directory / "heap.jsonl"
+    completed = run_python(script, str(output))
+    assert completed.returncode == 0, completed.stderr
+    return read_dump(output)
+
+
+def test_every_reference_has_a_record(script_dump: dict[int, dict[str, Any]]) -> None:
+    for record in script_dump.values():
+        assert isinstance(record["size"], int) and record["size"] > 0
+        for reference in record["references"]:
+            assert reference in script_dump, (record["type"], reference)
+
+
+def test_types_and_values(script_dump: dict[int, dict[str, Any]]) -> None:
+    main = find(script_dump, "builtins.module", "__main__")
+    find(script_dump, "builtins.module", "sys")
+    holder_class = find(script_dump, "builtins.type", "Holder")
+    find(script_dump, "builtins.function", "make_holder")
+    find(script_dump, "builtins.builtin_function_or_method", "getsizeof")
+    find(script_dump, "builtins.str", "holder-label")
+    find(script_dump, "builtins.int", "12345678901")
+    find(script_dump, "builtins.float", "2.5")
+    find(script_dump, "builtins.complex", "(3+4j)")
+    find(script_dump, "builtins.bytes", "b'\\x00raw'")
+    assert any(r["type"] == "builtins.bool" and r["value"] == "True" for r in script_dump.values())
+    assert any(r["type"] == "builtins.int" and r["value"] == "<int of 14037 bits>"
+               for r in script_dump.values())
+    long_text = find(script_dump, "builtins.str", "x" * dumper.VALUE_LIMIT)
+    assert long_text["size"] > 1000
+    holders = [r for r in script_dump.values() if r["type"] == "__main__.Holder"]
+    assert len(holders) == 1
+    assert holder_class["id"] in holders[0]["references"]
+    assert holder_class["size"] > 0
+    # The module refers to its namespace, which holds the instance.
+    namespace = script_dump[main["references"][0]]
+    assert holders[0]["id"] in namespace["references"]
+    assert all(r["value"] is None for r in script_dump.values() if r["type"] == "builtins.dict")
+
+
+def test_instance_and_list_references(script_dump: dict[int, dict[str, Any]]) -> None:
+    (holder,) = [r for r in script_dump.values() if r["type"] == "__main__.Holder"]
+    attributes = [script_dump[i] for i in holder["references"]]
+    assert {a["type"] for a in attributes} == {"builtins.str", "builtins.list", "builtins.type"}
+    (items,) = [a for a in attributes if a["type"] == "builtins.list"]
+    values = sorted(script_dump[i]["value"] for i in items["references"])
+    assert values == sorted(
+        ["12345678901", "2.5", "True", "b'\\x00raw'", "x" * dumper.VALUE_LIMIT, "(3+4j)"]
+    )
+
+
+def test_running_frames_show_their_locals(script_dump: dict[int, dict[str, Any]]) -> None:
+    marker = find(script_dump, "builtins.str", "local-marker")
+    lists = {
+        r["id"] for r in script_dump.values()
+        if marker["id"] in r["references"] and r["type"] == "builtins.list"
+    }
+    frames = [
+        r for r in script_dump.values()
+        if r["type"] == "builtins.frame" and lists & set(r["references"])
+    ]
+    assert len(frames) == 1
+
+
+def test_own_machinery_is_left_out(script_dump: dict[int, dict[str, Any]]) -> None:
+    # The dumper's frames would refer to its code; its containers would be
+    # about as large as the dump itself.
+    module = find(script_dump, "builtins.module", "vesker.dumper")
+    namespace = script_dump[module["references"][0]]
+    functions = [
+        script_dump[i] for i in namespace["references"]
+        if script_dump[i]["value"] in ("dump_heap", "_walk")
+    ]
+    code_ids = {
+        reference for function in functions for reference in function["references"]
+        if script_dump[reference]["type"] == "builtins.code"
+    }
+    assert len(code_ids) == 2
+    for record in script_dump.values():
+        if record["type"] == "builtins.frame":
+            assert not code_ids & set(record["references"])
+    largest_container = max(
+        r["size"] for r in script_dump.values()
+        if r["type"] in ("builtins.list", "builtins.set", "builtins.dict")
+    )
+    assert largest_container < 8 * len(script_dump) / 4
