@@ -204,19 +204,10 @@ def _frame_referents(frame: types.FrameType, refs: list[Any]) -> list[Any]:
     return refs
 
 
-def _dict_referents(mapping: dict[Any, Any]) -> list[Any]:
-    """Keys and values, in entry order.
-
-    The collector skips the keys of dictionaries whose keys are all strings,
-    but those keys are memory the dictionary keeps alive all the same.
-    """
-    refs = gc.get_referents(mapping)
-    if len(refs) == len(mapping):
-        return list(chain.from_iterable(dict.items(mapping)))
-    return refs
-
-
 def _dict_subclass_referents(mapping: dict[Any, Any]) -> list[Any]:
+    """The referents and the keys: the collector skips the keys of
+    dictionaries whose keys are all strings, yet the dictionary keeps them
+    alive.  Plain dictionaries take the same shape inline in `_walk`."""
     refs = gc.get_referents(mapping)
     known = set(map(id, refs))
     refs.extend(key for key in dict.keys(mapping) if id(key) not in known)
@@ -264,6 +255,8 @@ def _walk(
     getsizeof = sys.getsizeof
     join = ",".join
     value_json = _value_json
+    from_iterable = chain.from_iterable
+    dict_items = dict.items
     count = 0
 
     def frame_referents(frame: types.FrameType) -> list[Any]:
@@ -279,9 +272,7 @@ def _walk(
             referents = frame_referents
         elif issubclass(tp, types.TracebackType):
             referents = traceback_referents
-        elif tp is dict:
-            referents = _dict_referents
-        elif issubclass(tp, dict):
+        elif issubclass(tp, dict) and tp is not dict:
             referents = _dict_subclass_referents
         elif issubclass(tp, types.CodeType):
             referents = _code_referents
@@ -307,8 +298,13 @@ def _walk(
                     formats[tp] = (line_format, kind, referents)
                 except TypeError:
                     pass  # a metaclass without hashing: resolve again next time
-            if referents is not None:
+            if tp is dict:
+                refs = list(from_iterable(dict_items(obj)))
+            elif referents is not None:
                 refs = referents(obj)
+            else:
+                refs = None
+            if refs:
                 for ref in refs:
                     ref_id = id(ref)
                     if ref_id not in seen:
