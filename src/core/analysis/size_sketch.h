@@ -89,7 +89,9 @@ class SizeSketch {
       const float theirs = bfloat16_to_float(other.registers_[i]);
       // A NaN register yields to anything; otherwise the strictly larger value
       // wins, so +0.0 and -0.0 (and all equal values) keep this register.
-      if (std::isnan(mine) || theirs > mine) registers_[i] = other.registers_[i];
+      // Written without branches so that the loop vectorises.
+      const bool take_theirs = (mine != mine) | (theirs > mine);
+      registers_[i] = take_theirs ? other.registers_[i] : registers_[i];
     }
   }
 
