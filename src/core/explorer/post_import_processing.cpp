@@ -1,13 +1,20 @@
 // The step that turns an imported store into a queryable one: type summaries and subtree sizes.
+#include <algorithm>
 #include <cstdint>
-#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "core/analysis/size_sketch.h"
 #include "core/analysis/summed_radix_tree.h"
 #include "core/analysis/tarjan.h"
 #include "core/codecs/index_values.h"
+#include "core/codecs/record_decoder.h"
+#include "core/codecs/record_encoder.h"
+#include "core/common/byte_order.h"
 #include "core/explorer/heap_dump_explorer.h"
 #include "core/explorer/scc_visitor.h"
+#include "core/store/sorted_rows.h"
 
 namespace vesker {
 namespace {
@@ -42,12 +49,44 @@ Status write_type_summaries(const Store& store, Transaction& writes) {
   return {};
 }
 
+// Rewrites every record of `primary` with its subtree size and indexes it under its type and
+// under the all-types key. Every record of the snapshot was emitted exactly once, so the sorted
+// sizes and the records pair up one to one in key order, and the rewrites go in sequentially.
+Status store_subtree_sizes(const Store& store, const Transaction& snapshot, Transaction& writes,
+                           std::vector<std::pair<std::uint64_t, std::uint64_t>>& subtree_sizes) {
+  std::sort(subtree_sizes.begin(), subtree_sizes.end());
+  VESKER_ASSIGN_OR_RETURN(Cursor records, Cursor::open(snapshot, store.primary));
+  VESKER_ASSIGN_OR_RETURN(Cursor rewrites, Cursor::open(writes, store.primary));
+  TypeKeyedRows index;
+  std::string encoded;
+  std::size_t next = 0;
+  VESKER_ASSIGN_OR_RETURN(auto entry, records.move(MDB_FIRST));
+  for (; entry; ++next) {
+    const std::uint64_t id = load_u64_le(entry->key.data());
+    if (next == subtree_sizes.size() || subtree_sizes[next].first != id) internal_error(kMissingMapEntry);
+    const std::uint64_t subtree_size = subtree_sizes[next].second;
+    auto record = decode_raw_object_record(entry->value);
+    if (!record) return fail(Error::decoding(record.error()));
+    record->subtree_size = subtree_size;
+    encoded.clear();
+    append_raw_object_record(encoded, *record);
+    MDB_val value{encoded.size(), encoded.data()};
+    VESKER_TRY(rewrites.put(entry->key, &value, 0));
+    index.add(record->type, ~subtree_size, id);
+    index.add(Type::kAllTypesText, ~subtree_size, id);
+    VESKER_ASSIGN_OR_RETURN(entry, records.move(MDB_NEXT));
+  }
+  if (next != subtree_sizes.size()) internal_error(kMissingMapEntry);
+  return index.put_all(writes, store.types_subtree_size_index, SizeIndexEntry::kEncodedSize);
+}
+
 template <analysis::SizeEstimator E>
 Status write_subtree_sizes(const Store& store, Transaction& writes) {
   VESKER_ASSIGN_OR_RETURN(Transaction snapshot, store.begin_read());
   VESKER_ASSIGN_OR_RETURN(Cursor nodes, Cursor::open(snapshot, store.primary));
-  StronglyConnectedComponentsVisitor<E> visitor(store, snapshot, writes, std::move(nodes));
-  return analysis::visit_sccs(visitor);
+  StronglyConnectedComponentsVisitor<E> visitor(store, snapshot, std::move(nodes));
+  VESKER_TRY(analysis::visit_sccs(visitor));
+  return store_subtree_sizes(store, snapshot, writes, visitor.subtree_sizes());
 }
 
 }  // namespace

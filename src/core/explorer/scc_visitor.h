@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -13,7 +12,6 @@
 #include "core/codecs/index_values.h"
 #include "core/codecs/object_record.h"
 #include "core/codecs/record_decoder.h"
-#include "core/codecs/record_encoder.h"
 #include "core/common/byte_order.h"
 #include "core/store/store.h"
 
@@ -21,8 +19,8 @@ namespace vesker {
 
 // Nodes are the records of `primary` in id order; edges are references, except those to ids
 // without a record and those into objects of type "builtins.module". Each finished component
-// folds its members' sizes into the estimator E, and every member is stored with the estimate
-// as its subtree size and indexed by it.
+// folds its members' sizes into the estimator E, and every member gets the estimate as its
+// subtree size.
 template <analysis::SizeEstimator E>
 class StronglyConnectedComponentsVisitor {
  public:
@@ -32,11 +30,9 @@ class StronglyConnectedComponentsVisitor {
   using NodeValue = std::uint64_t;
   using SccValue = E;
 
-  // `snapshot` is where nodes are read from; `writes` where records are rewritten and indexed.
-  // `nodes` is a cursor on `primary` in `snapshot`, not yet positioned.
-  StronglyConnectedComponentsVisitor(const Store& store, const Transaction& snapshot, Transaction& writes,
-                                     Cursor nodes)
-      : store_(store), snapshot_(snapshot), writes_(writes), nodes_(std::move(nodes)) {}
+  // Nodes are read from `snapshot` through `nodes`, a cursor on `primary` not yet positioned.
+  StronglyConnectedComponentsVisitor(const Store& store, const Transaction& snapshot, Cursor nodes)
+      : store_(store), snapshot_(snapshot), nodes_(std::move(nodes)) {}
 
   Result<std::optional<Node>> next_unvisited_node(analysis::IsVisited is_visited) {
     while (true) {
@@ -94,21 +90,15 @@ class StronglyConnectedComponentsVisitor {
     return value;
   }
 
+  // Members are delivered here in the traversal's order; their records are rewritten afterwards
+  // in key order (store_subtree_sizes), which keeps the write transaction's pages sequential.
   Status emit_result(std::uint64_t id, const NodeValue&, const E& value) {
-    const IdBytes key(id);
-    VESKER_ASSIGN_OR_RETURN(auto stored, writes_.get(store_.primary, key.view()));
-    if (!stored) return fail(Error::decoding("Missing record for node ID " + std::to_string(id)));
-    auto record = decode_raw_object_record(*stored);
-    if (!record) return fail(Error::decoding(record.error()));
-    const std::uint64_t subtree_size = value.estimate();
-    record->subtree_size = subtree_size;
-    encoded_.clear();
-    append_raw_object_record(encoded_, *record);
-    VESKER_TRY(writes_.put(store_.primary, key.view(), encoded_));
-    const SizeIndexEntry::Encoded entry = SizeIndexEntry{subtree_size, id}.encode();
-    VESKER_TRY(writes_.put(store_.types_subtree_size_index, Type::named(std::move(record->type)).bytes(), entry.view()));
-    return writes_.put(store_.types_subtree_size_index, Type::kAllTypesText, entry.view());
+    subtree_sizes_.emplace_back(id, value.estimate());
+    return {};
   }
+
+  // Every emitted (id, subtree size), for store_subtree_sizes.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>>& subtree_sizes() noexcept { return subtree_sizes_; }
 
  private:
   static Result<Node> decode_node(std::string_view stored) {
@@ -119,11 +109,10 @@ class StronglyConnectedComponentsVisitor {
 
   const Store& store_;
   const Transaction& snapshot_;
-  Transaction& writes_;
   Cursor nodes_;
   bool positioned_ = false;
   absl::flat_hash_set<std::uint64_t> module_ids_;
-  std::string encoded_;  // reused for every rewritten record
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> subtree_sizes_;
 };
 
 }  // namespace vesker
