@@ -44,12 +44,14 @@ PyObject* import_lines(HeapDumpExplorer& explorer, std::span<PyObject* const, 2>
   }
   if (!*importer) return raise(importer->error());
   if (auto imported = import_items(arguments[0], **importer); !imported) return raise(imported.error());
-  Status committed;
+  Status finished;
   {
+    // Committing, then the post-import step, need nothing from the interpreter.
     ReleasedGil released;
-    committed = (*importer)->commit();
+    finished = (*importer)->commit();
+    if (finished) finished = explorer.run_post_import_processing(*precision);
   }
-  if (!committed) return raise(committed.error());
+  if (!finished) return raise(finished.error());
   Py_RETURN_NONE;
 }
 

@@ -49,6 +49,10 @@ class HeapDumpExplorer {
   // Waits until no other import runs, then owns the store's import until the slot is dropped.
   ImportSlot acquire_import_slot();
 
+  // Rebuilds the type summaries and, for every precision but NoEstimates, the subtree sizes,
+  // all in one write transaction over the whole store; a failure leaves the store as it was.
+  Status run_post_import_processing(std::uint8_t estimator_precision) const;
+
  private:
   explicit HeapDumpExplorer(Store store) : store_(std::move(store)) {}
 
