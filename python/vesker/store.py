@@ -168,8 +168,8 @@ def import_dump(
     created = prepare_store_directory(store_path)
     explorer = _explorer(store_path)
     try:
-        existing = explorer.get_count_for_type(ALL_TYPES)
-        if existing and not append:
+        if explorer.get_objects_by_type(ALL_TYPES, 0) and not append:
+            existing = explorer.get_count_for_type(ALL_TYPES)
             raise UserError(
                 f"store {store_path!r} already holds {existing:,} objects; "
                 "import into a new directory, or pass --append to add to it"

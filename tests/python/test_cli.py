@@ -112,10 +112,10 @@ def find_one(explorer: Any, type_name: str) -> Any:
 
 
 def test_help_on_every_command() -> None:
-    completed = vesker_command("--help")
-    assert completed.returncode == 0
+    overview = vesker_command("--help")
+    assert overview.returncode == 0
     for command in COMMANDS:
-        assert command in completed.stdout
+        assert command in overview.stdout
         completed = vesker_command(command, "--help")
         assert completed.returncode == 0, command
         assert "usage: vesker " + command in completed.stdout
@@ -193,7 +193,6 @@ def test_common_matches_the_api(store: pathlib.Path, explorer: Any) -> None:
     assert expected is not None
     answer = json_of("common", str(store), str(registry.id), str(holders[0].id))
     assert answer == summary(explorer.get_object(expected))
-    assert answer["type"] == "__main__.Blob"
 
 
 def test_gzip_dump_and_precision_none(workdir: pathlib.Path) -> None:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib.util
+import os
 import pathlib
 import subprocess
 import sys
@@ -17,11 +18,9 @@ needs_mypy = pytest.mark.skipif(
 
 
 def _mypy(*arguments: str, cache: pathlib.Path) -> subprocess.CompletedProcess[str]:
+    env = dict(os.environ, MYPY_CACHE_DIR=str(cache))
     return subprocess.run(
-        [sys.executable, "-m", *arguments, "--cache-dir", str(cache)],
-        capture_output=True,
-        text=True,
-        cwd=HERE,
+        [sys.executable, "-m", *arguments], capture_output=True, text=True, cwd=HERE, env=env
     )
 
 
