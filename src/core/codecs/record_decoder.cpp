@@ -1,7 +1,6 @@
 #include "core/codecs/record_decoder.h"
 
 #include <cstdint>
-#include <cstring>
 
 #include "core/codecs/record_json_scanner.h"
 
@@ -15,6 +14,20 @@ using record_json::Scanner;
 enum Field : std::uint8_t { kId, kType, kReferences, kValue, kSize, kSubtreeSize, kIgnored };
 constexpr std::string_view kFieldNames[] = {"id", "type", "references", "value", "size", "subtree_size"};
 
+// Consumes the rest of a key (its opening quote read) if it is `field` without escapes.
+bool consume_quoted_field_name(Scanner& in, Field field) {
+  switch (field) {
+    case kId: return in.consume_if("id\"");
+    case kType: return in.consume_if("type\"");
+    case kReferences: return in.consume_if("references\"");
+    case kValue: return in.consume_if("value\"");
+    case kSize: return in.consume_if("size\"");
+    case kSubtreeSize: return in.consume_if("subtree_size\"");
+    case kIgnored: break;
+  }
+  return false;
+}
+
 // What each view declares; the positional form lists its fields in this order.
 template <class Record>
 struct View;
@@ -26,6 +39,7 @@ struct View<RawObjectRecord> {
   static constexpr std::string_view kStructName = "struct RawObjectRecord";
   static constexpr std::string_view kPositionalName = "struct RawObjectRecord with 6 elements";
   static constexpr Field kPositional[] = {kId, kType, kReferences, kValue, kSize, kSubtreeSize};
+  static constexpr bool declares(Field) { return true; }
 };
 
 template <>
@@ -35,6 +49,7 @@ struct View<ObjectRecordNoValue> {
   static constexpr std::string_view kStructName = "struct ObjectRecordNoValue";
   static constexpr std::string_view kPositionalName = "struct ObjectRecordNoValue with 5 elements";
   static constexpr Field kPositional[] = {kId, kType, kReferences, kSize, kSubtreeSize};
+  static constexpr bool declares(Field field) { return field != kValue; }
 };
 
 template <>
@@ -44,29 +59,26 @@ struct View<ObjectSummary> {
   static constexpr std::string_view kStructName = "struct ObjectSummary";
   static constexpr std::string_view kPositionalName = "struct ObjectSummary with 5 elements";
   static constexpr Field kPositional[] = {kId, kType, kValue, kSize, kSubtreeSize};
+  static constexpr bool declares(Field field) { return field != kReferences; }
 };
 
-template <class Record>
 Field field_of_key(std::string_view key) {
-  const auto is = [&](std::string_view name) {
-    return key.size() == name.size() && std::memcmp(key.data(), name.data(), name.size()) == 0;
-  };
   switch (key.size()) {
     case 2:
-      if (is("id")) return kId;
+      if (key == "id") return kId;
       break;
     case 4:
-      if (is("type")) return kType;
-      if (is("size")) return kSize;
+      if (key == "type") return kType;
+      if (key == "size") return kSize;
       break;
     case 5:
-      if (View<Record>::kHasValue && is("value")) return kValue;
+      if (key == "value") return kValue;
       break;
     case 10:
-      if (View<Record>::kHasReferences && is("references")) return kReferences;
+      if (key == "references") return kReferences;
       break;
     case 12:
-      if (is("subtree_size")) return kSubtreeSize;
+      if (key == "subtree_size") return kSubtreeSize;
       break;
     default:
       break;
@@ -164,6 +176,7 @@ bool fail_record(Scanner& in, char closer, std::string description) {
 template <class Record>
 bool read_object_members(Scanner& in, Record& record) {
   unsigned seen = 0;
+  Field expected = kId;
   for (bool first = true;; first = false) {
     in.skip_whitespace();
     if (in.at_end()) return in.fail_counted(Fault::kEofWhileParsingObject);
@@ -178,9 +191,18 @@ bool read_object_members(Scanner& in, Record& record) {
     }
     if (c != '"') return in.fail_counted(c == '}' ? Fault::kTrailingComma : Fault::kKeyMustBeAString);
     in.advance();
-    std::string_view key;
-    if (!in.read_key(key)) return false;
-    const Field field = field_of_key<Record>(key);
+    // Stored records list the keys in declaration order: try the one that comes
+    // next in that order before reading the key in general.
+    Field field;
+    if (!consume_quoted_field_name(in, expected)) {
+      std::string_view key;
+      if (!in.read_key(key)) return false;
+      field = field_of_key(key);
+    } else {
+      field = expected;
+    }
+    if (field < kIgnored) expected = static_cast<Field>((field + 1) % kIgnored);
+    if (!View<Record>::declares(field)) field = kIgnored;
     if (field != kIgnored) {
       const unsigned bit = 1u << field;
       if ((seen & bit) != 0) {
