@@ -32,8 +32,8 @@ SUBJECT = textwrap.dedent(
             self.meta = {"customer": "c" + str(number % 5000), "items": (number, number + 1)}
 
     target = int(sys.argv[2])
-    # Each order holds about eight objects of its own next to the interpreter's.
-    CACHE = {number: Order(number) for number in range(max(target - 40_000, 0) // 8)}
+    # Each order holds about ten objects of its own next to the interpreter's.
+    CACHE = {number: Order(number) for number in range(max(target - 40_000, 0) // 10)}
     stats = vesker.dump_heap(sys.argv[1])
     print(json.dumps({"objects": stats.objects, "seconds": stats.seconds,
                       "bytes": stats.bytes_written}))
