@@ -42,14 +42,13 @@ from __future__ import annotations
 
 import argparse
 import gzip
-import io
 import json
 import math
 import os
 import random
 import sys
 import time
-from typing import BinaryIO, Iterator, NamedTuple
+from typing import Iterator, NamedTuple
 
 __all__ = ["DumpStats", "generate", "iter_lines"]
 
@@ -273,8 +272,6 @@ class _Generator:
         self.type_names: list[str] = []
         self.type_json: list[str] = []
         self.type_ids: dict[str, int] = {}
-        self.hubs: list[int] = []
-        self.hub_weights: list[float] = []
         self.popular_ids: list[int] = []
         self.popular_regions = 0
         self.module_ids: list[int] = []
@@ -353,7 +350,7 @@ class _Generator:
         self.leaf_types = {self._type_index(n) for n, leaf, *_ in self.kinds if leaf and n != "<instance>"}
         self.t = {name: self._type_index(name) for name, *_ in self.kinds if name != "<instance>"}
         for extra in ("builtins.module", "builtins.NoneType", "builtins.bool", "builtins.ellipsis",
-                      "builtins.NotImplementedType", "builtins.dict_keys"):
+                      "builtins.NotImplementedType"):
             self.t[extra] = self._type_index(extra)
         self.code_sizes = [max(192, int(rng.lognormvariate(5.8, 0.7)) & ~7) for _ in range(4096)]
         self.type_sizes = [rng.choice((424, 920, 920, 1064, 1688, 1688)) for _ in range(4096)]
