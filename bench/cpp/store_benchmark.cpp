@@ -1,0 +1,210 @@
+// The import and the post-import step on a real dump, each beside its floor: the same rows put
+// with plain mdb_put, in input order, in one transaction (import), and one pass that reads,
+// rewrites and indexes every record in one transaction (post-import).
+//
+//   VESKER_BENCH_DUMP=dump.jsonl store_benchmark [--benchmark_filter=...]
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/codecs/index_values.h"
+#include "core/codecs/record_decoder.h"
+#include "core/codecs/record_encoder.h"
+#include "core/common/byte_order.h"
+#include "core/explorer/heap_dump_explorer.h"
+#include "core/importer/line_importer.h"
+
+namespace vesker {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Dump {
+  std::vector<std::string> lines;
+  std::size_t bytes = 0;
+};
+
+const Dump& dump() {
+  static const Dump loaded = [] {
+    const char* path = std::getenv("VESKER_BENCH_DUMP");
+    if (path == nullptr) {
+      std::cerr << "set VESKER_BENCH_DUMP to a dump file\n";
+      std::exit(2);
+    }
+    Dump result;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+      result.bytes += line.size() + 1;
+      result.lines.push_back(std::move(line));
+    }
+    return result;
+  }();
+  return loaded;
+}
+
+// A fresh directory, removed with the object.
+struct ScratchDirectory {
+  fs::path path;
+  ScratchDirectory() {
+    std::string pattern = (fs::temp_directory_path() / "vesker-bench-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    path = pattern;
+  }
+  ~ScratchDirectory() { fs::remove_all(path); }
+};
+
+template <class T>
+T value_or_die(Result<T>&& result) {
+  if (!result) {
+    std::cerr << result.error().text() << '\n';
+    std::abort();
+  }
+  return std::move(*result);
+}
+template <class T>
+T decoded_or_die(std::expected<T, std::string>&& result) {
+  if (!result) {
+    std::cerr << result.error() << '\n';
+    std::abort();
+  }
+  return std::move(*result);
+}
+void check(Status status) {
+  if (!status) {
+    std::cerr << status.error().text() << '\n';
+    std::abort();
+  }
+}
+
+// Peak resident memory since the last reset, in bytes (Linux: clear_refs 5 resets the peak).
+void reset_peak_memory() { std::ofstream("/proc/self/clear_refs") << "5"; }
+double peak_memory_bytes() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) * 1024;
+  }
+  return 0;
+}
+
+void report(benchmark::State& state, double peak_bytes) {
+  const auto objects = static_cast<double>(dump().lines.size());
+  state.counters["objects_per_s"] = benchmark::Counter(objects, benchmark::Counter::kIsRate);
+  state.counters["MB_per_s"] = benchmark::Counter(static_cast<double>(dump().bytes) / 1e6, benchmark::Counter::kIsRate);
+  state.counters["peak_bytes_per_object"] = peak_bytes / objects;
+}
+
+void import_with_line_importer(const Store& store) {
+  auto importer = value_or_die(LineImporter::begin(store));
+  for (const std::string& line : dump().lines) check(importer.add_line(line));
+  check(importer.commit());
+}
+
+void ImportLineImporter(benchmark::State& state) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    ScratchDirectory directory;
+    const Store store = value_or_die(Store::open(directory.path.string()));
+    reset_peak_memory();
+    const double baseline = peak_memory_bytes();
+    state.ResumeTiming();
+    import_with_line_importer(store);
+    state.PauseTiming();
+    report(state, peak_memory_bytes() - baseline);
+    state.ResumeTiming();
+  }
+}
+
+void ImportInputOrderPutFloor(benchmark::State& state) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    ScratchDirectory directory;
+    const Store store = value_or_die(Store::open(directory.path.string()));
+    std::vector<RawObjectRecord> records;
+    std::vector<std::string> encoded;
+    for (const std::string& line : dump().lines) {
+      records.push_back(decoded_or_die(decode_raw_object_record(line)));
+      encoded.push_back(encode_raw_object_record(records.back()));
+    }
+    state.ResumeTiming();
+    auto txn = value_or_die(store.begin_write());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      const RawObjectRecord& record = records[i];
+      const IdBytes id(record.id);
+      check(txn.put(store.primary, id.view(), encoded[i]));
+      for (std::uint64_t referenced : record.references) check(txn.put(store.referrers, IdBytes(referenced).view(), id.view()));
+      check(txn.put(store.types, record.type, id.view()));
+      check(txn.put(store.types, Type::kAllTypesText, id.view()));
+      const auto entry = SizeIndexEntry{record.size, record.id}.encode();
+      check(txn.put(store.types_size_index, record.type, entry.view()));
+      check(txn.put(store.types_size_index, Type::kAllTypesText, entry.view()));
+    }
+    check(txn.commit());
+    state.PauseTiming();
+    report(state, 0);
+    state.ResumeTiming();
+  }
+}
+
+void PostImportFloor(benchmark::State& state) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    ScratchDirectory directory;
+    const Store store = value_or_die(Store::open(directory.path.string()));
+    import_with_line_importer(store);
+    reset_peak_memory();
+    const double baseline = peak_memory_bytes();
+    state.ResumeTiming();
+    auto snapshot = value_or_die(store.begin_read());
+    auto writes = value_or_die(store.begin_write());
+    auto records = value_or_die(Cursor::open(snapshot, store.primary));
+    std::string encoded;
+    for (auto entry = value_or_die(records.move(MDB_FIRST)); entry; entry = value_or_die(records.move(MDB_NEXT))) {
+      RawObjectRecord record = decoded_or_die(decode_raw_object_record(entry->value));
+      record.subtree_size = record.size;
+      encoded.clear();
+      append_raw_object_record(encoded, record);
+      check(writes.put(store.primary, entry->key, encoded));
+      const auto index_entry = SizeIndexEntry{record.size, record.id}.encode();
+      check(writes.put(store.types_subtree_size_index, record.type, index_entry.view()));
+      check(writes.put(store.types_subtree_size_index, Type::kAllTypesText, index_entry.view()));
+    }
+    check(writes.commit());
+    state.PauseTiming();
+    report(state, peak_memory_bytes() - baseline);
+    state.ResumeTiming();
+  }
+}
+
+void PostImport(benchmark::State& state) {
+  const auto precision = static_cast<std::uint8_t>(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    ScratchDirectory directory;
+    auto explorer = value_or_die(HeapDumpExplorer::open(directory.path.string()));
+    import_with_line_importer(explorer->store());
+    reset_peak_memory();
+    const double baseline = peak_memory_bytes();
+    state.ResumeTiming();
+    check(explorer->run_post_import_processing(precision));
+    state.PauseTiming();
+    report(state, peak_memory_bytes() - baseline);
+    state.ResumeTiming();
+  }
+}
+
+BENCHMARK(ImportLineImporter)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(ImportInputOrderPutFloor)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(PostImportFloor)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(PostImport)->ArgName("precision")->DenseRange(0, 4)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+}  // namespace vesker
+
+BENCHMARK_MAIN();
