@@ -93,6 +93,19 @@ def test_exact_sizes_of_a_generated_dump_match_the_peer(explorer):
     assert stored == expected
 
 
+def test_type_summaries_count_types_with_a_single_object(explorer):
+    # A key with one entry keeps it inline, without a page of duplicates.
+    records = [{"id": 1, "type": "A", "references": [2], "size": 5},
+               {"id": 2, "type": "B", "references": [], "size": 1},
+               {"id": 3, "type": "B", "references": [], "size": 2},
+               {"id": 4, "type": "B", "references": [1], "size": 3},
+               {"id": 5, "type": "C", "references": [], "size": 7}]
+    explorer.import_lines(graphs.encode_lines(records), EstimatorPrecision.Exact)
+    summaries = [(name, s.count, s.total_size) for name, s in explorer.get_type_summaries()]
+    assert summaries == [("A", 1, 5), ("All Types", 5, 18), ("B", 3, 6), ("C", 1, 7)]
+    assert [explorer.get_count_for_type(t) for t in ("A", "B", "C")] == [1, 3, 1]
+
+
 @pytest.mark.parametrize("seed", range(3))
 def test_no_estimates_stores_no_subtree_size(explorer, seed):
     rng = random.Random(f"none-{seed}")
