@@ -1,5 +1,6 @@
 #include "core/analysis/size_sketch.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "core/common/byte_order.h"

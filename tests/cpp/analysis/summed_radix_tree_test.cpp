@@ -72,10 +72,11 @@ TEST(SummedRadixTreeTest, SingletonShapes) {
 
   const Tree largest = Tree::add(empty, UINT64_MAX, 3);
   Tree node = largest;
-  for (int level = 21; level >= 1; --level) {
-    expect_only_child(node, level, level == 21 ? 1 : 7);
+  for (int level = Tree::kMaxLevel; level >= 1; --level) {
+    const int digit = level == Tree::kMaxLevel ? 1 : 7;  // 2^64-1 = 1 followed by 21 digits 7
+    expect_only_child(node, level, digit);
     EXPECT_EQ(node.sum(), 3u);
-    node = node.child(level == 21 ? 1 : 7);
+    node = node.child(digit);
   }
   ASSERT_EQ(node.kind(), TreeNodeKind::kLeaf);
   EXPECT_EQ(node.slot(7), 3u);
