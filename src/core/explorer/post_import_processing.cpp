@@ -14,6 +14,7 @@
 #include "core/common/byte_order.h"
 #include "core/explorer/heap_dump_explorer.h"
 #include "core/explorer/scc_visitor.h"
+#include "core/store/lmdb_error.h"
 #include "core/store/sorted_rows.h"
 
 namespace vesker {
@@ -32,16 +33,26 @@ Status write_type_summaries(const Store& store, Transaction& writes) {
       VESKER_TRY(SizeIndexEntry::decode(key_entry->value));  // fails with the decoder's message
     }
     TypeSummary summary;
-    VESKER_ASSIGN_OR_RETURN(auto page, cursor.move(MDB_GET_MULTIPLE));
-    while (page) {
-      const std::string_view entries = page->value;
+    const auto add_entries = [&](std::string_view entries) -> Status {
       for (std::size_t offset = 0; offset < entries.size(); offset += SizeIndexEntry::kEncodedSize) {
         VESKER_ASSIGN_OR_RETURN(const SizeIndexEntry entry,
                                 SizeIndexEntry::decode(entries.substr(offset, SizeIndexEntry::kEncodedSize)));
         ++summary.count;
         summary.total_size += entry.size;
       }
-      VESKER_ASSIGN_OR_RETURN(page, cursor.move(MDB_NEXT_MULTIPLE));
+      return {};
+    };
+    std::size_t count = 0;
+    VESKER_TRY(check_lmdb(mdb_cursor_count(cursor.handle(), &count)));
+    if (count == 1) {
+      // LMDB keeps a key's only duplicate inline, where the page-wise reads do not see it.
+      VESKER_TRY(add_entries(key_entry->value));
+    } else {
+      VESKER_ASSIGN_OR_RETURN(auto page, cursor.move(MDB_GET_MULTIPLE));
+      while (page) {
+        VESKER_TRY(add_entries(page->value));
+        VESKER_ASSIGN_OR_RETURN(page, cursor.move(MDB_NEXT_MULTIPLE));
+      }
     }
     VESKER_TRY(writes.put(store.type_summaries, type.bytes(), summary.encode().view()));
     VESKER_ASSIGN_OR_RETURN(key_entry, cursor.move(MDB_NEXT_NODUP));

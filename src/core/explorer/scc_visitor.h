@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -21,12 +22,22 @@ namespace vesker {
 // without a record and those into objects of type "builtins.module". Each finished component
 // folds its members' sizes into the estimator E, and every member gets the estimate as its
 // subtree size.
+// Whether a stored record's type is exactly "builtins.module". Records written by this system
+// begin {"id":<digits>,"type":"<type>", which answers it without decoding the rest; any other
+// form is decoded in full.
+Result<bool> is_module_record(std::string_view stored);
+
 template <analysis::SizeEstimator E>
 class StronglyConnectedComponentsVisitor {
  public:
-  // A record without its value. A successor that is already discovered is handed out with its
-  // id alone: the traversal reads nothing else of it.
-  using Node = ObjectRecordNoValue;
+  // A record of the snapshot, still encoded: it is decoded once, when the traversal discovers it
+  // and asks for its successors, and never if it was discovered some other way in the meantime.
+  // A successor that is already discovered comes with its id alone: the traversal reads nothing
+  // else of it.
+  struct Node {
+    std::uint64_t id;
+    std::string_view stored;  // valid as long as the snapshot
+  };
   using NodeValue = std::uint64_t;
   using SccValue = E;
 
@@ -40,36 +51,46 @@ class StronglyConnectedComponentsVisitor {
       positioned_ = true;
       if (!entry) return std::nullopt;
       // Discovered records are skipped on their key alone, before any decoding.
-      if (is_visited(load_u64_le(entry->key.data()))) continue;
-      VESKER_ASSIGN_OR_RETURN(Node node, decode_node(entry->value));
-      // Remembered so that references to it are dropped without reading it again.
-      if (node.type == kModuleTypeName) module_ids_.insert(node.id);
-      return node;
+      const std::uint64_t id = load_u64_le(entry->key.data());
+      if (is_visited(id)) continue;
+      return Node{id, entry->value};
     }
   }
 
   std::uint64_t node_id(const Node& node) const noexcept { return node.id; }
-  NodeValue node_value(const Node& node) const noexcept { return node.size; }
+  // The traversal reads a node's value right after listing its successors, from the same decode.
+  NodeValue node_value(const Node& node) const {
+    if (node.id != listed_id_) internal_error("node value read before its successors were listed");
+    return listed_size_;
+  }
 
   Result<std::vector<Node>> get_successors(const Node& node, analysis::IsVisited is_visited) {
+    auto decoded = decode_object_record_no_value(node.stored);
+    if (!decoded) return fail(Error::decoding(decoded.error()));
+    const ObjectRecordNoValue& record = *decoded;
+    listed_id_ = node.id;
+    listed_size_ = record.size;
+    // Remembered so that references to a module are dropped without reading it again.
+    if (record.type == kModuleTypeName) module_ids_.insert(node.id);
+
     std::vector<Node> successors;
-    successors.reserve(node.references.size());
-    for (const std::uint64_t id : node.references) {
+    successors.reserve(record.references.size());
+    for (const std::uint64_t id : record.references) {
       if (module_ids_.contains(id)) continue;
       // A discovered node was read from this same snapshot before, has a record and is no
       // module (those are in module_ids_), so reading it again would change nothing.
       if (is_visited(id)) {
-        successors.push_back(Node{.id = id});
+        successors.push_back(Node{id, {}});
         continue;
       }
       VESKER_ASSIGN_OR_RETURN(auto stored, snapshot_.get(store_.primary, IdBytes(id).view()));
       if (!stored) continue;  // a dangling reference is no edge
-      VESKER_ASSIGN_OR_RETURN(Node successor, decode_node(*stored));
-      if (successor.type == kModuleTypeName) {
+      VESKER_ASSIGN_OR_RETURN(const bool is_module, is_module_record(*stored));
+      if (is_module) {
         module_ids_.insert(id);
         continue;
       }
-      successors.push_back(std::move(successor));
+      successors.push_back(Node{id, *stored});
     }
     return successors;
   }
@@ -101,16 +122,12 @@ class StronglyConnectedComponentsVisitor {
   std::vector<std::pair<std::uint64_t, std::uint64_t>>& subtree_sizes() noexcept { return subtree_sizes_; }
 
  private:
-  static Result<Node> decode_node(std::string_view stored) {
-    auto node = decode_object_record_no_value(stored);
-    if (!node) return fail(Error::decoding(node.error()));
-    return std::move(*node);
-  }
-
   const Store& store_;
   const Transaction& snapshot_;
   Cursor nodes_;
   bool positioned_ = false;
+  std::uint64_t listed_id_ = 0;
+  std::uint64_t listed_size_ = 0;
   absl::flat_hash_set<std::uint64_t> module_ids_;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> subtree_sizes_;
 };

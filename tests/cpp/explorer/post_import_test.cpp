@@ -71,6 +71,7 @@ TEST_F(PostImportTest, ExactSizesCountEverythingReachableOnceAndSkipModules) {
   EXPECT_EQ(index.size(), 16u);
   EXPECT_EQ(summaries().at("All Types"), (TypeSummary{8, 11111111}));
   EXPECT_EQ(summaries().at("B"), (TypeSummary{2, 1100}));
+  EXPECT_EQ(summaries().at("builtins.module"), (TypeSummary{1, 10000000}));  // a key's only entry
 }
 
 TEST_F(PostImportTest, NoEstimatesWritesSummariesOnly) {
