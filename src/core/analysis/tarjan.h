@@ -270,6 +270,12 @@ Status step_finishing(TarjanState<V>& state, V& visitor) {
 template <GraphSCCVisitor V>
 Status visit_sccs(V& visitor) {
   TarjanState<V> state;
+  // A visitor that knows how many nodes to expect spares the maps their growth.
+  if constexpr (requires { { visitor.node_count_hint() } -> std::convertible_to<std::size_t>; }) {
+    const std::size_t expected_nodes = visitor.node_count_hint();
+    state.bookkeeping.reserve(expected_nodes);
+    state.scc_values.reserve(expected_nodes);
+  }
   for (;;) {
     if (state.call_stack.empty()) {
       VESKER_ASSIGN_OR_RETURN(std::optional<typename V::Node> next,

@@ -95,7 +95,9 @@ template <analysis::SizeEstimator E>
 Status write_subtree_sizes(const Store& store, Transaction& writes) {
   VESKER_ASSIGN_OR_RETURN(Transaction snapshot, store.begin_read());
   VESKER_ASSIGN_OR_RETURN(Cursor nodes, Cursor::open(snapshot, store.primary));
-  StronglyConnectedComponentsVisitor<E> visitor(store, snapshot, std::move(nodes));
+  MDB_stat stat;
+  VESKER_TRY(check_lmdb(mdb_stat(snapshot.handle(), snapshot.checked(store.primary), &stat)));
+  StronglyConnectedComponentsVisitor<E> visitor(store, snapshot, std::move(nodes), stat.ms_entries);
   VESKER_TRY(analysis::visit_sccs(visitor));
   return store_subtree_sizes(store, snapshot, writes, visitor.subtree_sizes());
 }

@@ -41,9 +41,15 @@ class StronglyConnectedComponentsVisitor {
   using NodeValue = std::uint64_t;
   using SccValue = E;
 
-  // Nodes are read from `snapshot` through `nodes`, a cursor on `primary` not yet positioned.
-  StronglyConnectedComponentsVisitor(const Store& store, const Transaction& snapshot, Cursor nodes)
-      : store_(store), snapshot_(snapshot), nodes_(std::move(nodes)) {}
+  // Nodes are read from `snapshot` through `nodes`, a cursor on `primary` not yet positioned;
+  // `node_count` is the number of records there.
+  StronglyConnectedComponentsVisitor(const Store& store, const Transaction& snapshot, Cursor nodes,
+                                     std::size_t node_count)
+      : store_(store), snapshot_(snapshot), nodes_(std::move(nodes)), node_count_(node_count) {
+    subtree_sizes_.reserve(node_count);
+  }
+
+  std::size_t node_count_hint() const noexcept { return node_count_; }
 
   Result<std::optional<Node>> next_unvisited_node(analysis::IsVisited is_visited) {
     while (true) {
@@ -126,6 +132,7 @@ class StronglyConnectedComponentsVisitor {
   const Transaction& snapshot_;
   Cursor nodes_;
   bool positioned_ = false;
+  std::size_t node_count_;
   std::uint64_t listed_id_ = 0;
   std::uint64_t listed_size_ = 0;
   absl::flat_hash_set<std::uint64_t> module_ids_;
