@@ -471,7 +471,39 @@ bool Scanner::skip_number() {
 
 // ---- skipped values ----------------------------------------------------------------
 
+// A compact list of plain integers, the common skipped value (`references` of a
+// summary); anything else is left to the general skipper.
+bool Scanner::skip_plain_integer_list() noexcept {
+  const char* q = p_ + 1;
+  if (q != end_ && *q == ']') {
+    p_ = q + 1;
+    return true;
+  }
+  for (;;) {
+    if (q == end_ || !is_digit(*q)) return false;
+    if (*q == '0') {
+      ++q;
+    } else {
+      while (end_ - q >= 8) {
+        const int digits = leading_digit_count(load8(q));
+        q += digits;
+        if (digits != 8) break;
+      }
+      while (q != end_ && is_digit(*q)) ++q;
+    }
+    if (q == end_) return false;
+    if (*q == ']') {
+      p_ = q + 1;
+      return true;
+    }
+    if (*q != ',') return false;
+    ++q;
+  }
+}
+
 bool Scanner::skip_value(int depth) {
+  skip_whitespace();
+  if (p_ != end_ && *p_ == '[' && depth < kMaxNesting && skip_plain_integer_list()) return true;
   // The open brackets of the value, innermost last; the depth limit bounds them.
   bool is_object[kMaxNesting];
   int open = 0;

@@ -167,6 +167,7 @@ class Scanner {
   bool skip_string_body();
   bool skip_escape();
   bool skip_number();
+  bool skip_plain_integer_list() noexcept;
 
   // Number tokens: `p_` at the first digit, after an optional `-`.
   bool read_number(bool positive, Number& out);
