@@ -34,10 +34,39 @@ Result<std::vector<std::uint64_t>> kept_ids(const Transaction& txn, Database db,
   const std::optional<Window> window = window_for(page);
   if (!window) return ids;
   VESKER_ASSIGN_OR_RETURN(entry, cursor.move(MDB_FIRST_DUP));
-  for (std::uint64_t position = 0; entry; ++position) {
+  auto keep = [&](std::string_view value) -> Status {
+    VESKER_ASSIGN_OR_RETURN(const std::uint64_t id, decode(value));
+    ids.push_back(id);
+    return {};
+  };
+
+  std::uint64_t position = 0;
+  const std::size_t width = entry ? entry->value.size() : 0;
+  if (window->skip > 0 && width > 0) {
+    // The values of one key all have the same width (MDB_DUPFIXED), so LMDB hands them out a
+    // page at a time as one array; far pages are reached without a cursor step per entry.
+    std::size_t count = 0;
+    VESKER_TRY(check_lmdb(mdb_cursor_count(cursor.handle(), &count)));
+    if (count <= window->skip) return ids;
+    // A key with two or more values: MDB_GET_MULTIPLE returns the first page and leaves the
+    // cursor on its last value, and each MDB_NEXT_MULTIPLE the next page likewise.
+    VESKER_ASSIGN_OR_RETURN(auto chunk, cursor.move(MDB_GET_MULTIPLE));
+    while (chunk && position + chunk->value.size() / width <= window->skip) {
+      position += chunk->value.size() / width;
+      VESKER_ASSIGN_OR_RETURN(chunk, cursor.move(MDB_NEXT_MULTIPLE));
+    }
+    if (!chunk) internal_error("fewer duplicates in the pages than the cursor counted");
+    const std::string_view values = chunk->value;
+    for (std::size_t offset = (window->skip - position) * width; offset + width <= values.size(); offset += width) {
+      VESKER_TRY(keep(values.substr(offset, width)));
+      if (ids.size() == window->limit) return ids;
+    }
+    position += values.size() / width;
+    VESKER_ASSIGN_OR_RETURN(entry, cursor.move(MDB_NEXT_DUP));
+  }
+  for (; entry; ++position) {
     if (position >= window->skip) {
-      VESKER_ASSIGN_OR_RETURN(const std::uint64_t id, decode(entry->value));
-      ids.push_back(id);
+      VESKER_TRY(keep(entry->value));
       if (ids.size() == window->limit) break;
     }
     VESKER_ASSIGN_OR_RETURN(entry, cursor.move(MDB_NEXT_DUP));

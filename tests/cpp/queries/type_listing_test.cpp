@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -81,6 +82,31 @@ TEST_F(TypeListingTest, PagesOfAThousandEndExactlyAtTheCount) {
   EXPECT_EQ(std::vector<std::uint64_t>(by_size.begin(), by_size.begin() + 3), (std::vector<std::uint64_t>{6, 13, 20}));
   EXPECT_EQ(by_size.back(), 1001u);
   EXPECT_EQ(size_page_of(1), std::vector<std::uint64_t>{1001});
+}
+
+TEST_F(TypeListingTest, EveryPageIsItsSliceOfTheWholeList) {
+  // Thousands of entries span many LMDB pages, so far pages start inside a later one.
+  import_objects(4321);
+  const std::vector<std::uint64_t> whole = page_of(std::nullopt);
+  const std::vector<std::uint64_t> whole_by_size = size_page_of(std::nullopt);
+  ASSERT_EQ(whole.size(), 4321u);
+  ASSERT_EQ(whole_by_size.size(), 4321u);
+  for (std::uint64_t page = 0; page <= 5; ++page) {
+    const std::size_t begin = std::min<std::size_t>(page * kPageSize, whole.size());
+    const std::size_t end = std::min<std::size_t>(begin + kPageSize, whole.size());
+    EXPECT_EQ(page_of(page), std::vector<std::uint64_t>(whole.begin() + begin, whole.begin() + end)) << page;
+    EXPECT_EQ(size_page_of(page),
+              std::vector<std::uint64_t>(whole_by_size.begin() + begin, whole_by_size.begin() + end)) << page;
+  }
+}
+
+TEST_F(TypeListingTest, KeysWithOneOrTwoValuesHaveOnlyAFirstPage) {
+  import_objects(1);
+  EXPECT_EQ(page_of(0), std::vector<std::uint64_t>{1});
+  EXPECT_TRUE(page_of(1).empty());
+  import_objects(2);
+  EXPECT_EQ(size_page_of(0), (std::vector<std::uint64_t>{2, 1}));
+  EXPECT_TRUE(size_page_of(1).empty());
 }
 
 TEST_F(TypeListingTest, APageWhoseSkipCountDoesNotFitIn64BitsIsPastTheEnd) {
