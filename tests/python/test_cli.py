@@ -130,7 +130,7 @@ def test_types_match_the_api(store: pathlib.Path, explorer: Any) -> None:
     sizes = [t["total_size"] for t in answer["types"]]
     assert sizes == sorted(sizes, reverse=True)
     assert expected["__main__.Blob"][0] == 30
-    table = vesker_command("types", str(store))
+    table = vesker_command("types", str(store), "--limit", "0")
     assert table.returncode == 0 and "__main__.Blob" in table.stdout
 
 
