@@ -7,15 +7,26 @@ source scripts/setup-common.sh
 
 ROOT=${VESKER_SID_ROOT:-/var/cache/vesker/sid-root}
 PACKAGES=python3.14-dev,python3.14-venv,python3-pytest,python3-scikit-build-core,g++,cmake,ninja-build,pkg-config,liblmdb-dev,libxxhash-dev,libabsl-dev
+# Test-only Python packages, installed into a root that predates them too.
+EXTRA_PACKAGES=(python3-xxhash mypy)
 
 if [ ! -x "$ROOT/usr/bin/python3.14" ]; then
   ensure_debian_packages mmdebstrap
   log "building the Debian unstable root in $ROOT"
   mkdir -p "$(dirname "$ROOT")"
   rm -rf "$ROOT.partial"
-  mmdebstrap --quiet --variant=apt --aptopt='Acquire::Check-Valid-Until "false"' --include="$PACKAGES" \
+  mmdebstrap --quiet --variant=apt --aptopt='Acquire::Check-Valid-Until "false"' --include="$PACKAGES,$(IFS=,; echo "${EXTRA_PACKAGES[*]}")" \
     sid "$ROOT.partial"
   mv "$ROOT.partial" "$ROOT"
+fi
+
+missing=()
+for package in "${EXTRA_PACKAGES[@]}"; do
+  chroot "$ROOT" dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing ${missing[*]} in $ROOT"
+  chroot "$ROOT" /bin/sh -c "apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ${missing[*]}" >/dev/null
 fi
 
 log "Python tests under CPython 3.14 (Debian unstable root)"

@@ -2,10 +2,12 @@
 
 #include <atomic>
 #include <new>
+#include <optional>
 
 #include "python/explorer_object.h"
 #include "python/explorer_methods.h"
 #include "python/once.h"
+#include "python/released_gil.h"
 #include "python/result_classes.h"
 
 namespace vesker::python {
@@ -20,7 +22,13 @@ PyObject* explorer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bind_arguments(kConstructor, args, kwargs, bound)) return nullptr;
     auto path = to_text(bound[0], "db_path");
     if (!path) return raise(path.error());
-    auto explorer = HeapDumpExplorer::open(*path);
+    std::optional<Result<std::unique_ptr<HeapDumpExplorer>>> opened;
+    {
+      // Creating the databases takes LMDB's writer lock, which another process may hold.
+      ReleasedGil released;
+      opened.emplace(HeapDumpExplorer::open(*path));
+    }
+    auto& explorer = *opened;
     if (!explorer) return raise(explorer.error());
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;  // dropping the explorer closes the store again
