@@ -65,6 +65,19 @@ constexpr std::uint64_t bfloat16_to_u64_saturating(std::uint16_t bits) noexcept 
   return static_cast<std::uint64_t>(value);
 }
 
+// The steps of `add_in_place` for one register, given its uniform draw u in
+// [0, 1] and the scaled weight -ln4 * weight of a weight of at least 1.
+namespace size_sketch_detail {
+// The register after being offered bfloat16(scaled_weight / log(u)), where log
+// is the C library's. Mostly computed without calling it, with the same result.
+std::uint16_t raised_register(double uniform, double scaled_weight, std::uint16_t current) noexcept;
+// The same, calling the C library every time.
+std::uint16_t raised_register_exactly(double uniform, double scaled_weight, std::uint16_t current) noexcept;
+// The logarithm that decides when the library is needed, for 2^-64 <= u < 1;
+// within 2^-32 of log(u) relatively.
+double cheap_log_of_uniform(double uniform) noexcept;
+}  // namespace size_sketch_detail
+
 template <std::size_t N>
   requires(N == 7 || N == 31 || N == 127)
 class SizeSketch {
