@@ -59,6 +59,10 @@ Status RowBatch::put_referrers(const Store& store, Transaction& txn) {
   std::sort(referrers_.begin(), referrers_.end());
   referrers_.erase(std::unique(referrers_.begin(), referrers_.end()), referrers_.end());
   VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, store.referrers));
+  VESKER_ASSIGN_OR_RETURN(auto last, cursor.move(MDB_LAST));
+  // Keys beyond the database's last key (every key, for an empty one) are appended.
+  const bool empty = !last;
+  const std::uint64_t last_key = empty ? 0 : load_u64_le(last->key.data());
   std::string values;
   for (std::size_t begin = 0; begin < referrers_.size();) {
     const std::uint64_t referenced = referrers_[begin].first;
@@ -69,7 +73,7 @@ Status RowBatch::put_referrers(const Store& store, Transaction& txn) {
       store_u64_be(bytes, referrers_[end].second);
       values.append(bytes, 8);
     }
-    VESKER_TRY(put_duplicate_run(cursor, IdBytes(referenced).view(), values, 8));
+    VESKER_TRY(put_duplicate_run(cursor, IdBytes(referenced).view(), values, 8, empty || referenced > last_key));
     begin = end;
   }
   referrers_.clear();

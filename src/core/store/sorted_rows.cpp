@@ -8,8 +8,18 @@
 
 namespace vesker {
 
-Status put_duplicate_run(Cursor& cursor, std::string_view key, std::string_view values, std::size_t value_size) {
+Status put_duplicate_run(Cursor& cursor, std::string_view key, std::string_view values, std::size_t value_size,
+                         bool beyond_last_key) {
   const std::size_t count = values.size() / value_size;
+  if (beyond_last_key) {
+    MDB_val first{value_size, const_cast<char*>(values.data())};
+    VESKER_TRY(cursor.put(key, &first, MDB_APPEND));
+    for (std::size_t i = 1; i < count; ++i) {
+      MDB_val data{value_size, const_cast<char*>(values.data() + i * value_size)};
+      VESKER_TRY(cursor.put(key, &data, MDB_APPENDDUP));
+    }
+    return {};
+  }
   VESKER_ASSIGN_OR_RETURN(auto existing, cursor.seek(MDB_SET, key));
   if (count > 1 && !existing) {
     MDB_val data[2] = {{value_size, const_cast<char*>(values.data())}, {count, nullptr}};
@@ -43,6 +53,8 @@ Status TypeKeyedRows::put_all(Transaction& txn, Database db, std::size_t value_s
               rows_.end());
 
   VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, db));
+  VESKER_ASSIGN_OR_RETURN(auto last, cursor.move(MDB_LAST));
+  const std::string last_key = last ? std::string(last->key) : std::string();
   std::string values;
   for (std::size_t begin = 0; begin < rows_.size();) {
     const std::uint32_t type = rows_[begin].type;
@@ -54,7 +66,8 @@ Status TypeKeyedRows::put_all(Transaction& txn, Database db, std::size_t value_s
       store_u64_be(bytes + 8, rows_[end].low);
       values.append(bytes, value_size);
     }
-    VESKER_TRY(put_duplicate_run(cursor, names_[by_name[type]], values, value_size));
+    const std::string& name = names_[by_name[type]];
+    VESKER_TRY(put_duplicate_run(cursor, name, values, value_size, !last || name > last_key));
     begin = end;
   }
   rows_.clear();

@@ -14,10 +14,12 @@
 
 namespace vesker {
 
-// Puts a run of fixed-size duplicates of one key (`values` holds them back to back). A key
-// that the database does not hold yet takes the whole run in one call; otherwise each value
-// goes in on its own, which keeps LMDB's set semantics for values already there.
-Status put_duplicate_run(Cursor& cursor, std::string_view key, std::string_view values, std::size_t value_size);
+// Puts a run of fixed-size duplicates of one key (`values` holds them back to back, sorted).
+// A key beyond every key of the database is appended without a search; another key that the
+// database does not hold yet takes the whole run in one call; otherwise each value goes in on
+// its own, which keeps LMDB's set semantics for values already there.
+Status put_duplicate_run(Cursor& cursor, std::string_view key, std::string_view values, std::size_t value_size,
+                         bool beyond_last_key);
 
 // Sorting rows before putting them turns random B-tree inserts into sequential ones and lets
 // runs of duplicates go in with one call, while the stored set stays the same.
