@@ -1,40 +1,16 @@
 // Cost of the two estimator families: SizeSketch additions and merges per
 // register count, and summed radix tree additions and unions on the shapes
 // the SCC traversal produces (a chain of components and a random DAG), with
-// the number of tree nodes allocated per element.
+// the number of tree nodes the built trees hold per element.
 #include <benchmark/benchmark.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <new>
 #include <random>
 #include <vector>
 
 #include "core/analysis/size_sketch.h"
 #include "core/analysis/summed_radix_tree.h"
-
-namespace {
-
-// Every tree node is one allocation through the global allocator, and add and
-// union allocate nothing else, so counting calls here counts tree nodes.
-std::size_t allocation_count = 0;
-
-void* counted_allocation(std::size_t size) {
-  ++allocation_count;
-  void* pointer = std::malloc(size == 0 ? 1 : size);
-  if (pointer == nullptr) throw std::bad_alloc();
-  return pointer;
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return counted_allocation(size); }
-void* operator new[](std::size_t size) { return counted_allocation(size); }
-void operator delete(void* pointer) noexcept { std::free(pointer); }
-void operator delete[](void* pointer) noexcept { std::free(pointer); }
-void operator delete(void* pointer, std::size_t) noexcept { std::free(pointer); }
-void operator delete[](void* pointer, std::size_t) noexcept { std::free(pointer); }
 
 namespace {
 
@@ -84,35 +60,33 @@ void BM_SketchEstimate127(benchmark::State& state) {
 }
 BENCHMARK(BM_SketchEstimate127);
 
-void set_per_element_counters(benchmark::State& state, double elements, std::size_t allocations) {
+void set_per_element_counters(benchmark::State& state, double elements, std::size_t nodes_kept) {
   state.counters["time/element"] =
       benchmark::Counter(elements, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-  state.counters["nodes_allocated/element"] =
-      static_cast<double>(allocations) / (elements * static_cast<double>(state.iterations()));
+  state.counters["nodes_kept/element"] = static_cast<double>(nodes_kept) / elements;
 }
 
 // A chain of components, each reaching the previous one: every component's
 // tree is the previous tree plus its own id, and all of them stay alive.
 void BM_TreeAddChain(benchmark::State& state) {
   const auto length = static_cast<std::size_t>(state.range(0));
-  std::size_t allocations = 0;
+  std::size_t nodes_kept = 0;
   for (auto _ : state) {
     std::vector<SummedRadixTree> trees;
     trees.reserve(length);
-    const std::size_t before = allocation_count;
     SummedRadixTree tree = SummedRadixTree::empty();
     for (std::uint64_t id = 0; id < length; ++id) {
       tree = SummedRadixTree::add(tree, id, 64 + (id & 63));
       trees.push_back(tree);
     }
-    allocations += allocation_count - before - 1;  // the vector's own buffer
     benchmark::DoNotOptimize(tree.sum());
     state.PauseTiming();
+    nodes_kept = SummedRadixTree::thread_node_count();
     trees.clear();
     tree = SummedRadixTree::empty();
     state.ResumeTiming();
   }
-  set_per_element_counters(state, static_cast<double>(length), allocations);
+  set_per_element_counters(state, static_cast<double>(length), nodes_kept);
 }
 BENCHMARK(BM_TreeAddChain)->Arg(100'000)->Unit(benchmark::kMillisecond);
 
@@ -134,23 +108,22 @@ void BM_TreeUnionRandomDag(benchmark::State& state) {
     }
     edge_count += degree;
   }
-  std::size_t allocations = 0;
+  std::size_t nodes_kept = 0;
   for (auto _ : state) {
     std::vector<SummedRadixTree> trees;
     trees.reserve(node_count);
-    const std::size_t before = allocation_count;
     for (std::size_t node = 0; node < node_count; ++node) {
       SummedRadixTree tree = SummedRadixTree::empty();
       for (std::size_t successor : successors[node]) tree = SummedRadixTree::union_of(tree, trees[successor]);
       trees.push_back(SummedRadixTree::add(tree, node, 64 + (node & 63)));
     }
-    allocations += allocation_count - before - 1;
     benchmark::DoNotOptimize(trees.back().sum());
     state.PauseTiming();
+    nodes_kept = SummedRadixTree::thread_node_count();
     trees.clear();
     state.ResumeTiming();
   }
-  set_per_element_counters(state, static_cast<double>(node_count), allocations);
+  set_per_element_counters(state, static_cast<double>(node_count), nodes_kept);
   state.counters["unions/element"] = static_cast<double>(edge_count) / static_cast<double>(node_count);
 }
 BENCHMARK(BM_TreeUnionRandomDag)->Args({100'000, 64})->Args({100'000, 100'000})->Unit(benchmark::kMillisecond);

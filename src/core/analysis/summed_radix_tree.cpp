@@ -1,6 +1,7 @@
 #include "core/analysis/summed_radix_tree.h"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 #include "core/common/byte_order.h"
@@ -8,40 +9,37 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define VESKER_POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
+#define VESKER_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
+#else
+#define VESKER_POISON(address, size) ((void)(address), (void)(size))
+#define VESKER_UNPOISON(address, size) ((void)(address), (void)(size))
+#endif
+
 namespace vesker::analysis {
 
 namespace radix_tree_detail {
 
-using Children = std::array<SummedRadixTree, SummedRadixTree::kLeafSlots>;
 using Slots = std::array<std::uint64_t, SummedRadixTree::kLeafSlots>;
+// A Branch owns one reference to each child.
+using Children = std::array<Node*, SummedRadixTree::kLeafSlots>;
 
-// The common head of every node. Each node kind is one allocation of its own
-// fixed size; `kind` says which one to free.
-struct Node {
-  union {
-    std::size_t references;
-    // Reused once `references` has dropped to zero: the chain of nodes that
-    // are waiting to be freed.
-    Node* next_dead;
-  };
-  TreeNodeKind kind;
-  std::uint8_t level;  // Branch only
-  std::uint64_t sum = 0;
-  TreeHash hash;
-
-  explicit Node(TreeNodeKind node_kind, std::uint8_t node_level = 0) noexcept
-      : references(1), kind(node_kind), level(node_level) {}
-
-  static Node* new_reference(Node* node) noexcept {
-    ++node->references;
-    return node;
-  }
-  static void release(Node* node) noexcept;
-
-  static Node* take(SummedRadixTree& tree) noexcept { return std::exchange(tree.node_, nullptr); }
+struct Access {
   static Node* get(const SummedRadixTree& tree) noexcept { return tree.node_; }
   static SummedRadixTree adopt(Node* node) noexcept { return SummedRadixTree(node); }
 };
+
+TreeHash hash_of_children(const Children& children) noexcept {
+  char bytes[16 * SummedRadixTree::kLeafSlots];
+  for (int j = 0; j < SummedRadixTree::kLeafSlots; ++j) {
+    store_u64_le(bytes + 16 * j, children[j]->hash.low);
+    store_u64_le(bytes + 16 * j + 8, children[j]->hash.high);
+  }
+  const XXH128_hash_t digest = XXH3_128bits(bytes, sizeof bytes);
+  return {digest.low64, digest.high64};
+}
 
 struct Leaf : Node {
   Slots slots;
@@ -60,18 +58,112 @@ struct Leaf : Node {
 struct Branch : Node {
   Children children;
 
-  Branch(std::uint8_t branch_level, Children&& branch_children) noexcept
-      : Node(TreeNodeKind::kBranch, branch_level), children(std::move(branch_children)) {
-    for (const SummedRadixTree& child : children) sum += get(child)->sum;
-    hash = calculate_branch_hash(children);
+  // Takes over one reference to each child.
+  Branch(std::uint8_t branch_level, const Children& branch_children) noexcept
+      : Node(TreeNodeKind::kBranch, branch_level), children(branch_children) {
+    for (const Node* child : children) sum += child->sum;
+    hash = hash_of_children(children);
   }
 };
+
+// Leaves and Branches are one size, so every node of a thread comes from one
+// free list, carved from slabs that the thread owns. The slabs go back to the
+// allocator whenever the thread's last node goes, which the SCC traversal
+// reaches once its trees are dropped; a thread that ends holding trees keeps
+// their slabs, as it would keep the nodes themselves.
+class NodePool {
+ public:
+  static constexpr std::size_t kSlotSize = std::max(sizeof(Leaf), sizeof(Branch));
+
+  void* allocate() {
+    if (free_ == nullptr && carved_ == carve_end_) add_slab();
+    ++live_;
+    if (free_ != nullptr) {
+      Slot* slot = free_;
+      VESKER_UNPOISON(slot, kSlotSize);
+      free_ = slot->next_free;
+      return slot;
+    }
+    void* slot = carved_;
+    VESKER_UNPOISON(slot, kSlotSize);
+    carved_ += kSlotSize;
+    return slot;
+  }
+
+  void deallocate(void* pointer) noexcept {
+    auto* slot = static_cast<Slot*>(pointer);
+    slot->next_free = free_;
+    free_ = slot;
+    VESKER_POISON(slot, kSlotSize);
+    if (--live_ == 0) release_slabs();
+  }
+
+  std::size_t live() const noexcept { return live_; }
+
+ private:
+  union Slot {
+    Slot* next_free;
+    alignas(Node) unsigned char bytes[kSlotSize];
+  };
+  struct SlabHead {
+    SlabHead* previous;
+    std::size_t bytes;
+  };
+  static constexpr std::size_t kFirstSlabSlots = 64;
+  static constexpr std::size_t kLargestSlabSlots = std::size_t{1} << 15;
+
+  void add_slab() {
+    const std::size_t slots = next_slab_slots_;
+    const std::size_t bytes = sizeof(SlabHead) + slots * kSlotSize;
+    auto* head = static_cast<SlabHead*>(::operator new(bytes));
+    *head = {slabs_, bytes};
+    slabs_ = head;
+    carved_ = reinterpret_cast<unsigned char*>(head + 1);
+    carve_end_ = carved_ + slots * kSlotSize;
+    VESKER_POISON(carved_, slots * kSlotSize);
+    next_slab_slots_ = std::min(2 * slots, kLargestSlabSlots);
+  }
+
+  void release_slabs() noexcept {
+    while (slabs_ != nullptr) {
+      SlabHead* head = slabs_;
+      slabs_ = head->previous;
+      VESKER_UNPOISON(head, head->bytes);
+      ::operator delete(head, head->bytes);
+    }
+    free_ = nullptr;
+    carved_ = carve_end_ = nullptr;
+    next_slab_slots_ = kFirstSlabSlots;
+  }
+
+  Slot* free_ = nullptr;
+  unsigned char* carved_ = nullptr;
+  unsigned char* carve_end_ = nullptr;
+  SlabHead* slabs_ = nullptr;
+  std::size_t live_ = 0;
+  std::size_t next_slab_slots_ = kFirstSlabSlots;
+};
+
+// Constant-initialised and trivially destructible: no guard on access and no
+// ordering against the thread's shared empty tree, which is not pooled.
+thread_local constinit NodePool pool;
+
+Node* make_leaf(const Slots& slots) { return new (pool.allocate()) Leaf(slots); }
+Node* make_branch(std::uint8_t level, const Children& children) {
+  void* memory = nullptr;
+  try {
+    memory = pool.allocate();
+  } catch (...) {
+    for (Node* child : children) release(child);
+    throw;
+  }
+  return new (memory) Branch(level, children);
+}
 
 const Leaf& as_leaf(const Node* node) noexcept { return *static_cast<const Leaf*>(node); }
 const Branch& as_branch(const Node* node) noexcept { return *static_cast<const Branch*>(node); }
 
-void Node::release(Node* node) noexcept {
-  if (--node->references != 0) return;
+void free_unreferenced(Node* node) noexcept {
   // Freeing a Branch can drop its children to zero in turn; they are chained
   // through their own storage instead of recursing, so no depth or width of
   // tree grows the native stack and no memory is needed to free memory.
@@ -85,18 +177,19 @@ void Node::release(Node* node) noexcept {
         delete current;
         break;
       case TreeNodeKind::kLeaf:
-        delete static_cast<Leaf*>(current);
+        pool.deallocate(current);
         break;
       case TreeNodeKind::kBranch: {
-        auto* branch = static_cast<Branch*>(current);
-        for (SummedRadixTree& child : branch->children) {
-          Node* child_node = Node::take(child);
-          if (--child_node->references == 0) {
-            child_node->next_dead = dead;
-            dead = child_node;
+        const Children& children = static_cast<Branch*>(current)->children;
+        // The children lie anywhere; ask for all eight before waiting on the first.
+        for (Node* child : children) __builtin_prefetch(child, 1);
+        for (Node* child : children) {
+          if (--child->references == 0) {
+            child->next_dead = dead;
+            dead = child;
           }
         }
-        delete branch;
+        pool.deallocate(current);
         break;
       }
     }
@@ -104,7 +197,7 @@ void Node::release(Node* node) noexcept {
 }
 
 // Borrowed: the thread's shared empty tree keeps it alive.
-Node* empty_node() { return Node::get(SummedRadixTree::empty()); }
+Node* empty_node() { return Access::get(SummedRadixTree::empty()); }
 
 // The weight stored for `id`, 0 when it is absent.
 std::uint64_t lookup(const Node* node, std::uint64_t id) noexcept {
@@ -120,21 +213,11 @@ std::uint64_t lookup(const Node* node, std::uint64_t id) noexcept {
         const std::uint64_t digit = offset >> shift;
         if (digit >= SummedRadixTree::kLeafSlots) return 0;
         offset &= (std::uint64_t{1} << shift) - 1;
-        node = Node::get(as_branch(node).children[digit]);
+        node = as_branch(node).children[digit];
         break;
       }
     }
   }
-}
-
-template <class ChildAt, std::size_t... J>
-Children make_children(ChildAt&& child_at, std::index_sequence<J...>) {
-  // Braced initialisation evaluates the elements in order, child 0 first.
-  return Children{Node::adopt(child_at(static_cast<int>(J)))...};
-}
-template <class ChildAt>
-Children make_children(ChildAt&& child_at) {
-  return make_children(child_at, std::make_index_sequence<SummedRadixTree::kLeafSlots>());
 }
 
 // The tree holding only (id, weight), with a Branch at every level from the
@@ -142,50 +225,81 @@ Children make_children(ChildAt&& child_at) {
 Node* make_singleton(std::uint64_t id, std::uint64_t weight) {
   Slots slots{};
   slots[id % 8] = weight;
-  SummedRadixTree made = Node::adopt(new Leaf(slots));
-  if (id < 8) return Node::take(made);
+  Node* made = make_leaf(slots);
+  if (id < 8) return made;
   Node* empty = empty_node();
   std::uint64_t rest = id >> 3;
   for (std::uint8_t level = 1;; ++level, rest >>= 3) {
-    const auto digit = static_cast<int>(rest % 8);
-    made = Node::adopt(new Branch(level, make_children([&](int j) { return j == digit ? Node::take(made) : Node::new_reference(empty); })));
-    if (rest < 8) return Node::take(made);
+    Children children;
+    for (int j = 0; j < SummedRadixTree::kLeafSlots; ++j) children[j] = j == static_cast<int>(rest % 8) ? made : new_reference(empty);
+    made = make_branch(level, children);
+    if (rest < 8) return made;
   }
 }
+
+// Holds the children built so far, so that a failing allocation further on
+// releases them.
+class ChildrenUnderConstruction {
+ public:
+  ChildrenUnderConstruction() noexcept = default;
+  ChildrenUnderConstruction(const ChildrenUnderConstruction&) = delete;
+  ChildrenUnderConstruction& operator=(const ChildrenUnderConstruction&) = delete;
+  ~ChildrenUnderConstruction() {
+    for (int j = 0; j < made_; ++j) release(children_[j]);
+  }
+  void push(Node* child) noexcept { children_[made_++] = child; }
+  Node* make_branch(std::uint8_t level) {
+    made_ = 0;  // make_branch owns them from here, also when it fails
+    return radix_tree_detail::make_branch(level, children_);
+  }
+
+ private:
+  Children children_;
+  int made_ = 0;
+};
 
 // Borrows both operands and returns a new reference. The reference counts
 // compared in the equal-hash case are those of the caller's trees: no
 // temporary reference is taken on the way down.
 Node* union_nodes(Node* a, Node* b) {
-  if (a->kind == TreeNodeKind::kEmpty) return Node::new_reference(b);
-  if (b->kind == TreeNodeKind::kEmpty) return Node::new_reference(a);
-  if (a->hash == b->hash) return Node::new_reference(b->references > a->references ? b : a);
+  if (a->kind == TreeNodeKind::kEmpty) return new_reference(b);
+  if (b->kind == TreeNodeKind::kEmpty) return new_reference(a);
+  if (a->hash == b->hash) return new_reference(b->references > a->references ? b : a);
   if (a->kind == TreeNodeKind::kLeaf && b->kind == TreeNodeKind::kLeaf) {
+    // Equal slots would have given equal hashes above, so the merge makes a new Leaf.
     const Slots& a_slots = as_leaf(a).slots;
     const Slots& b_slots = as_leaf(b).slots;
-    if (a_slots == b_slots) return Node::new_reference(a);
     Slots merged;
     for (int j = 0; j < SummedRadixTree::kLeafSlots; ++j) merged[j] = std::max(a_slots[j], b_slots[j]);
-    return new Leaf(merged);
+    return make_leaf(merged);
   }
+  ChildrenUnderConstruction children;
   if (a->kind == TreeNodeKind::kBranch && b->kind == TreeNodeKind::kBranch && a->level == b->level) {
     const Children& a_children = as_branch(a).children;
     const Children& b_children = as_branch(b).children;
-    return new Branch(a->level, make_children([&](int j) { return union_nodes(Node::get(a_children[j]), Node::get(b_children[j])); }));
+    // Every child of both is read; ask for all of them before the first is needed.
+    for (int j = 0; j < SummedRadixTree::kLeafSlots; ++j) {
+      __builtin_prefetch(a_children[j]);
+      __builtin_prefetch(b_children[j]);
+    }
+    for (int j = 0; j < SummedRadixTree::kLeafSlots; ++j) children.push(union_nodes(a_children[j], b_children[j]));
+    return children.make_branch(a->level);
   }
   // One operand is a Branch above the other's level; the lower one covers only
   // the lowest offsets of the higher one's range, that is its child 0.
   const bool a_is_higher = b->kind == TreeNodeKind::kLeaf || (a->kind == TreeNodeKind::kBranch && a->level > b->level);
   Node* higher = a_is_higher ? a : b;
   Node* lower = a_is_higher ? b : a;
-  const Children& children = as_branch(higher).children;
-  return new Branch(higher->level, make_children([&](int j) {
-                      return j == 0 ? union_nodes(Node::get(children[0]), lower) : Node::new_reference(Node::get(children[j]));
-                    }));
+  const Children& higher_children = as_branch(higher).children;
+  for (int j = 1; j < SummedRadixTree::kLeafSlots; ++j) __builtin_prefetch(higher_children[j], 1);
+  children.push(union_nodes(higher_children[0], lower));
+  for (int j = 1; j < SummedRadixTree::kLeafSlots; ++j) children.push(new_reference(higher_children[j]));
+  return children.make_branch(higher->level);
 }
 
 }  // namespace radix_tree_detail
 
+using radix_tree_detail::Access;
 using radix_tree_detail::Node;
 
 SummedRadixTree SummedRadixTree::empty() {
@@ -193,27 +307,6 @@ SummedRadixTree SummedRadixTree::empty() {
   // empty tree and every Empty child of that thread refers to it.
   thread_local const SummedRadixTree shared(new Node(TreeNodeKind::kEmpty));
   return shared;
-}
-
-SummedRadixTree::SummedRadixTree(const SummedRadixTree& other) noexcept
-    : node_(Node::new_reference(other.node_)) {}
-
-SummedRadixTree& SummedRadixTree::operator=(const SummedRadixTree& other) noexcept {
-  Node* previous = std::exchange(node_, Node::new_reference(other.node_));
-  if (previous != nullptr) Node::release(previous);
-  return *this;
-}
-
-SummedRadixTree& SummedRadixTree::operator=(SummedRadixTree&& other) noexcept {
-  if (this != &other) {
-    Node* previous = std::exchange(node_, std::exchange(other.node_, nullptr));
-    if (previous != nullptr) Node::release(previous);
-  }
-  return *this;
-}
-
-SummedRadixTree::~SummedRadixTree() {
-  if (node_ != nullptr) Node::release(node_);
 }
 
 SummedRadixTree SummedRadixTree::add(const SummedRadixTree& tree, std::uint64_t id, std::uint64_t weight) {
@@ -227,27 +320,18 @@ SummedRadixTree SummedRadixTree::union_of(const SummedRadixTree& a, const Summed
   return SummedRadixTree(radix_tree_detail::union_nodes(a.node_, b.node_));
 }
 
-TreeNodeKind SummedRadixTree::kind() const noexcept { return node_->kind; }
-std::uint64_t SummedRadixTree::sum() const noexcept { return node_->sum; }
-TreeHash SummedRadixTree::hash() const noexcept { return node_->hash; }
-int SummedRadixTree::level() const noexcept { return node_->level; }
 SummedRadixTree SummedRadixTree::child(int digit) const noexcept {
-  return radix_tree_detail::as_branch(node_).children[digit];
+  return Access::adopt(radix_tree_detail::new_reference(radix_tree_detail::as_branch(node_).children[digit]));
 }
 std::uint64_t SummedRadixTree::slot(int digit) const noexcept {
   return radix_tree_detail::as_leaf(node_).slots[digit];
 }
-std::size_t SummedRadixTree::reference_count() const noexcept { return node_->references; }
+std::size_t SummedRadixTree::thread_node_count() noexcept { return radix_tree_detail::pool.live(); }
 
 TreeHash calculate_branch_hash(const std::array<SummedRadixTree, SummedRadixTree::kLeafSlots>& children) {
-  char bytes[16 * SummedRadixTree::kLeafSlots];
-  for (int j = 0; j < SummedRadixTree::kLeafSlots; ++j) {
-    const TreeHash child_hash = radix_tree_detail::Node::get(children[j])->hash;
-    store_u64_le(bytes + 16 * j, child_hash.low);
-    store_u64_le(bytes + 16 * j + 8, child_hash.high);
-  }
-  const XXH128_hash_t digest = XXH3_128bits(bytes, sizeof bytes);
-  return {digest.low64, digest.high64};
+  radix_tree_detail::Children nodes;
+  for (int j = 0; j < SummedRadixTree::kLeafSlots; ++j) nodes[j] = Access::get(children[j]);
+  return radix_tree_detail::hash_of_children(nodes);
 }
 
 }  // namespace vesker::analysis

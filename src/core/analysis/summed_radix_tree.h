@@ -27,8 +27,40 @@ struct TreeHash {
 enum class TreeNodeKind : std::uint8_t { kEmpty, kLeaf, kBranch };
 
 namespace radix_tree_detail {
-struct Node;
+
+// The head of every node. Leaves and Branches extend it by their slots or
+// children (summed_radix_tree.cpp); the counting, sum and hash are read here so
+// that copying, dropping and reading a tree are inline.
+struct Node {
+  union {
+    std::size_t references;
+    // Reused once `references` has dropped to zero: the chain of nodes that
+    // are waiting to be freed.
+    Node* next_dead;
+  };
+  TreeNodeKind kind;
+  std::uint8_t level;  // Branch only
+  std::uint64_t sum = 0;
+  TreeHash hash;
+
+  explicit Node(TreeNodeKind node_kind, std::uint8_t node_level = 0) noexcept
+      : references(1), kind(node_kind), level(node_level) {}
+};
+
+inline Node* new_reference(Node* node) noexcept {
+  ++node->references;
+  return node;
 }
+// Frees a node whose last reference has gone, and every node only it held.
+void free_unreferenced(Node* node) noexcept;
+inline void release(Node* node) noexcept {
+  if (--node->references == 0) free_unreferenced(node);
+}
+
+// Access to a tree's node for the implementation.
+struct Access;
+
+}  // namespace radix_tree_detail
 
 // A counted reference to an immutable tree node; copying adds a reference and
 // destruction drops one. Freeing a node releases its children without
@@ -42,11 +74,23 @@ class SummedRadixTree {
   // A new reference to this thread's shared empty tree.
   static SummedRadixTree empty();
 
-  SummedRadixTree(const SummedRadixTree& other) noexcept;
+  SummedRadixTree(const SummedRadixTree& other) noexcept : node_(radix_tree_detail::new_reference(other.node_)) {}
   SummedRadixTree(SummedRadixTree&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
-  SummedRadixTree& operator=(const SummedRadixTree& other) noexcept;
-  SummedRadixTree& operator=(SummedRadixTree&& other) noexcept;
-  ~SummedRadixTree();
+  SummedRadixTree& operator=(const SummedRadixTree& other) noexcept {
+    radix_tree_detail::Node* previous = std::exchange(node_, radix_tree_detail::new_reference(other.node_));
+    if (previous != nullptr) radix_tree_detail::release(previous);
+    return *this;
+  }
+  SummedRadixTree& operator=(SummedRadixTree&& other) noexcept {
+    if (this != &other) {
+      radix_tree_detail::Node* previous = std::exchange(node_, std::exchange(other.node_, nullptr));
+      if (previous != nullptr) radix_tree_detail::release(previous);
+    }
+    return *this;
+  }
+  ~SummedRadixTree() {
+    if (node_ != nullptr) radix_tree_detail::release(node_);
+  }
 
   // The elements of `tree` plus (id, weight); an id already present keeps the
   // larger of its two weights. Returns `tree` itself when nothing would change.
@@ -54,21 +98,24 @@ class SummedRadixTree {
   // The elements of both trees, the larger weight where both hold an id.
   static SummedRadixTree union_of(const SummedRadixTree& a, const SummedRadixTree& b);
 
-  TreeNodeKind kind() const noexcept;
+  TreeNodeKind kind() const noexcept { return node_->kind; }
   // Empty: 0 and the all-zero hash, as a parent reads them.
-  std::uint64_t sum() const noexcept;
-  TreeHash hash() const noexcept;
+  std::uint64_t sum() const noexcept { return node_->sum; }
+  TreeHash hash() const noexcept { return node_->hash; }
   // Branch only.
-  int level() const noexcept;
+  int level() const noexcept { return node_->level; }
   SummedRadixTree child(int digit) const noexcept;
   // Leaf only.
   std::uint64_t slot(int digit) const noexcept;
 
-  std::size_t reference_count() const noexcept;
+  std::size_t reference_count() const noexcept { return node_->references; }
   bool is_same_node(const SummedRadixTree& other) const noexcept { return node_ == other.node_; }
 
+  // The Leaves and Branches alive in this thread, of all its trees together.
+  static std::size_t thread_node_count() noexcept;
+
  private:
-  friend struct radix_tree_detail::Node;
+  friend struct radix_tree_detail::Access;
   // Takes over one reference already counted for `node`.
   explicit SummedRadixTree(radix_tree_detail::Node* node) noexcept : node_(node) {}
 

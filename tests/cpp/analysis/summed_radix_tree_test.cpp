@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <random>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -194,6 +195,7 @@ INSTANTIATE_TEST_SUITE_P(IdRanges, SummedRadixTreePropertyTest,
 
 TEST(SummedRadixTreeTest, ReferencesAreReturnedWhenTreesGo) {
   const std::size_t baseline = Tree::empty().reference_count();
+  const std::size_t nodes_before = Tree::thread_node_count();
   {
     ExactSizeEstimator estimator;
     std::vector<ExactSizeEstimator> versions;
@@ -203,9 +205,31 @@ TEST(SummedRadixTreeTest, ReferencesAreReturnedWhenTreesGo) {
     }
     EXPECT_EQ(estimator.estimate(), 200'000u);
     EXPECT_EQ(versions.back().estimate(), 199'001u);
+    EXPECT_GT(Tree::thread_node_count(), nodes_before + 200'000 / 8);
     // The whole tree goes at once here, children through the dead-node chain.
   }
   EXPECT_EQ(Tree::empty().reference_count(), baseline);
+  EXPECT_EQ(Tree::thread_node_count(), nodes_before);
+}
+
+TEST(SummedRadixTreeTest, EveryThreadHasItsOwnNodes) {
+  const Tree kept = Tree::add(Tree::add(Tree::empty(), 9, 1), 700, 2);
+  const std::size_t nodes_here = Tree::thread_node_count();
+  std::size_t nodes_there_while_built = 0;
+  std::size_t nodes_there_after = 1;
+  std::thread([&] {
+    {
+      Tree tree = Tree::empty();
+      for (std::uint64_t id = 0; id < 5000; ++id) tree = Tree::add(tree, id * 31, id + 1);
+      nodes_there_while_built = Tree::thread_node_count();
+      EXPECT_EQ(tree.sum(), 5000u * 5001u / 2);
+    }
+    nodes_there_after = Tree::thread_node_count();
+  }).join();
+  EXPECT_GT(nodes_there_while_built, 5000u / 8);
+  EXPECT_EQ(nodes_there_after, 0u);
+  EXPECT_EQ(Tree::thread_node_count(), nodes_here);
+  EXPECT_EQ(Tree::add(kept, 701, 3).sum(), 6u);
 }
 
 }  // namespace
