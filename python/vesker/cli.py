@@ -41,24 +41,21 @@ def _object_id(text: str) -> int:
     return value
 
 
-def _positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
-    return value
+def _at_least(minimum: int, wording: str) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"{wording}: {text!r}")
+        return value
+
+    return parse
 
 
-def _non_negative(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative: {text!r}")
-    return value
+_positive = _at_least(1, "must be at least 1")
+_non_negative = _at_least(0, "must not be negative")
 
 
 def summary_json(summary: ObjectSummary) -> dict[str, Any]:
