@@ -23,8 +23,8 @@ namespace {
 // come out differently.
 //
 // The cheap logarithm, for 2^-64 <= u < 1. Write u = 2^k * z with z in
-// [0.701171875, 1.40234375), chosen so that the bucket of z (the 7 fraction
-// bits below the reduction offset) holding 1.0 is centred on it. With
+// [0.701171875, 1.40234375), and split the encodings of that range into 128
+// equal buckets, placed so that 1.0 is the centre of its bucket. With
 // inverse = 1/centre of z's bucket and r = z * inverse - 1:
 //   log(u) = k * ln2 + log_centre + log1p(r),  log_centre = -log(inverse),
 // for whatever value `inverse` has. Error, relative to the true log(u):
@@ -43,18 +43,18 @@ namespace {
 //    0.36), k * ln2 with |k| <= 64 (ln2's rounding and the product's, under
 //    2^-46 together) and two additions (at most 2^-53 * 46 each, as every partial
 //    sum is below 46 in size, under 2^-46 together). For k = 0 that is below
-//    2^-41.9 against |log(u)| > 2^-9; for k != 0 |log(u)| >= 0.35 * |k|, and
-//    relative to log(u) all of this stays below 2^-40.
+//    2^-41.9 against |log(u)| > 2^-9, so 2^-32.9 relatively; for k != 0
+//    |log(u)| >= 0.35 * |k|, and relative to log(u) all of it stays below 2^-40.
 // So the cheap log is within 2^-32 of log(u) relatively, and the C library's
 // within 2^-51 (it errs by less than one ulp, 2^-52 relatively). With the two
 // divisions correctly rounded, the cheap quotient c' is within 2^-31.9 of the
 // library's quotient c relatively. A positive double that close is at most
 // 2^22.1 units in the last place away (ulps halve below a power of two), so
 // c's encoding lies within kQuotientWindow = 2^28 encodings of c', more than
-// 50 times the proven distance. Positive doubles order like their encodings and the bfloat16
-// rounding is monotone in them: if both ends of the window round alike, c
-// rounds the same way, and if even the upper end does not exceed the register,
-// c does not either.
+// 50 times the proven distance. Positive doubles order like their encodings,
+// and the bfloat16 rounding is monotone in them: if both ends of the window
+// round alike, c rounds the same way, and if even the upper end does not
+// exceed the register, c does not either.
 //
 // The quotient always lies in [0.031, 2^118]: the weight is at least 1, so
 // |scaled_weight| is in [1.386, 1.39 * 2^64], and |log(u)| lies between

@@ -7,8 +7,9 @@
 // subtrees with equal hashes are taken to hold the same elements, so merging
 // the trees of components that overlap costs little and counts every id once.
 //
-// Reference counts are plain integers: a tree and all nodes reachable from it
-// belong to the thread that built them.
+// Reference counts are plain integers, and nodes come from a pool of the
+// thread that made them: a tree and all nodes reachable from it belong to that
+// thread, and are dropped there.
 #pragma once
 
 #include <array>
