@@ -11,7 +11,7 @@
 // component itself finishes.
 #pragma once
 
-#include "core/common/xxh3_inline.h"
+#include <xxhash.h>
 
 #include <absl/container/flat_hash_map.h>
 
