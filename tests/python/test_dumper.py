@@ -201,4 +201,6 @@ def test_own_machinery_is_left_out(script_dump: dict[int, dict[str, Any]]) -> No
         r["size"] for r in script_dump.values()
         if r["type"] in ("builtins.list", "builtins.set", "builtins.dict")
     )
-    assert largest_container < 8 * len(script_dump) / 4
+    # A set or dict holding every dumped object needs at least 16 bytes an entry; the largest
+    # real container (on 3.14, the interned strings, about a fifth of the dump) stays well below.
+    assert largest_container < 8 * len(script_dump)
