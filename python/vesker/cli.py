@@ -14,6 +14,7 @@ import sys
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
+from vesker import cli_serve
 from vesker.formatting import (
     SUMMARY_HEADERS,
     SUMMARY_RIGHT,
@@ -496,6 +497,8 @@ def build_parser() -> argparse.ArgumentParser:
                       "(default: a temporary directory, removed afterwards)")
     demo.add_argument("-q", "--quiet", action="store_true", help="no progress output")
     demo.set_defaults(handler=_cmd_demo)
+
+    cli_serve.add_parser(commands)
     return parser
 
 

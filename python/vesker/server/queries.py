@@ -1,0 +1,319 @@
+"""The store's queries as the browser view asks them: windows of sorted lists, JSON-ready.
+
+Every list is cut to a window on this side, so a page of the view never carries more than
+`MAX_LIMIT` rows whatever the heap holds. Listings of a type come from the store's size
+indexes a store page at a time; an object's references and referrers arrive whole from the
+explorer, so their sorted orders are kept in a small cache while someone pages through them.
+Ids travel as decimal strings: addresses can exceed the integers a browser holds exactly.
+"""
+
+from __future__ import annotations
+
+import threading
+from collections import OrderedDict
+from collections.abc import Callable, Hashable, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, TypeVar
+
+from vesker.store import ALL_TYPES, open_store
+
+if TYPE_CHECKING:
+    from vesker_analysis import HeapDumpExplorer, ObjectRecord, ObjectSummary
+
+MAX_LIMIT = 500
+LIST_VALUE_CHARS = 120
+OBJECT_VALUE_CHARS = 20_000
+TOP_ROWS = 10
+_STORE_PAGE = 1000
+_CACHED_LISTS = 16
+_CACHED_RECORDS = 4
+
+T = TypeVar("T")
+Json = dict[str, Any]
+
+
+class QueryError(Exception):
+    """A question the store cannot answer; `status` is the HTTP status that says why."""
+
+    def __init__(self, status: int, message: str) -> None:
+        super().__init__(message)
+        self.status = status
+        self.message = message
+
+
+def not_found(message: str) -> QueryError:
+    return QueryError(404, message)
+
+
+def bad_request(message: str) -> QueryError:
+    return QueryError(400, message)
+
+
+@dataclass(frozen=True)
+class Window:
+    offset: int
+    limit: int
+
+
+def clipped_value(value: str | None, width: int) -> Json:
+    if value is None:
+        return {"value": None}
+    if len(value) <= width:
+        return {"value": value}
+    return {"value": value[:width], "value_length": len(value)}
+
+
+def summary_row(summary: ObjectSummary) -> Json:
+    return {
+        "id": str(summary.id),
+        "type": summary.type,
+        "size": summary.size,
+        "subtree_size": summary.subtree_size,
+        **clipped_value(summary.value, LIST_VALUE_CHARS),
+    }
+
+
+def page(rows: Sequence[T], window: Window, convert: Callable[[T], Json]) -> Json:
+    chosen = rows[window.offset : window.offset + window.limit]
+    return {
+        "total": len(rows),
+        "offset": window.offset,
+        "limit": window.limit,
+        "rows": [convert(row) for row in chosen],
+    }
+
+
+class _Cache:
+    """The most recently used results, a bounded number of them."""
+
+    def __init__(self, capacity: int) -> None:
+        self._capacity = capacity
+        self._entries: OrderedDict[Hashable, Any] = OrderedDict()
+
+    def get(self, key: Hashable, compute: Callable[[], T]) -> T:
+        if key in self._entries:
+            self._entries.move_to_end(key)
+            value: T = self._entries[key]
+            return value
+        value = compute()
+        self._entries[key] = value
+        if len(self._entries) > self._capacity:
+            self._entries.popitem(last=False)
+        return value
+
+
+_SUMMARY_KEYS: dict[str, Callable[[ObjectSummary], Any]] = {
+    "size": lambda s: s.size,
+    "subtree": lambda s: -1 if s.subtree_size is None else s.subtree_size,
+    "id": lambda s: s.id,
+    "type": lambda s: s.type,
+}
+
+
+@dataclass(frozen=True)
+class TypeRow:
+    name: str
+    count: int
+    total_size: int
+
+
+class StoreQueries:
+    """One store opened for the view. Calls are serialised: the explorer is one handle."""
+
+    def __init__(self, path: str) -> None:
+        from vesker import engine
+
+        self.path = path
+        self._explorer: HeapDumpExplorer | None = open_store(path)
+        # Shares the explorer's environment: one per directory and process.
+        self._engine: engine.Store | None = engine.Store(path)
+        self._lock = threading.Lock()
+        self._lists = _Cache(_CACHED_LISTS)
+        self._records = _Cache(_CACHED_RECORDS)
+        self.metadata = self._engine.metadata()
+        rows = self.explorer.get_type_summaries()
+        total = next((s for name, s in rows if name == ALL_TYPES), None)
+        self.object_count = 0 if total is None else total.count
+        self.total_size = 0 if total is None else total.total_size
+        self.types = [TypeRow(name, s.count, s.total_size) for name, s in rows if name != ALL_TYPES]
+        self._type_counts = {row.name: row.count for row in self.types}
+        top = self.explorer.get_objects_by_type_ordered_by_size(ALL_TYPES, True, 0)
+        self.has_subtree_sizes = bool(top) or self.object_count == 0
+
+    @property
+    def explorer(self) -> HeapDumpExplorer:
+        if self._explorer is None:
+            raise QueryError(500, "the store is closed")
+        return self._explorer
+
+    def close(self) -> None:
+        import gc
+
+        if self._engine is not None:
+            self._engine.close()
+        self._engine = None
+        self._explorer = None
+        gc.collect()  # the explorer's environment closes when its last reference goes
+
+    def locked(self, query: Callable[[], T]) -> T:
+        with self._lock:
+            try:
+                return query()
+            except RuntimeError as error:
+                raise QueryError(500, f"the store could not answer: {error}") from None
+
+    # -- overview and types ---------------------------------------------------
+
+    def overview(self) -> Json:
+        by_size = sorted(self.types, key=lambda row: (-row.total_size, row.name))
+        top = self.type_objects(ALL_TYPES, "subtree" if self.has_subtree_sizes else "size",
+                                descending=True, window=Window(0, TOP_ROWS))
+        return {
+            "store": self.path,
+            "objects": self.object_count,
+            "total_size": self.total_size,
+            "type_count": len(self.types),
+            "precision": self.metadata.get("precision"),
+            "has_subtree_sizes": self.has_subtree_sizes,
+            "top_objects": top["rows"],
+            "top_order": top["by"],
+            "largest_types": [_type_json(row) for row in by_size[:TOP_ROWS]],
+        }
+
+    def type_list(self, sort: str, descending: bool, contains: str, window: Window) -> Json:
+        keys: dict[str, Callable[[TypeRow], Any]] = {
+            "size": lambda row: row.total_size,
+            "count": lambda row: row.count,
+            "name": lambda row: row.name,
+        }
+        if sort not in keys:
+            raise bad_request(f"cannot sort types by {sort!r}; use one of {', '.join(keys)}")
+        needle = contains.casefold()
+        rows = [row for row in self.types if needle in row.name.casefold()] if needle else self.types
+        # Ties keep name order whichever way the sort goes, so pages never swap rows.
+        rows = sorted(rows, key=lambda row: row.name)
+        rows.sort(key=keys[sort], reverse=descending)
+        return {"sort": sort, "descending": descending, "filter": contains,
+                **page(rows, window, _type_json)}
+
+    def type_count(self, typename: str) -> int:
+        count = self.object_count if typename == ALL_TYPES else self._type_counts.get(typename)
+        if count is None:
+            raise not_found(f"no objects of type {typename!r} in the store")
+        return count
+
+    def type_objects(self, typename: str, by: str, descending: bool, window: Window) -> Json:
+        """A type's objects (or all objects) by direct size, subtree size or id."""
+        total = self.type_count(typename)
+        if by not in ("size", "subtree", "id"):
+            raise bad_request(f"cannot order objects by {by!r}; use size, subtree or id")
+        if by == "subtree" and not self.has_subtree_sizes:
+            raise bad_request("the store has no subtree sizes (it was imported with --precision none)")
+        if by == "id":
+            def fetch(number: int) -> list[ObjectSummary]:
+                return self.explorer.get_objects_by_type(typename, number)
+        else:
+            subtree = by == "subtree"
+
+            def fetch(number: int) -> list[ObjectSummary]:
+                return self.explorer.get_objects_by_type_ordered_by_size(typename, subtree, number)
+
+        # The indexes hold one order; the other is the same rows read from the far end.
+        if descending == (by != "id"):
+            start, stop, backwards = window.offset, window.offset + window.limit, False
+        else:
+            stop = max(total - window.offset, 0)
+            start, backwards = max(stop - window.limit, 0), True
+        rows = self.locked(lambda: _rows_between(fetch, start, min(stop, total)))
+        if backwards:
+            rows.reverse()
+        return {"type": typename, "by": by, "descending": descending, "total": total,
+                "offset": window.offset, "limit": window.limit,
+                "rows": [summary_row(row) for row in rows]}
+
+    # -- one object ------------------------------------------------------------
+
+    def record(self, object_id: int) -> ObjectRecord:
+        """An object with its edges; the view asks for one object several times in a row."""
+
+        def compute() -> ObjectRecord:
+            found = self.locked(lambda: self.explorer.get_object(object_id))
+            if found is None:
+                raise not_found(f"no object with id {object_id} in the store")
+            return found
+
+        return self._records.get(object_id, compute)
+
+    def object(self, object_id: int) -> Json:
+        record = self.record(object_id)
+        return {
+            "id": str(record.id),
+            "type": record.type,
+            "size": record.size,
+            "subtree_size": record.subtree_size,
+            **clipped_value(record.value, OBJECT_VALUE_CHARS),
+            "reference_count": len(record.references),
+            "referrer_count": len(record.referrers),
+        }
+
+    def edges(self, object_id: int, direction: str, sort: str, descending: bool,
+              type_filter: str, window: Window) -> Json:
+        """References or referrers of an object, sorted and filtered by type, one window."""
+        if direction not in ("references", "referrers"):
+            raise not_found(f"objects have references and referrers, not {direction!r}")
+        if sort not in _SUMMARY_KEYS:
+            raise bad_request(f"cannot sort by {sort!r}; use one of {', '.join(_SUMMARY_KEYS)}")
+
+        def compute() -> list[ObjectSummary]:
+            rows: list[ObjectSummary] = getattr(self.record(object_id), direction)
+            if type_filter:
+                rows = [row for row in rows if row.type == type_filter]
+            rows.sort(key=lambda row: row.id)
+            rows.sort(key=_SUMMARY_KEYS[sort], reverse=descending)
+            return rows
+
+        rows = self._lists.get((object_id, direction, sort, descending, type_filter), compute)
+        return {"id": str(object_id), "direction": direction, "sort": sort,
+                "descending": descending, "type": type_filter, **page(rows, window, summary_row)}
+
+    # -- searches ----------------------------------------------------------------
+
+    def find_path(self, start: int, end: int, avoid: frozenset[int], window: Window) -> Json:
+        for object_id in (start, end, *sorted(avoid)):
+            self.record(object_id)
+
+        def compute() -> list[ObjectSummary] | None:
+            return self.locked(lambda: self.explorer.find_path_between_objects(start, end, avoid))
+
+        found = self._lists.get(("path", start, end, avoid), compute)
+        if found is None:
+            return {"found": False, "total": 0, "offset": window.offset, "limit": window.limit,
+                    "rows": []}
+        return {"found": True, **page(found, window, summary_row)}
+
+    def find_common(self, first: int, second: int) -> Json:
+        self.record(first)
+        self.record(second)
+        found = self.locked(lambda: self.explorer.find_largest_common_reachable_object(first, second))
+        if found is None:
+            return {"found": False, "object": None}
+        return {"found": True, "object": summary_row(self.record(found))}
+
+
+def _type_json(row: TypeRow) -> Json:
+    return {"type": row.name, "count": row.count, "total_size": row.total_size}
+
+
+def _rows_between(fetch: Callable[[int], list[ObjectSummary]], start: int, stop: int) -> list[ObjectSummary]:
+    """Rows start .. stop of a listing that the store hands out in pages of `_STORE_PAGE`."""
+    if stop <= start:
+        return []
+    rows: list[ObjectSummary] = []
+    first = start // _STORE_PAGE
+    for number in range(first, (stop - 1) // _STORE_PAGE + 1):
+        chunk = fetch(number)
+        rows.extend(chunk)
+        if len(chunk) < _STORE_PAGE:
+            break
+    skip = start - first * _STORE_PAGE
+    return rows[skip : skip + stop - start]

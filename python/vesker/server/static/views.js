@@ -1,0 +1,199 @@
+// The views. Each takes the fragment's parameters, asks the API for one page of each list it
+// shows, and returns the elements to show; sorting and paging are links to the same view.
+
+import { h, bytes, number, link, table, pager, facts, typeLink, valueText, OBJECT_COLUMNS } from "./ui.js";
+
+export class ApiError extends Error {
+  constructor(status, message) {
+    super(message);
+    this.status = status;
+    this.title = { 400: "bad request", 404: "not found", 500: "server error" }[status];
+  }
+}
+
+export async function api(path, params = {}) {
+  const query = new URLSearchParams(Object.entries(params).filter(([, v]) => v !== undefined && v !== null && v !== ""));
+  const response = await fetch(`/api${path}${query.toString() ? "?" + query : ""}`);
+  const body = await response.json().catch(() => null);
+  if (!response.ok) throw new ApiError(response.status, body?.error?.message || response.statusText);
+  return body;
+}
+
+const PAGE = 50;
+const ALL_TYPES = "All Types";
+const descending = (order, fallback = true) => (order ? order === "desc" : fallback);
+
+function sortHeaders(columns, sortable) {
+  return columns.map((column) => ({ ...column, sortable: sortable.includes(column.key) }));
+}
+
+// -- overview ------------------------------------------------------------------
+
+export async function overview() {
+  const data = await api("/overview");
+  const precision = data.precision || (data.has_subtree_sizes ? "not recorded" : "none (no subtree sizes)");
+  const order = data.top_order === "subtree" ? "subtree size" : "size";
+  return [
+    h("h1", {}, "Overview"),
+    h("p", { class: "store" }, data.store),
+    facts([
+      ["objects", number(data.objects)],
+      ["total size", `${bytes(data.total_size)} (${number(data.total_size)} bytes)`],
+      ["types", number(data.type_count)],
+      ["subtree sizes", precision],
+    ]),
+    h("div", { class: "columns" },
+      h("section", {}, h("h2", {}, `Largest objects by ${order}`),
+        table(OBJECT_COLUMNS, data.top_objects),
+        h("p", {}, h("a", { href: link("/objects", { type: ALL_TYPES }) }, "all objects…"))),
+      h("section", {}, h("h2", {}, "Largest types"),
+        table(TYPE_COLUMNS, data.largest_types),
+        h("p", {}, h("a", { href: link("/types") }, "all types…")))),
+  ];
+}
+
+// -- types -----------------------------------------------------------------------
+
+const TYPE_COLUMNS = [
+  { key: "name", title: "type", cell: (row) => typeLink(row.type) },
+  { key: "count", title: "count", numeric: true, cell: (row) => number(row.count) },
+  { key: "size", title: "total size", numeric: true, cell: (row) => bytes(row.total_size) },
+];
+
+export async function types(params) {
+  const sort = params.get("sort") || "size";
+  const order = params.get("order");
+  const filter = params.get("filter") || "";
+  const offset = params.get("offset") || 0;
+  const data = await api("/types", { sort, order, filter, offset, limit: PAGE });
+  const state = { sort, order, filter };
+  const href = (changes) => link("/types", { ...state, offset, ...changes });
+  const sortState = {
+    key: sort, descending: data.descending,
+    href: (key) => href({ sort: key, order: key === sort ? (data.descending ? "asc" : "desc") : null, offset: 0 }),
+  };
+  const input = h("input", { type: "search", id: "filter", value: filter, placeholder: "filter types (/)", "aria-label": "filter types" });
+  let timer = null;
+  input.addEventListener("input", () => {
+    clearTimeout(timer);
+    timer = setTimeout(() => history.replaceState(null, "", href({ filter: input.value, offset: 0 })) || window.dispatchEvent(new HashChangeEvent("hashchange")), 250);
+  });
+  return [
+    h("h1", {}, "Types"),
+    h("div", { class: "toolbar" }, input),
+    table(sortHeaders(TYPE_COLUMNS, ["name", "count", "size"]), data.rows, sortState),
+    pager(data, (next) => href({ offset: next })),
+  ];
+}
+
+// -- the objects of a type ---------------------------------------------------------
+
+export async function objects(params) {
+  const type = params.get("type") || ALL_TYPES;
+  const by = params.get("by");
+  const order = params.get("order");
+  const offset = params.get("offset") || 0;
+  const data = await api("/objects", { type, by, order, offset, limit: PAGE });
+  const href = (changes) => link("/objects", { type, by, order, offset, ...changes });
+  const columns = sortHeaders(OBJECT_COLUMNS, ["id", "size", "subtree"]);
+  const sortState = {
+    key: data.by, descending: data.descending,
+    href: (key) => href({ by: key, order: key === data.by ? (data.descending ? "asc" : "desc") : null, offset: 0 }),
+  };
+  const title = type === ALL_TYPES ? "All objects" : type;
+  return [
+    h("h1", {}, title),
+    h("p", {}, `${number(data.total)} objects`),
+    table(columns, data.rows, sortState),
+    pager(data, (next) => href({ offset: next })),
+  ];
+}
+
+// -- one object ---------------------------------------------------------------------
+
+function edgeSection(id, direction, params, data) {
+  const prefix = direction === "references" ? "ref" : "rfr";
+  const own = (name) => params.get(`${prefix}_${name}`);
+  const href = (changes) => {
+    const next = Object.fromEntries(params.entries());
+    for (const [name, value] of Object.entries(changes)) next[`${prefix}_${name}`] = value;
+    return link(`/object/${id}`, next);
+  };
+  const sortState = {
+    key: data.sort, descending: data.descending,
+    href: (key) => href({ sort: key, order: key === data.sort ? (data.descending ? "asc" : "desc") : null, offset: 0 }),
+  };
+  const typeFilter = own("type");
+  return h("section", { class: `edges ${direction}` },
+    h("h2", {}, `${direction === "references" ? "References" : "Referrers"} (${number(data.total)})`,
+      typeFilter ? h("span", { class: "filter" }, " of type ", typeFilter, " ", h("a", { href: href({ type: null, offset: 0 }) }, "(all)")) : null),
+    table(sortHeaders(OBJECT_COLUMNS, ["id", "type", "size", "subtree"]), data.rows, sortState),
+    pager(data, (next) => href({ offset: next })));
+}
+
+export async function object(params, id) {
+  const edge = (direction, prefix) => api(`/object/${id}/${direction}`, {
+    sort: params.get(`${prefix}_sort`), order: params.get(`${prefix}_order`), type: params.get(`${prefix}_type`),
+    offset: params.get(`${prefix}_offset`) || 0, limit: PAGE,
+  });
+  const [data, references, referrers] = await Promise.all([api(`/object/${id}`), edge("references", "ref"), edge("referrers", "rfr")]);
+  const value = data.value === null ? null : h("pre", { class: "value" }, valueText(data));
+  return [
+    h("h1", {}, data.type, " ", h("span", { class: "id" }, data.id)),
+    facts([
+      ["type", typeLink(data.type)],
+      ["size", `${bytes(data.size)} (${number(data.size)} bytes)`],
+      ["subtree", data.subtree_size === null ? "–" : `${bytes(data.subtree_size)} (${number(data.subtree_size)} bytes)`],
+      ["references", number(data.reference_count)],
+      ["referrers", number(data.referrer_count)],
+    ]),
+    value,
+    h("p", { class: "actions" },
+      h("a", { href: link("/path", { to: data.id }) }, "find a path to this object"), " · ",
+      h("a", { href: link("/path", { from: data.id }) }, "find a path from this object"), " · ",
+      h("a", { href: link("/common", { a: data.id }) }, "common object with…")),
+    edgeSection(id, "referrers", params, referrers),
+    edgeSection(id, "references", params, references),
+  ];
+}
+
+// -- searches ----------------------------------------------------------------------------
+
+function searchForm(path, fields, params) {
+  const inputs = fields.map(([name, label]) => h("label", {}, label,
+    h("input", { name, value: params.get(name) || "", autocomplete: "off", size: 22 })));
+  const form = h("form", { class: "search" }, inputs, h("button", { type: "submit" }, "find"));
+  form.addEventListener("submit", (event) => {
+    event.preventDefault();
+    const values = Object.fromEntries(fields.map(([name]) => [name, form.elements[name].value.trim()]));
+    location.hash = link(path, values);
+  });
+  return form;
+}
+
+export async function path(params) {
+  const form = searchForm("/path", [["from", "from id"], ["to", "to id"], ["avoid", "avoiding ids (comma separated)"]], params);
+  const result = [h("h1", {}, "Path between two objects"),
+    h("p", { class: "hint" }, "A shortest chain of references; modules are never passed through."), form];
+  if (!params.get("from") || !params.get("to")) return result;
+  const offset = params.get("offset") || 0;
+  const data = await api("/path", { from: params.get("from"), to: params.get("to"), avoid: params.get("avoid"), offset, limit: PAGE });
+  if (!data.found) return [...result, h("p", { class: "answer" }, `no path from ${params.get("from")} to ${params.get("to")}`)];
+  const steps = { key: "step", title: "step", numeric: true, cell: (row) => number(row.step) };
+  const rows = data.rows.map((row, index) => ({ ...row, step: data.offset + index }));
+  const href = (next) => link("/path", { ...Object.fromEntries(params.entries()), offset: next });
+  return [...result,
+    h("p", { class: "answer" }, `path of ${number(data.total - 1)} references`),
+    table([steps, ...OBJECT_COLUMNS], rows), pager(data, href)];
+}
+
+export async function common(params) {
+  const form = searchForm("/common", [["a", "first id"], ["b", "second id"]], params);
+  const result = [h("h1", {}, "Largest common object"),
+    h("p", { class: "hint" }, "The object with the largest subtree that both objects reach."), form];
+  if (!params.get("a") || !params.get("b")) return result;
+  const data = await api("/common", { a: params.get("a"), b: params.get("b") });
+  if (!data.found) return [...result, h("p", { class: "answer" }, `${params.get("a")} and ${params.get("b")} reach no common object`)];
+  return [...result, table(OBJECT_COLUMNS, [data.object])];
+}
+
