@@ -7,13 +7,14 @@ import ipaddress
 import socket
 import sys
 import webbrowser
+from typing import Any
 
 from vesker.store import UserError
 
 DEFAULT_PORT = 7341
 
 
-def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+def add_parser(commands: argparse._SubParsersAction[Any]) -> None:
     serve = commands.add_parser(
         "serve",
         help="explore a store in the browser",

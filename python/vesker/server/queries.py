@@ -13,7 +13,7 @@ import threading
 from collections import OrderedDict
 from collections.abc import Callable, Hashable, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any, Protocol, TypeVar
 
 from vesker.store import ALL_TYPES, open_store
 
@@ -63,7 +63,22 @@ def clipped_value(value: str | None, width: int) -> Json:
     return {"value": value[:width], "value_length": len(value)}
 
 
-def summary_row(summary: ObjectSummary) -> Json:
+class Summarised(Protocol):
+    """What a row shows of an object: a summary, or a whole record."""
+
+    @property
+    def id(self) -> int: ...
+    @property
+    def type(self) -> str: ...
+    @property
+    def value(self) -> str | None: ...
+    @property
+    def size(self) -> int: ...
+    @property
+    def subtree_size(self) -> int | None: ...
+
+
+def summary_row(summary: Summarised) -> Json:
     return {
         "id": str(summary.id),
         "type": summary.type,
