@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import ipaddress
+import os
 import socket
 import sys
 import webbrowser
@@ -86,15 +87,19 @@ def run(args: argparse.Namespace) -> int:
             f"serving needs Starlette and uvicorn ({error}); install them with "
             "pip install 'vesker-analysis[serve]'"
         ) from None
+    if args.baseline is not None and os.path.realpath(args.baseline) == os.path.realpath(args.store):
+        raise UserError("the baseline is the store itself; give an earlier store of the program")
     queries = StoreQueries(args.store)
+    baseline = None
     try:
+        baseline = None if args.baseline is None else StoreQueries(args.baseline)
         local = is_loopback(args.host)
         if not local:
             print(f"vesker serve: warning: listening on {args.host}: anyone who can reach this "
                   "machine on that address can read every object of the heap", file=sys.stderr)
         listener = _listen(args.host, args.port)
         # Away from this machine the name in the address bar is not known in advance.
-        app = create_app(queries, allowed_hosts=None if local else ["*"])
+        app = create_app(queries, baseline, allowed_hosts=None if local else ["*"])
         url = _url(listener)
         print(f"vesker serve: {args.store} at {url} (Ctrl-C stops)", file=sys.stderr, flush=True)
         if not args.no_browser:
@@ -103,4 +108,6 @@ def run(args: argparse.Namespace) -> int:
         server.run(sockets=[listener])
     finally:
         queries.close()
+        if baseline is not None:
+            baseline.close()
     return 0

@@ -250,3 +250,29 @@ def test_a_store_without_subtree_sizes_orders_by_size(tmp_path):
         assert "no subtree sizes" in get(client, "/api/objects?type=T&by=subtree", 400)["error"]["message"]
     finally:
         queries.close()
+
+
+def test_the_baseline_comparison_merges_both_type_tables(tmp_path):
+    old, new = tmp_path / "old", tmp_path / "new"
+    old.mkdir()
+    new.mkdir()
+    build_store(old, [line(1, "app.Cache", size=100), line(2, "app.Gone", size=5), line(3, "app.Item", size=10)],
+                vesker_analysis.EstimatorPrecision.Exact)
+    build_store(new, [line(1, "app.Cache", size=100, references=[4, 5, 6]), line(4, "app.Item", size=10),
+                      line(5, "app.Item", size=10), line(6, "app.Item", size=3000)],
+                vesker_analysis.EstimatorPrecision.Exact)
+    before, after = StoreQueries(str(old)), StoreQueries(str(new))
+    try:
+        client = TestClient(create_app(after, before), base_url="http://127.0.0.1")
+        assert get(client, "/api/overview")["baseline"]["objects"] == [3, 4]
+        answer = get(client, "/api/compare/types")
+        assert [(row["type"], row["count"], row["total_size"]) for row in answer["rows"]] == [
+            ("app.Item", [1, 3], [10, 3020]), ("app.Cache", [1, 1], [100, 100]), ("app.Gone", [1, 0], [5, 0])]
+        by_count = get(client, "/api/compare/types?sort=count&order=asc&limit=1")
+        assert [row["type"] for row in by_count["rows"]] == ["app.Gone"] and by_count["total"] == 3
+        assert get(client, "/api/compare/types?filter=gone")["total"] == 1
+        alone = TestClient(create_app(after), base_url="http://127.0.0.1")
+        assert "--baseline" in get(alone, "/api/compare/types", 404)["error"]["message"]
+    finally:
+        before.close()
+        after.close()

@@ -15,7 +15,8 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
-from vesker.server.queries import MAX_LIMIT, Json, QueryError, StoreQueries, Window, bad_request
+from vesker.server.compare import SORTS, Comparison
+from vesker.server.queries import MAX_LIMIT, Json, QueryError, StoreQueries, Window, bad_request, not_found
 
 _MAX_ID = (1 << 64) - 1
 DEFAULT_LIMIT = 50
@@ -105,8 +106,23 @@ def endpoint(handler: Handler, queries: StoreQueries) -> Callable[[Request], Awa
     return respond
 
 
-def _overview(queries: StoreQueries, request: Request) -> Json:
-    return queries.overview()
+def _comparison(comparison: Comparison | None) -> Handler:
+    def compare(queries: StoreQueries, request: Request) -> Json:
+        if comparison is None:
+            raise not_found("there is no baseline to compare with: start the server with --baseline OLD_STORE")
+        params = request.query_params
+        sort = _choice(params, "sort", "size", SORTS)
+        return comparison.types(sort, descending(params, "asc" if sort == "name" else "desc"),
+                                params.get("filter", ""), window(params))
+
+    return compare
+
+
+def _with_baseline(comparison: Comparison | None) -> Handler:
+    def overview(queries: StoreQueries, request: Request) -> Json:
+        return {**queries.overview(), "baseline": None if comparison is None else comparison.summary()}
+
+    return overview
 
 
 def _types(queries: StoreQueries, request: Request) -> Json:
@@ -161,9 +177,10 @@ def _common(queries: StoreQueries, request: Request) -> Json:
                           object_id(required(params, "b"), "second id"))
 
 
-def routes(queries: StoreQueries) -> list[Route]:
+def routes(queries: StoreQueries, comparison: Comparison | None = None) -> list[Route]:
     table: list[tuple[str, Handler]] = [
-        ("/overview", _overview),
+        ("/overview", _with_baseline(comparison)),
+        ("/compare/types", _comparison(comparison)),
         ("/types", _types),
         ("/objects", _type_objects),
         ("/object/{id}", _object),

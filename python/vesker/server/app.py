@@ -21,6 +21,7 @@ from starlette.staticfiles import StaticFiles
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from vesker.server import api
+from vesker.server.compare import Comparison
 from vesker.server.queries import StoreQueries
 
 STATIC = Path(__file__).parent / "static"
@@ -89,14 +90,17 @@ async def _index(request: Request) -> Response:
     return FileResponse(STATIC / "index.html", media_type="text/html")
 
 
-def create_app(queries: StoreQueries, allowed_hosts: list[str] | None = None) -> Starlette:
-    """The application over one opened store. `allowed_hosts` guards against DNS rebinding:
-    a page of another site that resolves its own name to this machine gets no answer."""
+def create_app(queries: StoreQueries, baseline: StoreQueries | None = None,
+               allowed_hosts: list[str] | None = None) -> Starlette:
+    """The application over one opened store, compared with `baseline` when given.
+    `allowed_hosts` guards against DNS rebinding: a page of another site that resolves its own
+    name to this machine gets no answer."""
+    comparison = None if baseline is None else Comparison(queries, baseline)
     hosts = allowed_hosts or ["127.0.0.1", "localhost", "[::1]"]
     return Starlette(
         routes=[
             Route("/", _index, methods=["GET"]),
-            Mount("/api", routes=api.routes(queries)),
+            Mount("/api", routes=api.routes(queries, comparison)),
             Mount("/static", StaticFiles(directory=STATIC), name="static"),
         ],
         middleware=[

@@ -13,6 +13,7 @@ const ROUTES = [
   [/^\/object\/([^/]+)$/, views.object],
   [/^\/path$/, views.path],
   [/^\/common$/, views.common],
+  [/^\/compare$/, views.compare],
 ];
 
 let rendering = 0;
@@ -83,7 +84,7 @@ document.addEventListener("keydown", (event) => {
   const typing = target instanceof HTMLInputElement || target instanceof HTMLTextAreaElement;
   if (event.key === "Escape") { toggleHelp(false); if (typing) target.blur(); return; }
   if (typing) return;
-  const navigation = document.querySelector(`#nav a[data-key="${event.key}"]`);
+  const navigation = document.querySelector(`#nav a[data-key="${event.key}"]:not([hidden])`);
   if (navigation) { location.hash = navigation.getAttribute("href"); event.preventDefault(); return; }
   switch (event.key) {
     case "j": case "ArrowDown": moveRow(1); break;
@@ -105,5 +106,16 @@ document.addEventListener("keydown", (event) => {
   event.preventDefault();
 });
 
+// Views that need what only some stores have (a baseline) appear in the bar when present.
+async function showOptionalViews() {
+  try {
+    const overview = await views.api("/overview");
+    for (const anchor of document.querySelectorAll("#nav a[data-needs]")) {
+      anchor.hidden = !overview[anchor.dataset.needs];
+    }
+  } catch { /* the overview view shows the error */ }
+}
+
 window.addEventListener("hashchange", render);
+showOptionalViews();
 render();

@@ -52,6 +52,20 @@ export async function overview() {
   ];
 }
 
+// A search field that narrows the list as one types; the URL follows without new history entries.
+function filterInput(value, placeholder, target) {
+  const input = h("input", { type: "search", id: "filter", value, placeholder, "aria-label": placeholder });
+  let timer = null;
+  input.addEventListener("input", () => {
+    clearTimeout(timer);
+    timer = setTimeout(() => {
+      history.replaceState(null, "", target(input.value));
+      window.dispatchEvent(new HashChangeEvent("hashchange"));
+    }, 250);
+  });
+  return input;
+}
+
 // -- types -----------------------------------------------------------------------
 
 const TYPE_COLUMNS = [
@@ -72,15 +86,9 @@ export async function types(params) {
     key: sort, descending: data.descending,
     href: (key) => href({ sort: key, order: key === sort ? (data.descending ? "asc" : "desc") : null, offset: 0 }),
   };
-  const input = h("input", { type: "search", id: "filter", value: filter, placeholder: "filter types (/)", "aria-label": "filter types" });
-  let timer = null;
-  input.addEventListener("input", () => {
-    clearTimeout(timer);
-    timer = setTimeout(() => history.replaceState(null, "", href({ filter: input.value, offset: 0 })) || window.dispatchEvent(new HashChangeEvent("hashchange")), 250);
-  });
   return [
     h("h1", {}, "Types"),
-    h("div", { class: "toolbar" }, input),
+    h("div", { class: "toolbar" }, filterInput(filter, "filter types (/)", (value) => href({ filter: value, offset: 0 }))),
     table(sortHeaders(TYPE_COLUMNS, ["name", "count", "size"]), data.rows, sortState),
     pager(data, (next) => href({ offset: next })),
   ];
@@ -197,3 +205,42 @@ export async function common(params) {
   return [...result, table(OBJECT_COLUMNS, [data.object])];
 }
 
+
+// -- comparison with a baseline ----------------------------------------------------------
+
+const signed = (value, format) => (value > 0 ? "+" : value < 0 ? "−" : "±") + format(Math.abs(value));
+
+const CHANGE_COLUMNS = [
+  { key: "name", title: "type", cell: (row) => typeLink(row.type) },
+  { key: "old_count", title: "count before", numeric: true, cell: (row) => number(row.count[0]) },
+  { key: "count", title: "count change", numeric: true, cell: (row) => signed(row.count[1] - row.count[0], number) },
+  { key: "old_size", title: "size before", numeric: true, cell: (row) => bytes(row.total_size[0]) },
+  { key: "new_size", title: "size now", numeric: true, cell: (row) => bytes(row.total_size[1]) },
+  { key: "size", title: "size change", numeric: true, cell: (row) => signed(row.total_size[1] - row.total_size[0], bytes) },
+];
+
+export async function compare(params) {
+  const sort = params.get("sort") || "size";
+  const order = params.get("order");
+  const filter = params.get("filter") || "";
+  const offset = params.get("offset") || 0;
+  const data = await api("/compare/types", { sort, order, filter, offset, limit: PAGE });
+  const href = (changes) => link("/compare", { sort, order, filter, offset, ...changes });
+  const sortState = {
+    key: sort, descending: data.descending,
+    href: (key) => href({ sort: key, order: key === sort ? (data.descending ? "asc" : "desc") : null, offset: 0 }),
+  };
+  const [oldCount, newCount] = data.objects;
+  const [oldSize, newSize] = data.total_size;
+  return [
+    h("h1", {}, "Compared with the baseline"),
+    h("p", { class: "store" }, data.baseline),
+    facts([
+      ["objects", `${number(oldCount)} → ${number(newCount)} (${signed(newCount - oldCount, number)})`],
+      ["total size", `${bytes(oldSize)} → ${bytes(newSize)} (${signed(newSize - oldSize, bytes)})`],
+    ]),
+    h("div", { class: "toolbar" }, filterInput(filter, "filter types (/)", (value) => href({ filter: value, offset: 0 }))),
+    table(sortHeaders(CHANGE_COLUMNS, ["name", "count", "new_size", "size"]), data.rows, sortState),
+    pager(data, (next) => href({ offset: next })),
+  ];
+}
