@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import json
 from collections.abc import Awaitable, Callable, Mapping
+from dataclasses import dataclass
 from typing import Any
 
 from starlette.concurrency import run_in_threadpool
@@ -16,7 +17,18 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
 from vesker.server.compare import SORTS, Comparison
-from vesker.server.queries import MAX_LIMIT, Json, QueryError, StoreQueries, Window, bad_request, not_found
+from vesker.server.queries import (
+    MAX_LIMIT,
+    TOP_ROWS,
+    Json,
+    QueryError,
+    StoreQueries,
+    Window,
+    bad_request,
+    not_found,
+)
+from vesker.server.retained import MAX_TREE_ROWS, Retained, availability
+from vesker.store import ALL_TYPES
 
 _MAX_ID = (1 << 64) - 1
 DEFAULT_LIMIT = 50
@@ -90,15 +102,40 @@ def id_list(text: str, what: str) -> frozenset[int]:
 
 # -- routes -------------------------------------------------------------------
 
-Handler = Callable[[StoreQueries, Request], Json]
+
+@dataclass
+class Served:
+    """What the server answers from: the store, and what some stores add to it."""
+
+    queries: StoreQueries
+    comparison: Comparison | None = None
+    retained: Retained | None = None
+    retained_state: str = "unsupported"
+
+    @classmethod
+    def of(cls, queries: StoreQueries, baseline: StoreQueries | None = None) -> Served:
+        state = availability(queries)
+        return cls(queries, None if baseline is None else Comparison(queries, baseline),
+                   Retained(queries) if state == "fresh" else None, state)
+
+    def need_retained(self) -> Retained:
+        if self.retained is None:
+            reason = {"unsupported": "this build of vesker has no retained sizes",
+                      "missing": "the store has no retained sizes; compute them first",
+                      "stale": "the store changed since its retained sizes were computed; compute them again"}
+            raise not_found(reason.get(self.retained_state, "the store has no retained sizes"))
+        return self.retained
 
 
-def endpoint(handler: Handler, queries: StoreQueries) -> Callable[[Request], Awaitable[Response]]:
+Handler = Callable[[Served, Request], Json]
+
+
+def endpoint(handler: Handler, served: Served) -> Callable[[Request], Awaitable[Response]]:
     """A route that runs `handler` off the event loop and turns query errors into JSON errors."""
 
     async def respond(request: Request) -> Response:
         try:
-            content = await run_in_threadpool(handler, queries, request)
+            content = await run_in_threadpool(handler, served, request)
         except QueryError as error:
             return error_response(error.status, error.message)
         return AsciiJSONResponse(content)
@@ -106,49 +143,60 @@ def endpoint(handler: Handler, queries: StoreQueries) -> Callable[[Request], Awa
     return respond
 
 
-def _comparison(comparison: Comparison | None) -> Handler:
-    def compare(queries: StoreQueries, request: Request) -> Json:
-        if comparison is None:
-            raise not_found("there is no baseline to compare with: start the server with --baseline OLD_STORE")
-        params = request.query_params
-        sort = _choice(params, "sort", "size", SORTS)
-        return comparison.types(sort, descending(params, "asc" if sort == "name" else "desc"),
-                                params.get("filter", ""), window(params))
-
-    return compare
+def _overview(served: Served, request: Request) -> Json:
+    answer = served.queries.overview()
+    answer["baseline"] = None if served.comparison is None else served.comparison.summary()
+    answer["retained"] = served.retained_state
+    if served.retained is not None:
+        answer["top_retainers"] = served.retained.top(ALL_TYPES, True, Window(0, TOP_ROWS))["rows"]
+    return answer
 
 
-def _with_baseline(comparison: Comparison | None) -> Handler:
-    def overview(queries: StoreQueries, request: Request) -> Json:
-        return {**queries.overview(), "baseline": None if comparison is None else comparison.summary()}
-
-    return overview
-
-
-def _types(queries: StoreQueries, request: Request) -> Json:
+def _compare(served: Served, request: Request) -> Json:
+    if served.comparison is None:
+        raise not_found("there is no baseline to compare with: start the server with --baseline OLD_STORE")
     params = request.query_params
-    return queries.type_list(
-        sort=_choice(params, "sort", "size", ("size", "count", "name")),
+    sort = _choice(params, "sort", "size", SORTS)
+    return served.comparison.types(sort, descending(params, "asc" if sort == "name" else "desc"),
+                                   params.get("filter", ""), window(params))
+
+
+def _types(served: Served, request: Request) -> Json:
+    params = request.query_params
+    retained = None if served.retained is None else served.retained.type_retained
+    sorts = ("size", "count", "name", "retained") if retained is not None else ("size", "count", "name")
+    return served.queries.type_list(
+        sort=_choice(params, "sort", "size", sorts),
         descending=descending(params, "asc" if params.get("sort") == "name" else "desc"),
         contains=params.get("filter", ""),
         window=window(params),
+        retained=retained,
     )
 
 
-def _type_objects(queries: StoreQueries, request: Request) -> Json:
+def _type_objects(served: Served, request: Request) -> Json:
     params = request.query_params
-    by = _choice(params, "by", "subtree" if queries.has_subtree_sizes else "size", ("size", "subtree", "id"))
-    return queries.type_objects(
-        required(params, "type"), by, descending(params, "asc" if by == "id" else "desc"), window(params)
-    )
+    queries = served.queries
+    default = "retained" if served.retained else "subtree" if queries.has_subtree_sizes else "size"
+    by = _choice(params, "by", default, ("size", "subtree", "id", "retained"))
+    typename = required(params, "type")
+    order = descending(params, "asc" if by == "id" else "desc")
+    if by == "retained":
+        return served.need_retained().top(typename, order, window(params))
+    return queries.type_objects(typename, by, order, window(params))
 
 
-def _object(queries: StoreQueries, request: Request) -> Json:
-    return queries.object(object_id(request.path_params["id"]))
+def _object(served: Served, request: Request) -> Json:
+    identity = object_id(request.path_params["id"])
+    answer = served.queries.object(identity)
+    if served.retained is not None:
+        answer["retained"] = served.retained.facts(identity)
+    return answer
 
 
-def _edges(queries: StoreQueries, request: Request) -> Json:
+def _edges(served: Served, request: Request) -> Json:
     params = request.query_params
+    queries = served.queries
     sort = _choice(params, "sort", "subtree" if queries.has_subtree_sizes else "size",
                    ("size", "subtree", "id", "type"))
     return queries.edges(
@@ -161,9 +209,22 @@ def _edges(queries: StoreQueries, request: Request) -> Json:
     )
 
 
-def _path(queries: StoreQueries, request: Request) -> Json:
+def _why(served: Served, request: Request) -> Json:
+    return served.need_retained().why(object_id(request.path_params["id"]), request.path_params["which"],
+                                      window(request.query_params))
+
+
+def _tree(served: Served, request: Request) -> Json:
     params = request.query_params
-    return queries.find_path(
+    node = params.get("id")
+    expand = [name for name in params.get("expand", "").split(",") if name]
+    return served.need_retained().tree(None if not node else object_id(node), expand,
+                                       _integer(params, "limit", DEFAULT_LIMIT, 1, MAX_TREE_ROWS))
+
+
+def _path(served: Served, request: Request) -> Json:
+    params = request.query_params
+    return served.queries.find_path(
         object_id(required(params, "from"), "start id"),
         object_id(required(params, "to"), "end id"),
         id_list(params.get("avoid", ""), "avoided id"),
@@ -171,21 +232,23 @@ def _path(queries: StoreQueries, request: Request) -> Json:
     )
 
 
-def _common(queries: StoreQueries, request: Request) -> Json:
+def _common(served: Served, request: Request) -> Json:
     params = request.query_params
-    return queries.find_common(object_id(required(params, "a"), "first id"),
-                          object_id(required(params, "b"), "second id"))
+    return served.queries.find_common(object_id(required(params, "a"), "first id"),
+                                      object_id(required(params, "b"), "second id"))
 
 
-def routes(queries: StoreQueries, comparison: Comparison | None = None) -> list[Route]:
+def routes(served: Served) -> list[Route]:
     table: list[tuple[str, Handler]] = [
-        ("/overview", _with_baseline(comparison)),
-        ("/compare/types", _comparison(comparison)),
+        ("/overview", _overview),
+        ("/compare/types", _compare),
         ("/types", _types),
         ("/objects", _type_objects),
         ("/object/{id}", _object),
+        ("/object/{id}/why/{which}", _why),
         ("/object/{id}/{direction}", _edges),
+        ("/tree", _tree),
         ("/path", _path),
         ("/common", _common),
     ]
-    return [Route(path, endpoint(handler, queries), methods=["GET"]) for path, handler in table]
+    return [Route(path, endpoint(handler, served), methods=["GET"]) for path, handler in table]

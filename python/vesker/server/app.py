@@ -21,7 +21,6 @@ from starlette.staticfiles import StaticFiles
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from vesker.server import api
-from vesker.server.compare import Comparison
 from vesker.server.queries import StoreQueries
 
 STATIC = Path(__file__).parent / "static"
@@ -95,12 +94,12 @@ def create_app(queries: StoreQueries, baseline: StoreQueries | None = None,
     """The application over one opened store, compared with `baseline` when given.
     `allowed_hosts` guards against DNS rebinding: a page of another site that resolves its own
     name to this machine gets no answer."""
-    comparison = None if baseline is None else Comparison(queries, baseline)
+    served = api.Served.of(queries, baseline)
     hosts = allowed_hosts or ["127.0.0.1", "localhost", "[::1]"]
     return Starlette(
         routes=[
             Route("/", _index, methods=["GET"]),
-            Mount("/api", routes=api.routes(queries, comparison)),
+            Mount("/api", routes=api.routes(served)),
             Mount("/static", StaticFiles(directory=STATIC), name="static"),
         ],
         middleware=[

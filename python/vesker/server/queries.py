@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING, Any, Protocol, TypeVar
 from vesker.store import ALL_TYPES, open_store
 
 if TYPE_CHECKING:
+    from vesker import engine
     from vesker_analysis import HeapDumpExplorer, ObjectRecord, ObjectSummary
 
 MAX_LIMIT = 500
@@ -136,12 +137,12 @@ class StoreQueries:
     """One store opened for the view. Calls are serialised: the explorer is one handle."""
 
     def __init__(self, path: str) -> None:
-        from vesker import engine
+        from vesker.engine import Store
 
         self.path = path
         self._explorer: HeapDumpExplorer | None = open_store(path)
         # Shares the explorer's environment: one per directory and process.
-        self._engine: engine.Store | None = engine.Store(path)
+        self._engine: engine.Store | None = Store(path)
         self._lock = threading.Lock()
         self._lists = _Cache(_CACHED_LISTS)
         self._records = _Cache(_CACHED_RECORDS)
@@ -154,6 +155,14 @@ class StoreQueries:
         self._type_counts = {row.name: row.count for row in self.types}
         top = self.explorer.get_objects_by_type_ordered_by_size(ALL_TYPES, True, 0)
         self.has_subtree_sizes = bool(top) or self.object_count == 0
+
+    @property
+    def engine(self) -> engine.Store | None:
+        return self._engine
+
+    def cached(self, key: Hashable, compute: Callable[[], T]) -> T:
+        """A list computed once while someone pages through it."""
+        return self._lists.get(key, compute)
 
     @property
     def explorer(self) -> HeapDumpExplorer:
@@ -195,12 +204,16 @@ class StoreQueries:
             "largest_types": [_type_json(row) for row in by_size[:TOP_ROWS]],
         }
 
-    def type_list(self, sort: str, descending: bool, contains: str, window: Window) -> Json:
+    def type_list(self, sort: str, descending: bool, contains: str, window: Window,
+                  retained: dict[str, int] | None = None) -> Json:
+        """Types, with the retained size of each type's objects counted once when known."""
         keys: dict[str, Callable[[TypeRow], Any]] = {
             "size": lambda row: row.total_size,
             "count": lambda row: row.count,
             "name": lambda row: row.name,
         }
+        if retained is not None:
+            keys["retained"] = lambda row: retained.get(row.name, 0)
         if sort not in keys:
             raise bad_request(f"cannot sort types by {sort!r}; use one of {', '.join(keys)}")
         needle = contains.casefold()
@@ -208,8 +221,12 @@ class StoreQueries:
         # Ties keep name order whichever way the sort goes, so pages never swap rows.
         rows = sorted(rows, key=lambda row: row.name)
         rows.sort(key=keys[sort], reverse=descending)
-        return {"sort": sort, "descending": descending, "filter": contains,
-                **page(rows, window, _type_json)}
+        def shown(row: TypeRow) -> Json:
+            if retained is None:
+                return _type_json(row)
+            return {**_type_json(row), "retained": retained.get(row.name, 0)}
+
+        return {"sort": sort, "descending": descending, "filter": contains, **page(rows, window, shown)}
 
     def type_count(self, typename: str) -> int:
         count = self.object_count if typename == ALL_TYPES else self._type_counts.get(typename)

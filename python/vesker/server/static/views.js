@@ -89,7 +89,7 @@ export async function types(params) {
   return [
     h("h1", {}, "Types"),
     h("div", { class: "toolbar" }, filterInput(filter, "filter types (/)", (value) => href({ filter: value, offset: 0 }))),
-    table(sortHeaders(TYPE_COLUMNS, ["name", "count", "size"]), data.rows, sortState),
+    h("div", { class: "narrow" }, table(sortHeaders(TYPE_COLUMNS, ["name", "count", "size"]), data.rows, sortState)),
     pager(data, (next) => href({ offset: next })),
   ];
 }
