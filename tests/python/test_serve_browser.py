@@ -138,6 +138,21 @@ def test_a_walk_from_the_overview_to_a_path(server: str, browser: Any) -> None:
     assert answer.text == ("path of 0 references" if holder == held else "path of 1 references")
     _shot(browser, "4-path")
 
+    # With retained sizes, the dominator tree from the keyboard and one step down its treemap.
+    browser.get(server)
+    _wait_for(browser, "main h1", "Overview")
+    tree_link = browser.find_element("css selector", '#nav a[data-key="d"]')
+    if tree_link.is_displayed():
+        browser.find_element("css selector", "body").send_keys("d")
+        _wait_for(browser, "main h1", "Dominator tree")
+        cells = browser.find_elements("css selector", "figure.treemap svg a")
+        assert cells
+        _shot(browser, "6-dominator-tree")
+        target = cells[0].get_attribute("href")
+        browser.get(target)
+        _wait_for(browser, "main table.rows")
+        assert browser.current_url == target
+
     # The types table, filtered from the keyboard, and an unknown id's error panel.
     browser.get(f"{server}#/types")
     _wait_for(browser, "main h1", "Types")

@@ -118,12 +118,11 @@ class _Cache:
         return value
 
 
-# Ties fall back to the id, so that pages of one order never swap rows.
 _SUMMARY_KEYS: dict[str, Callable[[ObjectSummary], Any]] = {
-    "size": lambda s: (s.size, s.id),
-    "subtree": lambda s: (-1 if s.subtree_size is None else s.subtree_size, s.id),
+    "size": lambda s: s.size,
+    "subtree": lambda s: -1 if s.subtree_size is None else s.subtree_size,
     "id": lambda s: s.id,
-    "type": lambda s: (s.type, s.id),
+    "type": lambda s: s.type,
 }
 
 
@@ -312,7 +311,11 @@ class StoreQueries:
             rows: list[ObjectSummary] = getattr(self.record(object_id), direction)
             if type_filter:
                 rows = [row for row in rows if row.type == type_filter]
-            return sorted(rows, key=_SUMMARY_KEYS[sort], reverse=descending)
+            # Ties keep id order, so that pages of one order never swap rows. Two stable sorts
+            # on plain keys: Python compares tuples of keys several times slower.
+            rows = sorted(rows, key=_SUMMARY_KEYS["id"])
+            rows.sort(key=_SUMMARY_KEYS[sort], reverse=descending)
+            return rows
 
         rows = self._lists.get((object_id, direction, sort, descending, type_filter), compute)
         return {"id": str(object_id), "direction": direction, "sort": sort,

@@ -89,7 +89,7 @@ class Retained:
             facts = self.facts(object_id)
             if facts is None:
                 raise not_found(f"object {object_id} has no retained size")
-            node = {**record, **facts}
+            node = {**record, "retained": facts}
             why = self._call(self.engine.why, object_id)
             chain = [row(item) for item in (why or {}).get("dominators", [])][-50:]
         # One row more than shown says whether there are more.

@@ -2,6 +2,7 @@
 
 import { h, errorPanel } from "./ui.js";
 import * as views from "./views.js";
+import { tree } from "./tree.js";
 
 const view = document.getElementById("view");
 
@@ -14,6 +15,8 @@ const ROUTES = [
   [/^\/path$/, views.path],
   [/^\/common$/, views.common],
   [/^\/compare$/, views.compare],
+  [/^\/tree$/, tree],
+  [/^\/tree\/([^/]+)$/, tree],
 ];
 
 let rendering = 0;
@@ -109,9 +112,9 @@ document.addEventListener("keydown", (event) => {
 // Views that need what only some stores have (a baseline) appear in the bar when present.
 async function showOptionalViews() {
   try {
-    const overview = await views.api("/overview");
+    const offered = await views.features();
     for (const anchor of document.querySelectorAll("#nav a[data-needs]")) {
-      anchor.hidden = !overview[anchor.dataset.needs];
+      anchor.hidden = !offered[anchor.dataset.needs];
     }
   } catch { /* the overview view shows the error */ }
 }

@@ -21,6 +21,17 @@ export async function api(path, params = {}) {
 
 const PAGE = 50;
 const ALL_TYPES = "All Types";
+
+// What this store offers beyond the basic views, asked once.
+let offered = null;
+export function features() {
+  offered ??= api("/overview")
+    .then((overview) => ({ retained: overview.retained === "fresh", retainedState: overview.retained, baseline: !!overview.baseline }))
+    .catch(() => ({}));
+  return offered;
+}
+
+const RETAINED_COLUMN = { key: "retained", title: "retained", numeric: true, cell: (row) => bytes(row.retained) };
 const descending = (order, fallback = true) => (order ? order === "desc" : fallback);
 
 function sortHeaders(columns, sortable) {
@@ -43,6 +54,12 @@ export async function overview() {
       ["subtree sizes", precision],
     ]),
     h("div", { class: "columns" },
+      data.top_retainers
+        ? h("section", {}, h("h2", {}, "Top retainers"),
+          table([...OBJECT_COLUMNS.filter((c) => c.key !== "subtree" && c.key !== "value"), RETAINED_COLUMN,
+            OBJECT_COLUMNS[OBJECT_COLUMNS.length - 1]], data.top_retainers),
+          h("p", {}, h("a", { href: link("/tree") }, "dominator tree…")))
+        : null,
       h("section", {}, h("h2", {}, `Largest objects by ${order}`),
         table(OBJECT_COLUMNS, data.top_objects),
         h("p", {}, h("a", { href: link("/objects", { type: ALL_TYPES }) }, "all objects…"))),
@@ -80,6 +97,8 @@ export async function types(params) {
   const filter = params.get("filter") || "";
   const offset = params.get("offset") || 0;
   const data = await api("/types", { sort, order, filter, offset, limit: PAGE });
+  const { retained } = await features();
+  const columns = retained ? [...TYPE_COLUMNS, RETAINED_COLUMN] : TYPE_COLUMNS;
   const state = { sort, order, filter };
   const href = (changes) => link("/types", { ...state, offset, ...changes });
   const sortState = {
@@ -89,7 +108,7 @@ export async function types(params) {
   return [
     h("h1", {}, "Types"),
     h("div", { class: "toolbar" }, filterInput(filter, "filter types (/)", (value) => href({ filter: value, offset: 0 }))),
-    h("div", { class: "narrow" }, table(sortHeaders(TYPE_COLUMNS, ["name", "count", "size"]), data.rows, sortState)),
+    h("div", { class: "narrow" }, table(sortHeaders(columns, ["name", "count", "size", "retained"]), data.rows, sortState)),
     pager(data, (next) => href({ offset: next })),
   ];
 }
@@ -103,7 +122,9 @@ export async function objects(params) {
   const offset = params.get("offset") || 0;
   const data = await api("/objects", { type, by, order, offset, limit: PAGE });
   const href = (changes) => link("/objects", { type, by, order, offset, ...changes });
-  const columns = sortHeaders(OBJECT_COLUMNS, ["id", "size", "subtree"]);
+  const { retained } = await features();
+  const shown = retained ? [...OBJECT_COLUMNS.slice(0, 3), RETAINED_COLUMN, ...OBJECT_COLUMNS.slice(3)] : OBJECT_COLUMNS;
+  const columns = sortHeaders(shown, ["id", "size", "subtree", "retained"]);
   const sortState = {
     key: data.by, descending: data.descending,
     href: (key) => href({ by: key, order: key === data.by ? (data.descending ? "asc" : "desc") : null, offset: 0 }),
@@ -146,23 +167,43 @@ export async function object(params, id) {
   });
   const [data, references, referrers] = await Promise.all([api(`/object/${id}`), edge("references", "ref"), edge("referrers", "rfr")]);
   const value = data.value === null ? null : h("pre", { class: "value" }, valueText(data));
+  const facts_ = data.retained;
+  const why = facts_ ? await whyAlive(id, params) : [];
   return [
     h("h1", {}, data.type, " ", h("span", { class: "id" }, data.id)),
     facts([
       ["type", typeLink(data.type)],
       ["size", `${bytes(data.size)} (${number(data.size)} bytes)`],
       ["subtree", data.subtree_size === null ? "–" : `${bytes(data.subtree_size)} (${number(data.subtree_size)} bytes)`],
+      ...(facts_ ? [["retained", `${bytes(facts_.retained)} (${number(facts_.retained)} bytes)`],
+        ["dominated by", facts_.idom ? h("a", { href: link(`/object/${facts_.idom}`), class: "id" }, facts_.idom) : "the root"]] : []),
       ["references", number(data.reference_count)],
       ["referrers", number(data.referrer_count)],
+      ...(facts_?.unreachable ? [["reachable", "no: garbage that the next collection frees"]] : []),
     ]),
     value,
     h("p", { class: "actions" },
       h("a", { href: link("/path", { to: data.id }) }, "find a path to this object"), " · ",
       h("a", { href: link("/path", { from: data.id }) }, "find a path from this object"), " · ",
-      h("a", { href: link("/common", { a: data.id }) }, "common object with…")),
+      h("a", { href: link("/common", { a: data.id }) }, "common object with…"),
+      facts_ ? [" · ", h("a", { href: link(`/tree/${data.id}`) }, "what it keeps alive")] : null),
+    ...why,
     edgeSection(id, "referrers", params, referrers),
     edgeSection(id, "references", params, references),
   ];
+}
+
+// Why an object is alive: each dominator alone keeps it; a path shows one chain of references.
+async function whyAlive(id, params) {
+  const [dominators, path] = await Promise.all(["dominators", "path"].map((which) =>
+    api(`/object/${id}/why/${which}`, { offset: params.get(`why_${which}_offset`) || 0, limit: PAGE })));
+  const named = { key: "name", title: "through", cell: (row) => row.name || "" };
+  const columns = [OBJECT_COLUMNS[0], OBJECT_COLUMNS[1], named, OBJECT_COLUMNS[2], RETAINED_COLUMN];
+  const section = (title, which, data) => h("section", { class: `why ${which}` }, h("h2", {}, title),
+    table(columns, data.rows),
+    data.total > data.rows.length ? pager(data, (next) => link(`/object/${id}`, { ...Object.fromEntries(params.entries()), [`why_${which}_offset`]: next })) : null);
+  return [section(`Why alive: ${number(dominators.total)} dominators from the root`, "dominators", dominators),
+    section(`A shortest path from a root (${number(Math.max(0, path.total - 1))} references)`, "path", path)];
 }
 
 // -- searches ----------------------------------------------------------------------------
