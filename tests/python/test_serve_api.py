@@ -200,6 +200,8 @@ def test_values_are_clipped_so_that_every_response_stays_small(client):
     ("/api/path?from=7&to=7&avoid=x", 400, "avoided id is not a number"),
     ("/api/common?a=7&b=-1", 400, "second id is out of range"),
     ("/api/nothing/here", 404, "nothing at /api/nothing/here"),
+    ("/api/tree", 404, "retained sizes"),
+    ("/api/object/7/why/dominators", 404, "retained sizes"),
 ])
 def test_bad_requests_get_json_errors(client, url, status, message):
     error = get(client, url, status)["error"]
@@ -276,3 +278,30 @@ def test_the_baseline_comparison_merges_both_type_tables(tmp_path):
     finally:
         before.close()
         after.close()
+
+
+def test_the_command_refuses_what_it_cannot_serve(served, tmp_path):
+    import os
+    import pathlib
+    import socket
+    import subprocess
+    import sys
+
+    import vesker
+
+    def serve(*arguments):
+        env = dict(os.environ, PYTHONPATH=str(pathlib.Path(vesker.__file__).parent.parent))
+        return subprocess.run([sys.executable, "-m", "vesker", "serve", *arguments, "--no-browser"],
+                              capture_output=True, text=True, env=env, timeout=60)
+
+    missing = serve(str(tmp_path / "nowhere"))
+    assert missing.returncode == 1 and "does not exist" in missing.stderr
+    store = served[0].path
+    itself = serve(store, "--baseline", store)
+    assert itself.returncode == 1 and "the baseline is the store itself" in itself.stderr
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        busy = serve(store, "--port", str(taken.getsockname()[1]))
+    assert busy.returncode == 1 and "cannot listen on 127.0.0.1 port" in busy.stderr
+    assert serve(store, "--port", "70000").returncode == 2
