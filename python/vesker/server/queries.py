@@ -100,22 +100,26 @@ def page(rows: Sequence[T], window: Window, convert: Callable[[T], Json]) -> Jso
 
 
 class _Cache:
-    """The most recently used results, a bounded number of them."""
+    """The most recently used results, a bounded number of them. A page asks for one object's
+    header and both its edge lists at once; the first request computes, the others wait for it
+    instead of asking the store again."""
 
     def __init__(self, capacity: int) -> None:
         self._capacity = capacity
         self._entries: OrderedDict[Hashable, Any] = OrderedDict()
+        self._lock = threading.Lock()
 
     def get(self, key: Hashable, compute: Callable[[], T]) -> T:
-        if key in self._entries:
-            self._entries.move_to_end(key)
-            value: T = self._entries[key]
+        with self._lock:
+            if key in self._entries:
+                self._entries.move_to_end(key)
+                value: T = self._entries[key]
+                return value
+            value = compute()
+            self._entries[key] = value
+            if len(self._entries) > self._capacity:
+                self._entries.popitem(last=False)
             return value
-        value = compute()
-        self._entries[key] = value
-        if len(self._entries) > self._capacity:
-            self._entries.popitem(last=False)
-        return value
 
 
 _SUMMARY_KEYS: dict[str, Callable[[ObjectSummary], Any]] = {
