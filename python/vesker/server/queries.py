@@ -15,7 +15,7 @@ from collections.abc import Callable, Hashable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Protocol, TypeVar
 
-from vesker.store import ALL_TYPES, open_store
+from vesker.store import ALL_TYPES, UserError, open_store
 
 if TYPE_CHECKING:
     from vesker import engine
@@ -156,7 +156,10 @@ class StoreQueries:
         self.path = path
         self._explorer: HeapDumpExplorer | None = open_store(path)
         # Shares the explorer's environment: one per directory and process.
-        self._engine: engine.Store | None = Store(path)
+        try:
+            self._engine: engine.Store | None = Store(path)
+        except (RuntimeError, OSError) as error:
+            raise UserError(f"cannot open store {path!r}: {error}") from None
         self._lock = threading.Lock()
         self._lists = _Cache(_CACHED_LISTS)
         self._records = _Cache(_CACHED_RECORDS)
