@@ -93,7 +93,8 @@ document.addEventListener("keydown", (event) => {
     case "j": case "ArrowDown": moveRow(1); break;
     case "k": case "ArrowUp": moveRow(-1); break;
     case "Enter": {
-      const anchor = target.closest?.("tr.row")?.querySelector("a");
+      // On a focused row, its first link; a focused link or button follows itself.
+      const anchor = target.matches?.("tr.row") ? target.querySelector("a") : null;
       if (!anchor) return;
       location.hash = anchor.getAttribute("href");
       break;
