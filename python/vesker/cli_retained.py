@@ -130,7 +130,7 @@ def _row_cells(row: RetainedRow) -> list[str]:
 
 
 def _row_json(row: RetainedRow) -> dict[str, Any]:
-    return {key: row[key] for key in ("id", "type", "value", "size", "retained", "unreachable")}  # type: ignore[literal-required]
+    return {key: row[key] for key in ("id", "type", "value", "size", "retained", "unreachable")}
 
 
 def _emit_json(data: object) -> None:
