@@ -2,7 +2,8 @@
 // peak anonymous memory it takes beyond the graph's own arrays, per object.
 //
 // The store is the one named by VESKER_BENCH_STORE (bench/python/retained_benchmark.py fills it
-// from a generated dump); without it, a random heap-like graph of two million objects stands in.
+// from a generated dump); without it, a random heap-like graph stands in, of VESKER_BENCH_OBJECTS
+// objects (two million by default).
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -78,7 +79,10 @@ HeapGraph synthetic_graph(std::uint64_t objects) {
 const HeapGraph& graph() {
   static const HeapGraph loaded = [] {
     const char* directory = std::getenv("VESKER_BENCH_STORE");
-    if (directory == nullptr) return synthetic_graph(2'000'000);
+    if (directory == nullptr) {
+      const char* objects = std::getenv("VESKER_BENCH_OBJECTS");
+      return synthetic_graph(objects == nullptr ? 2'000'000 : std::stoull(objects));
+    }
     auto store = AnalysisStore::open(directory);
     if (!store) std::abort();
     auto txn = (*store)->store.begin_read();
