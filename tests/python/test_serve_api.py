@@ -9,6 +9,7 @@ import warnings
 import pytest
 
 import vesker_analysis
+from vesker import engine
 from graphs import ALL_TYPES, encode_lines, latest_records, random_graph
 from records import line
 
@@ -25,9 +26,12 @@ OBJECTS = 2500  # more than two of the store's pages of 1000 rows
 BIG_VALUE = "\u00e9" * 3_000_000
 
 
-def build_store(directory, lines, precision):
+def build_store(directory, lines, precision, retained=False):
     explorer = vesker_analysis.HeapDumpExplorer(str(directory))
     explorer.import_lines(lines, precision)
+    if retained:
+        with engine.Store(directory) as store:
+            store.compute_retained()
     del explorer
     gc.collect()
 
@@ -42,7 +46,7 @@ def graph():
 def served(tmp_path_factory, graph):
     directory = tmp_path_factory.mktemp("served")
     extra = [line(7, "big.Text", size=3_000_049, value=BIG_VALUE)]
-    build_store(directory, encode_lines(graph) + extra, vesker_analysis.EstimatorPrecision.Exact)
+    build_store(directory, encode_lines(graph) + extra, vesker_analysis.EstimatorPrecision.Exact, retained=True)
     queries = StoreQueries(str(directory))
     with TestClient(create_app(queries), base_url="http://127.0.0.1") as client:
         yield queries, client
@@ -151,6 +155,45 @@ def test_edges_are_sorted_filtered_and_paged_from_the_whole_record(client, explo
             assert {row["type"] for row in only["rows"]} <= {kind}
 
 
+def test_retained_views_page_the_engine_answers_and_add_up(served):
+    queries, client = served
+    store = queries.engine
+    overview = get(client, "/api/overview")
+    assert overview["retained"] == "fresh"
+    assert [row["id"] for row in overview["top_retainers"]] == [str(row["id"]) for row in store.top_retained(limit=10)]
+    for name in (ALL_TYPES, "builtins.dict"):
+        expected = [str(row["id"]) for row in store.top_retained(name, 0, 10_000)]
+        url = f"/api/objects?type={name.replace(' ', '%20')}&by=retained"
+        assert [row["id"] for row in every_row(client, url + "&order=desc")[0]] == expected
+        window = get(client, url + "&order=asc&offset=7&limit=30")
+        assert [row["id"] for row in window["rows"]] == expected[::-1][7:37]
+    totals = store.type_retained()
+    ranked = get(client, "/api/types?sort=retained&limit=500")["rows"]
+    assert [row["retained"] for row in ranked] == sorted((totals.get(row["type"], 0) for row in ranked), reverse=True)
+
+    # The root's children, merged by type, hold the whole heap; one merged row expands.
+    root = get(client, f"/api/tree?limit={500}")
+    assert not root["more"] and sum(row["retained"] for row in root["rows"]) == overview["total_size"]
+    merged = next(row for row in root["rows"] if row["id"] is None)
+    expanded = get(client, f"/api/tree?limit=500&expand={merged['type']}")["rows"]
+    members = [row for row in expanded if row["type"] == merged["type"]]
+    assert len(members) == merged["count"] and sum(row["retained"] for row in members) == merged["retained"]
+    assert get(client, "/api/tree?limit=1")["more"]
+
+    deep = max(queries.types, key=lambda row: row.count).name
+    target = int(store.top_retained(deep, 0, 1)[0]["id"])
+    answer = store.why(target)
+    below = get(client, f"/api/tree?id={target}")
+    assert below["node"]["retained"]["retained"] == store.retained(target)["retained"]
+    assert [row["id"] for row in below["chain"]] == [str(row["id"]) for row in answer["dominators"]][-50:]
+    for which in ("dominators", "path"):
+        rows, _ = every_row(client, f"/api/object/{target}/why/{which}?x=1")
+        assert [row["id"] for row in rows] == [str(row["id"]) for row in answer[which]]
+    facts = get(client, f"/api/object/{target}")["retained"]
+    idom = store.retained(target)["idom"]
+    assert facts["idom"] == (None if idom is None else str(idom))
+
+
 def test_searches_answer_like_the_explorer(client, explorer, graph):
     ids = [record["id"] for record in graph]
     rng = random.Random(9)
@@ -200,8 +243,9 @@ def test_values_are_clipped_so_that_every_response_stays_small(client):
     ("/api/path?from=7&to=7&avoid=x", 400, "avoided id is not a number"),
     ("/api/common?a=7&b=-1", 400, "second id is out of range"),
     ("/api/nothing/here", 404, "nothing at /api/nothing/here"),
-    ("/api/tree", 404, "retained sizes"),
-    ("/api/object/7/why/dominators", 404, "retained sizes"),
+    ("/api/tree?id=12345678", 404, "no object with id 12345678"),
+    ("/api/tree?limit=501", 400, "limit must be between 1 and 500"),
+    ("/api/object/7/why/reasons", 404, "not 'reasons'"),
 ])
 def test_bad_requests_get_json_errors(client, url, status, message):
     error = get(client, url, status)["error"]
@@ -250,6 +294,9 @@ def test_a_store_without_subtree_sizes_orders_by_size(tmp_path):
         assert not overview["has_subtree_sizes"] and overview["top_order"] == "size"
         assert [row["id"] for row in get(client, "/api/objects?type=T")["rows"]] == ["2", "1"]
         assert "no subtree sizes" in get(client, "/api/objects?type=T&by=subtree", 400)["error"]["message"]
+        assert overview["retained"] == "missing" and "top_retainers" not in overview
+        for url in ("/api/tree", "/api/object/1/why/path", "/api/objects?type=T&by=retained"):
+            assert "vesker retained" in get(client, url, 404)["error"]["message"]
     finally:
         queries.close()
 

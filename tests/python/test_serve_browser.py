@@ -20,6 +20,7 @@ import pytest
 
 import vesker
 import vesker_analysis
+from vesker import engine
 from graphs import encode_lines, random_graph
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -44,6 +45,8 @@ def server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[str]:
     explorer = vesker_analysis.HeapDumpExplorer(str(directory))
     graph = random_graph(random.Random(4), 3000, id_style="cpython", dangling_share=0.0, module_share=0.02)
     explorer.import_lines(encode_lines(graph), vesker_analysis.EstimatorPrecision.Exact)
+    with engine.Store(directory) as store:
+        store.compute_retained()
     del explorer
     gc.collect()
     env = dict(os.environ, PYTHONPATH=str(pathlib.Path(vesker.__file__).parent.parent))
@@ -105,6 +108,7 @@ def _shot(driver: Any, name: str) -> None:
 
 def test_a_walk_from_the_overview_to_a_path(server: str, browser: Any) -> None:
     from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.ui import WebDriverWait
 
     browser.get(server)
     _wait_for(browser, "main h1", "Overview")
@@ -138,28 +142,25 @@ def test_a_walk_from_the_overview_to_a_path(server: str, browser: Any) -> None:
     assert answer.text == ("path of 0 references" if holder == held else "path of 1 references")
     _shot(browser, "4-path")
 
-    # With retained sizes, the dominator tree from the keyboard and one step down its treemap.
+    # The dominator tree from the keyboard and one step down its treemap.
     browser.get(server)
     _wait_for(browser, "main h1", "Overview")
-    tree_link = browser.find_element("css selector", '#nav a[data-key="d"]')
-    if tree_link.is_displayed():
-        browser.find_element("css selector", "body").send_keys("d")
-        _wait_for(browser, "main h1", "Dominator tree")
-        cells = browser.find_elements("css selector", "figure.treemap svg a")
-        assert cells
-        _shot(browser, "6-dominator-tree")
-        cells[0].find_element("css selector", "rect").click()
-        from selenium.webdriver.support.ui import WebDriverWait
-
-        WebDriverWait(browser, 10).until(lambda driver: re.search(r"#/tree(/\d+|\?expand=)", driver.current_url))
-        _wait_for(browser, "main table.rows")
+    assert browser.find_element("css selector", '#nav a[data-key="d"]').is_displayed()
+    browser.find_element("css selector", "body").send_keys("d")
+    _wait_for(browser, "main h1", "Dominator tree")
+    cells = browser.find_elements("css selector", "figure.treemap svg a")
+    assert cells
+    _shot(browser, "6-dominator-tree")
+    cells[0].find_element("css selector", "rect").click()
+    WebDriverWait(browser, 10).until(lambda driver: re.search(r"#/tree(/\d+|\?expand=)", driver.current_url))
+    _wait_for(browser, "main table.rows")
+    _shot(browser, "7-dominator-tree-below")
 
     # The types table, filtered from the keyboard, and an unknown id's error panel.
     browser.get(f"{server}#/types")
     _wait_for(browser, "main h1", "Types")
     browser.find_element("css selector", "body").send_keys("/")
     browser.switch_to.active_element.send_keys("dict")
-    from selenium.webdriver.support.ui import WebDriverWait
 
     def only_dicts(driver: Any) -> bool:
         rows = driver.execute_script("return document.querySelector('main table.rows tbody').textContent")

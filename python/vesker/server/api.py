@@ -110,7 +110,7 @@ class Served:
     queries: StoreQueries
     comparison: Comparison | None = None
     retained: Retained | None = None
-    retained_state: str = "unsupported"
+    retained_state: str = "missing"
 
     @classmethod
     def of(cls, queries: StoreQueries, baseline: StoreQueries | None = None) -> Served:
@@ -120,9 +120,9 @@ class Served:
 
     def need_retained(self) -> Retained:
         if self.retained is None:
-            reason = {"unsupported": "this build of vesker has no retained sizes",
-                      "missing": "the store has no retained sizes; compute them first",
-                      "stale": "the store changed since its retained sizes were computed; compute them again"}
+            reason = {"missing": "the store has no retained sizes; compute them with 'vesker retained STORE'",
+                      "stale": "the store changed since its retained sizes were computed; "
+                               "compute them again with 'vesker retained STORE'"}
             raise not_found(reason.get(self.retained_state, "the store has no retained sizes"))
         return self.retained
 

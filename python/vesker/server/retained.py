@@ -1,13 +1,13 @@
 """Retained sizes for the view: the dominator tree, why an object is alive, the top retainers.
 
-They exist when the engine module offers the analysis and the store holds its results, fresh
-(computed after the last import); otherwise the view leaves these parts out and says why.
+They exist when the store holds the analysis' results, fresh (computed after the last import);
+otherwise the view leaves these parts out and says why.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable, Sequence
-from typing import Any
+from collections.abc import Callable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, TypeVar
 
 from vesker.server.queries import (
     LIST_VALUE_CHARS,
@@ -21,19 +21,23 @@ from vesker.server.queries import (
     page,
 )
 
+if TYPE_CHECKING:
+    from vesker.engine import RetainedRow, Store
+
 MAX_TREE_ROWS = 500
+T = TypeVar("T")
 
 
 def availability(queries: StoreQueries) -> str:
-    """'fresh' when the view can use retained sizes, else why not ('unsupported', 'missing', 'stale')."""
-    engine: Any = queries.engine
-    if engine is None or not hasattr(engine, "dominator_tree"):
-        return "unsupported"
+    """'fresh' when the view can use retained sizes, else why not ('missing', 'stale')."""
+    engine = queries.engine
+    if engine is None:
+        return "missing"
     state: str = queries.locked(engine.retained_state)
     return state
 
 
-def row(found: dict[str, Any]) -> Json:
+def row(found: Mapping[str, Any]) -> Json:
     shown: Json = {
         "id": None if found.get("id") is None else str(found["id"]),
         "type": found["type"],
@@ -50,12 +54,13 @@ def row(found: dict[str, Any]) -> Json:
 class Retained:
     def __init__(self, queries: StoreQueries) -> None:
         self.queries = queries
-        engine: Any = queries.engine  # its retained methods are newer than some builds' stubs
-        self.engine = engine
-        self.type_retained: dict[str, int] = queries.locked(engine.type_retained)
+        engine = queries.engine
+        assert engine is not None
+        self.engine: Store = engine
+        self.type_retained = queries.locked(engine.type_retained)
 
-    def _call(self, method: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
-        return self.queries.locked(lambda: method(*args, **kwargs))
+    def _call(self, query: Callable[[], T]) -> T:
+        return self.queries.locked(query)
 
     def top(self, typename: str, descending: bool, window: Window) -> Json:
         total = self.queries.type_count(typename)
@@ -65,7 +70,7 @@ class Retained:
             stop = max(total - window.offset, 0)
             offset = max(stop - window.limit, 0)
             limit = stop - offset
-        found = self._call(self.engine.top_retained, typename, offset, limit) if limit > 0 else []
+        found = self._call(lambda: self.engine.top_retained(typename, offset, limit)) if limit > 0 else []
         rows = [row(item) for item in found]
         if not descending:
             rows.reverse()
@@ -73,7 +78,7 @@ class Retained:
                 "offset": window.offset, "limit": window.limit, "rows": rows}
 
     def facts(self, object_id: int) -> Json | None:
-        found = self._call(self.engine.retained, object_id)
+        found = self._call(lambda: self.engine.retained(object_id))
         if found is None:
             return None
         return {"retained": found["retained"], "idom": None if found["idom"] is None else str(found["idom"]),
@@ -90,10 +95,10 @@ class Retained:
             if facts is None:
                 raise not_found(f"object {object_id} has no retained size")
             node = {**record, "retained": facts}
-            why = self._call(self.engine.why, object_id)
-            chain = [row(item) for item in (why or {}).get("dominators", [])][-50:]
+            why = self._call(lambda: self.engine.why(object_id))
+            chain = [] if why is None else [row(item) for item in why["dominators"][-50:]]
         # One row more than shown says whether there are more.
-        children = self._call(self.engine.dominator_tree, object_id, tuple(expand), limit + 1)
+        children = self._call(lambda: self.engine.dominator_tree(object_id, tuple(expand), limit + 1))
         return {"node": node, "chain": chain, "expand": list(expand), "limit": limit,
                 "more": len(children) > limit, "rows": [row(item) for item in children[:limit]]}
 
@@ -101,13 +106,12 @@ class Retained:
         if which not in ("dominators", "path"):
             raise not_found(f"why an object is alive is told by its dominators or a path, not {which!r}")
 
-        def compute() -> list[dict[str, Any]]:
-            answer = self._call(self.engine.why, object_id)
+        def compute() -> list[RetainedRow]:
+            answer = self._call(lambda: self.engine.why(object_id))
             if answer is None:
                 self.queries.record(object_id)  # 404 for an unknown id
                 raise QueryError(404, f"object {object_id} has no retained size")
-            found: list[dict[str, Any]] = answer[which]
-            return found
+            return answer["dominators"] if which == "dominators" else answer["path"]
 
         found = self.queries.cached(("why", object_id, which), compute)
         return {"id": str(object_id), "which": which, **page(found, window, row)}

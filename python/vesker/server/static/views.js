@@ -202,7 +202,7 @@ async function whyAlive(id, params) {
   const section = (title, which, data) => h("section", { class: `why ${which}` }, h("h2", {}, title),
     table(columns, data.rows),
     data.total > data.rows.length ? pager(data, (next) => link(`/object/${id}`, { ...Object.fromEntries(params.entries()), [`why_${which}_offset`]: next })) : null);
-  return [section(`Why alive: ${number(dominators.total)} dominators from the root`, "dominators", dominators),
+  return [section(`Why alive: ${number(dominators.total)} ${dominators.total === 1 ? "dominator" : "dominators"} from the root`, "dominators", dominators),
     section(`A shortest path from a root (${number(Math.max(0, path.total - 1))} references)`, "path", path)];
 }
 
