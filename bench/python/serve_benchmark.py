@@ -8,7 +8,8 @@ Targets: every view under 300 ms of server time, every response under 1 MB.
 
     python bench/python/serve_benchmark.py [--objects 2400000] [--store DIR]
 
-Without --store the store is kept in /tmp/vesker-bench/serve-store-N and reused.
+Without --store the store is kept in /tmp/vesker-bench/serve-store-N and reused; its retained
+sizes are computed when missing.
 """
 
 from __future__ import annotations
@@ -26,6 +27,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import generate_dump  # noqa: E402
 import vesker_analysis  # noqa: E402
+from vesker import engine  # noqa: E402
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")
@@ -51,11 +53,13 @@ def memory() -> str:
 def fill(directory: Path, objects: int, seed: int) -> None:
     directory.mkdir(parents=True, exist_ok=True)
     explorer = vesker_analysis.HeapDumpExplorer(str(directory))
-    if explorer.get_objects_by_type(ALL_TYPES, 0):
-        return
-    started = time.perf_counter()
-    explorer.import_lines(generate_dump.iter_lines(objects, seed), vesker_analysis.EstimatorPrecision.Exact)
-    print(f"imported {objects:,} objects in {time.perf_counter() - started:.1f} s")
+    if not explorer.get_objects_by_type(ALL_TYPES, 0):
+        started = time.perf_counter()
+        explorer.import_lines(generate_dump.iter_lines(objects, seed), vesker_analysis.EstimatorPrecision.Exact)
+        print(f"imported {objects:,} objects in {time.perf_counter() - started:.1f} s")
+    with engine.Store(directory) as analyses:
+        if analyses.retained_state() != "fresh":
+            analyses.compute_retained()
     del explorer
     gc.collect()
 
@@ -157,6 +161,21 @@ def main() -> None:
     recorder.view(f"object: a hub with {referrers:,} referrers", object_urls(hub), results)
     recorder.view("hub: referrers page 20, by type",
                   [f"/api/object/{hub}/referrers?sort=type&offset=950&limit=50"], results)
+
+    overview = recorder.get("/api/overview")
+    if overview["retained"] == "fresh":
+        recorder.view(f"{name}: first page, by retained", [f"/api/objects?type={name}&by=retained&limit=50"], results)
+        recorder.view(f"{name}: last page, ascending retained",
+                      [f"/api/objects?type={name}&by=retained&order=asc&limit=50"], results)
+        recorder.view("types by retained", ["/api/types?sort=retained&limit=50"], results)
+        recorder.view("dominator tree: the root", ["/api/tree?limit=50"], results)
+        retainer = overview["top_retainers"][0]["id"]
+        recorder.view("dominator tree: below the top retainer", [f"/api/tree?id={retainer}&limit=50"], results)
+        recorder.view("why alive: the largest object",
+                      [f"/api/object/{largest}/why/dominators?limit=50", f"/api/object/{largest}/why/path?limit=50"],
+                      results)
+    else:
+        print(f"retained sizes: {overview['retained']} (compute them with 'vesker retained {store}')")
 
     print(f"store: {store} ({total:,} objects); opening it for the view: {opened_ms:.0f} ms")
     print(f"{'view':<62} {'cold ms':>9} {'warm ms':>9}")

@@ -97,8 +97,12 @@ class Retained:
             node = {**record, "retained": facts}
             why = self._call(lambda: self.engine.why(object_id))
             chain = [] if why is None else [row(item) for item in why["dominators"][-50:]]
-        # One row more than shown says whether there are more.
-        children = self._call(lambda: self.engine.dominator_tree(object_id, tuple(expand), limit + 1))
+        # One row more than shown says whether there are more. The root's children are every
+        # object nothing else holds, hundreds of thousands in a large heap: merging them takes
+        # the engine a while, so the answer is kept while the view goes up and down the tree.
+        children = self.queries.cached(
+            ("tree", object_id, tuple(expand), limit),
+            lambda: self._call(lambda: self.engine.dominator_tree(object_id, tuple(expand), limit + 1)))
         return {"node": node, "chain": chain, "expand": list(expand), "limit": limit,
                 "more": len(children) > limit, "rows": [row(item) for item in children[:limit]]}
 
