@@ -337,7 +337,7 @@ def _walk(
 
 
 _dump_lock = threading.Lock()
-_BOUND_BUILTIN = type(_dump_lock.__exit__)
+_BOUND_BUILTIN: Any = type(_dump_lock.__exit__)
 
 
 def dump_heap(path: str | os.PathLike[str], *, compress: bool | None = None) -> DumpStats:

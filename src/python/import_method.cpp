@@ -27,14 +27,14 @@ Status import_items(PyObject* lines, LineImporter& importer) {
 
 // The post-import step runs without the interpreter lock, so a Ctrl-C only sets a flag that
 // the interpreter would act on once the step ends, which can be minutes. This check takes the
-// lock for a moment every 100 ms and lets the interpreter run its signal handlers; an exception
+// lock for a moment every 50 ms and lets the interpreter run its signal handlers; an exception
 // they raise (KeyboardInterrupt) stays pending in this thread and stops the step.
 CancellationCheck signal_check() {
   using Clock = std::chrono::steady_clock;
-  return CancellationCheck([next = Clock::now() + std::chrono::milliseconds(100)]() mutable -> Status {
+  return CancellationCheck([next = Clock::now() + std::chrono::milliseconds(50)]() mutable -> Status {
     const Clock::time_point now = Clock::now();
     if (now < next) return {};
-    next = now + std::chrono::milliseconds(100);
+    next = now + std::chrono::milliseconds(50);
     const PyGILState_STATE held = PyGILState_Ensure();
     const int checked = PyErr_CheckSignals();
     PyGILState_Release(held);
