@@ -28,16 +28,19 @@ if TYPE_CHECKING:
     from vesker.engine import Store
 
 SORTS = ("retained", "subtree", "size", "id")
-RETAINED_METADATA = "retained"
 
 
 def _retained_sizes(store: Store, ids: list[int]) -> dict[int, int] | None:
-    """Retained sizes by id once the store has them (a separate analysis computes them and
-    notes it in the metadata); None sends the order back to subtree sizes."""
-    lookup = getattr(store, "retained_sizes", None)
-    if lookup is None or RETAINED_METADATA not in store.metadata():
+    """Retained sizes by id when the store's are up to date; None sends the order back to
+    subtree sizes."""
+    if store.retained_state() != "fresh":
         return None
-    return dict(lookup(ids))
+    sizes: dict[int, int] = {}
+    for object_id in set(ids):
+        row = store.retained(object_id)
+        if row is not None and row["retained"] is not None:
+            sizes[object_id] = row["retained"]
+    return sizes
 
 
 def _sort_key(order: str, retained: dict[int, int] | None) -> Callable[[Summary], tuple[int, int]]:

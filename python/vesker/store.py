@@ -11,7 +11,7 @@ import shutil
 import stat
 import sys
 import zlib
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, BinaryIO, TextIO
 
@@ -208,6 +208,7 @@ def import_dump(
     append: bool = False,
     stream: TextIO = sys.stderr,
     live: bool | None = None,
+    watch: Callable[[Iterator[bytes]], Iterator[bytes]] | None = None,
 ) -> ImportStats:
     """Import a dump file (plain or gzip-compressed) into a store directory."""
     import time
@@ -242,7 +243,8 @@ def import_dump(
         )
         phase = Phase(title, stream, live)
         try:
-            explorer.import_lines(_with_phase(lines, phase), precision)
+            source = _with_phase(lines, phase)
+            explorer.import_lines(source if watch is None else watch(source), precision)
         except RuntimeError as error:
             if not lines.reading_done:
                 raise UserError(

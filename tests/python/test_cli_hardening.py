@@ -138,10 +138,10 @@ def test_precision_is_recorded_and_estimates_say_so(incomplete: tuple[pathlib.Pa
     store, _ = incomplete
     show = vesker_command("show", str(store), "20").stdout
     assert "(estimate, low)" in show
-    top = vesker_command("top", str(store)).stdout
+    top = vesker_command("top", str(store), "--by", "subtree").stdout
     assert "~" in top and "estimates (precision low)" in top
     assert "precision low" in vesker_command("types", str(store)).stdout
-    assert json_of("top", str(store))["precision"] == "low"
+    assert json_of("top", str(store), "--by", "subtree")["precision"] == "low"
 
     exact = tmp_path / "exact"
     dump = write_dump(tmp_path / "d.jsonl", [record(1, "A", [2]), record(2, "B", [])])
@@ -207,7 +207,7 @@ def test_show_pages_sorts_and_filters_a_busy_object(tmp_path: pathlib.Path) -> N
 
 def test_smaller_things_people_read(incomplete: tuple[pathlib.Path, str]) -> None:
     store, _ = incomplete
-    wide = vesker_command("top", str(store), env={"COLUMNS": "200"}).stdout
+    wide = vesker_command("top", str(store), "--by", "subtree", env={"COLUMNS": "200"}).stdout
     assert "François " + "x" * 60 in wide and "\\nend" in wide
     narrow = vesker_command("show", str(store), "40", env={"COLUMNS": "60"}).stdout
     assert max(map(len, narrow.splitlines())) <= 60
