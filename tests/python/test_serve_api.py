@@ -157,7 +157,7 @@ def test_edges_are_sorted_filtered_and_paged_from_the_whole_record(client, explo
 
 def test_retained_views_page_the_engine_answers_and_add_up(served):
     queries, client = served
-    store = queries.engine
+    store = queries.analyses
     overview = get(client, "/api/overview")
     assert overview["retained"] == "fresh"
     assert [row["id"] for row in overview["top_retainers"]] == [str(row["id"]) for row in store.top_retained(limit=10)]
@@ -352,3 +352,22 @@ def test_the_command_refuses_what_it_cannot_serve(served, tmp_path):
         busy = serve(store, "--port", str(taken.getsockname()[1]))
     assert busy.returncode == 1 and "cannot listen on 127.0.0.1 port" in busy.stderr
     assert serve(store, "--port", "70000").returncode == 2
+
+
+def test_references_without_a_record_are_marked_not_fatal(tmp_path):
+    build_store(tmp_path, [line(1, "app.Holder", references=[2, 999], size=10), line(2, "app.Item", size=20)],
+                vesker_analysis.EstimatorPrecision.Low)
+    with engine.Store(tmp_path) as store:
+        store.set_metadata("precision", "low")
+        store.set_metadata("dangling_references", "1")
+    queries = StoreQueries(str(tmp_path))
+    try:
+        client = TestClient(create_app(queries), base_url="http://127.0.0.1")
+        overview = get(client, "/api/overview")
+        assert (overview["precision"], overview["estimated"], overview["dangling_references"]) == ("low", True, 1)
+        rows = get(client, "/api/object/1/references?sort=size")["rows"]
+        assert [(row["id"], row.get("state")) for row in rows] == [("2", None), ("999", "missing")]
+        assert [row["id"] for row in get(client, "/api/path?from=1&to=2")["rows"]] == ["1", "2"]
+        assert "no object with id 999" in get(client, "/api/path?from=1&to=999", 404)["error"]["message"]
+    finally:
+        queries.close()

@@ -15,11 +15,14 @@ from collections.abc import Callable, Hashable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Protocol, TypeVar
 
+from vesker.formatting import ESTIMATED
 from vesker.store import ALL_TYPES, UserError, open_store
+from vesker.store_facts import read_facts
 
 if TYPE_CHECKING:
-    from vesker import engine
-    from vesker_analysis import HeapDumpExplorer, ObjectRecord, ObjectSummary
+    from vesker.engine import Store as AnalysisStore
+    from vesker.engine import Summary, TolerantObject
+    from vesker_analysis import HeapDumpExplorer, ObjectSummary
 
 MAX_LIMIT = 500
 LIST_VALUE_CHARS = 120
@@ -122,22 +125,42 @@ class _Cache:
             return value
 
 
-_SUMMARY_KEYS: dict[str, Callable[[ObjectSummary], Any]] = {
-    "size": lambda s: s.size,
-    "subtree": lambda s: -1 if s.subtree_size is None else s.subtree_size,
-    "id": lambda s: s.id,
-    "type": lambda s: s.type,
+# Rows without a record (a reference to a freed address) sort as the smallest.
+_EDGE_KEYS: dict[str, Callable[[Summary], Any]] = {
+    "size": lambda s: -1 if s["size"] is None else s["size"],
+    "subtree": lambda s: -1 if s["subtree_size"] is None else s["subtree_size"],
+    "id": lambda s: s["id"],
+    "type": lambda s: s["type"] or "",
 }
 
 
 @dataclass(frozen=True)
 class Edges:
-    """An object's record with its edge lists taken out once: each read of the record's
-    lists builds them anew, which costs a quarter of a second for 380,000 referrers."""
+    """An object as the tolerant lookup gives it: references to ids without a record, or whose
+    record changed type, are rows marked "missing" or "stale" instead of a failed lookup."""
 
-    record: ObjectRecord
-    references: list[ObjectSummary]
-    referrers: list[ObjectSummary]
+    found: TolerantObject
+
+    @property
+    def references(self) -> list[Summary]:
+        return self.found["references"]
+
+    @property
+    def referrers(self) -> list[Summary]:
+        return self.found["referrers"]
+
+
+def edge_row(summary: Summary) -> Json:
+    row: Json = {
+        "id": str(summary["id"]),
+        "type": summary["type"],
+        "size": summary["size"],
+        "subtree_size": summary["subtree_size"],
+        **clipped_value(summary["value"], LIST_VALUE_CHARS),
+    }
+    if summary["state"] != "present":
+        row["state"] = summary["state"]
+    return row
 
 
 @dataclass(frozen=True)
@@ -157,13 +180,13 @@ class StoreQueries:
         self._explorer: HeapDumpExplorer | None = open_store(path)
         # Shares the explorer's environment: one per directory and process.
         try:
-            self._engine: engine.Store | None = Store(path)
+            self._engine: AnalysisStore | None = Store(path)
         except (RuntimeError, OSError) as error:
             raise UserError(f"cannot open store {path!r}: {error}") from None
         self._lock = threading.Lock()
         self._lists = _Cache(_CACHED_LISTS)
         self._records = _Cache(_CACHED_RECORDS)
-        self.metadata = self._engine.metadata()
+        self.facts = read_facts(self._engine)
         rows = self.explorer.get_type_summaries()
         total = next((s for name, s in rows if name == ALL_TYPES), None)
         self.object_count = 0 if total is None else total.count
@@ -173,13 +196,15 @@ class StoreQueries:
         top = self.explorer.get_objects_by_type_ordered_by_size(ALL_TYPES, True, 0)
         self.has_subtree_sizes = bool(top) or self.object_count == 0
 
-    @property
-    def engine(self) -> engine.Store | None:
-        return self._engine
-
     def cached(self, key: Hashable, compute: Callable[[], T]) -> T:
         """A list computed once while someone pages through it."""
         return self._lists.get(key, compute)
+
+    @property
+    def analyses(self) -> AnalysisStore:
+        if self._engine is None:
+            raise QueryError(500, "the store is closed")
+        return self._engine
 
     @property
     def explorer(self) -> HeapDumpExplorer:
@@ -214,7 +239,10 @@ class StoreQueries:
             "objects": self.object_count,
             "total_size": self.total_size,
             "type_count": len(self.types),
-            "precision": self.metadata.get("precision"),
+            "precision": self.facts.precision,
+            "estimated": self.facts.precision in ESTIMATED,
+            "repeated_ids": self.facts.repeated_ids,
+            "dangling_references": self.facts.dangling_references,
             "has_subtree_sizes": self.has_subtree_sizes,
             "top_objects": top["rows"],
             "top_order": top["by"],
@@ -286,22 +314,22 @@ class StoreQueries:
         """An object with its edges; the view asks for one object several times in a row."""
 
         def compute() -> Edges:
-            found = self.locked(lambda: self.explorer.get_object(object_id))
+            found = self.locked(lambda: self.analyses.get_object_tolerant(object_id))
             if found is None:
                 raise not_found(f"no object with id {object_id} in the store")
-            return Edges(found, found.references, found.referrers)
+            return Edges(found)
 
         return self._records.get(object_id, compute)
 
     def object(self, object_id: int) -> Json:
         edges = self.record(object_id)
-        record = edges.record
+        found = edges.found
         return {
-            "id": str(record.id),
-            "type": record.type,
-            "size": record.size,
-            "subtree_size": record.subtree_size,
-            **clipped_value(record.value, OBJECT_VALUE_CHARS),
+            "id": str(found["id"]),
+            "type": found["type"],
+            "size": found["size"],
+            "subtree_size": found["subtree_size"],
+            **clipped_value(found["value"], OBJECT_VALUE_CHARS),
             "reference_count": len(edges.references),
             "referrer_count": len(edges.referrers),
         }
@@ -311,22 +339,22 @@ class StoreQueries:
         """References or referrers of an object, sorted and filtered by type, one window."""
         if direction not in ("references", "referrers"):
             raise not_found(f"objects have references and referrers, not {direction!r}")
-        if sort not in _SUMMARY_KEYS:
-            raise bad_request(f"cannot sort by {sort!r}; use one of {', '.join(_SUMMARY_KEYS)}")
+        if sort not in _EDGE_KEYS:
+            raise bad_request(f"cannot sort by {sort!r}; use one of {', '.join(_EDGE_KEYS)}")
 
-        def compute() -> list[ObjectSummary]:
-            rows: list[ObjectSummary] = getattr(self.record(object_id), direction)
+        def compute() -> list[Summary]:
+            rows: list[Summary] = getattr(self.record(object_id), direction)
             if type_filter:
-                rows = [row for row in rows if row.type == type_filter]
+                rows = [row for row in rows if row["type"] == type_filter]
             # Ties keep id order, so that pages of one order never swap rows. Two stable sorts
             # on plain keys: Python compares tuples of keys several times slower.
-            rows = sorted(rows, key=_SUMMARY_KEYS["id"])
-            rows.sort(key=_SUMMARY_KEYS[sort], reverse=descending)
+            rows = sorted(rows, key=_EDGE_KEYS["id"])
+            rows.sort(key=_EDGE_KEYS[sort], reverse=descending)
             return rows
 
         rows = self._lists.get((object_id, direction, sort, descending, type_filter), compute)
         return {"id": str(object_id), "direction": direction, "sort": sort,
-                "descending": descending, "type": type_filter, **page(rows, window, summary_row)}
+                "descending": descending, "type": type_filter, **page(rows, window, edge_row)}
 
     # -- searches ----------------------------------------------------------------
 
@@ -334,22 +362,23 @@ class StoreQueries:
         for object_id in (start, end, *sorted(avoid)):
             self.record(object_id)
 
-        def compute() -> list[ObjectSummary] | None:
-            return self.locked(lambda: self.explorer.find_path_between_objects(start, end, avoid))
+        def compute() -> list[Summary] | None:
+            path: list[Summary] | None = self.locked(lambda: self.analyses.find_path_tolerant(start, end, avoid))
+            return path
 
         found = self._lists.get(("path", start, end, avoid), compute)
         if found is None:
             return {"found": False, "total": 0, "offset": window.offset, "limit": window.limit,
                     "rows": []}
-        return {"found": True, **page(found, window, summary_row)}
+        return {"found": True, **page(found, window, edge_row)}
 
     def find_common(self, first: int, second: int) -> Json:
         self.record(first)
         self.record(second)
-        found = self.locked(lambda: self.explorer.find_largest_common_reachable_object(first, second))
+        found = self.locked(lambda: self.analyses.find_common_tolerant(first, second))
         if found is None:
             return {"found": False, "object": None}
-        return {"found": True, "object": summary_row(self.record(found).record)}
+        return {"found": True, "object": edge_row(self.record(found).found)}
 
 
 def _type_json(row: TypeRow) -> Json:

@@ -30,10 +30,7 @@ T = TypeVar("T")
 
 def availability(queries: StoreQueries) -> str:
     """'fresh' when the view can use retained sizes, else why not ('missing', 'stale')."""
-    engine = queries.engine
-    if engine is None:
-        return "missing"
-    state: str = queries.locked(engine.retained_state)
+    state: str = queries.locked(queries.analyses.retained_state)
     return state
 
 
@@ -54,10 +51,8 @@ def row(found: Mapping[str, Any]) -> Json:
 class Retained:
     def __init__(self, queries: StoreQueries) -> None:
         self.queries = queries
-        engine = queries.engine
-        assert engine is not None
-        self.engine: Store = engine
-        self.type_retained = queries.locked(engine.type_retained)
+        self.engine: Store = queries.analyses
+        self.type_retained = queries.locked(self.engine.type_retained)
 
     def _call(self, query: Callable[[], T]) -> T:
         return self.queries.locked(query)

@@ -121,5 +121,4 @@ async function showOptionalViews() {
 }
 
 window.addEventListener("hashchange", render);
-showOptionalViews();
-render();
+showOptionalViews().then(render);

@@ -50,12 +50,21 @@ export function valueText(row) {
   return row.value_length ? `${shown}… (${number(row.value_length)} chars)` : shown;
 }
 
+// How the store's sizes read: subtree sizes of an estimating import are marked "~".
+export const display = { estimated: false };
+export const subtreeText = (count) => (count !== null && count !== undefined && display.estimated ? "~" : "") + bytes(count);
+
+// A reference to a freed address, or to an id whose record changed type since.
+const MISSING = { missing: "no record", stale: "record replaced" };
+
 // Column definitions shared by every table of objects.
 export const OBJECT_COLUMNS = [
-  { key: "id", title: "id", cell: (row) => objectLink(row.id) },
-  { key: "type", title: "type", cell: (row) => typeLink(row.type) },
+  { key: "id", title: "id", cell: (row) => row.state === "missing" ? h("span", { class: "id" }, row.id) : objectLink(row.id) },
+  { key: "type", title: "type", cell: (row) => row.state
+    ? h("span", { class: "missing" }, row.type ? [typeLink(row.type), " "] : null, `(${MISSING[row.state]})`)
+    : typeLink(row.type) },
   { key: "size", title: "size", numeric: true, cell: (row) => bytes(row.size) },
-  { key: "subtree", title: "subtree", numeric: true, cell: (row) => bytes(row.subtree_size) },
+  { key: "subtree", title: "subtree", numeric: true, cell: (row) => subtreeText(row.subtree_size) },
   { key: "value", title: "value", cell: (row) => h("span", { class: "value" }, valueText(row)) },
 ];
 

@@ -1,7 +1,7 @@
 // The views. Each takes the fragment's parameters, asks the API for one page of each list it
 // shows, and returns the elements to show; sorting and paging are links to the same view.
 
-import { h, bytes, number, link, table, pager, facts, typeLink, valueText, OBJECT_COLUMNS } from "./ui.js";
+import { h, bytes, number, link, table, pager, facts, typeLink, valueText, display, subtreeText, OBJECT_COLUMNS } from "./ui.js";
 
 export class ApiError extends Error {
   constructor(status, message) {
@@ -22,11 +22,12 @@ export async function api(path, params = {}) {
 const PAGE = 50;
 const ALL_TYPES = "All Types";
 
+
 // What this store offers beyond the basic views, asked once.
 let offered = null;
 export function features() {
   offered ??= api("/overview")
-    .then((overview) => ({ retained: overview.retained === "fresh", retainedState: overview.retained, baseline: !!overview.baseline }))
+    .then((overview) => (display.estimated = overview.estimated, { retained: overview.retained === "fresh", retainedState: overview.retained, baseline: !!overview.baseline }))
     .catch(() => ({}));
   return offered;
 }
@@ -42,7 +43,10 @@ function sortHeaders(columns, sortable) {
 
 export async function overview() {
   const data = await api("/overview");
-  const precision = data.precision || (data.has_subtree_sizes ? "not recorded" : "none (no subtree sizes)");
+  const precision = !data.has_subtree_sizes ? "none (no subtree sizes)"
+    : data.estimated ? `estimates (precision ${data.precision}); ~ marks them`
+    : data.precision === "exact" ? "exact" : "precision not recorded";
+  display.estimated = data.estimated;
   const order = data.top_order === "subtree" ? "subtree size" : "size";
   return [
     h("h1", {}, "Overview"),
@@ -52,6 +56,8 @@ export async function overview() {
       ["total size", `${bytes(data.total_size)} (${number(data.total_size)} bytes)`],
       ["types", number(data.type_count)],
       ["subtree sizes", precision],
+      ...(data.repeated_ids ? [["repeated ids", `${number(data.repeated_ids)} records replaced by a later one with the same id`]] : []),
+      ...(data.dangling_references ? [["missing records", `${number(data.dangling_references)} references to ids without a record`]] : []),
     ]),
     h("div", { class: "columns" },
       data.top_retainers
@@ -174,7 +180,8 @@ export async function object(params, id) {
     facts([
       ["type", typeLink(data.type)],
       ["size", `${bytes(data.size)} (${number(data.size)} bytes)`],
-      ["subtree", data.subtree_size === null ? "–" : `${bytes(data.subtree_size)} (${number(data.subtree_size)} bytes)`],
+      ["subtree", data.subtree_size === null ? "–"
+        : display.estimated ? `${subtreeText(data.subtree_size)} (estimate)` : `${bytes(data.subtree_size)} (${number(data.subtree_size)} bytes)`],
       ...(facts_ ? [["retained", `${bytes(facts_.retained)} (${number(facts_.retained)} bytes)`],
         ["dominated by", facts_.idom ? h("a", { href: link(`/object/${facts_.idom}`), class: "id" }, facts_.idom) : "the root"]] : []),
       ["references", number(data.reference_count)],
