@@ -682,10 +682,10 @@ def _utc_text(when: float) -> str:
     )
 
 
-def dump_identity(when: float | None = None) -> dict[str, Any]:
+def dump_identity(when: float | None = None, pid: int | None = None) -> dict[str, Any]:
     """Which process and interpreter a dump comes from, and when it was taken."""
     return {
-        "pid": os.getpid(),
+        "pid": os.getpid() if pid is None else pid,
         "python": _python_version(),
         "implementation": sys.implementation.name,
         "time": _utc_text(time.time() if when is None else when),
@@ -779,6 +779,7 @@ def _write_dump(
     distinct: bool,
     roots: tuple[list[Any], list[Any]] | None,
     progress: Callable[[int], object] | None,
+    pid: int | None = None,
 ) -> DumpStats:
     started = time.perf_counter()
     when = time.time()
@@ -816,7 +817,7 @@ def _write_dump(
             pass
         raise
     if meta:
-        identity = dump_identity(when)
+        identity = dump_identity(when, pid)
         meta_temporary = placed + ".meta.json.partial"
         with open(meta_temporary, "w", encoding="utf-8") as handle:
             handle.write(_identity_json(identity))
@@ -898,6 +899,7 @@ def fork_dump(
             shots = _capture_frames(own, names)
             excluded = own
             excluded.update(map(id, (own, shots)))
+            parent = os.getpid()
             import warnings
 
             with warnings.catch_warnings():
@@ -910,7 +912,7 @@ def fork_dump(
                 try:
                     stats = _write_dump(target, compress, shots, excluded, names=names,
                                         materialize=True, meta=meta, distinct=distinct,
-                                        roots=_roots, progress=progress)
+                                        roots=_roots, progress=progress, pid=parent)
                     if done is not None:
                         done(stats)
                     code = 0
