@@ -100,6 +100,24 @@ def _vesker_main(request, namespace):
                 own.add(id(module))
                 own.update(id(value) for value in vars(module).values())
                 own.add(id(vars(module)))
+        # The interpreter wraps this script's code in a function of its own, made before the
+        # snapshot; it and this namespace are all of ours the snapshot holds.
+        function_type = type(_vesker_main)
+        own.update(id(obj) for obj in tracked
+                   if type(obj) is function_type and obj.__globals__ is namespace)
+        # So are the constants of this script's code, and the lists in which the parser
+        # keeps its tokens until the script has run (found by our own names among them).
+        module_code = sys._getframe(1).f_code
+        codes = [module_code]
+        while codes:
+            code = codes.pop()
+            own.update((id(code), id(code.co_consts), id(code.co_names)))
+            codes.extend(c for c in code.co_consts if type(c) is type(module_code))
+        markers = {{id(name) for name in module_code.co_names if name.startswith("_vesker")}}
+        for generation in (0, 1):
+            for obj in _gc.get_objects(generation):
+                if type(obj) is list and any(id(item) in markers for item in obj):
+                    own.add(id(obj))
         tracked = [obj for obj in tracked if id(obj) not in own]
         roots = (namespace.pop("_vesker_modules"), tracked)
         del tracked
