@@ -719,24 +719,43 @@ def distinct_path(path: str | os.PathLike[str], when: float | None = None, attem
     return stem + "-" + stamp + counter + suffix
 
 
-def _place(temporary: str, target: str, distinct: bool, when: float) -> str:
-    """Move the complete dump to its name; with `distinct`, never over another file."""
-    if not distinct:
-        os.replace(temporary, target)
-        return target
+def _write_sidecar(path: str, text: str, exclusive: bool) -> bool:
+    """Write the identity sidecar; False when `exclusive` and it exists already."""
+    if exclusive:
+        try:
+            handle = open(path, "x", encoding="utf-8")
+        except FileExistsError:
+            return False
+        with handle:
+            handle.write(text)
+        return True
+    with open(path + ".partial", "w", encoding="utf-8") as handle:
+        handle.write(text)
+    os.replace(path + ".partial", path)
+    return True
+
+
+def _place(temporary: str, target: str, distinct: bool, when: float, sidecar: str | None) -> str:
+    """Move the complete dump to its name, after its sidecar, so that whoever sees
+    the dump sees both; with `distinct`, never over another file."""
     attempt = 1
     while True:
-        name = distinct_path(target, when, attempt)
+        name = distinct_path(target, when, attempt) if distinct else target
+        attempt += 1
+        if sidecar is not None and not _write_sidecar(name + ".meta.json", sidecar, distinct):
+            continue
+        if not distinct:
+            os.replace(temporary, name)
+            return name
         try:
             os.link(temporary, name)
-        except FileExistsError:
-            attempt += 1
-            continue
-        except OSError:
-            # File systems without hard links: a rename that could replace a
-            # file created in the meantime, so check first.
-            if os.path.exists(name):
-                attempt += 1
+        except OSError as error:
+            # Without hard links, a rename that could replace a file created
+            # in the meantime, so check first.
+            taken = isinstance(error, FileExistsError) or os.path.exists(name)
+            if taken:
+                if sidecar is not None:
+                    os.unlink(name + ".meta.json")
                 continue
             os.replace(temporary, name)
             return name
@@ -809,19 +828,14 @@ def _write_dump(
                           progress=progress)
         root_list.clear()
         seen.clear()
-        placed = _place(temporary, target, distinct, when)
+        sidecar = _identity_json(dump_identity(when, pid)) if meta else None
+        placed = _place(temporary, target, distinct, when, sidecar)
     except BaseException:
         try:
             os.unlink(temporary)
         except OSError:
             pass
         raise
-    if meta:
-        identity = dump_identity(when, pid)
-        meta_temporary = placed + ".meta.json.partial"
-        with open(meta_temporary, "w", encoding="utf-8") as handle:
-            handle.write(_identity_json(identity))
-        os.replace(meta_temporary, placed + ".meta.json")
     seconds = time.perf_counter() - started
     return DumpStats(placed, count, os.path.getsize(placed), seconds)
 
