@@ -466,8 +466,12 @@ class _Namer:
         return self.instance
 
     def sequence(self, obj: Any, refs: list[Any]) -> list[str | None]:
-        names = self.closures.pop(id(obj), None)
-        return names if names is not None else _indices(len(refs))  # type: ignore[return-value]
+        count = len(refs)
+        names: list[str | None] = self.closures.pop(id(obj), None) or list(_indices(count))
+        # The collector visits list and tuple items from the last to the first.
+        if count > 1 and count == len(obj) and refs[0] is obj[-1] and refs[0] is not obj[0]:
+            names.reverse()
+        return names
 
     def function(self, function: Any, refs: list[Any]) -> list[str | None]:
         known: dict[int, str] = {}
