@@ -269,7 +269,7 @@ def test_reference_names(named_dump: pathlib.Path) -> None:
     assert names_of("__main__.Plain", "label-marker") == {".label"}
     assert names_of("__main__.Slotted", "slot-marker") == {".slot"}
     assert names_of("builtins.dict", "table-value") == {"['table-key']"}
-    assert names_of("builtins.dict", "seven") == {"[7]"}
+    assert "[7]" in names_of("builtins.dict", "seven")  # 3.14 also shows the interned strings
     assert names_of("builtins.dict", "table-key", direct=True) == {"<key>"}
     # References keep the collector's order, which for sequences is from the last item.
     (sequence,) = [r for r in records.values() if r["type"] == "builtins.tuple"
