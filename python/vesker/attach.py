@@ -47,6 +47,8 @@ import sys as _sys
 _vesker_modules = list(_sys.modules.values())
 _vesker_module_names = set(_sys.modules)
 import gc as _gc
+_vesker_collecting = _gc.isenabled()
+_gc.disable()  # keeps what the interpreter made for this script among the young objects
 _vesker_tracked = _gc.get_objects()
 __name__ = "vesker._attached"
 
@@ -101,12 +103,8 @@ def _vesker_main(request, namespace):
                 own.update(id(value) for value in vars(module).values())
                 own.add(id(vars(module)))
         # The interpreter wraps this script's code in a function of its own, made before the
-        # snapshot; it and this namespace are all of ours the snapshot holds.
-        function_type = type(_vesker_main)
-        own.update(id(obj) for obj in tracked
-                   if type(obj) is function_type and obj.__globals__ is namespace)
-        # So are the constants of this script's code, and the lists in which the parser
-        # keeps its tokens until the script has run (found by our own names among them).
+        # snapshot; so are the constants of this script's code, and the lists in which the
+        # parser keeps its tokens until the script has run (found by our own names among them).
         module_code = sys._getframe(1).f_code
         codes = [module_code]
         while codes:
@@ -114,12 +112,15 @@ def _vesker_main(request, namespace):
             own.update((id(code), id(code.co_consts), id(code.co_names)))
             codes.extend(c for c in code.co_consts if type(c) is type(module_code))
         markers = {{id(name) for name in module_code.co_names if name.startswith("_vesker")}}
+        function_type = type(_vesker_main)
         for generation in (0, 1):
             for obj in _gc.get_objects(generation):
-                if type(obj) is list and any(id(item) in markers for item in obj):
+                kind = type(obj)
+                if kind is list and any(id(item) in markers for item in obj):
                     own.add(id(obj))
-        tracked = [obj for obj in tracked if id(obj) not in own]
-        roots = (namespace.pop("_vesker_modules"), tracked)
+                elif kind is function_type and obj.__globals__ is namespace:
+                    own.add(id(obj))
+        roots = (namespace.pop("_vesker_modules"), tracked, own)
         del tracked
         options = dict(names=request["names"], meta=True, _roots=roots)
         if request["fork"]:
@@ -142,6 +143,8 @@ def _vesker_main(request, namespace):
             del sys.path_importer_cache[key]
         os.close(channel)
         dumper.clear()
+        if namespace.get("_vesker_collecting"):
+            _gc.enable()
 
 
 try:

@@ -800,7 +800,7 @@ def _write_dump(
     materialize: bool,
     meta: bool,
     distinct: bool,
-    roots: tuple[list[Any], list[Any]] | None,
+    roots: tuple[list[Any], list[Any], set[int]] | None,
     progress: Callable[[int], object] | None,
     pid: int | None = None,
 ) -> DumpStats:
@@ -820,7 +820,9 @@ def _write_dump(
         root_list.extend(tracked)
         del tracked
     else:
-        modules, tracked = roots
+        # Roots read earlier by the caller, with the ids of its own objects among them.
+        modules, tracked, own = roots
+        excluded.update(own)
         root_list.extend(modules)
         root_list.extend(tracked)
     seen: set[int] = set()
@@ -853,7 +855,7 @@ def dump_heap(
     distinct: bool = False,
     materialize: bool = False,
     progress: Callable[[int], object] | None = None,
-    _roots: tuple[list[Any], list[Any]] | None = None,
+    _roots: tuple[list[Any], list[Any], set[int]] | None = None,
 ) -> DumpStats:
     """Write the heap of this interpreter to `path` as JSON Lines.
 
@@ -898,7 +900,7 @@ def fork_dump(
     progress: Callable[[int], object] | None = None,
     done: Callable[[DumpStats], object] | None = None,
     failed: Callable[[BaseException], object] | None = None,
-    _roots: tuple[list[Any], list[Any]] | None = None,
+    _roots: tuple[list[Any], list[Any], set[int]] | None = None,
 ) -> int:
     """Dump the heap from a forked copy of this process; returns the child's pid.
 
