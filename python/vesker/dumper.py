@@ -67,6 +67,7 @@ __all__ = [
     "dump_identity",
     "fork_dump",
     "install",
+    "native_walker_available",
 ]
 
 # Values are for people reading a listing, not for reconstructing objects.
@@ -402,6 +403,14 @@ def _capture_frames(own: set[int], names: bool) -> dict[int, _FrameShot]:
                 shots[key] = _FrameShot(frame, names)
             frame = frame.f_back
     return shots
+
+
+def _own_containers(own: set[int], shots: dict[int, _FrameShot]) -> set[int]:
+    """`own` with the ids of the frame snapshot, which the collector lists too."""
+    own.update((id(own), id(shots)))
+    for shot in shots.values():
+        own.update((id(shot), id(shot.refs), id(shot.names)))
+    return own
 
 
 # -- the walk -----------------------------------------------------------------
@@ -803,6 +812,7 @@ def _write_dump(
     roots: tuple[list[Any], list[Any], set[int]] | None,
     progress: Callable[[int], object] | None,
     pid: int | None = None,
+    native: bool = False,
 ) -> DumpStats:
     started = time.perf_counter()
     when = time.time()
@@ -830,8 +840,11 @@ def _write_dump(
     namer = _Namer(materialize) if names else None
     try:
         with _open_output(temporary, compress) as out:
-            count = _walk(root_list, seen, excluded, out.write, frames=shots, namer=namer,
-                          progress=progress)
+            if native:
+                count = _native_walk(root_list, excluded, out.write, shots, progress)
+            else:
+                count = _walk(root_list, seen, excluded, out.write, frames=shots, namer=namer,
+                              progress=progress)
         root_list.clear()
         seen.clear()
         sidecar = _identity_json(dump_identity(when, pid)) if meta else None
@@ -846,11 +859,45 @@ def _write_dump(
     return DumpStats(placed, count, os.path.getsize(placed), seconds)
 
 
+def _native_walk(
+    roots: list[Any],
+    excluded: set[int],
+    write: Callable[[bytes], object],
+    frames: dict[int, _FrameShot],
+    progress: Callable[[int], object] | None,
+) -> int:
+    """The walk of `_walk` (without names) by the native walker."""
+    from vesker import _walker  # type: ignore[attr-defined]
+
+    def frame_referents(frame: Any) -> list[Any]:
+        refs = _frame_referents(frame, gc.get_referents(frame))
+        return [r for r in refs if id(r) not in excluded]
+
+    table = {
+        key: ([r for r in shot.refs if id(r) not in excluded], shot.size)
+        for key, shot in frames.items()
+    }
+    excluded.add(id(table))
+    excluded.update(id(refs) for refs, _ in table.values())
+    count: int = _walker.walk(roots, excluded, table, frame_referents, write, progress)
+    return count
+
+
+def native_walker_available() -> bool:
+    """Whether the native walker is built for this interpreter."""
+    try:
+        from vesker import _walker  # type: ignore[attr-defined]  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
 def dump_heap(
     path: str | os.PathLike[str],
     *,
     compress: bool | None = None,
     names: bool = False,
+    native: bool = False,
     meta: bool = False,
     distinct: bool = False,
     materialize: bool = False,
@@ -866,6 +913,8 @@ def dump_heap(
     `distinct_path`) and never replaces an existing file.  `names` adds the
     names of references, `meta` the sidecar `PATH.meta.json`; `materialize`
     lets the dumper create instance dictionaries to name their attributes.
+    `native` walks with the native walker (see `native_walker_available`),
+    which writes the same lines without names, several times faster.
     `progress` is called with the count of objects written so far.  Other
     threads are held off as far as the interpreter allows (switch interval
     raised, collector paused) so that the heap stays still.
@@ -873,14 +922,15 @@ def dump_heap(
     target = os.fspath(path)
     if compress is None:
         compress = target.endswith(".gz")
-    with _dump_lock, _Pause():
-        own: set[int] = {id(sys._getframe())}
+    if native and names:
+        raise ValueError("the native walker writes no reference names")
+    with _dump_lock, _Pause() as pause:
+        own: set[int] = {id(sys._getframe()), id(pause)}
         shots = _capture_frames(own, names)
-        excluded = own
-        excluded.update(map(id, (own, shots)))
+        excluded = _own_containers(own, shots)
         return _write_dump(target, compress, shots, excluded, names=names,
                            materialize=materialize, meta=meta, distinct=distinct,
-                           roots=_roots, progress=progress)
+                           roots=_roots, progress=progress, native=native)
 
 
 def _reap(pid: int, waitpid: Callable[[int, int], object] = os.waitpid) -> None:
@@ -914,11 +964,10 @@ def fork_dump(
     if compress is None:
         compress = target.endswith(".gz")
     with _dump_lock:
-        with _Pause():
-            own: set[int] = {id(sys._getframe())}
+        with _Pause() as pause:
+            own: set[int] = {id(sys._getframe()), id(pause)}
             shots = _capture_frames(own, names)
-            excluded = own
-            excluded.update(map(id, (own, shots)))
+            excluded = _own_containers(own, shots)
             parent = os.getpid()
             import warnings
 

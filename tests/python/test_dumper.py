@@ -330,3 +330,59 @@ def test_install_dumps_on_a_signal_under_distinct_names(tmp_path: pathlib.Path, 
     assert names == sorted(dumps + [name + ".meta.json" for name in dumps])
     for name in dumps:
         assert b"installed-marker" in (tmp_path / "out" / name).read_bytes()
+
+
+DIFFERENTIAL_SUBJECT = """
+import gc, sys
+from vesker import dumper
+
+class Node:
+    __slots__ = ("name", "kids")
+    def __init__(self, name):
+        self.name = name
+        self.kids = []
+
+class Holder:
+    def __init__(self):
+        self.label = "holder-\\u00e9\\U0001f600\\ud800"
+        self.items = [12345678901, 2.5, True, b"\\x00raw", "x" * 1000, 3 + 4j, 7 ** 5000, 2 ** 70]
+
+class Table(dict):
+    pass
+
+HELD = (Holder(), Table(a=1, b=[2]), [Node(str(i)) for i in range(1000)])
+gc.freeze()
+AFTER_FREEZE = {"key": "value"}
+
+def dump_both():
+    only_in_this_frame = ["local-marker"]
+    try:
+        raise ValueError("kept with its traceback")
+    except ValueError as error:
+        global KEPT
+        KEPT = error
+    dumper.native_walker_available()  # imports it before the first dump
+    dumper.dump_heap(sys.argv[1])
+    gc.collect()  # what the first dump left for the collector
+    dumper.dump_heap(sys.argv[2], native=True)
+
+gc.disable()
+dump_both()
+"""
+
+
+@pytest.mark.skipif(not dumper.native_walker_available(), reason="native walker not built")
+def test_native_walker_writes_what_the_python_dumper_writes(tmp_path: pathlib.Path) -> None:
+    script = tmp_path / "subject.py"
+    script.write_text(DIFFERENTIAL_SUBJECT)
+    completed = run_python(script, str(tmp_path / "python.jsonl"), str(tmp_path / "native.jsonl"))
+    assert completed.returncode == 0, completed.stderr
+    reference = read_dump(tmp_path / "python.jsonl")
+    native: dict[int, dict[str, Any]] = {}
+    for line in (tmp_path / "native.jsonl").read_text(encoding="utf-8").splitlines():
+        record = json.loads(line)
+        assert record.pop("subtree_size") is None  # the record encoder's sixth key
+        native[record["id"]] = record
+    assert native.keys() == reference.keys()
+    assert [r for i, r in native.items() if r != reference[i]] == []
+    assert any(r["value"] == "holder-\u00e9\U0001f600?" for r in native.values())
