@@ -409,7 +409,9 @@ def _own_containers(own: set[int], shots: dict[int, _FrameShot]) -> set[int]:
     """`own` with the ids of the frame snapshot, which the collector lists too."""
     own.update((id(own), id(shots)))
     for shot in shots.values():
-        own.update((id(shot), id(shot.refs), id(shot.names)))
+        own.update((id(shot), id(shot.refs)))
+        if shot.names is not None:
+            own.add(id(shot.names))
     return own
 
 
