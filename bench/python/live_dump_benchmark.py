@@ -84,8 +84,7 @@ TARGET = textwrap.dedent(
             stats = dumper.dump_heap(path)
             result = {"objects": stats.objects, "seconds": stats.seconds}
         elif mode == "native":
-            from vesker import _walker
-            stats = _walker.dump_heap(path)
+            stats = dumper.dump_heap(path, native=True)
             result = {"objects": stats.objects, "seconds": stats.seconds}
         elif mode == "wait":  # an outside dump runs meanwhile; the driver says when it is done
             next(commands())
@@ -153,9 +152,9 @@ def main() -> None:
                         help="comma-separated modes (default: all available)")
     args = parser.parse_args()
     modes = args.modes.split(",")
-    try:
-        from vesker import _walker  # noqa: F401
-    except ImportError:
+    from vesker.dumper import native_walker_available
+
+    if not native_walker_available():
         if "native" in modes:
             print("native walker not built for this interpreter: skipped")
             modes.remove("native")

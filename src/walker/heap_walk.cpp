@@ -39,6 +39,9 @@ class HeapWalk {
   std::optional<std::uint64_t> run() {
     if (!load_excluded()) return std::nullopt;
     const Py_ssize_t roots = PyList_GET_SIZE(inputs_.roots);
+    // Untracked objects (strings, numbers) come on top of the tracked roots: about as many.
+    seen_.reserve(seen_.size() + 2 * static_cast<std::size_t>(roots));
+    keep_.reserve(2 * static_cast<std::size_t>(roots));
     for (Py_ssize_t i = 0; i < roots; ++i) {
       // The list may shrink while user code runs (a __sizeof__), so index it anew each time.
       if (i >= PyList_GET_SIZE(inputs_.roots)) break;
