@@ -55,6 +55,16 @@ def _at_least(minimum: int, wording: str) -> Callable[[str], int]:
 
 
 _positive = _at_least(1, "must be at least 1")
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be more than 0: {text!r}")
+    return value
 _non_negative = _at_least(0, "must not be negative")
 
 
@@ -464,7 +474,7 @@ def build_parser() -> argparse.ArgumentParser:
                       "for the whole dump, instead of from a forked copy")
     dump.add_argument("--no-names", dest="names", action="store_false",
                       help="leave the names of references (attributes, keys, indices) out")
-    dump.add_argument("--timeout", type=float, default=10.0, metavar="SECONDS",
+    dump.add_argument("--timeout", type=_seconds, default=10.0, metavar="SECONDS",
                       help="with --pid: how long to wait for the process to start the dump "
                       "(default 10)")
     dump.add_argument("script", nargs="?", help="the Python script to run")

@@ -161,8 +161,8 @@ class HeapWalk {
   void traverse(PyObject* object) {
     // Like gc.get_referents: only objects the collector manages are traversed.
     if (!PyObject_IS_GC(object)) return;
-    const traverseproc traverse = Py_TYPE(object)->tp_traverse;
-    if (traverse != nullptr) traverse(object, collect, &refs_);
+    const traverseproc visit_all = Py_TYPE(object)->tp_traverse;
+    if (visit_all != nullptr) visit_all(object, collect, &refs_);
   }
 
   std::optional<std::uint64_t> size_of(PyObject* object) {
