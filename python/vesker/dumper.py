@@ -30,6 +30,10 @@ process the dump came from, to tell dumps apart and compare them later:
     {"pid": 1234, "python": "3.14.0", "implementation": "cpython",
      "time": "2026-12-08T14:12:00.123Z", "host": "web-1"}
 
+The native walker (`dump_heap(native=True)`, where `vesker._walker` is built)
+writes the same lines through the project's record encoder, which adds a
+sixth key, "subtree_size": null, that the import reads as "not computed".
+
 `fork_dump` takes the dump in a forked child: the process pauses for the fork
 only.  `install` dumps on a signal.  The dump leaves out its own machinery:
 the frames of this package and the containers, caches and file objects it
