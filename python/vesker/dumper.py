@@ -396,7 +396,7 @@ def _capture_frames(own: set[int], names: bool) -> dict[int, _FrameShot]:
     """Every frame of every thread, except the frames of this package."""
     shots: dict[int, _FrameShot] = {}
     for top in sys._current_frames().values():
-        frame = top
+        frame: Any = top
         while frame is not None:
             key = id(frame)
             if key in own:
@@ -482,7 +482,7 @@ class _Namer:
 
     def sequence(self, obj: Any, refs: list[Any]) -> list[str | None]:
         count = len(refs)
-        names: list[str | None] = self.closures.pop(id(obj), None) or list(_indices(count))
+        names: list[str | None] = self.closures.pop(id(obj), []) or list(_indices(count))
         # The collector visits list and tuple items from the last to the first.
         if count > 1 and count == len(obj) and refs[0] is obj[-1] and refs[0] is not obj[0]:
             names.reverse()
