@@ -788,21 +788,29 @@ def _place(temporary: str, target: str, distinct: bool, when: float, sidecar: st
 _dump_lock = _thread.allocate_lock()
 
 
-class _Pause:
-    """Holds other threads and the collector off while the heap is read, and
-    restores both afterwards."""
+def _hold_still() -> tuple[bool, float]:
+    """Holds other threads and the collector off while the heap is read; gives
+    what `_let_go` needs to restore both.  (Plain values: an object kept for
+    this would itself be among the objects the collector lists.)"""
+    state = gc.isenabled(), sys.getswitchinterval()
+    gc.disable()
+    sys.setswitchinterval(1e6)
+    return state
 
-    def __enter__(self) -> _Pause:
-        self.gc_was_enabled = gc.isenabled()
-        self.switch_interval = sys.getswitchinterval()
-        gc.disable()
-        sys.setswitchinterval(1e6)
-        return self
 
-    def __exit__(self, *exc_info: object) -> None:
-        sys.setswitchinterval(self.switch_interval)
-        if self.gc_was_enabled:
-            gc.enable()
+def _let_go(collecting: bool, interval: float) -> None:
+    sys.setswitchinterval(interval)
+    if collecting:
+        gc.enable()
+
+
+def _fork() -> int:
+    import warnings
+
+    with warnings.catch_warnings():
+        # The fork of a process with threads warns; the child is built for exactly that.
+        warnings.simplefilter("ignore", DeprecationWarning)
+        return os.fork()
 
 
 def _write_dump(
@@ -930,13 +938,17 @@ def dump_heap(
         compress = target.endswith(".gz")
     if native and names:
         raise ValueError("the native walker writes no reference names")
-    with _dump_lock, _Pause() as pause:
-        own: set[int] = {id(sys._getframe()), id(pause)}
-        shots = _capture_frames(own, names)
-        excluded = _own_containers(own, shots)
-        return _write_dump(target, compress, shots, excluded, names=names,
-                           materialize=materialize, meta=meta, distinct=distinct,
-                           roots=_roots, progress=progress, native=native)
+    with _dump_lock:
+        collecting, interval = _hold_still()
+        try:
+            own: set[int] = {id(sys._getframe())}
+            shots = _capture_frames(own, names)
+            excluded = _own_containers(own, shots)
+            return _write_dump(target, compress, shots, excluded, names=names,
+                               materialize=materialize, meta=meta, distinct=distinct,
+                               roots=_roots, progress=progress, native=native)
+        finally:
+            _let_go(collecting, interval)
 
 
 def _reap(pid: int, waitpid: Callable[[int, int], object] = os.waitpid) -> None:
@@ -970,18 +982,13 @@ def fork_dump(
     if compress is None:
         compress = target.endswith(".gz")
     with _dump_lock:
-        with _Pause() as pause:
-            own: set[int] = {id(sys._getframe()), id(pause)}
+        collecting, interval = _hold_still()
+        try:
+            own: set[int] = {id(sys._getframe())}
             shots = _capture_frames(own, names)
             excluded = _own_containers(own, shots)
             parent = os.getpid()
-            import warnings
-
-            with warnings.catch_warnings():
-                # The fork of a process with threads warns; this child is
-                # built for exactly that.
-                warnings.simplefilter("ignore", DeprecationWarning)
-                pid = os.fork()
+            pid = _fork()
             if pid == 0:
                 code = 1
                 try:
@@ -1000,6 +1007,8 @@ def fork_dump(
                 finally:
                     os._exit(code)
             shots.clear()
+        finally:
+            _let_go(collecting, interval)
     _thread.start_new_thread(_reap, (pid,))
     return pid
 
