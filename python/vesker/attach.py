@@ -23,6 +23,7 @@ boundary, and tells the caller nothing more.  So:
 from __future__ import annotations
 
 import json
+import marshal
 import os
 import re
 import shutil
@@ -48,8 +49,8 @@ _vesker_modules = list(_sys.modules.values())
 _vesker_module_names = set(_sys.modules)
 import gc as _gc
 _vesker_collecting = _gc.isenabled()
-_gc.disable()  # keeps what the interpreter made for this script among the young objects
-_vesker_tracked = _gc.get_objects()
+_gc.disable()  # from here on, every object made is young: ours are told apart by that
+_vesker_young = _gc.get_objects(0)
 __name__ = "vesker._attached"
 
 
@@ -93,18 +94,19 @@ def _vesker_main(request, namespace):
 
     try:
         os.write(channel, ('{{"state":"started","pid":%d}}\\n' % os.getpid()).encode())
-        exec(compile(request["source"], "<vesker dumper>", "exec"), dumper)
-        tracked = namespace.pop("_vesker_tracked")
-        own = {{id(tracked), id(namespace), id(dumper), id(request), id(modules_before),
+        import marshal
+        exec(marshal.loads(request["code"]), dumper)  # compiled by vesker: no pause to compile
+        young = namespace.pop("_vesker_young")
+        own = {{id(young), id(namespace), id(dumper), id(request), id(modules_before),
                id(namespace["_vesker_modules"])}}
         for module in list(sys.modules.values()):
             if getattr(module, "__name__", None) == "gc" and "gc" not in modules_before:
                 own.add(id(module))
                 own.update(id(value) for value in vars(module).values())
                 own.add(id(vars(module)))
-        # The interpreter wraps this script's code in a function of its own, made before the
-        # snapshot; so are the constants of this script's code, and the lists in which the
-        # parser keeps its tokens until the script has run (found by our own names among them).
+        # Older than this script's first line: the function in which the interpreter runs
+        # it, the constants of its code, and the lists in which the parser keeps its tokens
+        # until the script has run (found by our own names among them).
         module_code = sys._getframe(1).f_code
         codes = [module_code]
         while codes:
@@ -120,8 +122,7 @@ def _vesker_main(request, namespace):
                     own.add(id(obj))
                 elif kind is function_type and obj.__globals__ is namespace:
                     own.add(id(obj))
-        roots = (namespace.pop("_vesker_modules"), tracked, own)
-        del tracked
+        roots = (namespace.pop("_vesker_modules"), {{id(obj) for obj in young}}, own)
         options = dict(names=request["names"], meta=True, _roots=roots)
         if request["fork"]:
             child = dumper["fork_dump"](request["output"], distinct=False, progress=progress,
@@ -516,7 +517,7 @@ def dump_pid(
             "output": os.path.join(inside, dump_name),
             "fork": fork,
             "names": names,
-            "source": _dumper_source(),
+            "code": marshal.dumps(compile(_dumper_source(), "<vesker dumper>", "exec")),
         }
         with open(progress_path, "wb"):
             pass

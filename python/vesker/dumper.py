@@ -813,6 +813,12 @@ def _fork() -> int:
         return os.fork()
 
 
+def _extend_without(into: list[Any], objects: list[Any], leave_out: set[int]) -> None:
+    # Apart from `_write_dump`, where a closure over `leave_out` would make a
+    # cell before the collector's snapshot, and so one more object to dump.
+    into.extend(obj for obj in objects if id(obj) not in leave_out)
+
+
 def _write_dump(
     target: str,
     compress: bool,
@@ -823,7 +829,7 @@ def _write_dump(
     materialize: bool,
     meta: bool,
     distinct: bool,
-    roots: tuple[list[Any], list[Any], set[int]] | None,
+    roots: tuple[list[Any], set[int], set[int]] | None,
     progress: Callable[[int], object] | None,
     pid: int | None = None,
     native: bool = False,
@@ -835,20 +841,30 @@ def _write_dump(
     root_list: list[Any] = []
     excluded.add(id(root_list))
     root_list.extend(shot.frame for shot in shots.values())
+    # The snapshot is taken before the output file and the traversal's
+    # containers exist, so none of them is among the roots.
+    tracked = gc.get_objects()
+    excluded.add(id(tracked))
     if roots is None:
-        # The snapshot is taken before the output file and the traversal's
-        # containers exist, so none of them is among the roots.
-        tracked = gc.get_objects()
-        excluded.add(id(tracked))
         root_list.extend(sys.modules.values())
         root_list.extend(tracked)
-        del tracked
     else:
-        # Roots read earlier by the caller, with the ids of its own objects among them.
-        modules, tracked, own = roots
+        # A caller that came from outside: the modules loaded before it came, the
+        # young objects there were then (with the collector off since, the objects
+        # made after that are young too: the caller's own, which must not be roots,
+        # and a few of other threads, which references still reach), and its own.
+        modules, young, own = roots
         excluded.update(own)
+        newer = {id(obj) for obj in gc.get_objects(0)}
+        newer.difference_update(young)
+        newer.update(own)
         root_list.extend(modules)
-        root_list.extend(tracked)
+        _extend_without(root_list, tracked, newer)
+        del newer
+    # Once freed, the list's address may go to a new object of the program,
+    # which must not then be taken for ours.
+    excluded.discard(id(tracked))
+    del tracked
     seen: set[int] = set()
     excluded.add(id(seen))
     namer = _Namer(materialize) if names else None
@@ -916,7 +932,7 @@ def dump_heap(
     distinct: bool = False,
     materialize: bool = False,
     progress: Callable[[int], object] | None = None,
-    _roots: tuple[list[Any], list[Any], set[int]] | None = None,
+    _roots: tuple[list[Any], set[int], set[int]] | None = None,
 ) -> DumpStats:
     """Write the heap of this interpreter to `path` as JSON Lines.
 
@@ -968,7 +984,7 @@ def fork_dump(
     progress: Callable[[int], object] | None = None,
     done: Callable[[DumpStats], object] | None = None,
     failed: Callable[[BaseException], object] | None = None,
-    _roots: tuple[list[Any], list[Any], set[int]] | None = None,
+    _roots: tuple[list[Any], set[int], set[int]] | None = None,
 ) -> int:
     """Dump the heap from a forked copy of this process; returns the child's pid.
 
