@@ -954,17 +954,20 @@ def dump_heap(
         compress = target.endswith(".gz")
     if native and names:
         raise ValueError("the native walker writes no reference names")
-    with _dump_lock:
-        collecting, interval = _hold_still()
-        try:
-            own: set[int] = {id(sys._getframe())}
-            shots = _capture_frames(own, names)
-            excluded = _own_containers(own, shots)
-            return _write_dump(target, compress, shots, excluded, names=names,
-                               materialize=materialize, meta=meta, distinct=distinct,
-                               roots=_roots, progress=progress, native=native)
-        finally:
-            _let_go(collecting, interval)
+    # No `with` here: the lock's bound exit method would wait on the frame's
+    # stack, one more object among those the collector lists.
+    _dump_lock.acquire()
+    collecting, interval = _hold_still()
+    try:
+        own: set[int] = {id(sys._getframe())}
+        shots = _capture_frames(own, names)
+        excluded = _own_containers(own, shots)
+        return _write_dump(target, compress, shots, excluded, names=names,
+                           materialize=materialize, meta=meta, distinct=distinct,
+                           roots=_roots, progress=progress, native=native)
+    finally:
+        _let_go(collecting, interval)
+        _dump_lock.release()
 
 
 def _reap(pid: int, waitpid: Callable[[int, int], object] = os.waitpid) -> None:
@@ -997,34 +1000,35 @@ def fork_dump(
     target = os.fspath(path)
     if compress is None:
         compress = target.endswith(".gz")
-    with _dump_lock:
-        collecting, interval = _hold_still()
-        try:
-            own: set[int] = {id(sys._getframe())}
-            shots = _capture_frames(own, names)
-            excluded = _own_containers(own, shots)
-            parent = os.getpid()
-            pid = _fork()
-            if pid == 0:
-                code = 1
-                try:
-                    stats = _write_dump(target, compress, shots, excluded, names=names,
-                                        materialize=True, meta=meta, distinct=distinct,
-                                        roots=_roots, progress=progress, pid=parent)
-                    if done is not None:
-                        done(stats)
-                    code = 0
-                except BaseException as error:
-                    if failed is not None:
-                        try:
-                            failed(error)
-                        except BaseException:
-                            pass
-                finally:
-                    os._exit(code)
-            shots.clear()
-        finally:
-            _let_go(collecting, interval)
+    _dump_lock.acquire()  # as in dump_heap, without `with`
+    collecting, interval = _hold_still()
+    try:
+        own: set[int] = {id(sys._getframe())}
+        shots = _capture_frames(own, names)
+        excluded = _own_containers(own, shots)
+        parent = os.getpid()
+        pid = _fork()
+        if pid == 0:
+            code = 1
+            try:
+                stats = _write_dump(target, compress, shots, excluded, names=names,
+                                    materialize=True, meta=meta, distinct=distinct,
+                                    roots=_roots, progress=progress, pid=parent)
+                if done is not None:
+                    done(stats)
+                code = 0
+            except BaseException as error:
+                if failed is not None:
+                    try:
+                        failed(error)
+                    except BaseException:
+                        pass
+            finally:
+                os._exit(code)
+        shots.clear()
+    finally:
+        _let_go(collecting, interval)
+        _dump_lock.release()
     _thread.start_new_thread(_reap, (pid,))
     return pid
 
