@@ -188,13 +188,19 @@ def _dump_script(args: argparse.Namespace) -> int:
 
 
 def _cmd_import(args: argparse.Namespace) -> int:
+    from vesker import cli_retained
+
+    names = None if args.no_retained else cli_retained.ReferenceNames()
     stats = import_dump(
         args.dump,
         args.store,
         args.precision,
         append=args.append,
         live=False if args.quiet else None,
+        watch=None if names is None else names.watch,
     )
+    if names is not None:
+        cli_retained.compute_retained(args.store, names, sys.stderr, False if args.quiet else sys.stderr.isatty())
     rate = stats.objects / stats.seconds if stats.seconds > 0 else 0.0
     print(
         f"imported {stats.objects:,} objects into {args.store} "
@@ -219,11 +225,15 @@ def _cmd_types(args: argparse.Namespace) -> int:
     else:
         types.sort(key=lambda row: (-row[1].total_size, row[0]))
     shown = types[: args.limit] if args.limit else types
+    from vesker.cli_retained import type_retained
+
+    retained = type_retained(args.store)
     if args.json:
         _emit_json(
             {
                 "types": [
-                    {"type": name, "count": s.count, "total_size": s.total_size}
+                    {"type": name, "count": s.count, "total_size": s.total_size,
+                     "retained": None if retained is None else retained.get(name, 0)}
                     for name, s in shown
                 ],
                 "type_count": len(types),
@@ -241,7 +251,15 @@ def _cmd_types(args: argparse.Namespace) -> int:
     ]
     if total is not None:
         table_rows.append([f"{ALL_TYPES} ({len(types):,} types)", f"{total.count:,}", format_bytes(total.total_size)])
-    print(format_table(("TYPE", "COUNT", "TOTAL SIZE"), table_rows, {1, 2}))
+    headers: tuple[str, ...] = ("TYPE", "COUNT", "TOTAL SIZE")
+    if retained is not None:
+        # Retained counted once per type: objects held by another object of the type add nothing.
+        for row, (name, _) in zip(table_rows, shown):
+            row.append(format_bytes(retained.get(name, 0)))
+        if total is not None:
+            table_rows[-1].append(format_bytes(total.total_size))
+        headers += ("RETAINED",)
+    print(format_table(headers, table_rows, {1, 2, 3}))
     if len(shown) < len(types):
         print(f"({len(types) - len(shown):,} more types; use --limit 0 to list all)")
     return 0
@@ -276,6 +294,13 @@ def _cmd_top(args: argparse.Namespace) -> int:
         if typename == ALL_TYPES:
             raise UserError("the store holds no objects")
         raise UserError(f"no objects of type {typename!r} in the store (see 'vesker types')")
+    if args.by in (None, "retained"):
+        from vesker.cli_retained import top_by_retained
+
+        answered = top_by_retained(args, total)
+        if answered is not None:
+            return answered
+        args.by = "subtree"
     subtree = args.by == "subtree"
     offset = (args.page - 1) * args.limit
     try:
@@ -494,6 +519,8 @@ def build_parser() -> argparse.ArgumentParser:
                      "(default: exact)")
     imp.add_argument("--append", action="store_true",
                      help="add to a store that already holds objects")
+    imp.add_argument("--no-retained", action="store_true",
+                     help="do not compute retained sizes (the dominator tree) after the import")
     imp.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     imp.set_defaults(handler=_cmd_import)
 
@@ -514,8 +541,9 @@ def build_parser() -> argparse.ArgumentParser:
     _add_store(top)
     top.add_argument("-t", "--type", default=ALL_TYPES,
                      help="type name such as builtins.dict (default: all types)")
-    top.add_argument("--by", choices=("size", "subtree"), default="subtree",
-                     help="order by direct size or subtree size (default: subtree)")
+    top.add_argument("--by", choices=("size", "subtree", "retained"), default=None,
+                     help="order by direct, subtree or retained size (default: retained when the "
+                     "store has retained sizes, otherwise subtree)")
     top.add_argument("--limit", type=_positive, default=20, help="rows per page (default: 20)")
     top.add_argument("--page", type=_positive, default=1, help="page to show, from 1")
     _add_json(top)
@@ -550,6 +578,10 @@ def build_parser() -> argparse.ArgumentParser:
     common.add_argument("second", type=_object_id, help="id of the other object")
     _add_json(common)
     common.set_defaults(handler=_cmd_common)
+
+    from vesker import cli_retained
+
+    cli_retained.add_commands(commands, _add_store, _add_json, _object_id, _positive)
 
     demo = commands.add_parser("demo", help="dump, import and report on a small leaky program",
                                description="Run the bundled demo program, dump its heap, import "

@@ -9,7 +9,7 @@ import re
 import shutil
 import sys
 import zlib
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, BinaryIO, TextIO
 
@@ -151,6 +151,7 @@ def import_dump(
     append: bool = False,
     stream: TextIO = sys.stderr,
     live: bool | None = None,
+    watch: Callable[[Iterator[bytes]], Iterator[bytes]] | None = None,
 ) -> ImportStats:
     """Import a dump file (plain or gzip-compressed) into a store directory."""
     import time
@@ -186,7 +187,8 @@ def import_dump(
         )
         phase = Phase(title, stream, live)
         try:
-            explorer.import_lines(_with_phase(lines, phase), precision)
+            source = _with_phase(lines, phase)
+            explorer.import_lines(source if watch is None else watch(source), precision)
         except RuntimeError as error:
             if not lines.reading_done:
                 raise UserError(_bad_line_message(dump_path, lines.lines, str(error))) from None
