@@ -11,6 +11,10 @@
 #include "python/py_ref.h"
 #include "walker/type_facts.h"
 
+// What sys.getsizeof computes; exported by the interpreter, declared only in
+// its internal headers.
+extern "C" PyAPI_FUNC(size_t) _PySys_GetSizeOf(PyObject* object);
+
 namespace vesker::walker {
 
 namespace {
@@ -166,6 +170,10 @@ class HeapWalk {
   }
 
   std::optional<std::uint64_t> size_of(PyObject* object) {
+    // sys.getsizeof without the call through its Python function object.
+    const std::size_t direct = _PySys_GetSizeOf(object);
+    if (direct != static_cast<std::size_t>(-1)) return direct;
+    PyErr_Clear();
     PyRef size = PyRef::steal(PyObject_CallOneArg(getsizeof(), object));
     if (!size) {
       PyErr_Clear();
