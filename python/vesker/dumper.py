@@ -406,6 +406,9 @@ def _capture_frames(own: set[int], names: bool) -> dict[int, _FrameShot]:
             elif key not in shots:
                 shots[key] = _FrameShot(frame, names)
             frame = frame.f_back
+    # This very call's frame is among the tops: kept in `top`, it would refer to
+    # itself, a cycle that outlives the call.
+    top = None
     return shots
 
 
