@@ -395,6 +395,7 @@ class _FrameShot:
 def _capture_frames(own: set[int], names: bool) -> dict[int, _FrameShot]:
     """Every frame of every thread, except the frames of this package."""
     shots: dict[int, _FrameShot] = {}
+    top = None
     for top in sys._current_frames().values():
         frame: Any = top
         while frame is not None:
@@ -408,7 +409,7 @@ def _capture_frames(own: set[int], names: bool) -> dict[int, _FrameShot]:
             frame = frame.f_back
     # This very call's frame is among the tops: kept in `top`, it would refer to
     # itself, a cycle that outlives the call.
-    top = None
+    del top
     return shots
 
 
