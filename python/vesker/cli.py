@@ -14,6 +14,7 @@ import sys
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
+from vesker.cli_diff import add_commands as add_diff_commands
 from vesker.formatting import (
     SUMMARY_HEADERS,
     SUMMARY_RIGHT,
@@ -22,6 +23,7 @@ from vesker.formatting import (
     format_value,
     summary_table,
 )
+from vesker.dump_identity import record_dump_identity
 from vesker.store import ALL_TYPES, PRECISIONS, UserError, import_dump, open_store
 
 if TYPE_CHECKING:
@@ -146,6 +148,7 @@ def _cmd_import(args: argparse.Namespace) -> int:
         append=args.append,
         live=False if args.quiet else None,
     )
+    record_dump_identity(args.dump, args.store)
     rate = stats.objects / stats.seconds if stats.seconds > 0 else 0.0
     print(
         f"imported {stats.objects:,} objects into {args.store} "
@@ -488,6 +491,8 @@ def build_parser() -> argparse.ArgumentParser:
     common.add_argument("second", type=_object_id, help="id of the other object")
     _add_json(common)
     common.set_defaults(handler=_cmd_common)
+
+    add_diff_commands(commands, _add_json, _positive, _non_negative)
 
     demo = commands.add_parser("demo", help="dump, import and report on a small leaky program",
                                description="Run the bundled demo program, dump its heap, import "

@@ -390,3 +390,44 @@ def dump_heap(path: str | os.PathLike[str], *, compress: bool | None = None) -> 
                 gc.enable()
         seconds = time.perf_counter() - started
     return DumpStats(target, count, os.path.getsize(target), seconds)
+
+
+def write_identity_sidecar(path: str | os.PathLike[str]) -> str:
+    """Write `PATH.meta.json` beside a dump: which process it came from and when.
+
+    Dumps of one process can then be compared object by object, since CPython
+    never moves an object while it lives.
+    """
+    import json
+    import platform
+    import time
+
+    identity = {
+        "pid": os.getpid(),
+        "python": platform.python_version(),
+        "implementation": sys.implementation.name,
+        "time": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
+        "host": platform.node(),
+    }
+    started = _process_start()
+    if started is not None:
+        identity["started"] = started
+    sidecar = os.fspath(path) + ".meta.json"
+    with open(sidecar + ".partial", "w", encoding="utf-8") as handle:
+        json.dump(identity, handle)
+        handle.write("\n")
+    os.replace(sidecar + ".partial", sidecar)
+    return sidecar
+
+
+def _process_start() -> str | None:
+    """The boot and the clock tick this process started at (Linux): unlike the
+    pid, which a container gives to every restart alike, it names one process."""
+    try:
+        with open("/proc/sys/kernel/random/boot_id", encoding="ascii") as handle:
+            boot = handle.read().strip()
+        with open("/proc/self/stat", encoding="ascii") as handle:
+            fields = handle.read().rpartition(")")[2].split()
+    except OSError:
+        return None
+    return boot + ":" + fields[19]
