@@ -123,21 +123,21 @@ def _print_new_objects(result: dict[str, Any], limit: int) -> None:
     print(f"new objects: {total['count']:,} ({format_bytes(total['size'])}) in {len(added):,} types")
     for row in added[: limit or None]:
         print(f"  {_signed(row['added']['count'])} x {row['type']}, {_signed_bytes(row['added']['size'])}")
-    if not result["retained"]:
-        print("(what holds them shows once the new store has retained sizes)")
-        return
     print()
-    print("held by objects that already existed:")
+    how = "nearest dominator" if result["retained"] else "a referrer"
+    print(f"new objects by what holds them ({how} that already existed), with everything new below them:")
     for group in result["held"][: limit or None]:
         holder = "the roots" if group["holder_type"] is None else (
             f"{group['holder_type']} {group['largest_holder']}"
             + (f" and {group['holders'] - 1:,} more" if group["holders"] > 1 else "")
         )
-        print(f"  {_signed(group['added']['count'])} x {group['type']}, "
-              f"{_signed_bytes(group['added']['retained'])}, held by {holder}")
+        print(f"  {_signed(group['count'])} x {group['type']}, {_signed_bytes(group['held_size'])} "
+              f"in {group['held_count']:,} objects, held by {holder}")
 
 
 def cmd_growth(args: argparse.Namespace) -> int:
+    if len(args.stores) < 2:
+        raise UserError("growth needs at least two stores, oldest first")
     stores = [_open(path) for path in args.stores]
     try:
         mode = _one_process(args.same_process, stores)
@@ -159,12 +159,16 @@ def cmd_growth(args: argparse.Namespace) -> int:
     if not objects:
         print(f"nothing grew across the {len(stores)} dumps")
         return 0
-    print(f"{result['growing']:,} objects grew in every step across the {len(stores)} dumps; "
+    print(f"{result['growing']:,} objects never shrank and grew across the {len(stores)} dumps; "
+          f"growth happens in {result['sources']:,} of them (the others only hold those), "
           f"the largest by final {result['sizes']} size:")
-    headers = ("ID", "TYPE", *[f"D{i + 1}" for i in range(len(stores))], "VALUE")
-    rows = [[str(item["id"]), item["type"], *[format_bytes(size) for size in item["sizes"]],
-             format_value(item["value"])] for item in objects]
-    print(format_table(headers, rows, set(range(2, 2 + len(stores)))))
+    headers = ("ID", "TYPE", *[f"D{i + 1}" for i in range(len(stores))], "GROWTH", "VALUE")
+    rows = []
+    for item in objects:
+        known = [size for size in item["sizes"] if size is not None]
+        rows.append([str(item["id"]), item["type"], *[format_bytes(size) for size in item["sizes"]],
+                     _signed_bytes(known[-1] - known[0]), format_value(item["value"])])
+    print(format_table(headers, rows, set(range(2, 3 + len(stores)))))
     return 0
 
 
@@ -190,13 +194,7 @@ def add_commands(commands: Any, add_json: Any, positive: Any, non_negative: Any)
     grow.add_argument("--limit", type=positive, default=20, help="objects to show (default: 20)")
     _add_mode(grow)
     add_json(grow)
-    grow.set_defaults(handler=_growth_checked)
-
-
-def _growth_checked(args: argparse.Namespace) -> int:
-    if len(args.stores) < 2:
-        raise UserError("growth needs at least two stores, oldest first")
-    return cmd_growth(args)
+    grow.set_defaults(handler=cmd_growth)
 
 
 def _add_mode(parser: argparse.ArgumentParser) -> None:

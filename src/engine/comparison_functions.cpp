@@ -63,11 +63,13 @@ PyObject* type_change_dict(const TypeChange& change, const Comparison& compariso
 PyObject* held_group_dict(const HeldGroup& group) {
   PyRef type = PyRef::steal(text(group.type));
   PyRef holder_type = group.holder_type.empty() ? PyRef::borrow(Py_None) : PyRef::steal(text(group.holder_type));
-  PyRef added = PyRef::steal(totals_dict(group.added, true));
-  if (!type || !holder_type || !added) return nullptr;
-  return Py_BuildValue("{s:O,s:O,s:K,s:K,s:O}", "type", type.get(), "holder_type", holder_type.get(), "holders",
-                       static_cast<unsigned long long>(group.holders), "largest_holder",
-                       static_cast<unsigned long long>(group.largest_holder), "added", added.get());
+  if (!type || !holder_type) return nullptr;
+  return Py_BuildValue("{s:O,s:O,s:K,s:K,s:K,s:K,s:K,s:K}", "type", type.get(), "holder_type", holder_type.get(),
+                       "holders", static_cast<unsigned long long>(group.holders), "largest_holder",
+                       static_cast<unsigned long long>(group.largest_holder), "count",
+                       static_cast<unsigned long long>(group.count), "size", static_cast<unsigned long long>(group.size),
+                       "held_count", static_cast<unsigned long long>(group.held_count), "held_size",
+                       static_cast<unsigned long long>(group.held_size));
 }
 
 template <class Item, class Make>
@@ -167,8 +169,9 @@ PyObject* engine_growth(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!growth) return python::raise(growth.error());
     PyRef objects = PyRef::steal(list_of(growth->objects, growing_object_dict));
     if (!objects) return nullptr;
-    return Py_BuildValue("{s:O,s:K,s:s}", "objects", objects.get(), "growing",
-                         static_cast<unsigned long long>(growth->growing), "sizes", "subtree");
+    return Py_BuildValue("{s:O,s:K,s:K,s:s}", "objects", objects.get(), "growing",
+                         static_cast<unsigned long long>(growth->growing), "sources",
+                         static_cast<unsigned long long>(growth->sources), "sizes", "subtree");
   });
 }
 

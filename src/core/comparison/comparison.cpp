@@ -63,7 +63,7 @@ class MergePass {
     row.new_side.add(object.size, facts.retained_size);
     if (options_.same_process) {
       row.added.add(object.size, facts.retained_size);
-      if (options_.new_retained != nullptr) new_objects_.push_back(NewObject{object.id, type, object.size, facts});
+      new_objects_.push_back(NewObject{object.id, type, object.size});
     }
     return {};
   }
@@ -87,7 +87,11 @@ class MergePass {
     if (!new_objects_.empty()) {
       VESKER_ASSIGN_OR_RETURN(Transaction txn, new_store.begin_read());
       const std::vector<std::string> names = rows_.names();
-      VESKER_ASSIGN_OR_RETURN(comparison.held, group_by_holder(new_objects_, names, new_store, txn));
+      const ReferrerHolders referrers(new_store, txn);
+      std::optional<DominatorHolders> dominators;
+      if (options_.new_retained != nullptr) dominators.emplace(*options_.new_retained);
+      const HolderCandidates& holders = dominators ? static_cast<const HolderCandidates&>(*dominators) : referrers;
+      VESKER_ASSIGN_OR_RETURN(comparison.held, group_by_holder(new_objects_, names, holders, new_store, txn));
     }
     comparison.types = std::move(rows_).take_sorted();
     comparison.total.type = "All Types";

@@ -43,14 +43,18 @@ struct TypeChange {
   Totals removed;  // objects of the old dump that are gone (one process only)
 };
 
-// New objects at the top of new subtrees, of one type, whose nearest dominator is an object of
-// one type that the old dump had already: "+41,200 x app.Response, +62.1 MiB, held by a dict".
+// New objects at the top of new subtrees, of one type, held by objects of one type that the old
+// dump had already: "+41,200 x app.Response, +62.1 MiB, held by a dict". The holder is the
+// nearest dominator with retained facts, else a referrer.
 struct HeldGroup {
   std::string type;
   std::string holder_type;  // empty: held straight from the roots
   std::uint64_t holders = 0;
-  std::uint64_t largest_holder = 0;  // the holder that keeps the most of the group
-  Totals added;                      // retained: everything the group's objects keep alive
+  std::uint64_t largest_holder = 0;  // the holder that keeps the most new memory of the group
+  std::uint64_t count = 0;           // the tops of the group
+  std::uint64_t size = 0;            // their own sizes
+  std::uint64_t held_count = 0;      // every new object below them, the tops included
+  std::uint64_t held_size = 0;
 };
 
 struct Comparison {
@@ -58,7 +62,7 @@ struct Comparison {
   bool retained = false;
   std::vector<TypeChange> types;  // in type name order
   TypeChange total;
-  std::vector<HeldGroup> held;  // most retained first; only with retained facts of the new dump
+  std::vector<HeldGroup> held;  // most new memory first; one process only
 };
 
 struct ComparisonOptions {

@@ -5,7 +5,10 @@
 // the last dump is followed back through the dumps for as long as the same object (see
 // `is_same_object`) is there; it grows when its size never shrinks along that run and ends larger
 // than it began. The size is the retained size where the store has retained facts, else the
-// subtree size. Only the largest `limit` are kept, so memory does not grow with the heap.
+// subtree size.
+//
+// Growth shows in every object above the one that grows; `growth_sources` keeps the places
+// where it happens. Memory grows with the number of growing objects, not with the heap.
 #pragma once
 
 #include <cstddef>
@@ -29,8 +32,9 @@ struct GrowingObject {
 };
 
 struct Growth {
-  std::vector<GrowingObject> objects;  // largest final size first, then by id
-  std::uint64_t growing = 0;           // how many grew, the ones not kept included
+  std::vector<GrowingObject> objects;  // where growth happens, largest final size first, then by id
+  std::uint64_t growing = 0;           // how many grew, those that only pass growth on included
+  std::uint64_t sources = 0;           // how many of them are where growth happens
 };
 
 struct GrowthInput {
