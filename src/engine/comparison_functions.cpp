@@ -101,7 +101,7 @@ PyObject* engine_diff(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyObject* old_argument = nullptr;
     PyObject* new_argument = nullptr;
     int same_process = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO$p:diff", const_cast<char**>(keywords), &old_argument,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$p:diff", const_cast<char**>(keywords), &old_argument,
                                      &new_argument, &same_process)) {
       return nullptr;
     }
@@ -177,7 +177,7 @@ PyObject* engine_growth(PyObject* module, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef kComparisonFunctions[] = {
     {"diff", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_diff)), METH_VARARGS | METH_KEYWORDS,
-     "diff(old, new, *, same_process)\n--\n\n"
+     "diff(old, new, *, same_process=False)\n--\n\n"
      "Compares two stores per type; for dumps of one process also object by object: the objects of NEW that "
      "OLD did not have, and what holds them."},
     {"growth", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_growth)),

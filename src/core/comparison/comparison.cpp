@@ -3,6 +3,7 @@
 #include <absl/container/flat_hash_map.h>
 
 #include <algorithm>
+#include <deque>
 #include <optional>
 #include <utility>
 
@@ -16,10 +17,12 @@ namespace {
 // The per-type rows, found by name without copying the name of every record.
 class TypeRows {
  public:
-  std::uint32_t index_of(const std::string& type) {
-    auto [slot, inserted] = index_.try_emplace(type, static_cast<std::uint32_t>(rows_.size()));
-    if (inserted) rows_.emplace_back().type = type;
-    return slot->second;
+  std::uint32_t index_of(std::string_view type) {
+    if (auto found = index_.find(type); found != index_.end()) return found->second;
+    const auto index = static_cast<std::uint32_t>(rows_.size());
+    rows_.emplace_back().type = type;
+    index_.emplace(names_.emplace_back(type), index);
+    return index;
   }
   TypeChange& row(std::uint32_t index) { return rows_[index]; }
   std::vector<std::string> names() const {
@@ -34,7 +37,8 @@ class TypeRows {
   }
 
  private:
-  absl::flat_hash_map<std::string, std::uint32_t> index_;
+  std::deque<std::string> names_;  // the keys of `index_`, which never move
+  absl::flat_hash_map<std::string_view, std::uint32_t> index_;
   std::vector<TypeChange> rows_;
 };
 
@@ -48,7 +52,7 @@ class MergePass {
  public:
   explicit MergePass(const ComparisonOptions& options) : options_(options) {}
 
-  Status old_only(const ObjectSummary& object) {
+  Status old_only(const RecordView& object) {
     VESKER_ASSIGN_OR_RETURN(DominatorFacts facts, facts_of(options_.old_retained, object.id));
     TypeChange& row = rows_.row(rows_.index_of(object.type));
     row.old_side.add(object.size, facts.retained_size);
@@ -56,7 +60,7 @@ class MergePass {
     return {};
   }
 
-  Status new_only(const ObjectSummary& object) {
+  Status new_only(const RecordView& object) {
     VESKER_ASSIGN_OR_RETURN(DominatorFacts facts, facts_of(options_.new_retained, object.id));
     const std::uint32_t type = rows_.index_of(object.type);
     TypeChange& row = rows_.row(type);
@@ -68,7 +72,7 @@ class MergePass {
     return {};
   }
 
-  Status both(const ObjectSummary& old_object, const ObjectSummary& new_object) {
+  Status both(const RecordView& old_object, const RecordView& new_object) {
     if (options_.same_process && !is_same_object(old_object, new_object)) {
       VESKER_TRY(old_only(old_object));
       return new_only(new_object);
@@ -119,8 +123,8 @@ Result<Comparison> compare_stores(const Store& old_store, const Store& new_store
   VESKER_ASSIGN_OR_RETURN(IdOrderedRecords new_records, IdOrderedRecords::open(new_store));
   MergePass pass(options);
   for (;;) {
-    const ObjectSummary* old_object = old_records.current();
-    const ObjectSummary* new_object = new_records.current();
+    const RecordView* old_object = old_records.current();
+    const RecordView* new_object = new_records.current();
     if (old_object == nullptr && new_object == nullptr) break;
     if (new_object == nullptr || (old_object != nullptr && old_object->id < new_object->id)) {
       VESKER_TRY(pass.old_only(*old_object));

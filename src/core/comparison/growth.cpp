@@ -17,7 +17,7 @@ namespace {
 
 using Sizes = std::vector<std::optional<std::uint64_t>>;
 
-Result<std::optional<std::uint64_t>> size_of(const GrowthInput& dump, const ObjectSummary& object) {
+Result<std::optional<std::uint64_t>> size_of(const GrowthInput& dump, const RecordView& object) {
   if (dump.retained == nullptr) return object.subtree_size;
   VESKER_ASSIGN_OR_RETURN(std::optional<DominatorFacts> facts, dump.retained->facts(object.id));
   if (!facts) return std::nullopt;
@@ -41,7 +41,7 @@ Result<std::optional<Grower>> growth_of(std::span<const GrowthInput> dumps, std:
   if (!sizes[last]) return std::nullopt;
   std::size_t first = last;
   while (first > 0) {
-    const ObjectSummary* earlier = records[first - 1].current();
+    const RecordView* earlier = records[first - 1].current();
     if (earlier == nullptr || !is_same_object(*earlier, *records[first].current())) break;
     VESKER_ASSIGN_OR_RETURN(std::optional<std::uint64_t> size, size_of(dumps[first - 1], *earlier));
     if (!size) break;
@@ -49,7 +49,7 @@ Result<std::optional<Grower>> growth_of(std::span<const GrowthInput> dumps, std:
     sizes[--first] = size;
   }
   if (first == last || *sizes[first] == *sizes[last]) return std::nullopt;
-  const ObjectSummary& newest = *records[last].current();
+  const RecordView& newest = *records[last].current();
   const auto own_growth = static_cast<std::int64_t>(newest.size - records[first].current()->size);
   const std::uint64_t growth = *sizes[last] - *sizes[first];
   return Grower{newest.id, growth, own_growth, std::move(sizes)};
@@ -68,18 +68,18 @@ Result<std::vector<Grower>> find_growers(std::span<const GrowthInput> dumps) {
     std::uint64_t id = std::numeric_limits<std::uint64_t>::max();
     bool any = false;
     for (const IdOrderedRecords& dump : records) {
-      if (const ObjectSummary* object = dump.current()) {
+      if (const RecordView* object = dump.current()) {
         id = std::min(id, object->id);
         any = true;
       }
     }
     if (!any) break;
-    if (const ObjectSummary* newest = records.back().current(); newest != nullptr && newest->id == id) {
+    if (const RecordView* newest = records.back().current(); newest != nullptr && newest->id == id) {
       VESKER_ASSIGN_OR_RETURN(std::optional<Grower> grower, growth_of(dumps, records));
       if (grower) growers.push_back(std::move(*grower));
     }
     for (IdOrderedRecords& dump : records) {
-      if (const ObjectSummary* object = dump.current(); object != nullptr && object->id == id) {
+      if (const RecordView* object = dump.current(); object != nullptr && object->id == id) {
         VESKER_TRY(dump.advance());
       }
     }

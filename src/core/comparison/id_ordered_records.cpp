@@ -28,9 +28,14 @@ Status IdOrderedRecords::decode(const std::optional<Entry>& entry) {
     exhausted_ = true;
     return {};
   }
+  if (auto view = read_stored_record(entry->value)) {
+    record_ = *view;
+    return {};
+  }
   auto summary = decode_object_summary(entry->value);
   if (!summary) return fail(Error::decoding(summary.error()));
-  record_ = std::move(*summary);
+  decoded_ = std::move(*summary);
+  record_ = RecordView::of(decoded_);
   return {};
 }
 

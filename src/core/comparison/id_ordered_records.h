@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "core/codecs/object_record.h"
+#include "core/comparison/record_view.h"
 #include "core/common/error.h"
 #include "core/store/store.h"
 #include "core/store/transaction.h"
@@ -18,8 +19,9 @@ class IdOrderedRecords {
   // Reads in a read transaction of its own, so the view stays the same for the whole pass.
   static Result<IdOrderedRecords> open(const Store& store);
 
-  // The record at the read position, nothing once every record has been read.
-  const ObjectSummary* current() const noexcept { return exhausted_ ? nullptr : &record_; }
+  // The record at the read position, nothing once every record has been read. Its views stay
+  // valid until the next `advance`.
+  const RecordView* current() const noexcept { return exhausted_ ? nullptr : &record_; }
   // Moves to the next record in id order.
   Status advance();
 
@@ -29,7 +31,8 @@ class IdOrderedRecords {
 
   Transaction txn_;
   Cursor cursor_;
-  ObjectSummary record_;
+  RecordView record_;
+  ObjectSummary decoded_;  // what `record_` views when the general decoder had to read it
   bool exhausted_ = false;
 };
 

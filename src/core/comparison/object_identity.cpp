@@ -12,7 +12,7 @@ bool has_identifying_value(std::string_view type) {
 
 }  // namespace
 
-bool is_same_object(const ObjectSummary& earlier, const ObjectSummary& later) {
+bool is_same_object(const RecordView& earlier, const RecordView& later) {
   if (earlier.id != later.id || earlier.type != later.type) return false;
   return !has_identifying_value(later.type) || earlier.value == later.value;
 }

@@ -1,7 +1,7 @@
 // When a record of a later dump of one process is the same object as a record of an earlier one.
 #pragma once
 
-#include "core/codecs/object_record.h"
+#include "core/comparison/record_view.h"
 
 namespace vesker {
 
@@ -10,6 +10,6 @@ namespace vesker {
 // the type, and for the immutable value types (str, bytes, numbers) a different value gives the
 // reuse away as well, so the value is compared there too. Mutable objects keep their identity
 // whatever their value became.
-bool is_same_object(const ObjectSummary& earlier, const ObjectSummary& later);
+bool is_same_object(const RecordView& earlier, const RecordView& later);
 
 }  // namespace vesker
