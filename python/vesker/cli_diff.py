@@ -13,7 +13,7 @@ from vesker.formatting import format_bytes, format_table, format_value
 from vesker.store import UserError, is_store
 
 if TYPE_CHECKING:
-    from vesker.engine import Store
+    from vesker.engine import Comparison, Store, Totals, TypeChange
 
 _ONE_PROCESS_ONLY = (
     "ids only name the same object within one process; pass --same-process if they do"
@@ -62,8 +62,8 @@ def _emit(data: object) -> None:
 _GROWTH_KEYS = {"count": "count", "size": "size", "retained": "retained"}
 
 
-def _change(row: dict[str, Any], key: str) -> int:
-    return int(row["new"][key] or 0) - int(row["old"][key] or 0)
+def _change(row: TypeChange, key: str) -> int:
+    return int(row["new"][key] or 0) - int(row["old"][key] or 0)  # type: ignore[literal-required]
 
 
 def cmd_diff(args: argparse.Namespace) -> int:
@@ -94,7 +94,7 @@ def cmd_diff(args: argparse.Namespace) -> int:
     return 0
 
 
-def _type_table(rows: list[dict[str, Any]], result: dict[str, Any]) -> str:
+def _type_table(rows: list[TypeChange], result: Comparison) -> str:
     retained = result["retained"]
     one_process = result["same_process"]
     headers = ["TYPE", "OLD COUNT", "NEW COUNT", "COUNT", "OLD SIZE", "NEW SIZE", "SIZE"]
@@ -110,19 +110,27 @@ def _type_table(rows: list[dict[str, Any]], result: dict[str, Any]) -> str:
         if retained:
             line.append(_signed_bytes(_change(row, "retained")))
         if one_process:
-            line += [f"{row['added']['count']:,}", f"{row['removed']['count']:,}"]
+            line += [f"{_one_process_totals(row, 'added')['count']:,}",
+                     f"{_one_process_totals(row, 'removed')['count']:,}"]
         table.append(line)
     return format_table(tuple(headers), table, set(range(1, len(headers))))
 
 
-def _print_new_objects(result: dict[str, Any], limit: int) -> None:
-    added = sorted((row for row in result["types"] if row["added"]["count"]),
-                   key=lambda row: (-row["added"]["size"], row["type"]))
+def _one_process_totals(row: TypeChange, key: str) -> Totals:
+    totals = row["added"] if key == "added" else row["removed"]
+    assert totals is not None, "compared object by object"
+    return totals
+
+
+def _print_new_objects(result: Comparison, limit: int) -> None:
+    added = sorted(((row, _one_process_totals(row, "added")) for row in result["types"]),
+                   key=lambda pair: (-pair[1]["size"], pair[0]["type"]))
+    added = [(row, totals) for row, totals in added if totals["count"]]
     print()
-    total = result["total"]["added"]
+    total = _one_process_totals(result["total"], "added")
     print(f"new objects: {total['count']:,} ({format_bytes(total['size'])}) in {len(added):,} types")
-    for row in added[: limit or None]:
-        print(f"  {_signed(row['added']['count'])} x {row['type']}, {_signed_bytes(row['added']['size'])}")
+    for row, totals in added[: limit or None]:
+        print(f"  {_signed(totals['count'])} x {row['type']}, {_signed_bytes(totals['size'])}")
     print()
     how = "nearest dominator" if result["retained"] else "a referrer"
     print(f"new objects by what holds them ({how} that already existed), with everything new below them:")
