@@ -1,6 +1,7 @@
 #define PY_SSIZE_T_CLEAN
 #include "engine/comparison_functions.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -8,6 +9,7 @@
 
 #include "core/comparison/comparison.h"
 #include "core/comparison/growth.h"
+#include "core/comparison/stored_retained_facts.h"
 #include "engine/store_object.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
@@ -112,7 +114,16 @@ PyObject* engine_diff(PyObject* module, PyObject* args, PyObject* kwargs) {
     Result<Comparison> comparison = fail_message("");
     {
       ReleasedGil released;
-      comparison = compare_stores(old_store->store, new_store->store, ComparisonOptions{.same_process = same_process != 0});
+      comparison = [&]() -> Result<Comparison> {
+        VESKER_ASSIGN_OR_RETURN(auto old_retained, StoredRetainedFacts::open(*old_store));
+        VESKER_ASSIGN_OR_RETURN(auto new_retained, StoredRetainedFacts::open(*new_store));
+        // Retained sizes of one side only would compare unlike figures.
+        const bool retained = old_retained && new_retained;
+        return compare_stores(old_store->store, new_store->store,
+                              ComparisonOptions{.same_process = same_process != 0,
+                                                .old_retained = retained ? &*old_retained : nullptr,
+                                                .new_retained = retained ? &*new_retained : nullptr});
+      }();
     }
     if (!comparison) return python::raise(comparison.error());
     return comparison_dict(*comparison);
@@ -159,19 +170,31 @@ PyObject* engine_growth(PyObject* module, PyObject* args, PyObject* kwargs) {
       stores.push_back(store_argument(module, PySequence_Fast_GET_ITEM(sequence.get(), i), "every store"));
       if (stores.back() == nullptr) return nullptr;
     }
-    std::vector<GrowthInput> dumps;
-    for (const auto& store : stores) dumps.push_back(GrowthInput{.store = &store->store});
     Result<Growth> growth = fail_message("");
+    bool retained = false;
     {
       ReleasedGil released;
-      growth = find_growth(dumps, static_cast<std::size_t>(limit));
+      growth = [&]() -> Result<Growth> {
+        std::vector<std::optional<StoredRetainedFacts>> facts;
+        for (const auto& store : stores) {
+          VESKER_ASSIGN_OR_RETURN(auto opened, StoredRetainedFacts::open(*store));
+          facts.push_back(std::move(opened));
+        }
+        // Retained sizes where every store has them, else subtree sizes everywhere.
+        retained = std::ranges::all_of(facts, [](const auto& stored) { return stored.has_value(); });
+        std::vector<GrowthInput> dumps;
+        for (std::size_t i = 0; i < stores.size(); ++i) {
+          dumps.push_back(GrowthInput{.store = &stores[i]->store, .retained = retained ? &*facts[i] : nullptr});
+        }
+        return find_growth(dumps, static_cast<std::size_t>(limit));
+      }();
     }
     if (!growth) return python::raise(growth.error());
     PyRef objects = PyRef::steal(list_of(growth->objects, growing_object_dict));
     if (!objects) return nullptr;
     return Py_BuildValue("{s:O,s:K,s:K,s:s}", "objects", objects.get(), "growing",
                          static_cast<unsigned long long>(growth->growing), "sources",
-                         static_cast<unsigned long long>(growth->sources), "sizes", "subtree");
+                         static_cast<unsigned long long>(growth->sources), "sizes", retained ? "retained" : "subtree");
   });
 }
 
