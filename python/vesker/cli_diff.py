@@ -73,13 +73,15 @@ def cmd_diff(args: argparse.Namespace) -> int:
         from vesker.engine import diff
 
         result = diff(old, new, same_process=bool(mode))
+        labels = _holder_labels(new, result, args.limit)
     if args.by == "retained" and not result["retained"]:
         raise UserError("the stores have no retained sizes; use --by size or --by count")
     key = _GROWTH_KEYS[args.by]
     types = sorted(result["types"], key=lambda row: (-_change(row, key), row["type"]))
     shown = types[: args.limit] if args.limit else types
     if args.json:
-        _emit({**result, "mode_known": mode is not None, "types": shown, "type_count": len(types)})
+        _emit({**result, "mode_known": mode is not None, "types": shown, "type_count": len(types),
+               "holder_labels": {str(holder): label for holder, label in labels.items()}})
         return 0
     if mode is None:
         print("the stores do not say which process their dumps came from: comparing types only "
@@ -90,8 +92,25 @@ def cmd_diff(args: argparse.Namespace) -> int:
     if len(shown) < len(types):
         print(f"({len(types) - len(shown):,} more types; use --limit 0 to list all)")
     if result["same_process"]:
-        _print_new_objects(result, args.limit)
+        _print_new_objects(result, args.limit, labels)
     return 0
+
+
+def _holder_labels(store: Store, result: Comparison, limit: int) -> dict[int, str]:
+    """The shown holders named by the reference that keeps them, where the dump named it:
+    `Cache._store` for the dict under a Cache's attribute `_store`."""
+    if not result["retained"]:
+        return {}
+    from vesker.cli_retained import _label
+
+    labels = {}
+    for group in result["held"][: limit or None]:
+        holder = group["largest_holder"]
+        answer = store.why(holder) if group["holder_type"] is not None else None
+        path = answer["path"] if answer else []
+        if len(path) >= 2 and path[-1]["name"]:
+            labels[holder] = _label(path[-2]) + str(path[-1]["name"])
+    return labels
 
 
 def _type_table(rows: list[TypeChange], result: Comparison) -> str:
@@ -122,7 +141,7 @@ def _one_process_totals(row: TypeChange, key: str) -> Totals:
     return totals
 
 
-def _print_new_objects(result: Comparison, limit: int) -> None:
+def _print_new_objects(result: Comparison, limit: int, labels: dict[int, str]) -> None:
     added = sorted(((row, _one_process_totals(row, "added")) for row in result["types"]),
                    key=lambda pair: (-pair[1]["size"], pair[0]["type"]))
     added = [(row, totals) for row, totals in added if totals["count"]]
@@ -135,8 +154,9 @@ def _print_new_objects(result: Comparison, limit: int) -> None:
     how = "nearest dominator" if result["retained"] else "a referrer"
     print(f"new objects by what holds them ({how} that already existed), with everything new below them:")
     for group in result["held"][: limit or None]:
+        named = labels.get(group["largest_holder"])
         holder = "the roots" if group["holder_type"] is None else (
-            f"{group['holder_type']} {group['largest_holder']}"
+            (f"{named} ({group['holder_type']})" if named else f"{group['holder_type']} {group['largest_holder']}")
             + (f" and {group['holders'] - 1:,} more" if group["holders"] > 1 else "")
         )
         print(f"  {_signed(group['count'])} x {group['type']}, {_signed_bytes(group['held_size'])} "

@@ -145,3 +145,17 @@ def test_an_id_reused_by_another_object_is_not_matched(tmp_path: pathlib.Path) -
     growth = engine.growth(stores)
     assert (growth["growing"], growth["sources"]) == (3, 2)
     assert [(item["id"], item["sizes"]) for item in growth["objects"]] == [(200, [20, 31, 42]), (400, [10, 20, 30])]
+
+
+def test_a_holder_is_named_by_the_reference_that_keeps_it(
+    tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    old = [line(1, "builtins.module", [2]), line(2, "app.Cache", [3], names=["._store"]), line(3, "builtins.dict")]
+    new = [*old[:2], line(3, "builtins.dict", [10, 11], names=["['a']", "['b']"]),
+           line(10, "app.Response", size=100), line(11, "app.Response", size=100)]
+    for name, lines in (("old", old), ("new", new)):
+        (tmp_path / f"{name}.jsonl").write_bytes(b"".join(lines))
+        assert main(["import", "-q", str(tmp_path / f"{name}.jsonl"), str(tmp_path / name)]) == 0
+    capsys.readouterr()
+    assert main(["diff", str(tmp_path / "old"), str(tmp_path / "new"), "--same-process"]) == 0
+    assert "+2 x app.Response, +200 B in 2 objects, held by Cache._store (builtins.dict)" in capsys.readouterr().out
