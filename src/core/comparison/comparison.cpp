@@ -91,10 +91,10 @@ class MergePass {
     if (!new_objects_.empty()) {
       VESKER_ASSIGN_OR_RETURN(Transaction txn, new_store.begin_read());
       const std::vector<std::string> names = rows_.names();
-      const ReferrerHolders referrers(new_store, txn);
+      VESKER_ASSIGN_OR_RETURN(ReferrerHolders referrers, ReferrerHolders::open(new_store, txn));
       std::optional<DominatorHolders> dominators;
       if (options_.new_retained != nullptr) dominators.emplace(*options_.new_retained);
-      const HolderCandidates& holders = dominators ? static_cast<const HolderCandidates&>(*dominators) : referrers;
+      HolderCandidates& holders = dominators ? static_cast<HolderCandidates&>(*dominators) : referrers;
       VESKER_ASSIGN_OR_RETURN(comparison.held, group_by_holder(new_objects_, names, holders, new_store, txn));
     }
     comparison.types = std::move(rows_).take_sorted();

@@ -24,24 +24,28 @@ Result<std::string> type_of(const Store& store, const Transaction& txn, std::uin
 
 }  // namespace
 
-Status DominatorHolders::candidates(std::uint64_t id, std::vector<std::uint64_t>& out) const {
+Status DominatorHolders::candidates(std::uint64_t id, std::vector<std::uint64_t>& out) {
   VESKER_ASSIGN_OR_RETURN(std::optional<DominatorFacts> facts, facts_.facts(id));
   out.assign(1, facts ? facts->immediate_dominator : 0);
   return {};
 }
 
-Status ReferrerHolders::candidates(std::uint64_t id, std::vector<std::uint64_t>& out) const {
+Result<ReferrerHolders> ReferrerHolders::open(const Store& store, const Transaction& txn) {
+  VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, store.referrers));
+  return ReferrerHolders(std::move(cursor));
+}
+
+Status ReferrerHolders::candidates(std::uint64_t id, std::vector<std::uint64_t>& out) {
   out.clear();
-  VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn_, store_.referrers));
   const std::string_view key(reinterpret_cast<const char*>(&id), sizeof id);
-  VESKER_ASSIGN_OR_RETURN(auto entry, cursor.seek(MDB_SET, key));
+  VESKER_ASSIGN_OR_RETURN(auto entry, cursor_.seek(MDB_SET, key));
   if (entry) {
-    VESKER_ASSIGN_OR_RETURN(entry, cursor.move(MDB_FIRST_DUP));
+    VESKER_ASSIGN_OR_RETURN(entry, cursor_.move(MDB_FIRST_DUP));
   }
   while (entry) {
     VESKER_ASSIGN_OR_RETURN(const std::uint64_t referrer, decode_id(entry->value));
     out.push_back(referrer);
-    VESKER_ASSIGN_OR_RETURN(entry, cursor.move(MDB_NEXT_DUP));
+    VESKER_ASSIGN_OR_RETURN(entry, cursor_.move(MDB_NEXT_DUP));
   }
   if (out.empty()) out.push_back(0);
   return {};
@@ -60,7 +64,7 @@ struct Share {
 // around a cycle of new objects.
 class Attribution {
  public:
-  Attribution(std::span<const NewObject> new_objects, const HolderCandidates& holders)
+  Attribution(std::span<const NewObject> new_objects, HolderCandidates& holders)
       : objects_(new_objects), holders_(holders), share_of_(new_objects.size(), kNone),
         on_path_(new_objects.size(), false) {
     index_.reserve(new_objects.size());
@@ -146,7 +150,7 @@ class Attribution {
   }
 
   std::span<const NewObject> objects_;
-  const HolderCandidates& holders_;
+  HolderCandidates& holders_;
   absl::flat_hash_map<std::uint64_t, std::uint32_t> index_;
   std::vector<std::uint32_t> share_of_;
   std::vector<bool> on_path_;
@@ -159,7 +163,7 @@ class Attribution {
 
 Result<std::vector<HeldGroup>> group_by_holder(std::span<const NewObject> new_objects,
                                                std::span<const std::string> type_names,
-                                               const HolderCandidates& holders, const Store& new_store,
+                                               HolderCandidates& holders, const Store& new_store,
                                                const Transaction& txn) {
   Attribution attribution(new_objects, holders);
   VESKER_TRY(attribution.attribute_all());

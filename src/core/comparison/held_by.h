@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/common/error.h"
@@ -26,13 +27,13 @@ class HolderCandidates {
  public:
   virtual ~HolderCandidates() = default;
   // Replaces `out` with the objects of the later dump that may hold `id`, best first.
-  virtual Status candidates(std::uint64_t id, std::vector<std::uint64_t>& out) const = 0;
+  virtual Status candidates(std::uint64_t id, std::vector<std::uint64_t>& out) = 0;
 };
 
 class DominatorHolders final : public HolderCandidates {
  public:
   explicit DominatorHolders(const RetainedFacts& facts) : facts_(facts) {}
-  Status candidates(std::uint64_t id, std::vector<std::uint64_t>& out) const override;
+  Status candidates(std::uint64_t id, std::vector<std::uint64_t>& out) override;
 
  private:
   const RetainedFacts& facts_;
@@ -41,12 +42,12 @@ class DominatorHolders final : public HolderCandidates {
 // The referrers in the store's own order; an object without any hangs from the roots.
 class ReferrerHolders final : public HolderCandidates {
  public:
-  ReferrerHolders(const Store& store, const Transaction& txn) : store_(store), txn_(txn) {}
-  Status candidates(std::uint64_t id, std::vector<std::uint64_t>& out) const override;
+  static Result<ReferrerHolders> open(const Store& store, const Transaction& txn);
+  Status candidates(std::uint64_t id, std::vector<std::uint64_t>& out) override;
 
  private:
-  const Store& store_;
-  const Transaction& txn_;
+  explicit ReferrerHolders(Cursor cursor) : cursor_(std::move(cursor)) {}
+  Cursor cursor_;  // one for every lookup: opening one per object costs more than the lookup
 };
 
 struct NewObject {
@@ -58,7 +59,7 @@ struct NewObject {
 // `new_objects` in id order. The holders' types are read from the later dump through `txn`.
 Result<std::vector<HeldGroup>> group_by_holder(std::span<const NewObject> new_objects,
                                                std::span<const std::string> type_names,
-                                               const HolderCandidates& holders, const Store& new_store,
+                                               HolderCandidates& holders, const Store& new_store,
                                                const Transaction& txn);
 
 }  // namespace vesker
