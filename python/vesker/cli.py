@@ -14,6 +14,7 @@ import sys
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
+from vesker.cli_diff import add_commands as add_diff_commands
 from vesker.formatting import (
     Summary,
     format_bytes,
@@ -22,6 +23,7 @@ from vesker.formatting import (
     summary_table,
     terminal_width,
 )
+from vesker.dump_identity import record_dump_identity
 from vesker.store import (
     ALL_TYPES,
     PRECISIONS,
@@ -207,6 +209,7 @@ def _cmd_import(args: argparse.Namespace) -> int:
         live=False if args.quiet else None,
         watch=None if names is None else names.watch,
     )
+    record_dump_identity(args.dump, args.store)
     if names is not None:
         cli_retained.compute_retained(args.store, names, sys.stderr, False if args.quiet else sys.stderr.isatty())
     rate = stats.objects / stats.seconds if stats.seconds > 0 else 0.0
@@ -619,6 +622,8 @@ def build_parser() -> argparse.ArgumentParser:
     common.add_argument("second", type=_object_id, help="id of the other object")
     _add_json(common)
     common.set_defaults(handler=_cmd_common)
+
+    add_diff_commands(commands, _add_json, _positive, _non_negative)
 
     from vesker import cli_retained
 

@@ -28,7 +28,11 @@ With `meta=True` a sidecar `FILE.meta.json` beside the dump records which
 process the dump came from, to tell dumps apart and compare them later:
 
     {"pid": 1234, "python": "3.14.0", "implementation": "cpython",
-     "time": "2026-12-08T14:12:00.123Z", "host": "web-1"}
+     "time": "2026-12-08T14:12:00.123Z", "host": "web-1",
+     "started": "<boot id>:<start tick>"}
+
+"started" (Linux) tells apart two processes that were given the same pid, as
+every restart of a container is.
 
 The native walker (`dump_heap(native=True)`, where `vesker._walker` is built)
 writes the same lines through the project's record encoder, which adds a
@@ -707,13 +711,30 @@ def _utc_text(when: float) -> str:
 
 def dump_identity(when: float | None = None, pid: int | None = None) -> dict[str, Any]:
     """Which process and interpreter a dump comes from, and when it was taken."""
-    return {
+    identity: dict[str, Any] = {
         "pid": os.getpid() if pid is None else pid,
         "python": _python_version(),
         "implementation": sys.implementation.name,
         "time": _utc_text(time.time() if when is None else when),
         "host": os.uname().nodename if hasattr(os, "uname") else os.environ.get("COMPUTERNAME", ""),
     }
+    started = _process_start(identity["pid"])
+    if started is not None:
+        identity["started"] = started
+    return identity
+
+
+def _process_start(pid: int) -> str | None:
+    """The boot and the clock tick a process started at (Linux): unlike the pid,
+    which a container gives to every restart alike, it names one process."""
+    try:
+        with open("/proc/sys/kernel/random/boot_id", encoding="ascii") as handle:
+            boot = handle.read().strip()
+        with open(f"/proc/{pid}/stat", encoding="ascii") as handle:
+            fields = handle.read().rpartition(")")[2].split()
+    except OSError:
+        return None
+    return boot + ":" + fields[19]
 
 
 def _identity_json(identity: dict[str, Any]) -> str:
