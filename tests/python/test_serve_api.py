@@ -310,13 +310,25 @@ def test_the_baseline_comparison_merges_both_type_tables(tmp_path):
     build_store(new, [line(1, "app.Cache", size=100, references=[4, 5, 6]), line(4, "app.Item", size=10),
                       line(5, "app.Item", size=10), line(6, "app.Item", size=3000)],
                 vesker_analysis.EstimatorPrecision.Exact)
+    identity = '[{"pid": 41, "host": "h", "python": "3.14", "started": 7}]'
+    for directory in (old, new):
+        with engine.Store(directory) as store:
+            store.set_metadata("dumps", identity)
     before, after = StoreQueries(str(old)), StoreQueries(str(new))
     try:
         client = TestClient(create_app(after, before), base_url="http://127.0.0.1")
         assert get(client, "/api/overview")["baseline"]["objects"] == [3, 4]
         answer = get(client, "/api/compare/types")
+        assert answer["same_process"]
         assert [(row["type"], row["count"], row["total_size"]) for row in answer["rows"]] == [
             ("app.Item", [1, 3], [10, 3020]), ("app.Cache", [1, 1], [100, 100]), ("app.Gone", [1, 0], [5, 0])]
+        # Object by object: ids 4 to 6 are new, id 3 went; the Cache that existed holds the new items.
+        items = answer["rows"][0]
+        assert items["added"] == {"count": 3, "size": 3020} and items["removed"] == {"count": 1, "size": 10}
+        held = get(client, "/api/compare/held")["rows"]
+        assert [(group["type"], group["holder_type"], group["largest_holder"], group["count"]) for group in held] == [
+            ("app.Item", "app.Cache", "1", 3)]
+        assert [row["type"] for row in get(client, "/api/compare/types?sort=added&limit=1")["rows"]] == ["app.Item"]
         by_count = get(client, "/api/compare/types?sort=count&order=asc&limit=1")
         assert [row["type"] for row in by_count["rows"]] == ["app.Gone"] and by_count["total"] == 3
         assert get(client, "/api/compare/types?filter=gone")["total"] == 1

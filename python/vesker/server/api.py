@@ -152,12 +152,21 @@ def _overview(served: Served, request: Request) -> Json:
     return answer
 
 
-def _compare(served: Served, request: Request) -> Json:
+def _need_baseline(served: Served) -> Comparison:
     if served.comparison is None:
         raise not_found("there is no baseline to compare with: start the server with --baseline OLD_STORE")
+    return served.comparison
+
+
+def _held(served: Served, request: Request) -> Json:
+    return _need_baseline(served).held(window(request.query_params))
+
+
+def _compare(served: Served, request: Request) -> Json:
+    comparison = _need_baseline(served)
     params = request.query_params
     sort = _choice(params, "sort", "size", SORTS)
-    return served.comparison.types(sort, descending(params, "asc" if sort == "name" else "desc"),
+    return comparison.types(sort, descending(params, "asc" if sort == "name" else "desc"),
                                    params.get("filter", ""), window(params))
 
 
@@ -242,6 +251,7 @@ def routes(served: Served) -> list[Route]:
     table: list[tuple[str, Handler]] = [
         ("/overview", _overview),
         ("/compare/types", _compare),
+        ("/compare/held", _held),
         ("/types", _types),
         ("/objects", _type_objects),
         ("/object/{id}", _object),

@@ -1,7 +1,7 @@
 // The views. Each takes the fragment's parameters, asks the API for one page of each list it
 // shows, and returns the elements to show; sorting and paging are links to the same view.
 
-import { h, bytes, number, link, table, pager, facts, typeLink, valueText, display, subtreeText, OBJECT_COLUMNS } from "./ui.js";
+import { h, bytes, number, link, table, pager, facts, objectLink, typeLink, valueText, display, subtreeText, OBJECT_COLUMNS } from "./ui.js";
 
 export class ApiError extends Error {
   constructor(status, message) {
@@ -266,6 +266,19 @@ const CHANGE_COLUMNS = [
   { key: "new_size", title: "size now", numeric: true, cell: (row) => bytes(row.total_size[1]) },
   { key: "size", title: "size change", numeric: true, cell: (row) => signed(row.total_size[1] - row.total_size[0], bytes) },
 ];
+const RETAINED_CHANGE = { key: "retained", title: "retained change", numeric: true,
+  cell: (row) => signed((row.retained[1] || 0) - (row.retained[0] || 0), bytes) };
+const ADDED = { key: "added", title: "new objects", numeric: true,
+  cell: (row) => row.added && row.added.count ? `${number(row.added.count)} (${bytes(row.added.size)})` : "" };
+
+const HELD_COLUMNS = [
+  { key: "new", title: "new objects", cell: (row) => h("span", {}, `+${number(row.count)} × `, typeLink(row.type)) },
+  { key: "held", title: "with all new below them", numeric: true,
+    cell: (row) => `${bytes(row.held_size)} in ${number(row.held_count)}` },
+  { key: "holder", title: "held by (already there before)", cell: (row) => row.holder_type === null ? "the roots"
+    : h("span", {}, objectLink(row.largest_holder), " ", typeLink(row.holder_type),
+      row.holders > 1 ? ` and ${number(row.holders - 1)} more` : "") },
+];
 
 export async function compare(params) {
   const sort = params.get("sort") || "size";
@@ -287,8 +300,22 @@ export async function compare(params) {
       ["objects", `${number(oldCount)} → ${number(newCount)} (${signed(newCount - oldCount, number)})`],
       ["total size", `${bytes(oldSize)} → ${bytes(newSize)} (${signed(newSize - oldSize, bytes)})`],
     ]),
+    h("p", { class: "hint" }, data.same_process
+      ? "Both dumps come from one process: objects are matched by id and type."
+      : "The dumps come from different processes (or do not say): types are compared by their totals."),
     h("div", { class: "toolbar" }, filterInput(filter, "filter types (/)", (value) => href({ filter: value, offset: 0 }))),
-    table(sortHeaders(CHANGE_COLUMNS, ["name", "count", "new_size", "size"]), data.rows, sortState),
+    table(sortHeaders([...CHANGE_COLUMNS, ...(data.retained ? [RETAINED_CHANGE] : []), ...(data.same_process ? [ADDED] : [])],
+      ["name", "count", "new_size", "size", "retained", "added"]), data.rows, sortState),
     pager(data, (next) => href({ offset: next })),
+    data.same_process ? await heldSection(params) : null,
   ];
+}
+
+async function heldSection(params) {
+  const offset = params.get("held_offset") || 0;
+  const data = await api("/compare/held", { offset, limit: PAGE });
+  const how = data.retained ? "their nearest dominator" : "a referrer";
+  return h("section", { class: "held" }, h("h2", {}, `New objects by what holds them (${how} that already existed)`),
+    table(HELD_COLUMNS, data.rows),
+    pager(data, (next) => link("/compare", { ...Object.fromEntries(params.entries()), held_offset: next })));
 }
