@@ -308,7 +308,7 @@ def add_commands(
     retained = commands.add_parser(
         "retained", help="compute retained sizes of a store again",
         description="Compute the dominator tree and retained sizes of a store, e.g. after an "
-        "import with --no-retained or --append.")
+        "import with --no-retained.")
     add_store(retained)
     retained.add_argument("-q", "--quiet", action="store_true", help="no progress timer")
     retained.set_defaults(handler=_cmd_retained)
