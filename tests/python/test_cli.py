@@ -299,18 +299,22 @@ def test_dump_on_signal(tmp_path: pathlib.Path) -> None:
         while not (tmp_path / "ready").exists():
             assert time.monotonic() < deadline and process.poll() is None
             time.sleep(0.01)
-        process.send_signal(signal.SIGUSR1)
-        while not output.exists():
-            assert time.monotonic() < deadline and process.poll() is None
-            time.sleep(0.01)
+        for count in (1, 2):  # each dump under its own name, from a forked copy
+            process.send_signal(signal.SIGUSR1)
+            while len(dumps := sorted(tmp_path.glob("signal-*.jsonl"))) < count:
+                assert time.monotonic() < deadline and process.poll() is None
+                time.sleep(0.01)
         stop.touch()
         assert process.wait(timeout=30) == 0
     finally:
         if process.poll() is None:
             process.kill()
             process.wait()
-    assert b"state-at-signal" in output.read_bytes()
-    assert process.stderr is not None and "dumped" in process.stderr.read()
+    assert not output.exists()
+    for dump in dumps:
+        assert b"state-at-signal" in dump.read_bytes()
+        assert json.loads(pathlib.Path(f"{dump}.meta.json").read_text())["pid"] == process.pid
+    assert process.stderr is not None and process.stderr.read().count("dumped") == 2
 
 
 def test_demo_prints_the_report(tmp_path: pathlib.Path) -> None:
