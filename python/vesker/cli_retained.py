@@ -14,7 +14,7 @@ import sys
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any, TextIO
 
-from vesker.formatting import format_bytes, format_table, format_value
+from vesker.formatting import format_bytes, format_table, format_value, terminal_width
 from vesker.progress import Phase
 from vesker.store import ALL_TYPES, UserError, is_store
 
@@ -163,7 +163,7 @@ def top_by_retained(args: argparse.Namespace, total: int) -> int | None:
         return 0
     print(f"objects of {what} by retained size, rows {offset + 1:,}-{offset + len(rows):,} "
           f"of {total:,} (page {args.page} of {pages:,})")
-    print(format_table(_ROW_HEADERS, [_row_cells(r) for r in rows], _ROW_RIGHT))
+    print(format_table(_ROW_HEADERS, [_row_cells(r) for r in rows], _ROW_RIGHT, terminal_width()))
     return 0
 
 
@@ -199,7 +199,7 @@ def _cmd_tree(args: argparse.Namespace) -> int:
             "" if merged else str(row["id"]), what, format_bytes(row["size"]),
             format_bytes(row["retained"]), "" if merged else format_value(row["value"]),
         ])
-    print(format_table(_ROW_HEADERS, table, _ROW_RIGHT))
+    print(format_table(_ROW_HEADERS, table, _ROW_RIGHT, terminal_width()))
     if any(row["id"] is None for row in rows):
         print("(rows of one type are merged; list them with --expand TYPE)")
     return 0
@@ -242,11 +242,11 @@ def _cmd_why(args: argparse.Namespace) -> int:
         print("Nothing else alone keeps it alive: it hangs directly off the roots.")
     else:
         print("Each of these alone keeps it alive (dominators, from the root down):")
-        print(format_table(_ROW_HEADERS, [_row_cells(r) for r in dominators[:-1]], _ROW_RIGHT))
+        print(format_table(_ROW_HEADERS, [_row_cells(r) for r in dominators[:-1]], _ROW_RIGHT, terminal_width()))
     print()
     print(f"A shortest reference path, from {_root_reason(path[0])}:")
     print("  " + reference_chain(path))
-    print(format_table(_ROW_HEADERS, [_row_cells(r) for r in path], _ROW_RIGHT))
+    print(format_table(_ROW_HEADERS, [_row_cells(r) for r in path], _ROW_RIGHT, terminal_width()))
     return 0
 
 

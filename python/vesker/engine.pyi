@@ -38,6 +38,20 @@ class WhyAnswer(TypedDict):
     dominators: list[RetainedRow]
     path: list[RetainedRow]
 
+class Summary(TypedDict):
+    """An object in a tolerant lookup; a "missing" one has None for all but id and state."""
+
+    id: int
+    type: str | None
+    value: str | None
+    size: int | None
+    subtree_size: int | None
+    state: Literal["present", "missing", "stale"]
+
+class TolerantObject(Summary):
+    references: list[Summary]
+    referrers: list[Summary]
+
 class Store:
     """A store directory opened for the analyses; shares an explorer's environment in one process."""
 
@@ -64,3 +78,9 @@ class Store:
     def why(self, id: int, /) -> WhyAnswer | None: ...
     def type_retained(self) -> dict[str, int]: ...
     def import_names(self, pairs: Iterable[tuple[int, Sequence[str | None]]], /) -> None: ...
+    def get_object_tolerant(self, id: int) -> TolerantObject | None: ...
+    def find_path_tolerant(
+        self, start: int, end: int, avoid: set[int] | frozenset[int]
+    ) -> list[Summary] | None: ...
+    def find_common_tolerant(self, first: int, second: int) -> int | None: ...
+    def check_references(self) -> tuple[int, int]: ...
