@@ -554,7 +554,7 @@ def build_parser() -> argparse.ArgumentParser:
         "import",
         help="import a dump file into a store directory",
         description="Import a dump file (plain or gzip-compressed JSON Lines) into a store "
-        "directory, created if missing, and compute subtree sizes.",
+        "directory, created if missing, and compute subtree sizes and retained sizes.",
     )
     imp.add_argument("dump", help="dump file, a pipe such as <(zcat d.gz), or - for standard input")
     _add_store(imp)
@@ -569,8 +569,9 @@ def build_parser() -> argparse.ArgumentParser:
     imp.set_defaults(handler=_cmd_import)
 
     types = commands.add_parser("types", help="list types by count and total size",
-                                description="List the store's types with object counts and "
-                                "total direct sizes.")
+                                description="List the store's types with object counts, "
+                                "total direct sizes and, once computed, retained sizes "
+                                "(each object counted once per type).")
     _add_store(types)
     types.add_argument("--sort", choices=("size", "count", "name"), default="size",
                        help="order of the rows (default: size)")
@@ -581,7 +582,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     top = commands.add_parser("top", help="largest objects of a type or of all types",
                               description="List the largest objects of one type, or of all "
-                              "types, by direct or subtree size.")
+                              "types, by direct, subtree or retained size.")
     _add_store(top)
     top.add_argument("-t", "--type", default=ALL_TYPES,
                      help="type name such as builtins.dict (default: all types)")
