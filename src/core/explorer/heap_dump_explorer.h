@@ -14,6 +14,10 @@
 
 namespace vesker {
 
+// How subtree sizes are computed after an import: not at all, estimated with sketches of
+// growing size, or exactly.
+enum class EstimatorPrecision : std::uint8_t { no_estimates, low, medium, high, exact };
+
 class HeapDumpExplorer {
  public:
   static Result<std::unique_ptr<HeapDumpExplorer>> open(std::string_view directory);
@@ -51,7 +55,7 @@ class HeapDumpExplorer {
 
   // Rebuilds the type summaries and, for every precision but NoEstimates, the subtree sizes,
   // all in one write transaction over the whole store; a failure leaves the store as it was.
-  Status run_post_import_processing(std::uint8_t estimator_precision) const;
+  Status run_post_import_processing(EstimatorPrecision precision) const;
 
  private:
   explicit HeapDumpExplorer(Store store) : store_(std::move(store)) {}

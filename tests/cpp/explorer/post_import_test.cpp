@@ -17,7 +17,8 @@ namespace {
 using testing::contents;
 using testing::TemporaryDirectory;
 
-constexpr std::uint8_t kNoEstimates = 0, kLow = 1, kExact = 4;
+constexpr EstimatorPrecision kNoEstimates = EstimatorPrecision::no_estimates, kLow = EstimatorPrecision::low,
+                             kExact = EstimatorPrecision::exact;
 
 class PostImportTest : public ::testing::Test {
  protected:
