@@ -6,8 +6,17 @@ Result<std::shared_ptr<const AnalysisStore>> AnalysisStore::open(std::string_vie
   auto opened = std::make_shared<AnalysisStore>();
   VESKER_ASSIGN_OR_RETURN(opened->store, Store::share(directory));
   const Environment& environment = *opened->store.environment;
+  {
+    // As for the six: no waiting for another process's writer when the databases exist.
+    VESKER_ASSIGN_OR_RETURN(Transaction txn, opened->store.begin_read());
+    if (auto metadata = open_database(txn, environment, "analysis.metadata", 0)) {
+      opened->metadata = *metadata;
+      VESKER_TRY(txn.commit());
+      return std::shared_ptr<const AnalysisStore>(std::move(opened));
+    }
+  }
   VESKER_ASSIGN_OR_RETURN(Transaction txn, opened->store.begin_write());
-  VESKER_ASSIGN_OR_RETURN(opened->metadata, open_database(txn, environment, "analysis.metadata", 0));
+  VESKER_ASSIGN_OR_RETURN(opened->metadata, open_database(txn, environment, "analysis.metadata", MDB_CREATE));
   VESKER_TRY(txn.commit());
   return std::shared_ptr<const AnalysisStore>(std::move(opened));
 }
