@@ -2,6 +2,13 @@
 
 from os import PathLike
 from types import TracebackType
+from typing import TypedDict
+
+class StoreCheck(TypedDict):
+    databases: int
+    entries: int
+    bytes: int
+    problems: list[str]
 
 class Store:
     """A store directory opened for the analyses; shares an explorer's environment in one process."""
@@ -19,3 +26,5 @@ class Store:
     ) -> None: ...
     def metadata(self) -> dict[str, str]: ...
     def set_metadata(self, key: str, value: str) -> None: ...
+    def object_count(self) -> int: ...
+    def check(self) -> StoreCheck: ...

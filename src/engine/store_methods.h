@@ -9,5 +9,6 @@ namespace vesker::engine {
 
 std::span<const PyMethodDef> lifetime_methods();
 std::span<const PyMethodDef> metadata_methods();
+std::span<const PyMethodDef> check_methods();
 
 }  // namespace vesker::engine
