@@ -11,6 +11,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import pytest
 
@@ -30,26 +31,32 @@ def chain(count, first=0):
 
 def test_other_threads_run_during_a_long_query(explorer):
     explorer.import_lines(chain(150_000), EstimatorPrecision.NoEstimates)
-    steps = 0
+    stamps = []
     stop = threading.Event()
 
     def count_steps():
-        nonlocal steps
         while not stop.is_set():
-            steps += 1
+            stamps.append(time.perf_counter())
 
     counter = threading.Thread(target=count_steps)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-3)
     counter.start()
     try:
-        before = steps
+        started = time.perf_counter()
         path = explorer.find_path_between_objects(0, 149_999, frozenset())
-        during = steps - before
+        ended = time.perf_counter()
     finally:
         stop.set()
         counter.join()
+        sys.setswitchinterval(interval)
     assert len(path) == 150_000
-    # Holding the interpreter lock for the whole search lets the counter step a few times at most.
-    assert during > 1000
+    # Around the call the lock changes hands; well inside it, only a search without the lock
+    # lets the other thread step at all.
+    margin = 0.05
+    assert ended - started > 4 * margin
+    inside = [stamp for stamp in stamps if started + margin < stamp < ended - margin]
+    assert len(inside) > 100
 
 
 def test_importing_into_a_deleted_store_fails(store_dir, explorer):
