@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/common/cancellation.h"
 #include "core/common/error.h"
 #include "core/store/store.h"
 
@@ -55,7 +56,8 @@ class HeapDumpExplorer {
 
   // Rebuilds the type summaries and, for every precision but NoEstimates, the subtree sizes,
   // all in one write transaction over the whole store; a failure leaves the store as it was.
-  Status run_post_import_processing(EstimatorPrecision precision) const;
+  // A failed `cancellation` check stops it within a few thousand records, with that failure.
+  Status run_post_import_processing(EstimatorPrecision precision, CancellationCheck cancellation = {}) const;
 
  private:
   explicit HeapDumpExplorer(Store store) : store_(std::move(store)) {}

@@ -39,6 +39,10 @@ auto read_stored_record(const Store& store, const Transaction& txn, std::uint64_
   return std::move(*record);
 }
 
+// What a search does with a reference to an id without a record: the explorer's searches fail
+// on it; the tolerant ones pass it by, as no edge.
+enum class MissingRecords : bool { kFail, kSkip };
+
 // The summary of a stored object; a missing record is a decoding error.
 Result<ObjectSummary> get_summary(const Store& store, const Transaction& txn, std::uint64_t id);
 Result<std::vector<ObjectSummary>> get_summaries_for_ids(const Store& store, const Transaction& txn,
