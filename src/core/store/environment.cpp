@@ -10,7 +10,6 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
-#include <optional>
 
 #include "core/store/data_file_check.h"
 #include "core/store/lmdb_error.h"
@@ -37,7 +36,7 @@ FileIdentity identity_of(const struct stat& status) {
 struct OpenEnvironment {
   std::weak_ptr<Environment> environment;
   bool exclusively_held = false;
-  std::optional<FileIdentity> data_file;
+  FileIdentity data_file;
 };
 
 struct OpenEnvironments {
@@ -106,14 +105,16 @@ struct ExclusiveClaim {
 
 Result<std::shared_ptr<Environment>> Environment::open_registered(std::string_view directory, bool exclusive) {
   OpenEnvironments& registry = open_environments();
-  VESKER_ASSIGN_OR_RETURN(std::string canonical, canonical_path_of(directory));
+  VESKER_ASSIGN_OR_RETURN(const std::string requested, canonical_path_of(directory));
+  std::string canonical;  // the key of the store in the registry
   std::unique_lock guard(registry.lock);
 
   std::shared_ptr<Environment> environment;
   for (;;) {
-    auto entry = registry.find(canonical);
+    canonical = requested;
+    auto entry = registry.find(requested);
     if (entry == registry.entries.end()) break;
-    canonical = entry->first;  // the same store reached under another path
+    canonical = entry->first;  // the same store, perhaps reached under another path
     if (exclusive && entry->second.exclusively_held) {
       return fail_message(
           "environment already open in this program; close it to be able to open it again with "
