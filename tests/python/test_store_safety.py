@@ -53,8 +53,8 @@ def test_other_threads_run_during_a_long_query(explorer):
     assert len(path) == 150_000
     # Around the call the lock changes hands; well inside it, only a search without the lock
     # lets the other thread step at all.
-    margin = 0.05
-    assert ended - started > 4 * margin
+    margin = 0.02
+    assert ended - started > 5 * margin
     inside = [stamp for stamp in stamps if started + margin < stamp < ended - margin]
     assert len(inside) > 100
 
