@@ -81,7 +81,7 @@ class HeapWalk {
     }
   }
 
-  const TypeFacts& facts_of(PyTypeObject* type) {
+  TypeFacts& facts_of(PyTypeObject* type) {
     auto found = types_.find(type);
     if (found == types_.end()) {
       found = types_.emplace(type, describe_type(type)).first;
@@ -169,10 +169,19 @@ class HeapWalk {
     if (visit_all != nullptr) visit_all(object, collect, &refs_);
   }
 
-  std::optional<std::uint64_t> size_of(PyObject* object) {
+  std::optional<std::uint64_t> size_of(PyObject* object, DirectSize& direct_size) {
+    if (direct_size.method != nullptr && Py_TYPE(object)->tp_version_tag == direct_size.version) {
+      PyRef size = PyRef::steal(direct_size.method(object, nullptr));
+      const Py_ssize_t value = size ? PyLong_AsSsize_t(size.get()) : -1;
+      if (value >= 0) return static_cast<std::uint64_t>(value) + direct_size.header;
+      PyErr_Clear();  // sys.getsizeof below meets the same fault and says what it is
+    }
     // sys.getsizeof without the call through its Python function object.
     const std::size_t direct = _PySys_GetSizeOf(object);
-    if (direct != static_cast<std::size_t>(-1)) return direct;
+    if (direct != static_cast<std::size_t>(-1)) {
+      if (!direct_size.probed) probe_direct_size(object, direct, direct_size);
+      return direct;
+    }
     PyErr_Clear();
     PyRef size = PyRef::steal(PyObject_CallOneArg(getsizeof(), object));
     if (!size) {
@@ -186,13 +195,47 @@ class HeapWalk {
     return value;
   }
 
+  // Takes a type's own C __sizeof__ once sys.getsizeof has measured an
+  // instance: `measured` less what the function says is the header.
+  void probe_direct_size(PyObject* object, std::size_t measured, DirectSize& direct_size) {
+    direct_size.probed = true;
+    PyTypeObject* type = Py_TYPE(object);
+    // Classes are measured with a header or without, as they are static or not.
+    if (PyType_IsSubtype(type, &PyType_Type) || type->tp_version_tag == 0) return;
+    if (!sizeof_name_) {
+      sizeof_name_ = PyRef::steal(PyUnicode_InternFromString("__sizeof__"));
+      if (!sizeof_name_) {
+        PyErr_Clear();
+        return;
+      }
+    }
+    PyObject* found = _PyType_Lookup(type, sizeof_name_.get());  // borrowed
+    if (found == nullptr || !Py_IS_TYPE(found, &PyMethodDescr_Type)) return;
+    auto* descriptor = reinterpret_cast<PyMethodDescrObject*>(found);
+    constexpr int kCallFlags = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O |
+                               METH_FASTCALL | METH_METHOD;
+    if ((descriptor->d_method->ml_flags & kCallFlags) != METH_NOARGS ||
+        !PyType_IsSubtype(type, PyDescr_TYPE(descriptor))) {
+      return;
+    }
+    PyRef size = PyRef::steal(descriptor->d_method->ml_meth(object, nullptr));
+    const Py_ssize_t value = size ? PyLong_AsSsize_t(size.get()) : -1;
+    if (value < 0 || static_cast<std::size_t>(value) > measured) {
+      PyErr_Clear();
+      return;
+    }
+    direct_size.method = descriptor->d_method->ml_meth;
+    direct_size.version = type->tp_version_tag;
+    direct_size.header = measured - static_cast<std::size_t>(value);
+  }
+
   PyObject* getsizeof() {
     if (!getsizeof_) getsizeof_ = PyRef::borrow(PySys_GetObject("getsizeof"));
     return getsizeof_.get();
   }
 
   bool write_record(PyObject* object) {
-    const TypeFacts& facts = facts_of(Py_TYPE(object));
+    TypeFacts& facts = facts_of(Py_TYPE(object));
     PyRef owner;
     std::uint64_t size = 0;
     bool sized = false;
@@ -206,7 +249,7 @@ class HeapWalk {
     }
     owner = PyRef();
     if (!sized) {
-      std::optional<std::uint64_t> measured = size_of(object);
+      std::optional<std::uint64_t> measured = size_of(object, facts.direct_size);
       if (!measured) return false;
       size = *measured;
     }
@@ -246,6 +289,7 @@ class HeapWalk {
   RawObjectRecord record_;
   std::string buffer_;
   PyRef getsizeof_;
+  PyRef sizeof_name_;
   std::uint64_t count_ = 0;
 };
 

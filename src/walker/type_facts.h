@@ -27,10 +27,23 @@ enum class ReferentsKind {
   kCode,          // code objects are not traversed at all
 };
 
+// sys.getsizeof makes a bound method of __sizeof__ for every object it
+// measures, which costs more than the measure. Most types inherit a C
+// __sizeof__ taking no arguments: that function is called directly, and the
+// header the interpreter adds in front of the object (the same for every
+// instance of a type, found once from a sys.getsizeof result) added to it.
+struct DirectSize {
+  PyCFunction method = nullptr;  // null: through sys.getsizeof
+  unsigned int version = 0;      // the type's version tag when found; changes with its attributes
+  std::size_t header = 0;
+  bool probed = false;
+};
+
 struct TypeFacts {
   std::string name;  // "module.QualName"
   ValueKind value_kind = ValueKind::kNone;
   ReferentsKind referents_kind = ReferentsKind::kNone;
+  DirectSize direct_size;
 };
 
 // Never fails: names that cannot be read fall back as in the Python dumper.

@@ -352,7 +352,11 @@ class Holder:
 class Table(dict):
     pass
 
-HELD = (Holder(), Table(a=1, b=[2]), [Node(str(i)) for i in range(1000)])
+class Measured:
+    def __sizeof__(self):
+        return 77
+
+HELD = (Holder(), Table(a=1, b=[2]), [Node(str(i)) for i in range(1000)], Measured())
 gc.freeze()
 AFTER_FREEZE = {"key": "value"}
 
