@@ -9,6 +9,7 @@
 #include "core/codecs/object_record.h"
 #include "core/codecs/record_encoder.h"
 #include "python/py_ref.h"
+#include "walker/address_set.h"
 #include "walker/type_facts.h"
 
 // What sys.getsizeof computes; exported by the interpreter, declared only in
@@ -44,7 +45,7 @@ class HeapWalk {
     if (!load_excluded()) return std::nullopt;
     const Py_ssize_t roots = PyList_GET_SIZE(inputs_.roots);
     // Untracked objects (strings, numbers) come on top of the tracked roots: about as many.
-    seen_.reserve(seen_.size() + 2 * static_cast<std::size_t>(roots));
+    seen_.reserve(excluded_.size() + 2 * static_cast<std::size_t>(roots));
     keep_.reserve(2 * static_cast<std::size_t>(roots));
     for (Py_ssize_t i = 0; i < roots; ++i) {
       // The list may shrink while user code runs (a __sizeof__), so index it anew each time.
@@ -68,14 +69,14 @@ class HeapWalk {
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
       const unsigned long long value = PyLong_AsUnsignedLongLong(item.get());
       if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-      seen_.insert(value);
+      if (value != 0) seen_.insert(value);
       excluded_.insert(value);
     }
     return !PyErr_Occurred();
   }
 
   void push(PyObject* object) {
-    if (seen_.insert(id_of(object)).second) {
+    if (seen_.insert(id_of(object))) {
       Py_INCREF(object);
       stack_.push_back(object);
     }
@@ -279,7 +280,7 @@ class HeapWalk {
   }
 
   const WalkInputs& inputs_;
-  absl::flat_hash_set<std::uint64_t> seen_;
+  AddressSet seen_;
   absl::flat_hash_set<std::uint64_t> excluded_;
   absl::node_hash_map<PyTypeObject*, TypeFacts> types_;  // stable references
   std::vector<PyRef> held_types_;
