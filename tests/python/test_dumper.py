@@ -347,7 +347,8 @@ class Node:
 class Holder:
     def __init__(self):
         self.label = "holder-\\u00e9\\U0001f600\\ud800"
-        self.items = [12345678901, 2.5, True, b"\\x00raw", "x" * 1000, 3 + 4j, 7 ** 5000, 2 ** 70]
+        self.items = [12345678901, 2.5, True, b"\\x00raw", "x" * 1000, 3 + 4j, 7 ** 5000, 2 ** 70,
+                      'quote" back\\\\ nl\\n tab\\t bell\\x07 del\\x7f']
 
 class Table(dict):
     pass
