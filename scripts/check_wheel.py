@@ -1,0 +1,66 @@
+"""Checks repaired wheels and prints their sizes and tags; exits 1 on the first fault.
+
+A wheel must hold every native module the source tree builds, the core library they share, the
+`vesker` package with its marker for type checkers, and the stubs; and auditwheel must find it
+consistent with a manylinux policy while needing no shared library beyond the system's C and C++
+runtime (which it would otherwise have grafted into a `.libs` folder). Needs auditwheel on PATH.
+
+Usage: python scripts/check_wheel.py WHEEL...
+"""
+
+from __future__ import annotations
+
+import fnmatch
+import pathlib
+import re
+import subprocess
+import sys
+import zipfile
+
+SOURCE = pathlib.Path(__file__).resolve().parents[1] / "src"
+
+# Source folder of each native module, and where its build lands in the wheel.
+NATIVE_MODULES = {
+    "python": "vesker_analysis.cpython-*.so",
+    "engine": "vesker/engine.cpython-*.so",
+    "walker": "vesker/_walker.cpython-*.so",
+}
+SHARED_CORE = "vesker/libvesker_core.so"
+ALWAYS = ["vesker/__init__.py", "vesker/cli.py", "vesker/py.typed", "vesker_analysis-stubs/__init__.pyi"]
+
+
+def required_members() -> list[str]:
+    modules = [pattern for folder, pattern in NATIVE_MODULES.items() if (SOURCE / folder).is_dir()]
+    # One native module links the core in; two share it as a library.
+    return ALWAYS + modules + ([SHARED_CORE] if len(modules) > 1 else [])
+
+
+def faults(wheel: pathlib.Path) -> tuple[list[str], str]:
+    names = zipfile.ZipFile(wheel).namelist()
+    problems = [f"missing {pattern}" for pattern in required_members()
+                if not fnmatch.filter(names, pattern)]
+    problems += [f"grafted library {name}" for name in names if ".libs/" in name]
+    shown = subprocess.run(["auditwheel", "show", str(wheel)], capture_output=True, text=True)
+    report = " ".join(shown.stdout.split())
+    tag = re.search(r'consistent with the following platform tag: "(manylinux_\d+_\d+_\w+)"', report)
+    if shown.returncode != 0 or tag is None:
+        problems.append("auditwheel finds no manylinux tag: " + (report or shown.stderr.strip()))
+    if "external shared libraries are required" in report:
+        problems.append("needs external libraries: " + report)
+    return problems, tag.group(1) if tag else "-"
+
+
+def main(wheels: list[str]) -> int:
+    failed = False
+    for name in wheels:
+        wheel = pathlib.Path(name)
+        problems, tag = faults(wheel)
+        print(f"{wheel.name}  {wheel.stat().st_size / 1024:.0f} KiB  {tag}")
+        for problem in problems:
+            print(f"  FAULT: {problem}")
+        failed |= bool(problems)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
