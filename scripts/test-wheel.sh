@@ -4,8 +4,8 @@
 # installs it with --no-index into a fresh virtual environment inside a minimal Debian root of
 # this machine's release: only the essential packages, Python and the C++ runtime that manylinux
 # counts on, so neither the -dev packages nor the shared libraries of LMDB, xxHash and abseil
-# (not even apt, which needs xxHash). There it runs `vesker --version`, `vesker demo` and a query through the
-# Python API. The root is built once (under a minute) and reused. Needs root.
+# (not even apt, which needs xxHash). There it runs `vesker --version`, `vesker demo` and a query
+# through the Python API. The root is built once (under a minute) and reused. Needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup-common.sh
