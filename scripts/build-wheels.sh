@@ -43,22 +43,23 @@ build_wheel() {
 }
 
 # The root has its own compiler and Debian's own versions of the libraries, so the dependency
-# sources are fetched there too. The build folder stays in the root and is reused; it is not
+# sources are fetched there too (falling back to this machine's where a download fails). The build folder stays in the root and is reused; it is not
 # under /work, which scripts/test-in-sid-root.sh clears.
 build_wheel_in_sid_root() {
   log "wheel for CPython 3.14 (Debian unstable root)"
   chroot "$SID_ROOT" dpkg-query -W -f='${Status}' dpkg-dev 2>/dev/null | grep -q 'ok installed' ||
     chroot "$SID_ROOT" /bin/sh -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq dpkg-dev' >/dev/null
   local work="$SID_ROOT/wheel-build"
-  rm -rf "$work/project" "$work/raw"
+  rm -rf "$work/project" "$work/raw" "$work/fallback-sources"
   mkdir -p "$work/project"
+  cp -r "$SOURCES" "$work/fallback-sources"
   git ls-files -co --exclude-standard -z | tar --null -T - -cf - | tar -xf - -C "$work/project"
   mount --bind /dev "$SID_ROOT/dev"
   mount -t proc proc "$SID_ROOT/proc"
   local status=0
   chroot "$SID_ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root /bin/bash -euc '
     cd /wheel-build/project
-    scripts/fetch-dependency-sources.sh /wheel-build/dependency-sources
+    scripts/fetch-dependency-sources.sh /wheel-build/dependency-sources /wheel-build/fallback-sources
     [ -x /wheel-build/venv/bin/python ] || python3.14 -m venv --system-site-packages /wheel-build/venv
     /wheel-build/venv/bin/python -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
       -w /wheel-build/raw -C build-dir=/wheel-build/build "$@" \
