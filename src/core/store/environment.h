@@ -1,5 +1,6 @@
 // The LMDB environment of one store directory, and the process-wide rule that a
-// directory is open at most once.
+// directory is open at most once: every module of the process that reads or writes a store
+// goes through one registry, so two of them share one environment instead of opening two.
 #pragma once
 
 #include <lmdb.h>
@@ -14,8 +15,12 @@ namespace vesker {
 
 class Environment {
  public:
-  // Opens (creating the files if needed) the environment in an existing directory.
+  // Opens (creating the files if needed) the environment in an existing directory, for an owner
+  // that must be its only exclusive holder in this process (an explorer). The environment itself
+  // is shared with the other users that `share` handed it to.
   static Result<std::shared_ptr<Environment>> open(std::string_view directory);
+  // The environment of the directory as this process already has it open, or newly opened.
+  static Result<std::shared_ptr<Environment>> share(std::string_view directory);
 
   Environment(const Environment&) = delete;
   Environment& operator=(const Environment&) = delete;
@@ -25,9 +30,13 @@ class Environment {
   const std::string& canonical_path() const noexcept { return canonical_path_; }
 
   static constexpr std::size_t kMapSize = std::size_t{1} << 36;  // 64 GiB
-  static constexpr MDB_dbi kMaxDatabases = 7;
+  // The explorer's six databases and the analyses' own beside them.
+  static constexpr MDB_dbi kMaxDatabases = 32;
 
  private:
+  static Result<std::shared_ptr<Environment>> open_registered(std::string_view directory, bool exclusive);
+  static Result<std::shared_ptr<Environment>> open_unregistered(const std::string& canonical);
+
   Environment(MDB_env* env, std::string canonical_path) noexcept
       : env_(env), canonical_path_(std::move(canonical_path)) {}
 

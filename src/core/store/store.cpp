@@ -1,7 +1,6 @@
 #include "core/store/store.h"
 
 namespace vesker {
-namespace {
 
 Result<Database> open_database(const Transaction& txn, const Environment& environment, const char* name,
                                unsigned flags) {
@@ -10,11 +9,11 @@ Result<Database> open_database(const Transaction& txn, const Environment& enviro
   return Database{&environment, dbi};
 }
 
-}  // namespace
+namespace {
 
-Result<Store> Store::open(std::string_view directory) {
+Result<Store> open_databases(std::shared_ptr<Environment> environment) {
   Store store;
-  VESKER_ASSIGN_OR_RETURN(store.environment, Environment::open(directory));
+  store.environment = std::move(environment);
   const Environment& env = *store.environment;
   VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_write());
   VESKER_ASSIGN_OR_RETURN(store.primary, open_database(txn, env, "primary", MDB_INTEGERKEY));
@@ -28,6 +27,18 @@ Result<Store> Store::open(std::string_view directory) {
   VESKER_ASSIGN_OR_RETURN(store.type_summaries, open_database(txn, env, "type_summaries", 0));
   VESKER_TRY(txn.commit());
   return store;
+}
+
+}  // namespace
+
+Result<Store> Store::open(std::string_view directory) {
+  VESKER_ASSIGN_OR_RETURN(std::shared_ptr<Environment> environment, Environment::open(directory));
+  return open_databases(std::move(environment));
+}
+
+Result<Store> Store::share(std::string_view directory) {
+  VESKER_ASSIGN_OR_RETURN(std::shared_ptr<Environment> environment, Environment::share(directory));
+  return open_databases(std::move(environment));
 }
 
 }  // namespace vesker

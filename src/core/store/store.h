@@ -19,11 +19,18 @@ struct Store {
   Database types_subtree_size_index;  // Type -> SizeIndexEntry (subtree size, id) (duplicates)
   Database type_summaries;            // Type -> TypeSummary
 
-  // Opens or creates the store in an existing directory.
+  // Opens or creates the store in an existing directory, for its one explorer in this process.
   static Result<Store> open(std::string_view directory);
+  // The same store for any other reader or writer: shares the environment that this process
+  // may already have open.
+  static Result<Store> share(std::string_view directory);
 
   Result<Transaction> begin_read() const { return Transaction::begin(*environment, Transaction::Mode::read_only); }
   Result<Transaction> begin_write() const { return Transaction::begin(*environment, Transaction::Mode::read_write); }
 };
+
+// Opens (creating it if needed) one named database of the environment inside a write transaction.
+Result<Database> open_database(const Transaction& txn, const Environment& environment, const char* name,
+                               unsigned flags);
 
 }  // namespace vesker

@@ -1,0 +1,30 @@
+#include "core/store/analysis_store.h"
+
+namespace vesker {
+
+Result<std::shared_ptr<const AnalysisStore>> AnalysisStore::open(std::string_view directory) {
+  auto opened = std::make_shared<AnalysisStore>();
+  VESKER_ASSIGN_OR_RETURN(opened->store, Store::share(directory));
+  const Environment& environment = *opened->store.environment;
+  VESKER_ASSIGN_OR_RETURN(Transaction txn, opened->store.begin_write());
+  VESKER_ASSIGN_OR_RETURN(opened->metadata, open_database(txn, environment, "analysis.metadata", 0));
+  VESKER_TRY(txn.commit());
+  return std::shared_ptr<const AnalysisStore>(std::move(opened));
+}
+
+Result<Metadata> read_metadata(const Transaction& txn, const AnalysisStore& store) {
+  VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, store.metadata));
+  Metadata entries;
+  VESKER_ASSIGN_OR_RETURN(auto entry, cursor.move(MDB_FIRST));
+  while (entry) {
+    entries.emplace_back(std::string(entry->key), std::string(entry->value));
+    VESKER_ASSIGN_OR_RETURN(entry, cursor.move(MDB_NEXT));
+  }
+  return entries;
+}
+
+Status write_metadata(Transaction& txn, const AnalysisStore& store, std::string_view key, std::string_view value) {
+  return txn.put(store.metadata, key, value);
+}
+
+}  // namespace vesker

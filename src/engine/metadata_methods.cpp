@@ -1,0 +1,92 @@
+// Facts about a store as a whole, kept beside it: how it was built, where its dumps came from.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string_view>
+
+#include "engine/store_methods.h"
+#include "engine/store_object.h"
+#include "python/errors.h"
+#include "python/py_ref.h"
+#include "python/released_gil.h"
+
+namespace vesker::engine {
+namespace {
+
+using python::guarded;
+using python::PyRef;
+using python::ReleasedGil;
+
+PyObject* text(std::string_view bytes) {
+  return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape");
+}
+
+PyObject* store_metadata(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
+    if (store == nullptr) return nullptr;
+    Result<Metadata> entries = fail_message("");
+    {
+      ReleasedGil released;
+      entries = [&]() -> Result<Metadata> {
+        VESKER_ASSIGN_OR_RETURN(Transaction txn, store->store.begin_read());
+        return read_metadata(txn, *store);
+      }();
+    }
+    if (!entries) return python::raise(entries.error());
+
+    PyRef result = PyRef::steal(PyDict_New());
+    if (!result) return nullptr;
+    for (const auto& [key, value] : *entries) {
+      PyRef key_object = PyRef::steal(text(key));
+      if (!key_object) return nullptr;
+      PyRef value_object = PyRef::steal(text(value));
+      if (!value_object) return nullptr;
+      if (PyDict_SetItem(result.get(), key_object.get(), value_object.get()) < 0) return nullptr;
+    }
+    return result.release();
+  });
+}
+
+PyObject* store_set_metadata(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"key", "value", nullptr};
+    const char* key = nullptr;
+    Py_ssize_t key_size = 0;
+    const char* value = nullptr;
+    Py_ssize_t value_size = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#s#:set_metadata", const_cast<char**>(keywords), &key, &key_size,
+                                     &value, &value_size)) {
+      return nullptr;
+    }
+    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
+    if (store == nullptr) return nullptr;
+    const std::string_view key_view(key, static_cast<std::size_t>(key_size));
+    const std::string_view value_view(value, static_cast<std::size_t>(value_size));
+    Status written = fail_message("");
+    {
+      // A write transaction waits for any other writer of the store.
+      ReleasedGil released;
+      written = [&]() -> Status {
+        VESKER_ASSIGN_OR_RETURN(Transaction txn, store->store.begin_write());
+        VESKER_TRY(write_metadata(txn, *store, key_view, value_view));
+        return txn.commit();
+      }();
+    }
+    if (!written) return python::raise(written.error());
+    Py_RETURN_NONE;
+  });
+}
+
+const PyMethodDef kMetadataMethods[] = {
+    {"metadata", store_metadata, METH_NOARGS,
+     "metadata()\n--\n\nFacts recorded about the store as a whole, as a dict of str to str."},
+    {"set_metadata", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_set_metadata)),
+     METH_VARARGS | METH_KEYWORDS, "set_metadata(key, value)\n--\n\nRecords one fact about the store."},
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> metadata_methods() { return kMetadataMethods; }
+
+}  // namespace vesker::engine

@@ -1,0 +1,13 @@
+// The method tables of Store, one per analysis; the class is assembled from all of them.
+#pragma once
+
+#include <Python.h>
+
+#include <span>
+
+namespace vesker::engine {
+
+std::span<const PyMethodDef> lifetime_methods();
+std::span<const PyMethodDef> metadata_methods();
+
+}  // namespace vesker::engine

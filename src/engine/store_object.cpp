@@ -1,0 +1,124 @@
+#include "engine/store_object.h"
+
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/store_methods.h"
+#include "python/errors.h"
+#include "python/py_ref.h"
+#include "python/released_gil.h"
+
+namespace vesker::engine {
+namespace {
+
+using python::guarded;
+using python::PyRef;
+using python::ReleasedGil;
+
+PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"path", nullptr};
+    PyObject* path_bytes = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:Store", const_cast<char**>(keywords),
+                                     PyUnicode_FSConverter, &path_bytes)) {
+      return nullptr;
+    }
+    PyRef path = PyRef::steal(path_bytes);
+    std::string directory(PyBytes_AS_STRING(path.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(path.get())));
+
+    Result<std::shared_ptr<const AnalysisStore>> opened = fail_message("");
+    {
+      // Opening may wait for another process's write transaction.
+      ReleasedGil released;
+      opened = AnalysisStore::open(directory);
+    }
+    if (!opened) return python::raise(opened.error());
+
+    PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    new (&reinterpret_cast<StoreObject*>(self.get())->store) std::shared_ptr<const AnalysisStore>(std::move(*opened));
+    return self.release();
+  });
+}
+
+void store_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&reinterpret_cast<StoreObject*>(self)->store);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* store_close(PyObject* self, PyObject*) {
+  // Dropping the last user closes the environment, which may flush; nothing else needs the lock.
+  std::shared_ptr<const AnalysisStore> closing = std::exchange(reinterpret_cast<StoreObject*>(self)->store, nullptr);
+  {
+    ReleasedGil released;
+    closing.reset();
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* store_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* store_exit(PyObject* self, PyObject*) { return store_close(self, nullptr); }
+
+PyObject* store_path(PyObject* self, void*) {
+  std::shared_ptr<const AnalysisStore> store = open_store_of(self);
+  if (store == nullptr) return nullptr;
+  const std::string& path = store->store.environment->canonical_path();
+  return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+}
+
+const PyMethodDef kLifetimeMethods[] = {
+    {"close", store_close, METH_NOARGS,
+     "close()\n--\n\nCloses the store; the environment stays open while another user of this process shares it."},
+    {"__enter__", store_enter, METH_NOARGS, nullptr},
+    {"__exit__", store_exit, METH_VARARGS, nullptr},
+};
+
+PyGetSetDef store_getset[] = {
+    {"path", store_path, nullptr, "The canonical path of the store directory.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Every analysis's methods in one null-terminated table, built once for the process.
+PyMethodDef* all_methods() {
+  static std::vector<PyMethodDef>* table = [] {
+    auto* methods = new std::vector<PyMethodDef>;
+    for (auto part : {lifetime_methods(), metadata_methods()}) methods->insert(methods->end(), part.begin(), part.end());
+    methods->push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+    return methods;
+  }();
+  return table->data();
+}
+
+}  // namespace
+
+std::span<const PyMethodDef> lifetime_methods() { return kLifetimeMethods; }
+
+PyObject* make_store_type(PyObject* module) {
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>("Store(path)\n--\n\n"
+                                    "A store directory opened for the analyses. In one process it shares the "
+                                    "environment of a HeapDumpExplorer of the same directory.")},
+      {Py_tp_new, reinterpret_cast<void*>(store_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
+      {Py_tp_methods, all_methods()},
+      {Py_tp_getset, store_getset},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {"vesker.engine.Store", sizeof(StoreObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  return PyType_FromModuleAndSpec(module, &spec, nullptr);
+}
+
+std::shared_ptr<const AnalysisStore> open_store_of(PyObject* self) {
+  std::shared_ptr<const AnalysisStore> store = reinterpret_cast<StoreObject*>(self)->store;
+  if (store == nullptr) PyErr_SetString(PyExc_ValueError, "the store is closed");
+  return store;
+}
+
+}  // namespace vesker::engine
