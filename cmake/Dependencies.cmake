@@ -34,13 +34,12 @@ if(NOT EXISTS ${lmdb_source}/mdb.c OR NOT EXISTS ${abseil_source}/CMakeLists.txt
     "sources; scripts/fetch-dependency-sources.sh unpacks them")
 endif()
 
-# The libraries' symbols stay inside the core library: another copy of LMDB or abseil loaded into
-# the same process must not bind to ours, nor ours to it.
+# Linked into the core library only, whose exported symbols the modules then bind to, so that a
+# process holds one copy of each library, as it would of the shared ones.
 find_package(Threads REQUIRED)
 add_library(vesker_lmdb STATIC ${lmdb_source}/mdb.c ${lmdb_source}/midl.c)
 target_include_directories(vesker_lmdb SYSTEM PUBLIC ${lmdb_source})
 target_link_libraries(vesker_lmdb PUBLIC Threads::Threads)
-set_target_properties(vesker_lmdb PROPERTIES C_VISIBILITY_PRESET hidden)
 add_library(vesker::lmdb ALIAS vesker_lmdb)
 
 pkg_check_modules(XXHASH REQUIRED libxxhash)
@@ -48,15 +47,12 @@ find_library(XXHASH_ARCHIVE NAMES libxxhash.a HINTS ${XXHASH_LIBRARY_DIRS} REQUI
 add_library(vesker_xxhash INTERFACE)
 target_include_directories(vesker_xxhash SYSTEM INTERFACE ${XXHASH_INCLUDE_DIRS})
 target_link_libraries(vesker_xxhash INTERFACE ${XXHASH_ARCHIVE})
-target_link_options(vesker_xxhash INTERFACE LINKER:--exclude-libs,libxxhash.a)
 add_library(vesker::xxhash ALIAS vesker_xxhash)
 
-# A function, so that these settings reach abseil's folder and nothing else.
+# A function, so that these settings stay within abseil's folder.
 function(vesker_add_abseil source)
   set(ABSL_PROPAGATE_CXX_STD ON)
   set(ABSL_ENABLE_INSTALL OFF)
-  set(CMAKE_CXX_VISIBILITY_PRESET hidden)
-  set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
   add_subdirectory(${source} ${CMAKE_BINARY_DIR}/abseil EXCLUDE_FROM_ALL SYSTEM)
 endfunction()
 vesker_add_abseil(${abseil_source})

@@ -31,8 +31,7 @@ ALWAYS = ["vesker/__init__.py", "vesker/cli.py", "vesker/py.typed", "vesker_anal
 
 def required_members() -> list[str]:
     modules = [pattern for folder, pattern in NATIVE_MODULES.items() if (SOURCE / folder).is_dir()]
-    # One native module links the core in; two share it as a library.
-    return ALWAYS + modules + ([SHARED_CORE] if len(modules) > 1 else [])
+    return ALWAYS + [SHARED_CORE] + modules
 
 
 def faults(wheel: pathlib.Path) -> tuple[list[str], str]:
