@@ -11,11 +11,15 @@ Usage: python scripts/check_wheel.py WHEEL...
 from __future__ import annotations
 
 import fnmatch
+import io
 import pathlib
 import re
 import subprocess
 import sys
 import zipfile
+
+from elftools.elf.dynamic import DynamicSection
+from elftools.elf.elffile import ELFFile
 
 SOURCE = pathlib.Path(__file__).resolve().parents[1] / "src"
 
@@ -26,18 +30,30 @@ NATIVE_MODULES = {
     "walker": "vesker/_walker.cpython-*.so",
 }
 SHARED_CORE = "vesker/libvesker_core.so"
-ALWAYS = ["vesker/__init__.py", "vesker/cli.py", "vesker/py.typed", "vesker_analysis-stubs/__init__.pyi"]
+ALWAYS = ["vesker/__init__.py", "vesker/cli.py", "vesker/py.typed", "vesker/engine.pyi",
+          "vesker_analysis-stubs/__init__.pyi"]
 
 
-def required_members() -> list[str]:
-    modules = [pattern for folder, pattern in NATIVE_MODULES.items() if (SOURCE / folder).is_dir()]
-    return ALWAYS + [SHARED_CORE] + modules
+def native_modules() -> list[str]:
+    return [pattern for folder, pattern in NATIVE_MODULES.items() if (SOURCE / folder).is_dir()]
+
+
+def needed_libraries(elf_bytes: bytes) -> set[str]:
+    elf = ELFFile(io.BytesIO(elf_bytes))
+    return {tag.needed for section in elf.iter_sections() if isinstance(section, DynamicSection)
+            for tag in section.iter_tags() if tag.entry.d_tag == "DT_NEEDED"}
 
 
 def faults(wheel: pathlib.Path) -> tuple[list[str], str]:
-    names = zipfile.ZipFile(wheel).namelist()
-    problems = [f"missing {pattern}" for pattern in required_members()
+    archive = zipfile.ZipFile(wheel)
+    names = archive.namelist()
+    problems = [f"missing {pattern}" for pattern in ALWAYS + [SHARED_CORE] + native_modules()
                 if not fnmatch.filter(names, pattern)]
+    # Each module must load the one core library rather than carry a copy of the core.
+    core = pathlib.PurePath(SHARED_CORE).name
+    problems += [f"{name} does not load {core}" for pattern in native_modules()
+                 for name in fnmatch.filter(names, pattern)
+                 if core not in needed_libraries(archive.read(name))]
     problems += [f"grafted library {name}" for name in names if ".libs/" in name]
     shown = subprocess.run(["auditwheel", "show", str(wheel)], capture_output=True, text=True)
     report = " ".join(shown.stdout.split())

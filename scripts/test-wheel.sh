@@ -5,7 +5,7 @@
 # this machine's release: only the essential packages, Python and the C++ runtime that manylinux
 # counts on, so neither the -dev packages nor the shared libraries of LMDB, xxHash and abseil
 # (not even apt, which needs xxHash). There it runs `vesker --version`, `vesker demo` and a query
-# through the Python API. The root is built once (under a minute) and reused. Needs root.
+# through both native modules. The root is built once (under a minute) and reused. Needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup-common.sh
@@ -53,6 +53,7 @@ chroot "$ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root /bin/bash -euc '
   grep -q "Largest objects by subtree size" demo-report.txt
   venv/bin/python - <<EOF
 import vesker_analysis as va
+from vesker import engine
 
 explorer = va.HeapDumpExplorer("demo/demo-store")
 types = dict(explorer.get_type_summaries())
@@ -60,6 +61,9 @@ largest = explorer.get_objects_by_type_ordered_by_size("All Types", True, 0)[0]
 record = explorer.get_object(largest.id)
 assert types["__main__.ReportCache"].count == 1, types
 assert largest.subtree_size >= record.size > 0, (largest, record)
+with engine.Store("demo/demo-store") as store:  # through the environment the explorer opened
+    store.set_metadata("checked", "in a minimal root")
+    assert store.metadata()["checked"] == "in a minimal root"
 print("the Python API answers in the minimal root:", len(types), "types, largest keeps",
       largest.subtree_size, "bytes alive")
 EOF
