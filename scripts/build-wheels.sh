@@ -43,8 +43,9 @@ build_wheel() {
 }
 
 # The root has its own compiler and Debian's own versions of the libraries, so the dependency
-# sources are fetched there too (falling back to this machine's where a download fails). The build folder stays in the root and is reused; it is not
-# under /work, which scripts/test-in-sid-root.sh clears.
+# sources are fetched there too (falling back to this machine's where a download fails). The
+# build folder stays in the root and is reused; it is not under /work, which
+# scripts/test-in-sid-root.sh clears.
 build_wheel_in_sid_root() {
   log "wheel for CPython 3.14 (Debian unstable root)"
   chroot "$SID_ROOT" dpkg-query -W -f='${Status}' dpkg-dev 2>/dev/null | grep -q 'ok installed' ||
