@@ -30,6 +30,10 @@ Shape of the heap:
   the object itself.
 - Data regions: larger trees of dicts, lists, tuples and instances of
   application classes holding strings, ints, floats and bytes.
+- Linked structures: now and then a deep chain of `app.Link` objects (each holding a
+  small string) held by nothing in the dump, as from a frame, whose last link
+  enters a large ring of `app.RingNode` objects linked both ways (one strongly
+  connected component of thousands), one of which also refers to a module.
 - Out-degree is 0 to 50 with a long tail; a module's namespace dict may be
   larger. Values are short texts (with quotes, backslashes, control and
   non-ASCII characters now and then) for strings, ints, floats, bytes and
@@ -704,6 +708,34 @@ class _Generator:
         self.emitted += len(lines)
         return lines
 
+    def _chain_and_ring(self, budget: int) -> list[str]:
+        """A chain of links, each with a small string, ending in a ring linked both ways."""
+        link, node, text = (self._type_index(n) for n in ("app.Link", "app.RingNode", "builtins.str"))
+        chain = budget // 4
+        ring = max(budget - 2 * chain, 3)
+        chain_ids = [self._heap_id(56) for _ in range(chain)]
+        ring_ids = [self._heap_id(64) for _ in range(ring)]
+        lines: list[str] = []
+
+        def emit(tidx: int, oid: int, refs: list[int], value: str, size: int) -> None:
+            self.stats_refs += len(refs)
+            lines.append('{"id":%d,"type":%s,"references":[%s],"value":%s,"size":%d}\n'
+                         % (oid, self.type_json[tidx], ",".join(map(str, refs)), value, size))
+
+        for i, oid in enumerate(chain_ids):
+            word = self.words[self.pick_name()]
+            string_id = self._heap_id(49 + len(word))
+            following = chain_ids[i + 1] if i + 1 < chain else ring_ids[0]
+            emit(link, oid, [following, string_id], "null", 56)
+            emit(text, string_id, [], _json_text(word), 49 + len(word))
+        for i, oid in enumerate(ring_ids):
+            refs = [ring_ids[(i + 1) % ring], ring_ids[i - 1]]
+            if i == ring // 2 and self.module_ids:
+                refs.append(self.module_ids[int(self.uniform() * len(self.module_ids))])
+            emit(node, oid, refs, "null", 64)
+        self.emitted += len(lines)
+        return lines
+
     def chunks(self) -> Iterator[str]:
         pending = self._core()[: self.target]
         self.emitted = len(pending)
@@ -719,7 +751,10 @@ class _Generator:
             budget = max(20, min(budget, 60000, remaining))
             if remaining - budget < 20:
                 budget = remaining
-            region = self._region(budget, data_region)
+            if remaining > 100_000 and rng.random() < 0.004:
+                region = self._chain_and_ring(min(int(rng.lognormvariate(9.5, 0.8)), remaining // 2))
+            else:
+                region = self._region(budget, data_region)
             pending.extend(region)
             size += sum(map(len, region))
             if size >= _CHUNK_BYTES:

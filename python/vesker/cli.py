@@ -16,14 +16,22 @@ from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
 from vesker.formatting import (
-    SUMMARY_HEADERS,
-    SUMMARY_RIGHT,
+    Summary,
     format_bytes,
     format_table,
-    format_value,
+    precision_note,
     summary_table,
+    terminal_width,
 )
-from vesker.store import ALL_TYPES, PRECISIONS, UserError, import_dump, open_store
+from vesker.store import (
+    ALL_TYPES,
+    PRECISIONS,
+    ImportInterrupted,
+    UserError,
+    import_dump,
+    open_store,
+)
+from vesker.store_facts import StoreFacts, engine_store, read_facts
 
 if TYPE_CHECKING:
     from vesker_analysis import HeapDumpExplorer, ObjectSummary
@@ -140,20 +148,49 @@ def _cmd_dump(args: argparse.Namespace) -> int:
 
 
 def _cmd_import(args: argparse.Namespace) -> int:
+    from vesker import cli_retained
+
+    names = None if args.no_retained else cli_retained.ReferenceNames()
     stats = import_dump(
         args.dump,
         args.store,
         args.precision,
         append=args.append,
         live=False if args.quiet else None,
+        watch=None if names is None else names.watch,
     )
+    if names is not None:
+        cli_retained.compute_retained(args.store, names, sys.stderr, False if args.quiet else sys.stderr.isatty())
     rate = stats.objects / stats.seconds if stats.seconds > 0 else 0.0
     print(
         f"imported {stats.objects:,} objects into {args.store} "
         f"in {stats.seconds:.1f}s ({rate:,.0f} objects/s)",
         file=sys.stderr,
     )
+    if stats.repeated_ids:
+        print(
+            f"vesker import: warning: {_count(stats.repeated_ids, 'record')} repeated an id "
+            "seen before; "
+            "the last record of each id is kept, and listings leave out or mark rows of the "
+            "records it replaced",
+            file=sys.stderr,
+        )
+    if stats.dangling_references:
+        print(
+            f"vesker import: warning: {_count(stats.dangling_references, 'reference')} to ids "
+            "without a record (a truncated dump?); 'show' marks them",
+            file=sys.stderr,
+        )
     return 0
+
+
+def _count(number: int, noun: str) -> str:
+    return f"{number:,} {noun}" + ("" if number == 1 else "s")
+
+
+def _facts(path: str) -> StoreFacts:
+    with engine_store(path) as store:
+        return read_facts(store)
 
 
 # -- types --------------------------------------------------------------------
@@ -161,6 +198,7 @@ def _cmd_import(args: argparse.Namespace) -> int:
 
 def _cmd_types(args: argparse.Namespace) -> int:
     explorer = open_store(args.store)
+    facts = _facts(args.store)
     rows = explorer.get_type_summaries()
     total = next((summary for name, summary in rows if name == ALL_TYPES), None)
     types = [(name, summary) for name, summary in rows if name != ALL_TYPES]
@@ -171,17 +209,23 @@ def _cmd_types(args: argparse.Namespace) -> int:
     else:
         types.sort(key=lambda row: (-row[1].total_size, row[0]))
     shown = types[: args.limit] if args.limit else types
+    from vesker.cli_retained import type_retained
+
+    retained = type_retained(args.store)
     if args.json:
         _emit_json(
             {
                 "types": [
-                    {"type": name, "count": s.count, "total_size": s.total_size}
+                    {"type": name, "count": s.count, "total_size": s.total_size,
+                     "retained": None if retained is None else retained.get(name, 0)}
                     for name, s in shown
                 ],
                 "type_count": len(types),
                 "total": None
                 if total is None
                 else {"count": total.count, "total_size": total.total_size},
+                "precision": facts.precision,
+                "replaced_records": facts.repeated_ids,
             }
         )
         return 0
@@ -193,9 +237,21 @@ def _cmd_types(args: argparse.Namespace) -> int:
     ]
     if total is not None:
         table_rows.append([f"{ALL_TYPES} ({len(types):,} types)", f"{total.count:,}", format_bytes(total.total_size)])
-    print(format_table(("TYPE", "COUNT", "TOTAL SIZE"), table_rows, {1, 2}))
+    headers: tuple[str, ...] = ("TYPE", "COUNT", "TOTAL SIZE")
+    if retained is not None:
+        # Retained counted once per type: objects held by another object of the type add nothing.
+        for row, (name, _) in zip(table_rows, shown):
+            row.append(format_bytes(retained.get(name, 0)))
+        if total is not None:
+            table_rows[-1].append(format_bytes(total.total_size))
+        headers += ("RETAINED",)
+    print(format_table(headers, table_rows, {1, 2, 3}, terminal_width()))
     if len(shown) < len(types):
         print(f"({len(types) - len(shown):,} more types; use --limit 0 to list all)")
+    if facts.repeated_ids:
+        print(f"(counts include {_count(facts.repeated_ids, 'record')} that a later record "
+              "with the same id replaced)")
+    print(precision_note(facts.precision))
     return 0
 
 
@@ -218,28 +274,68 @@ def _page_slice(
     return rows[start : start + limit]
 
 
+def _type_suggestion(explorer: HeapDumpExplorer, typename: str) -> str:
+    names = [name for name, _ in explorer.get_type_summaries() if name != ALL_TYPES]
+    close = sorted(name for name in names if name.endswith("." + typename))
+    if not close:
+        lowered = typename.lower()
+        close = sorted(name for name in names if name.lower() == lowered)
+    if not close:
+        return "see 'vesker types'"
+    return "did you mean " + " or ".join(repr(name) for name in close[:3]) + "?"
+
+
+def _current_rows(rows: list[ObjectSummary], typename: str) -> tuple[list[ObjectSummary], int]:
+    """The rows whose record still matches the listing, and how many were left out.
+
+    A record replaced by a later one with the same id keeps its index rows: the listing then
+    names the id under the old type, or twice."""
+    kept: list[ObjectSummary] = []
+    seen: set[int] = set()
+    for row in rows:
+        if row.id in seen or (typename != ALL_TYPES and row.type != typename):
+            continue
+        seen.add(row.id)
+        kept.append(row)
+    return kept, len(rows) - len(kept)
+
+
 def _cmd_top(args: argparse.Namespace) -> int:
     typename = args.type
     if typename == "":
         raise UserError("the type name must not be empty")
     explorer = open_store(args.store)
+    facts = _facts(args.store)
     total = explorer.get_count_for_type(typename)
     if total == 0:
         if typename == ALL_TYPES:
             raise UserError("the store holds no objects")
-        raise UserError(f"no objects of type {typename!r} in the store (see 'vesker types')")
+        raise UserError(
+            f"no objects of type {typename!r} in the store; {_type_suggestion(explorer, typename)}"
+        )
+    if args.limit == 0:
+        args.limit = total
+    if args.by in (None, "retained"):
+        from vesker.cli_retained import top_by_retained
+
+        answered = top_by_retained(args, total)
+        if answered is not None:
+            return answered
+        args.by = "subtree"
     subtree = args.by == "subtree"
-    offset = (args.page - 1) * args.limit
+    limit = args.limit
+    offset = (args.page - 1) * limit
     try:
-        rows = _page_slice(explorer, typename, subtree, offset, args.limit)
+        rows = _page_slice(explorer, typename, subtree, offset, limit)
     except RuntimeError as error:
         raise _query_error(error) from None
+    rows, left_out = _current_rows(rows, typename) if facts.repeated_ids else (rows, 0)
     if subtree and not rows and offset == 0:
         raise UserError(
             "the store has no subtree sizes (it was imported with --precision none); "
             "use --by size, or import the dump again with another precision"
         )
-    pages = (total + args.limit - 1) // args.limit
+    pages = (total + limit - 1) // limit
     if args.json:
         _emit_json(
             {
@@ -250,19 +346,25 @@ def _cmd_top(args: argparse.Namespace) -> int:
                 "limit": args.limit,
                 "total": total,
                 "objects": [summary_json(s) for s in rows],
+                "left_out": left_out,
+                "precision": facts.precision,
             }
         )
         return 0
     what = "all types" if typename == ALL_TYPES else f"type {typename}"
     order = "subtree size" if subtree else "size"
-    if not rows:
-        print(f"page {args.page} is past the end: {what} has {pages:,} pages of {args.limit}")
+    if not rows and not left_out:
+        print(f"page {args.page} is past the end: {what} has {pages:,} pages of {limit}")
         return 0
     print(
-        f"objects of {what} by {order}, rows {offset + 1:,}-{offset + len(rows):,} "
+        f"objects of {what} by {order}, rows {offset + 1:,}-{offset + len(rows) + left_out:,} "
         f"of {total:,} (page {args.page} of {pages:,})"
     )
-    print(summary_table(rows))
+    print(summary_table(rows, facts.precision, terminal_width()))
+    if left_out:
+        print(f"({_count(left_out, 'row')} left out: a later record with the same id "
+              "replaced the record listed)")
+    print(precision_note(facts.precision))
     return 0
 
 
@@ -270,65 +372,38 @@ def _cmd_top(args: argparse.Namespace) -> int:
 
 
 def _cmd_show(args: argparse.Namespace) -> int:
-    explorer = open_store(args.store)
-    try:
-        record = explorer.get_object(args.id)
-    except RuntimeError as error:
-        raise _query_error(error) from None
-    if record is None:
-        raise UserError(f"no object with id {args.id} in the store")
-    references = record.references
-    referrers = record.referrers
-    if args.json:
-        _emit_json(
-            {
-                "id": record.id,
-                "type": record.type,
-                "value": record.value,
-                "size": record.size,
-                "subtree_size": record.subtree_size,
-                "references": [summary_json(s) for s in references],
-                "referrers": [summary_json(s) for s in referrers],
-            }
-        )
-        return 0
-    print(f"id       {record.id}")
-    print(f"type     {record.type}")
-    if record.value is not None:
-        print(f"value    {format_value(record.value, 200)}")
-    print(f"size     {format_bytes(record.size)} ({record.size:,} bytes)")
-    if record.subtree_size is not None:
-        print(f"subtree  {format_bytes(record.subtree_size)} ({record.subtree_size:,} bytes)")
-    for title, summaries in (("references", references), ("referrers", referrers)):
-        print()
-        print(f"{title} ({len(summaries):,}):")
-        if not summaries:
-            continue
-        shown = summaries[: args.limit] if args.limit else summaries
-        print(summary_table(shown))
-        if len(shown) < len(summaries):
-            print(f"({len(summaries) - len(shown):,} more; use --limit 0 to list all)")
-    return 0
+    from vesker import cli_show
+
+    return cli_show.run(args)
 
 
 # -- path ---------------------------------------------------------------------
 
 
 def _cmd_path(args: argparse.Namespace) -> int:
-    explorer = open_store(args.store)
+    open_store(args.store)
     avoid = frozenset(args.avoid or ())
-    try:
-        path = explorer.find_path_between_objects(args.start, args.end, avoid)
-    except RuntimeError as error:
-        raise _query_error(error) from None
+    with engine_store(args.store) as store:
+        facts = read_facts(store)
+        unknown = sorted(i for i in avoid if store.get_object_tolerant(i) is None)
+        if unknown:
+            raise UserError(
+                "no object with id " + ", ".join(map(str, unknown)) + " in the store (given to --avoid)"
+            )
+        try:
+            found = store.find_path_tolerant(args.start, args.end, avoid)
+        except RuntimeError as error:
+            raise _query_error(error) from None
+    path = None if found is None else [Summary.from_dict(step) for step in found]
     if args.json:
-        _emit_json(None if path is None else [summary_json(s) for s in path])
+        _emit_json(None if path is None else [s.json() for s in path])
         return 0
     if path is None:
         print(f"no path from {args.start} to {args.end}")
         return 0
     print(f"path of {len(path) - 1} references from {args.start} to {args.end}:")
-    print(summary_table(path))
+    print(summary_table(path, facts.precision, terminal_width()))
+    print(precision_note(facts.precision))
     return 0
 
 
@@ -336,37 +411,27 @@ def _cmd_path(args: argparse.Namespace) -> int:
 
 
 def _cmd_common(args: argparse.Namespace) -> int:
-    explorer = open_store(args.store)
-    try:
-        found = explorer.find_largest_common_reachable_object(args.first, args.second)
-        record = None if found is None else explorer.get_object(found)
-    except RuntimeError as error:
-        raise _query_error(error) from None
+    open_store(args.store)
+    with engine_store(args.store) as store:
+        facts = read_facts(store)
+        try:
+            found = store.find_common_tolerant(args.first, args.second)
+            record = None if found is None else store.get_object_tolerant(found)
+        except RuntimeError as error:
+            raise _query_error(error) from None
     if record is None:
         if args.json:
             _emit_json(None)
         else:
             print(f"{args.first} and {args.second} reach no common object")
         return 0
-    summary = {
-        "id": record.id,
-        "type": record.type,
-        "value": record.value,
-        "size": record.size,
-        "subtree_size": record.subtree_size,
-    }
+    summary = Summary.from_dict(record)
     if args.json:
-        _emit_json(summary)
+        _emit_json(summary.json())
         return 0
     print(f"largest object reachable from both {args.first} and {args.second}:")
-    row = [
-        str(record.id),
-        record.type,
-        format_bytes(record.size),
-        format_bytes(record.subtree_size),
-        format_value(record.value),
-    ]
-    print(format_table(SUMMARY_HEADERS, [row], SUMMARY_RIGHT))
+    print(summary_table([summary], facts.precision, terminal_width()))
+    print(precision_note(facts.precision))
     return 0
 
 
@@ -446,13 +511,15 @@ def build_parser() -> argparse.ArgumentParser:
         description="Import a dump file (plain or gzip-compressed JSON Lines) into a store "
         "directory, created if missing, and compute subtree sizes.",
     )
-    imp.add_argument("dump", help="dump file")
+    imp.add_argument("dump", help="dump file, a pipe such as <(zcat d.gz), or - for standard input")
     _add_store(imp)
     imp.add_argument("--precision", choices=PRECISIONS, default="exact",
                      help="subtree sizes: none, estimated (low, medium, high) or exact "
                      "(default: exact)")
     imp.add_argument("--append", action="store_true",
                      help="add to a store that already holds objects")
+    imp.add_argument("--no-retained", action="store_true",
+                     help="do not compute retained sizes (the dominator tree) after the import")
     imp.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     imp.set_defaults(handler=_cmd_import)
 
@@ -473,9 +540,11 @@ def build_parser() -> argparse.ArgumentParser:
     _add_store(top)
     top.add_argument("-t", "--type", default=ALL_TYPES,
                      help="type name such as builtins.dict (default: all types)")
-    top.add_argument("--by", choices=("size", "subtree"), default="subtree",
-                     help="order by direct size or subtree size (default: subtree)")
-    top.add_argument("--limit", type=_positive, default=20, help="rows per page (default: 20)")
+    top.add_argument("--by", choices=("size", "subtree", "retained"), default=None,
+                     help="order by direct, subtree or retained size (default: retained when the "
+                     "store has retained sizes, otherwise subtree)")
+    top.add_argument("--limit", type=_non_negative, default=20,
+                     help="rows per page, 0 for all (default: 20)")
     top.add_argument("--page", type=_positive, default=1, help="page to show, from 1")
     _add_json(top)
     top.set_defaults(handler=_cmd_top)
@@ -484,9 +553,9 @@ def build_parser() -> argparse.ArgumentParser:
                                description="Show one object with the objects it refers to and "
                                "the objects that refer to it.")
     _add_store(show)
-    show.add_argument("id", type=_object_id, help="object id (decimal or 0x hexadecimal)")
-    show.add_argument("--limit", type=_non_negative, default=25,
-                      help="rows per list, 0 for all (default: 25)")
+    from vesker.cli_show import add_arguments
+
+    add_arguments(show, _object_id, _non_negative, _positive)
     _add_json(show)
     show.set_defaults(handler=_cmd_show)
 
@@ -510,6 +579,10 @@ def build_parser() -> argparse.ArgumentParser:
     _add_json(common)
     common.set_defaults(handler=_cmd_common)
 
+    from vesker import cli_retained
+
+    cli_retained.add_commands(commands, _add_store, _add_json, _object_id, _positive)
+
     demo = commands.add_parser("demo", help="dump, import and report on a small leaky program",
                                description="Run the bundled demo program, dump its heap, import "
                                "it with exact subtree sizes and print a short report.")
@@ -529,6 +602,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except UserError as error:
         print(f"vesker {args.command}: error: {error}", file=sys.stderr)
         return 1
+    except ImportInterrupted as interrupted:
+        print(f"vesker {args.command}: {interrupted}", file=sys.stderr)
+        return 130
     except KeyboardInterrupt:
         print(f"vesker {args.command}: interrupted", file=sys.stderr)
         return 130

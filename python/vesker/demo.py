@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import gc
+import io
 import os
 import shutil
 import subprocess
@@ -10,12 +11,17 @@ import sys
 import tempfile
 
 from vesker import demo_program
+from vesker.cli_retained import compute_retained, open_engine
 from vesker.report import build_report, render_report
 from vesker.store import UserError, import_dump, is_store, open_store
 
 DUMP_NAME = "demo-heap.jsonl"
 STORE_NAME = "demo-store"
 _STORE_FILES = {"data.mdb", "lock.mdb"}
+
+
+class _Discard(io.StringIO):
+    """Where a quiet demo's progress lines go."""
 
 
 def _clear_previous_store(store: str) -> None:
@@ -50,15 +56,20 @@ def run_demo(directory: str | None, quiet: bool = False) -> int:
         _clear_previous_store(store)
         _dump_demo(dump, quiet)
         import_dump(dump, store, "exact", live=False if quiet else None)
+        live = False if quiet else sys.stderr.isatty()
+        compute_retained(store, None, sys.stderr if not quiet else _Discard(), live)
         explorer = open_store(store)
+        retained = open_engine(store)
         print()
-        print(render_report(build_report(explorer)))
+        print(render_report(build_report(explorer, retained=retained)))
+        retained.close()
         del explorer
         gc.collect()
         if not temporary:
             print()
             print(f"The dump is {dump} and the store {store}; explore further with e.g.")
             print(f"  vesker top {store} --type __main__.Report")
+            print(f"  vesker tree {store}")
     finally:
         if temporary:
             shutil.rmtree(workdir, ignore_errors=True)

@@ -179,6 +179,10 @@ def _thread_frames(own_frames: set[int]) -> list[types.FrameType]:
             else:
                 frames.append(frame)
             frame = frame.f_back
+    # The frame object of this very call is among the tops, so `top` may refer to its own
+    # frame: a cycle that would keep `frames` alive, unreferenced, into the collector's list of
+    # objects and so into the dump.
+    del top
     return frames
 
 
@@ -333,6 +337,7 @@ def _walk(
 
 
 _dump_lock = threading.Lock()
+_BOUND_BUILTIN: Any = type(_dump_lock.__exit__)
 
 
 def dump_heap(path: str | os.PathLike[str], *, compress: bool | None = None) -> DumpStats:
@@ -368,6 +373,11 @@ def dump_heap(path: str | os.PathLike[str], *, compress: bool | None = None) -> 
             # containers exist, so none of them is among the roots.
             tracked = gc.get_objects()
             excluded.add(id(tracked))
+            # The `with` block above keeps the lock's bound __exit__ on this frame's stack,
+            # where the collector lists it: the dumper's own.
+            excluded.update(
+                id(o) for o in tracked if type(o) is _BOUND_BUILTIN and o.__self__ is _dump_lock
+            )
             roots.extend(sys.modules.values())
             roots.extend(tracked)
             del tracked

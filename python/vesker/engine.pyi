@@ -1,7 +1,56 @@
 """Analyses of heap-dump stores beyond the explorer's queries (native module)."""
 
+from collections.abc import Callable, Iterable, Sequence
 from os import PathLike
 from types import TracebackType
+from typing import Literal, TypedDict
+
+class RetainedRun(TypedDict):
+    objects: int
+    edges: int
+    unreachable: int
+    total_size: int
+    graph_bytes: int
+    read_seconds: float
+    dominator_seconds: float
+    write_seconds: float
+
+class RetainedRow(TypedDict):
+    id: int
+    type: str
+    value: str | None
+    size: int
+    retained: int | None
+    idom: int | None
+    root_edge: bool
+    unreachable: bool
+    name: str | None
+
+class TreeRow(TypedDict):
+    id: int | None
+    type: str
+    value: str | None
+    count: int
+    size: int
+    retained: int
+
+class WhyAnswer(TypedDict):
+    dominators: list[RetainedRow]
+    path: list[RetainedRow]
+
+class Summary(TypedDict):
+    """An object in a tolerant lookup; a "missing" one has None for all but id and state."""
+
+    id: int
+    type: str | None
+    value: str | None
+    size: int | None
+    subtree_size: int | None
+    state: Literal["present", "missing", "stale"]
+
+class TolerantObject(Summary):
+    references: list[Summary]
+    referrers: list[Summary]
 
 class Store:
     """A store directory opened for the analyses; shares an explorer's environment in one process."""
@@ -19,3 +68,19 @@ class Store:
     ) -> None: ...
     def metadata(self) -> dict[str, str]: ...
     def set_metadata(self, key: str, value: str) -> None: ...
+    def compute_retained(self, progress: Callable[[int, int], object] | None = None) -> RetainedRun: ...
+    def retained_state(self) -> Literal["missing", "fresh", "stale"]: ...
+    def retained(self, id: int, /) -> RetainedRow | None: ...
+    def top_retained(self, type: str = "All Types", offset: int = 0, limit: int = 20) -> list[RetainedRow]: ...
+    def dominator_tree(
+        self, id: int | None = None, expand: Iterable[str] | None = (), limit: int = 50
+    ) -> list[TreeRow]: ...
+    def why(self, id: int, /) -> WhyAnswer | None: ...
+    def type_retained(self) -> dict[str, int]: ...
+    def import_names(self, pairs: Iterable[tuple[int, Sequence[str | None]]], /) -> None: ...
+    def get_object_tolerant(self, id: int) -> TolerantObject | None: ...
+    def find_path_tolerant(
+        self, start: int, end: int, avoid: set[int] | frozenset[int]
+    ) -> list[Summary] | None: ...
+    def find_common_tolerant(self, first: int, second: int) -> int | None: ...
+    def check_references(self) -> tuple[int, int]: ...

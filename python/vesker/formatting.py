@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
-from collections.abc import Sequence
-from typing import TYPE_CHECKING
+import os
+import sys
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from vesker_analysis import ObjectSummary
@@ -30,20 +33,92 @@ def format_duration(seconds: float) -> str:
     return f"{hours}:{minutes:02d}:{secs:02d}" if hours else f"{minutes}:{secs:02d}"
 
 
-def format_value(value: str | None, width: int = 40) -> str:
-    """A value on one line, shortened to `width` characters."""
+ESTIMATED = ("low", "medium", "high")
+
+
+def format_subtree(count: int | None, precision: str, *, detail: bool = False) -> str:
+    """A subtree size, marked "~" when the store holds estimates; `detail` names the precision."""
+    if count is None:
+        return "-"
+    if precision in ESTIMATED:
+        text = "~" + format_bytes(count)
+        return f"{text} (estimate, {precision})" if detail else text
+    text = format_bytes(count)
+    if detail:
+        text += f" ({count:,} bytes)" if precision == "exact" else " (precision unknown)"
+    return text
+
+
+def precision_note(precision: str) -> str:
+    """One line saying how the subtree sizes of a store were computed."""
+    if precision in ESTIMATED:
+        return f"subtree sizes are estimates (precision {precision}); '~' marks them"
+    if precision == "exact":
+        return "subtree sizes are exact"
+    if precision == "none":
+        return "the store has no subtree sizes (precision none)"
+    return "subtree sizes: precision unknown (the store does not record it)"
+
+
+def _escape(char: str) -> str:
+    return char.encode("unicode_escape").decode("ascii")
+
+
+def format_value(value: str | None, width: int | None = 40) -> str:
+    """A value on one line, shortened to `width` characters (None: whole).
+
+    Only characters that would break the line or the terminal are escaped: a
+    name like "François" stays as it is."""
     if value is None:
         return ""
-    text = value.encode("unicode_escape").decode("ascii") if not value.isprintable() else value
-    return text if len(text) <= width else text[: width - 1] + "…"
+    text = value if value.isprintable() else "".join(c if c.isprintable() else _escape(c) for c in value)
+    return text if width is None or len(text) <= width else text[: width - 1] + "…"
 
 
-def format_table(headers: Sequence[str], rows: Sequence[Sequence[str]], right: set[int]) -> str:
-    """Columns padded to their widest cell; the columns in `right` align right."""
+def terminal_width() -> int | None:
+    """The columns a table may use: $COLUMNS, else the terminal's; None when not on a terminal."""
+    columns = os.environ.get("COLUMNS", "")
+    if columns.isdigit() and int(columns) > 0:
+        return int(columns)
+    try:
+        return os.get_terminal_size(sys.stdout.fileno()).columns if sys.stdout.isatty() else None
+    except (OSError, ValueError):
+        return None
+
+
+def _shorten(cell: str, width: int) -> str:
+    return cell if len(cell) <= width else cell[: max(width - 1, 0)] + "…"
+
+
+_MIN_SHRUNK = 12
+
+
+def format_table(
+    headers: Sequence[str],
+    rows: Sequence[Sequence[str]],
+    right: set[int],
+    width: int | None = None,
+) -> str:
+    """Columns padded to their widest cell; the columns in `right` align right.
+
+    With `width`, the left-aligned text columns give up characters, the last
+    first, until a line fits in `width` (numbers are never cut)."""
     widths = [len(header) for header in headers]
     for row in rows:
         for column, cell in enumerate(row):
             widths[column] = max(widths[column], len(cell))
+    if width is not None:
+        excess = sum(widths) + 2 * (len(widths) - 1) - width
+        for column in reversed(range(len(widths))):
+            if excess <= 0:
+                break
+            if column in right:
+                continue
+            floor = max(len(headers[column]), min(widths[column], _MIN_SHRUNK))
+            cut = min(excess, widths[column] - floor)
+            widths[column] -= cut
+            excess -= cut
+        rows = [[_shorten(cell, widths[column]) for column, cell in enumerate(row)] for row in rows]
 
     def line(cells: Sequence[str]) -> str:
         padded = [
@@ -52,17 +127,50 @@ def format_table(headers: Sequence[str], rows: Sequence[Sequence[str]], right: s
         ]
         return "  ".join(padded).rstrip()
 
-    return "\n".join([line(headers), line(["-" * width for width in widths])] + [line(r) for r in rows])
+    return "\n".join([line(headers), line(["-" * w for w in widths])] + [line(r) for r in rows])
 
 
-def _summary_rows(summaries: Sequence[ObjectSummary]) -> list[list[str]]:
+@dataclass(frozen=True)
+class Summary:
+    """One object in a listing; `state` is "missing" for an id without a record and "stale"
+    for a referrer whose record was replaced by one that no longer refers to the object."""
+
+    id: int
+    type: str | None
+    value: str | None
+    size: int | None
+    subtree_size: int | None
+    state: str = "present"
+
+    @classmethod
+    def of(cls, summary: ObjectSummary) -> Summary:
+        return cls(summary.id, summary.type, summary.value, summary.size, summary.subtree_size)
+
+    @classmethod
+    def from_dict(cls, data: Mapping[str, Any]) -> Summary:
+        return cls(data["id"], data["type"], data["value"], data["size"], data["subtree_size"],
+                   data.get("state", "present"))
+
+    def json(self) -> dict[str, Any]:
+        """The listing's JSON shape; only rows that are not plain records carry a "state"."""
+        data: dict[str, Any] = {"id": self.id, "type": self.type, "value": self.value,
+                                "size": self.size, "subtree_size": self.subtree_size}
+        if self.state != "present":
+            data["state"] = self.state
+        return data
+
+
+_MARKS = {"missing": "<no record>", "stale": "<stale: record replaced>"}
+
+
+def _summary_rows(summaries: Sequence[Summary], precision: str, value_width: int | None) -> list[list[str]]:
     return [
         [
             str(s.id),
-            s.type,
+            s.type or "",
             format_bytes(s.size),
-            format_bytes(s.subtree_size),
-            format_value(s.value),
+            format_subtree(s.subtree_size, precision),
+            _MARKS[s.state] if s.state in _MARKS else format_value(s.value, value_width),
         ]
         for s in summaries
     ]
@@ -72,5 +180,10 @@ SUMMARY_HEADERS = ("ID", "TYPE", "SIZE", "SUBTREE", "VALUE")
 SUMMARY_RIGHT = {2, 3}
 
 
-def summary_table(summaries: Sequence[ObjectSummary]) -> str:
-    return format_table(SUMMARY_HEADERS, _summary_rows(summaries), SUMMARY_RIGHT)
+def summary_table(
+    summaries: Sequence[Summary | ObjectSummary], precision: str = "exact", width: int | None = None
+) -> str:
+    """Objects as a table; with a terminal `width`, values take the room that is left."""
+    rows = [s if isinstance(s, Summary) else Summary.of(s) for s in summaries]
+    value_width = 40 if width is None else 200
+    return format_table(SUMMARY_HEADERS, _summary_rows(rows, precision, value_width), SUMMARY_RIGHT, width)

@@ -20,6 +20,8 @@ class ReadProgress:
     """
 
     def __init__(self, total_bytes: int, stream: TextIO, live: bool) -> None:
+        """`total_bytes` is 0 when the size is unknown (a pipe): no bar and no ETA then."""
+        self._known = total_bytes > 0
         self._total = max(total_bytes, 1)
         self._stream = stream
         self._live = live
@@ -37,6 +39,13 @@ class ReadProgress:
 
     def _draw(self, position: int, lines: int, now: float) -> None:
         elapsed = max(now - self._started, 1e-9)
+        if not self._known:
+            self._stream.write(
+                f"\rreading {format_bytes(position)}  {format_bytes(int(position / elapsed))}/s  "
+                f"{lines:,} objects\x1b[K"
+            )
+            self._stream.flush()
+            return
         fraction = min(position / self._total, 1.0)
         filled = int(fraction * _BAR_WIDTH)
         rate = position / elapsed
@@ -76,6 +85,10 @@ class Phase:
         self._done = threading.Event()
         self._thread: threading.Thread | None = None
         self._started = 0.0
+
+    @property
+    def title(self) -> str:
+        return self._title
 
     def start(self) -> None:
         self._started = time.monotonic()

@@ -1,14 +1,16 @@
-"""A short report on a store: largest types, largest objects, and why the largest is kept."""
+"""A short report on a store: the largest retainers and why the first of them is alive, then
+the largest types, largest objects, and why the largest is kept."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
 from vesker.formatting import format_bytes, format_table, format_value, summary_table
 from vesker.store import ALL_TYPES
 
 if TYPE_CHECKING:
+    from vesker.engine import RetainedRow, Store, WhyAnswer
     from vesker_analysis import HeapDumpExplorer, ObjectSummary, TypeSummary
 
 MODULE_TYPE = "builtins.module"
@@ -22,6 +24,8 @@ class Report:
     largest: ObjectSummary | None
     root: ObjectSummary | None
     path: list[ObjectSummary] | None
+    retainers: list[RetainedRow] = field(default_factory=list)
+    why: WhyAnswer | None = None
 
 
 def _modules_to_try(explorer: HeapDumpExplorer) -> list[ObjectSummary]:
@@ -46,7 +50,7 @@ def _path_from_a_module(
     return None, None
 
 
-def build_report(explorer: HeapDumpExplorer, rows: int = 8) -> Report:
+def build_report(explorer: HeapDumpExplorer, rows: int = 8, retained: Store | None = None) -> Report:
     summaries = explorer.get_type_summaries()
     total = next((s for name, s in summaries if name == ALL_TYPES), None)
     types = sorted(
@@ -57,7 +61,35 @@ def build_report(explorer: HeapDumpExplorer, rows: int = 8) -> Report:
     by_size = explorer.get_objects_by_type_ordered_by_size(ALL_TYPES, False, 0)
     largest = by_size[0] if by_size else None
     root, path = (None, None) if largest is None else _path_from_a_module(explorer, largest)
-    return Report(total, types, by_subtree, largest, root, path)
+    report = Report(total, types, by_subtree, largest, root, path)
+    if retained is not None and retained.retained_state() == "fresh":
+        report.retainers = retained.top_retained(limit=rows)
+        # Modules hang off the root by definition, and the program's own objects say more than
+        # the containers around them: the first retainer of a class of the program is the question.
+        others = [r for r in report.retainers if r["type"] != MODULE_TYPE]
+        target = next((r for r in others if not r["type"].startswith("builtins.")), others[0] if others else None)
+        report.why = None if target is None else retained.why(target["id"])
+    return report
+
+
+def _retained_part(report: Report) -> list[str]:
+    from vesker.cli_retained import reference_chain
+
+    out = ["Largest retainers (what each one alone keeps alive):"]
+    out.append(format_table(
+        ("ID", "TYPE", "SIZE", "RETAINED", "VALUE"),
+        [[str(r["id"]), r["type"], format_bytes(r["size"]), format_bytes(r["retained"]),
+          format_value(r["value"])] for r in report.retainers],
+        {0, 2, 3},
+    ))
+    out.append("")
+    if report.why is not None:
+        target = report.why["dominators"][-1]
+        out.append(f"Why {target['id']} ({target['type']}, retaining "
+                   f"{format_bytes(target['retained'])}) is alive:")
+        out.append("  " + reference_chain(report.why["path"]))
+        out.append("")
+    return out
 
 
 def render_report(report: Report) -> str:
@@ -68,6 +100,8 @@ def render_report(report: Report) -> str:
             f"{format_bytes(report.total.total_size)} in total."
         )
         out.append("")
+    if report.retainers:
+        out.extend(_retained_part(report))
     out.append("Largest types by total size:")
     out.append(
         format_table(

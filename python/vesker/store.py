@@ -4,12 +4,14 @@ from __future__ import annotations
 
 import gc
 import gzip
+import io
 import os
 import re
 import shutil
+import stat
 import sys
 import zlib
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, BinaryIO, TextIO
 
@@ -78,54 +80,109 @@ class ImportStats:
     objects: int
     bytes_read: int
     seconds: float
+    repeated_ids: int = 0
+    dangling_references: int = 0
+
+
+class ImportInterrupted(Exception):
+    """Ctrl-C after the lines were committed: the store keeps them, without the post-import step."""
+
+
+STDIN = "-"
 
 
 class _DumpLines:
-    """The lines of a dump file, counting them and reporting the read position."""
+    """The records of a dump file or stream, counting lines and reporting the read position.
+
+    Blank lines are skipped (they are not records); `lines` counts them, so that messages name
+    the line a person sees in an editor, and `objects` does not.
+    """
 
     def __init__(self, path: str, progress: ReadProgress) -> None:
         self.lines = 0
+        self.objects = 0
+        self.last_line = b""
+        self.bytes_read = 0
         self.reading_done = False
-        self._raw = open(path, "rb", buffering=1 << 20)
         self._progress = progress
-        magic = self._raw.read(2)
-        self._raw.seek(0)
+        if path == STDIN:
+            self._raw: BinaryIO = open(sys.stdin.fileno(), "rb", buffering=1 << 20, closefd=False)
+        else:
+            self._raw = open(path, "rb", buffering=1 << 20)
+        # A pipe cannot seek back over the magic bytes; a peek reads them without taking them.
+        magic = self._raw.peek(2)[:2] if isinstance(self._raw, io.BufferedReader) else b""
         self._handle: gzip.GzipFile | BinaryIO = (
             gzip.GzipFile(fileobj=self._raw, mode="rb") if magic == _GZIP_MAGIC else self._raw
         )
+        self._seekable = self._raw.seekable()
+        self._consumed = 0
 
     def close(self) -> None:
         self._handle.close()
         self._raw.close()
 
     def position(self) -> int:
-        return self._raw.tell()
+        return self._raw.tell() if self._seekable else self._consumed
 
     def __iter__(self) -> Iterator[bytes]:
         count = 0
+        objects = 0
         next_update = 0
         update = self._progress.update
+        seekable = self._seekable
         for line in self._handle:
             count += 1
+            if not seekable:
+                self._consumed += len(line)
+            if line.isspace():
+                continue
+            objects += 1
             self.lines = count
+            self.objects = objects
+            self.last_line = line
             if count >= next_update:
-                update(self._raw.tell(), count)
+                update(self.position(), objects)
                 next_update = count + 4096
             yield line
-        self._progress.finish(self._raw.tell(), count)
+        self.lines = count
+        self.bytes_read = self.position()
+        self._progress.finish(self.bytes_read, objects)
         self.reading_done = True
 
 
 _POSITION_SUFFIX = re.compile(r" at line \d+ column (\d+)$")
+_MAX_TYPE_BYTES = 511
 
 
-def _bad_line_message(path: str, line: int, message: str) -> str:
+def _bad_type_reason(line: bytes) -> str | None:
+    """Why a store cannot take the type name of `line` as a key, or None if it can."""
+    import json
+
+    try:
+        name = json.loads(line).get("type")
+    except (ValueError, AttributeError):
+        return None
+    if not isinstance(name, str):
+        return None
+    size = len(name.encode("utf-8", "surrogatepass"))
+    if size == 0:
+        return "its type name is empty"
+    if size > _MAX_TYPE_BYTES:
+        return (f"its type name is {size:,} bytes long; a store takes type names of at most "
+                f"{_MAX_TYPE_BYTES} bytes")
+    return None
+
+
+def _bad_line_message(path: str, line: int, message: str, text: bytes) -> str:
+    name = "standard input" if path == STDIN else path
+    if "MDB_BAD_VALSIZE" in message:
+        reason = _bad_type_reason(text)
+        if reason is not None:
+            return f"{name}: line {line} cannot be stored: {reason}"
     match = _POSITION_SUFFIX.search(message)
     if match:
         message = message[: match.start()] + " at column " + match.group(1)
-    return f"{path}: line {line} is not a heap dump record: {message}"
-
-
+    return f"{name}: line {line} is not a heap dump record: {message}"
 def prepare_store_directory(path: str) -> bool:
     """Make `path` ready for an import; True when this call created it."""
     if os.path.exists(path) and not os.path.isdir(path):
@@ -151,22 +208,21 @@ def import_dump(
     append: bool = False,
     stream: TextIO = sys.stderr,
     live: bool | None = None,
+    watch: Callable[[Iterator[bytes]], Iterator[bytes]] | None = None,
 ) -> ImportStats:
     """Import a dump file (plain or gzip-compressed) into a store directory."""
     import time
 
+    from vesker.store_facts import engine_store, record_import
+
     if live is None:
         live = stream.isatty()
-    if not os.path.exists(dump_path):
-        raise UserError(f"dump file {dump_path!r} does not exist")
-    if os.path.isdir(dump_path):
-        raise UserError(f"dump file {dump_path!r} is a directory")
-    total = os.path.getsize(dump_path)
-    if total == 0:
-        raise UserError(f"dump file {dump_path!r} is empty")
+    total = _dump_size(dump_path)
     precision = precision_from_name(precision_name)
     created = prepare_store_directory(store_path)
     explorer = _explorer(store_path)
+    facts = engine_store(store_path)
+    committed = False
     try:
         if explorer.get_objects_by_type(ALL_TYPES, 0) and not append:
             existing = explorer.get_count_for_type(ALL_TYPES)
@@ -174,6 +230,7 @@ def import_dump(
                 f"store {store_path!r} already holds {existing:,} objects; "
                 "import into a new directory, or pass --append to add to it"
             )
+        records_before = facts.check_references()[0] if append else 0
         progress = ReadProgress(total, stream, live)
         try:
             lines = _DumpLines(dump_path, progress)
@@ -186,23 +243,70 @@ def import_dump(
         )
         phase = Phase(title, stream, live)
         try:
-            explorer.import_lines(_with_phase(lines, phase), precision)
+            source = _with_phase(lines, phase)
+            explorer.import_lines(source if watch is None else watch(source), precision)
         except RuntimeError as error:
             if not lines.reading_done:
-                raise UserError(_bad_line_message(dump_path, lines.lines, str(error))) from None
+                raise UserError(
+                    _bad_line_message(dump_path, lines.lines, str(error), lines.last_line)
+                ) from None
             raise UserError(f"import into {store_path!r} failed: {error}") from None
         except (OSError, EOFError, zlib.error) as error:
             raise UserError(f"cannot read dump file {dump_path!r}: {error}") from None
+        except KeyboardInterrupt:
+            if not lines.reading_done:
+                raise
+            # The lines were committed before the post-import step began; the step's own
+            # transaction was dropped unwritten.
+            committed = True
+            if explorer.get_type_summaries():  # the signal came as the step ended
+                raise ImportInterrupted(
+                    f"interrupted as the import ended; the store holds the {lines.objects:,} "
+                    "objects with everything computed"
+                ) from None
+            raise ImportInterrupted(
+                f"interrupted while {phase.title}; the store keeps the {lines.objects:,} "
+                "imported objects as read, without type summaries or subtree sizes "
+                "(import the dump again into a new directory to have them)"
+            ) from None
         finally:
             phase.stop(failed=sys.exc_info()[0] is not None)
             lines.close()
-        return ImportStats(lines.lines, total, time.monotonic() - started)
+        if lines.objects == 0:
+            raise UserError(f"dump {_dump_name(dump_path)} is empty")
+        check = record_import(facts, precision_name, records_before, lines.objects)
+        return ImportStats(lines.objects, lines.bytes_read, time.monotonic() - started,
+                           check.repeated_ids, check.dangling_references)
     except BaseException:
+        facts.close()  # before the files go: the environment is shared with the explorer
         del explorer
         gc.collect()
-        if created:
+        if created and not committed:
             shutil.rmtree(store_path, ignore_errors=True)
         raise
+    finally:
+        facts.close()
+
+
+def _dump_name(path: str) -> str:
+    return "on standard input" if path == STDIN else f"file {path!r}"
+
+
+def _dump_size(path: str) -> int:
+    """The size of a regular dump file; 0 for a pipe or terminal, whose size is unknown."""
+    if path == STDIN:
+        return 0
+    try:
+        status = os.stat(path)
+    except FileNotFoundError:
+        raise UserError(f"dump file {path!r} does not exist") from None
+    except OSError as error:
+        raise UserError(f"cannot read dump file {path!r}: {error.strerror}") from None
+    if stat.S_ISDIR(status.st_mode):
+        raise UserError(f"dump file {path!r} is a directory")
+    if stat.S_ISREG(status.st_mode) and status.st_size == 0:
+        raise UserError(f"dump file {path!r} is empty")
+    return status.st_size if stat.S_ISREG(status.st_mode) else 0
 
 
 def _with_phase(lines: _DumpLines, phase: Phase) -> Iterator[bytes]:

@@ -9,5 +9,7 @@ namespace vesker::engine {
 
 std::span<const PyMethodDef> lifetime_methods();
 std::span<const PyMethodDef> metadata_methods();
+std::span<const PyMethodDef> retained_methods();
+std::span<const PyMethodDef> lookup_methods();
 
 }  // namespace vesker::engine

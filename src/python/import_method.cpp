@@ -1,5 +1,6 @@
 #include "python/import_method.h"
 
+#include <chrono>
 #include <optional>
 
 #include "core/importer/line_importer.h"
@@ -24,6 +25,33 @@ Status import_items(PyObject* lines, LineImporter& importer) {
   return {};
 }
 
+// Takes the interpreter lock back for a scope, inside a ReleasedGil scope of the same thread.
+class HeldGil {
+ public:
+  explicit HeldGil(PyThreadState* thread) noexcept { PyEval_RestoreThread(thread); }
+  HeldGil(const HeldGil&) = delete;
+  HeldGil& operator=(const HeldGil&) = delete;
+  ~HeldGil() { PyEval_SaveThread(); }
+};
+
+// The post-import step runs without the interpreter lock, so a Ctrl-C only sets a flag that
+// the interpreter would act on once the step ends, which can be minutes. This check takes the
+// lock for a moment every 50 ms and lets the interpreter run its signal handlers; an exception
+// they raise (KeyboardInterrupt) stays pending in this thread and stops the step.
+constexpr std::chrono::milliseconds kSignalCheckInterval(50);
+
+CancellationCheck signal_check(PyThreadState* thread) {
+  using Clock = std::chrono::steady_clock;
+  return CancellationCheck([thread, next = Clock::now() + kSignalCheckInterval]() mutable -> Status {
+    const Clock::time_point now = Clock::now();
+    if (now < next) return {};
+    next = now + kSignalCheckInterval;
+    HeldGil held(thread);
+    if (PyErr_CheckSignals() < 0) return fail(pending());
+    return {};
+  });
+}
+
 }  // namespace
 
 PyObject* import_lines(HeapDumpExplorer& explorer, std::span<PyObject* const, 2> arguments) {
@@ -46,10 +74,12 @@ PyObject* import_lines(HeapDumpExplorer& explorer, std::span<PyObject* const, 2>
   if (auto imported = import_items(arguments[0], **importer); !imported) return raise(imported.error());
   Status finished;
   {
-    // Committing, then the post-import step, need nothing from the interpreter.
+    // Committing, then the post-import step, need nothing from the interpreter but its signal
+    // handlers; an interrupted step leaves the lines committed.
+    PyThreadState* const thread = PyThreadState_Get();
     ReleasedGil released;
     finished = (*importer)->commit();
-    if (finished) finished = explorer.run_post_import_processing(*precision);
+    if (finished) finished = explorer.run_post_import_processing(*precision, signal_check(thread));
   }
   if (!finished) return raise(finished.error());
   Py_RETURN_NONE;

@@ -136,8 +136,8 @@ def test_types_match_the_api(store: pathlib.Path, explorer: Any) -> None:
 
 def test_top_pages_match_the_api(store: pathlib.Path, explorer: Any) -> None:
     listing = explorer.get_objects_by_type_ordered_by_size("All Types", True, 0)
-    first = json_of("top", str(store), "--limit", "7")
-    second = json_of("top", str(store), "--limit", "7", "--page", "2")
+    first = json_of("top", str(store), "--by", "subtree", "--limit", "7")
+    second = json_of("top", str(store), "--by", "subtree", "--limit", "7", "--page", "2")
     assert [o["id"] for o in first["objects"] + second["objects"]] == [s.id for s in listing[:14]]
     assert first["objects"][0] == summary(listing[0])
     assert first["total"] == explorer.get_count_for_type("All Types")
@@ -153,7 +153,7 @@ def test_top_pages_match_the_api(store: pathlib.Path, explorer: Any) -> None:
 def test_show_matches_the_api(store: pathlib.Path, explorer: Any) -> None:
     registry = find_one(explorer, "__main__.Registry")
     record = explorer.get_object(registry.id)
-    shown = json_of("show", str(store), str(registry.id))
+    shown = json_of("show", str(store), str(registry.id), "--sort", "id")
     assert shown["references"] == [summary(s) for s in record.references]
     assert shown["referrers"] == [summary(s) for s in record.referrers]
     assert (shown["type"], shown["size"], shown["subtree_size"]) == (
@@ -206,7 +206,7 @@ def test_gzip_dump_and_precision_none(workdir: pathlib.Path) -> None:
     assert completed.returncode == 0, completed.stderr
     lines = sum(1 for _ in open(workdir / "heap.jsonl", "rb"))
     assert json_of("types", str(target_store))["total"]["count"] == lines
-    assert_user_error(vesker_command("top", str(target_store)), "no subtree sizes")
+    assert_user_error(vesker_command("top", str(target_store), "--by", "subtree"), "no subtree sizes")
     some_id = json_of("top", str(target_store), "--by", "size")["objects"][0]["id"]
     assert_user_error(vesker_command("common", str(target_store), str(some_id), str(some_id)),
                       "no subtree size")

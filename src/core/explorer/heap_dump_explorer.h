@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/common/cancellation.h"
 #include "core/common/error.h"
 #include "core/store/store.h"
 
@@ -51,7 +52,8 @@ class HeapDumpExplorer {
 
   // Rebuilds the type summaries and, for every precision but NoEstimates, the subtree sizes,
   // all in one write transaction over the whole store; a failure leaves the store as it was.
-  Status run_post_import_processing(std::uint8_t estimator_precision) const;
+  // A failed `cancellation` check stops it within a few thousand records, with that failure.
+  Status run_post_import_processing(std::uint8_t estimator_precision, CancellationCheck cancellation = {}) const;
 
  private:
   explicit HeapDumpExplorer(Store store) : store_(std::move(store)) {}

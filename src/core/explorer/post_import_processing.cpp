@@ -12,6 +12,7 @@
 #include "core/codecs/record_decoder.h"
 #include "core/codecs/record_encoder.h"
 #include "core/common/byte_order.h"
+#include "core/common/cancellation.h"
 #include "core/explorer/heap_dump_explorer.h"
 #include "core/explorer/scc_visitor.h"
 #include "core/store/lmdb_error.h"
@@ -21,7 +22,7 @@ namespace vesker {
 namespace {
 
 // One TypeSummary per key of types_size_index: the number of its entries and the sum of their sizes.
-Status write_type_summaries(const Store& store, Transaction& writes) {
+Status write_type_summaries(const Store& store, Transaction& writes, CancellationCheck& cancellation) {
   VESKER_ASSIGN_OR_RETURN(Transaction snapshot, store.begin_read());
   VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(snapshot, store.types_size_index));
   // The index is DUPFIXED: each key's entries come a page at a time instead of one by one.
@@ -34,6 +35,7 @@ Status write_type_summaries(const Store& store, Transaction& writes) {
     }
     TypeSummary summary;
     const auto add_entries = [&](std::string_view entries) -> Status {
+      VESKER_TRY(cancellation.poll());
       for (std::size_t offset = 0; offset < entries.size(); offset += SizeIndexEntry::kEncodedSize) {
         VESKER_ASSIGN_OR_RETURN(const SizeIndexEntry entry,
                                 SizeIndexEntry::decode(entries.substr(offset, SizeIndexEntry::kEncodedSize)));
@@ -64,7 +66,8 @@ Status write_type_summaries(const Store& store, Transaction& writes) {
 // under the all-types key. Every record of the snapshot was emitted exactly once, so the sorted
 // sizes and the records pair up one to one in key order, and the rewrites go in sequentially.
 Status store_subtree_sizes(const Store& store, const Transaction& snapshot, Transaction& writes,
-                           std::vector<std::pair<std::uint64_t, std::uint64_t>>& subtree_sizes) {
+                           std::vector<std::pair<std::uint64_t, std::uint64_t>>& subtree_sizes,
+                           CancellationCheck& cancellation) {
   std::sort(subtree_sizes.begin(), subtree_sizes.end());
   VESKER_ASSIGN_OR_RETURN(Cursor records, Cursor::open(snapshot, store.primary));
   VESKER_ASSIGN_OR_RETURN(Cursor rewrites, Cursor::open(writes, store.primary));
@@ -73,6 +76,7 @@ Status store_subtree_sizes(const Store& store, const Transaction& snapshot, Tran
   std::size_t next = 0;
   VESKER_ASSIGN_OR_RETURN(auto entry, records.move(MDB_FIRST));
   for (; entry; ++next) {
+    VESKER_TRY(cancellation.poll());
     const std::uint64_t id = load_u64_le(entry->key.data());
     if (next == subtree_sizes.size() || subtree_sizes[next].first != id) internal_error(kMissingMapEntry);
     const std::uint64_t subtree_size = subtree_sizes[next].second;
@@ -92,35 +96,37 @@ Status store_subtree_sizes(const Store& store, const Transaction& snapshot, Tran
 }
 
 template <analysis::SizeEstimator E>
-Status write_subtree_sizes(const Store& store, Transaction& writes) {
+Status write_subtree_sizes(const Store& store, Transaction& writes, CancellationCheck& cancellation) {
   VESKER_ASSIGN_OR_RETURN(Transaction snapshot, store.begin_read());
   VESKER_ASSIGN_OR_RETURN(Cursor nodes, Cursor::open(snapshot, store.primary));
   MDB_stat stat;
   VESKER_TRY(check_lmdb(mdb_stat(snapshot.handle(), snapshot.checked(store.primary), &stat)));
-  StronglyConnectedComponentsVisitor<E> visitor(store, snapshot, std::move(nodes), stat.ms_entries);
+  StronglyConnectedComponentsVisitor<E> visitor(store, snapshot, std::move(nodes), stat.ms_entries,
+                                              cancellation);
   VESKER_TRY(analysis::visit_sccs(visitor));
-  return store_subtree_sizes(store, snapshot, writes, visitor.subtree_sizes());
+  return store_subtree_sizes(store, snapshot, writes, visitor.subtree_sizes(), cancellation);
 }
 
 }  // namespace
 
-Status HeapDumpExplorer::run_post_import_processing(std::uint8_t estimator_precision) const {
+Status HeapDumpExplorer::run_post_import_processing(std::uint8_t estimator_precision,
+                                                    CancellationCheck cancellation) const {
   VESKER_ASSIGN_OR_RETURN(Transaction writes, store_.begin_write());
-  VESKER_TRY(write_type_summaries(store_, writes));
+  VESKER_TRY(write_type_summaries(store_, writes, cancellation));
   switch (estimator_precision) {
     case 0:  // NoEstimates
       break;
     case 1:
-      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<7>>(store_, writes));
+      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<7>>(store_, writes, cancellation));
       break;
     case 2:
-      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<31>>(store_, writes));
+      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<31>>(store_, writes, cancellation));
       break;
     case 3:
-      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<127>>(store_, writes));
+      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<127>>(store_, writes, cancellation));
       break;
     case 4:
-      VESKER_TRY(write_subtree_sizes<analysis::ExactSizeEstimator>(store_, writes));
+      VESKER_TRY(write_subtree_sizes<analysis::ExactSizeEstimator>(store_, writes, cancellation));
       break;
     default:
       internal_error("unknown estimator precision");

@@ -14,6 +14,7 @@
 #include "core/codecs/object_record.h"
 #include "core/codecs/record_decoder.h"
 #include "core/common/byte_order.h"
+#include "core/common/cancellation.h"
 #include "core/store/store.h"
 
 namespace vesker {
@@ -42,10 +43,11 @@ class StronglyConnectedComponentsVisitor {
   using SccValue = E;
 
   // Nodes are read from `snapshot` through `nodes`, a cursor on `primary` not yet positioned;
-  // `node_count` is the number of records there.
+  // `node_count` is the number of records there. `cancellation` is polled once per node listed.
   StronglyConnectedComponentsVisitor(const Store& store, const Transaction& snapshot, Cursor nodes,
-                                     std::size_t node_count)
-      : store_(store), snapshot_(snapshot), nodes_(std::move(nodes)), node_count_(node_count) {
+                                     std::size_t node_count, CancellationCheck& cancellation)
+      : store_(store), snapshot_(snapshot), nodes_(std::move(nodes)), node_count_(node_count),
+        cancellation_(cancellation) {
     subtree_sizes_.reserve(node_count);
   }
 
@@ -71,6 +73,7 @@ class StronglyConnectedComponentsVisitor {
   }
 
   Result<std::vector<Node>> get_successors(const Node& node, analysis::IsVisited is_visited) {
+    VESKER_TRY(cancellation_.poll());
     auto decoded = decode_object_record_no_value(node.stored);
     if (!decoded) return fail(Error::decoding(decoded.error()));
     const ObjectRecordNoValue& record = *decoded;
@@ -133,6 +136,7 @@ class StronglyConnectedComponentsVisitor {
   Cursor nodes_;
   bool positioned_ = false;
   std::size_t node_count_;
+  CancellationCheck& cancellation_;
   std::uint64_t listed_id_ = 0;
   std::uint64_t listed_size_ = 0;
   absl::flat_hash_set<std::uint64_t> module_ids_;

@@ -75,7 +75,8 @@ Result<QueueItem> make_queue_item(const Store& store, const Transaction& txn, st
 }  // namespace
 
 Result<std::optional<std::uint64_t>> find_largest_common_reachable_object(const Store& store, std::uint64_t obj_id1,
-                                                                          std::uint64_t obj_id2) {
+                                                                          std::uint64_t obj_id2,
+                                                                          MissingRecords missing) {
   VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());
   QueueItemHeap queue;
   VESKER_ASSIGN_OR_RETURN(QueueItem first, make_queue_item(store, txn, obj_id1, false));
@@ -89,6 +90,10 @@ Result<std::optional<std::uint64_t>> find_largest_common_reachable_object(const 
     if (!taken[item.side].insert(item.id).second) continue;
     if (taken[!item.side].contains(item.id)) return item.id;
     for (const std::uint64_t reference : item.references) {
+      if (missing == MissingRecords::kSkip) {
+        VESKER_ASSIGN_OR_RETURN(auto stored, txn.get(store.primary, IdBytes(reference).view()));
+        if (!stored) continue;
+      }
       VESKER_ASSIGN_OR_RETURN(ObjectRecordNoValue record, read_record(store, txn, reference));
       if (record.type == kModuleTypeName) continue;
       VESKER_ASSIGN_OR_RETURN(QueueItem next, make_queue_item_from_record(std::move(record), item.side));

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/common/error.h"
+#include "core/queries/object_lookup.h"
 #include "core/store/store.h"
 
 namespace vesker {
@@ -41,7 +42,7 @@ class QueueItemHeap {
 // The id of the first object that both best-first searches take, or nothing when they share
 // none. Both searches expand the largest pending object first, never enter an object of type
 // "builtins.module" and need a subtree size for every object they reach.
-Result<std::optional<std::uint64_t>> find_largest_common_reachable_object(const Store& store, std::uint64_t obj_id1,
-                                                                          std::uint64_t obj_id2);
+Result<std::optional<std::uint64_t>> find_largest_common_reachable_object(
+    const Store& store, std::uint64_t obj_id1, std::uint64_t obj_id2, MissingRecords missing = MissingRecords::kFail);
 
 }  // namespace vesker

@@ -24,6 +24,10 @@ struct ObjectRecord {
   std::optional<std::uint64_t> subtree_size;
 };
 
+// What a search does with a reference to an id without a record: the explorer's searches fail
+// on it; the tolerant ones pass it by, as no edge.
+enum class MissingRecords : bool { kFail, kSkip };
+
 // The summary of a stored object; a missing record is a decoding error.
 Result<ObjectSummary> get_summary(const Store& store, const Transaction& txn, std::uint64_t id);
 Result<std::vector<ObjectSummary>> get_summaries_for_ids(const Store& store, const Transaction& txn,

@@ -49,7 +49,7 @@ Result<std::vector<ObjectSummary>> path_to(const Store& store, const Transaction
 
 Result<std::optional<std::vector<ObjectSummary>>> find_path_between_objects(
     const Store& store, std::uint64_t start_id, std::uint64_t end_id,
-    const absl::flat_hash_set<std::uint64_t>& avoiding_ids) {
+    const absl::flat_hash_set<std::uint64_t>& avoiding_ids, MissingRecords missing) {
   VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());
   VESKER_ASSIGN_OR_RETURN(ObjectRecordNoValue start, read_endpoint(store, txn, start_id, "Start"));
   VESKER_ASSIGN_OR_RETURN(const ObjectRecordNoValue end, read_endpoint(store, txn, end_id, "End"));
@@ -77,7 +77,10 @@ Result<std::optional<std::vector<ObjectSummary>>> find_path_between_objects(
     for (const std::uint64_t next : current.references) {
       if (excluded.contains(next) || avoiding_ids.contains(next)) continue;
       VESKER_ASSIGN_OR_RETURN(auto record, read_record(store, txn, next));
-      if (!record) return fail_message("Decoding error: Missing record for ID " + std::to_string(next));
+      if (!record) {
+        if (missing == MissingRecords::kSkip) continue;
+        return fail_message("Decoding error: Missing record for ID " + std::to_string(next));
+      }
       if (record->type == kModuleTypeName) {
         excluded.insert(next);
         continue;

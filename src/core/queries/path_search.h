@@ -8,6 +8,7 @@
 #include "absl/container/flat_hash_set.h"
 #include "core/codecs/object_record.h"
 #include "core/common/error.h"
+#include "core/queries/object_lookup.h"
 #include "core/store/store.h"
 
 namespace vesker {
@@ -17,6 +18,6 @@ namespace vesker {
 // "builtins.module", and drops every object whose subtree size is below the end object's.
 Result<std::optional<std::vector<ObjectSummary>>> find_path_between_objects(
     const Store& store, std::uint64_t start_id, std::uint64_t end_id,
-    const absl::flat_hash_set<std::uint64_t>& avoiding_ids);
+    const absl::flat_hash_set<std::uint64_t>& avoiding_ids, MissingRecords missing = MissingRecords::kFail);
 
 }  // namespace vesker

@@ -8,6 +8,14 @@ Result<std::shared_ptr<const AnalysisStore>> AnalysisStore::open(std::string_vie
   const Environment& environment = *opened->store.environment;
   VESKER_ASSIGN_OR_RETURN(Transaction txn, opened->store.begin_write());
   VESKER_ASSIGN_OR_RETURN(opened->metadata, open_database(txn, environment, "analysis.metadata", 0));
+  VESKER_ASSIGN_OR_RETURN(opened->dominators, open_database(txn, environment, "analysis.dominators", MDB_INTEGERKEY));
+  VESKER_ASSIGN_OR_RETURN(opened->dominator_children, open_database(txn, environment, "analysis.dominator_children",
+                                                                    MDB_DUPSORT | MDB_DUPFIXED));
+  VESKER_ASSIGN_OR_RETURN(opened->retained_index,
+                          open_database(txn, environment, "analysis.retained_index", MDB_DUPSORT | MDB_DUPFIXED));
+  VESKER_ASSIGN_OR_RETURN(opened->type_retained, open_database(txn, environment, "analysis.type_retained", 0));
+  VESKER_ASSIGN_OR_RETURN(opened->reference_names,
+                          open_database(txn, environment, "analysis.reference_names", MDB_INTEGERKEY));
   VESKER_TRY(txn.commit());
   return std::shared_ptr<const AnalysisStore>(std::move(opened));
 }

@@ -17,6 +17,14 @@ struct AnalysisStore {
   Store store;
   // Facts about the store as a whole (how it was built, where its dumps came from): text -> text.
   Database metadata;
+  // Retained sizes: id -> immediate dominator, retained size, flags; dominator -> the objects it
+  // immediately dominates by retained size; type -> objects by retained size; type -> retained
+  // size counted once; id -> the names of its references.
+  Database dominators;
+  Database dominator_children;
+  Database retained_index;
+  Database type_retained;
+  Database reference_names;
 
   // Opens the store in an existing directory, sharing the environment with an explorer of the
   // same process if there is one, and creates the analyses' databases that are missing.

@@ -123,6 +123,48 @@ TEST_F(PostImportTest, AStoredSizeIndexValueOfTheWrongLengthFailsTheSummaries) {
   EXPECT_TRUE(contents(store(), store().type_summaries).empty());
 }
 
+// A chain of `count` objects, each referring to the next.
+std::vector<std::string> chain(std::uint64_t count) {
+  std::vector<std::string> lines;
+  for (std::uint64_t id = 1; id <= count; ++id) {
+    lines.push_back(record(id, "T", id < count ? ("[" + std::to_string(id + 1) + "]").c_str() : "[]", 1));
+  }
+  return lines;
+}
+
+TEST_F(PostImportTest, ACancelledStepStopsSoonAndLeavesTheImportedStore) {
+  import(chain(10 * CancellationCheck::kStride));
+  const auto imported = contents(store(), store().primary);
+  for (const std::uint8_t precision : {kNoEstimates, kExact}) {
+    // Each call of the check stands for one stride of polls; the third one cancels.
+    int calls = 0;
+    auto result = explorer_->run_post_import_processing(
+        precision, CancellationCheck([&]() -> Status {
+          if (++calls < 3) return {};
+          return fail_message("cancelled");
+        }));
+    if (precision == kNoEstimates) {
+      // One poll per size index key and page: too few for a check on this store.
+      ASSERT_TRUE(result);
+      EXPECT_EQ(calls, 0);
+      continue;
+    }
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().text(), "cancelled");
+    EXPECT_EQ(calls, 3);
+    EXPECT_EQ(contents(store(), store().primary), imported);
+    EXPECT_TRUE(contents(store(), store().types_subtree_size_index).empty());
+  }
+  // A check that never cancels changes nothing about the result.
+  int calls = 0;
+  ASSERT_TRUE(explorer_->run_post_import_processing(kExact, CancellationCheck([&]() -> Status {
+    ++calls;
+    return {};
+  })));
+  EXPECT_GE(calls, 10);
+  EXPECT_EQ(subtree_sizes().at(1), 10 * CancellationCheck::kStride);
+}
+
 TEST_F(PostImportTest, AnEmptyStoreSucceeds) {
   ASSERT_TRUE(explorer_->run_post_import_processing(kExact));
   EXPECT_TRUE(contents(store(), store().type_summaries).empty());

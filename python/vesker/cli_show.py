@@ -1,0 +1,149 @@
+"""`vesker show`: one object, with its references and referrers sorted, filtered and paged.
+
+A busy object (a module's globals) has tens of thousands of referrers; listing them in id
+order buries the few that matter, so both lists come largest first by default.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any
+
+from vesker.formatting import (
+    Summary,
+    format_bytes,
+    format_subtree,
+    format_value,
+    precision_note,
+    summary_table,
+    terminal_width,
+)
+from vesker.store import UserError, open_store
+from vesker.store_facts import engine_store, read_facts
+
+if TYPE_CHECKING:
+    from vesker.engine import Store
+
+SORTS = ("retained", "subtree", "size", "id")
+
+
+def _retained_sizes(store: Store, ids: list[int]) -> dict[int, int] | None:
+    """Retained sizes by id when the store's are up to date; None sends the order back to
+    subtree sizes."""
+    if store.retained_state() != "fresh":
+        return None
+    sizes: dict[int, int] = {}
+    for object_id in set(ids):
+        row = store.retained(object_id)
+        if row is not None and row["retained"] is not None:
+            sizes[object_id] = row["retained"]
+    return sizes
+
+
+def _sort_key(order: str, retained: dict[int, int] | None) -> Callable[[Summary], tuple[int, int]]:
+    if order == "retained" and retained is not None:
+        return lambda s: (-retained.get(s.id, 0), s.id)
+    if order == "size":
+        return lambda s: (-(s.size or 0), s.id)
+    return lambda s: (-(s.subtree_size or 0), s.id)
+
+
+def arrange(
+    summaries: Sequence[Summary], args: argparse.Namespace, order: str, retained: dict[int, int] | None
+) -> tuple[list[Summary], int]:
+    """The rows of one page and the number of rows that pass the type filter."""
+    rows = [s for s in summaries if args.type is None or s.type == args.type]
+    if order != "id":
+        rows.sort(key=_sort_key(order, retained))
+    if not args.limit:
+        return rows, len(rows)
+    start = (args.page - 1) * args.limit
+    return rows[start : start + args.limit], len(rows)
+
+
+def run(args: argparse.Namespace) -> int:
+    open_store(args.store)  # the checks and messages for a path that is not a store
+    with engine_store(args.store) as store:
+        facts = read_facts(store)
+        found = store.get_object_tolerant(args.id)
+        if found is None:
+            raise UserError(f"no object with id {args.id} in the store")
+        lists = {
+            title: [Summary.from_dict(entry) for entry in found[title]]
+            for title in ("references", "referrers")
+        }
+        order = args.sort
+        retained = None
+        if order == "retained":
+            retained = _retained_sizes(store, [s.id for rows in lists.values() for s in rows])
+            if retained is None:
+                order = "subtree"
+    pages = {title: arrange(rows, args, order, retained) for title, rows in lists.items()}
+    if args.json:
+        data: dict[str, Any] = {key: found[key] for key in ("id", "type", "value", "size", "subtree_size")}
+        data["precision"] = facts.precision
+        data["sort"] = order
+        for title, (rows, matching) in pages.items():
+            data[title] = [s.json() for s in rows]
+            data[title + "_count"] = matching
+        json.dump(data, sys.stdout, indent=2)
+        sys.stdout.write("\n")
+        return 0
+
+    width = terminal_width()
+    print(f"id       {found['id']}")
+    print(f"type     {found['type']}")
+    if found["value"] is not None:
+        print(f"value    {format_value(found['value'], 200)}")
+    print(f"size     {format_bytes(found['size'])} ({found['size']:,} bytes)")
+    if found["subtree_size"] is not None:
+        print(f"subtree  {format_subtree(found['subtree_size'], facts.precision, detail=True)}")
+    filtered = f" of type {args.type}" if args.type else ""
+    for title, (rows, matching) in pages.items():
+        total = len(lists[title])
+        print()
+        counts = f"{matching:,} of {total:,}" if args.type else f"{total:,}"
+        marks = _marks(lists[title])
+        print(f"{title}{filtered} ({counts}{marks}), {_ORDER_TEXT[order]}:")
+        if not rows:
+            continue
+        print(summary_table(rows, facts.precision, width))
+        shown_to = (args.page - 1) * args.limit + len(rows) if args.limit else len(rows)
+        if shown_to < matching:
+            print(f"(rows {shown_to - len(rows) + 1:,}-{shown_to:,}; {matching - shown_to:,} more: "
+                  f"--page {args.page + 1}, or --limit 0 to list all)")
+    print()
+    print(precision_note(facts.precision))
+    return 0
+
+
+_ORDER_TEXT = {
+    "retained": "largest retained size first",
+    "subtree": "largest subtree size first",
+    "size": "largest size first",
+    "id": "in store order",
+}
+
+
+def _marks(rows: Sequence[Summary]) -> str:
+    missing = sum(1 for s in rows if s.state == "missing")
+    stale = sum(1 for s in rows if s.state == "stale")
+    parts = ([f"{missing:,} without a record"] if missing else []) + (
+        [f"{stale:,} stale"] if stale else [])
+    return "; " + ", ".join(parts) if parts else ""
+
+
+def add_arguments(show: argparse.ArgumentParser, object_id: Callable[[str], int],
+                  non_negative: Callable[[str], int], positive: Callable[[str], int]) -> None:
+    show.add_argument("id", type=object_id, help="object id (decimal or 0x hexadecimal)")
+    show.add_argument("--limit", type=non_negative, default=25,
+                      help="rows per list and page, 0 for all (default: 25)")
+    show.add_argument("--page", type=positive, default=1, help="page of each list to show, from 1")
+    show.add_argument("--sort", choices=SORTS, default="retained",
+                      help="order of both lists, largest first: retained size (subtree size when "
+                      "the store has no retained sizes), subtree size, size, or id (the store's "
+                      "order) (default: retained)")
+    show.add_argument("-t", "--type", help="list only references and referrers of this type")

@@ -1,0 +1,72 @@
+"""Facts kept beside a store in its metadata: how it was built, and what its dumps lacked.
+
+The explorer's store has no room for them; the engine module keeps text metadata in the same
+environment, which an explorer in this process shares.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from vesker.engine import Store
+
+PRECISION = "precision"
+REPEATED_IDS = "repeated_ids"
+DANGLING_REFERENCES = "dangling_references"
+
+
+def engine_store(path: str) -> Store:
+    from vesker.store import UserError
+
+    try:
+        from vesker import engine
+    except ImportError as error:
+        raise UserError(f"the vesker.engine module is not installed ({error})") from None
+    try:
+        return engine.Store(path)
+    except RuntimeError as error:
+        raise UserError(f"cannot open store {path!r}: {error}") from None
+
+
+@dataclass(frozen=True)
+class StoreFacts:
+    precision: str  # a precision name, or "unknown" for stores imported before it was recorded
+    repeated_ids: int  # records replaced by a later record with the same id
+    dangling_references: int  # references to ids without a record
+
+
+def _count(metadata: dict[str, str], key: str) -> int:
+    text = metadata.get(key, "0")
+    return int(text) if text.isdigit() else 0
+
+
+def read_facts(store: Store) -> StoreFacts:
+    metadata = store.metadata()
+    return StoreFacts(
+        metadata.get(PRECISION, "unknown"),
+        _count(metadata, REPEATED_IDS),
+        _count(metadata, DANGLING_REFERENCES),
+    )
+
+
+@dataclass(frozen=True)
+class ImportCheck:
+    repeated_ids: int
+    dangling_references: int
+
+
+def record_import(store: Store, precision: str, records_before: int, lines: int) -> ImportCheck:
+    """Records how the store was built and counts what its dump lacked.
+
+    Every line of the import is one record; a line whose id the store held already replaces
+    that record, so the records that did not add to the store are the repeated ids."""
+    records, dangling = store.check_references()
+    before = read_facts(store)
+    repeated = lines - (records - records_before)
+    # The post-import step recomputes every subtree size of the store, earlier imports' too.
+    store.set_metadata(PRECISION, precision)
+    store.set_metadata(REPEATED_IDS, str(before.repeated_ids + repeated))
+    store.set_metadata(DANGLING_REFERENCES, str(dangling))
+    return ImportCheck(repeated, dangling)

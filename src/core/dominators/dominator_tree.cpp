@@ -1,0 +1,245 @@
+#include "core/dominators/dominator_tree.h"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+namespace vesker::dominators {
+namespace {
+
+constexpr Vertex kNone = std::numeric_limits<Vertex>::max();
+constexpr Vertex kDone = kNone - 1;
+constexpr std::uint64_t kProgressStep = 1 << 16;
+
+// The preorder numbering of step 1. The search's own state lives in two arrays that the later
+// steps reuse: `cursor` (by preorder number: the next successor to look at) and `stack`.
+struct Search {
+  const HeapGraph& graph;
+  std::vector<Vertex>& pre;     // by vertex
+  std::vector<Vertex>& order;   // by preorder number
+  std::vector<Vertex>& parent;  // by preorder number
+  std::vector<Vertex>& cursor;
+  std::vector<Vertex>& stack;
+
+  void enter(Vertex v, Vertex parent_number, std::size_t& depth) {
+    const auto p = static_cast<Vertex>(order.size());
+    pre[v] = p;
+    order.push_back(v);
+    parent[p] = parent_number;
+    cursor[p] = 0;
+    stack[depth++] = p;
+  }
+
+  // Numbers everything reachable from `start`, a child of the root not numbered yet.
+  bool from(Vertex start, const Proceed& proceed, std::uint64_t total) {
+    std::size_t depth = 0;
+    enter(start, 0, depth);
+    while (depth > 0) {
+      const Vertex p = stack[depth - 1];
+      const auto successors = graph.successors_of(order[p]);
+      if (cursor[p] == successors.size()) {
+        --depth;
+        continue;
+      }
+      const Vertex w = successors[cursor[p]++];
+      if (pre[w] != kNone) continue;
+      enter(w, p, depth);
+      if (order.size() % kProgressStep == 0 && !proceed(order.size(), total)) return false;
+    }
+    return true;
+  }
+};
+
+// The smallest vertex of every source component among the vertices not numbered yet, by
+// Tarjan's algorithm with an explicit call stack; `index` and `lowlink` are by vertex.
+std::vector<Vertex> unreached_source_components(const HeapGraph& graph, const std::vector<Vertex>& pre,
+                                                std::vector<Vertex>& index, std::vector<Vertex>& lowlink) {
+  std::fill(index.begin(), index.end(), kNone);
+  std::vector<Vertex> representatives;
+  std::vector<std::pair<Vertex, std::uint64_t>> calls;  // vertex, next successor position
+  std::vector<Vertex> members;
+  Vertex counter = 0;
+  const auto push = [&](Vertex v) {
+    index[v] = lowlink[v] = counter++;
+    members.push_back(v);
+    calls.emplace_back(v, graph.successor_offsets[v]);
+  };
+  for (Vertex start = 1; start < graph.vertex_count(); ++start) {
+    if (pre[start] != kNone || index[start] != kNone) continue;
+    push(start);
+    while (!calls.empty()) {
+      const auto [u, position] = calls.back();
+      if (position < graph.successor_offsets[u + 1]) {
+        ++calls.back().second;
+        const Vertex w = graph.successors[position];
+        if (pre[w] != kNone) continue;  // reached from the root: not part of this remainder
+        if (index[w] == kNone) {
+          push(w);
+        } else if (index[w] != kDone) {
+          lowlink[u] = std::min(lowlink[u], index[w]);
+        }
+        continue;
+      }
+      calls.pop_back();
+      if (!calls.empty()) lowlink[calls.back().first] = std::min(lowlink[calls.back().first], lowlink[u]);
+      if (lowlink[u] != index[u]) continue;
+      // u closes a component: its members are the top of `members` down to u.
+      const auto first = std::find(members.rbegin(), members.rend(), u).base() - 1;
+      for (auto m = first; m != members.end(); ++m) index[*m] = kDone;
+      // Components finish after every component they reach, so a referrer outside this one
+      // that is in the remainder has not finished: the component is a source unless one exists.
+      bool source = true;
+      Vertex smallest = u;
+      for (auto m = first; m != members.end() && source; ++m) {
+        smallest = std::min(smallest, *m);
+        for (Vertex referrer : graph.predecessors_of(*m)) {
+          if (pre[referrer] == kNone && index[referrer] != kDone) {
+            source = false;
+            break;
+          }
+        }
+      }
+      if (source) {
+        for (auto m = first; m != members.end(); ++m) smallest = std::min(smallest, *m);
+        representatives.push_back(smallest);
+      }
+      members.erase(first, members.end());
+    }
+  }
+  std::sort(representatives.begin(), representatives.end());
+  return representatives;
+}
+
+// Lengauer-Tarjan's eval over the forest of the vertices numbered above `current`: the smallest
+// semidominator on the path from q (linked) up to its tree's root, exclusive, compressing the
+// path. The first walk points each ancestor link down the path; the second walks back down,
+// folding the minimum in from above and hanging every vertex under the tree's root.
+Vertex eval(Vertex q, Vertex current, std::vector<Vertex>& ancestor, std::vector<Vertex>& label) {
+  if (ancestor[q] <= current) return label[q];
+  Vertex x = q;
+  Vertex below = kNone;
+  while (ancestor[x] > current) {
+    const Vertex up = ancestor[x];
+    ancestor[x] = below;
+    below = x;
+    x = up;
+  }
+  const Vertex tree_root = ancestor[x];
+  Vertex above = x;
+  for (Vertex y = below; y != kNone;) {
+    const Vertex next = ancestor[y];
+    if (label[above] < label[y]) label[y] = label[above];
+    ancestor[y] = tree_root;
+    above = y;
+    y = next;
+  }
+  return label[q];
+}
+
+}  // namespace
+
+Result<DominatorTree> compute_dominator_tree(const HeapGraph& graph, const Proceed& proceed) {
+  const Vertex count = graph.vertex_count();
+  const std::uint64_t total = 3ull * count;
+  DominatorTree tree;
+  tree.flags.assign(count, 0);
+  for (Vertex v = 1; v < count; ++v) {
+    if (graph.predecessor_offsets[v] == graph.predecessor_offsets[v + 1] || graph.is_module[v]) {
+      tree.flags[v] |= kRootEdge;
+    }
+  }
+
+  // Step 1, and the extra root edges for what the first search leaves over.
+  std::vector<Vertex> pre(count, kNone);
+  std::vector<Vertex>& order = tree.vertex;
+  order.reserve(count);
+  std::vector<Vertex> parent(count);
+  std::vector<Vertex> semi(count);
+  std::vector<Vertex> label(count);
+  Search search{graph, pre, order, parent, semi, label};
+  pre[kRoot] = 0;
+  order.push_back(kRoot);
+  parent[0] = 0;
+  for (Vertex v = 1; v < count; ++v) {
+    if ((tree.flags[v] & kRootEdge) && pre[v] == kNone && !search.from(v, proceed, total)) {
+      return fail(Error::python_exception_pending());
+    }
+  }
+  if (order.size() < count) {
+    const std::size_t first_unreachable = order.size();
+    for (Vertex v : unreached_source_components(graph, pre, semi, label)) {
+      tree.flags[v] |= kRootEdge;
+      if (!search.from(v, proceed, total)) return fail(Error::python_exception_pending());
+    }
+    for (std::size_t p = first_unreachable; p < order.size(); ++p) tree.flags[order[p]] |= kUnreachable;
+    tree.unreachable_count = order.size() - first_unreachable;
+  }
+  if (order.size() != count) internal_error("the root does not reach every object");
+
+  // Step 2: semidominators, in reverse preorder.
+  std::vector<Vertex> ancestor(parent);
+  for (Vertex p = 0; p < count; ++p) semi[p] = label[p] = p;
+  for (Vertex i = count - 1; i >= 1; --i) {
+    if (i % kProgressStep == 0 && !proceed(total / 3 + (count - i), total)) {
+      return fail(Error::python_exception_pending());
+    }
+    const Vertex w = order[i];
+    Vertex s = (tree.flags[w] & kRootEdge) ? 0 : i;
+    for (Vertex referrer : graph.predecessors_of(w)) {
+      const Vertex q = pre[referrer];
+      s = std::min(s, q <= i ? q : eval(q, i, ancestor, label));
+    }
+    semi[i] = label[i] = s;
+  }
+  std::vector<Vertex>().swap(pre);
+  std::vector<Vertex>().swap(ancestor);
+  std::vector<Vertex>().swap(label);
+
+  // Step 3: immediate dominators, in preorder, in place of the parents.
+  for (Vertex i = 1; i < count; ++i) {
+    Vertex d = parent[i];
+    while (d > semi[i]) d = parent[d];
+    parent[i] = d;
+  }
+  std::vector<Vertex>().swap(semi);
+  tree.idom = std::move(parent);
+
+  // Step 4: retained sizes, children before their dominators.
+  tree.retained.resize(count);
+  for (Vertex p = 0; p < count; ++p) tree.retained[p] = graph.sizes[order[p]];
+  for (Vertex p = count - 1; p >= 1; --p) tree.retained[tree.idom[p]] += tree.retained[p];
+  if (!proceed(total, total)) return fail(Error::python_exception_pending());
+  return tree;
+}
+
+std::vector<std::uint64_t> retained_by_type(const HeapGraph& graph, const DominatorTree& tree) {
+  const auto count = static_cast<Vertex>(tree.vertex.size());
+  // The dominator tree's children lists, then a walk down and up it that keeps, per type, how
+  // many objects of that type are on the path: an object adds its retained size when none is.
+  std::vector<Vertex> next_child(static_cast<std::size_t>(count) + 1, 0);
+  for (Vertex p = 1; p < count; ++p) ++next_child[tree.idom[p] + 1];
+  for (Vertex p = 0; p < count; ++p) next_child[p + 1] += next_child[p];
+  std::vector<Vertex> children(count);
+  {
+    std::vector<Vertex> fill(next_child.begin(), next_child.end() - 1);
+    for (Vertex p = 1; p < count; ++p) children[fill[tree.idom[p]]++] = p;
+  }
+  std::vector<Vertex> end_of_children(next_child.begin() + 1, next_child.end());
+  std::vector<std::uint64_t> once(graph.type_names.size(), 0);
+  std::vector<std::uint32_t> on_path(graph.type_names.size(), 0);
+  Vertex current = 0;
+  for (;;) {
+    if (next_child[current] < end_of_children[current]) {
+      current = children[next_child[current]++];
+      const std::uint32_t type = graph.types[tree.vertex[current]];
+      if (on_path[type]++ == 0) once[type] += tree.retained[current];
+      continue;
+    }
+    if (current == 0) break;
+    --on_path[graph.types[tree.vertex[current]]];
+    current = tree.idom[current];
+  }
+  return once;
+}
+
+}  // namespace vesker::dominators

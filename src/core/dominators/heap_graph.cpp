@@ -1,0 +1,106 @@
+#include "core/dominators/heap_graph.h"
+
+#include <limits>
+#include <utility>
+
+#include "core/codecs/object_record.h"
+#include "core/codecs/record_decoder.h"
+#include "core/common/byte_order.h"
+#include "core/store/lmdb_error.h"
+
+namespace vesker::dominators {
+
+std::uint64_t HeapGraph::memory_bytes() const noexcept {
+  std::uint64_t bytes = ids.capacity() * 8 + sizes.capacity() * 8 + types.capacity() * 4 + is_module.capacity() / 8;
+  bytes += successor_offsets.capacity() * 8 + successors.capacity() * 4;
+  bytes += predecessor_offsets.capacity() * 8 + predecessors.capacity() * 4;
+  for (const std::string& name : type_names) bytes += name.capacity();
+  return bytes;
+}
+
+HeapGraphBuilder::HeapGraphBuilder(std::uint64_t expected_objects) {
+  graph_.ids.reserve(expected_objects + 1);
+  graph_.sizes.reserve(expected_objects + 1);
+  graph_.types.reserve(expected_objects + 1);
+  graph_.successor_offsets.reserve(expected_objects + 2);
+  graph_.ids.push_back(0);
+  graph_.sizes.push_back(0);
+  graph_.types.push_back(0);
+  graph_.is_module.push_back(false);
+  graph_.successor_offsets.assign({0, 0});
+}
+
+Status HeapGraphBuilder::add(std::uint64_t id, std::string_view type, std::uint64_t size,
+                             std::span<const std::uint64_t> references) {
+  if (graph_.ids.size() > 1 && id <= graph_.ids.back()) internal_error("objects must come in ascending id order");
+  if (graph_.ids.size() >= std::numeric_limits<Vertex>::max()) {
+    return fail_message("the store holds more objects than the retained-size analysis can number (2^32 - 1)");
+  }
+  graph_.ids.push_back(id);
+  graph_.sizes.push_back(size);
+  auto [entry, inserted] = type_numbers_.try_emplace(std::string(type), 0);
+  if (inserted) {
+    entry->second = static_cast<std::uint32_t>(graph_.type_names.size());
+    graph_.type_names.emplace_back(type);
+  }
+  graph_.types.push_back(entry->second);
+  graph_.is_module.push_back(type == kModuleTypeName);
+  reference_ids_.insert(reference_ids_.end(), references.begin(), references.end());
+  graph_.successor_offsets.push_back(reference_ids_.size());
+  return {};
+}
+
+HeapGraph HeapGraphBuilder::finish() && {
+  HeapGraph& g = graph_;
+  const Vertex count = g.vertex_count();
+  {
+    absl::flat_hash_map<std::uint64_t, Vertex> vertex_of;
+    vertex_of.reserve(count);
+    for (Vertex v = 1; v < count; ++v) vertex_of.emplace(g.ids[v], v);
+    // Resolve in place, dropping dangling references and compacting the offsets as we go.
+    g.successors.reserve(reference_ids_.size());
+    std::uint64_t begin = 0;
+    for (Vertex v = 1; v < count; ++v) {
+      const std::uint64_t end = g.successor_offsets[v + 1];
+      g.successor_offsets[v] = g.successors.size();
+      for (std::uint64_t e = begin; e < end; ++e) {
+        if (auto found = vertex_of.find(reference_ids_[e]); found != vertex_of.end()) {
+          g.successors.push_back(found->second);
+        }
+      }
+      begin = end;
+    }
+    g.successor_offsets[count] = g.successors.size();
+    std::vector<std::uint64_t>().swap(reference_ids_);
+  }
+  g.successors.shrink_to_fit();
+  // Predecessors by a counting sort of the edges on their targets.
+  g.predecessor_offsets.assign(static_cast<std::size_t>(count) + 1, 0);
+  for (Vertex target : g.successors) ++g.predecessor_offsets[target + 1];
+  for (Vertex v = 0; v < count; ++v) g.predecessor_offsets[v + 1] += g.predecessor_offsets[v];
+  g.predecessors.resize(g.successors.size());
+  std::vector<std::uint64_t> next(g.predecessor_offsets.begin(), g.predecessor_offsets.end() - 1);
+  for (Vertex v = 1; v < count; ++v) {
+    for (Vertex target : g.successors_of(v)) g.predecessors[next[target]++] = v;
+  }
+  return std::move(g);
+}
+
+Result<HeapGraph> read_heap_graph(const Store& store, const Transaction& txn, const Proceed& proceed) {
+  MDB_stat stat;
+  VESKER_TRY(check_lmdb(mdb_stat(txn.handle(), txn.checked(store.primary), &stat)));
+  HeapGraphBuilder builder(stat.ms_entries);
+  VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, store.primary));
+  VESKER_ASSIGN_OR_RETURN(auto entry, cursor.move(MDB_FIRST));
+  std::uint64_t done = 0;
+  for (; entry; ++done) {
+    if ((done & 0xFFFF) == 0 && !proceed(done, stat.ms_entries)) return fail(Error::python_exception_pending());
+    auto record = decode_object_record_no_value(entry->value);
+    if (!record) return fail(Error::decoding(record.error()));
+    VESKER_TRY(builder.add(load_u64_le(entry->key.data()), record->type, record->size, record->references));
+    VESKER_ASSIGN_OR_RETURN(entry, cursor.move(MDB_NEXT));
+  }
+  return std::move(builder).finish();
+}
+
+}  // namespace vesker::dominators

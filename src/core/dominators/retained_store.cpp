@@ -1,0 +1,200 @@
+#include "core/dominators/retained_store.h"
+
+#include <xxhash.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+#include "core/codecs/index_values.h"
+#include "core/common/byte_order.h"
+#include "core/dominators/dominator_tree.h"
+#include "core/store/lmdb_error.h"
+#include "core/store/sorted_rows.h"
+
+namespace vesker::dominators {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+Result<std::uint64_t> entry_count(const Transaction& txn, Database db) {
+  MDB_stat stat;
+  VESKER_TRY(check_lmdb(mdb_stat(txn.handle(), txn.checked(db), &stat)));
+  return stat.ms_entries;
+}
+
+constexpr std::string_view kFingerprintField = "\"fingerprint\":\"";
+
+std::string metadata_text(const std::string& fingerprint, const RetainedRun& run) {
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "{\"fingerprint\":\"%s\",\"objects\":%llu,\"unreachable\":%llu,\"total_size\":%llu}",
+                fingerprint.c_str(), static_cast<unsigned long long>(run.objects),
+                static_cast<unsigned long long>(run.unreachable), static_cast<unsigned long long>(run.total_size));
+  return text;
+}
+
+// The dominator tree's children lists by preorder number, each sorted by retained size
+// (largest first), then id.
+struct Children {
+  std::vector<Vertex> offsets;
+  std::vector<Vertex> list;
+};
+
+Children children_of(const HeapGraph& graph, const DominatorTree& tree) {
+  const auto count = static_cast<Vertex>(tree.vertex.size());
+  Children children;
+  children.offsets.assign(static_cast<std::size_t>(count) + 1, 0);
+  for (Vertex p = 1; p < count; ++p) ++children.offsets[tree.idom[p] + 1];
+  for (Vertex p = 0; p < count; ++p) children.offsets[p + 1] += children.offsets[p];
+  children.list.resize(count > 0 ? count - 1 : 0);
+  std::vector<Vertex> fill(children.offsets.begin(), children.offsets.end() - 1);
+  for (Vertex p = 1; p < count; ++p) children.list[fill[tree.idom[p]]++] = p;
+  for (Vertex p = 0; p < count; ++p) {
+    std::sort(children.list.begin() + children.offsets[p], children.list.begin() + children.offsets[p + 1],
+              [&](Vertex a, Vertex b) {
+                if (tree.retained[a] != tree.retained[b]) return tree.retained[a] > tree.retained[b];
+                return graph.ids[tree.vertex[a]] < graph.ids[tree.vertex[b]];
+              });
+  }
+  return children;
+}
+
+Status clear(Transaction& txn, Database db) { return check_lmdb(mdb_drop(txn.handle(), txn.checked(db), 0)); }
+
+Status write_results(const AnalysisStore& store, Transaction& writes, const HeapGraph& graph,
+                     const DominatorTree& tree, const Proceed& proceed, std::uint64_t done, std::uint64_t total) {
+  for (Database db : {store.dominators, store.dominator_children, store.retained_index, store.type_retained}) {
+    VESKER_TRY(clear(writes, db));
+  }
+  const auto count = static_cast<Vertex>(tree.vertex.size());
+  std::vector<Vertex> pre(count);
+  for (Vertex p = 0; p < count; ++p) pre[tree.vertex[p]] = p;
+  const Children children = children_of(graph, tree);
+
+  VESKER_ASSIGN_OR_RETURN(Cursor objects, Cursor::open(writes, store.dominators));
+  VESKER_ASSIGN_OR_RETURN(Cursor dominated, Cursor::open(writes, store.dominator_children));
+  TypeKeyedRows index;
+  std::string run;
+  const auto put_children = [&](std::string_view key, Vertex p) -> Status {
+    if (children.offsets[p] == children.offsets[p + 1]) return {};
+    run.clear();
+    for (Vertex c = children.offsets[p]; c < children.offsets[p + 1]; ++c) {
+      const Vertex child = children.list[c];
+      run.append(SizeIndexEntry{tree.retained[child], graph.ids[tree.vertex[child]]}.encode().view());
+    }
+    return put_duplicate_run(dominated, key, run, SizeIndexEntry::kEncodedSize, true);
+  };
+  VESKER_TRY(put_children(kRootChildrenKey, 0));
+  // Vertices are numbered in id order, which is the key order of both databases.
+  for (Vertex v = 1; v < count; ++v) {
+    if (v % (1 << 16) == 0 && !proceed(done + v, total)) return fail(Error::python_exception_pending());
+    const Vertex p = pre[v];
+    const Vertex d = tree.idom[p];
+    const std::uint64_t id = graph.ids[v];
+    std::uint8_t flags = 0;
+    if (tree.flags[v] & kRootEdge) flags |= kStoredRootEdge;
+    if (tree.flags[v] & kUnreachable) flags |= kStoredUnreachable;
+    if (d == 0) flags |= kStoredByRoot;
+    char value[17];
+    store_u64_le(value, d == 0 ? 0 : graph.ids[tree.vertex[d]]);
+    store_u64_le(value + 8, tree.retained[p]);
+    value[16] = static_cast<char>(flags);
+    MDB_val data{sizeof value, value};
+    VESKER_TRY(objects.put(IdBytes(id).view(), &data, MDB_APPEND));
+    char key[8];
+    store_u64_be(key, id);
+    VESKER_TRY(put_children(std::string_view(key, 8), p));
+    index.add(graph.type_names[graph.types[v]], ~tree.retained[p], id);
+    index.add(Type::kAllTypesText, ~tree.retained[p], id);
+  }
+  VESKER_TRY(index.put_all(writes, store.retained_index, SizeIndexEntry::kEncodedSize));
+  const std::vector<std::uint64_t> once = retained_by_type(graph, tree);
+  for (std::uint32_t t = 0; t < once.size(); ++t) {
+    VESKER_TRY(writes.put(store.type_retained, graph.type_names[t], IdBytes(once[t]).view()));
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<std::string> store_fingerprint(const Transaction& txn, const Store& store) {
+  XXH3_state_t* state = XXH3_createState();
+  if (state == nullptr) throw std::bad_alloc();
+  struct Free {
+    XXH3_state_t* state;
+    ~Free() { XXH3_freeState(state); }
+  } owner{state};
+  XXH3_64bits_reset(state);
+  for (Database db : {store.primary, store.referrers, store.types}) {
+    VESKER_ASSIGN_OR_RETURN(const std::uint64_t entries, entry_count(txn, db));
+    XXH3_64bits_update(state, &entries, sizeof entries);
+  }
+  VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, store.type_summaries));
+  VESKER_ASSIGN_OR_RETURN(auto entry, cursor.move(MDB_FIRST));
+  for (; entry; ) {
+    const std::uint64_t key_size = entry->key.size();
+    XXH3_64bits_update(state, &key_size, sizeof key_size);
+    XXH3_64bits_update(state, entry->key.data(), entry->key.size());
+    XXH3_64bits_update(state, entry->value.data(), entry->value.size());
+    VESKER_ASSIGN_OR_RETURN(entry, cursor.move(MDB_NEXT));
+  }
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(XXH3_64bits_digest(state)));
+  return std::string(text);
+}
+
+Result<RetainedState> retained_state(const Transaction& txn, const AnalysisStore& store) {
+  VESKER_ASSIGN_OR_RETURN(const auto recorded, txn.get(store.metadata, "retained"));
+  if (!recorded) return RetainedState::missing;
+  VESKER_ASSIGN_OR_RETURN(const std::string fingerprint, store_fingerprint(txn, store.store));
+  const std::size_t at = recorded->find(kFingerprintField);
+  if (at == std::string_view::npos) return RetainedState::stale;
+  const std::string_view stored = recorded->substr(at + kFingerprintField.size(), fingerprint.size());
+  return stored == fingerprint ? RetainedState::fresh : RetainedState::stale;
+}
+
+Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, const Proceed& proceed) {
+  RetainedRun run;
+  auto started = Clock::now();
+  HeapGraph graph;
+  std::string fingerprint;
+  {
+    VESKER_ASSIGN_OR_RETURN(Transaction snapshot, store.store.begin_read());
+    VESKER_ASSIGN_OR_RETURN(fingerprint, store_fingerprint(snapshot, store.store));
+    VESKER_ASSIGN_OR_RETURN(graph, read_heap_graph(store.store, snapshot, [&](std::uint64_t done, std::uint64_t n) {
+      return proceed(done, 5 * n);
+    }));
+  }
+  const std::uint64_t objects = graph.vertex_count() - 1;
+  const std::uint64_t total = 5 * objects;
+  run.objects = objects;
+  run.edges = graph.successors.size();
+  run.graph_bytes = graph.memory_bytes();
+  run.read_seconds = seconds_since(started);
+
+  started = Clock::now();
+  VESKER_ASSIGN_OR_RETURN(const DominatorTree tree,
+                          compute_dominator_tree(graph, [&](std::uint64_t done, std::uint64_t) {
+                            return proceed(objects + done, total);
+                          }));
+  run.dominator_seconds = seconds_since(started);
+  run.unreachable = tree.unreachable_count;
+  run.total_size = tree.retained[0];
+
+  started = Clock::now();
+  VESKER_ASSIGN_OR_RETURN(Transaction writes, store.store.begin_write());
+  VESKER_TRY(write_results(store, writes, graph, tree, proceed, 4 * objects, total));
+  VESKER_TRY(write_metadata(writes, store, "retained", metadata_text(fingerprint, run)));
+  VESKER_TRY(writes.commit());
+  run.write_seconds = seconds_since(started);
+  return run;
+}
+
+}  // namespace vesker::dominators

@@ -1,0 +1,192 @@
+// Lookups that show a store whose dump was not whole: dangling references and replaced
+// records come back marked instead of failing the whole query.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/queries/common_reachable.h"
+#include "core/queries/path_search.h"
+#include "core/queries/tolerant_lookup.h"
+#include "engine/store_methods.h"
+#include "engine/store_object.h"
+#include "python/arguments.h"
+#include "python/errors.h"
+#include "python/py_ref.h"
+#include "python/released_gil.h"
+
+namespace vesker::engine {
+namespace {
+
+using python::guarded;
+using python::PyRef;
+using python::ReleasedGil;
+
+PyObject* text_or_none(const std::optional<std::string>& text) {
+  if (!text) Py_RETURN_NONE;
+  return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "replace");
+}
+
+PyObject* u64_or_none(const std::optional<std::uint64_t>& value) {
+  if (!value) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(*value);
+}
+
+const char* state_name(TolerantSummary::State state) {
+  switch (state) {
+    case TolerantSummary::State::kPresent:
+      return "present";
+    case TolerantSummary::State::kMissing:
+      return "missing";
+    case TolerantSummary::State::kStale:
+      return "stale";
+  }
+  internal_error("unknown summary state");
+}
+
+// {"id", "type", "value", "size", "subtree_size", "state"}; a missing object has None for all
+// but its id and state.
+PyObject* summary_dict(std::uint64_t id, const std::optional<ObjectSummary>& summary, const char* state) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  const auto set = [&](const char* key, PyObject* value) {
+    PyRef owned = PyRef::steal(value);
+    return owned && PyDict_SetItemString(dict.get(), key, owned.get()) == 0;
+  };
+  const std::optional<std::string> type = summary ? std::optional<std::string>(summary->type) : std::nullopt;
+  const bool filled =
+      set("id", PyLong_FromUnsignedLongLong(id)) && set("type", text_or_none(type)) &&
+      set("value", text_or_none(summary ? summary->value : std::nullopt)) &&
+      set("size", u64_or_none(summary ? std::optional<std::uint64_t>(summary->size) : std::nullopt)) &&
+      set("subtree_size", u64_or_none(summary ? summary->subtree_size : std::nullopt)) &&
+      set("state", PyUnicode_FromString(state));
+  return filled ? dict.release() : nullptr;
+}
+
+PyObject* summary_list(const std::vector<TolerantSummary>& summaries) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(summaries.size())));
+  if (!list) return nullptr;
+  for (std::size_t at = 0; at < summaries.size(); ++at) {
+    const TolerantSummary& item = summaries[at];
+    PyObject* entry = summary_dict(item.id, item.summary, state_name(item.state));
+    if (entry == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(at), entry);
+  }
+  return list.release();
+}
+
+PyObject* store_get_object_tolerant(PyObject* self, PyObject* id_object) {
+  return guarded([&]() -> PyObject* {
+    auto id = python::to_u64(id_object, "id");
+    if (!id) return python::raise(id.error());
+    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
+    if (store == nullptr) return nullptr;
+    Result<std::optional<TolerantObject>> found = std::nullopt;
+    {
+      ReleasedGil released;
+      found = get_object_tolerant(store->store, *id);
+    }
+    if (!found) return python::raise(found.error());
+    if (!*found) Py_RETURN_NONE;
+    const TolerantObject& object = **found;
+    PyRef dict = PyRef::steal(summary_dict(object.summary.id, object.summary, "present"));
+    if (!dict) return nullptr;
+    PyRef references = PyRef::steal(summary_list(object.references));
+    if (!references || PyDict_SetItemString(dict.get(), "references", references.get()) < 0) return nullptr;
+    PyRef referrers = PyRef::steal(summary_list(object.referrers));
+    if (!referrers || PyDict_SetItemString(dict.get(), "referrers", referrers.get()) < 0) return nullptr;
+    return dict.release();
+  });
+}
+
+PyObject* store_find_path_tolerant(PyObject* self, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* start_object = nullptr;
+    PyObject* end_object = nullptr;
+    PyObject* avoid_object = nullptr;
+    if (!PyArg_UnpackTuple(args, "find_path_tolerant", 3, 3, &start_object, &end_object, &avoid_object)) return nullptr;
+    auto start = python::to_u64(start_object, "start");
+    if (!start) return python::raise(start.error());
+    auto end = python::to_u64(end_object, "end");
+    if (!end) return python::raise(end.error());
+    auto avoid = python::to_id_set(avoid_object, "avoid");
+    if (!avoid) return python::raise(avoid.error());
+    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
+    if (store == nullptr) return nullptr;
+    Result<std::optional<std::vector<ObjectSummary>>> path = std::nullopt;
+    {
+      ReleasedGil released;
+      path = find_path_between_objects(store->store, *start, *end, *avoid, MissingRecords::kSkip);
+    }
+    if (!path) return python::raise(path.error());
+    if (!*path) Py_RETURN_NONE;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>((*path)->size())));
+    if (!list) return nullptr;
+    for (std::size_t at = 0; at < (*path)->size(); ++at) {
+      const ObjectSummary& step = (**path)[at];
+      PyObject* entry = summary_dict(step.id, step, "present");
+      if (entry == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(at), entry);
+    }
+    return list.release();
+  });
+}
+
+PyObject* store_find_common_tolerant(PyObject* self, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* first_object = nullptr;
+    PyObject* second_object = nullptr;
+    if (!PyArg_UnpackTuple(args, "find_common_tolerant", 2, 2, &first_object, &second_object)) return nullptr;
+    auto first = python::to_u64(first_object, "first");
+    if (!first) return python::raise(first.error());
+    auto second = python::to_u64(second_object, "second");
+    if (!second) return python::raise(second.error());
+    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
+    if (store == nullptr) return nullptr;
+    Result<std::optional<std::uint64_t>> found = std::nullopt;
+    {
+      ReleasedGil released;
+      found = find_largest_common_reachable_object(store->store, *first, *second, MissingRecords::kSkip);
+    }
+    if (!found) return python::raise(found.error());
+    return u64_or_none(*found);
+  });
+}
+
+PyObject* store_check_references(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
+    if (store == nullptr) return nullptr;
+    Result<ReferenceCheck> check = ReferenceCheck{};
+    {
+      ReleasedGil released;
+      check = check_references(store->store);
+    }
+    if (!check) return python::raise(check.error());
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(check->records),
+                         static_cast<unsigned long long>(check->dangling_references));
+  });
+}
+
+const PyMethodDef kLookupMethods[] = {
+    {"get_object_tolerant", store_get_object_tolerant, METH_O,
+     "get_object_tolerant(id)\n--\n\nThe object as a dict with its references and referrers, each marked "
+     "'present', 'missing' (no record) or 'stale' (a replaced record that referred to it); None without a record."},
+    {"find_path_tolerant", store_find_path_tolerant, METH_VARARGS,
+     "find_path_tolerant(start, end, avoid)\n--\n\nA shortest path as a list of summary dicts, passing by "
+     "references to ids without a record; None when there is none."},
+    {"find_common_tolerant", store_find_common_tolerant, METH_VARARGS,
+     "find_common_tolerant(first, second)\n--\n\nThe largest object both reach, passing by references to ids "
+     "without a record; None when there is none."},
+    {"check_references", store_check_references, METH_NOARGS,
+     "check_references()\n--\n\n(records, dangling references): the number of records and of references to ids "
+     "without one."},
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> lookup_methods() { return kLookupMethods; }
+
+}  // namespace vesker::engine

@@ -1,0 +1,393 @@
+// Retained sizes: computing them for a store, and the questions they answer.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/dominators/retained_queries.h"
+#include "core/dominators/retained_store.h"
+#include "core/queries/object_lookup.h"
+#include "engine/store_methods.h"
+#include "engine/store_object.h"
+#include "python/errors.h"
+#include "python/py_ref.h"
+#include "python/released_gil.h"
+
+namespace vesker::engine {
+namespace {
+
+using dominators::RetainedFacts;
+using python::guarded;
+using python::PyRef;
+using python::ReleasedGil;
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kSignalInterval = std::chrono::milliseconds(100);
+
+PyObject* text(std::string_view bytes) {
+  return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape");
+}
+
+PyObject* optional_text(const std::optional<std::string>& value) {
+  return value ? text(*value) : Py_NewRef(Py_None);
+}
+
+PyObject* optional_id(std::optional<std::uint64_t> id) {
+  return id ? PyLong_FromUnsignedLongLong(*id) : Py_NewRef(Py_None);
+}
+
+// Builds a dict from (key, new reference) pairs; null with an exception set on any failure.
+PyObject* dict_of(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  bool ok = bool(dict);
+  for (const auto& [key, value] : items) {
+    PyRef owned = PyRef::steal(value);
+    if (ok && (!owned || PyDict_SetItemString(dict.get(), key, owned.get()) < 0)) ok = false;
+  }
+  return ok ? dict.release() : nullptr;
+}
+
+// Runs `work` on the store with the interpreter lock released; an error becomes an exception.
+template <class Work>
+auto on_store(PyObject* self, Work&& work) -> std::optional<typename decltype(work(std::declval<const AnalysisStore&>()))::value_type> {
+  std::shared_ptr<const AnalysisStore> store = open_store_of(self);
+  if (store == nullptr) return std::nullopt;
+  decltype(work(*store)) result = fail_message("");
+  {
+    ReleasedGil released;
+    result = work(*store);
+  }
+  if (!result) {
+    python::raise(result.error());
+    return std::nullopt;
+  }
+  return std::move(*result);
+}
+
+// One object as the listings show it.
+struct Row {
+  ObjectSummary summary;
+  std::optional<RetainedFacts> facts;
+  std::optional<std::string> name;  // of the reference from the row before
+};
+
+Result<Row> row_of(const Transaction& txn, const AnalysisStore& store, std::uint64_t id) {
+  Row row;
+  VESKER_ASSIGN_OR_RETURN(row.summary, get_summary(store.store, txn, id));
+  VESKER_ASSIGN_OR_RETURN(row.facts, dominators::read_retained(txn, store, id));
+  return row;
+}
+
+Result<std::vector<Row>> rows_of(const Transaction& txn, const AnalysisStore& store,
+                                 const std::vector<std::uint64_t>& ids, bool with_names) {
+  std::vector<Row> rows;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    VESKER_ASSIGN_OR_RETURN(Row row, row_of(txn, store, ids[i]));
+    if (with_names && i > 0) {
+      VESKER_ASSIGN_OR_RETURN(row.name, dominators::reference_name(txn, store, ids[i - 1], ids[i]));
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+PyObject* row_dict(const Row& row) {
+  const bool known = row.facts.has_value();
+  const std::uint8_t flags = known ? row.facts->flags : 0;
+  return dict_of({
+      {"id", PyLong_FromUnsignedLongLong(row.summary.id)},
+      {"type", text(row.summary.type)},
+      {"value", optional_text(row.summary.value)},
+      {"size", PyLong_FromUnsignedLongLong(row.summary.size)},
+      {"retained", known ? PyLong_FromUnsignedLongLong(row.facts->retained) : Py_NewRef(Py_None)},
+      {"idom", known ? optional_id(row.facts->idom) : Py_NewRef(Py_None)},
+      {"root_edge", PyBool_FromLong(flags & dominators::kStoredRootEdge)},
+      {"unreachable", PyBool_FromLong(flags & dominators::kStoredUnreachable)},
+      {"name", optional_text(row.name)},
+  });
+}
+
+PyObject* row_list(const std::vector<Row>& rows) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    PyObject* item = row_dict(rows[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+bool parse_id(PyObject* object, std::uint64_t& id) {
+  id = PyLong_AsUnsignedLongLong(object);
+  return !(id == static_cast<unsigned long long>(-1) && PyErr_Occurred());
+}
+
+PyObject* store_compute_retained(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"progress", nullptr};
+    PyObject* progress = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:compute_retained", const_cast<char**>(keywords), &progress)) {
+      return nullptr;
+    }
+    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
+    if (store == nullptr) return nullptr;
+    Result<dominators::RetainedRun> run = fail_message("");
+    {
+      ReleasedGil released;
+      auto last_poll = Clock::now();
+      // Ctrl-C and the progress callback are looked at ten times a second, with the lock taken back.
+      const dominators::Proceed proceed = [&](std::uint64_t done, std::uint64_t total) {
+        const auto now = Clock::now();
+        if (now - last_poll < kSignalInterval && done < total) return true;
+        last_poll = now;
+        return released.holding([&] {
+          if (PyErr_CheckSignals() < 0) return false;
+          if (progress == Py_None) return true;
+          PyRef answer = PyRef::steal(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
+                                                            static_cast<unsigned long long>(total)));
+          return bool(answer);
+        });
+      };
+      run = dominators::compute_retained_sizes(*store, proceed);
+    }
+    if (!run) return python::raise(run.error());
+    return dict_of({
+        {"objects", PyLong_FromUnsignedLongLong(run->objects)},
+        {"edges", PyLong_FromUnsignedLongLong(run->edges)},
+        {"unreachable", PyLong_FromUnsignedLongLong(run->unreachable)},
+        {"total_size", PyLong_FromUnsignedLongLong(run->total_size)},
+        {"graph_bytes", PyLong_FromUnsignedLongLong(run->graph_bytes)},
+        {"read_seconds", PyFloat_FromDouble(run->read_seconds)},
+        {"dominator_seconds", PyFloat_FromDouble(run->dominator_seconds)},
+        {"write_seconds", PyFloat_FromDouble(run->write_seconds)},
+    });
+  });
+}
+
+PyObject* store_retained_state(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    auto state = on_store(self, [](const AnalysisStore& store) -> Result<dominators::RetainedState> {
+      VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+      return dominators::retained_state(txn, store);
+    });
+    if (!state) return nullptr;
+    switch (*state) {
+      case dominators::RetainedState::missing:
+        return text("missing");
+      case dominators::RetainedState::fresh:
+        return text("fresh");
+      case dominators::RetainedState::stale:
+        return text("stale");
+    }
+    internal_error("unknown retained state");
+  });
+}
+
+PyObject* store_retained(PyObject* self, PyObject* id_object) {
+  return guarded([&]() -> PyObject* {
+    std::uint64_t id = 0;
+    if (!parse_id(id_object, id)) return nullptr;
+    auto row = on_store(self, [&](const AnalysisStore& store) -> Result<std::optional<Row>> {
+      VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+      VESKER_ASSIGN_OR_RETURN(const auto facts, dominators::read_retained(txn, store, id));
+      if (!facts) return std::nullopt;
+      return row_of(txn, store, id);
+    });
+    if (!row) return nullptr;
+    return *row ? row_dict(**row) : Py_NewRef(Py_None);
+  });
+}
+
+PyObject* store_top_retained(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"type", "offset", "limit", nullptr};
+    const char* type = "All Types";
+    Py_ssize_t type_size = 9;
+    unsigned long long offset = 0, limit = 20;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|s#KK:top_retained", const_cast<char**>(keywords), &type,
+                                     &type_size, &offset, &limit)) {
+      return nullptr;
+    }
+    const std::string_view type_view(type, static_cast<std::size_t>(type_size));
+    auto rows = on_store(self, [&](const AnalysisStore& store) -> Result<std::vector<Row>> {
+      VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+      VESKER_ASSIGN_OR_RETURN(const auto entries, dominators::top_retained(txn, store, type_view, offset, limit));
+      std::vector<std::uint64_t> ids;
+      for (const auto& entry : entries) ids.push_back(entry.id);
+      return rows_of(txn, store, ids, false);
+    });
+    return rows ? row_list(*rows) : nullptr;
+  });
+}
+
+PyObject* store_dominator_tree(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"id", "expand", "limit", nullptr};
+    PyObject* id_object = Py_None;
+    PyObject* expand_object = nullptr;
+    unsigned long long limit = 50;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOK:dominator_tree", const_cast<char**>(keywords), &id_object,
+                                     &expand_object, &limit)) {
+      return nullptr;
+    }
+    std::optional<std::uint64_t> parent;
+    if (id_object != Py_None) {
+      std::uint64_t id = 0;
+      if (!parse_id(id_object, id)) return nullptr;
+      parent = id;
+    }
+    absl::flat_hash_set<std::string> expand;
+    if (expand_object != nullptr && expand_object != Py_None) {
+      PyRef iterator = PyRef::steal(PyObject_GetIter(expand_object));
+      if (!iterator) return nullptr;
+      while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        Py_ssize_t size = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(item.get(), &size);
+        if (name == nullptr) return nullptr;
+        expand.emplace(name, static_cast<std::size_t>(size));
+      }
+      if (PyErr_Occurred()) return nullptr;
+    }
+    auto rows = on_store(self, [&](const AnalysisStore& store) -> Result<std::vector<dominators::TreeRow>> {
+      VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+      return dominators::dominator_tree_rows(txn, store, parent, expand, limit);
+    });
+    if (!rows) return nullptr;
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (const auto& row : *rows) {
+      PyRef item = PyRef::steal(dict_of({
+          {"id", optional_id(row.id)},
+          {"type", text(row.type)},
+          {"value", optional_text(row.value)},
+          {"count", PyLong_FromUnsignedLongLong(row.count)},
+          {"size", PyLong_FromUnsignedLongLong(row.size)},
+          {"retained", PyLong_FromUnsignedLongLong(row.retained)},
+      }));
+      if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+PyObject* store_why(PyObject* self, PyObject* id_object) {
+  return guarded([&]() -> PyObject* {
+    std::uint64_t id = 0;
+    if (!parse_id(id_object, id)) return nullptr;
+    struct Answer {
+      std::vector<Row> dominators;
+      std::vector<Row> path;
+    };
+    auto answer = on_store(self, [&](const AnalysisStore& store) -> Result<std::optional<Answer>> {
+      VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+      VESKER_ASSIGN_OR_RETURN(const auto chain, dominators::dominator_chain(txn, store, id));
+      if (!chain) return std::nullopt;
+      VESKER_ASSIGN_OR_RETURN(const auto path, dominators::shortest_root_path(txn, store, id));
+      Answer found;
+      VESKER_ASSIGN_OR_RETURN(found.dominators, rows_of(txn, store, *chain, true));
+      VESKER_ASSIGN_OR_RETURN(found.path, rows_of(txn, store, *path, true));
+      return found;
+    });
+    if (!answer) return nullptr;
+    if (!*answer) Py_RETURN_NONE;
+    return dict_of({{"dominators", row_list((*answer)->dominators)}, {"path", row_list((*answer)->path)}});
+  });
+}
+
+PyObject* store_type_retained(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    auto rows = on_store(self, [](const AnalysisStore& store) {
+      return [&]() -> Result<std::vector<std::pair<std::string, std::uint64_t>>> {
+        VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+        return dominators::type_retained(txn, store);
+      }();
+    });
+    if (!rows) return nullptr;
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [type, retained] : *rows) {
+      PyRef key = PyRef::steal(text(type));
+      PyRef value = PyRef::steal(PyLong_FromUnsignedLongLong(retained));
+      if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+  });
+}
+
+PyObject* store_import_names(PyObject* self, PyObject* pairs) {
+  return guarded([&]() -> PyObject* {
+    // Converted with the lock held, then written in one transaction without it.
+    std::vector<std::pair<std::uint64_t, dominators::ReferenceNames>> entries;
+    PyRef iterator = PyRef::steal(PyObject_GetIter(pairs));
+    if (!iterator) return nullptr;
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+      PyObject* id_object = nullptr;
+      PyObject* names_object = nullptr;
+      if (!PyArg_ParseTuple(item.get(), "OO:import_names", &id_object, &names_object)) return nullptr;
+      std::uint64_t id = 0;
+      if (!parse_id(id_object, id)) return nullptr;
+      PyRef names = PyRef::steal(PySequence_Fast(names_object, "the names must be a sequence"));
+      if (!names) return nullptr;
+      dominators::ReferenceNames converted;
+      for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names.get()); ++i) {
+        PyObject* name = PySequence_Fast_GET_ITEM(names.get(), i);
+        if (name == Py_None) {
+          converted.emplace_back();
+          continue;
+        }
+        Py_ssize_t size = 0;
+        const char* bytes = PyUnicode_AsUTF8AndSize(name, &size);
+        if (bytes == nullptr) return nullptr;
+        converted.emplace_back(std::string(bytes, static_cast<std::size_t>(size)));
+      }
+      entries.emplace_back(id, std::move(converted));
+    }
+    if (PyErr_Occurred()) return nullptr;
+    auto written = on_store(self, [&](const AnalysisStore& store) -> Result<bool> {
+      VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_write());
+      for (const auto& [id, names] : entries) VESKER_TRY(dominators::put_reference_names(txn, store, id, names));
+      VESKER_TRY(txn.commit());
+      return true;
+    });
+    if (!written) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+template <class F>
+PyCFunction keywords_method(F function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+const PyMethodDef kRetainedMethods[] = {
+    {"compute_retained", keywords_method(store_compute_retained), METH_VARARGS | METH_KEYWORDS,
+     "compute_retained(progress=None)\n--\n\nComputes the dominator tree and the retained size of every object and "
+     "stores them; progress(done, total) is called about ten times a second."},
+    {"retained_state", store_retained_state, METH_NOARGS,
+     "retained_state()\n--\n\n'missing', 'fresh', or 'stale' when the store changed since they were computed."},
+    {"retained", store_retained, METH_O, "retained(id)\n--\n\nOne object with its retained size, or None."},
+    {"top_retained", keywords_method(store_top_retained), METH_VARARGS | METH_KEYWORDS,
+     "top_retained(type='All Types', offset=0, limit=20)\n--\n\nObjects by retained size, largest first."},
+    {"dominator_tree", keywords_method(store_dominator_tree), METH_VARARGS | METH_KEYWORDS,
+     "dominator_tree(id=None, expand=(), limit=50)\n--\n\nWhat an object (None: the root) immediately dominates, "
+     "largest first; siblings of one type are merged into one row unless their type is in expand."},
+    {"why", store_why, METH_O,
+     "why(id)\n--\n\nThe dominators from the root down to the object, and a shortest reference path from a root; "
+     "None when the object has no retained size."},
+    {"type_retained", store_type_retained, METH_NOARGS,
+     "type_retained()\n--\n\nThe retained size of each type's objects counted once, by type name."},
+    {"import_names", store_import_names, METH_O,
+     "import_names(pairs)\n--\n\nStores the names of references: (id, [name or None per reference]) pairs."},
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> retained_methods() { return kRetainedMethods; }
+
+}  // namespace vesker::engine
