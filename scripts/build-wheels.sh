@@ -55,19 +55,21 @@ build_wheel_in_sid_root() {
   mkdir -p "$work/project"
   cp -r "$SOURCES" "$work/fallback-sources"
   git ls-files -co --exclude-standard -z | tar --null -T - -cf - | tar -xf - -C "$work/project"
-  mount --bind /dev "$SID_ROOT/dev"
-  mount -t proc proc "$SID_ROOT/proc"
-  local status=0
-  chroot "$SID_ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root /bin/bash -euc '
+  # The mounts live in a mount namespace of their own: they vanish with it and never stack on
+  # (or get taken for) those of a test run in the same root.
+  unshare --mount --propagation private /bin/sh -euc '
+    mount --bind /dev "$1/dev"
+    mount -t proc proc "$1/proc"
+    shift
+    exec chroot "$@"
+  ' unshare "$SID_ROOT" "$SID_ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root /bin/bash -euc '
     cd /wheel-build/project
     scripts/fetch-dependency-sources.sh /wheel-build/dependency-sources /wheel-build/fallback-sources
     [ -x /wheel-build/venv/bin/python ] || python3.14 -m venv --system-site-packages /wheel-build/venv
     /wheel-build/venv/bin/python -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
       -w /wheel-build/raw -C build-dir=/wheel-build/build "$@" \
       -C cmake.define.VESKER_DEPENDENCY_SOURCES=/wheel-build/dependency-sources .
-  ' build "${STATIC_BUILD[@]}" || status=$?
-  umount "$SID_ROOT/proc" "$SID_ROOT/dev"
-  [ $status -eq 0 ] || return $status
+  ' build "${STATIC_BUILD[@]}"
   cp "$work"/raw/*.whl "$raw/"
 }
 
