@@ -23,19 +23,23 @@ from elftools.elf.elffile import ELFFile
 
 SOURCE = pathlib.Path(__file__).resolve().parents[1] / "src"
 
-# Source folder of each native module, and where its build lands in the wheel.
+# Source folder of each native module, where its build lands in the wheel, and the oldest
+# CPython it is built for.
 NATIVE_MODULES = {
-    "python": "vesker_analysis.cpython-*.so",
-    "engine": "vesker/engine.cpython-*.so",
-    "walker": "vesker/_walker.cpython-*.so",
+    "python": ("vesker_analysis.cpython-*.so", (3, 11)),
+    "engine": ("vesker/engine.cpython-*.so", (3, 11)),
+    "walker": ("vesker/_walker.cpython-*.so", (3, 13)),
 }
 SHARED_CORE = "vesker/libvesker_core.so"
 ALWAYS = ["vesker/__init__.py", "vesker/cli.py", "vesker/py.typed", "vesker/engine.pyi",
           "vesker_analysis-stubs/__init__.pyi"]
 
 
-def native_modules() -> list[str]:
-    return [pattern for folder, pattern in NATIVE_MODULES.items() if (SOURCE / folder).is_dir()]
+def native_modules(wheel: pathlib.Path) -> list[str]:
+    python_tag = wheel.name.split("-")[2]  # e.g. cp313
+    version = (int(python_tag[2]), int(python_tag[3:]))
+    return [pattern for folder, (pattern, oldest) in NATIVE_MODULES.items()
+            if (SOURCE / folder).is_dir() and version >= oldest]
 
 
 def needed_libraries(elf_bytes: bytes) -> set[str]:
@@ -47,11 +51,11 @@ def needed_libraries(elf_bytes: bytes) -> set[str]:
 def faults(wheel: pathlib.Path) -> tuple[list[str], str]:
     archive = zipfile.ZipFile(wheel)
     names = archive.namelist()
-    problems = [f"missing {pattern}" for pattern in ALWAYS + [SHARED_CORE] + native_modules()
+    problems = [f"missing {pattern}" for pattern in ALWAYS + [SHARED_CORE] + native_modules(wheel)
                 if not fnmatch.filter(names, pattern)]
     # Each module must load the one core library rather than carry a copy of the core.
     core = pathlib.PurePath(SHARED_CORE).name
-    problems += [f"{name} does not load {core}" for pattern in native_modules()
+    problems += [f"{name} does not load {core}" for pattern in native_modules(wheel)
                  for name in fnmatch.filter(names, pattern)
                  if core not in needed_libraries(archive.read(name))]
     problems += [f"grafted library {name}" for name in names if ".libs/" in name]

@@ -15,6 +15,7 @@ import sys
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
+from vesker.cli_diff import add_commands as add_diff_commands
 from vesker.formatting import (
     Summary,
     format_bytes,
@@ -23,6 +24,7 @@ from vesker.formatting import (
     summary_table,
     terminal_width,
 )
+from vesker.dump_identity import record_dump_identity
 from vesker.store import (
     ALL_TYPES,
     PRECISIONS,
@@ -64,6 +66,16 @@ def _at_least(minimum: int, wording: str) -> Callable[[str], int]:
 
 
 _positive = _at_least(1, "must be at least 1")
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be more than 0: {text!r}")
+    return value
 _non_negative = _at_least(0, "must not be negative")
 
 
@@ -105,6 +117,44 @@ def _query_error(error: RuntimeError) -> UserError:
 
 
 def _cmd_dump(args: argparse.Namespace) -> int:
+    if args.pid is not None:
+        if args.script is not None or args.signal is not None:
+            raise UserError("--pid dumps a running process: give no SCRIPT and no --signal")
+        return _dump_pid(args)
+    if args.script is None:
+        raise UserError("give a SCRIPT to run, or --pid PID of a running process")
+    return _dump_script(args)
+
+
+def _dump_pid(args: argparse.Namespace) -> int:
+    from vesker.attach import AttachError, dump_pid
+
+    live = sys.stderr.isatty()
+
+    def report(objects: int) -> None:
+        if live:
+            sys.stderr.write(f"\rvesker: {objects:,} objects written")
+            sys.stderr.flush()
+
+    try:
+        outcome = dump_pid(args.pid, args.output, fork=args.fork, names=args.names,
+                           timeout=args.timeout, report=report)
+    except AttachError as error:
+        raise UserError(str(error)) from None
+    except OSError as error:
+        raise UserError(f"cannot dump process {args.pid}: {error.strerror or error}") from None
+    finally:
+        if live:
+            sys.stderr.write("\r\033[K")
+    print(
+        f"vesker: dumped {outcome.objects:,} objects ({format_bytes(outcome.bytes_written)}) "
+        f"of process {args.pid} to {outcome.path} in {outcome.seconds:.1f}s",
+        file=sys.stderr,
+    )
+    return 0
+
+
+def _dump_script(args: argparse.Namespace) -> int:
     from vesker.dumper import DumpStats
     from vesker.runner import ScriptError, parse_signal, run_script
 
@@ -135,7 +185,8 @@ def _cmd_dump(args: argparse.Namespace) -> int:
         )
     try:
         outcome = run_script(
-            args.script, args.arguments, output, dump_signal=dump_signal, report=report
+            args.script, args.arguments, output, dump_signal=dump_signal, report=report,
+            fork=args.fork, names=args.names,
         )
     except ScriptError as error:
         raise UserError(str(error)) from None
@@ -159,6 +210,7 @@ def _cmd_import(args: argparse.Namespace) -> int:
         live=False if args.quiet else None,
         watch=None if names is None else names.watch,
     )
+    record_dump_identity(args.dump, args.store)
     if names is not None:
         cli_retained.compute_retained(args.store, names, sys.stderr, False if args.quiet else sys.stderr.isatty())
     rate = stats.objects / stats.seconds if stats.seconds > 0 else 0.0
@@ -493,15 +545,28 @@ def build_parser() -> argparse.ArgumentParser:
 
     dump = commands.add_parser(
         "dump",
-        help="run a Python script and dump its heap",
+        help="dump the heap of a Python script or of a running process",
         description="Run SCRIPT as __main__ with ARGS and write its heap as JSON Lines: "
-        "when the script ends, or each time the process receives --signal.",
+        "when the script ends, or each time the process receives --signal. Or, with --pid, "
+        "dump a running CPython 3.14 process of the same Python version. Beside each dump, "
+        "FILE.meta.json records the process, the Python version, the host and the time.",
     )
-    dump.add_argument("-o", "--output", help="dump file (default: SCRIPT's name + .heap.jsonl; "
-                      "a name ending in .gz is compressed)")
+    dump.add_argument("-o", "--output", help="dump file (default: SCRIPT's name + .heap.jsonl, "
+                      "or heap-PID-TIME.jsonl; a name ending in .gz is compressed); with --signal "
+                      "each dump's name gets a time stamp")
     dump.add_argument("--signal", metavar="SIG",
                       help="dump when the process receives SIG (e.g. USR1) instead of at the end")
-    dump.add_argument("script", help="the Python script to run")
+    dump.add_argument("--pid", type=_positive, metavar="PID",
+                      help="dump the running process PID instead of running a script")
+    dump.add_argument("--no-fork", dest="fork", action="store_false",
+                      help="with --pid or --signal: dump inside the process, which then pauses "
+                      "for the whole dump, instead of from a forked copy")
+    dump.add_argument("--no-names", dest="names", action="store_false",
+                      help="leave the names of references (attributes, keys, indices) out")
+    dump.add_argument("--timeout", type=_seconds, default=10.0, metavar="SECONDS",
+                      help="with --pid: how long to wait for the process to start the dump "
+                      "(default 10)")
+    dump.add_argument("script", nargs="?", help="the Python script to run")
     dump.add_argument("arguments", nargs=argparse.REMAINDER, help="arguments for the script")
     dump.set_defaults(handler=_cmd_dump)
 
@@ -509,7 +574,7 @@ def build_parser() -> argparse.ArgumentParser:
         "import",
         help="import a dump file into a store directory",
         description="Import a dump file (plain or gzip-compressed JSON Lines) into a store "
-        "directory, created if missing, and compute subtree sizes.",
+        "directory, created if missing, and compute subtree sizes and retained sizes.",
     )
     imp.add_argument("dump", help="dump file, a pipe such as <(zcat d.gz), or - for standard input")
     _add_store(imp)
@@ -524,8 +589,9 @@ def build_parser() -> argparse.ArgumentParser:
     imp.set_defaults(handler=_cmd_import)
 
     types = commands.add_parser("types", help="list types by count and total size",
-                                description="List the store's types with object counts and "
-                                "total direct sizes.")
+                                description="List the store's types with object counts, "
+                                "total direct sizes and, once computed, retained sizes "
+                                "(each object counted once per type).")
     _add_store(types)
     types.add_argument("--sort", choices=("size", "count", "name"), default="size",
                        help="order of the rows (default: size)")
@@ -536,7 +602,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     top = commands.add_parser("top", help="largest objects of a type or of all types",
                               description="List the largest objects of one type, or of all "
-                              "types, by direct or subtree size.")
+                              "types, by direct, subtree or retained size.")
     _add_store(top)
     top.add_argument("-t", "--type", default=ALL_TYPES,
                      help="type name such as builtins.dict (default: all types)")
@@ -578,6 +644,8 @@ def build_parser() -> argparse.ArgumentParser:
     common.add_argument("second", type=_object_id, help="id of the other object")
     _add_json(common)
     common.set_defaults(handler=_cmd_common)
+
+    add_diff_commands(commands, _add_json, _positive, _non_negative)
 
     from vesker import cli_retained
 

@@ -14,9 +14,17 @@ import sys
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any, TextIO
 
-from vesker.formatting import format_bytes, format_table, format_value, terminal_width
+from vesker.formatting import (
+    format_bytes,
+    format_table,
+    format_value,
+    precision_note,
+    terminal_width,
+    value_width,
+)
 from vesker.progress import Phase
 from vesker.store import ALL_TYPES, UserError, is_store
+from vesker.store_facts import read_facts
 
 if TYPE_CHECKING:
     from vesker.engine import RetainedRow, Store, TreeRow
@@ -122,11 +130,16 @@ _ROW_HEADERS = ("ID", "TYPE", "SIZE", "RETAINED", "VALUE")
 _ROW_RIGHT = {0, 2, 3}
 
 
-def _row_cells(row: RetainedRow) -> list[str]:
-    value = format_value(row["value"])
+def _row_cells(row: RetainedRow, width: int | None) -> list[str]:
+    value = format_value(row["value"], value_width(width))
     if row["unreachable"]:
         value = ("(unreachable) " + value).rstrip()
     return [str(row["id"]), row["type"], format_bytes(row["size"]), format_bytes(row["retained"]), value]
+
+
+def _rows_table(rows: list[RetainedRow]) -> str:
+    width = terminal_width()
+    return format_table(_ROW_HEADERS, [_row_cells(r, width) for r in rows], _ROW_RIGHT, width)
 
 
 def _row_json(row: RetainedRow) -> dict[str, Any]:
@@ -148,14 +161,18 @@ def top_by_retained(args: argparse.Namespace, total: int) -> int | None:
         if args.by is None and not _fresh(store):
             return None
         _require_fresh(store, args.store)
+        precision = read_facts(store).precision
         offset = (args.page - 1) * args.limit
         rows = store.top_retained(args.type, offset, args.limit)
     finally:
         store.close()
     pages = (total + args.limit - 1) // args.limit
     if args.json:
+        # The same keys as the other orders; retained sizes are read from the current records,
+        # so no replaced record is ever left out.
         _emit_json({"type": args.type, "by": "retained", "page": args.page, "pages": pages,
-                    "limit": args.limit, "total": total, "objects": [_row_json(r) for r in rows]})
+                    "limit": args.limit, "total": total, "objects": [_row_json(r) for r in rows],
+                    "left_out": 0, "precision": precision})
         return 0
     what = "all types" if args.type == ALL_TYPES else f"type {args.type}"
     if not rows:
@@ -163,7 +180,8 @@ def top_by_retained(args: argparse.Namespace, total: int) -> int | None:
         return 0
     print(f"objects of {what} by retained size, rows {offset + 1:,}-{offset + len(rows):,} "
           f"of {total:,} (page {args.page} of {pages:,})")
-    print(format_table(_ROW_HEADERS, [_row_cells(r) for r in rows], _ROW_RIGHT, terminal_width()))
+    print(_rows_table(rows))
+    print(precision_note(precision))
     return 0
 
 
@@ -192,14 +210,15 @@ def _cmd_tree(args: argparse.Namespace) -> int:
         print("(nothing: it keeps only itself alive)")
         return 0
     table = []
+    width = terminal_width()
     for row in rows:
         merged = row["id"] is None
         what = f"{row['count']:,} x {row['type']}" if merged else row["type"]
         table.append([
             "" if merged else str(row["id"]), what, format_bytes(row["size"]),
-            format_bytes(row["retained"]), "" if merged else format_value(row["value"]),
+            format_bytes(row["retained"]), "" if merged else format_value(row["value"], value_width(width)),
         ])
-    print(format_table(_ROW_HEADERS, table, _ROW_RIGHT, terminal_width()))
+    print(format_table(_ROW_HEADERS, table, _ROW_RIGHT, width))
     if any(row["id"] is None for row in rows):
         print("(rows of one type are merged; list them with --expand TYPE)")
     return 0
@@ -242,11 +261,11 @@ def _cmd_why(args: argparse.Namespace) -> int:
         print("Nothing else alone keeps it alive: it hangs directly off the roots.")
     else:
         print("Each of these alone keeps it alive (dominators, from the root down):")
-        print(format_table(_ROW_HEADERS, [_row_cells(r) for r in dominators[:-1]], _ROW_RIGHT, terminal_width()))
+        print(_rows_table(dominators[:-1]))
     print()
     print(f"A shortest reference path, from {_root_reason(path[0])}:")
     print("  " + reference_chain(path))
-    print(format_table(_ROW_HEADERS, [_row_cells(r) for r in path], _ROW_RIGHT, terminal_width()))
+    print(_rows_table(path))
     return 0
 
 
@@ -289,7 +308,7 @@ def add_commands(
     retained = commands.add_parser(
         "retained", help="compute retained sizes of a store again",
         description="Compute the dominator tree and retained sizes of a store, e.g. after an "
-        "import with --no-retained or --append.")
+        "import with --no-retained.")
     add_store(retained)
     retained.add_argument("-q", "--quiet", action="store_true", help="no progress timer")
     retained.set_defaults(handler=_cmd_retained)

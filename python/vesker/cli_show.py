@@ -31,8 +31,8 @@ SORTS = ("retained", "subtree", "size", "id")
 
 
 def _retained_sizes(store: Store, ids: list[int]) -> dict[int, int] | None:
-    """Retained sizes by id when the store's are up to date; None sends the order back to
-    subtree sizes."""
+    """Retained sizes by id when the store's are up to date; None when they are missing or
+    stale: the order falls back to subtree sizes and the listings go without them."""
     if store.retained_state() != "fresh":
         return None
     sizes: dict[int, int] = {}
@@ -75,19 +75,17 @@ def run(args: argparse.Namespace) -> int:
             title: [Summary.from_dict(entry) for entry in found[title]]
             for title in ("references", "referrers")
         }
-        order = args.sort
-        retained = None
-        if order == "retained":
-            retained = _retained_sizes(store, [s.id for rows in lists.values() for s in rows])
-            if retained is None:
-                order = "subtree"
+        retained = _retained_sizes(store, [args.id] + [s.id for rows in lists.values() for s in rows])
+    order = "subtree" if args.sort == "retained" and retained is None else args.sort
     pages = {title: arrange(rows, args, order, retained) for title, rows in lists.items()}
     if args.json:
         data: dict[str, Any] = {key: found[key] for key in ("id", "type", "value", "size", "subtree_size")}
+        if retained is not None:
+            data["retained"] = retained.get(args.id)
         data["precision"] = facts.precision
         data["sort"] = order
         for title, (rows, matching) in pages.items():
-            data[title] = [s.json() for s in rows]
+            data[title] = [_row_json(s, retained) for s in rows]
             data[title + "_count"] = matching
         json.dump(data, sys.stdout, indent=2)
         sys.stdout.write("\n")
@@ -101,6 +99,8 @@ def run(args: argparse.Namespace) -> int:
     print(f"size     {format_bytes(found['size'])} ({found['size']:,} bytes)")
     if found["subtree_size"] is not None:
         print(f"subtree  {format_subtree(found['subtree_size'], facts.precision, detail=True)}")
+    if retained is not None and args.id in retained:
+        print(f"retained {format_bytes(retained[args.id])} ({retained[args.id]:,} bytes)")
     filtered = f" of type {args.type}" if args.type else ""
     for title, (rows, matching) in pages.items():
         total = len(lists[title])
@@ -110,7 +110,7 @@ def run(args: argparse.Namespace) -> int:
         print(f"{title}{filtered} ({counts}{marks}), {_ORDER_TEXT[order]}:")
         if not rows:
             continue
-        print(summary_table(rows, facts.precision, width))
+        print(summary_table(rows, facts.precision, width, retained))
         shown_to = (args.page - 1) * args.limit + len(rows) if args.limit else len(rows)
         if shown_to < matching:
             print(f"(rows {shown_to - len(rows) + 1:,}-{shown_to:,}; {matching - shown_to:,} more: "
@@ -118,6 +118,14 @@ def run(args: argparse.Namespace) -> int:
     print()
     print(precision_note(facts.precision))
     return 0
+
+
+def _row_json(summary: Summary, retained: dict[int, int] | None) -> dict[str, Any]:
+    """A listing row; "retained" joins it when the store's retained sizes are up to date."""
+    data = summary.json()
+    if retained is not None:
+        data["retained"] = retained.get(summary.id)
+    return data
 
 
 _ORDER_TEXT = {

@@ -3,32 +3,86 @@
 Every object reachable from the interpreter's roots (loaded modules, the
 objects the garbage collector tracks, the frames of every thread) is written
 once, closed over `gc.get_referents`, so untracked objects such as strings and
-numbers appear as well.  One line per object:
+numbers appear as well, and so do objects frozen with `gc.freeze()`, which the
+collector no longer lists.  One line per object:
 
-    {"id":..,"type":"module.QualName","references":[..],"value":..,"size":..}
+    {"id":..,"type":"module.QualName","references":[..],"names":[..],"value":..,"size":..}
 
-The dump leaves out its own machinery: the frames of this package and the
-containers, caches and file objects it creates while it runs.
+"names" is optional (`names=True`): a list parallel to "references" whose
+elements are null or a short path segment to append after the referrer's
+type when showing a chain of references:
+
+    ".items"     an attribute (also ".__dict__", ".__class__", ".f_code")
+    "['k']"      the value under a dict key, the key's repr truncated
+    "[3]"        a list or tuple index
+    "<key>"      a dict key object itself
+    "<cell x>"   the cell of a closure variable x
+    "<local x>"  the local variable x of a running frame
+
+Attributes of instances without a `__dict__` of their own yet (CPython keeps
+them inline until someone asks for the dict) are named only in a forked dump
+or when the caller allows creating the dict; elsewhere their names are null,
+because asking for the dict would change the object.
+
+With `meta=True` a sidecar `FILE.meta.json` beside the dump records which
+process the dump came from, to tell dumps apart and compare them later:
+
+    {"pid": 1234, "python": "3.14.0", "implementation": "cpython",
+     "time": "2026-12-08T14:12:00.123Z", "host": "web-1",
+     "started": "<boot id>:<start tick>"}
+
+"started" (Linux) tells apart two processes that were given the same pid, as
+every restart of a container is.
+
+The native walker (`dump_heap(native=True)`, where `vesker._walker` is built)
+writes the same lines through the project's record encoder, which adds a
+sixth key, "subtree_size": null, that the import reads as "not computed".
+
+`fork_dump` takes the dump in a forked child: the process pauses for the fork
+only.  `install` dumps on a signal.  The dump leaves out its own machinery:
+the frames of this package and the containers, caches and file objects it
+creates while it runs.
+
+The module imports nothing beyond what a freshly started interpreter has
+loaded (plus `_json` and `itertools`), because it also runs inside processes
+that `vesker dump --pid` attaches to.
 """
 
 from __future__ import annotations
 
+import _thread
 import gc
-import gzip
 import os
 import sys
-import threading
-import types
-from collections.abc import Callable
+import time
 from itertools import chain
-from dataclasses import dataclass
-from json.encoder import encode_basestring
-from typing import Any, BinaryIO
 
-__all__ = ["DumpStats", "VALUE_LIMIT", "dump_heap"]
+try:
+    from _json import encode_basestring
+except ImportError:  # interpreters without the accelerator
+    from json.encoder import encode_basestring
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable
+    from typing import Any, BinaryIO
+
+__all__ = [
+    "DumpStats",
+    "VALUE_LIMIT",
+    "distinct_path",
+    "dump_heap",
+    "dump_identity",
+    "fork_dump",
+    "install",
+    "native_walker_available",
+]
 
 # Values are for people reading a listing, not for reconstructing objects.
 VALUE_LIMIT = 200
+
+# Dict keys in reference names are for recognising the entry, not for reading it.
+_KEY_LIMIT = 40
 
 # Lines are joined and written in batches of this many.
 _BATCH = 4096
@@ -48,26 +102,73 @@ _BUILTIN_NAME = 8
 _CLASS_NAME = 9
 _MODULE_NAME = 10
 
+_FrameType = type(sys._getframe())
+
+
+def _nothing() -> None:
+    pass
+
+
+_FunctionType = type(_nothing)
+_CodeType = type(_nothing.__code__)
+_CellType = type((lambda value: lambda: value)(0).__closure__[0])  # type: ignore[index]
+_BuiltinFunctionType = type(len)
+_ModuleType = type(sys)
+try:
+    raise TypeError
+except TypeError as _error:
+    _TracebackType = type(_error.__traceback__)
+
 # Read names through the base types' own descriptors: a metaclass or a module
 # subclass may override attribute access, and the dump must not run user code
 # it can avoid.
 _type_qualname = vars(type)["__qualname__"].__get__
 _type_module = vars(type)["__module__"].__get__
-_function_qualname = vars(types.FunctionType)["__qualname__"].__get__
-_builtin_qualname = vars(types.BuiltinFunctionType)["__qualname__"].__get__
-_module_dict = vars(types.ModuleType)["__dict__"].__get__
+_type_dict = vars(type)["__dict__"].__get__
+_type_mro = vars(type)["__mro__"].__get__
+_type_bases = vars(type)["__bases__"].__get__
+_type_base = vars(type)["__base__"].__get__
+_function_qualname = vars(_FunctionType)["__qualname__"].__get__
+_builtin_qualname = vars(_BuiltinFunctionType)["__qualname__"].__get__
+_module_dict = vars(_ModuleType)["__dict__"].__get__
+
+# Function attributes that plain descriptors answer without running code.
+_FUNCTION_ATTRIBUTES = tuple(
+    (name, vars(_FunctionType)[name].__get__)
+    for name in ("__code__", "__globals__", "__builtins__", "__name__", "__qualname__",
+                 "__module__", "__defaults__", "__kwdefaults__", "__closure__", "__doc__")
+    if name in vars(_FunctionType)
+)
+_CODE_NAMES = (".co_consts", ".co_names", ".co_filename", ".co_name", ".co_qualname",
+               ".co_linetable", ".co_exceptiontable")
 
 _PACKAGE = __name__.partition(".")[0]
 
+_GetSetType = type(vars(type)["__dict__"])
+_MemberType = type(vars(type)["__basicsize__"])
 
-@dataclass(frozen=True)
+
 class DumpStats:
     """What one dump wrote."""
 
-    path: str
-    objects: int
-    bytes_written: int
-    seconds: float
+    __slots__ = ("path", "objects", "bytes_written", "seconds")
+
+    def __init__(self, path: str, objects: int, bytes_written: int, seconds: float) -> None:
+        self.path = path
+        self.objects = objects
+        self.bytes_written = bytes_written
+        self.seconds = seconds
+
+    def __repr__(self) -> str:
+        return (f"DumpStats(path={self.path!r}, objects={self.objects}, "
+                f"bytes_written={self.bytes_written}, seconds={self.seconds:.3f})")
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, DumpStats):
+            return NotImplemented
+        return all(getattr(self, n) == getattr(other, n) for n in self.__slots__)
+
+    __hash__ = None  # type: ignore[assignment]
 
 
 def _type_name(tp: type) -> str:
@@ -100,20 +201,22 @@ def _value_kind(tp: type) -> int:
         return _FLOAT
     if issubclass(tp, complex):
         return _COMPLEX
-    if tp is types.FunctionType:
+    if tp is _FunctionType:
         return _FUNCTION_NAME
-    if tp is types.BuiltinFunctionType:
+    if tp is _BuiltinFunctionType:
         return _BUILTIN_NAME
     if issubclass(tp, type):
         return _CLASS_NAME
-    if issubclass(tp, types.ModuleType):
+    if issubclass(tp, _ModuleType):
         return _MODULE_NAME
     return _NO_VALUE
 
 
-def _line_format(tp: type) -> str:
+def _line_format(tp: type, names: bool) -> str:
     type_json = encode_basestring(_type_name(tp)).replace("%", "%%")
-    return '{"id":%d,"type":' + type_json + ',"references":[%s],"value":%s,"size":%d}\n'
+    names_slot = "%s" if names else ""
+    return ('{"id":%d,"type":' + type_json + ',"references":[%s]' + names_slot
+            + ',"value":%s,"size":%d}\n')
 
 
 def _int_text(obj: int) -> str:
@@ -161,32 +264,84 @@ def _value_json(kind: int, obj: Any) -> str:
     return "null" if value is None else encode_basestring(value)
 
 
-def _is_own_frame(frame: types.FrameType) -> bool:
+# -- reference names ------------------------------------------------------------
+
+
+def _key_name(key: Any) -> str:
+    """The name of a dict value: its key, shown without running user code."""
+    tp = type(key)
+    if tp is str:
+        text = str.__repr__(key[:_KEY_LIMIT]) + ("..." if len(key) > _KEY_LIMIT else "")
+    elif tp is int or tp is bool:
+        text = _int_text(key)[:_KEY_LIMIT]
+    elif tp is float:
+        text = float.__repr__(key)
+    elif tp is bytes:
+        text = bytes.__repr__(key[:_KEY_LIMIT]) + ("..." if len(key) > _KEY_LIMIT else "")
+    elif key is None:
+        text = "None"
+    else:
+        text = "<" + _type_name(tp) + ">"
+    return "[" + text + "]"
+
+
+_index_names: list[str] = []
+
+
+def _indices(count: int) -> list[str]:
+    while len(_index_names) < count:
+        _index_names.append("[" + str(len(_index_names)) + "]")
+    return _index_names[:count]
+
+
+def _dict_names(mapping: dict[Any, Any]) -> list[str | None]:
+    """Names parallel to the references of a plain dict: each key, then its value."""
+    names: list[str | None] = []
+    append = names.append
+    for key in mapping:
+        append("<key>")
+        append(_key_name(key))
+    return names
+
+
+def _names_json(names: list[str | None]) -> str:
+    if not any(names):
+        return ""
+    return ',"names":[' + ",".join(
+        "null" if name is None else encode_basestring(name) for name in names
+    ) + "]"
+
+
+def _by_identity(refs: list[Any], known: dict[int, str]) -> list[str | None]:
+    get = known.get
+    return [get(id(ref)) for ref in refs]
+
+
+def _instance_layout(tp: type) -> tuple[Any, list[tuple[str, Any]]]:
+    """The getter of the instance dict (if the type has one) and the slot
+    getters, both found as plain descriptors along the method resolution order."""
+    dict_getter = None
+    slots: list[tuple[str, Any]] = []
+    for base in _type_mro(tp):
+        namespace = _type_dict(base)
+        for name, descriptor in namespace.items():
+            kind = type(descriptor)
+            if name == "__dict__" and kind is _GetSetType and dict_getter is None:
+                dict_getter = descriptor.__get__
+            elif kind is _MemberType:
+                slots.append((name, descriptor.__get__))
+    return dict_getter, slots
+
+
+# -- frames -------------------------------------------------------------------
+
+
+def _is_own_frame(frame: Any) -> bool:
     name = frame.f_globals.get("__name__")
     return isinstance(name, str) and (name == _PACKAGE or name.startswith(_PACKAGE + "."))
 
 
-def _thread_frames(own_frames: set[int]) -> list[types.FrameType]:
-    """Every frame of every thread, except the frames of this package."""
-    frames: list[types.FrameType] = []
-    for top in sys._current_frames().values():
-        frame: types.FrameType | None = top
-        while frame is not None:
-            if id(frame) in own_frames:
-                pass
-            elif _is_own_frame(frame):
-                own_frames.add(id(frame))
-            else:
-                frames.append(frame)
-            frame = frame.f_back
-    # The frame object of this very call is among the tops, so `top` may refer to its own
-    # frame: a cycle that would keep `frames` alive, unreferenced, into the collector's list of
-    # objects and so into the dump.
-    del top
-    return frames
-
-
-def _frame_referents(frame: types.FrameType, refs: list[Any]) -> list[Any]:
+def _frame_referents(frame: Any, refs: list[Any]) -> list[Any]:
     """The referents of a frame, including its locals while it runs.
 
     The collector does not traverse frames that a thread is still executing,
@@ -208,6 +363,73 @@ def _frame_referents(frame: types.FrameType, refs: list[Any]) -> list[Any]:
     return refs
 
 
+def _frame_names(frame: Any, refs: list[Any]) -> list[str | None]:
+    known: dict[int, str] = {}
+    try:
+        frame_locals = frame.f_locals
+    except Exception:
+        frame_locals = frame.f_globals
+    if frame_locals is not frame.f_globals:
+        for name, value in frame_locals.items():
+            known.setdefault(id(value), "<local " + str(name) + ">")
+    for name in ("f_code", "f_globals", "f_builtins", "f_back", "f_trace"):
+        try:
+            known.setdefault(id(getattr(frame, name)), "." + name)
+        except Exception:
+            pass
+    return _by_identity(refs, known)
+
+
+class _FrameShot:
+    """What the dump needs of a frame, read while its thread still runs it.
+
+    A forked child has only the thread that forked; the frames other threads
+    were executing then point into stacks the child no longer has, so the
+    child must not touch those frame objects beyond their identity."""
+
+    __slots__ = ("frame", "refs", "names", "size")
+
+    def __init__(self, frame: Any, names: bool) -> None:
+        self.frame = frame
+        self.refs = _frame_referents(frame, gc.get_referents(frame))
+        self.names = _frame_names(frame, self.refs) if names else None
+        self.size = sys.getsizeof(frame)
+
+
+def _capture_frames(own: set[int], names: bool) -> dict[int, _FrameShot]:
+    """Every frame of every thread, except the frames of this package."""
+    shots: dict[int, _FrameShot] = {}
+    top = None
+    for top in sys._current_frames().values():
+        frame: Any = top
+        while frame is not None:
+            key = id(frame)
+            if key in own:
+                pass
+            elif _is_own_frame(frame):
+                own.add(key)
+            elif key not in shots:
+                shots[key] = _FrameShot(frame, names)
+            frame = frame.f_back
+    # This very call's frame is among the tops: kept in `top`, it would refer to
+    # itself, a cycle that outlives the call.
+    del top
+    return shots
+
+
+def _own_containers(own: set[int], shots: dict[int, _FrameShot]) -> set[int]:
+    """`own` with the ids of the frame snapshot, which the collector lists too."""
+    own.update((id(own), id(shots)))
+    for shot in shots.values():
+        own.update((id(shot), id(shot.refs)))
+        if shot.names is not None:
+            own.add(id(shot.names))
+    return own
+
+
+# -- the walk -----------------------------------------------------------------
+
+
 def _dict_subclass_referents(mapping: dict[Any, Any]) -> list[Any]:
     """The referents and the keys: the collector skips the keys of
     dictionaries whose keys are all strings, yet the dictionary keeps them
@@ -218,7 +440,7 @@ def _dict_subclass_referents(mapping: dict[Any, Any]) -> list[Any]:
     return refs
 
 
-def _code_referents(code: types.CodeType) -> list[Any]:
+def _code_referents(code: Any) -> list[Any]:
     """What a code object holds; the collector does not traverse code objects."""
     return [
         code.co_consts,
@@ -231,10 +453,109 @@ def _code_referents(code: types.CodeType) -> list[Any]:
     ]
 
 
-def _open_output(path: str, compress: bool) -> gzip.GzipFile | BinaryIO:
+def _open_output(path: str, compress: bool) -> BinaryIO:
     if compress:
-        return gzip.open(path, "wb", compresslevel=1)
+        import gzip
+
+        return gzip.open(path, "wb", compresslevel=1)  # type: ignore[return-value]
     return open(path, "wb", buffering=1 << 20)
+
+
+class _Namer:
+    """Names the references of one object; resolved once per type."""
+
+    def __init__(self, materialize: bool) -> None:
+        self.materialize = materialize
+        self.closures: dict[int, list[str | None]] = {}
+        self.layouts: dict[type, tuple[Any, list[tuple[str, Any]]]] = {}
+
+    def for_type(self, tp: type) -> Callable[[Any, list[Any]], list[str | None]] | None:
+        if tp is list or tp is tuple:
+            return self.sequence
+        if tp is _FunctionType:
+            return self.function
+        if tp is _CodeType:
+            return lambda code, refs: list(_CODE_NAMES)
+        if tp is _CellType:
+            return lambda cell, refs: [".cell_contents"]
+        if issubclass(tp, type):
+            return self.cls
+        if issubclass(tp, _ModuleType):
+            return lambda module, refs: _by_identity(refs, {id(_module_dict(module)): ".__dict__"})
+        if issubclass(tp, dict):
+            return self.mapping
+        if not tp.__flags__ & _HAVE_GC:
+            return None
+        return self.instance
+
+    def sequence(self, obj: Any, refs: list[Any]) -> list[str | None]:
+        count = len(refs)
+        names: list[str | None] = self.closures.pop(id(obj), []) or list(_indices(count))
+        # The collector visits list and tuple items from the last to the first.
+        if count > 1 and count == len(obj) and refs[0] is obj[-1] and refs[0] is not obj[0]:
+            names.reverse()
+        return names
+
+    def function(self, function: Any, refs: list[Any]) -> list[str | None]:
+        known: dict[int, str] = {}
+        for name, getter in _FUNCTION_ATTRIBUTES:
+            value = getter(function)
+            if value is not None:
+                known.setdefault(id(value), "." + name)
+        closure = vars(_FunctionType)["__closure__"].__get__(function)
+        if closure:
+            free = function.__code__.co_freevars
+            self.closures[id(closure)] = ["<cell " + name + ">" for name in free]
+        return _by_identity(refs, known)
+
+    def cls(self, tp: type, refs: list[Any]) -> list[str | None]:
+        known: dict[int, str] = {}
+        for name, getter in ((".__mro__", _type_mro), (".__bases__", _type_bases),
+                             (".__base__", _type_base)):
+            try:
+                known.setdefault(id(getter(tp)), name)
+            except Exception:
+                pass
+        for proxy_target in gc.get_referents(_type_dict(tp)):
+            known.setdefault(id(proxy_target), ".__dict__")
+        known.setdefault(id(type(tp)), ".__class__")
+        return _by_identity(refs, known)
+
+    def mapping(self, mapping: Any, refs: list[Any]) -> list[str | None]:
+        known: dict[int, str] = {}
+        for key, value in dict.items(mapping):
+            known.setdefault(id(value), _key_name(key))
+            known.setdefault(id(key), "<key>")
+        self.attributes(mapping, known)
+        return _by_identity(refs, known)
+
+    def instance(self, obj: Any, refs: list[Any]) -> list[str | None]:
+        known: dict[int, str] = {}
+        self.attributes(obj, known)
+        return _by_identity(refs, known)
+
+    def attributes(self, obj: Any, known: dict[int, str]) -> None:
+        tp = type(obj)
+        layout = self.layouts.get(tp)
+        if layout is None:
+            layout = self.layouts[tp] = _instance_layout(tp)
+        dict_getter, slots = layout
+        for name, getter in slots:
+            try:
+                known.setdefault(id(getter(obj)), "." + name)
+            except Exception:
+                pass
+        if dict_getter is not None and self.materialize:
+            try:
+                namespace = dict_getter(obj)
+            except Exception:
+                namespace = None
+            if type(namespace) is dict:
+                known.setdefault(id(namespace), ".__dict__")
+                for key, value in namespace.items():
+                    if type(key) is str:
+                        known.setdefault(id(value), "." + key)
+        known.setdefault(id(tp), ".__class__")
 
 
 def _walk(
@@ -242,9 +563,13 @@ def _walk(
     seen: set[int],
     excluded: set[int],
     write: Callable[[bytes], object],
+    *,
+    frames: dict[int, _FrameShot],
+    namer: _Namer | None = None,
+    progress: Callable[[int], object] | None = None,
 ) -> int:
     """Write one line per object reachable from `roots` that is not in `seen`."""
-    formats: dict[type, tuple[str, int, Callable[[Any], list[Any]] | None]] = {}
+    formats: dict[type, tuple[str, int, Any, Any]] = {}
     keep: list[Any] = []  # holds every written object so that no id is reused meanwhile
     stack: list[Any] = []
     batch: list[str] = []
@@ -259,30 +584,35 @@ def _walk(
     getsizeof = sys.getsizeof
     join = ",".join
     value_json = _value_json
+    names_json = _names_json
     from_iterable = chain.from_iterable
     dict_items = dict.items
+    frame_shots = frames
     count = 0
 
-    def frame_referents(frame: types.FrameType) -> list[Any]:
+    def frame_referents(frame: Any) -> list[Any]:
         refs = _frame_referents(frame, gc.get_referents(frame))
         return [r for r in refs if id(r) not in excluded]
 
-    def traceback_referents(traceback: types.TracebackType) -> list[Any]:
+    def traceback_referents(traceback: Any) -> list[Any]:
         return [r for r in gc.get_referents(traceback) if id(r) not in excluded]
 
-    def resolve(tp: type) -> tuple[str, int, Callable[[Any], list[Any]] | None]:
+    def resolve(tp: type) -> tuple[str, int, Any, Any]:
         referents: Callable[[Any], list[Any]] | None = None
-        if issubclass(tp, types.FrameType):
+        if issubclass(tp, _FrameType):
             referents = frame_referents
-        elif issubclass(tp, types.TracebackType):
+        elif issubclass(tp, _TracebackType):
             referents = traceback_referents
         elif issubclass(tp, dict) and tp is not dict:
             referents = _dict_subclass_referents
-        elif issubclass(tp, types.CodeType):
+        elif issubclass(tp, _CodeType):
             referents = _code_referents
         elif tp.__flags__ & _HAVE_GC:
             referents = gc.get_referents
-        return _line_format(tp), _value_kind(tp), referents
+        naming = None
+        if namer is not None:
+            naming = _frame_names if referents is frame_referents else namer.for_type(tp)
+        return _line_format(tp, namer is not None), _value_kind(tp), referents, naming
 
     for root in roots:
         root_id = id(root)
@@ -295,15 +625,19 @@ def _walk(
             keep_append(obj)
             tp = type(obj)
             try:
-                line_format, kind, referents = formats[tp]
+                line_format, kind, referents, naming = formats[tp]
             except (KeyError, TypeError):
-                line_format, kind, referents = resolve(tp)
+                line_format, kind, referents, naming = resolve(tp)
                 try:
-                    formats[tp] = (line_format, kind, referents)
+                    formats[tp] = (line_format, kind, referents, naming)
                 except TypeError:
                     pass  # a metaclass without hashing: resolve again next time
+            shot = None
             if tp is dict:
                 refs = list(from_iterable(dict_items(obj)))
+            elif referents is frame_referents and id(obj) in frame_shots:
+                shot = frame_shots[id(obj)]
+                refs = [r for r in shot.refs if id(r) not in excluded]
             elif referents is not None:
                 refs = referents(obj)
             else:
@@ -317,18 +651,39 @@ def _walk(
                 refs_text = join(map(str, map(id, refs)))
             else:
                 refs_text = ""
-            try:
-                size = getsizeof(obj)
-            except Exception:
-                size = object.__sizeof__(obj)
-            batch_append(
-                line_format
-                % (id(obj), refs_text, value_json(kind, obj) if kind else "null", size)
-            )
+            if shot is not None:
+                size = shot.size
+            else:
+                try:
+                    size = getsizeof(obj)
+                except Exception:
+                    size = object.__sizeof__(obj)
+            value = value_json(kind, obj) if kind else "null"
+            if namer is None:
+                batch_append(line_format % (id(obj), refs_text, value, size))
+            else:
+                names_text = ""
+                if refs:
+                    try:
+                        if shot is not None:
+                            names = [n for r, n in zip(shot.refs, shot.names or ())
+                                     if id(r) not in excluded]
+                        elif tp is dict:
+                            names = _dict_names(obj)
+                        elif naming is not None:
+                            names = naming(obj, refs)
+                        else:
+                            names = []
+                        names_text = names_json(names) if len(names) == len(refs) else ""
+                    except Exception:
+                        names_text = ""
+                batch_append(line_format % (id(obj), refs_text, names_text, value, size))
             count += 1
             if len(batch) >= _BATCH:
                 write("".join(batch).encode("utf-8", "replace"))
                 batch.clear()
+                if progress is not None:
+                    progress(count)
     if batch:
         write("".join(batch).encode("utf-8", "replace"))
         batch.clear()
@@ -336,67 +691,409 @@ def _walk(
     return count
 
 
-_dump_lock = threading.Lock()
-_BOUND_BUILTIN: Any = type(_dump_lock.__exit__)
+# -- identity and file names ------------------------------------------------------
 
 
-def dump_heap(path: str | os.PathLike[str], *, compress: bool | None = None) -> DumpStats:
+def _python_version() -> str:
+    version = sys.version_info
+    text = "%d.%d.%d" % version[:3]
+    if version.releaselevel != "final":
+        text += {"alpha": "a", "beta": "b", "candidate": "rc"}.get(version.releaselevel, "")
+        text += str(version.serial)
+    return text
+
+
+def _utc_text(when: float) -> str:
+    return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(when)) + ".%03dZ" % (
+        int(when * 1000) % 1000
+    )
+
+
+def dump_identity(when: float | None = None, pid: int | None = None) -> dict[str, Any]:
+    """Which process and interpreter a dump comes from, and when it was taken."""
+    identity: dict[str, Any] = {
+        "pid": os.getpid() if pid is None else pid,
+        "python": _python_version(),
+        "implementation": sys.implementation.name,
+        "time": _utc_text(time.time() if when is None else when),
+        "host": os.uname().nodename if hasattr(os, "uname") else os.environ.get("COMPUTERNAME", ""),
+    }
+    started = _process_start(identity["pid"])
+    if started is not None:
+        identity["started"] = started
+    return identity
+
+
+def _process_start(pid: int) -> str | None:
+    """The boot and the clock tick a process started at (Linux): unlike the pid,
+    which a container gives to every restart alike, it names one process."""
+    try:
+        with open("/proc/sys/kernel/random/boot_id", encoding="ascii") as handle:
+            boot = handle.read().strip()
+        with open(f"/proc/{pid}/stat", encoding="ascii") as handle:
+            fields = handle.read().rpartition(")")[2].split()
+    except OSError:
+        return None
+    return boot + ":" + fields[19]
+
+
+def _identity_json(identity: dict[str, Any]) -> str:
+    fields = []
+    for key, value in identity.items():
+        text = encode_basestring(value) if isinstance(value, str) else str(int(value))
+        fields.append(encode_basestring(key) + ": " + text)
+    return "{" + ", ".join(fields) + "}\n"
+
+
+def _split_name(path: str) -> tuple[str, str]:
+    """The file name's stem and its suffixes: "d/a.heap.jsonl" -> ("d/a", ".heap.jsonl")."""
+    directory, name = os.path.split(path)
+    dot = name.find(".", 1)
+    if dot < 0:
+        return path, ""
+    return os.path.join(directory, name[:dot]), name[dot:]
+
+
+def distinct_path(path: str | os.PathLike[str], when: float | None = None, attempt: int = 1) -> str:
+    """`path` with a UTC time stamp (and from the second attempt on a counter)
+    before its suffixes, so that successive dumps get distinct names."""
+    stem, suffix = _split_name(os.fspath(path))
+    stamp = time.strftime("%Y%m%dT%H%M%SZ", time.gmtime(time.time() if when is None else when))
+    counter = "" if attempt <= 1 else "-" + str(attempt)
+    return stem + "-" + stamp + counter + suffix
+
+
+def _write_sidecar(path: str, text: str, exclusive: bool) -> bool:
+    """Write the identity sidecar; False when `exclusive` and it exists already."""
+    if exclusive:
+        try:
+            handle = open(path, "x", encoding="utf-8")
+        except FileExistsError:
+            return False
+        with handle:
+            handle.write(text)
+        return True
+    with open(path + ".partial", "w", encoding="utf-8") as handle:
+        handle.write(text)
+    os.replace(path + ".partial", path)
+    return True
+
+
+def _place(temporary: str, target: str, distinct: bool, when: float, sidecar: str | None) -> str:
+    """Move the complete dump to its name, after its sidecar, so that whoever sees
+    the dump sees both; with `distinct`, never over another file."""
+    attempt = 1
+    while True:
+        name = distinct_path(target, when, attempt) if distinct else target
+        attempt += 1
+        if sidecar is not None and not _write_sidecar(name + ".meta.json", sidecar, distinct):
+            continue
+        if not distinct:
+            os.replace(temporary, name)
+            return name
+        try:
+            os.link(temporary, name)
+        except OSError as error:
+            # Without hard links, a rename that could replace a file created
+            # in the meantime, so check first.
+            taken = isinstance(error, FileExistsError) or os.path.exists(name)
+            if taken:
+                if sidecar is not None:
+                    os.unlink(name + ".meta.json")
+                continue
+            os.replace(temporary, name)
+            return name
+        os.unlink(temporary)
+        return name
+
+
+# -- dumping ------------------------------------------------------------------------
+
+
+_dump_lock = _thread.allocate_lock()
+
+
+def _hold_still() -> tuple[bool, float]:
+    """Holds other threads and the collector off while the heap is read; gives
+    what `_let_go` needs to restore both.  (Plain values: an object kept for
+    this would itself be among the objects the collector lists.)"""
+    state = gc.isenabled(), sys.getswitchinterval()
+    gc.disable()
+    sys.setswitchinterval(1e6)
+    return state
+
+
+def _let_go(collecting: bool, interval: float) -> None:
+    sys.setswitchinterval(interval)
+    if collecting:
+        gc.enable()
+
+
+def _fork() -> int:
+    import warnings
+
+    with warnings.catch_warnings():
+        # The fork of a process with threads warns; the child is built for exactly that.
+        warnings.simplefilter("ignore", DeprecationWarning)
+        return os.fork()
+
+
+def _extend_without(into: list[Any], objects: list[Any], leave_out: set[int]) -> None:
+    # Apart from `_write_dump`, where a closure over `leave_out` would make a
+    # cell before the collector's snapshot, and so one more object to dump.
+    into.extend(obj for obj in objects if id(obj) not in leave_out)
+
+
+def _write_dump(
+    target: str,
+    compress: bool,
+    shots: dict[int, _FrameShot],
+    excluded: set[int],
+    *,
+    names: bool,
+    materialize: bool,
+    meta: bool,
+    distinct: bool,
+    roots: tuple[list[Any], set[int], set[int]] | None,
+    progress: Callable[[int], object] | None,
+    pid: int | None = None,
+    native: bool = False,
+) -> DumpStats:
+    started = time.perf_counter()
+    when = time.time()
+    directory, name = os.path.split(os.path.abspath(target))
+    temporary = os.path.join(directory, "." + name + "." + str(os.getpid()) + ".partial")
+    root_list: list[Any] = []
+    excluded.add(id(root_list))
+    root_list.extend(shot.frame for shot in shots.values())
+    # The snapshot is taken before the output file and the traversal's
+    # containers exist, so none of them is among the roots.
+    tracked = gc.get_objects()
+    excluded.add(id(tracked))
+    if roots is None:
+        root_list.extend(sys.modules.values())
+        root_list.extend(tracked)
+    else:
+        # A caller that came from outside: the modules loaded before it came, the
+        # young objects there were then (with the collector off since, the objects
+        # made after that are young too: the caller's own, which must not be roots,
+        # and a few of other threads, which references still reach), and its own.
+        modules, young, own = roots
+        excluded.update(own)
+        newer = {id(obj) for obj in gc.get_objects(0)}
+        newer.difference_update(young)
+        newer.update(own)
+        root_list.extend(modules)
+        _extend_without(root_list, tracked, newer)
+        del newer
+    # Once freed, the list's address may go to a new object of the program,
+    # which must not then be taken for ours.
+    excluded.discard(id(tracked))
+    del tracked
+    seen: set[int] = set()
+    excluded.add(id(seen))
+    namer = _Namer(materialize) if names else None
+    try:
+        with _open_output(temporary, compress) as out:
+            if native:
+                count = _native_walk(root_list, excluded, out.write, shots, progress)
+            else:
+                count = _walk(root_list, seen, excluded, out.write, frames=shots, namer=namer,
+                              progress=progress)
+        root_list.clear()
+        seen.clear()
+        sidecar = _identity_json(dump_identity(when, pid)) if meta else None
+        placed = _place(temporary, target, distinct, when, sidecar)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+    seconds = time.perf_counter() - started
+    return DumpStats(placed, count, os.path.getsize(placed), seconds)
+
+
+def _native_walk(
+    roots: list[Any],
+    excluded: set[int],
+    write: Callable[[bytes], object],
+    frames: dict[int, _FrameShot],
+    progress: Callable[[int], object] | None,
+) -> int:
+    """The walk of `_walk` (without names) by the native walker."""
+    from vesker import _walker  # type: ignore[attr-defined]
+
+    def frame_referents(frame: Any) -> list[Any]:
+        refs = _frame_referents(frame, gc.get_referents(frame))
+        return [r for r in refs if id(r) not in excluded]
+
+    table = {
+        key: ([r for r in shot.refs if id(r) not in excluded], shot.size)
+        for key, shot in frames.items()
+    }
+    excluded.add(id(table))
+    excluded.update(id(refs) for refs, _ in table.values())
+    count: int = _walker.walk(roots, excluded, table, frame_referents, write, progress)
+    return count
+
+
+def native_walker_available() -> bool:
+    """Whether the native walker is built for this interpreter."""
+    try:
+        from vesker import _walker  # type: ignore[attr-defined]  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def dump_heap(
+    path: str | os.PathLike[str],
+    *,
+    compress: bool | None = None,
+    names: bool = False,
+    native: bool = False,
+    meta: bool = False,
+    distinct: bool = False,
+    materialize: bool = False,
+    progress: Callable[[int], object] | None = None,
+    _roots: tuple[list[Any], set[int], set[int]] | None = None,
+) -> DumpStats:
     """Write the heap of this interpreter to `path` as JSON Lines.
 
     The file is gzip-compressed when `compress` is true, or, when it is None,
     when the path ends in ".gz".  The dump goes to a temporary file beside
     `path` and is renamed into place once complete, so `path` never holds a
-    partial dump.  Other threads are held off as far as the interpreter allows
-    (switch interval raised, collector paused) so that the heap stays still.
+    partial dump; with `distinct` the name gets a time stamp (see
+    `distinct_path`) and never replaces an existing file.  `names` adds the
+    names of references, `meta` the sidecar `PATH.meta.json`; `materialize`
+    lets the dumper create instance dictionaries to name their attributes.
+    `native` walks with the native walker (see `native_walker_available`),
+    which writes the same lines without names, several times faster.
+    `progress` is called with the count of objects written so far.  Other
+    threads are held off as far as the interpreter allows (switch interval
+    raised, collector paused) so that the heap stays still.
     """
-    import time
-
     target = os.fspath(path)
     if compress is None:
         compress = target.endswith(".gz")
-    directory, name = os.path.split(os.path.abspath(target))
-    temporary = os.path.join(directory, "." + name + "." + str(os.getpid()) + ".partial")
+    if native and names:
+        raise ValueError("the native walker writes no reference names")
+    # No `with` here: the lock's bound exit method would wait on the frame's
+    # stack, one more object among those the collector lists.
+    _dump_lock.acquire()
+    collecting, interval = _hold_still()
+    try:
+        own: set[int] = {id(sys._getframe())}
+        shots = _capture_frames(own, names)
+        excluded = _own_containers(own, shots)
+        return _write_dump(target, compress, shots, excluded, names=names,
+                           materialize=materialize, meta=meta, distinct=distinct,
+                           roots=_roots, progress=progress, native=native)
+    finally:
+        _let_go(collecting, interval)
+        _dump_lock.release()
 
-    with _dump_lock:
-        started = time.perf_counter()
-        gc_was_enabled = gc.isenabled()
-        switch_interval = sys.getswitchinterval()
-        gc.disable()
-        sys.setswitchinterval(1e6)
-        try:
-            own_frames: set[int] = {id(sys._getframe())}
-            roots: list[Any] = []
-            excluded: set[int] = own_frames
-            excluded.update(map(id, (roots, own_frames)))
-            roots.extend(_thread_frames(own_frames))
-            # The snapshot is taken before the output file and the traversal's
-            # containers exist, so none of them is among the roots.
-            tracked = gc.get_objects()
-            excluded.add(id(tracked))
-            # The `with` block above keeps the lock's bound __exit__ on this frame's stack,
-            # where the collector lists it: the dumper's own.
-            excluded.update(
-                id(o) for o in tracked if type(o) is _BOUND_BUILTIN and o.__self__ is _dump_lock
-            )
-            roots.extend(sys.modules.values())
-            roots.extend(tracked)
-            del tracked
-            seen: set[int] = set()
-            excluded.add(id(seen))
-            with _open_output(temporary, compress) as out:
-                count = _walk(roots, seen, excluded, out.write)
-            roots.clear()
-            seen.clear()
-            os.replace(temporary, target)
-        except BaseException:
+
+def _reap(pid: int, waitpid: Callable[[int, int], object] = os.waitpid) -> None:
+    try:
+        waitpid(pid, 0)
+    except ChildProcessError:
+        pass  # the program reaps its children itself
+
+
+def fork_dump(
+    path: str | os.PathLike[str],
+    *,
+    compress: bool | None = None,
+    names: bool = True,
+    meta: bool = True,
+    distinct: bool = True,
+    progress: Callable[[int], object] | None = None,
+    done: Callable[[DumpStats], object] | None = None,
+    failed: Callable[[BaseException], object] | None = None,
+    _roots: tuple[list[Any], set[int], set[int]] | None = None,
+) -> int:
+    """Dump the heap from a forked copy of this process; returns the child's pid.
+
+    The process pauses only to read its threads' frames and to fork: the child
+    writes the dump from its copy of the heap, calls `done` (or `failed`) and
+    exits; the parent goes on at once, and a small thread reaps the child.
+    Locks held by other threads at the fork stay held in the child, so the
+    child runs nothing but the walk and plain file writes.
+    """
+    target = os.fspath(path)
+    if compress is None:
+        compress = target.endswith(".gz")
+    _dump_lock.acquire()  # as in dump_heap, without `with`
+    collecting, interval = _hold_still()
+    try:
+        own: set[int] = {id(sys._getframe())}
+        shots = _capture_frames(own, names)
+        excluded = _own_containers(own, shots)
+        parent = os.getpid()
+        pid = _fork()
+        if pid == 0:
+            code = 1
             try:
-                os.unlink(temporary)
-            except OSError:
-                pass
-            raise
+                stats = _write_dump(target, compress, shots, excluded, names=names,
+                                    materialize=True, meta=meta, distinct=distinct,
+                                    roots=_roots, progress=progress, pid=parent)
+                if done is not None:
+                    done(stats)
+                code = 0
+            except BaseException as error:
+                if failed is not None:
+                    try:
+                        failed(error)
+                    except BaseException:
+                        pass
+            finally:
+                os._exit(code)
+        shots.clear()
+    finally:
+        _let_go(collecting, interval)
+        _dump_lock.release()
+    _thread.start_new_thread(_reap, (pid,))
+    return pid
+
+
+def install(
+    signum: int,
+    path: str | os.PathLike[str] | None = None,
+    *,
+    fork: bool = True,
+    names: bool = True,
+    meta: bool = True,
+    report: Callable[[DumpStats], object] | None = None,
+) -> None:
+    """Dump the heap each time this process receives `signum`.
+
+    Each dump gets its own name, `path` with a time stamp (default
+    "heap-PID.jsonl" in the working directory).  With `fork` (where the
+    platform forks) the program pauses only for the fork; `report` is then
+    called in the child once the dump is complete.
+    """
+    import signal
+
+    template = os.fspath(path) if path is not None else "heap-" + str(os.getpid()) + ".jsonl"
+    template = os.path.abspath(template)
+    forking = fork and hasattr(os, "fork")
+    busy = False
+
+    def on_signal(received: int, frame: Any) -> None:
+        nonlocal busy
+        if busy:
+            return
+        busy = True
+        try:
+            if forking:
+                fork_dump(template, names=names, meta=meta, done=report)
+            else:
+                stats = dump_heap(template, names=names, meta=meta, distinct=True)
+                if report is not None:
+                    report(stats)
         finally:
-            sys.setswitchinterval(switch_interval)
-            if gc_was_enabled:
-                gc.enable()
-        seconds = time.perf_counter() - started
-    return DumpStats(target, count, os.path.getsize(target), seconds)
+            busy = False
+
+    signal.signal(signum, on_signal)

@@ -3,7 +3,7 @@
 from collections.abc import Callable, Iterable, Sequence
 from os import PathLike
 from types import TracebackType
-from typing import Literal, TypedDict
+from typing import Literal, TypedDict, type_check_only
 
 class RetainedRun(TypedDict):
     objects: int
@@ -84,3 +84,53 @@ class Store:
     ) -> list[Summary] | None: ...
     def find_common_tolerant(self, first: int, second: int) -> int | None: ...
     def check_references(self) -> tuple[int, int]: ...
+
+@type_check_only
+class Totals(TypedDict):
+    count: int
+    size: int
+    retained: int | None
+
+@type_check_only
+class TypeChange(TypedDict):
+    type: str
+    old: Totals
+    new: Totals
+    added: Totals | None
+    removed: Totals | None
+
+@type_check_only
+class HeldGroup(TypedDict):
+    type: str
+    holder_type: str | None
+    holders: int
+    largest_holder: int
+    count: int
+    size: int
+    held_count: int
+    held_size: int
+
+@type_check_only
+class Comparison(TypedDict):
+    same_process: bool
+    retained: bool
+    types: list[TypeChange]
+    total: TypeChange
+    held: list[HeldGroup]
+
+@type_check_only
+class GrowingObject(TypedDict):
+    id: int
+    type: str
+    value: str | None
+    sizes: list[int | None]
+
+@type_check_only
+class Growth(TypedDict):
+    objects: list[GrowingObject]
+    growing: int
+    sources: int
+    sizes: str
+
+def diff(old: Store, new: Store, *, same_process: bool = False) -> Comparison: ...
+def growth(stores: Sequence[Store], *, limit: int = 100) -> Growth: ...

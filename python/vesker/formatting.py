@@ -163,17 +163,23 @@ class Summary:
 _MARKS = {"missing": "<no record>", "stale": "<stale: record replaced>"}
 
 
-def _summary_rows(summaries: Sequence[Summary], precision: str, value_width: int | None) -> list[list[str]]:
-    return [
-        [
-            str(s.id),
-            s.type or "",
-            format_bytes(s.size),
-            format_subtree(s.subtree_size, precision),
-            _MARKS[s.state] if s.state in _MARKS else format_value(s.value, value_width),
-        ]
-        for s in summaries
-    ]
+def value_width(width: int | None) -> int:
+    """How long a value may be in a table: short in a file or pipe, where no terminal width
+    shortens the table; long on a terminal, where the value column takes the room that is left."""
+    return 40 if width is None else 200
+
+
+def _summary_rows(
+    summaries: Sequence[Summary], precision: str, width: int | None, retained: Mapping[int, int] | None
+) -> list[list[str]]:
+    rows = []
+    for s in summaries:
+        row = [str(s.id), s.type or "", format_bytes(s.size), format_subtree(s.subtree_size, precision)]
+        if retained is not None:
+            row.append(format_bytes(retained.get(s.id)))
+        row.append(_MARKS[s.state] if s.state in _MARKS else format_value(s.value, value_width(width)))
+        rows.append(row)
+    return rows
 
 
 SUMMARY_HEADERS = ("ID", "TYPE", "SIZE", "SUBTREE", "VALUE")
@@ -181,9 +187,17 @@ SUMMARY_RIGHT = {2, 3}
 
 
 def summary_table(
-    summaries: Sequence[Summary | ObjectSummary], precision: str = "exact", width: int | None = None
+    summaries: Sequence[Summary | ObjectSummary],
+    precision: str = "exact",
+    width: int | None = None,
+    retained: Mapping[int, int] | None = None,
 ) -> str:
-    """Objects as a table; with a terminal `width`, values take the room that is left."""
+    """Objects as a table; with a terminal `width`, values take the room that is left. With
+    `retained` (sizes by id), a RETAINED column follows the subtree sizes."""
     rows = [s if isinstance(s, Summary) else Summary.of(s) for s in summaries]
-    value_width = 40 if width is None else 200
-    return format_table(SUMMARY_HEADERS, _summary_rows(rows, precision, value_width), SUMMARY_RIGHT, width)
+    headers: tuple[str, ...] = SUMMARY_HEADERS
+    right = SUMMARY_RIGHT
+    if retained is not None:
+        headers = SUMMARY_HEADERS[:4] + ("RETAINED",) + SUMMARY_HEADERS[4:]
+        right = SUMMARY_RIGHT | {4}
+    return format_table(headers, _summary_rows(rows, precision, width, retained), right, width)

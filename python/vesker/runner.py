@@ -11,7 +11,7 @@ import types
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
-from vesker.dumper import DumpStats, dump_heap
+from vesker.dumper import DumpStats, dump_heap, fork_dump
 
 
 class ScriptError(Exception):
@@ -67,13 +67,19 @@ def run_script(
     *,
     dump_signal: signal.Signals | None = None,
     report: Callable[[DumpStats], None] | None = None,
+    fork: bool = True,
+    names: bool = True,
 ) -> ScriptOutcome:
     """Run `script` like `python script args...` and dump the heap to `output`.
 
     Without `dump_signal` the heap is dumped once, when the script's code has
     finished (also after an uncaught exception or sys.exit), while its module
     namespace is still alive.  With `dump_signal` the heap is dumped each time
-    the process receives that signal, and not at the end.
+    the process receives that signal, and not at the end, each dump under its
+    own name (`output` with a time stamp); with `fork` from a forked copy, so
+    that the script pauses only for the fork, and `report` is then called in
+    the copy.  `names` adds the names of references; the identity sidecar is
+    always written.
     """
     path = os.path.abspath(script)
     code = _compile(path)
@@ -85,7 +91,18 @@ def run_script(
     dumps: list[DumpStats] = []
 
     def dump() -> None:
-        stats = dump_heap(output)
+        # At the end the program is done, so instance dictionaries may be created to
+        # name attributes.
+        stats = dump_heap(output, names=names, meta=True, materialize=True)
+        dumps.append(stats)
+        if report is not None:
+            report(stats)
+
+    def dump_on_signal() -> None:
+        if fork and hasattr(os, "fork"):
+            fork_dump(output, names=names, meta=True, done=report)
+            return
+        stats = dump_heap(output, names=names, meta=True, distinct=True)
         dumps.append(stats)
         if report is not None:
             report(stats)
@@ -98,7 +115,7 @@ def run_script(
             return
         dumping = True
         try:
-            dump()
+            dump_on_signal()
         finally:
             dumping = False
 

@@ -6,6 +6,7 @@ from __future__ import annotations
 import json
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -209,6 +210,12 @@ def test_smaller_things_people_read(incomplete: tuple[pathlib.Path, str]) -> Non
     store, _ = incomplete
     wide = vesker_command("top", str(store), "--by", "subtree", env={"COLUMNS": "200"}).stdout
     assert "François " + "x" * 60 in wide and "\\nend" in wide
+    for view in (("top", "--by", "retained"), ("why", "20"), ("tree", "10", "--expand", "builtins.str")):
+        wide = vesker_command(view[0], str(store), *view[1:], env={"COLUMNS": "200"}).stdout
+        assert "François " + "x" * 60 in wide, view
+        narrow = vesker_command(view[0], str(store), *view[1:], env={"COLUMNS": "60"}).stdout
+        rows = [line for line in narrow.splitlines() if re.match(r"\d+  ", line)]  # tables, not prose
+        assert rows and max(map(len, rows)) <= 60, view
     narrow = vesker_command("show", str(store), "40", env={"COLUMNS": "60"}).stdout
     assert max(map(len, narrow.splitlines())) <= 60
 

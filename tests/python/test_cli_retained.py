@@ -32,6 +32,12 @@ def test_retained_sizes_from_import_to_why(tmp_path):
     top = json_of("top", store, "--limit", "3")  # retained is the default order once computed
     assert top["by"] == "retained"
     assert [(o["id"], o["retained"]) for o in top["objects"]] == [(1, 5248), (2, 5148), (3, 5078)]
+    assert top["precision"] == "exact" and "subtree sizes are exact" in vesker_command("top", store).stdout
+
+    shown = json_of("show", store, "2")
+    assert shown["retained"] == 5148
+    assert [(r["id"], r["retained"]) for r in shown["references"]] == [(3, 5078), (7, 20)]
+    assert "RETAINED" in vesker_command("show", store, "2").stdout
 
     tree = json_of("tree", store, "2")
     assert [(r["type"], r["count"], r["retained"]) for r in tree["children"]] == [("app.Order", 2, 5098)]
@@ -53,5 +59,6 @@ def test_retained_sizes_from_import_to_why(tmp_path):
     plain = vesker_command("import", str(dump), str(tmp_path / "plain"), "-q", "--no-retained")
     assert plain.returncode == 0
     assert json_of("top", str(tmp_path / "plain"))["by"] == "subtree"
+    assert "retained" not in json_of("show", str(tmp_path / "plain"), "2")
     refused = vesker_command("why", str(tmp_path / "plain"), "5")
     assert refused.returncode == 1 and "has no retained sizes" in refused.stderr

@@ -204,3 +204,187 @@ def test_own_machinery_is_left_out(script_dump: dict[int, dict[str, Any]]) -> No
     # A set or dict holding every dumped object needs at least 16 bytes an entry; the largest
     # real container (on 3.14, the interned strings, about a fifth of the dump) stays well below.
     assert largest_container < 8 * len(script_dump)
+
+
+NAMED_SUBJECT = """
+import sys
+import vesker
+
+class Plain:
+    pass
+
+class Slotted:
+    __slots__ = ("slot",)
+
+def make_closure():
+    captured = ["captured-marker"]
+    return lambda: captured
+
+PLAIN = Plain()
+PLAIN.label = "label-marker"
+SLOTTED = Slotted()
+SLOTTED.slot = ["slot-marker"]
+TABLE = {"table-key": ["table-value"], 7: ["seven"]}
+SEQUENCE = ("first-item", ["second-item"])
+CLOSURE = make_closure()
+
+def dump_with_a_local():
+    only_here = ["local-marker"]
+    vesker.dump_heap(sys.argv[1], names=True, meta=True, materialize=True)
+
+dump_with_a_local()
+"""
+
+
+@pytest.fixture(scope="module")
+def named_dump(tmp_path_factory: pytest.TempPathFactory) -> pathlib.Path:
+    directory = tmp_path_factory.mktemp("named")
+    script = directory / "subject.py"
+    script.write_text(NAMED_SUBJECT)
+    completed = run_python(script, str(directory / "heap.jsonl"))
+    assert completed.returncode == 0, completed.stderr
+    return directory / "heap.jsonl"
+
+
+def test_reference_names(named_dump: pathlib.Path) -> None:
+    records: dict[int, dict[str, Any]] = {}
+    for line in named_dump.read_text().splitlines():
+        record = json.loads(line)
+        assert list(record) in (FIELDS, FIELDS[:3] + ["names"] + FIELDS[3:])
+        if "names" in record:
+            assert len(record["names"]) == len(record["references"])
+        records[record["id"]] = record
+
+    def names_of(type_name: str, marker: str, direct: bool = False) -> set[str]:
+        """The names under which objects of `type_name` refer to `marker` or its holders."""
+        (held,) = [r for r in records.values() if r["value"] == marker]
+        holders = {held["id"]}
+        if not direct:
+            holders |= {i for i, r in records.items() if held["id"] in r["references"]}
+        return {
+            name for r in records.values() if r["type"] == type_name
+            for ref, name in zip(r["references"], r.get("names", ())) if ref in holders
+        }
+
+    assert names_of("__main__.Plain", "label-marker") == {".label"}
+    assert names_of("__main__.Slotted", "slot-marker") == {".slot"}
+    assert names_of("builtins.dict", "table-value") == {"['table-key']"}
+    assert "[7]" in names_of("builtins.dict", "seven")  # 3.14 also shows the interned strings
+    assert names_of("builtins.dict", "table-key", direct=True) == {"<key>"}
+    # References keep the collector's order, which for sequences is from the last item.
+    (sequence,) = [r for r in records.values() if r["type"] == "builtins.tuple"
+                   and [records[i]["value"] for i in r["references"]] == [None, "first-item"]]
+    assert sequence["names"] == ["[1]", "[0]"]
+    (closure,) = [r for r in records.values() if r["type"] == "builtins.function"
+                  and r["value"] == "make_closure.<locals>.<lambda>"]
+    cells = records[closure["references"][closure["names"].index(".__closure__")]]
+    assert cells["names"] == ["<cell captured>"]
+    assert records[cells["references"][0]]["names"] == [".cell_contents"]
+    assert names_of("builtins.frame", "local-marker") == {"<local only_here>"}
+    (plain,) = [r for r in records.values() if r["type"] == "__main__.Plain"]
+    assert records[plain["references"][plain["names"].index(".__class__")]]["value"] == "Plain"
+
+    meta = json.loads(pathlib.Path(f"{named_dump}.meta.json").read_text())
+    assert list(meta)[:5] == ["pid", "python", "implementation", "time", "host"]
+    if sys.platform == "linux":
+        assert meta["started"].count(":") == 1  # boot id and start tick: one process, whatever its pid
+    assert meta["python"].startswith("%d.%d." % sys.version_info[:2])
+    assert meta["time"].endswith("Z") and meta["implementation"] == sys.implementation.name
+
+
+def test_names_are_skipped_by_the_import(named_dump: pathlib.Path, explorer: Any) -> None:
+    from vesker_analysis import EstimatorPrecision
+
+    lines = named_dump.read_bytes().splitlines()
+    explorer.import_lines(lines, EstimatorPrecision.NoEstimates)
+    (held,) = [json.loads(line) for line in lines if b'"value":"label-marker"' in line]
+    (plain,) = explorer.get_objects_by_type("__main__.Plain", None)
+    assert held["id"] in [summary.id for summary in explorer.get_object(plain.id).references]
+
+
+INSTALLED = """
+import os, signal, sys, time
+import vesker.dumper
+
+MARKER = ["installed-marker"]
+vesker.dumper.install(signal.SIGUSR2, sys.argv[1], fork=sys.argv[2] == "fork")
+for _ in range(2):
+    os.kill(os.getpid(), signal.SIGUSR2)
+    time.sleep(0.01)
+directory = os.path.dirname(sys.argv[1])
+deadline = time.monotonic() + 30
+while len([n for n in os.listdir(directory) if n.endswith(".jsonl")]) < 2:
+    assert time.monotonic() < deadline
+    time.sleep(0.01)
+"""
+
+
+@pytest.mark.parametrize("mode", ["fork", "in-process"])
+def test_install_dumps_on_a_signal_under_distinct_names(tmp_path: pathlib.Path, mode: str) -> None:
+    script = tmp_path / "installed.py"
+    script.write_text(INSTALLED)
+    (tmp_path / "out").mkdir()
+    completed = run_python(script, str(tmp_path / "out" / "heap.jsonl"), mode)
+    assert completed.returncode == 0, completed.stderr
+    names = sorted(os.listdir(tmp_path / "out"))
+    dumps = [name for name in names if name.endswith(".jsonl")]
+    assert len(dumps) == 2 and all(name.startswith("heap-") for name in dumps)
+    assert names == sorted(dumps + [name + ".meta.json" for name in dumps])
+    for name in dumps:
+        assert b"installed-marker" in (tmp_path / "out" / name).read_bytes()
+
+
+DIFFERENTIAL_SUBJECT = """
+import gc, sys
+from vesker import dumper
+
+class Node:
+    __slots__ = ("name", "kids")
+    def __init__(self, name):
+        self.name = name
+        self.kids = []
+
+class Holder:
+    def __init__(self):
+        self.label = "holder-\\u00e9\\U0001f600\\ud800"
+        self.items = [12345678901, 2.5, True, b"\\x00raw", "x" * 1000, 3 + 4j, 7 ** 5000, 2 ** 70]
+
+class Table(dict):
+    pass
+
+HELD = (Holder(), Table(a=1, b=[2]), [Node(str(i)) for i in range(1000)])
+gc.freeze()
+AFTER_FREEZE = {"key": "value"}
+
+def dump_both():
+    only_in_this_frame = ["local-marker"]
+    try:
+        raise ValueError("kept with its traceback")
+    except ValueError as error:
+        global KEPT
+        KEPT = error
+    dumper.native_walker_available()  # imports it before the first dump
+    dumper.dump_heap(sys.argv[1])
+    gc.collect()  # what the first dump left for the collector
+    dumper.dump_heap(sys.argv[2], native=True)
+
+gc.disable()
+dump_both()
+"""
+
+
+@pytest.mark.skipif(not dumper.native_walker_available(), reason="native walker not built")
+def test_native_walker_writes_what_the_python_dumper_writes(tmp_path: pathlib.Path) -> None:
+    script = tmp_path / "subject.py"
+    script.write_text(DIFFERENTIAL_SUBJECT)
+    completed = run_python(script, str(tmp_path / "python.jsonl"), str(tmp_path / "native.jsonl"))
+    assert completed.returncode == 0, completed.stderr
+    reference = read_dump(tmp_path / "python.jsonl")
+    native: dict[int, dict[str, Any]] = {}
+    for line in (tmp_path / "native.jsonl").read_text(encoding="utf-8").splitlines():
+        record = json.loads(line)
+        assert record.pop("subtree_size") is None  # the record encoder's sixth key
+        native[record["id"]] = record
+    assert native.keys() == reference.keys()
+    assert [r for i, r in native.items() if r != reference[i]] == []
+    assert any(r["value"] == "holder-\u00e9\U0001f600?" for r in native.values())

@@ -110,30 +110,38 @@ std::vector<Vertex> unreached_source_components(const HeapGraph& graph, const st
   return representatives;
 }
 
+// One vertex's slot of the forest that step 2 links up: its ancestor link and the smallest
+// semidominator on its path, side by side because the compression reads them together.
+struct ForestSlot {
+  Vertex ancestor;
+  Vertex label;
+};
+
 // Lengauer-Tarjan's eval over the forest of the vertices numbered above `current`: the smallest
 // semidominator on the path from q (linked) up to its tree's root, exclusive, compressing the
 // path. The first walk points each ancestor link down the path; the second walks back down,
 // folding the minimum in from above and hanging every vertex under the tree's root.
-Vertex eval(Vertex q, Vertex current, std::vector<Vertex>& ancestor, std::vector<Vertex>& label) {
-  if (ancestor[q] <= current) return label[q];
+Vertex eval(Vertex q, Vertex current, std::vector<ForestSlot>& forest) {
+  if (forest[q].ancestor <= current) return forest[q].label;
   Vertex x = q;
   Vertex below = kNone;
-  while (ancestor[x] > current) {
-    const Vertex up = ancestor[x];
-    ancestor[x] = below;
+  while (forest[x].ancestor > current) {
+    const Vertex up = forest[x].ancestor;
+    forest[x].ancestor = below;
     below = x;
     x = up;
   }
-  const Vertex tree_root = ancestor[x];
+  const Vertex tree_root = forest[x].ancestor;
   Vertex above = x;
   for (Vertex y = below; y != kNone;) {
-    const Vertex next = ancestor[y];
-    if (label[above] < label[y]) label[y] = label[above];
-    ancestor[y] = tree_root;
+    ForestSlot& slot = forest[y];
+    const Vertex next = slot.ancestor;
+    slot.label = std::min(slot.label, forest[above].label);
+    slot.ancestor = tree_root;
     above = y;
     y = next;
   }
-  return label[q];
+  return forest[q].label;
 }
 
 }  // namespace
@@ -177,8 +185,12 @@ Result<DominatorTree> compute_dominator_tree(const HeapGraph& graph, const Proce
   if (order.size() != count) internal_error("the root does not reach every object");
 
   // Step 2: semidominators, in reverse preorder.
-  std::vector<Vertex> ancestor(parent);
-  for (Vertex p = 0; p < count; ++p) semi[p] = label[p] = p;
+  std::vector<Vertex>().swap(label);
+  std::vector<ForestSlot> forest(count);
+  for (Vertex p = 0; p < count; ++p) {
+    forest[p] = {parent[p], p};
+    semi[p] = p;
+  }
   for (Vertex i = count - 1; i >= 1; --i) {
     if (i % kProgressStep == 0 && !proceed(total / 3 + (count - i), total)) {
       return fail(Error::python_exception_pending());
@@ -187,13 +199,12 @@ Result<DominatorTree> compute_dominator_tree(const HeapGraph& graph, const Proce
     Vertex s = (tree.flags[w] & kRootEdge) ? 0 : i;
     for (Vertex referrer : graph.predecessors_of(w)) {
       const Vertex q = pre[referrer];
-      s = std::min(s, q <= i ? q : eval(q, i, ancestor, label));
+      s = std::min(s, q <= i ? q : eval(q, i, forest));
     }
-    semi[i] = label[i] = s;
+    semi[i] = forest[i].label = s;
   }
   std::vector<Vertex>().swap(pre);
-  std::vector<Vertex>().swap(ancestor);
-  std::vector<Vertex>().swap(label);
+  std::vector<ForestSlot>().swap(forest);
 
   // Step 3: immediate dominators, in preorder, in place of the parents.
   for (Vertex i = 1; i < count; ++i) {

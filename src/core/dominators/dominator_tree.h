@@ -31,8 +31,10 @@
 // dominator trees are shallow. Iterative Cooper-Harvey-Kennedy was not chosen: it is quadratic
 // in the worst case and repeats whole passes until nothing changes.
 //
-// Memory beyond the graph: six 4-byte arrays during step 2, then three of them and one 8-byte
-// array of retained sizes; 24 bytes a vertex at the peak, plus one byte of flags.
+// Memory beyond the graph: during step 2 four 4-byte arrays (preorder to vertex, vertex to
+// preorder, parents, semidominators) and the forest's ancestor links and path minima, kept side
+// by side because the compression reads them together; then the vertices, immediate dominators
+// and an 8-byte array of retained sizes. 24 bytes a vertex at the peak, plus one byte of flags.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,233 @@
+"""`vesker diff OLD NEW` and `vesker growth D1 D2 ...`: what grew between dumps."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from typing import TYPE_CHECKING, Any
+
+from vesker.dump_identity import same_process
+from vesker.formatting import format_bytes, format_table, format_value
+from vesker.store import UserError, is_store
+
+if TYPE_CHECKING:
+    from vesker.engine import Comparison, Store, Totals, TypeChange
+
+_ONE_PROCESS_ONLY = (
+    "ids only name the same object within one process; pass --same-process if they do"
+)
+
+
+def _open(path: str) -> Store:
+    if not os.path.isdir(path):
+        raise UserError(f"store {path!r} does not exist (create it with 'vesker import')")
+    if not is_store(path):
+        raise UserError(f"{path!r} is not a store: it holds no data.mdb")
+    try:
+        from vesker.engine import Store
+    except ImportError as error:
+        raise UserError(f"the vesker.engine extension module is not installed ({error})") from None
+    try:
+        return Store(path)
+    except RuntimeError as error:
+        raise UserError(f"cannot open store {path!r}: {error}") from None
+
+
+def _one_process(forced: bool | None, stores: list[Store]) -> bool | None:
+    """The mode: forced by an option, else what the dumps' identities say (None: unknown)."""
+    if forced is not None:
+        return forced
+    metadata = [store.metadata() for store in stores]
+    verdicts = {same_process(metadata[0], other) for other in metadata[1:]}
+    if None in verdicts:
+        return None
+    return verdicts == {True}
+
+
+def _signed(value: int) -> str:
+    return f"{value:+,}"
+
+
+def _signed_bytes(value: int) -> str:
+    return ("+" if value >= 0 else "-") + format_bytes(abs(value))
+
+
+def _emit(data: object) -> None:
+    json.dump(data, sys.stdout, indent=2)
+    sys.stdout.write("\n")
+
+
+_GROWTH_KEYS = {"count": "count", "size": "size", "retained": "retained"}
+
+
+def _change(row: TypeChange, key: str) -> int:
+    return int(row["new"][key] or 0) - int(row["old"][key] or 0)  # type: ignore[literal-required]
+
+
+def cmd_diff(args: argparse.Namespace) -> int:
+    old, new = _open(args.old), _open(args.new)
+    with old, new:
+        mode = _one_process(args.same_process, [old, new])
+        from vesker.engine import diff
+
+        result = diff(old, new, same_process=bool(mode))
+        labels = _holder_labels(new, result, args.limit)
+    if args.by == "retained" and not result["retained"]:
+        raise UserError("the stores have no retained sizes; use --by size or --by count")
+    key = _GROWTH_KEYS[args.by]
+    types = sorted(result["types"], key=lambda row: (-_change(row, key), row["type"]))
+    shown = types[: args.limit] if args.limit else types
+    if args.json:
+        _emit({**result, "mode_known": mode is not None, "types": shown, "type_count": len(types),
+               "holder_labels": {str(holder): label for holder, label in labels.items()}})
+        return 0
+    if mode is None:
+        print("the stores do not say which process their dumps came from: comparing types only "
+              "(--same-process compares objects too)")
+    elif not mode:
+        print("the dumps come from different processes: comparing types only")
+    print(_type_table(shown, result))
+    if len(shown) < len(types):
+        print(f"({len(types) - len(shown):,} more types; use --limit 0 to list all)")
+    if result["same_process"]:
+        _print_new_objects(result, args.limit, labels)
+    return 0
+
+
+def _holder_labels(store: Store, result: Comparison, limit: int) -> dict[int, str]:
+    """The shown holders named by the reference that keeps them, where the dump named it:
+    `Cache._store` for the dict under a Cache's attribute `_store`."""
+    if not result["retained"]:
+        return {}
+    from vesker.cli_retained import _label
+
+    labels = {}
+    for group in result["held"][: limit or None]:
+        holder = group["largest_holder"]
+        answer = store.why(holder) if group["holder_type"] is not None else None
+        path = answer["path"] if answer else []
+        if len(path) >= 2 and path[-1]["name"]:
+            labels[holder] = _label(path[-2]) + str(path[-1]["name"])
+    return labels
+
+
+def _type_table(rows: list[TypeChange], result: Comparison) -> str:
+    retained = result["retained"]
+    one_process = result["same_process"]
+    headers = ["TYPE", "OLD COUNT", "NEW COUNT", "COUNT", "OLD SIZE", "NEW SIZE", "SIZE"]
+    if retained:
+        headers.append("RETAINED")
+    if one_process:
+        headers += ["NEW OBJECTS", "GONE"]
+    table = []
+    for row in [*rows, result["total"]]:
+        line = [row["type"], f"{row['old']['count']:,}", f"{row['new']['count']:,}", _signed(_change(row, "count")),
+                format_bytes(row["old"]["size"]), format_bytes(row["new"]["size"]),
+                _signed_bytes(_change(row, "size"))]
+        if retained:
+            line.append(_signed_bytes(_change(row, "retained")))
+        if one_process:
+            line += [f"{_one_process_totals(row, 'added')['count']:,}",
+                     f"{_one_process_totals(row, 'removed')['count']:,}"]
+        table.append(line)
+    return format_table(tuple(headers), table, set(range(1, len(headers))))
+
+
+def _one_process_totals(row: TypeChange, key: str) -> Totals:
+    totals = row["added"] if key == "added" else row["removed"]
+    assert totals is not None, "compared object by object"
+    return totals
+
+
+def _print_new_objects(result: Comparison, limit: int, labels: dict[int, str]) -> None:
+    added = sorted(((row, _one_process_totals(row, "added")) for row in result["types"]),
+                   key=lambda pair: (-pair[1]["size"], pair[0]["type"]))
+    added = [(row, totals) for row, totals in added if totals["count"]]
+    print()
+    total = _one_process_totals(result["total"], "added")
+    print(f"new objects: {total['count']:,} ({format_bytes(total['size'])}) in {len(added):,} types")
+    for row, totals in added[: limit or None]:
+        print(f"  {_signed(totals['count'])} x {row['type']}, {_signed_bytes(totals['size'])}")
+    print()
+    how = "nearest dominator" if result["retained"] else "a referrer"
+    print(f"new objects by what holds them ({how} that already existed), with everything new below them:")
+    for group in result["held"][: limit or None]:
+        named = labels.get(group["largest_holder"])
+        holder = "the roots" if group["holder_type"] is None else (
+            (f"{named} ({group['holder_type']})" if named else f"{group['holder_type']} {group['largest_holder']}")
+            + (f" and {group['holders'] - 1:,} more" if group["holders"] > 1 else "")
+        )
+        print(f"  {_signed(group['count'])} x {group['type']}, {_signed_bytes(group['held_size'])} "
+              f"in {group['held_count']:,} objects, held by {holder}")
+
+
+def cmd_growth(args: argparse.Namespace) -> int:
+    if len(args.stores) < 2:
+        raise UserError("growth needs at least two stores, oldest first")
+    stores = [_open(path) for path in args.stores]
+    try:
+        mode = _one_process(args.same_process, stores)
+        if mode is not True:
+            raise UserError(
+                ("the dumps come from different processes; " if mode is False
+                 else "the stores do not say which process their dumps came from; ") + _ONE_PROCESS_ONLY
+            )
+        from vesker.engine import growth
+
+        result = growth(stores, limit=args.limit)
+    finally:
+        for store in stores:
+            store.close()
+    if args.json:
+        _emit(result)
+        return 0
+    objects = result["objects"]
+    if not objects:
+        print(f"nothing grew across the {len(stores)} dumps")
+        return 0
+    print(f"{result['growing']:,} objects never shrank and grew across the {len(stores)} dumps; "
+          f"growth happens in {result['sources']:,} of them (the others only hold those), "
+          f"the largest by final {result['sizes']} size:")
+    headers = ("ID", "TYPE", *[f"D{i + 1}" for i in range(len(stores))], "GROWTH", "VALUE")
+    rows = []
+    for item in objects:
+        known = [size for size in item["sizes"] if size is not None]
+        rows.append([str(item["id"]), item["type"], *[format_bytes(size) for size in item["sizes"]],
+                     _signed_bytes(known[-1] - known[0]), format_value(item["value"])])
+    print(format_table(headers, rows, set(range(2, 3 + len(stores)))))
+    return 0
+
+
+def add_commands(commands: Any, add_json: Any, positive: Any, non_negative: Any) -> None:
+    diff = commands.add_parser(
+        "diff", help="what grew between two dumps",
+        description="Compare two stores per type; when both dumps come from one process, also "
+        "object by object: the new objects by type and what holds them.")
+    diff.add_argument("old", help="store of the earlier dump")
+    diff.add_argument("new", help="store of the later dump")
+    diff.add_argument("--by", choices=("size", "count", "retained"), default="size",
+                      help="order types by growth of this (default: size)")
+    diff.add_argument("--limit", type=non_negative, default=25, help="rows to show, 0 for all (default: 25)")
+    _add_mode(diff)
+    add_json(diff)
+    diff.set_defaults(handler=cmd_diff)
+
+    grow = commands.add_parser(
+        "growth", help="objects that kept growing across dumps of one process",
+        description="List the objects of the last store whose size never shrank and grew across "
+        "the stores (given in time order) in which they exist, largest final size first.")
+    grow.add_argument("stores", nargs="+", metavar="STORE", help="stores of the dumps, oldest first")
+    grow.add_argument("--limit", type=positive, default=20, help="objects to show (default: 20)")
+    _add_mode(grow)
+    add_json(grow)
+    grow.set_defaults(handler=cmd_growth)
+
+
+def _add_mode(parser: argparse.ArgumentParser) -> None:
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument("--same-process", dest="same_process", action="store_const", const=True, default=None,
+                      help="the dumps come from one process (default: what their identities say)")
+    mode.add_argument("--different-process", dest="same_process", action="store_const", const=False,
+                      help="the dumps come from different processes: compare types only")

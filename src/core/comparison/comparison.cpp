@@ -1,0 +1,144 @@
+#include "core/comparison/comparison.h"
+
+#include <absl/container/flat_hash_map.h>
+
+#include <algorithm>
+#include <deque>
+#include <optional>
+#include <utility>
+
+#include "core/comparison/held_by.h"
+#include "core/comparison/id_ordered_records.h"
+#include "core/comparison/object_identity.h"
+
+namespace vesker {
+namespace {
+
+// The per-type rows, found by name without copying the name of every record.
+class TypeRows {
+ public:
+  std::uint32_t index_of(std::string_view type) {
+    if (auto found = index_.find(type); found != index_.end()) return found->second;
+    const auto index = static_cast<std::uint32_t>(rows_.size());
+    rows_.emplace_back().type = type;
+    index_.emplace(names_.emplace_back(type), index);
+    return index;
+  }
+  TypeChange& row(std::uint32_t index) { return rows_[index]; }
+  std::vector<std::string> names() const {
+    std::vector<std::string> names;
+    names.reserve(rows_.size());
+    for (const TypeChange& row : rows_) names.push_back(row.type);
+    return names;
+  }
+  std::vector<TypeChange> take_sorted() && {
+    std::ranges::sort(rows_, {}, &TypeChange::type);
+    return std::move(rows_);
+  }
+
+ private:
+  std::deque<std::string> names_;  // the keys of `index_`, which never move
+  absl::flat_hash_map<std::string_view, std::uint32_t> index_;
+  std::vector<TypeChange> rows_;
+};
+
+Result<DominatorFacts> facts_of(const RetainedFacts* retained, std::uint64_t id) {
+  if (retained == nullptr) return DominatorFacts{};
+  VESKER_ASSIGN_OR_RETURN(std::optional<DominatorFacts> facts, retained->facts(id));
+  return facts.value_or(DominatorFacts{});
+}
+
+class MergePass {
+ public:
+  explicit MergePass(const ComparisonOptions& options) : options_(options) {}
+
+  Status old_only(const RecordView& object) {
+    VESKER_ASSIGN_OR_RETURN(DominatorFacts facts, facts_of(options_.old_retained, object.id));
+    TypeChange& row = rows_.row(rows_.index_of(object.type));
+    row.old_side.add(object.size, facts.retained_size);
+    if (options_.same_process) row.removed.add(object.size, facts.retained_size);
+    return {};
+  }
+
+  Status new_only(const RecordView& object) {
+    VESKER_ASSIGN_OR_RETURN(DominatorFacts facts, facts_of(options_.new_retained, object.id));
+    const std::uint32_t type = rows_.index_of(object.type);
+    TypeChange& row = rows_.row(type);
+    row.new_side.add(object.size, facts.retained_size);
+    if (options_.same_process) {
+      row.added.add(object.size, facts.retained_size);
+      new_objects_.push_back(NewObject{object.id, type, object.size});
+    }
+    return {};
+  }
+
+  Status both(const RecordView& old_object, const RecordView& new_object) {
+    if (options_.same_process && !is_same_object(old_object, new_object)) {
+      VESKER_TRY(old_only(old_object));
+      return new_only(new_object);
+    }
+    VESKER_ASSIGN_OR_RETURN(DominatorFacts old_facts, facts_of(options_.old_retained, old_object.id));
+    VESKER_ASSIGN_OR_RETURN(DominatorFacts new_facts, facts_of(options_.new_retained, new_object.id));
+    rows_.row(rows_.index_of(old_object.type)).old_side.add(old_object.size, old_facts.retained_size);
+    rows_.row(rows_.index_of(new_object.type)).new_side.add(new_object.size, new_facts.retained_size);
+    return {};
+  }
+
+  Result<Comparison> finish(const Store& new_store) && {
+    Comparison comparison;
+    comparison.same_process = options_.same_process;
+    comparison.retained = options_.new_retained != nullptr;
+    if (!new_objects_.empty()) {
+      VESKER_ASSIGN_OR_RETURN(Transaction txn, new_store.begin_read());
+      const std::vector<std::string> names = rows_.names();
+      VESKER_ASSIGN_OR_RETURN(ReferrerHolders referrers, ReferrerHolders::open(new_store, txn));
+      std::optional<DominatorHolders> dominators;
+      if (options_.new_retained != nullptr) dominators.emplace(*options_.new_retained);
+      HolderCandidates& holders = dominators ? static_cast<HolderCandidates&>(*dominators) : referrers;
+      VESKER_ASSIGN_OR_RETURN(comparison.held, group_by_holder(new_objects_, names, holders, new_store, txn));
+    }
+    comparison.types = std::move(rows_).take_sorted();
+    comparison.total.type = "All Types";
+    for (const TypeChange& row : comparison.types) {
+      comparison.total.old_side.add(row.old_side);
+      comparison.total.new_side.add(row.new_side);
+      comparison.total.added.add(row.added);
+      comparison.total.removed.add(row.removed);
+    }
+    return comparison;
+  }
+
+ private:
+  const ComparisonOptions& options_;
+  TypeRows rows_;
+  std::vector<NewObject> new_objects_;
+};
+
+}  // namespace
+
+Result<Comparison> compare_stores(const Store& old_store, const Store& new_store, const ComparisonOptions& options) {
+  if ((options.old_retained == nullptr) != (options.new_retained == nullptr))
+    internal_error("retained facts for one side of a comparison only");
+  VESKER_ASSIGN_OR_RETURN(IdOrderedRecords old_records, IdOrderedRecords::open(old_store));
+  VESKER_ASSIGN_OR_RETURN(IdOrderedRecords new_records, IdOrderedRecords::open(new_store));
+  MergePass pass(options);
+  for (;;) {
+    const RecordView* old_object = old_records.current();
+    const RecordView* new_object = new_records.current();
+    if (old_object == nullptr && new_object == nullptr) break;
+    if (new_object == nullptr || (old_object != nullptr && old_object->id < new_object->id)) {
+      VESKER_TRY(pass.old_only(*old_object));
+      VESKER_TRY(old_records.advance());
+    } else if (old_object == nullptr || new_object->id < old_object->id) {
+      VESKER_TRY(pass.new_only(*new_object));
+      VESKER_TRY(new_records.advance());
+    } else {
+      VESKER_TRY(pass.both(*old_object, *new_object));
+      VESKER_TRY(old_records.advance());
+      VESKER_TRY(new_records.advance());
+    }
+  }
+  return std::move(pass).finish(new_store);
+}
+
+}  // namespace vesker

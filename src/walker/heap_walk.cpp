@@ -1,0 +1,259 @@
+#include "walker/heap_walk.h"
+
+#include <absl/container/flat_hash_set.h>
+#include <absl/container/node_hash_map.h>
+
+#include <string>
+#include <vector>
+
+#include "core/codecs/object_record.h"
+#include "core/codecs/record_encoder.h"
+#include "python/py_ref.h"
+#include "walker/type_facts.h"
+
+// What sys.getsizeof computes; exported by the interpreter, declared only in
+// its internal headers.
+extern "C" PyAPI_FUNC(size_t) _PySys_GetSizeOf(PyObject* object);
+
+namespace vesker::walker {
+
+namespace {
+
+using python::PyRef;
+
+constexpr std::size_t kFlushBytes = 1 << 20;
+
+std::uint64_t id_of(PyObject* object) { return reinterpret_cast<std::uintptr_t>(object); }
+
+int collect(PyObject* object, void* into) {
+  static_cast<std::vector<PyObject*>*>(into)->push_back(object);
+  return 0;
+}
+
+class HeapWalk {
+ public:
+  explicit HeapWalk(const WalkInputs& inputs) : inputs_(inputs) {}
+  HeapWalk(const HeapWalk&) = delete;
+  HeapWalk& operator=(const HeapWalk&) = delete;
+  ~HeapWalk() {
+    for (PyObject* object : stack_) Py_DECREF(object);
+    for (PyObject* object : keep_) Py_DECREF(object);
+  }
+
+  std::optional<std::uint64_t> run() {
+    if (!load_excluded()) return std::nullopt;
+    const Py_ssize_t roots = PyList_GET_SIZE(inputs_.roots);
+    // Untracked objects (strings, numbers) come on top of the tracked roots: about as many.
+    seen_.reserve(seen_.size() + 2 * static_cast<std::size_t>(roots));
+    keep_.reserve(2 * static_cast<std::size_t>(roots));
+    for (Py_ssize_t i = 0; i < roots; ++i) {
+      // The list may shrink while user code runs (a __sizeof__), so index it anew each time.
+      if (i >= PyList_GET_SIZE(inputs_.roots)) break;
+      push(PyList_GET_ITEM(inputs_.roots, i));
+      while (!stack_.empty()) {
+        PyObject* object = stack_.back();
+        stack_.pop_back();
+        keep_.push_back(object);  // the stack's reference moves here
+        if (!write_record(object)) return std::nullopt;
+      }
+    }
+    if (!flush()) return std::nullopt;
+    return count_;
+  }
+
+ private:
+  bool load_excluded() {
+    PyRef iterator = PyRef::steal(PyObject_GetIter(inputs_.excluded));
+    if (!iterator) return false;
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+      const unsigned long long value = PyLong_AsUnsignedLongLong(item.get());
+      if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+      seen_.insert(value);
+      excluded_.insert(value);
+    }
+    return !PyErr_Occurred();
+  }
+
+  void push(PyObject* object) {
+    if (seen_.insert(id_of(object)).second) {
+      Py_INCREF(object);
+      stack_.push_back(object);
+    }
+  }
+
+  const TypeFacts& facts_of(PyTypeObject* type) {
+    auto found = types_.find(type);
+    if (found == types_.end()) {
+      found = types_.emplace(type, describe_type(type)).first;
+      Py_INCREF(type);  // keeps the key valid: a type may die with its last instance
+      held_types_.push_back(PyRef::steal(reinterpret_cast<PyObject*>(type)));
+    }
+    return found->second;
+  }
+
+  // Fills refs_ (borrowed, or owned through `owner`) as the Python dumper finds them.
+  bool referents(PyObject* object, ReferentsKind kind, PyRef& owner, std::uint64_t& size,
+                 bool& sized) {
+    refs_.clear();
+    switch (kind) {
+      case ReferentsKind::kNone:
+        return true;
+      case ReferentsKind::kDictItems: {
+        Py_ssize_t position = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(object, &position, &key, &value)) {
+          refs_.push_back(key);
+          refs_.push_back(value);
+        }
+        return true;
+      }
+      case ReferentsKind::kTraverse:
+        traverse(object);
+        return true;
+      case ReferentsKind::kTraceback:
+        traverse(object);
+        std::erase_if(refs_, [this](PyObject* r) { return excluded_.contains(id_of(r)); });
+        return true;
+      case ReferentsKind::kDictSubclass: {
+        traverse(object);
+        absl::flat_hash_set<PyObject*> known(refs_.begin(), refs_.end());
+        Py_ssize_t position = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(object, &position, &key, &value)) {
+          if (known.insert(key).second) refs_.push_back(key);
+        }
+        return true;
+      }
+      case ReferentsKind::kCode: {
+        owner = PyRef::steal(PyList_New(0));
+        if (!owner) return false;
+        for (const char* name : {"co_consts", "co_names", "co_filename", "co_name", "co_qualname",
+                                 "co_linetable", "co_exceptiontable"}) {
+          PyRef part = PyRef::steal(PyObject_GetAttrString(object, name));
+          if (!part || PyList_Append(owner.get(), part.get()) < 0) return false;
+        }
+        break;
+      }
+      case ReferentsKind::kFrame: {
+        PyRef key = PyRef::steal(PyLong_FromUnsignedLongLong(id_of(object)));
+        if (!key) return false;
+        PyObject* shot = PyDict_GetItemWithError(inputs_.frames, key.get());  // borrowed
+        if (shot != nullptr) {
+          owner = PyRef::borrow(PyTuple_GET_ITEM(shot, 0));
+          size = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(shot, 1));
+          if (PyErr_Occurred()) return false;
+          sized = true;
+        } else {
+          if (PyErr_Occurred()) return false;
+          owner = PyRef::steal(PyObject_CallOneArg(inputs_.frame_referents, object));
+          if (!owner) return false;
+        }
+        break;
+      }
+    }
+    if (!PyList_Check(owner.get())) {
+      PyErr_SetString(PyExc_TypeError, "referents must be a list");
+      return false;
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(owner.get());
+    for (Py_ssize_t i = 0; i < count; ++i) refs_.push_back(PyList_GET_ITEM(owner.get(), i));
+    return true;
+  }
+
+  void traverse(PyObject* object) {
+    // Like gc.get_referents: only objects the collector manages are traversed.
+    if (!PyObject_IS_GC(object)) return;
+    const traverseproc visit_all = Py_TYPE(object)->tp_traverse;
+    if (visit_all != nullptr) visit_all(object, collect, &refs_);
+  }
+
+  std::optional<std::uint64_t> size_of(PyObject* object) {
+    // sys.getsizeof without the call through its Python function object.
+    const std::size_t direct = _PySys_GetSizeOf(object);
+    if (direct != static_cast<std::size_t>(-1)) return direct;
+    PyErr_Clear();
+    PyRef size = PyRef::steal(PyObject_CallOneArg(getsizeof(), object));
+    if (!size) {
+      PyErr_Clear();
+      size = PyRef::steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+                                              "__sizeof__", "O", object));
+      if (!size) return std::nullopt;
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(size.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
+    return value;
+  }
+
+  PyObject* getsizeof() {
+    if (!getsizeof_) getsizeof_ = PyRef::borrow(PySys_GetObject("getsizeof"));
+    return getsizeof_.get();
+  }
+
+  bool write_record(PyObject* object) {
+    const TypeFacts& facts = facts_of(Py_TYPE(object));
+    PyRef owner;
+    std::uint64_t size = 0;
+    bool sized = false;
+    if (!referents(object, facts.referents_kind, owner, size, sized)) return false;
+    record_.id = id_of(object);
+    record_.type = facts.name;
+    record_.references.clear();
+    for (PyObject* ref : refs_) {
+      record_.references.push_back(id_of(ref));
+      push(ref);
+    }
+    owner = PyRef();
+    if (!sized) {
+      std::optional<std::uint64_t> measured = size_of(object);
+      if (!measured) return false;
+      size = *measured;
+    }
+    record_.size = size;
+    record_.value = render_value(facts.value_kind, object);
+    append_raw_object_record(buffer_, record_);
+    buffer_ += '\n';
+    ++count_;
+    if (buffer_.size() >= kFlushBytes) return flush();
+    return true;
+  }
+
+  bool flush() {
+    if (buffer_.empty()) return true;
+    PyRef bytes = PyRef::steal(
+        PyBytes_FromStringAndSize(buffer_.data(), static_cast<Py_ssize_t>(buffer_.size())));
+    if (!bytes) return false;
+    buffer_.clear();
+    if (!PyRef::steal(PyObject_CallOneArg(inputs_.write, bytes.get()))) return false;
+    if (inputs_.progress != Py_None) {
+      PyRef count = PyRef::steal(PyLong_FromUnsignedLongLong(count_));
+      if (!count || !PyRef::steal(PyObject_CallOneArg(inputs_.progress, count.get()))) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  const WalkInputs& inputs_;
+  absl::flat_hash_set<std::uint64_t> seen_;
+  absl::flat_hash_set<std::uint64_t> excluded_;
+  absl::node_hash_map<PyTypeObject*, TypeFacts> types_;  // stable references
+  std::vector<PyRef> held_types_;
+  std::vector<PyObject*> stack_;  // owned references
+  std::vector<PyObject*> keep_;   // owned references
+  std::vector<PyObject*> refs_;   // borrowed, valid until user code runs
+  RawObjectRecord record_;
+  std::string buffer_;
+  PyRef getsizeof_;
+  std::uint64_t count_ = 0;
+};
+
+}  // namespace
+
+std::optional<std::uint64_t> walk_heap(const WalkInputs& inputs) {
+  HeapWalk walk(inputs);
+  return walk.run();
+}
+
+}  // namespace vesker::walker

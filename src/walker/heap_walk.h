@@ -1,0 +1,30 @@
+// The native heap walk: the same lines as the pure-Python dumper's `_walk`,
+// written through the project's record encoder, at native speed.
+//
+// Depth-first from the roots, each object once (closed over its references),
+// skipping ids in `excluded`. Every object written is held until the walk
+// ends, so that no id can be reused by a new object meanwhile. The lines go
+// out in batches through a Python callable (a file's write method, which may
+// release the interpreter lock like the Python dumper's writes do).
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+
+namespace vesker::walker {
+
+struct WalkInputs {
+  PyObject* roots;            // list
+  PyObject* excluded;         // set of ids
+  PyObject* frames;           // dict: id -> (references list, size), frames read beforehand
+  PyObject* frame_referents;  // callable for other frames: frame -> list
+  PyObject* write;            // callable taking bytes
+  PyObject* progress;         // callable taking the count written, or None
+};
+
+// The count of objects written, or nullopt with a Python error set.
+std::optional<std::uint64_t> walk_heap(const WalkInputs& inputs);
+
+}  // namespace vesker::walker

@@ -1,0 +1,159 @@
+"""Comparing dumps of a real program: what grew, what holds it, and ids that were reused."""
+
+from __future__ import annotations
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+from typing import Any
+
+import pytest
+
+import vesker
+import vesker_analysis
+from records import line
+from vesker import engine
+from vesker.cli import main
+
+PROGRAM = textwrap.dedent(
+    """
+    import sys
+    from vesker.dumper import dump_heap
+
+    class Response:
+        def __init__(self, n):
+            self.body = "response body " * 8 + str(n)
+
+    class Cache:
+        def __init__(self):
+            self._store = {}
+
+    cache = Cache()
+    out, mode = sys.argv[1], sys.argv[2]
+    dump_heap(out + "/warm-up.jsonl", meta=True)  # the first dump loads what every later one needs
+    print(id(cache._store))
+    for step in range(3):
+        if mode == "grow":
+            for i in range(1000):
+                cache._store[step * 1000 + i] = Response(step * 1000 + i)
+        else:
+            churn = [Response(i) for i in range(1000)]
+            del churn
+        path = f"{out}/d{step}.jsonl"
+        dump_heap(path, meta=True)
+    """
+)
+
+
+def run_program(directory: pathlib.Path, mode: str) -> tuple[int, list[str]]:
+    script = directory / "program.py"
+    script.write_text(PROGRAM)
+    package_parent = str(pathlib.Path(vesker.__file__).parent.parent)
+    done = subprocess.run(
+        [sys.executable, str(script), str(directory), mode],
+        capture_output=True, text=True, check=True, env=dict(os.environ, PYTHONPATH=package_parent),
+    )
+    stores = []
+    for step in range(3):
+        store = str(directory / f"s{step}")
+        assert main(["import", "-q", str(directory / f"d{step}.jsonl"), store]) == 0
+        stores.append(store)
+    return int(done.stdout), stores
+
+
+def cli_json(capsys: pytest.CaptureFixture[str], *argv: str) -> Any:
+    assert main([*argv, "--json"]) == 0
+    return json.loads(capsys.readouterr().out)
+
+
+@pytest.fixture(scope="module")
+def growing(tmp_path_factory: pytest.TempPathFactory) -> tuple[int, list[str]]:
+    return run_program(tmp_path_factory.mktemp("growing"), "grow")
+
+
+def test_the_cache_tops_diff_and_growth(growing: tuple[int, list[str]], capsys: pytest.CaptureFixture[str]) -> None:
+    cache_id, stores = growing
+    with engine.Store(stores[0]) as store:
+        identities = json.loads(store.metadata()["dumps"])
+    assert [set(identity) >= {"pid", "python", "time", "host"} for identity in identities] == [True]
+
+    result = cli_json(capsys, "diff", stores[0], stores[2], "--limit", "0")
+    assert result["same_process"]
+    responses = next(row for row in result["types"] if row["type"] == "__main__.Response")
+    assert responses["new"]["count"] - responses["old"]["count"] == 2000
+    assert (responses["added"]["count"], responses["removed"]["count"]) == (2000, 0)
+    top = result["held"][0]
+    assert (top["type"], top["holder_type"], top["largest_holder"]) == ("__main__.Response", "builtins.dict", cache_id)
+    assert (top["count"], top["holders"]) == (2000, 1)
+    assert top["held_count"] >= 2 * 2000  # each response with its body at least
+
+    growth = cli_json(capsys, "growth", *stores)
+    assert growth["objects"][0]["id"] == cache_id
+    sizes = growth["objects"][0]["sizes"]
+    assert sizes[0] < sizes[1] < sizes[2]
+
+    # Told that the dumps come from different processes, only the types are compared.
+    across = cli_json(capsys, "diff", stores[0], stores[2], "--different-process")
+    assert (across["same_process"], across["held"]) == (False, [])
+    assert across["total"]["new"] == result["total"]["new"]
+
+
+def test_allocating_and_freeing_as_much_shows_no_growth(
+    tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    _, stores = run_program(tmp_path, "steady")
+    result = cli_json(capsys, "diff", stores[0], stores[2], "--limit", "0")
+    assert all(row["type"] != "__main__.Response" or row["added"]["count"] == 0 for row in result["types"])
+    growth = cli_json(capsys, "growth", *stores)
+    grown = [item["sizes"][-1] - min(s for s in item["sizes"] if s is not None) for item in growth["objects"]]
+    assert max(grown, default=0) < 1024, growth["objects"][:3]
+
+
+def store_of(directory: pathlib.Path, lines: list[bytes]) -> engine.Store:
+    directory.mkdir()
+    explorer = vesker_analysis.HeapDumpExplorer(str(directory))
+    explorer.import_lines(lines, vesker_analysis.EstimatorPrecision.Exact)
+    store = engine.Store(directory)
+    del explorer
+    return store
+
+
+def test_an_id_reused_by_another_object_is_not_matched(tmp_path: pathlib.Path) -> None:
+    # 100 changes type (and was big before), 300 keeps its type but not its str value, 200 stays
+    # and grows, and so does 400 below both.
+    def dump(step: int) -> list[bytes]:
+        return [
+            line(1, "R", [100, 200, 300]),
+            line(100, "A" if step == 0 else "B", [400], size=100 if step == 0 else 10),
+            line(200, "C", [400], size=10 + step),
+            line(300, "builtins.str", value="old" if step == 0 else "new", size=50),
+            line(400, "L", size=10 * (step + 1)),
+        ]
+
+    stores = [store_of(tmp_path / f"s{step}", dump(step)) for step in range(3)]
+    result = engine.diff(stores[0], stores[1], same_process=True)
+    changes = {row["type"]: (row["added"]["count"], row["removed"]["count"]) for row in result["types"]}
+    assert changes == {"A": (0, 1), "B": (1, 0), "C": (0, 0), "L": (0, 0), "R": (0, 0), "builtins.str": (1, 1)}
+
+    # Matched across the type change, 100 would have shrunk from 110 and not count as growing;
+    # it grows from its birth in the middle dump, but only through 400, as does 1 (shrunk anyway).
+    growth = engine.growth(stores)
+    assert (growth["growing"], growth["sources"]) == (3, 2)
+    assert [(item["id"], item["sizes"]) for item in growth["objects"]] == [(200, [20, 31, 42]), (400, [10, 20, 30])]
+
+
+def test_a_holder_is_named_by_the_reference_that_keeps_it(
+    tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    old = [line(1, "builtins.module", [2]), line(2, "app.Cache", [3], names=["._store"]), line(3, "builtins.dict")]
+    new = [*old[:2], line(3, "builtins.dict", [10, 11], names=["['a']", "['b']"]),
+           line(10, "app.Response", size=100), line(11, "app.Response", size=100)]
+    for name, lines in (("old", old), ("new", new)):
+        (tmp_path / f"{name}.jsonl").write_bytes(b"".join(lines))
+        assert main(["import", "-q", str(tmp_path / f"{name}.jsonl"), str(tmp_path / name)]) == 0
+    capsys.readouterr()
+    assert main(["diff", str(tmp_path / "old"), str(tmp_path / "new"), "--same-process"]) == 0
+    assert "+2 x app.Response, +200 B in 2 objects, held by Cache._store (builtins.dict)" in capsys.readouterr().out
