@@ -2,7 +2,8 @@
 # Sourced, not run.
 
 DEBIAN_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config liblmdb-dev libxxhash-dev libabsl-dev)
-DEBIAN_TEST_PACKAGES=(libgtest-dev libbenchmark-dev libsimdjson-dev clang-16 libclang-rt-16-dev mmdebstrap)
+DEBIAN_TEST_PACKAGES=(libgtest-dev libbenchmark-dev libsimdjson-dev clang-16 libclang-rt-16-dev mmdebstrap
+  chromium chromium-driver)
 
 log() { printf '\n== %s\n' "$*"; }
 

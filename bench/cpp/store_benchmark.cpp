@@ -186,7 +186,7 @@ void PostImportFloor(benchmark::State& state) {
 }
 
 void PostImport(benchmark::State& state) {
-  const auto precision = static_cast<std::uint8_t>(state.range(0));
+  const auto precision = static_cast<EstimatorPrecision>(state.range(0));
   for (auto _ : state) {
     state.PauseTiming();
     ScratchDirectory directory;

@@ -5,6 +5,13 @@ from os import PathLike
 from types import TracebackType
 from typing import Literal, TypedDict, type_check_only
 
+@type_check_only
+class StoreCheck(TypedDict):
+    databases: int
+    entries: int
+    bytes: int
+    problems: list[str]
+
 class RetainedRun(TypedDict):
     objects: int
     edges: int
@@ -84,6 +91,8 @@ class Store:
     ) -> list[Summary] | None: ...
     def find_common_tolerant(self, first: int, second: int) -> int | None: ...
     def check_references(self) -> tuple[int, int]: ...
+    def object_count(self) -> int: ...
+    def check(self) -> StoreCheck: ...
 
 @type_check_only
 class Totals(TypedDict):

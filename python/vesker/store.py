@@ -16,6 +16,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, BinaryIO, TextIO
 
 from vesker.progress import Phase, ReadProgress
+from vesker.store_health import WaitNotice, failed_import_message, writer_wait_notice
 
 if TYPE_CHECKING:
     from vesker_analysis import EstimatorPrecision, HeapDumpExplorer
@@ -58,7 +59,8 @@ def is_store(path: str) -> bool:
 def _explorer(path: str) -> HeapDumpExplorer:
     module = _extension()
     try:
-        explorer: HeapDumpExplorer = module.HeapDumpExplorer(path)  # type: ignore[attr-defined]
+        with writer_wait_notice(path):
+            explorer: HeapDumpExplorer = module.HeapDumpExplorer(path)  # type: ignore[attr-defined]
     except RuntimeError as error:
         raise UserError(f"cannot open store {path!r}: {error}") from None
     return explorer
@@ -224,8 +226,10 @@ def import_dump(
     facts = engine_store(store_path)
     committed = False
     try:
-        if explorer.get_objects_by_type(ALL_TYPES, 0) and not append:
-            existing = explorer.get_count_for_type(ALL_TYPES)
+        # Counted from the records: the type summaries lack the objects of an import whose
+        # post-import step did not finish.
+        existing = facts.object_count()
+        if existing and not append:
             raise UserError(
                 f"store {store_path!r} already holds {existing:,} objects; "
                 "import into a new directory, or pass --append to add to it"
@@ -242,15 +246,18 @@ def import_dump(
             else f"computing subtree sizes ({precision_name})"
         )
         phase = Phase(title, stream, live)
+        # The import takes its first line once it holds the store's writer lock.
+        waiting = writer_wait_notice(store_path, stream)
         try:
-            source = _with_phase(lines, phase)
-            explorer.import_lines(source if watch is None else watch(source), precision)
+            source = _with_phase(lines, phase, waiting)
+            with waiting:
+                explorer.import_lines(source if watch is None else watch(source), precision)
         except RuntimeError as error:
             if not lines.reading_done:
                 raise UserError(
                     _bad_line_message(dump_path, lines.lines, str(error), lines.last_line)
                 ) from None
-            raise UserError(f"import into {store_path!r} failed: {error}") from None
+            raise UserError(failed_import_message(store_path, error, existing)) from None
         except (OSError, EOFError, zlib.error) as error:
             raise UserError(f"cannot read dump file {dump_path!r}: {error}") from None
         except KeyboardInterrupt:
@@ -309,7 +316,8 @@ def _dump_size(path: str) -> int:
     return status.st_size if stat.S_ISREG(status.st_mode) else 0
 
 
-def _with_phase(lines: _DumpLines, phase: Phase) -> Iterator[bytes]:
+def _with_phase(lines: _DumpLines, phase: Phase, waiting: WaitNotice) -> Iterator[bytes]:
+    waiting.cancel()
     yield from lines
     # The extension commits the lines and computes subtree sizes after the
     # last line has been taken; the phase timer covers that wait.

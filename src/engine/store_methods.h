@@ -11,5 +11,6 @@ std::span<const PyMethodDef> lifetime_methods();
 std::span<const PyMethodDef> metadata_methods();
 std::span<const PyMethodDef> retained_methods();
 std::span<const PyMethodDef> lookup_methods();
+std::span<const PyMethodDef> check_methods();
 
 }  // namespace vesker::engine

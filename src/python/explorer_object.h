@@ -27,16 +27,12 @@ struct ExplorerObject {
 template <std::size_t N>
 using MethodBody = PyObject* (*)(HeapDumpExplorer& explorer, std::span<PyObject* const, N> arguments);
 
-// The fast-call entry point of one method: checks the receiver, binds the arguments, holds a
+// The fast-call entry point of one method: binds the arguments, holds a
 // shared borrow for the call and turns broken invariants into PanicException.
 template <const Signature& S, std::size_t N, MethodBody<N> Body>
 PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyTypeObject* type = heap_dump_explorer_type();
-    if (type == nullptr) return nullptr;
-    if (!PyObject_TypeCheck(self, type)) {
-      return PyErr_Format(PyExc_TypeError, "%s() requires a 'HeapDumpExplorer' receiver", S.qualified_name);
-    }
+    // The method descriptors of the class have checked the receiver already.
     std::array<PyObject*, N> bound{};
     if (!bind_arguments(S, args, nargs, kwnames, bound)) return nullptr;
     auto& object = *reinterpret_cast<ExplorerObject*>(self);

@@ -28,6 +28,11 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    // The classes and PanicException are process-wide objects; another interpreter must not
+    // share them, so the module refuses to load there.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
 #ifdef Py_mod_gil
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif

@@ -1,5 +1,6 @@
 #include "python/query_methods.h"
 
+#include <optional>
 #include <string>
 
 #include "core/codecs/index_values.h"
@@ -8,6 +9,7 @@
 #include "core/queries/path_search.h"
 #include "core/queries/type_listing.h"
 #include "python/method.h"
+#include "python/released_gil.h"
 
 namespace vesker::python {
 namespace {
@@ -18,28 +20,40 @@ Result<Type> to_type(PyObject* object, const char* name) {
   return Type::named(std::string(text));
 }
 
+// Runs a query of the core without the interpreter lock, so that the program's other threads go
+// on while it reads the store; its result becomes Python objects afterwards, with the lock.
+template <class Query>
+PyObject* query_to_python(Query&& query) {
+  std::optional<decltype(query())> result;
+  {
+    ReleasedGil released;
+    result.emplace(query());
+  }
+  return result_to_python(std::move(*result));
+}
+
 }  // namespace
 
 PyObject* get_object(HeapDumpExplorer& explorer, std::span<PyObject* const, 1> arguments) {
   auto id = to_u64(arguments[0], "obj_id");
   if (!id) return raise(id.error());
-  return result_to_python(vesker::get_object(explorer.store(), *id));
+  return query_to_python([&] { return vesker::get_object(explorer.store(), *id); });
 }
 
 PyObject* get_type_summaries(HeapDumpExplorer& explorer, std::span<PyObject* const, 0>) {
-  return result_to_python(vesker::get_type_summaries(explorer.store()));
+  return query_to_python([&] { return vesker::get_type_summaries(explorer.store()); });
 }
 
 PyObject* get_count_for_type(HeapDumpExplorer& explorer, std::span<PyObject* const, 1> arguments) {
   auto type = to_type(arguments[0], "typename");
   if (!type) return raise(type.error());
-  return result_to_python(vesker::get_count_for_type(explorer.store(), *type));
+  return query_to_python([&] { return vesker::get_count_for_type(explorer.store(), *type); });
 }
 
 PyObject* get_page_count_for_type(HeapDumpExplorer& explorer, std::span<PyObject* const, 1> arguments) {
   auto type = to_type(arguments[0], "typename");
   if (!type) return raise(type.error());
-  return result_to_python(vesker::get_page_count_for_type(explorer.store(), *type));
+  return query_to_python([&] { return vesker::get_page_count_for_type(explorer.store(), *type); });
 }
 
 PyObject* get_objects_by_type(HeapDumpExplorer& explorer, std::span<PyObject* const, 2> arguments) {
@@ -47,7 +61,7 @@ PyObject* get_objects_by_type(HeapDumpExplorer& explorer, std::span<PyObject* co
   if (!type) return raise(type.error());
   auto page = to_page(arguments[1], "page");
   if (!page) return raise(page.error());
-  return result_to_python(vesker::get_objects_by_type(explorer.store(), *type, *page));
+  return query_to_python([&] { return vesker::get_objects_by_type(explorer.store(), *type, *page); });
 }
 
 PyObject* get_objects_by_type_ordered_by_size(HeapDumpExplorer& explorer, std::span<PyObject* const, 3> arguments) {
@@ -57,7 +71,8 @@ PyObject* get_objects_by_type_ordered_by_size(HeapDumpExplorer& explorer, std::s
   if (!subtree_size) return raise(subtree_size.error());
   auto page = to_page(arguments[2], "page");
   if (!page) return raise(page.error());
-  return result_to_python(vesker::get_objects_by_type_ordered_by_size(explorer.store(), *type, *subtree_size, *page));
+  return query_to_python(
+      [&] { return vesker::get_objects_by_type_ordered_by_size(explorer.store(), *type, *subtree_size, *page); });
 }
 
 PyObject* find_path_between_objects(HeapDumpExplorer& explorer, std::span<PyObject* const, 3> arguments) {
@@ -67,7 +82,8 @@ PyObject* find_path_between_objects(HeapDumpExplorer& explorer, std::span<PyObje
   if (!end_id) return raise(end_id.error());
   auto avoiding_ids = to_id_set(arguments[2], "avoiding_ids");
   if (!avoiding_ids) return raise(avoiding_ids.error());
-  return result_to_python(vesker::find_path_between_objects(explorer.store(), *start_id, *end_id, *avoiding_ids));
+  return query_to_python(
+      [&] { return vesker::find_path_between_objects(explorer.store(), *start_id, *end_id, *avoiding_ids); });
 }
 
 PyObject* find_largest_common_reachable_object(HeapDumpExplorer& explorer, std::span<PyObject* const, 2> arguments) {
@@ -75,7 +91,8 @@ PyObject* find_largest_common_reachable_object(HeapDumpExplorer& explorer, std::
   if (!obj_id1) return raise(obj_id1.error());
   auto obj_id2 = to_u64(arguments[1], "obj_id2");
   if (!obj_id2) return raise(obj_id2.error());
-  return result_to_python(vesker::find_largest_common_reachable_object(explorer.store(), *obj_id1, *obj_id2));
+  return query_to_python(
+      [&] { return vesker::find_largest_common_reachable_object(explorer.store(), *obj_id1, *obj_id2); });
 }
 
 }  // namespace vesker::python

@@ -114,7 +114,9 @@ struct PrecisionObject {
   std::uint8_t value;
 };
 
+// In the order of the core's EstimatorPrecision, whose values the members carry.
 constexpr std::array<const char*, 5> kPrecisionNames = {"NoEstimates", "Low", "Medium", "High", "Exact"};
+static_assert(static_cast<std::size_t>(EstimatorPrecision::exact) + 1 == kPrecisionNames.size());
 
 std::uint8_t precision_value(PyObject* self) { return reinterpret_cast<PrecisionObject*>(self)->value; }
 
@@ -194,20 +196,14 @@ PyTypeObject* type_summary_type() {
   });
 }
 
-PyObject* estimator_precision_member(std::uint8_t value) {
-  PyTypeObject* type = estimator_precision_type();
-  if (type == nullptr) return nullptr;
-  return cached_precision_member(type, value);
-}
-
-Result<std::uint8_t> to_estimator_precision(PyObject* object, const char* name) {
+Result<EstimatorPrecision> to_estimator_precision(PyObject* object, const char* name) {
   PyTypeObject* type = estimator_precision_type();
   if (type == nullptr) return fail(pending());
   if (!PyObject_TypeCheck(object, type)) {
     not_an_instance(object, "EstimatorPrecision");
     return fail(argument_error(name));
   }
-  return precision_value(object);
+  return static_cast<EstimatorPrecision>(precision_value(object));
 }
 
 PyObject* to_python(std::uint64_t value) { return PyLong_FromUInt64(value); }

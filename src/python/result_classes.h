@@ -12,6 +12,7 @@
 #include "core/codecs/index_values.h"
 #include "core/codecs/object_record.h"
 #include "core/common/error.h"
+#include "core/explorer/heap_dump_explorer.h"
 #include "core/queries/object_lookup.h"
 
 namespace vesker::python {
@@ -23,10 +24,8 @@ PyTypeObject* object_record_type();
 PyTypeObject* object_summary_type();
 PyTypeObject* type_summary_type();
 
-// The member's singleton (a new reference).
-PyObject* estimator_precision_member(std::uint8_t value);
-// The one-byte value of an EstimatorPrecision argument.
-Result<std::uint8_t> to_estimator_precision(PyObject* object, const char* name);
+// The precision an EstimatorPrecision argument stands for.
+Result<EstimatorPrecision> to_estimator_precision(PyObject* object, const char* name);
 
 PyObject* to_python(std::uint64_t value);
 PyObject* to_python(std::string_view text);

@@ -20,7 +20,7 @@ import pytest
 import vesker
 
 PACKAGE_PARENT = str(pathlib.Path(vesker.__file__).parent.parent)
-COMMANDS = ["dump", "import", "types", "top", "show", "path", "common", "demo"]
+COMMANDS = ["dump", "import", "types", "top", "show", "path", "common", "demo", "serve"]
 
 SCRIPT = textwrap.dedent(
     """

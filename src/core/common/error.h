@@ -36,9 +36,16 @@ class Error {
   std::string text_;
 };
 
+// A value or the error that stopped its computation. Dropping one unread is almost always a
+// lost error, so the compiler warns about it.
 template <class T>
-using Result = std::expected<T, Error>;
-using Status = std::expected<void, Error>;
+class [[nodiscard]] Result : public std::expected<T, Error> {
+ public:
+  using std::expected<T, Error>::expected;
+};
+
+// The outcome of an operation that yields nothing but may fail.
+using Status = Result<void>;
 
 inline std::unexpected<Error> fail(Error error) { return std::unexpected<Error>(std::move(error)); }
 inline std::unexpected<Error> fail_message(std::string text) { return fail(Error::message(std::move(text))); }

@@ -34,8 +34,8 @@ Status IdOrderedRecords::decode(const std::optional<Entry>& entry) {
   }
   auto summary = decode_object_summary(entry->value);
   if (!summary) return fail(Error::decoding(summary.error()));
-  decoded_ = std::move(*summary);
-  record_ = RecordView::of(decoded_);
+  decoded_ = std::make_unique<ObjectSummary>(std::move(*summary));
+  record_ = RecordView::of(*decoded_);
   return {};
 }
 

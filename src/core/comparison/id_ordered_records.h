@@ -32,7 +32,9 @@ class IdOrderedRecords {
   Transaction txn_;
   Cursor cursor_;
   RecordView record_;
-  ObjectSummary decoded_;  // what `record_` views when the general decoder had to read it
+  // What `record_` views when the general decoder had to read it. On the heap, so that the views
+  // survive moves of this object (a short type name lives inside the string object itself).
+  std::unique_ptr<ObjectSummary> decoded_;
   bool exhausted_ = false;
 };
 

@@ -15,6 +15,10 @@
 
 namespace vesker {
 
+// How subtree sizes are computed after an import: not at all, estimated with sketches of
+// growing size, or exactly.
+enum class EstimatorPrecision : std::uint8_t { no_estimates, low, medium, high, exact };
+
 class HeapDumpExplorer {
  public:
   static Result<std::unique_ptr<HeapDumpExplorer>> open(std::string_view directory);
@@ -53,7 +57,7 @@ class HeapDumpExplorer {
   // Rebuilds the type summaries and, for every precision but NoEstimates, the subtree sizes,
   // all in one write transaction over the whole store; a failure leaves the store as it was.
   // A failed `cancellation` check stops it within a few thousand records, with that failure.
-  Status run_post_import_processing(std::uint8_t estimator_precision, CancellationCheck cancellation = {}) const;
+  Status run_post_import_processing(EstimatorPrecision precision, CancellationCheck cancellation = {}) const;
 
  private:
   explicit HeapDumpExplorer(Store store) : store_(std::move(store)) {}

@@ -44,8 +44,7 @@ Status write_type_summaries(const Store& store, Transaction& writes, Cancellatio
       }
       return {};
     };
-    std::size_t count = 0;
-    VESKER_TRY(check_lmdb(mdb_cursor_count(cursor.handle(), &count)));
+    VESKER_ASSIGN_OR_RETURN(const std::size_t count, cursor.duplicate_count());
     if (count == 1) {
       // LMDB keeps a key's only duplicate inline, where the page-wise reads do not see it.
       VESKER_TRY(add_entries(key_entry->value));
@@ -109,28 +108,29 @@ Status write_subtree_sizes(const Store& store, Transaction& writes, Cancellation
 
 }  // namespace
 
-Status HeapDumpExplorer::run_post_import_processing(std::uint8_t estimator_precision,
+Status HeapDumpExplorer::run_post_import_processing(EstimatorPrecision precision,
                                                     CancellationCheck cancellation) const {
   VESKER_ASSIGN_OR_RETURN(Transaction writes, store_.begin_write());
   VESKER_TRY(write_type_summaries(store_, writes, cancellation));
-  switch (estimator_precision) {
-    case 0:  // NoEstimates
+  switch (precision) {
+    case EstimatorPrecision::no_estimates:
       break;
-    case 1:
+    case EstimatorPrecision::low:
       VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<7>>(store_, writes, cancellation));
       break;
-    case 2:
+    case EstimatorPrecision::medium:
       VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<31>>(store_, writes, cancellation));
       break;
-    case 3:
+    case EstimatorPrecision::high:
       VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<127>>(store_, writes, cancellation));
       break;
-    case 4:
+    case EstimatorPrecision::exact:
       VESKER_TRY(write_subtree_sizes<analysis::ExactSizeEstimator>(store_, writes, cancellation));
       break;
     default:
       internal_error("unknown estimator precision");
   }
+  VESKER_TRY(store_.environment->check_data_file_linked());
   return writes.commit();
 }
 

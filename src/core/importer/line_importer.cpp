@@ -34,6 +34,7 @@ Status LineImporter::flush() { return batch_->put_all(*store_, txn_); }
 
 Status LineImporter::commit() {
   VESKER_TRY(flush());
+  VESKER_TRY(store_->environment->check_data_file_linked());
   return txn_.commit();
 }
 

@@ -24,7 +24,6 @@ class RowBatch {
   void add(const RawObjectRecord& record);
   // An estimate of the memory the staged rows use.
   std::size_t staged_bytes() const noexcept;
-  bool empty() const noexcept { return primary_.empty(); }
 
   // Puts every staged row through `txn` and clears the batch.
   Status put_all(const Store& store, Transaction& txn);

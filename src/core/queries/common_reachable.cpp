@@ -7,6 +7,7 @@
 #include "core/codecs/object_record.h"
 #include "core/codecs/record_decoder.h"
 #include "core/common/byte_order.h"
+#include "core/queries/object_lookup.h"
 
 namespace vesker {
 
@@ -55,10 +56,8 @@ void QueueItemHeap::sift_up(std::size_t position) {
 namespace {
 
 Result<ObjectRecordNoValue> read_record(const Store& store, const Transaction& txn, std::uint64_t id) {
-  VESKER_ASSIGN_OR_RETURN(auto stored, txn.get(store.primary, IdBytes(id).view()));
-  if (!stored) return fail_message("Object ID " + std::to_string(id) + " not found in database");
-  auto record = decode_object_record_no_value(*stored);
-  if (!record) return fail(Error::decoding(record.error()));
+  VESKER_ASSIGN_OR_RETURN(auto record, read_stored_record<decode_object_record_no_value>(store, txn, id));
+  if (!record) return fail_message("Object ID " + std::to_string(id) + " not found in database");
   return std::move(*record);
 }
 

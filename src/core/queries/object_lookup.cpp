@@ -7,10 +7,8 @@
 namespace vesker {
 
 Result<ObjectSummary> get_summary(const Store& store, const Transaction& txn, std::uint64_t id) {
-  VESKER_ASSIGN_OR_RETURN(auto stored, txn.get(store.primary, IdBytes(id).view()));
-  if (!stored) return fail(Error::decoding("Decoding error: Missing record for ID " + std::to_string(id)));
-  auto summary = decode_object_summary(*stored);
-  if (!summary) return fail(Error::decoding(summary.error()));
+  VESKER_ASSIGN_OR_RETURN(auto summary, read_stored_record<decode_object_summary>(store, txn, id));
+  if (!summary) return fail(Error::decoding("Decoding error: Missing record for ID " + std::to_string(id)));
   return std::move(*summary);
 }
 
@@ -46,10 +44,8 @@ Result<std::vector<std::uint64_t>> referrer_ids(const Store& store, const Transa
 
 Result<std::optional<ObjectRecord>> get_object(const Store& store, std::uint64_t id) {
   VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());
-  VESKER_ASSIGN_OR_RETURN(auto stored, txn.get(store.primary, IdBytes(id).view()));
-  if (!stored) return std::nullopt;
-  auto raw = decode_raw_object_record(*stored);
-  if (!raw) return fail(Error::decoding(raw.error()));
+  VESKER_ASSIGN_OR_RETURN(auto raw, read_stored_record<decode_raw_object_record>(store, txn, id));
+  if (!raw) return std::nullopt;
 
   // Referrers before references: when both would fail, the referrers' error is reported.
   VESKER_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> referrers, referrer_ids(store, txn, id));

@@ -6,9 +6,12 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/codecs/object_record.h"
+#include "core/codecs/record_decoder.h"
+#include "core/common/byte_order.h"
 #include "core/common/error.h"
 #include "core/store/store.h"
 
@@ -23,6 +26,18 @@ struct ObjectRecord {
   std::uint64_t size = 0;
   std::optional<std::uint64_t> subtree_size;
 };
+
+// The record stored for `id`, decoded by `Decode` (one of the record decoders), or nothing when
+// `id` has no record; an undecodable record is a decoding error.
+template <auto Decode>
+auto read_stored_record(const Store& store, const Transaction& txn, std::uint64_t id)
+    -> Result<std::optional<typename decltype(Decode(std::string_view()))::value_type>> {
+  VESKER_ASSIGN_OR_RETURN(auto stored, txn.get(store.primary, IdBytes(id).view()));
+  if (!stored) return std::nullopt;
+  auto record = Decode(*stored);
+  if (!record) return fail(Error::decoding(record.error()));
+  return std::move(*record);
+}
 
 // What a search does with a reference to an id without a record: the explorer's searches fail
 // on it; the tolerant ones pass it by, as no edge.

@@ -12,17 +12,9 @@
 namespace vesker {
 namespace {
 
-Result<std::optional<ObjectRecordNoValue>> read_record(const Store& store, const Transaction& txn, std::uint64_t id) {
-  VESKER_ASSIGN_OR_RETURN(auto stored, txn.get(store.primary, IdBytes(id).view()));
-  if (!stored) return std::nullopt;
-  auto record = decode_object_record_no_value(*stored);
-  if (!record) return fail(Error::decoding(record.error()));
-  return std::move(*record);
-}
-
 Result<ObjectRecordNoValue> read_endpoint(const Store& store, const Transaction& txn, std::uint64_t id,
                                           const char* role) {
-  VESKER_ASSIGN_OR_RETURN(auto record, read_record(store, txn, id));
+  VESKER_ASSIGN_OR_RETURN(auto record, read_stored_record<decode_object_record_no_value>(store, txn, id));
   if (!record) return fail_message(std::string(role) + " ID " + std::to_string(id) + " not found in database");
   return std::move(*record);
 }
@@ -76,7 +68,7 @@ Result<std::optional<std::vector<ObjectSummary>>> find_path_between_objects(
     }
     for (const std::uint64_t next : current.references) {
       if (excluded.contains(next) || avoiding_ids.contains(next)) continue;
-      VESKER_ASSIGN_OR_RETURN(auto record, read_record(store, txn, next));
+      VESKER_ASSIGN_OR_RETURN(auto record, read_stored_record<decode_object_record_no_value>(store, txn, next));
       if (!record) {
         if (missing == MissingRecords::kSkip) continue;
         return fail_message("Decoding error: Missing record for ID " + std::to_string(next));

@@ -45,8 +45,7 @@ Result<std::vector<std::uint64_t>> kept_ids(const Transaction& txn, Database db,
   if (window->skip > 0 && width > 0) {
     // The values of one key all have the same width (MDB_DUPFIXED), so LMDB hands them out a
     // page at a time as one array; far pages are reached without a cursor step per entry.
-    std::size_t count = 0;
-    VESKER_TRY(check_lmdb(mdb_cursor_count(cursor.handle(), &count)));
+    VESKER_ASSIGN_OR_RETURN(const std::size_t count, cursor.duplicate_count());
     if (count <= window->skip) return ids;
     // A key with two or more values: MDB_GET_MULTIPLE returns the first page and leaves the
     // cursor on its last value, and each MDB_NEXT_MULTIPLE the next page likewise.

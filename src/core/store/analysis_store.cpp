@@ -2,20 +2,39 @@
 
 namespace vesker {
 
+namespace {
+
+// Opens the analyses' databases in `txn`; with `create` 0, an absent one fails (MDB_NOTFOUND).
+Status open_analysis_databases(AnalysisStore& opened, const Transaction& txn, unsigned create) {
+  const Environment& environment = *opened.store.environment;
+  VESKER_ASSIGN_OR_RETURN(opened.metadata, open_database(txn, environment, "analysis.metadata", create));
+  VESKER_ASSIGN_OR_RETURN(opened.dominators,
+                          open_database(txn, environment, "analysis.dominators", MDB_INTEGERKEY | create));
+  VESKER_ASSIGN_OR_RETURN(opened.dominator_children, open_database(txn, environment, "analysis.dominator_children",
+                                                                   MDB_DUPSORT | MDB_DUPFIXED | create));
+  VESKER_ASSIGN_OR_RETURN(opened.retained_index, open_database(txn, environment, "analysis.retained_index",
+                                                               MDB_DUPSORT | MDB_DUPFIXED | create));
+  VESKER_ASSIGN_OR_RETURN(opened.type_retained, open_database(txn, environment, "analysis.type_retained", create));
+  VESKER_ASSIGN_OR_RETURN(opened.reference_names,
+                          open_database(txn, environment, "analysis.reference_names", MDB_INTEGERKEY | create));
+  return {};
+}
+
+}  // namespace
+
 Result<std::shared_ptr<const AnalysisStore>> AnalysisStore::open(std::string_view directory) {
   auto opened = std::make_shared<AnalysisStore>();
   VESKER_ASSIGN_OR_RETURN(opened->store, Store::share(directory));
-  const Environment& environment = *opened->store.environment;
+  {
+    // As for the six: no waiting for another process's writer when the databases exist.
+    VESKER_ASSIGN_OR_RETURN(Transaction txn, opened->store.begin_read());
+    if (open_analysis_databases(*opened, txn, 0)) {
+      VESKER_TRY(txn.commit());
+      return std::shared_ptr<const AnalysisStore>(std::move(opened));
+    }
+  }
   VESKER_ASSIGN_OR_RETURN(Transaction txn, opened->store.begin_write());
-  VESKER_ASSIGN_OR_RETURN(opened->metadata, open_database(txn, environment, "analysis.metadata", 0));
-  VESKER_ASSIGN_OR_RETURN(opened->dominators, open_database(txn, environment, "analysis.dominators", MDB_INTEGERKEY));
-  VESKER_ASSIGN_OR_RETURN(opened->dominator_children, open_database(txn, environment, "analysis.dominator_children",
-                                                                    MDB_DUPSORT | MDB_DUPFIXED));
-  VESKER_ASSIGN_OR_RETURN(opened->retained_index,
-                          open_database(txn, environment, "analysis.retained_index", MDB_DUPSORT | MDB_DUPFIXED));
-  VESKER_ASSIGN_OR_RETURN(opened->type_retained, open_database(txn, environment, "analysis.type_retained", 0));
-  VESKER_ASSIGN_OR_RETURN(opened->reference_names,
-                          open_database(txn, environment, "analysis.reference_names", MDB_INTEGERKEY));
+  VESKER_TRY(open_analysis_databases(*opened, txn, MDB_CREATE));
   VESKER_TRY(txn.commit());
   return std::shared_ptr<const AnalysisStore>(std::move(opened));
 }

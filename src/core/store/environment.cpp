@@ -1,5 +1,6 @@
 #include "core/store/environment.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,18 +11,32 @@
 #include <map>
 #include <mutex>
 
+#include "core/store/data_file_check.h"
 #include "core/store/lmdb_error.h"
 
 namespace vesker {
 namespace {
 
-// The environments open in this process, by canonical path. LMDB forbids opening one
-// environment twice in a process (its locks are per process), so every opening goes through
-// here: a second explorer of a directory gets a clear error, any other user gets the
-// environment that is already open.
+// The identity of a data file, which outlives the path it was opened under: a bind mount, a
+// renamed directory or a second hard link reach the same file under another path.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+FileIdentity identity_of(const struct stat& status) {
+  return FileIdentity{status.st_dev, status.st_ino};
+}
+
+// The environments open in this process, by canonical path and by their data file. LMDB
+// forbids opening one environment twice in a process (its locks are per process), so every
+// opening goes through here: a second explorer of a store gets a clear error, any other user
+// gets the environment that is already open, whichever path either of them came by.
 struct OpenEnvironment {
   std::weak_ptr<Environment> environment;
   bool exclusively_held = false;
+  FileIdentity data_file;
 };
 
 struct OpenEnvironments {
@@ -29,6 +44,19 @@ struct OpenEnvironments {
   // Signalled when an environment has been closed and left the registry.
   std::condition_variable closed;
   std::map<std::string, OpenEnvironment, std::less<>> entries;
+
+  // The entry of the store in `canonical`: by its path, or else by the data file it holds.
+  auto find(const std::string& canonical) {
+    auto entry = entries.find(canonical);
+    if (entry != entries.end()) return entry;
+    struct stat status;
+    if (::stat((canonical + "/data.mdb").c_str(), &status) != 0) return entries.end();
+    const FileIdentity identity = identity_of(status);
+    for (entry = entries.begin(); entry != entries.end(); ++entry) {
+      if (entry->second.data_file == identity) break;
+    }
+    return entry;
+  }
 };
 
 OpenEnvironments& open_environments() {
@@ -77,13 +105,16 @@ struct ExclusiveClaim {
 
 Result<std::shared_ptr<Environment>> Environment::open_registered(std::string_view directory, bool exclusive) {
   OpenEnvironments& registry = open_environments();
-  VESKER_ASSIGN_OR_RETURN(std::string canonical, canonical_path_of(directory));
+  VESKER_ASSIGN_OR_RETURN(const std::string requested, canonical_path_of(directory));
+  std::string canonical;  // the key of the store in the registry
   std::unique_lock guard(registry.lock);
 
   std::shared_ptr<Environment> environment;
   for (;;) {
-    auto entry = registry.entries.find(canonical);
+    canonical = requested;
+    auto entry = registry.find(requested);
     if (entry == registry.entries.end()) break;
+    canonical = entry->first;  // the same store, perhaps reached under another path
     if (exclusive && entry->second.exclusively_held) {
       return fail_message(
           "environment already open in this program; close it to be able to open it again with "
@@ -97,7 +128,11 @@ Result<std::shared_ptr<Environment>> Environment::open_registered(std::string_vi
 
   if (environment == nullptr) {
     VESKER_ASSIGN_OR_RETURN(environment, open_unregistered(canonical));
-    registry.entries.insert_or_assign(canonical, OpenEnvironment{environment, false});
+    int fd = -1;
+    VESKER_TRY(check_lmdb(mdb_env_get_fd(environment->handle(), &fd)));
+    struct stat status;
+    if (::fstat(fd, &status) != 0) return fail(os_error(errno));
+    registry.entries.insert_or_assign(canonical, OpenEnvironment{environment, false, identity_of(status)});
   }
   if (!exclusive) return environment;
 
@@ -126,8 +161,25 @@ Result<std::shared_ptr<Environment>> Environment::open_unregistered(const std::s
   }
   VESKER_TRY(check_lmdb(mdb_env_set_mapsize(handle.env, kMapSize)));
   VESKER_TRY(check_lmdb(mdb_env_set_maxdbs(handle.env, kMaxDatabases)));
+  VESKER_TRY(check_data_file(canonical));
   VESKER_TRY(check_lmdb(mdb_env_open(handle.env, canonical.c_str(), MDB_NOTLS, 0600)));
+  // A reader killed while another process kept the store open leaves its slot behind, and the
+  // snapshot it pinned keeps every later write from reusing pages: the file grows without end.
+  int cleared = 0;
+  VESKER_TRY(check_lmdb(mdb_reader_check(handle.env, &cleared)));
   return std::shared_ptr<Environment>(new Environment(handle.release(), canonical));
+}
+
+Status Environment::check_data_file_linked() const {
+  int fd = -1;
+  VESKER_TRY(check_lmdb(mdb_env_get_fd(env_, &fd)));
+  struct stat status;
+  if (::fstat(fd, &status) != 0) return fail(os_error(errno));
+  if (status.st_nlink == 0) {
+    return fail_message("the store's data file " + canonical_path_ +
+                        "/data.mdb was deleted while the store was open; nothing written now would be kept");
+  }
+  return {};
 }
 
 Environment::~Environment() {

@@ -28,6 +28,9 @@ class Environment {
 
   MDB_env* handle() const noexcept { return env_; }
   const std::string& canonical_path() const noexcept { return canonical_path_; }
+  // Fails when the data file has no name left (its directory was deleted while open): what is
+  // written then vanishes when the environment closes, so no write may be reported as done.
+  Status check_data_file_linked() const;
 
   static constexpr std::size_t kMapSize = std::size_t{1} << 36;  // 64 GiB
   // The explorer's six databases and the analyses' own beside them.

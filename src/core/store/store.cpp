@@ -5,26 +5,42 @@ namespace vesker {
 Result<Database> open_database(const Transaction& txn, const Environment& environment, const char* name,
                                unsigned flags) {
   MDB_dbi dbi = 0;
-  VESKER_TRY(check_lmdb(mdb_dbi_open(txn.handle(), name, flags | MDB_CREATE, &dbi)));
+  VESKER_TRY(check_lmdb(mdb_dbi_open(txn.handle(), name, flags, &dbi)));
   return Database{&environment, dbi};
 }
 
 namespace {
 
+// Opens the six databases in `txn`; with `create` false, an absent one is MDB_NOTFOUND.
+Status open_six(Store& store, const Transaction& txn, unsigned create) {
+  const Environment& env = *store.environment;
+  VESKER_ASSIGN_OR_RETURN(store.primary, open_database(txn, env, "primary", MDB_INTEGERKEY | create));
+  VESKER_ASSIGN_OR_RETURN(store.referrers, open_database(txn, env, "referrers",
+                                                         MDB_DUPSORT | MDB_INTEGERKEY | MDB_DUPFIXED | create));
+  VESKER_ASSIGN_OR_RETURN(store.types, open_database(txn, env, "types", MDB_DUPSORT | MDB_DUPFIXED | create));
+  VESKER_ASSIGN_OR_RETURN(store.types_size_index,
+                          open_database(txn, env, "types_size_index", MDB_DUPSORT | MDB_DUPFIXED | create));
+  VESKER_ASSIGN_OR_RETURN(store.types_subtree_size_index,
+                          open_database(txn, env, "types_subtree_size_index", MDB_DUPSORT | MDB_DUPFIXED | create));
+  VESKER_ASSIGN_OR_RETURN(store.type_summaries, open_database(txn, env, "type_summaries", create));
+  return {};
+}
+
 Result<Store> open_databases(std::shared_ptr<Environment> environment) {
   Store store;
   store.environment = std::move(environment);
-  const Environment& env = *store.environment;
+  {
+    // A store that has its databases already needs no writer: handles opened by a read
+    // transaction that commits are the same, and another process's import must not hold up
+    // the opening until it ends.
+    VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());
+    if (open_six(store, txn, 0)) {
+      VESKER_TRY(txn.commit());
+      return store;
+    }
+  }
   VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_write());
-  VESKER_ASSIGN_OR_RETURN(store.primary, open_database(txn, env, "primary", MDB_INTEGERKEY));
-  VESKER_ASSIGN_OR_RETURN(store.referrers,
-                          open_database(txn, env, "referrers", MDB_DUPSORT | MDB_INTEGERKEY | MDB_DUPFIXED));
-  VESKER_ASSIGN_OR_RETURN(store.types, open_database(txn, env, "types", MDB_DUPSORT | MDB_DUPFIXED));
-  VESKER_ASSIGN_OR_RETURN(store.types_size_index,
-                          open_database(txn, env, "types_size_index", MDB_DUPSORT | MDB_DUPFIXED));
-  VESKER_ASSIGN_OR_RETURN(store.types_subtree_size_index,
-                          open_database(txn, env, "types_subtree_size_index", MDB_DUPSORT | MDB_DUPFIXED));
-  VESKER_ASSIGN_OR_RETURN(store.type_summaries, open_database(txn, env, "type_summaries", 0));
+  VESKER_TRY(open_six(store, txn, MDB_CREATE));
   VESKER_TRY(txn.commit());
   return store;
 }

@@ -29,7 +29,8 @@ struct Store {
   Result<Transaction> begin_write() const { return Transaction::begin(*environment, Transaction::Mode::read_write); }
 };
 
-// Opens (creating it if needed) one named database of the environment inside a write transaction.
+// Opens one named database of the environment; with MDB_CREATE among the flags (in a write
+// transaction) it is created when missing, otherwise its absence fails.
 Result<Database> open_database(const Transaction& txn, const Environment& environment, const char* name,
                                unsigned flags);
 

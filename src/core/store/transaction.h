@@ -120,6 +120,13 @@ class Cursor {
     return check_lmdb(mdb_cursor_put(cursor_, &k, values, flags));
   }
 
+  // The number of values of the key the cursor is on, in a database with duplicates.
+  Result<std::size_t> duplicate_count() const {
+    std::size_t count = 0;
+    VESKER_TRY(check_lmdb(mdb_cursor_count(cursor_, &count)));
+    return count;
+  }
+
   MDB_cursor* handle() const noexcept { return cursor_; }
 
  private:

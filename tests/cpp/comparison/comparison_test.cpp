@@ -53,6 +53,22 @@ std::vector<Row> rows(const Comparison& comparison) {
   return rows;
 }
 
+// A record the store did not write in its own shape (here a value with an escape) goes through
+// the general decoder; its short type name must survive the reader being moved around.
+TEST(Comparison, RecordsReadByTheGeneralDecoderKeepTheirTypeNames) {
+  TemporaryDirectory old_directory, new_directory;
+  const std::vector<std::string> lines = {
+      R"({"id":1,"type":"builtins.str","references":[],"value":"a\nb","size":51})",
+      record(2, "builtins.int", "[]", 28),
+  };
+  const Store old_store = store_of(old_directory, lines);
+  const Store new_store = store_of(new_directory, lines);
+  const Comparison comparison = compare_stores(old_store, new_store, {.same_process = true}).value();
+  std::vector<std::string> types;
+  for (const TypeChange& row : comparison.types) types.push_back(row.type);
+  EXPECT_EQ(types, (std::vector<std::string>{"builtins.int", "builtins.str"}));
+}
+
 // The cache (2) existed; two responses with their bodies arrived below it, a third hangs from the
 // roots, and a body (22) shared by a response and the cache is held by the cache itself. Object 5
 // changed its type at the same address, so it is a new object too, held by 1.

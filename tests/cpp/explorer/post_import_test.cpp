@@ -17,7 +17,8 @@ namespace {
 using testing::contents;
 using testing::TemporaryDirectory;
 
-constexpr std::uint8_t kNoEstimates = 0, kLow = 1, kExact = 4;
+constexpr EstimatorPrecision kNoEstimates = EstimatorPrecision::no_estimates, kLow = EstimatorPrecision::low,
+                             kExact = EstimatorPrecision::exact;
 
 class PostImportTest : public ::testing::Test {
  protected:
@@ -127,7 +128,11 @@ TEST_F(PostImportTest, AStoredSizeIndexValueOfTheWrongLengthFailsTheSummaries) {
 std::vector<std::string> chain(std::uint64_t count) {
   std::vector<std::string> lines;
   for (std::uint64_t id = 1; id <= count; ++id) {
-    lines.push_back(record(id, "T", id < count ? ("[" + std::to_string(id + 1) + "]").c_str() : "[]", 1));
+    // Appended rather than concatenated: GCC 12 at -O3 misreads "[" + string as an overlapping copy.
+    std::string references = "[";
+    if (id < count) references += std::to_string(id + 1);
+    references += "]";
+    lines.push_back(record(id, "T", references.c_str(), 1));
   }
   return lines;
 }
@@ -135,7 +140,7 @@ std::vector<std::string> chain(std::uint64_t count) {
 TEST_F(PostImportTest, ACancelledStepStopsSoonAndLeavesTheImportedStore) {
   import(chain(10 * CancellationCheck::kStride));
   const auto imported = contents(store(), store().primary);
-  for (const std::uint8_t precision : {kNoEstimates, kExact}) {
+  for (const EstimatorPrecision precision : {kNoEstimates, kExact}) {
     // Each call of the check stands for one stride of polls; the third one cancels.
     int calls = 0;
     auto result = explorer_->run_post_import_processing(

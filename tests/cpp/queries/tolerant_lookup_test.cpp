@@ -40,7 +40,7 @@ class TolerantLookupTest : public ::testing::Test {
       ASSERT_TRUE(importer.add_line(line));
     }
     ASSERT_TRUE(importer.commit());
-    ASSERT_TRUE(explorer_->run_post_import_processing(4));
+    ASSERT_TRUE(explorer_->run_post_import_processing(EstimatorPrecision::exact));
   }
   const Store& store() const { return explorer_->store(); }
 

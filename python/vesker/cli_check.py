@@ -1,0 +1,79 @@
+"""`vesker check STORE`: reads every page of a store in a child process and says whether it is sound.
+
+The reading runs in a process of its own because a damaged page can make LMDB stop the process
+(an assertion, a bus error); the parent turns that into a message as well.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import signal
+import subprocess
+import sys
+
+from vesker.store import UserError, is_store
+
+_CHILD_CODE = "from vesker.cli_check import read_in_child; read_in_child()"
+
+
+def read_in_child() -> None:
+    """The child's side: one JSON document on stdout with the outcome of the full read."""
+    from vesker.engine import Store
+
+    path = sys.argv[1]
+    try:
+        with Store(path) as store:
+            result: object = store.check()
+    except RuntimeError as error:
+        result = {"error": str(error)}
+    json.dump(result, sys.stdout)
+
+
+def _stopped_by(returncode: int) -> str:
+    try:
+        name = signal.Signals(-returncode).name
+    except ValueError:
+        name = f"signal {-returncode}"
+    return name
+
+
+def cmd_check(args: argparse.Namespace) -> int:
+    path = args.store
+    if not os.path.isdir(path) or not is_store(path):
+        raise UserError(f"{path!r} is not a store")
+    import vesker
+
+    env = dict(os.environ)
+    package_parent = os.path.dirname(os.path.dirname(os.path.abspath(vesker.__file__)))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_parent, env.get("PYTHONPATH")]))
+    child = subprocess.run(
+        [sys.executable, "-c", _CHILD_CODE, path], capture_output=True, text=True, env=env
+    )
+    if child.returncode < 0:
+        detail = child.stderr.strip().splitlines()
+        cause = f" ({detail[-1]})" if detail else ""
+        raise UserError(
+            f"store {path!r} is damaged: reading it stopped the reading process with "
+            f"{_stopped_by(child.returncode)}{cause}"
+        )
+    try:
+        outcome = json.loads(child.stdout)
+    except ValueError:
+        detail = child.stderr.strip().splitlines()
+        raise UserError(
+            f"store {path!r} could not be read: {detail[-1] if detail else 'the reading process failed'}"
+        ) from None
+    if "error" in outcome:
+        raise UserError(f"store {path!r} is damaged: {outcome['error']}")
+    if outcome["problems"]:
+        print(f"store {path} is damaged:")
+        for problem in outcome["problems"]:
+            print(f"  {problem}")
+        return 1
+    print(
+        f"store {path} is sound: {outcome['databases']} databases, {outcome['entries']:,} entries, "
+        f"{outcome['bytes']:,} bytes read"
+    )
+    return 0

@@ -1,0 +1,113 @@
+"""`vesker serve STORE`: the browser view of a store, on this machine unless asked otherwise."""
+
+from __future__ import annotations
+
+import argparse
+import ipaddress
+import os
+import socket
+import sys
+import webbrowser
+from typing import Any
+
+from vesker.store import UserError
+
+DEFAULT_PORT = 7341
+
+
+def add_parser(commands: argparse._SubParsersAction[Any]) -> None:
+    serve = commands.add_parser(
+        "serve",
+        help="explore a store in the browser",
+        description="Serve a browser view of STORE on this machine and open it. The view pages "
+        "through the store on demand, so it works on heaps of any size.",
+    )
+    serve.add_argument("store", help="store directory written by 'vesker import'")
+    serve.add_argument("--baseline", metavar="OLD_STORE",
+                       help="an earlier store of the same program to compare with")
+    serve.add_argument("--host", default="127.0.0.1",
+                       help="address to listen on (default: 127.0.0.1, this machine only)")
+    serve.add_argument("--port", type=_port, default=DEFAULT_PORT,
+                       help=f"port to listen on, 0 for any free one (default: {DEFAULT_PORT})")
+    serve.add_argument("--no-browser", action="store_true", help="do not open a browser")
+    serve.set_defaults(handler=run)
+
+
+def _port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a port number: {text!r}") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"port must be between 0 and 65535: {text!r}")
+    return value
+
+
+def is_loopback(host: str) -> bool:
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+def _listen(host: str, port: int) -> socket.socket:
+    try:
+        family, kind, protocol, _, address = socket.getaddrinfo(
+            host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)[0]
+    except socket.gaierror as error:
+        raise UserError(f"cannot listen on {host!r}: {error.strerror}") from None
+    listener = socket.socket(family, kind, protocol)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        listener.bind(address)
+        listener.listen(128)
+    except OSError as error:
+        listener.close()
+        hint = "; choose another with --port, or 0 for any free one" if port else ""
+        raise UserError(f"cannot listen on {host} port {port}: {error.strerror}{hint}") from None
+    return listener
+
+
+def _url(listener: socket.socket) -> str:
+    host, port = listener.getsockname()[:2]
+    shown = f"[{host}]" if ":" in host else host
+    return f"http://{shown}:{port}/"
+
+
+def run(args: argparse.Namespace) -> int:
+    try:
+        import uvicorn
+
+        from vesker.server.app import create_app
+        from vesker.server.queries import StoreQueries
+    except ImportError as error:
+        raise UserError(
+            f"serving needs Starlette and uvicorn ({error}); install them with "
+            "pip install 'vesker-analysis[serve]'"
+        ) from None
+    if args.baseline is not None and os.path.realpath(args.baseline) == os.path.realpath(args.store):
+        raise UserError("the baseline is the store itself; give an earlier store of the program")
+    queries = StoreQueries(args.store)
+    baseline = None
+    try:
+        baseline = None if args.baseline is None else StoreQueries(args.baseline)
+        local = is_loopback(args.host)
+        if not local:
+            print(f"vesker serve: warning: listening on {args.host}: anyone who can reach this "
+                  "machine on that address can read every object of the heap", file=sys.stderr)
+        listener = _listen(args.host, args.port)
+        # Away from this machine the name in the address bar is not known in advance.
+        app = create_app(queries, baseline, allowed_hosts=None if local else ["*"])
+        url = _url(listener)
+        print(f"vesker serve: {args.store} at {url} (Ctrl-C stops)", file=sys.stderr, flush=True)
+        if not args.no_browser:
+            webbrowser.open(url)
+        server = uvicorn.Server(uvicorn.Config(app, log_level="warning", access_log=False))
+        server.run(sockets=[listener])
+    finally:
+        queries.close()
+        if baseline is not None:
+            baseline.close()
+    return 0

@@ -1,0 +1,400 @@
+"""The store's queries as the browser view asks them: windows of sorted lists, JSON-ready.
+
+Every list is cut to a window on this side, so a page of the view never carries more than
+`MAX_LIMIT` rows whatever the heap holds. Listings of a type come from the store's size
+indexes a store page at a time; an object's references and referrers arrive whole from the
+explorer, so their sorted orders are kept in a small cache while someone pages through them.
+Ids travel as decimal strings: addresses can exceed the integers a browser holds exactly.
+"""
+
+from __future__ import annotations
+
+import threading
+from collections import OrderedDict
+from collections.abc import Callable, Hashable, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Protocol, TypeVar
+
+from vesker.formatting import ESTIMATED
+from vesker.store import ALL_TYPES, UserError, open_store
+from vesker.store_facts import read_facts
+
+if TYPE_CHECKING:
+    from vesker.engine import Store as AnalysisStore
+    from vesker.engine import Summary, TolerantObject
+    from vesker_analysis import HeapDumpExplorer, ObjectSummary
+
+MAX_LIMIT = 500
+LIST_VALUE_CHARS = 120
+OBJECT_VALUE_CHARS = 20_000
+TOP_ROWS = 10
+_STORE_PAGE = 1000
+_CACHED_LISTS = 16
+_CACHED_RECORDS = 4
+
+T = TypeVar("T")
+Json = dict[str, Any]
+
+
+class QueryError(Exception):
+    """A question the store cannot answer; `status` is the HTTP status that says why."""
+
+    def __init__(self, status: int, message: str) -> None:
+        super().__init__(message)
+        self.status = status
+        self.message = message
+
+
+def not_found(message: str) -> QueryError:
+    return QueryError(404, message)
+
+
+def bad_request(message: str) -> QueryError:
+    return QueryError(400, message)
+
+
+@dataclass(frozen=True)
+class Window:
+    offset: int
+    limit: int
+
+
+def clipped_value(value: str | None, width: int) -> Json:
+    if value is None:
+        return {"value": None}
+    if len(value) <= width:
+        return {"value": value}
+    return {"value": value[:width], "value_length": len(value)}
+
+
+class Summarised(Protocol):
+    """What a row shows of an object: a summary, or a whole record."""
+
+    @property
+    def id(self) -> int: ...
+    @property
+    def type(self) -> str: ...
+    @property
+    def value(self) -> str | None: ...
+    @property
+    def size(self) -> int: ...
+    @property
+    def subtree_size(self) -> int | None: ...
+
+
+def summary_row(summary: Summarised) -> Json:
+    return {
+        "id": str(summary.id),
+        "type": summary.type,
+        "size": summary.size,
+        "subtree_size": summary.subtree_size,
+        **clipped_value(summary.value, LIST_VALUE_CHARS),
+    }
+
+
+def page(rows: Sequence[T], window: Window, convert: Callable[[T], Json]) -> Json:
+    chosen = rows[window.offset : window.offset + window.limit]
+    return {
+        "total": len(rows),
+        "offset": window.offset,
+        "limit": window.limit,
+        "rows": [convert(row) for row in chosen],
+    }
+
+
+class _Cache:
+    """The most recently used results, a bounded number of them. A page asks for one object's
+    header and both its edge lists at once; the first request computes, the others wait for it
+    instead of asking the store again."""
+
+    def __init__(self, capacity: int) -> None:
+        self._capacity = capacity
+        self._entries: OrderedDict[Hashable, Any] = OrderedDict()
+        self._lock = threading.Lock()
+
+    def get(self, key: Hashable, compute: Callable[[], T]) -> T:
+        with self._lock:
+            if key in self._entries:
+                self._entries.move_to_end(key)
+                value: T = self._entries[key]
+                return value
+            value = compute()
+            self._entries[key] = value
+            if len(self._entries) > self._capacity:
+                self._entries.popitem(last=False)
+            return value
+
+
+# Rows without a record (a reference to a freed address) sort as the smallest.
+_EDGE_KEYS: dict[str, Callable[[Summary], Any]] = {
+    "size": lambda s: -1 if s["size"] is None else s["size"],
+    "subtree": lambda s: -1 if s["subtree_size"] is None else s["subtree_size"],
+    "id": lambda s: s["id"],
+    "type": lambda s: s["type"] or "",
+}
+
+
+@dataclass(frozen=True)
+class Edges:
+    """An object as the tolerant lookup gives it: references to ids without a record, or whose
+    record changed type, are rows marked "missing" or "stale" instead of a failed lookup."""
+
+    found: TolerantObject
+
+    @property
+    def references(self) -> list[Summary]:
+        return self.found["references"]
+
+    @property
+    def referrers(self) -> list[Summary]:
+        return self.found["referrers"]
+
+
+def edge_row(summary: Summary) -> Json:
+    row: Json = {
+        "id": str(summary["id"]),
+        "type": summary["type"],
+        "size": summary["size"],
+        "subtree_size": summary["subtree_size"],
+        **clipped_value(summary["value"], LIST_VALUE_CHARS),
+    }
+    if summary["state"] != "present":
+        row["state"] = summary["state"]
+    return row
+
+
+@dataclass(frozen=True)
+class TypeRow:
+    name: str
+    count: int
+    total_size: int
+
+
+class StoreQueries:
+    """One store opened for the view. Calls are serialised: the explorer is one handle."""
+
+    def __init__(self, path: str) -> None:
+        from vesker.engine import Store
+
+        self.path = path
+        self._explorer: HeapDumpExplorer | None = open_store(path)
+        # Shares the explorer's environment: one per directory and process.
+        try:
+            self._engine: AnalysisStore | None = Store(path)
+        except (RuntimeError, OSError) as error:
+            raise UserError(f"cannot open store {path!r}: {error}") from None
+        self._lock = threading.Lock()
+        self._lists = _Cache(_CACHED_LISTS)
+        self._records = _Cache(_CACHED_RECORDS)
+        self.facts = read_facts(self._engine)
+        rows = self.explorer.get_type_summaries()
+        total = next((s for name, s in rows if name == ALL_TYPES), None)
+        self.object_count = 0 if total is None else total.count
+        self.total_size = 0 if total is None else total.total_size
+        self.types = [TypeRow(name, s.count, s.total_size) for name, s in rows if name != ALL_TYPES]
+        self._type_counts = {row.name: row.count for row in self.types}
+        top = self.explorer.get_objects_by_type_ordered_by_size(ALL_TYPES, True, 0)
+        self.has_subtree_sizes = bool(top) or self.object_count == 0
+
+    def cached(self, key: Hashable, compute: Callable[[], T]) -> T:
+        """A list computed once while someone pages through it."""
+        return self._lists.get(key, compute)
+
+    @property
+    def analyses(self) -> AnalysisStore:
+        if self._engine is None:
+            raise QueryError(500, "the store is closed")
+        return self._engine
+
+    @property
+    def explorer(self) -> HeapDumpExplorer:
+        if self._explorer is None:
+            raise QueryError(500, "the store is closed")
+        return self._explorer
+
+    def close(self) -> None:
+        import gc
+
+        if self._engine is not None:
+            self._engine.close()
+        self._engine = None
+        self._explorer = None
+        gc.collect()  # the explorer's environment closes when its last reference goes
+
+    def locked(self, query: Callable[[], T]) -> T:
+        with self._lock:
+            try:
+                return query()
+            except RuntimeError as error:
+                raise QueryError(500, f"the store could not answer: {error}") from None
+
+    # -- overview and types ---------------------------------------------------
+
+    def overview(self) -> Json:
+        by_size = sorted(self.types, key=lambda row: (-row.total_size, row.name))
+        top = self.type_objects(ALL_TYPES, "subtree" if self.has_subtree_sizes else "size",
+                                descending=True, window=Window(0, TOP_ROWS))
+        return {
+            "store": self.path,
+            "objects": self.object_count,
+            "total_size": self.total_size,
+            "type_count": len(self.types),
+            "precision": self.facts.precision,
+            "estimated": self.facts.precision in ESTIMATED,
+            "repeated_ids": self.facts.repeated_ids,
+            "dangling_references": self.facts.dangling_references,
+            "has_subtree_sizes": self.has_subtree_sizes,
+            "top_objects": top["rows"],
+            "top_order": top["by"],
+            "largest_types": [_type_json(row) for row in by_size[:TOP_ROWS]],
+        }
+
+    def type_list(self, sort: str, descending: bool, contains: str, window: Window,
+                  retained: dict[str, int] | None = None) -> Json:
+        """Types, with the retained size of each type's objects counted once when known."""
+        keys: dict[str, Callable[[TypeRow], Any]] = {
+            "size": lambda row: row.total_size,
+            "count": lambda row: row.count,
+            "name": lambda row: row.name,
+        }
+        if retained is not None:
+            keys["retained"] = lambda row: retained.get(row.name, 0)
+        if sort not in keys:
+            raise bad_request(f"cannot sort types by {sort!r}; use one of {', '.join(keys)}")
+        needle = contains.casefold()
+        rows = [row for row in self.types if needle in row.name.casefold()] if needle else self.types
+        # Ties keep name order whichever way the sort goes, so pages never swap rows.
+        rows = sorted(rows, key=lambda row: row.name)
+        rows.sort(key=keys[sort], reverse=descending)
+        def shown(row: TypeRow) -> Json:
+            if retained is None:
+                return _type_json(row)
+            return {**_type_json(row), "retained": retained.get(row.name, 0)}
+
+        return {"sort": sort, "descending": descending, "filter": contains, **page(rows, window, shown)}
+
+    def type_count(self, typename: str) -> int:
+        count = self.object_count if typename == ALL_TYPES else self._type_counts.get(typename)
+        if count is None:
+            raise not_found(f"no objects of type {typename!r} in the store")
+        return count
+
+    def type_objects(self, typename: str, by: str, descending: bool, window: Window) -> Json:
+        """A type's objects (or all objects) by direct size, subtree size or id."""
+        total = self.type_count(typename)
+        if by not in ("size", "subtree", "id"):
+            raise bad_request(f"cannot order objects by {by!r}; use size, subtree or id")
+        if by == "subtree" and not self.has_subtree_sizes:
+            raise bad_request("the store has no subtree sizes (it was imported with --precision none)")
+        if by == "id":
+            def fetch(number: int) -> list[ObjectSummary]:
+                return self.explorer.get_objects_by_type(typename, number)
+        else:
+            subtree = by == "subtree"
+
+            def fetch(number: int) -> list[ObjectSummary]:
+                return self.explorer.get_objects_by_type_ordered_by_size(typename, subtree, number)
+
+        # The indexes hold one order; the other is the same rows read from the far end.
+        if descending == (by != "id"):
+            start, stop, backwards = window.offset, window.offset + window.limit, False
+        else:
+            stop = max(total - window.offset, 0)
+            start, backwards = max(stop - window.limit, 0), True
+        rows = self.locked(lambda: _rows_between(fetch, start, min(stop, total)))
+        if backwards:
+            rows.reverse()
+        return {"type": typename, "by": by, "descending": descending, "total": total,
+                "offset": window.offset, "limit": window.limit,
+                "rows": [summary_row(row) for row in rows]}
+
+    # -- one object ------------------------------------------------------------
+
+    def record(self, object_id: int) -> Edges:
+        """An object with its edges; the view asks for one object several times in a row."""
+
+        def compute() -> Edges:
+            found = self.locked(lambda: self.analyses.get_object_tolerant(object_id))
+            if found is None:
+                raise not_found(f"no object with id {object_id} in the store")
+            return Edges(found)
+
+        return self._records.get(object_id, compute)
+
+    def object(self, object_id: int) -> Json:
+        edges = self.record(object_id)
+        found = edges.found
+        return {
+            "id": str(found["id"]),
+            "type": found["type"],
+            "size": found["size"],
+            "subtree_size": found["subtree_size"],
+            **clipped_value(found["value"], OBJECT_VALUE_CHARS),
+            "reference_count": len(edges.references),
+            "referrer_count": len(edges.referrers),
+        }
+
+    def edges(self, object_id: int, direction: str, sort: str, descending: bool,
+              type_filter: str, window: Window) -> Json:
+        """References or referrers of an object, sorted and filtered by type, one window."""
+        if direction not in ("references", "referrers"):
+            raise not_found(f"objects have references and referrers, not {direction!r}")
+        if sort not in _EDGE_KEYS:
+            raise bad_request(f"cannot sort by {sort!r}; use one of {', '.join(_EDGE_KEYS)}")
+
+        def compute() -> list[Summary]:
+            rows: list[Summary] = getattr(self.record(object_id), direction)
+            if type_filter:
+                rows = [row for row in rows if row["type"] == type_filter]
+            # Ties keep id order, so that pages of one order never swap rows. Two stable sorts
+            # on plain keys: Python compares tuples of keys several times slower.
+            rows = sorted(rows, key=_EDGE_KEYS["id"])
+            rows.sort(key=_EDGE_KEYS[sort], reverse=descending)
+            return rows
+
+        rows = self._lists.get((object_id, direction, sort, descending, type_filter), compute)
+        return {"id": str(object_id), "direction": direction, "sort": sort,
+                "descending": descending, "type": type_filter, **page(rows, window, edge_row)}
+
+    # -- searches ----------------------------------------------------------------
+
+    def find_path(self, start: int, end: int, avoid: frozenset[int], window: Window) -> Json:
+        for object_id in (start, end, *sorted(avoid)):
+            self.record(object_id)
+
+        def compute() -> list[Summary] | None:
+            path: list[Summary] | None = self.locked(lambda: self.analyses.find_path_tolerant(start, end, avoid))
+            return path
+
+        found = self._lists.get(("path", start, end, avoid), compute)
+        if found is None:
+            return {"found": False, "total": 0, "offset": window.offset, "limit": window.limit,
+                    "rows": []}
+        return {"found": True, **page(found, window, edge_row)}
+
+    def find_common(self, first: int, second: int) -> Json:
+        self.record(first)
+        self.record(second)
+        found = self.locked(lambda: self.analyses.find_common_tolerant(first, second))
+        if found is None:
+            return {"found": False, "object": None}
+        return {"found": True, "object": edge_row(self.record(found).found)}
+
+
+def _type_json(row: TypeRow) -> Json:
+    return {"type": row.name, "count": row.count, "total_size": row.total_size}
+
+
+def _rows_between(fetch: Callable[[int], list[ObjectSummary]], start: int, stop: int) -> list[ObjectSummary]:
+    """Rows start .. stop of a listing that the store hands out in pages of `_STORE_PAGE`."""
+    if stop <= start:
+        return []
+    rows: list[ObjectSummary] = []
+    first = start // _STORE_PAGE
+    for number in range(first, (stop - 1) // _STORE_PAGE + 1):
+        chunk = fetch(number)
+        rows.extend(chunk)
+        if len(chunk) < _STORE_PAGE:
+            break
+    skip = start - first * _STORE_PAGE
+    return rows[skip : skip + stop - start]

@@ -1,0 +1,116 @@
+"""Retained sizes for the view: the dominator tree, why an object is alive, the top retainers.
+
+They exist when the store holds the analysis' results, fresh (computed after the last import);
+otherwise the view leaves these parts out and says why.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, TypeVar
+
+from vesker.server.queries import (
+    LIST_VALUE_CHARS,
+    Json,
+    QueryError,
+    StoreQueries,
+    Window,
+    bad_request,
+    clipped_value,
+    not_found,
+    page,
+)
+
+if TYPE_CHECKING:
+    from vesker.engine import RetainedRow, Store
+
+MAX_TREE_ROWS = 500
+T = TypeVar("T")
+
+
+def availability(queries: StoreQueries) -> str:
+    """'fresh' when the view can use retained sizes, else why not ('missing', 'stale')."""
+    state: str = queries.locked(queries.analyses.retained_state)
+    return state
+
+
+def row(found: Mapping[str, Any]) -> Json:
+    shown: Json = {
+        "id": None if found.get("id") is None else str(found["id"]),
+        "type": found["type"],
+        "size": found["size"],
+        "retained": found.get("retained"),
+        **clipped_value(found.get("value"), LIST_VALUE_CHARS),
+    }
+    for optional in ("count", "name", "unreachable"):
+        if found.get(optional) is not None:
+            shown[optional] = found[optional]
+    return shown
+
+
+class Retained:
+    def __init__(self, queries: StoreQueries) -> None:
+        self.queries = queries
+        self.engine: Store = queries.analyses
+        self.type_retained = queries.locked(self.engine.type_retained)
+
+    def _call(self, query: Callable[[], T]) -> T:
+        return self.queries.locked(query)
+
+    def top(self, typename: str, descending: bool, window: Window) -> Json:
+        total = self.queries.type_count(typename)
+        if descending:
+            offset, limit = window.offset, window.limit
+        else:
+            stop = max(total - window.offset, 0)
+            offset = max(stop - window.limit, 0)
+            limit = stop - offset
+        found = self._call(lambda: self.engine.top_retained(typename, offset, limit)) if limit > 0 else []
+        rows = [row(item) for item in found]
+        if not descending:
+            rows.reverse()
+        return {"type": typename, "by": "retained", "descending": descending, "total": total,
+                "offset": window.offset, "limit": window.limit, "rows": rows}
+
+    def facts(self, object_id: int) -> Json | None:
+        found = self._call(lambda: self.engine.retained(object_id))
+        if found is None:
+            return None
+        return {"retained": found["retained"], "idom": None if found["idom"] is None else str(found["idom"]),
+                "unreachable": found["unreachable"]}
+
+    def tree(self, object_id: int | None, expand: Sequence[str], limit: int) -> Json:
+        if not 1 <= limit <= MAX_TREE_ROWS:
+            raise bad_request(f"limit must be between 1 and {MAX_TREE_ROWS}, not {limit}")
+        node: Json | None = None
+        chain: list[Json] = []
+        if object_id is not None:
+            record = self.queries.object(object_id)
+            facts = self.facts(object_id)
+            if facts is None:
+                raise not_found(f"object {object_id} has no retained size")
+            node = {**record, "retained": facts}
+            why = self._call(lambda: self.engine.why(object_id))
+            chain = [] if why is None else [row(item) for item in why["dominators"][-50:]]
+        # One row more than shown says whether there are more. The root's children are every
+        # object nothing else holds, hundreds of thousands in a large heap: merging them takes
+        # the engine a while, so the answer is kept while the view goes up and down the tree.
+        children = self.queries.cached(
+            ("tree", object_id, tuple(expand), limit),
+            lambda: self._call(lambda: self.engine.dominator_tree(object_id, tuple(expand), limit + 1)))
+        return {"node": node, "chain": chain, "expand": list(expand), "limit": limit,
+                "more": len(children) > limit, "rows": [row(item) for item in children[:limit]]}
+
+    def why(self, object_id: int, which: str, window: Window) -> Json:
+        if which not in ("dominators", "path"):
+            raise not_found(f"why an object is alive is told by its dominators or a path, not {which!r}")
+
+        def compute() -> list[RetainedRow]:
+            answer = self._call(lambda: self.engine.why(object_id))
+            if answer is None:
+                self.queries.record(object_id)  # 404 for an unknown id
+                raise QueryError(404, f"object {object_id} has no retained size")
+            return answer["dominators"] if which == "dominators" else answer["path"]
+
+        found = self.queries.cached(("why", object_id, which), compute)
+        return {"id": str(object_id), "which": which, **page(found, window, row)}

@@ -1,0 +1,84 @@
+"""What the command line tells about a store beyond the explorer's answers: waits, counts, damage."""
+
+from __future__ import annotations
+
+import os
+import sys
+import threading
+from typing import TextIO
+
+# LMDB reports a write that the disk could not take in full as an I/O error; what is left on the
+# file system tells whether that was a full disk.
+_NEARLY_FULL_BYTES = 1 << 20
+
+
+class WaitNotice:
+    """Says what an operation waits for when it has not got going after a moment.
+
+    Opening a new store and starting an import both wait, without a word from LMDB, while another
+    process writes to the store.
+    """
+
+    def __init__(self, text: str, stream: TextIO = sys.stderr, delay: float = 1.0) -> None:
+        self._timer = threading.Timer(delay, self._say, (text, stream))
+        self._timer.daemon = True
+
+    @staticmethod
+    def _say(text: str, stream: TextIO) -> None:
+        print(text, file=stream, flush=True)
+
+    def __enter__(self) -> WaitNotice:
+        self._timer.start()
+        return self
+
+    def cancel(self) -> None:
+        self._timer.cancel()
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.cancel()
+
+
+def writer_wait_notice(store_path: str, stream: TextIO = sys.stderr) -> WaitNotice:
+    return WaitNotice(
+        f"vesker: waiting for another process that writes to store {store_path!r} to finish", stream
+    )
+
+
+def object_count(store_path: str) -> int:
+    """The number of object records stored, read from the records themselves.
+
+    The type summaries are written by the step after the line import; a store whose import
+    stopped between the two holds objects that the summaries do not count.
+    """
+    from vesker.engine import Store
+
+    with Store(store_path) as store:
+        return store.object_count()
+
+
+def disk_is_full(path: str) -> bool:
+    try:
+        status = os.statvfs(path)
+    except OSError:
+        return False
+    return status.f_bavail * status.f_frsize < _NEARLY_FULL_BYTES
+
+
+def failed_import_message(store_path: str, error: BaseException, before: int | None) -> str:
+    """What a failed import committed and what it did not, after its lines were all read."""
+    text = f"import into {store_path!r} failed: {error}"
+    try:
+        after: int | None = object_count(store_path)
+    except RuntimeError:
+        after = None
+    if before is None or after is None:
+        committed = "what was committed is unknown: the store cannot be read"
+    elif after != before:
+        committed = (
+            f"committed: the dump's objects (the store holds {after:,}, {after - before:,} more than before); "
+            "not committed: the type summaries and subtree sizes of this import"
+        )
+    else:
+        committed = "nothing of this import was committed"
+    full = "; the disk is full" if disk_is_full(store_path) else ""
+    return f"{text}{full}; {committed}"

@@ -1,0 +1,173 @@
+"""The `vesker` command on stores in trouble: damaged files, another writer, an import that did not
+finish, a full disk. Every failure is one line that says what happened."""
+
+from __future__ import annotations
+
+import os
+import pathlib
+import select
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+import pytest
+
+import lmdb_raw
+from records import line
+from test_cli import PACKAGE_PARENT, assert_user_error, vesker_command
+
+BASE_ID = 0x5A5A5A5A00000000
+PAGE = 4096
+
+
+def assert_import_error(completed: subprocess.CompletedProcess[str], *fragments: str) -> None:
+    """An import's failure: its progress lines, then one line of error."""
+    assert completed.returncode == 1, completed
+    assert "Traceback" not in completed.stderr
+    last = completed.stderr.strip().splitlines()[-1]
+    assert last.startswith("vesker import: error: "), completed.stderr
+    for fragment in fragments:
+        assert fragment in last
+
+
+def write_dump(path: pathlib.Path, count: int, first: int = 0) -> pathlib.Path:
+    ids = [BASE_ID + first + i for i in range(count)]
+    path.write_bytes(b"".join(line(i, "T", [i + 1] if i != ids[-1] else [], size=40) for i in ids))
+    return path
+
+
+@pytest.fixture(scope="module")
+def sound_store(tmp_path_factory: pytest.TempPathFactory) -> pathlib.Path:
+    directory = tmp_path_factory.mktemp("health")
+    dump = write_dump(directory / "dump.jsonl", 3000)
+    completed = vesker_command("import", "-q", str(dump), str(directory / "store"))
+    assert completed.returncode == 0, completed.stderr
+    return directory / "store"
+
+
+def damaged_copy(sound_store: pathlib.Path, tmp_path: pathlib.Path, damage) -> pathlib.Path:
+    copy = tmp_path / "copy"
+    shutil.copytree(sound_store, copy)
+    with open(copy / "data.mdb", "r+b") as data:
+        damage(data)
+    return copy
+
+
+def truncate_to(size_of):
+    return lambda data: data.truncate(size_of(os.fstat(data.fileno()).st_size))
+
+
+@pytest.mark.parametrize(
+    "damage",
+    [truncate_to(lambda size: 8192), truncate_to(lambda size: size // 2),
+     truncate_to(lambda size: size - PAGE), truncate_to(lambda size: 0)],
+    ids=["two pages", "half", "one page short", "empty"],
+)
+def test_a_cut_data_file_is_reported_at_open(sound_store, tmp_path, damage):
+    store = damaged_copy(sound_store, tmp_path, damage)
+    assert_user_error(vesker_command("types", str(store)), "damaged")
+    assert_user_error(vesker_command("check", str(store)), "damaged")
+
+
+def test_check_reads_every_page(sound_store, tmp_path):
+    sound = vesker_command("check", str(sound_store))
+    assert sound.returncode == 0, sound.stderr
+    assert "is sound" in sound.stdout
+
+    def zero_the_middle(data):
+        size = os.fstat(data.fileno()).st_size
+        data.seek(size // 4 // PAGE * PAGE)
+        data.write(bytes(size // 2 // PAGE * PAGE))
+
+    zeroed = damaged_copy(sound_store, tmp_path, zero_the_middle)
+    completed = vesker_command("check", str(zeroed))
+    assert completed.returncode == 1, completed
+    assert "Traceback" not in completed.stderr
+    assert "damaged" in completed.stdout + completed.stderr
+
+
+def test_a_broken_invariant_is_one_line(sound_store, tmp_path):
+    def flip_a_primary_key(data):
+        contents = bytearray(data.read())
+        key = struct.pack("<Q", BASE_ID + 1500)
+        position = contents.find(key + b'{"id"')
+        while position != -1:
+            contents[position + 7] ^= 0x01
+            position = contents.find(key + b'{"id"', position + 1)
+        data.seek(0)
+        data.write(contents)
+
+    store = damaged_copy(sound_store, tmp_path, flip_a_primary_key)
+    more = write_dump(tmp_path / "more.jsonl", 10, first=5000)
+    assert_import_error(vesker_command("import", "-q", "--append", str(more), str(store)), "damaged")
+
+
+def test_an_unfinished_import_still_counts_its_objects(sound_store, tmp_path):
+    store = tmp_path / "store"
+    shutil.copytree(sound_store, store)
+    # What a post-import step killed or failed leaves: the records, no type summaries.
+    lmdb_raw.empty_database(str(store), "type_summaries")
+    assert_user_error(vesker_command("types", str(store)), "3,000 objects")
+    again = write_dump(tmp_path / "again.jsonl", 10)
+    assert_user_error(vesker_command("import", "-q", str(again), str(store)), "already holds 3,000 objects")
+
+
+def test_waits_for_another_writer_are_said_or_avoided(sound_store, tmp_path):
+    store = tmp_path / "store"
+    shutil.copytree(sound_store, store)
+    more = write_dump(tmp_path / "more.jsonl", 10, first=5000)
+    writer = lmdb_raw.hold_transaction(str(store), "write")
+    try:
+        listed = subprocess.run(
+            [sys.executable, "-m", "vesker", "types", str(store), "--json"], capture_output=True, text=True,
+            env=dict(os.environ, PYTHONPATH=PACKAGE_PARENT), timeout=60,
+        )
+        assert listed.returncode == 0, listed.stderr
+        importing = subprocess.Popen(
+            [sys.executable, "-m", "vesker", "import", "-q", "--append", str(more), str(store)],
+            stderr=subprocess.PIPE, text=True, env=dict(os.environ, PYTHONPATH=PACKAGE_PARENT),
+        )
+        assert importing.stderr is not None
+        ready, _, _ = select.select([importing.stderr], [], [], 30)
+        assert ready, "the import waited without a word"
+        assert "waiting for another process that writes to store" in importing.stderr.readline()
+    finally:
+        writer.communicate("")
+    assert importing.wait(timeout=60) == 0
+    assert "imported 10 objects" in importing.stderr.read()
+
+
+def test_a_full_disk_says_what_was_committed(sound_store):
+    if os.geteuid() != 0:
+        pytest.skip("mounting a small file system needs root")
+    mount_point = tempfile.mkdtemp()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", mount_point]).returncode != 0:
+        pytest.skip("cannot mount a small file system here")
+    try:
+        more = write_dump(pathlib.Path(mount_point) / "more.jsonl", 3000, first=10_000)
+        store = pathlib.Path(mount_point) / "store"
+        # Free space enough for the new records but not for the step after them: found by trying.
+        low, high = 0, 3 << 20
+        for _ in range(14):
+            shutil.rmtree(store, ignore_errors=True)
+            filler = pathlib.Path(mount_point) / "filler"
+            filler.unlink(missing_ok=True)
+            shutil.copytree(sound_store, store)
+            free = shutil.disk_usage(mount_point).free
+            room = (low + high) // 2
+            filler.write_bytes(bytes(max(free - room, 0)))
+            completed = vesker_command("import", "-q", "--append", str(more), str(store))
+            if completed.returncode == 0:
+                high = room
+            elif "committed: the dump's objects" in completed.stderr:
+                break
+            else:
+                low = room
+        else:
+            pytest.fail("no free space left the records committed and the step after them failed")
+        assert_import_error(completed, "the disk is full", "6,000", "not committed")
+    finally:
+        subprocess.run(["umount", mount_point])
+        os.rmdir(mount_point)
