@@ -164,8 +164,9 @@ def _print_new_objects(result: Comparison, limit: int, labels: dict[int, str]) -
 
 
 def cmd_growth(args: argparse.Namespace) -> int:
-    if len(args.stores) < 2:
-        raise UserError("growth needs at least two stores, oldest first")
+    if len(args.stores) < 3:
+        raise UserError(f"growth needs three or more stores of one process, oldest first (got {len(args.stores)}); "
+                        "to compare two, use `vesker diff OLD NEW`")
     stores = [_open(path) for path in args.stores]
     try:
         mode = _one_process(args.same_process, stores)
@@ -218,7 +219,7 @@ def add_commands(commands: Any, add_json: Any, positive: Any, non_negative: Any)
         "growth", help="objects that kept growing across dumps of one process",
         description="List the objects of the last store whose size never shrank and grew across "
         "the stores (given in time order) in which they exist, largest final size first.")
-    grow.add_argument("stores", nargs="+", metavar="STORE", help="stores of the dumps, oldest first")
+    grow.add_argument("stores", nargs="+", metavar="STORE", help="stores of three or more dumps, oldest first")
     grow.add_argument("--limit", type=positive, default=20, help="objects to show (default: 20)")
     _add_mode(grow)
     add_json(grow)

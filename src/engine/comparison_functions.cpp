@@ -161,8 +161,8 @@ PyObject* engine_growth(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyRef sequence = PyRef::steal(PySequence_Fast(stores_argument, "stores must be a sequence of Store"));
     if (!sequence) return nullptr;
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
-    if (count < 2) {
-      PyErr_SetString(PyExc_ValueError, "growth needs at least two stores, in time order");
+    if (count < 3) {
+      PyErr_SetString(PyExc_ValueError, "growth needs three or more stores, in time order; two are compared by diff");
       return nullptr;
     }
     std::vector<std::shared_ptr<const AnalysisStore>> stores;

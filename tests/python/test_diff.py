@@ -85,6 +85,13 @@ def test_the_cache_tops_diff_and_growth(growing: tuple[int, list[str]], capsys: 
     responses = next(row for row in result["types"] if row["type"] == "__main__.Response")
     assert responses["new"]["count"] - responses["old"]["count"] == 2000
     assert (responses["added"]["count"], responses["removed"]["count"]) == (2000, 0)
+    # The retained sizes, read beside the records in id order, are those the analysis stored per object.
+    with engine.Store(stores[2]) as store:
+        rows = store.top_retained(limit=1 << 30)
+    per_type: dict[str, int] = {}
+    for row in rows:
+        per_type[row["type"]] = per_type.get(row["type"], 0) + (row["retained"] or 0)
+    assert {row["type"]: row["new"]["retained"] for row in result["types"] if row["new"]["count"]} == per_type
     top = result["held"][0]
     assert (top["type"], top["holder_type"], top["largest_holder"]) == ("__main__.Response", "builtins.dict", cache_id)
     assert (top["count"], top["holders"]) == (2000, 1)
@@ -94,6 +101,9 @@ def test_the_cache_tops_diff_and_growth(growing: tuple[int, list[str]], capsys: 
     assert growth["objects"][0]["id"] == cache_id
     sizes = growth["objects"][0]["sizes"]
     assert sizes[0] < sizes[1] < sizes[2]
+    # Two dumps are a diff: growth over them would be any object larger in the second.
+    assert main(["growth", stores[0], stores[2]]) == 1
+    assert "three or more" in capsys.readouterr().err
 
     # Told that the dumps come from different processes, only the types are compared.
     across = cli_json(capsys, "diff", stores[0], stores[2], "--different-process")
@@ -140,6 +150,8 @@ def test_an_id_reused_by_another_object_is_not_matched(tmp_path: pathlib.Path) -
 
     # Matched across the type change, 100 would have shrunk from 110 and not count as growing;
     # it grows from its birth in the middle dump, but only through 400, as does 1 (shrunk anyway).
+    with pytest.raises(ValueError, match="three or more"):
+        engine.growth(stores[:2])
     growth = engine.growth(stores)
     assert (growth["growing"], growth["sources"]) == (3, 2)
     assert [(item["id"], item["sizes"]) for item in growth["objects"]] == [(200, [20, 31, 42]), (400, [10, 20, 30])]

@@ -104,7 +104,7 @@ Result<ObjectRecordNoValue> record_of(const Store& store, const Transaction& txn
 }  // namespace
 
 Result<Growth> find_growth(std::span<const GrowthInput> dumps, std::size_t limit) {
-  if (dumps.size() < 2) internal_error("growth needs at least two dumps");
+  if (dumps.size() < 3) internal_error("growth needs three or more dumps");
   VESKER_ASSIGN_OR_RETURN(std::vector<Grower> growers, find_growers(dumps));
   absl::flat_hash_map<std::uint64_t, std::size_t> grower_index;
   grower_index.reserve(growers.size());

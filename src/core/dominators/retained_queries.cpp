@@ -35,17 +35,21 @@ Result<std::vector<SizeIndexEntry>> entries_of(const Transaction& txn, Database 
 
 }  // namespace
 
+Result<RetainedFacts> decode_retained(std::uint64_t id, std::string_view value) {
+  if (value.size() != 17) return fail(Error::decoding("a dominator entry of " + std::to_string(value.size()) + " bytes"));
+  RetainedFacts facts;
+  facts.id = id;
+  facts.flags = static_cast<std::uint8_t>(value[16]);
+  if (!(facts.flags & kStoredByRoot)) facts.idom = load_u64_le(value.data());
+  facts.retained = load_u64_le(value.data() + 8);
+  return facts;
+}
+
 Result<std::optional<RetainedFacts>> read_retained(const Transaction& txn, const AnalysisStore& store,
                                                    std::uint64_t id) {
   VESKER_ASSIGN_OR_RETURN(const auto value, txn.get(store.dominators, IdBytes(id).view()));
   if (!value) return std::nullopt;
-  if (value->size() != 17) return fail(Error::decoding("a dominator entry of " + std::to_string(value->size()) + " bytes"));
-  RetainedFacts facts;
-  facts.id = id;
-  facts.flags = static_cast<std::uint8_t>((*value)[16]);
-  if (!(facts.flags & kStoredByRoot)) facts.idom = load_u64_le(value->data());
-  facts.retained = load_u64_le(value->data() + 8);
-  return facts;
+  return decode_retained(id, *value);
 }
 
 Result<std::vector<SizeIndexEntry>> top_retained(const Transaction& txn, const AnalysisStore& store,

@@ -24,6 +24,9 @@ struct RetainedFacts {
   std::uint8_t flags = 0;  // StoredFlags
 };
 
+// The facts of object `id` from its entry in the dominators database (keyed by id, in id order).
+Result<RetainedFacts> decode_retained(std::uint64_t id, std::string_view value);
+
 // The stored facts of one object, or nothing when it has none.
 Result<std::optional<RetainedFacts>> read_retained(const Transaction& txn, const AnalysisStore& store, std::uint64_t id);
 
