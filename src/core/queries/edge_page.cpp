@@ -34,12 +34,16 @@ struct ComesFirst {
   }
 };
 
-Result<std::vector<std::uint64_t>> referrer_ids(const Store& store, const Transaction& txn, std::uint64_t id) {
+// The number of referrers of `id`, and their ids when `collect` asks for them: a page of
+// references, or the object alone, needs only the count the cursor keeps.
+Result<std::pair<std::uint64_t, std::vector<std::uint64_t>>> referrers_of(const Store& store, const Transaction& txn,
+                                                                         std::uint64_t id, bool collect) {
   std::vector<std::uint64_t> ids;
   VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, store.referrers));
   VESKER_ASSIGN_OR_RETURN(auto entry, cursor.seek(MDB_SET, IdBytes(id).view()));
-  if (!entry) return ids;
+  if (!entry) return std::pair{std::uint64_t{0}, std::move(ids)};
   VESKER_ASSIGN_OR_RETURN(const std::size_t count, cursor.duplicate_count());
+  if (!collect) return std::pair{std::uint64_t{count}, std::move(ids)};
   ids.reserve(count);
   VESKER_ASSIGN_OR_RETURN(entry, cursor.move(MDB_FIRST_DUP));
   while (entry) {
@@ -47,7 +51,7 @@ Result<std::vector<std::uint64_t>> referrer_ids(const Store& store, const Transa
     ids.push_back(referrer_id);
     VESKER_ASSIGN_OR_RETURN(entry, cursor.move(MDB_NEXT_DUP));
   }
-  return ids;
+  return std::pair{std::uint64_t{count}, std::move(ids)};
 }
 
 // The edge's sort key, or nothing when the type filter drops it.
@@ -131,11 +135,17 @@ Result<std::optional<EdgePage>> page_edges(const Store& store, std::uint64_t id,
   EdgePage page;
   page.object = ObjectSummary{raw->id, std::move(raw->type), std::move(raw->value), raw->size, raw->subtree_size};
   page.reference_count = raw->references.size();
-  VESKER_ASSIGN_OR_RETURN(std::vector<std::uint64_t> referrers, referrer_ids(store, txn, id));
-  page.referrer_count = referrers.size();
+  const bool of_referrers = request.direction == EdgeDirection::kReferrers;
+  // Without rows to show or a filter to count, the counts are the answer.
+  const bool counts_only = request.limit == 0 && request.type.empty();
+  VESKER_ASSIGN_OR_RETURN(auto referrers, referrers_of(store, txn, id, of_referrers && !counts_only));
+  page.referrer_count = referrers.first;
+  if (counts_only) {
+    page.total = of_referrers ? page.referrer_count : page.reference_count;
+    return page;
+  }
 
-  std::vector<std::uint64_t>& ids =
-      request.direction == EdgeDirection::kReferences ? raw->references : referrers;
+  std::vector<std::uint64_t>& ids = of_referrers ? referrers.second : raw->references;
   std::ranges::sort(ids);
   VESKER_ASSIGN_OR_RETURN(auto chosen, choose_page(store, txn, request, ids));
   page.total = chosen.second;
