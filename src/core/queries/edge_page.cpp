@@ -1,6 +1,7 @@
 #include "core/queries/edge_page.h"
 
 #include <algorithm>
+#include <charconv>
 #include <queue>
 #include <string_view>
 
@@ -55,16 +56,66 @@ Result<std::pair<std::uint64_t, std::vector<std::uint64_t>>> referrers_of(const 
 }
 
 // The edge's sort key, or nothing when the type filter drops it.
-Result<std::optional<Ranked>> ranked(const Store& store, const Transaction& txn, const EdgePageRequest& request,
-                                     std::uint64_t id, std::uint64_t position) {
+struct StoredSizes {
+  std::uint64_t size = 0;
+  std::optional<std::uint64_t> subtree_size;
+};
+
+// The two sizes read from the end of a stored record, without decoding what comes before. The
+// store writes every record with its keys in one order, `..,"size":N,"subtree_size":M}` last
+// (see the record encoder); anything else is left to the full decoder.
+std::optional<StoredSizes> stored_sizes(std::string_view record) {
+  const auto strip = [&](std::string_view suffix) {
+    if (!record.ends_with(suffix)) return false;
+    record.remove_suffix(suffix.size());
+    return true;
+  };
+  const auto number = [&]() -> std::optional<std::uint64_t> {
+    std::size_t digits = 0;
+    while (digits < record.size() && record[record.size() - 1 - digits] >= '0' &&
+           record[record.size() - 1 - digits] <= '9') {
+      ++digits;
+    }
+    std::uint64_t value = 0;
+    const char* first = record.data() + record.size() - digits;
+    const auto [end, error] = std::from_chars(first, record.data() + record.size(), value);
+    if (digits == 0 || error != std::errc{} || end != record.data() + record.size()) return std::nullopt;
+    record.remove_suffix(digits);
+    return value;
+  };
+  StoredSizes sizes;
+  if (!strip("}")) return std::nullopt;
+  if (!strip("null")) {
+    sizes.subtree_size = number();
+    if (!sizes.subtree_size) return std::nullopt;
+  }
+  if (!strip(",\"subtree_size\":")) return std::nullopt;
+  const auto size = number();
+  if (!size || !strip(",\"size\":")) return std::nullopt;
+  sizes.size = *size;
+  return sizes;
+}
+
+// `records` is a cursor on the primary database: the ids come in ascending order, and a cursor
+// finds a key on the leaf page it is on without descending the tree again.
+Result<std::optional<Ranked>> ranked(Cursor& records, const EdgePageRequest& request, std::uint64_t id,
+                                     std::uint64_t position) {
   Ranked edge{-1, {}, position, id};
   if (request.order == EdgeOrder::kId) edge.number = static_cast<std::int64_t>(position);
-  VESKER_ASSIGN_OR_RETURN(auto stored, txn.get(store.primary, IdBytes(id).view()));
+  VESKER_ASSIGN_OR_RETURN(auto stored, records.seek(MDB_SET_KEY, IdBytes(id).view()));
   if (!stored) {
     if (!request.type.empty()) return std::nullopt;
     return edge;
   }
-  auto summary = decode_object_summary(*stored);
+  if (request.type.empty() && (request.order == EdgeOrder::kSize || request.order == EdgeOrder::kSubtree)) {
+    if (const auto sizes = stored_sizes(stored->value)) {
+      const std::optional<std::uint64_t> key =
+          request.order == EdgeOrder::kSize ? std::optional(sizes->size) : sizes->subtree_size;
+      edge.number = key ? static_cast<std::int64_t>(*key) : -1;
+      return edge;
+    }
+  }
+  auto summary = decode_object_summary(stored->value);
   if (!summary) return fail(Error::decoding(summary.error()));
   if (!request.type.empty() && summary->type != request.type) return std::nullopt;
   switch (request.order) {
@@ -102,8 +153,9 @@ Result<std::pair<std::vector<std::uint64_t>, std::uint64_t>> choose_page(const S
   // The top is the last of the rows kept so far; a better row pushes it out.
   std::priority_queue<Ranked, std::vector<Ranked>, ComesFirst> kept(first);
   std::uint64_t total = 0;
+  VESKER_ASSIGN_OR_RETURN(Cursor records, Cursor::open(txn, store.primary));
   for (std::uint64_t position = 0; position < count; ++position) {
-    VESKER_ASSIGN_OR_RETURN(auto edge, ranked(store, txn, request, sorted_ids[position], position));
+    VESKER_ASSIGN_OR_RETURN(auto edge, ranked(records, request, sorted_ids[position], position));
     if (!edge) continue;
     ++total;
     if (kept.size() < keep) {
