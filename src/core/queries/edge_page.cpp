@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <deque>
 #include <queue>
 #include <string_view>
 
@@ -13,9 +14,10 @@ namespace vesker {
 namespace {
 
 // An edge as its order sees it; `position` is its place in ascending id order, the tie-break.
+// The text views the read transaction's pages, or a decoded type kept in the scan's `Decoded`.
 struct Ranked {
   std::int64_t number = 0;
-  std::string text;
+  std::string_view text;
   std::uint64_t position = 0;
   std::uint64_t id = 0;
 };
@@ -96,10 +98,29 @@ std::optional<StoredSizes> stored_sizes(std::string_view record) {
   return sizes;
 }
 
+// The type read from the start of a stored record, `{"id":N,"type":"T",..`, when it has no
+// escapes; anything else is left to the full decoder.
+std::optional<std::string_view> stored_type(std::string_view record) {
+  constexpr std::string_view kOpening = "{\"id\":";
+  constexpr std::string_view kType = ",\"type\":\"";
+  if (!record.starts_with(kOpening)) return std::nullopt;
+  record.remove_prefix(kOpening.size());
+  const std::size_t digits = record.find_first_not_of("0123456789");
+  if (digits == 0 || digits == std::string_view::npos) return std::nullopt;
+  record.remove_prefix(digits);
+  if (!record.starts_with(kType)) return std::nullopt;
+  record.remove_prefix(kType.size());
+  const std::size_t end = record.find_first_of("\"\\");
+  if (end == std::string_view::npos || record[end] != '"') return std::nullopt;
+  return record.substr(0, end);
+}
+
 // `records` is a cursor on the primary database: the ids come in ascending order, and a cursor
 // finds a key on the leaf page it is on without descending the tree again.
+using Decoded = std::deque<std::string>;
+
 Result<std::optional<Ranked>> ranked(Cursor& records, const EdgePageRequest& request, std::uint64_t id,
-                                     std::uint64_t position) {
+                                     std::uint64_t position, Decoded& decoded) {
   Ranked edge{-1, {}, position, id};
   if (request.order == EdgeOrder::kId) edge.number = static_cast<std::int64_t>(position);
   VESKER_ASSIGN_OR_RETURN(auto stored, records.seek(MDB_SET_KEY, IdBytes(id).view()));
@@ -112,6 +133,13 @@ Result<std::optional<Ranked>> ranked(Cursor& records, const EdgePageRequest& req
       const std::optional<std::uint64_t> key =
           request.order == EdgeOrder::kSize ? std::optional(sizes->size) : sizes->subtree_size;
       edge.number = key ? static_cast<std::int64_t>(*key) : -1;
+      return edge;
+    }
+  }
+  if (request.order != EdgeOrder::kSize && request.order != EdgeOrder::kSubtree) {
+    if (const auto type = stored_type(stored->value)) {
+      if (!request.type.empty() && *type != request.type) return std::nullopt;
+      if (request.order == EdgeOrder::kType) edge.text = *type;
       return edge;
     }
   }
@@ -128,7 +156,7 @@ Result<std::optional<Ranked>> ranked(Cursor& records, const EdgePageRequest& req
       edge.number = summary->subtree_size ? static_cast<std::int64_t>(*summary->subtree_size) : -1;
       break;
     case EdgeOrder::kType:
-      edge.text = std::move(summary->type);
+      edge.text = decoded.emplace_back(std::move(summary->type));
       break;
   }
   return edge;
@@ -154,8 +182,9 @@ Result<std::pair<std::vector<std::uint64_t>, std::uint64_t>> choose_page(const S
   std::priority_queue<Ranked, std::vector<Ranked>, ComesFirst> kept(first);
   std::uint64_t total = 0;
   VESKER_ASSIGN_OR_RETURN(Cursor records, Cursor::open(txn, store.primary));
+  Decoded decoded;
   for (std::uint64_t position = 0; position < count; ++position) {
-    VESKER_ASSIGN_OR_RETURN(auto edge, ranked(records, request, sorted_ids[position], position));
+    VESKER_ASSIGN_OR_RETURN(auto edge, ranked(records, request, sorted_ids[position], position, decoded));
     if (!edge) continue;
     ++total;
     if (kept.size() < keep) {
