@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "absl/container/flat_hash_map.h"
+#include "absl/strings/string_view.h"
 #include "core/codecs/record_decoder.h"
 #include "core/codecs/stored_fields.h"
 #include "core/common/byte_order.h"
@@ -82,18 +83,21 @@ Result<std::vector<TreeRow>> dominator_tree_rows(const Transaction& txn, const A
       type = stored_type(stored->value);
       sizes = stored_sizes(stored->value);
     }
-    std::string type_name;
+    std::string decoded_type;  // the type when the stored record needed the decoder
+    std::string_view type_name;
     std::uint64_t size = 0;
     if (type && sizes) {
       type_name = *type;
       size = sizes->size;
     } else {  // also the error for a missing record
       VESKER_ASSIGN_OR_RETURN(ObjectSummary summary, get_summary(store.store, txn, child.id));
-      type_name = std::move(summary.type);
+      decoded_type = std::move(summary.type);
+      type_name = decoded_type;
       size = summary.size;
     }
-    if (!expand.contains(type_name)) {
-      if (auto found = merged.find(type_name); found != merged.end()) {
+    const absl::string_view key(type_name.data(), type_name.size());  // abseil's own, for lookups without a copy
+    if (!expand.contains(key)) {
+      if (auto found = merged.find(key); found != merged.end()) {
         TreeRow& row = rows[found->second];
         row.id.reset();
         ++row.count;
@@ -101,9 +105,9 @@ Result<std::vector<TreeRow>> dominator_tree_rows(const Transaction& txn, const A
         row.retained += child.size;
         continue;
       }
-      merged.emplace(type_name, rows.size());
+      merged.emplace(key, rows.size());
     }
-    rows.push_back(TreeRow{child.id, std::move(type_name), std::nullopt, 1, size, child.size});
+    rows.push_back(TreeRow{child.id, std::string(type_name), std::nullopt, 1, size, child.size});
   }
   std::stable_sort(rows.begin(), rows.end(), [](const TreeRow& a, const TreeRow& b) { return a.retained > b.retained; });
   if (rows.size() > limit) rows.resize(limit);
