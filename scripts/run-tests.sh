@@ -51,7 +51,8 @@ done
 
 if [ "${CI:-}" = true ] || [ "$(id -u)" -eq 0 ]; then
   scripts/test-in-sid-root.sh
+  scripts/test-wheel.sh
 else
-  log "skipped the CPython 3.14 tests: building the Debian unstable root needs root"
+  log "skipped the CPython 3.14 tests and the wheel test: their Debian roots need root"
 fi
 log "all tests passed"

@@ -36,16 +36,23 @@ ensure_venv() {
   VENV_PYTHON="$venv/bin/python"
 }
 
+# A working CPython of the given version (e.g. 3.13) on PATH or under pyenv.
+find_python() {
+  local version=$1 candidate
+  for candidate in "python$version" "$(pyenv root 2>/dev/null)"/versions/"$version"*/bin/"python$version"; do
+    if "$candidate" -c 'pass' >/dev/null 2>&1; then
+      echo "$candidate"
+      return 0
+    fi
+  done
+  return 1
+}
+
 # The newest CPython 3.11 or later on this machine, on PATH or under pyenv.
 newest_python() {
-  local version candidate
+  local version
   for version in 3.14 3.13 3.12 3.11; do
-    for candidate in "python$version" "$(pyenv root 2>/dev/null)"/versions/"$version"*/bin/"python$version"; do
-      if "$candidate" -c 'pass' >/dev/null 2>&1; then
-        echo "$candidate"
-        return 0
-      fi
-    done
+    find_python "$version" && return 0
   done
   return 1
 }

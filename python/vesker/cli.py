@@ -7,6 +7,7 @@ path" or "nothing in common"), 1 for errors, 2 for wrong usage.
 from __future__ import annotations
 
 import argparse
+import importlib.metadata
 import json
 import os
 import re
@@ -530,6 +531,25 @@ def _add_store(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("store", help="store directory written by 'vesker import'")
 
 
+def _installed_version() -> str:
+    try:
+        return importlib.metadata.version("vesker-analysis")
+    except importlib.metadata.PackageNotFoundError:  # run from a source tree, never installed
+        return "unknown (not installed)"
+
+
+class _VersionAction(argparse.Action):
+    """Reads the version only when asked: the lookup scans every folder on sys.path."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: object, option_string: str | None = None) -> None:
+        print(f"{parser.prog} {_installed_version()}")
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="vesker",
@@ -537,6 +557,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="Exit codes: 0 answered, 1 error, 2 wrong usage. "
         "Run 'vesker demo' for a guided example.",
     )
+    parser.add_argument("--version", action=_VersionAction, help="print the version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
 

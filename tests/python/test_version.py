@@ -1,0 +1,17 @@
+"""`vesker --version` reports the version the package was installed as, which is pyproject's."""
+
+from __future__ import annotations
+
+import pathlib
+import subprocess
+import sys
+import tomllib
+
+PYPROJECT = pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml"
+
+
+def test_version_flag_agrees_with_pyproject() -> None:
+    declared = tomllib.loads(PYPROJECT.read_text())["project"]["version"]
+    completed = subprocess.run([sys.executable, "-m", "vesker", "--version"],
+                               capture_output=True, text=True, check=True)
+    assert completed.stdout == f"vesker {declared}\n"
