@@ -57,11 +57,12 @@ Result<std::pair<std::uint64_t, std::vector<std::uint64_t>>> referrers_of(const 
   return std::pair{std::uint64_t{count}, std::move(ids)};
 }
 
-// The edge's sort key, or nothing when the type filter drops it.
-// `records` is a cursor on the primary database: the ids come in ascending order, and a cursor
-// finds a key on the leaf page it is on without descending the tree again.
+// Types that only the decoder could read, kept while the scan's rows view them.
 using Decoded = std::deque<std::string>;
 
+// The edge's sort key, or nothing when the type filter drops it. `records` is a cursor on the
+// primary database: the ids come in ascending order, and a cursor finds a key on the leaf page
+// it is on without descending the tree again.
 Result<std::optional<Ranked>> ranked(Cursor& records, const EdgePageRequest& request, std::uint64_t id,
                                      std::uint64_t position, Decoded& decoded) {
   Ranked edge{-1, {}, position, id};
