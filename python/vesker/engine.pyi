@@ -59,6 +59,15 @@ class TolerantObject(Summary):
     references: list[Summary]
     referrers: list[Summary]
 
+class EdgePage(TypedDict):
+    """One page of an object's references or referrers; `total` counts those that pass the filter."""
+
+    object: Summary
+    reference_count: int
+    referrer_count: int
+    total: int
+    rows: list[Summary]
+
 class Store:
     """A store directory opened for the analyses; shares an explorer's environment in one process."""
 
@@ -86,6 +95,9 @@ class Store:
     def type_retained(self) -> dict[str, int]: ...
     def import_names(self, pairs: Iterable[tuple[int, Sequence[str | None]]], /) -> None: ...
     def get_object_tolerant(self, id: int) -> TolerantObject | None: ...
+    def edge_page(
+        self, id: int, direction: str, order: str, descending: bool, type: str, offset: int, limit: int
+    ) -> EdgePage | None: ...
     def find_path_tolerant(
         self, start: int, end: int, avoid: set[int] | frozenset[int]
     ) -> list[Summary] | None: ...

@@ -12,5 +12,6 @@ std::span<const PyMethodDef> metadata_methods();
 std::span<const PyMethodDef> retained_methods();
 std::span<const PyMethodDef> lookup_methods();
 std::span<const PyMethodDef> check_methods();
+std::span<const PyMethodDef> edge_methods();
 
 }  // namespace vesker::engine

@@ -88,7 +88,8 @@ PyGetSetDef store_getset[] = {
 PyMethodDef* all_methods() {
   static std::vector<PyMethodDef>* table = [] {
     auto* methods = new std::vector<PyMethodDef>;
-    for (auto part : {lifetime_methods(), metadata_methods(), retained_methods(), lookup_methods(), check_methods()}) {
+    for (auto part : {lifetime_methods(), metadata_methods(), retained_methods(), lookup_methods(), check_methods(),
+                      edge_methods()}) {
       methods->insert(methods->end(), part.begin(), part.end());
     }
     methods->push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});

@@ -2,8 +2,8 @@
 
 Every list is cut to a window on this side, so a page of the view never carries more than
 `MAX_LIMIT` rows whatever the heap holds. Listings of a type come from the store's size
-indexes a store page at a time; an object's references and referrers arrive whole from the
-explorer, so their sorted orders are kept in a small cache while someone pages through them.
+indexes a store page at a time; an object's references and referrers, a page at a time from the
+engine, which reads only the ids and sort keys of the others.
 Ids travel as decimal strings: addresses can exceed the integers a browser holds exactly.
 """
 
@@ -21,7 +21,7 @@ from vesker.store_facts import read_facts
 
 if TYPE_CHECKING:
     from vesker.engine import Store as AnalysisStore
-    from vesker.engine import Summary, TolerantObject
+    from vesker.engine import EdgePage, Summary
     from vesker_analysis import HeapDumpExplorer, ObjectSummary
 
 MAX_LIMIT = 500
@@ -125,29 +125,8 @@ class _Cache:
             return value
 
 
-# Rows without a record (a reference to a freed address) sort as the smallest.
-_EDGE_KEYS: dict[str, Callable[[Summary], Any]] = {
-    "size": lambda s: -1 if s["size"] is None else s["size"],
-    "subtree": lambda s: -1 if s["subtree_size"] is None else s["subtree_size"],
-    "id": lambda s: s["id"],
-    "type": lambda s: s["type"] or "",
-}
-
-
-@dataclass(frozen=True)
-class Edges:
-    """An object as the tolerant lookup gives it: references to ids without a record, or whose
-    record changed type, are rows marked "missing" or "stale" instead of a failed lookup."""
-
-    found: TolerantObject
-
-    @property
-    def references(self) -> list[Summary]:
-        return self.found["references"]
-
-    @property
-    def referrers(self) -> list[Summary]:
-        return self.found["referrers"]
+# The orders the store pages edges in; rows without a record sort as the smallest.
+_EDGE_ORDERS = ("size", "subtree", "id", "type")
 
 
 def edge_row(summary: Summary) -> Json:
@@ -310,51 +289,46 @@ class StoreQueries:
 
     # -- one object ------------------------------------------------------------
 
-    def record(self, object_id: int) -> Edges:
-        """An object with its edges; the view asks for one object several times in a row."""
+    def _edge_page(self, object_id: int, direction: str, sort: str, descending: bool, type_filter: str,
+                   window: Window) -> EdgePage:
+        found = self.locked(lambda: self.analyses.edge_page(object_id, direction, sort, descending, type_filter,
+                                                            window.offset, window.limit))
+        if found is None:
+            raise not_found(f"no object with id {object_id} in the store")
+        return found
 
-        def compute() -> Edges:
-            found = self.locked(lambda: self.analyses.get_object_tolerant(object_id))
-            if found is None:
-                raise not_found(f"no object with id {object_id} in the store")
-            return Edges(found)
-
-        return self._records.get(object_id, compute)
+    def record(self, object_id: int) -> EdgePage:
+        """An object with the number of its edges; the view asks for one object several times in a row."""
+        return self._records.get(
+            object_id, lambda: self._edge_page(object_id, "references", "id", False, "", Window(0, 0)))
 
     def object(self, object_id: int) -> Json:
-        edges = self.record(object_id)
-        found = edges.found
+        found = self.record(object_id)
+        summary = found["object"]
         return {
-            "id": str(found["id"]),
-            "type": found["type"],
-            "size": found["size"],
-            "subtree_size": found["subtree_size"],
-            **clipped_value(found["value"], OBJECT_VALUE_CHARS),
-            "reference_count": len(edges.references),
-            "referrer_count": len(edges.referrers),
+            "id": str(summary["id"]),
+            "type": summary["type"],
+            "size": summary["size"],
+            "subtree_size": summary["subtree_size"],
+            **clipped_value(summary["value"], OBJECT_VALUE_CHARS),
+            "reference_count": found["reference_count"],
+            "referrer_count": found["referrer_count"],
         }
 
     def edges(self, object_id: int, direction: str, sort: str, descending: bool,
               type_filter: str, window: Window) -> Json:
-        """References or referrers of an object, sorted and filtered by type, one window."""
+        """References or referrers of an object, sorted and filtered by type, one window. Ties keep
+        id order, so that pages of one order never swap rows."""
         if direction not in ("references", "referrers"):
             raise not_found(f"objects have references and referrers, not {direction!r}")
-        if sort not in _EDGE_KEYS:
-            raise bad_request(f"cannot sort by {sort!r}; use one of {', '.join(_EDGE_KEYS)}")
-
-        def compute() -> list[Summary]:
-            rows: list[Summary] = getattr(self.record(object_id), direction)
-            if type_filter:
-                rows = [row for row in rows if row["type"] == type_filter]
-            # Ties keep id order, so that pages of one order never swap rows. Two stable sorts
-            # on plain keys: Python compares tuples of keys several times slower.
-            rows = sorted(rows, key=_EDGE_KEYS["id"])
-            rows.sort(key=_EDGE_KEYS[sort], reverse=descending)
-            return rows
-
-        rows = self._lists.get((object_id, direction, sort, descending, type_filter), compute)
-        return {"id": str(object_id), "direction": direction, "sort": sort,
-                "descending": descending, "type": type_filter, **page(rows, window, edge_row)}
+        if sort not in _EDGE_ORDERS:
+            raise bad_request(f"cannot sort by {sort!r}; use one of {', '.join(_EDGE_ORDERS)}")
+        found = self._lists.get(
+            (object_id, direction, sort, descending, type_filter, window),
+            lambda: self._edge_page(object_id, direction, sort, descending, type_filter, window))
+        return {"id": str(object_id), "direction": direction, "sort": sort, "descending": descending,
+                "type": type_filter, "total": found["total"], "offset": window.offset, "limit": window.limit,
+                "rows": [edge_row(row) for row in found["rows"]]}
 
     # -- searches ----------------------------------------------------------------
 
@@ -378,7 +352,7 @@ class StoreQueries:
         found = self.locked(lambda: self.analyses.find_common_tolerant(first, second))
         if found is None:
             return {"found": False, "object": None}
-        return {"found": True, "object": edge_row(self.record(found).found)}
+        return {"found": True, "object": edge_row(self.record(found)["object"])}
 
 
 def _type_json(row: TypeRow) -> Json:

@@ -6,7 +6,9 @@
 #include <limits>
 
 #include "absl/container/flat_hash_map.h"
+#include "absl/strings/string_view.h"
 #include "core/codecs/record_decoder.h"
+#include "core/codecs/stored_fields.h"
 #include "core/common/byte_order.h"
 #include "core/dominators/retained_store.h"
 #include "core/queries/object_lookup.h"
@@ -72,26 +74,52 @@ Result<std::vector<TreeRow>> dominator_tree_rows(const Transaction& txn, const A
                                                  std::optional<std::uint64_t> parent,
                                                  const absl::flat_hash_set<std::string>& expand, std::uint64_t limit) {
   VESKER_ASSIGN_OR_RETURN(const std::vector<SizeIndexEntry> children, dominated_by(txn, store, parent));
+  // The root has hundreds of thousands of children in a large heap: their type and size are read
+  // from the stored records, and only the rows shown alone are decoded whole, for their values.
   std::vector<TreeRow> rows;
   absl::flat_hash_map<std::string, std::size_t> merged;  // type -> its row
+  VESKER_ASSIGN_OR_RETURN(Cursor records, Cursor::open(txn, store.store.primary));
   for (const SizeIndexEntry& child : children) {
-    VESKER_ASSIGN_OR_RETURN(ObjectSummary summary, get_summary(store.store, txn, child.id));
-    if (!expand.contains(summary.type)) {
-      if (auto found = merged.find(summary.type); found != merged.end()) {
+    VESKER_ASSIGN_OR_RETURN(auto stored, records.seek(MDB_SET_KEY, IdBytes(child.id).view()));
+    std::optional<std::string_view> type;
+    std::optional<StoredSizes> sizes;
+    if (stored) {
+      type = stored_type(stored->value);
+      sizes = stored_sizes(stored->value);
+    }
+    std::string decoded_type;  // the type when the stored record needed the decoder
+    std::string_view type_name;
+    std::uint64_t size = 0;
+    if (type && sizes) {
+      type_name = *type;
+      size = sizes->size;
+    } else {  // also the error for a missing record
+      VESKER_ASSIGN_OR_RETURN(ObjectSummary summary, get_summary(store.store, txn, child.id));
+      decoded_type = std::move(summary.type);
+      type_name = decoded_type;
+      size = summary.size;
+    }
+    const absl::string_view key(type_name.data(), type_name.size());  // abseil's own, for lookups without a copy
+    if (!expand.contains(key)) {
+      if (auto found = merged.find(key); found != merged.end()) {
         TreeRow& row = rows[found->second];
         row.id.reset();
-        row.value.reset();
         ++row.count;
-        row.size += summary.size;
+        row.size += size;
         row.retained += child.size;
         continue;
       }
-      merged.emplace(summary.type, rows.size());
+      merged.emplace(key, rows.size());
     }
-    rows.push_back(TreeRow{child.id, std::move(summary.type), std::move(summary.value), 1, summary.size, child.size});
+    rows.push_back(TreeRow{child.id, std::string(type_name), std::nullopt, 1, size, child.size});
   }
   std::stable_sort(rows.begin(), rows.end(), [](const TreeRow& a, const TreeRow& b) { return a.retained > b.retained; });
   if (rows.size() > limit) rows.resize(limit);
+  for (TreeRow& row : rows) {
+    if (!row.id) continue;
+    VESKER_ASSIGN_OR_RETURN(ObjectSummary summary, get_summary(store.store, txn, *row.id));
+    row.value = std::move(summary.value);
+  }
   return rows;
 }
 

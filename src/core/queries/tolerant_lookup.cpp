@@ -21,7 +21,9 @@ Result<ObjectSummary> summary_of(std::string_view stored) {
   return std::move(*summary);
 }
 
-Result<TolerantSummary> reference(const Store& store, const Transaction& txn, std::uint64_t id) {
+}  // namespace
+
+Result<TolerantSummary> tolerant_reference(const Store& store, const Transaction& txn, std::uint64_t id) {
   VESKER_ASSIGN_OR_RETURN(auto stored, stored_record(store, txn, id));
   if (!stored) return TolerantSummary{id, TolerantSummary::State::kMissing, std::nullopt};
   VESKER_ASSIGN_OR_RETURN(ObjectSummary summary, summary_of(*stored));
@@ -30,7 +32,7 @@ Result<TolerantSummary> reference(const Store& store, const Transaction& txn, st
 
 // A referrer row stays when its record is replaced; the record then says whether it still
 // refers to `target`.
-Result<TolerantSummary> referrer(const Store& store, const Transaction& txn, std::uint64_t id, std::uint64_t target) {
+Result<TolerantSummary> tolerant_referrer(const Store& store, const Transaction& txn, std::uint64_t id, std::uint64_t target) {
   VESKER_ASSIGN_OR_RETURN(auto stored, stored_record(store, txn, id));
   if (!stored) return TolerantSummary{id, TolerantSummary::State::kMissing, std::nullopt};
   auto record = decode_object_record_no_value(*stored);
@@ -40,8 +42,6 @@ Result<TolerantSummary> referrer(const Store& store, const Transaction& txn, std
   return TolerantSummary{id, refers ? TolerantSummary::State::kPresent : TolerantSummary::State::kStale,
                          std::move(summary)};
 }
-
-}  // namespace
 
 Result<std::optional<TolerantObject>> get_object_tolerant(const Store& store, std::uint64_t id) {
   VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());
@@ -53,7 +53,7 @@ Result<std::optional<TolerantObject>> get_object_tolerant(const Store& store, st
   object.summary = ObjectSummary{raw->id, std::move(raw->type), std::move(raw->value), raw->size, raw->subtree_size};
   object.references.reserve(raw->references.size());
   for (const std::uint64_t reference_id : raw->references) {
-    VESKER_ASSIGN_OR_RETURN(TolerantSummary summary, reference(store, txn, reference_id));
+    VESKER_ASSIGN_OR_RETURN(TolerantSummary summary, tolerant_reference(store, txn, reference_id));
     object.references.push_back(std::move(summary));
   }
 
@@ -64,7 +64,7 @@ Result<std::optional<TolerantObject>> get_object_tolerant(const Store& store, st
   }
   while (entry) {
     VESKER_ASSIGN_OR_RETURN(const std::uint64_t referrer_id, decode_id(entry->value));
-    VESKER_ASSIGN_OR_RETURN(TolerantSummary summary, referrer(store, txn, referrer_id, id));
+    VESKER_ASSIGN_OR_RETURN(TolerantSummary summary, tolerant_referrer(store, txn, referrer_id, id));
     object.referrers.push_back(std::move(summary));
     VESKER_ASSIGN_OR_RETURN(entry, cursor.move(MDB_NEXT_DUP));
   }

@@ -29,6 +29,12 @@ struct TolerantObject {
   std::vector<TolerantSummary> referrers;
 };
 
+// One neighbour as a row: `id` referred to (missing without a record), or `id` listed as a
+// referrer of `target` (stale when its record no longer refers to it).
+Result<TolerantSummary> tolerant_reference(const Store& store, const Transaction& txn, std::uint64_t id);
+Result<TolerantSummary> tolerant_referrer(const Store& store, const Transaction& txn, std::uint64_t id,
+                                          std::uint64_t target);
+
 // The object, or nothing when `id` has no record.
 Result<std::optional<TolerantObject>> get_object_tolerant(const Store& store, std::uint64_t id);
 

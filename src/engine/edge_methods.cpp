@@ -1,0 +1,103 @@
+// An object's references or referrers a page at a time, for views that cannot hold them all.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <optional>
+#include <string_view>
+
+#include "core/queries/edge_page.h"
+#include "engine/store_methods.h"
+#include "engine/store_object.h"
+#include "engine/summary_objects.h"
+#include "python/arguments.h"
+#include "python/errors.h"
+#include "python/py_ref.h"
+#include "python/released_gil.h"
+
+namespace vesker::engine {
+namespace {
+
+using python::guarded;
+using python::PyRef;
+using python::ReleasedGil;
+
+std::optional<EdgeDirection> direction_named(std::string_view name) {
+  if (name == "references") return EdgeDirection::kReferences;
+  if (name == "referrers") return EdgeDirection::kReferrers;
+  return std::nullopt;
+}
+
+std::optional<EdgeOrder> order_named(std::string_view name) {
+  if (name == "id") return EdgeOrder::kId;
+  if (name == "size") return EdgeOrder::kSize;
+  if (name == "subtree") return EdgeOrder::kSubtree;
+  if (name == "type") return EdgeOrder::kType;
+  return std::nullopt;
+}
+
+PyObject* page_dict(const EdgePage& page) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  const auto set = [&](const char* key, PyObject* value) {
+    PyRef owned = PyRef::steal(value);
+    return owned && PyDict_SetItemString(dict.get(), key, owned.get()) == 0;
+  };
+  const bool filled = set("object", summary_dict(page.object.id, page.object, "present")) &&
+                      set("reference_count", PyLong_FromUnsignedLongLong(page.reference_count)) &&
+                      set("referrer_count", PyLong_FromUnsignedLongLong(page.referrer_count)) &&
+                      set("total", PyLong_FromUnsignedLongLong(page.total)) && set("rows", summary_list(page.rows));
+  return filled ? dict.release() : nullptr;
+}
+
+PyObject* store_edge_page(PyObject* self, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* id_object = nullptr;
+    const char* direction_text = nullptr;
+    const char* order_text = nullptr;
+    int descending = 0;
+    const char* type = nullptr;
+    Py_ssize_t offset = 0;
+    Py_ssize_t limit = 0;
+    if (!PyArg_ParseTuple(args, "Osspsnn:edge_page", &id_object, &direction_text, &order_text, &descending, &type,
+                          &offset, &limit)) {
+      return nullptr;
+    }
+    auto id = python::to_u64(id_object, "id");
+    if (!id) return python::raise(id.error());
+    const auto direction = direction_named(direction_text);
+    const auto order = order_named(order_text);
+    if (!direction || !order || offset < 0 || limit < 0) {
+      PyErr_SetString(PyExc_ValueError,
+                      "edge_page: direction is 'references' or 'referrers', order is 'id', 'size', 'subtree' or "
+                      "'type', offset and limit are not negative");
+      return nullptr;
+    }
+    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
+    if (store == nullptr) return nullptr;
+    const EdgePageRequest request{*direction, *order, descending != 0, type, static_cast<std::uint64_t>(offset),
+                                  static_cast<std::uint64_t>(limit)};
+    Result<std::optional<EdgePage>> page = std::nullopt;
+    {
+      ReleasedGil released;
+      page = page_edges(store->store, *id, request);
+    }
+    if (!page) return python::raise(page.error());
+    if (!*page) Py_RETURN_NONE;
+    return page_dict(**page);
+  });
+}
+
+const PyMethodDef kEdgeMethods[] = {
+    {"edge_page", store_edge_page, METH_VARARGS,
+     "edge_page(id, direction, order, descending, type, offset, limit)\n--\n\nOne page of the object's "
+     "'references' or 'referrers' ordered by 'id', 'size', 'subtree' or 'type' (ties in ascending id), only "
+     "those of `type` unless it is empty: a dict with the object's summary, its reference and referrer counts, "
+     "the number of edges that pass the filter and the page's rows (marked as by get_object_tolerant); None "
+     "without a record."},
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> edge_methods() { return kEdgeMethods; }
+
+}  // namespace vesker::engine
