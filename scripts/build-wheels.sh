@@ -55,14 +55,7 @@ build_wheel_in_sid_root() {
   mkdir -p "$work/project"
   cp -r "$SOURCES" "$work/fallback-sources"
   git ls-files -co --exclude-standard -z | tar --null -T - -cf - | tar -xf - -C "$work/project"
-  # The mounts live in a mount namespace of their own: they vanish with it and never stack on
-  # (or get taken for) those of a test run in the same root.
-  unshare --mount --propagation private /bin/sh -euc '
-    mount --bind /dev "$1/dev"
-    mount -t proc proc "$1/proc"
-    shift
-    exec chroot "$@"
-  ' unshare "$SID_ROOT" "$SID_ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root /bin/bash -euc '
+  run_in_root "$SID_ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root /bin/bash -euc '
     cd /wheel-build/project
     scripts/fetch-dependency-sources.sh /wheel-build/dependency-sources /wheel-build/fallback-sources
     [ -x /wheel-build/venv/bin/python ] || python3.14 -m venv --system-site-packages /wheel-build/venv

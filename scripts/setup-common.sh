@@ -56,3 +56,15 @@ newest_python() {
   done
   return 1
 }
+
+# Runs COMMAND... chrooted in ROOT with /dev and /proc mounted in a mount namespace of its own:
+# the mounts vanish with it, so they never stack on (or get taken for) those of another run in
+# the same root, and nothing is left mounted when a run is killed.
+# Usage: run_in_root ROOT COMMAND...
+run_in_root() {
+  unshare --mount --propagation private /bin/sh -euc '
+    mount --bind /dev "$1/dev"
+    mount -t proc proc "$1/proc"
+    exec chroot "$@"
+  ' run_in_root "$@"
+}

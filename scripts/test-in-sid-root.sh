@@ -34,14 +34,7 @@ rm -rf "$ROOT/work"
 mkdir -p "$ROOT/work/project"
 git ls-files -co --exclude-standard -z | tar --null -T - -cf - | tar -xf - -C "$ROOT/work/project"
 
-cleanup() {
-  umount "$ROOT/proc" 2>/dev/null || true
-  umount "$ROOT/dev" 2>/dev/null || true
-}
-trap cleanup EXIT
-mount --bind /dev "$ROOT/dev"
-mount -t proc proc "$ROOT/proc"
-chroot "$ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root /bin/bash -euc '
+run_in_root "$ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root /bin/bash -euc '
   cd /work/project
   python3.14 -m venv --system-site-packages /work/venv
   /work/venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \

@@ -36,15 +36,8 @@ log "installing $(basename "$wheel") in a minimal Debian root"
 rm -rf "$ROOT/work"
 mkdir -p "$ROOT/work"
 cp "$wheel" "$ROOT/work/"
-cleanup() {
-  umount "$ROOT/proc" 2>/dev/null || true
-  umount "$ROOT/dev" 2>/dev/null || true
-}
-trap cleanup EXIT
-mount --bind /dev "$ROOT/dev"
-mount -t proc proc "$ROOT/proc"
 expected_version=$(python3 -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
-chroot "$ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root /bin/bash -euc '
+run_in_root "$ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root /bin/bash -euc '
   cd /work
   python3 -m venv venv
   venv/bin/python -m pip install -q --disable-pip-version-check --no-index ./*.whl
