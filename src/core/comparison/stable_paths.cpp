@@ -84,7 +84,7 @@ Result<std::vector<PathObject>> lay_paths(const StablePathInput& dump) {
   std::vector<PathObject> objects;
   absl::flat_hash_set<std::uint64_t> reached;  // modules are reached from the start: no path enters one
   for (auto& [name, id] : modules) {
-    if (reached.insert(id).second) objects.push_back(PathObject{.id = id, .path = std::move(name)});
+    if (reached.insert(id).second) objects.push_back(PathObject{.id = id, .path = std::move(name), .holding = {}});
   }
   for (std::uint32_t index = 0; index < objects.size(); ++index) {
     const std::uint64_t id = objects[index].id;
@@ -115,7 +115,8 @@ Result<std::vector<PathObject>> lay_paths(const StablePathInput& dump) {
       objects.push_back(PathObject{.id = record->references[i],
                                    .parent = index,
                                    .depth = depth + 1,
-                                   .path = extended(objects[index].path, *name)});
+                                   .path = extended(objects[index].path, *name),
+                                   .holding = {}});
     }
   }
   return objects;
