@@ -13,8 +13,8 @@ Then, each in a process of its own so that its peak memory is its own:
 - diff of the first store with itself: nothing changed, so the memory above
   the floor must not grow with the store (the target: independent of the
   objects that did not change);
-- diff across processes (per type, and by stable paths where the dump names
-  references: the generated dumps name none);
+- diff across processes (per type, and by stable paths from modules: the
+  generated dumps name no references, so the paths are the modules alone);
 - growth over the three stores.
 
 Memory is sampled every 5 ms while the native call runs: anonymous memory
