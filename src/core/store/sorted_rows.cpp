@@ -11,20 +11,14 @@ namespace vesker {
 Status put_duplicate_run(Cursor& cursor, std::string_view key, std::string_view values, std::size_t value_size,
                          bool beyond_last_key) {
   const std::size_t count = values.size() / value_size;
+  // One call for a whole run: LMDB positions the cursor once and then appends value after value
+  // where it stands, instead of searching the tree from its root for each one.
+  MDB_val run[2] = {{value_size, const_cast<char*>(values.data())}, {count, nullptr}};
   if (beyond_last_key) {
-    MDB_val first{value_size, const_cast<char*>(values.data())};
-    VESKER_TRY(cursor.put(key, &first, MDB_APPEND));
-    for (std::size_t i = 1; i < count; ++i) {
-      MDB_val data{value_size, const_cast<char*>(values.data() + i * value_size)};
-      VESKER_TRY(cursor.put(key, &data, MDB_APPENDDUP));
-    }
-    return {};
+    return cursor.put(key, run, count > 1 ? MDB_APPEND | MDB_APPENDDUP | MDB_MULTIPLE : MDB_APPEND);
   }
   VESKER_ASSIGN_OR_RETURN(auto existing, cursor.seek(MDB_SET, key));
-  if (count > 1 && !existing) {
-    MDB_val data[2] = {{value_size, const_cast<char*>(values.data())}, {count, nullptr}};
-    return cursor.put(key, data, MDB_MULTIPLE);
-  }
+  if (count > 1 && !existing) return cursor.put(key, run, MDB_MULTIPLE);
   for (std::size_t i = 0; i < count; ++i) {
     MDB_val data{value_size, const_cast<char*>(values.data() + i * value_size)};
     VESKER_TRY(cursor.put(key, &data, 0));
