@@ -23,7 +23,7 @@ BatchWriter::~BatchWriter() {
   if (!thread_.joinable()) return;
   {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return phase_ != Phase::beginning && phase_ != Phase::putting; });
+    changed_.wait(lock, [&] { return phase_ != Phase::beginning && phase_ != Phase::spilling; });
     if (phase_ == Phase::ready) phase_ = Phase::aborting;
   }
   changed_.notify_all();
@@ -31,17 +31,17 @@ BatchWriter::~BatchWriter() {
 }
 
 Status BatchWriter::wait_until_idle(std::unique_lock<std::mutex>& lock) {
-  changed_.wait(lock, [&] { return phase_ != Phase::beginning && phase_ != Phase::putting; });
+  changed_.wait(lock, [&] { return phase_ != Phase::beginning && phase_ != Phase::spilling; });
   if (thrown_) std::rethrow_exception(thrown_);
   return status_;
 }
 
-Status BatchWriter::put(std::unique_ptr<RowBatch>& batch) {
+Status BatchWriter::spill(std::unique_ptr<RowBatch>& batch) {
   std::unique_lock lock(mutex_);
   VESKER_TRY(wait_until_idle(lock));
   if (phase_ != Phase::ready) internal_error("a batch handed to an import that has ended");
   std::swap(batch_, batch);
-  phase_ = Phase::putting;
+  phase_ = Phase::spilling;
   lock.unlock();
   changed_.notify_all();
   if (!batch) batch = std::make_unique<RowBatch>();
@@ -49,14 +49,29 @@ Status BatchWriter::put(std::unique_ptr<RowBatch>& batch) {
 }
 
 Status BatchWriter::commit(std::unique_ptr<RowBatch>& last) {
-  VESKER_TRY(put(last));
   std::unique_lock lock(mutex_);
   VESKER_TRY(wait_until_idle(lock));
+  if (phase_ != Phase::ready) internal_error("an import committed after it ended");
+  batch_ = std::move(last);  // the emptied batch goes: nothing is filled any more
   phase_ = Phase::committing;
   changed_.notify_all();
   changed_.wait(lock, [&] { return phase_ == Phase::ended; });
   if (thrown_) std::rethrow_exception(thrown_);
   return status_;
+}
+
+Status BatchWriter::put_and_commit(Transaction& txn) {
+  if (runs_) {
+    VESKER_TRY(batch_->spill(*runs_));
+    batch_.reset();  // its memory is better spent on the transaction's pages
+    VESKER_TRY(runs_->put_all(store_, txn));
+    runs_.reset();
+  } else {
+    VESKER_TRY(batch_->put_all(store_, txn));
+    batch_.reset();
+  }
+  VESKER_TRY(store_.environment->check_data_file_linked());
+  return txn.commit();
 }
 
 void BatchWriter::run() {
@@ -85,10 +100,14 @@ void BatchWriter::run() {
     std::exception_ptr thrown;
     try {
       if (committing) {
-        done = store_.environment->check_data_file_linked();
-        if (done) done = txn.commit();
+        done = put_and_commit(txn);
       } else {
-        done = batch_->put_all(store_, txn);
+        if (!runs_) {
+          Result<SpilledRuns> created = SpilledRuns::create(store_.environment->canonical_path());
+          if (created) runs_.emplace(std::move(*created));
+          else done = fail(created.error());
+        }
+        if (done) done = batch_->spill(*runs_);
       }
     } catch (...) {
       thrown = std::current_exception();

@@ -27,8 +27,8 @@ Status LineImporter::add_line(std::string_view line) {
     return fail(lmdb_error(MDB_BAD_VALSIZE));
   }
   batch_->add(*record);
-  // The full batch is sorted and put by the writer while this thread decodes the next lines.
-  if (batch_->staged_bytes() >= batch_bytes_) return writer_->put(batch_);
+  // The full batch is sorted and spilled by the writer while this thread decodes the next lines.
+  if (batch_->staged_bytes() >= batch_bytes_) return writer_->spill(batch_);
   return {};
 }
 
