@@ -27,8 +27,12 @@ Status LineImporter::add_line(std::string_view line) {
     return fail(lmdb_error(MDB_BAD_VALSIZE));
   }
   batch_->add(*record);
-  // The full batch is sorted and spilled by the writer while this thread decodes the next lines.
-  if (batch_->staged_bytes() >= batch_bytes_) return writer_->spill(batch_);
+  // The writer has the most to do: this thread sorts a full batch, and the writer writes it out
+  // while the next lines are decoded here.
+  if (batch_->staged_bytes() >= batch_bytes_) {
+    batch_->sort_for_spill();
+    return writer_->spill(batch_);
+  }
   return {};
 }
 

@@ -48,6 +48,7 @@ void RowBatch::clear() noexcept {
   referrers_.clear();
   types_.clear_rows();
   sizes_.clear_rows();
+  sorted_for_spill_ = false;
 }
 
 Status RowBatch::put_all(const Store& store, Transaction& txn) {
@@ -60,10 +61,15 @@ Status RowBatch::put_all(const Store& store, Transaction& txn) {
   return {};
 }
 
-Status RowBatch::spill(SpilledRuns& runs) {
+void RowBatch::sort_for_spill() {
   sort();
   types_.sort();
   sizes_.sort();
+  sorted_for_spill_ = true;
+}
+
+Status RowBatch::spill(SpilledRuns& runs) {
+  if (!sorted_for_spill_) sort_for_spill();
   for (const PrimaryRow& row : primary_) VESKER_TRY(runs.append_primary(row.id, record_of(row)));
   for (const auto& [referenced, referrer] : referrers_) VESKER_TRY(runs.append_referrer(referenced, referrer));
   VESKER_TRY(runs.end_run(types_, sizes_));

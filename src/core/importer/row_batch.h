@@ -29,6 +29,8 @@ class RowBatch {
 
   // Puts every staged row through `txn` and clears the batch.
   Status put_all(const Store& store, Transaction& txn);
+  // Sorts every staged row for `spill`, which then only writes them; whichever thread has time.
+  void sort_for_spill();
   // Writes the staged rows, sorted, to `runs` as one more run, and clears the batch.
   Status spill(SpilledRuns& runs);
 
@@ -54,6 +56,7 @@ class RowBatch {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> referrers_;  // (referenced id, referrer as big-endian number)
   TypeKeyedRows types_;
   TypeKeyedRows sizes_;
+  bool sorted_for_spill_ = false;
 };
 
 }  // namespace vesker
