@@ -16,10 +16,10 @@ in a child process of its own so that its memory is its own:
   holds): peak anonymous memory per object, target at most 300 bytes at ten
   million objects; High no slower than Exact.
 
-Memory is sampled every 5 ms inside each child: anonymous memory (RssAnon, the
-process's own, LMDB's copies of the pages a write transaction dirtied
-included) apart from the mapped store pages (RssFile), each as its peak above
-what the child held before the measured call.
+Memory is sampled every 5 ms from outside each child: anonymous memory
+(RssAnon, the process's own, LMDB's copies of the pages a write transaction
+dirtied included) apart from the mapped store pages (RssFile), each as its
+peak above what the child held before the measured call.
 
 With --fifty-million, a dump of 50 million objects is imported with `Low`
 instead, with its time and its peak memory (target: within this machine's
@@ -37,23 +37,26 @@ import json
 import os
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
+import threading
 from pathlib import Path
 from typing import NamedTuple
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from import_benchmark import ChildRun, dump_path, ensure_python_has_module, print_table, run_child, verdict  # noqa: E402
+from import_benchmark import dump_path, ensure_python_has_module, print_table, verdict  # noqa: E402
 
 BENCH_PYTHON = Path(__file__).resolve().parent
 DEFAULT_DUMP_DIR = Path("/tmp/vesker-bench")
 MIB = 1 << 20
 GIB = 1 << 30
 
-# Shared by every child: samples the process's own memory while the measured call runs and
-# prints one JSON line with the figures.
+# Shared by every child: times the measured call and prints one JSON line with the figures. The
+# memory is sampled by the parent, from outside: a sampling thread in the child would compete for
+# the interpreter lock with the very thread that imports.
 CHILD_PRELUDE = f"""
-import json, sys, threading, time
+import json, sys, time
 sys.path.insert(0, {str(BENCH_PYTHON)!r})
 
 def memory():
@@ -61,36 +64,19 @@ def memory():
     with open("/proc/self/status") as status:
         for line in status:
             key, _, value = line.partition(":")
-            if key in ("RssAnon", "RssFile", "RssShmem", "VmHWM"):
+            if key in ("RssAnon", "RssFile", "RssShmem"):
                 found[key] = int(value.split()[0]) * 1024
     return found
 
-class Sampler:
+class Measured:
     def __enter__(self):
         self.before = memory()
-        self.anon = self.before["RssAnon"]
-        self.file = self.before["RssFile"] + self.before["RssShmem"]
-        self.stop = threading.Event()
-        self.thread = threading.Thread(target=self.run, daemon=True)
         self.wall, self.cpu = time.perf_counter(), time.process_time()
-        self.thread.start()
         return self
-    def sample(self):
-        now = memory()
-        self.anon = max(self.anon, now["RssAnon"])
-        self.file = max(self.file, now["RssFile"] + now["RssShmem"])
-    def run(self):
-        while not self.stop.wait(0.005):
-            self.sample()
     def __exit__(self, *exc):
-        self.wall, self.cpu = time.perf_counter() - self.wall, time.process_time() - self.cpu
-        self.stop.set()
-        self.thread.join()
-        self.sample()
-        print(json.dumps({{"wall": self.wall, "cpu": self.cpu,
-                          "anon": self.anon - self.before["RssAnon"],
-                          "file": self.file - self.before["RssFile"] - self.before["RssShmem"],
-                          "hwm": memory()["VmHWM"]}}))
+        wall, cpu = time.perf_counter() - self.wall, time.process_time() - self.cpu
+        print(json.dumps({{"wall": wall, "cpu": cpu, "anon_before": self.before["RssAnon"],
+                          "file_before": self.before["RssFile"] + self.before["RssShmem"]}}))
 """
 
 IMPORT_CHILD = CHILD_PRELUDE + """
@@ -98,7 +84,7 @@ import vesker_analysis
 store, dump, precision = sys.argv[1], sys.argv[2], sys.argv[3]
 explorer = vesker_analysis.HeapDumpExplorer(store)
 precision = getattr(vesker_analysis.EstimatorPrecision, precision)
-with open(dump, "rb", buffering=1 << 20) as lines, Sampler():
+with open(dump, "rb", buffering=1 << 20) as lines, Measured():
     explorer.import_lines(lines, precision)
 """
 
@@ -107,19 +93,19 @@ import vesker_analysis
 store, precision = sys.argv[1], sys.argv[2]
 explorer = vesker_analysis.HeapDumpExplorer(store)
 precision = getattr(vesker_analysis.EstimatorPrecision, precision)
-with Sampler():
+with Measured():
     explorer.import_lines([], precision)  # no lines: the step alone, over what the store holds
 """
 
 SQLITE_CHILD = CHILD_PRELUDE + """
 from sqlite_import_peer import sqlite_bulk_load
-with Sampler():
+with Measured():
     sqlite_bulk_load(sys.argv[1], sys.argv[2])
 """
 
 PEER_CHILD = CHILD_PRELUDE + """
 from subtree_peer import exact_subtree_sizes, read_records
-with Sampler():
+with Measured():
     exact_subtree_sizes(read_records(sys.argv[1]))
 """
 
@@ -127,31 +113,76 @@ with Sampler():
 class Figures(NamedTuple):
     wall: float
     cpu: float
-    anon: int  # peak above the start, bytes
+    anon: int  # peak above the start of the measured call, bytes
     file: int
     hwm: int  # the child's peak resident set, bytes
-
-    @staticmethod
-    def of(run: ChildRun) -> Figures:
-        report = run.last_json()
-        return Figures(report["wall"], report["cpu"], report["anon"], report["file"], report["hwm"])
 
     @staticmethod
     def median(runs: list[Figures]) -> Figures:
         return Figures(*(statistics.median(values) for values in zip(*runs)))
 
 
+def child_memory(pid: int) -> dict[str, int]:
+    found = {}
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            key, _, value = line.partition(":")
+            if key in ("RssAnon", "RssFile", "RssShmem", "VmHWM"):
+                found[key] = int(value.split()[0]) * 1024
+    return found
+
+
+def run_measured(command: list[str]) -> Figures:
+    """Runs a child, sampling its memory every 5 ms from here, and combines both reports."""
+    peaks = {"anon": 0, "file": 0, "hwm": 0}
+    done = threading.Event()
+    started = threading.Event()
+    pid: list[int] = []
+
+    def sample() -> None:
+        started.wait()
+        while True:
+            try:
+                now = child_memory(pid[0])
+            except (OSError, KeyError, IndexError):  # gone, or a zombie without its memory lines
+                now = None
+            if now:
+                peaks["anon"] = max(peaks["anon"], now["RssAnon"])
+                peaks["file"] = max(peaks["file"], now["RssFile"] + now["RssShmem"])
+                peaks["hwm"] = max(peaks["hwm"], now["VmHWM"])
+            if done.wait(0.005):
+                return
+
+    sampler = threading.Thread(target=sample, daemon=True)
+    sampler.start()
+    with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
+        process = subprocess.Popen(command, stdout=out, stderr=err)
+        pid.append(process.pid)
+        started.set()
+        code = process.wait()
+        done.set()
+        sampler.join()
+        out.seek(0)
+        err.seek(0)
+        if code != 0:
+            sys.stderr.write(err.read())
+            raise SystemExit(f"{' '.join(command[:3])} ... failed with exit code {code}")
+        report = json.loads([line for line in out.read().splitlines() if line.strip()][-1])
+    return Figures(report["wall"], report["cpu"], peaks["anon"] - report["anon_before"],
+                   peaks["file"] - report["file_before"], peaks["hwm"])
+
+
 def run_import(python: str, dump: Path, store: Path, precision: str) -> Figures:
     shutil.rmtree(store, ignore_errors=True)
     store.mkdir(parents=True)
-    return Figures.of(run_child([python, "-c", IMPORT_CHILD, str(store), str(dump), precision]))
+    return run_measured([python, "-c", IMPORT_CHILD, str(store), str(dump), precision])
 
 
 def run_step(python: str, imported: Path, scratch: Path, precision: str) -> Figures:
     shutil.rmtree(scratch, ignore_errors=True)
     shutil.copytree(imported, scratch)
     try:
-        return Figures.of(run_child([python, "-c", STEP_CHILD, str(scratch), precision]))
+        return run_measured([python, "-c", STEP_CHILD, str(scratch), precision])
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 
@@ -174,12 +205,11 @@ def measure_size(args: argparse.Namespace, objects: int) -> None:
             flip = round_number % 2 == 1
             pairs = [
                 [("import_lines NoEstimates", lambda: run_import(args.python, dump, imported, "NoEstimates")),
-                 ("SQLite bulk load", lambda: Figures.of(run_child(
-                     [args.python, "-c", SQLITE_CHILD, str(dump), str(scratch / "peer.sqlite")])))],
+                 ("SQLite bulk load", lambda: run_measured(
+                     [args.python, "-c", SQLITE_CHILD, str(dump), str(scratch / "peer.sqlite")]))],
                 [("import_lines Exact (dump to exact sizes)",
                   lambda: run_import(args.python, dump, scratch / "exact", "Exact")),
-                 ("plain-Python exact sizes", lambda: Figures.of(run_child(
-                     [args.python, "-c", PEER_CHILD, str(dump)])))],
+                 ("plain-Python exact sizes", lambda: run_measured([args.python, "-c", PEER_CHILD, str(dump)]))],
             ]
             for pair in pairs:
                 if args.skip_peers:
