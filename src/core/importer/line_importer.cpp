@@ -27,7 +27,7 @@ Status LineImporter::add_line(std::string_view line) {
     return fail(lmdb_error(MDB_BAD_VALSIZE));
   }
   batch_->add(*record);
-  // The writer has the most to do: this thread sorts a full batch, and the writer writes it out
+  // This thread sorts part of a full batch, and the writer the rest before writing it out,
   // while the next lines are decoded here.
   if (batch_->staged_bytes() >= batch_bytes_) {
     batch_->sort_for_spill();

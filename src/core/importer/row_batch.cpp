@@ -63,13 +63,13 @@ Status RowBatch::put_all(const Store& store, Transaction& txn) {
 
 void RowBatch::sort_for_spill() {
   sort();
-  types_.sort();
-  sizes_.sort();
   sorted_for_spill_ = true;
 }
 
 Status RowBatch::spill(SpilledRuns& runs) {
-  if (!sorted_for_spill_) sort_for_spill();
+  if (!sorted_for_spill_) sort();
+  types_.sort();
+  sizes_.sort();
   for (const PrimaryRow& row : primary_) VESKER_TRY(runs.append_primary(row.id, record_of(row)));
   for (const auto& [referenced, referrer] : referrers_) VESKER_TRY(runs.append_referrer(referenced, referrer));
   VESKER_TRY(runs.end_run(types_, sizes_));

@@ -29,7 +29,8 @@ class RowBatch {
 
   // Puts every staged row through `txn` and clears the batch.
   Status put_all(const Store& store, Transaction& txn);
-  // Sorts every staged row for `spill`, which then only writes them; whichever thread has time.
+  // Sorts the primary and referrer rows ahead of `spill`, which sorts the type-keyed ones and
+  // writes everything out: the import splits the sorting between its two threads so.
   void sort_for_spill();
   // Writes the staged rows, sorted, to `runs` as one more run, and clears the batch.
   Status spill(SpilledRuns& runs);
