@@ -21,6 +21,7 @@
 // its component's value) and the edges into it still to be met.
 #pragma once
 
+#include <algorithm>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
