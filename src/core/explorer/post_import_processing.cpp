@@ -92,8 +92,8 @@ IndexOrder index_order(const dominators::HeapGraph& graph, const std::vector<std
   return order;
 }
 
-// Puts the index rows, key by key in byte order. A type named like the all-types key shares it,
-// and its rows are among that key's already.
+// Puts the index rows key by key in byte order, with the same calls as TypeKeyedRows::put_all
+// would make. A type named like the all-types key shares it, and its rows are among that key's.
 Status put_subtree_size_index(const Store& store, Transaction& writes, const dominators::HeapGraph& graph,
                               const std::vector<std::uint64_t>& subtree_sizes, const IndexOrder& order,
                               CancellationCheck& cancellation) {
@@ -107,8 +107,9 @@ Status put_subtree_size_index(const Store& store, Transaction& writes, const dom
     return key == all_types ? Type::kAllTypesText : std::string_view(graph.type_names[key]);
   };
   std::sort(keys.begin(), keys.end(), [&](std::uint32_t a, std::uint32_t b) { return key_name(a) < key_name(b); });
-  VESKER_ASSIGN_OR_RETURN(DuplicateRunWriter writer,
-                          DuplicateRunWriter::open(writes, store.types_subtree_size_index, SizeIndexEntry::kEncodedSize));
+  VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(writes, store.types_subtree_size_index));
+  VESKER_ASSIGN_OR_RETURN(auto last, cursor.move(MDB_LAST));
+  const std::string last_key = last ? std::string(last->key) : std::string();
   std::string values;
   for (const std::uint32_t key : keys) {
     const std::span<const dominators::Vertex> run =
@@ -124,7 +125,8 @@ Status put_subtree_size_index(const Store& store, Transaction& writes, const dom
       store_u64_be(out + 8, graph.ids[v]);
       out += SizeIndexEntry::kEncodedSize;
     }
-    VESKER_TRY(writer.put(key_name(key), values));
+    const std::string_view name = key_name(key);
+    VESKER_TRY(put_duplicate_run(cursor, name, values, SizeIndexEntry::kEncodedSize, !last || name > last_key));
   }
   return {};
 }

@@ -32,13 +32,6 @@ Status put_duplicate_run(Cursor& cursor, std::string_view key, std::string_view 
   return {};
 }
 
-Result<DuplicateRunWriter> DuplicateRunWriter::open(Transaction& txn, Database db, std::size_t value_size) {
-  VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, db));
-  VESKER_ASSIGN_OR_RETURN(auto last, cursor.move(MDB_LAST));
-  std::string last_key = last ? std::string(last->key) : std::string();
-  return DuplicateRunWriter(std::move(cursor), last.has_value(), std::move(last_key), value_size);
-}
-
 std::uint32_t TypeKeyedRows::type_index(std::string_view name) {
   if (auto found = indexes_.find(name); found != indexes_.end()) return found->second;
   const auto index = static_cast<std::uint32_t>(names_.size());
@@ -59,7 +52,9 @@ Status TypeKeyedRows::put_all(Transaction& txn, Database db, std::size_t value_s
   rows_.erase(std::unique(rows_.begin(), rows_.end(), [&](const Row& a, const Row& b) { return key(a) == key(b); }),
               rows_.end());
 
-  VESKER_ASSIGN_OR_RETURN(DuplicateRunWriter writer, DuplicateRunWriter::open(txn, db, value_size));
+  VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, db));
+  VESKER_ASSIGN_OR_RETURN(auto last, cursor.move(MDB_LAST));
+  const std::string last_key = last ? std::string(last->key) : std::string();
   std::string values;
   for (std::size_t begin = 0; begin < rows_.size();) {
     const std::uint32_t type = rows_[begin].type;
@@ -71,7 +66,8 @@ Status TypeKeyedRows::put_all(Transaction& txn, Database db, std::size_t value_s
       store_u64_be(bytes + 8, rows_[end].low);
       values.append(bytes, value_size);
     }
-    VESKER_TRY(writer.put(names_[by_name[type]], values));
+    const std::string& name = names_[by_name[type]];
+    VESKER_TRY(put_duplicate_run(cursor, name, values, value_size, !last || name > last_key));
     begin = end;
   }
   rows_.clear();

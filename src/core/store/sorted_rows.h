@@ -6,7 +6,6 @@
 #include <deque>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
@@ -21,25 +20,6 @@ namespace vesker {
 // its own, which keeps LMDB's set semantics for values already there.
 Status put_duplicate_run(Cursor& cursor, std::string_view key, std::string_view values, std::size_t value_size,
                          bool beyond_last_key);
-
-// Puts runs of fixed-size duplicates key by key, the keys coming in ascending byte order.
-class DuplicateRunWriter {
- public:
-  static Result<DuplicateRunWriter> open(Transaction& txn, Database db, std::size_t value_size);
-  // `values`: the key's values back to back, sorted.
-  Status put(std::string_view key, std::string_view values) {
-    return put_duplicate_run(cursor_, key, values, value_size_, !had_keys_ || key > last_key_);
-  }
-
- private:
-  DuplicateRunWriter(Cursor cursor, bool had_keys, std::string last_key, std::size_t value_size)
-      : cursor_(std::move(cursor)), had_keys_(had_keys), last_key_(std::move(last_key)), value_size_(value_size) {}
-
-  Cursor cursor_;
-  bool had_keys_;
-  std::string last_key_;  // the largest key the database held before
-  std::size_t value_size_;
-};
 
 // Sorting rows before putting them turns random B-tree inserts into sequential ones and lets
 // runs of duplicates go in with one call, while the stored set stays the same.
