@@ -13,7 +13,8 @@ Then, each in a process of its own so that its peak memory is its own:
 - diff of the first store with itself: nothing changed, so the memory above
   the floor must not grow with the store (the target: independent of the
   objects that did not change);
-- diff across processes (per type only);
+- diff across processes (per type, and by stable paths from modules: the
+  generated dumps name no references, so the paths are the modules alone);
 - growth over the three stores.
 
 Memory is sampled every 5 ms while the native call runs: anonymous memory
@@ -137,7 +138,8 @@ def measure(kind: str, paths: list[str]) -> None:
         detail = f"{result['growing']:,} growing, {result['sources']:,} sources"
     else:
         result = engine.diff(stores[0], stores[1], same_process=kind != "types")
-        detail = f"{result['total']['added']['count']:,} new objects" if kind != "types" else "per type"
+        detail = (f"{result['total']['added']['count']:,} new objects" if kind != "types"
+                  else f"per type, {len(result['paths']):,} stable paths grew")
     wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
     running = False
     sampler.join()

@@ -84,16 +84,35 @@ def cmd_diff(args: argparse.Namespace) -> int:
                "holder_labels": {str(holder): label for holder, label in labels.items()}})
         return 0
     if mode is None:
-        print("the stores do not say which process their dumps came from: comparing types only "
+        print("the stores do not say which process their dumps came from: comparing types and stable paths "
               "(--same-process compares objects too)")
     elif not mode:
-        print("the dumps come from different processes: comparing types only")
+        print("the dumps come from different processes: comparing types and stable paths")
     print(_type_table(shown, result))
     if len(shown) < len(types):
         print(f"({len(types) - len(shown):,} more types; use --limit 0 to list all)")
     if result["same_process"]:
         _print_new_objects(result, args.limit, labels)
+    else:
+        _print_paths(result, args.limit)
     return 0
+
+
+def _print_paths(result: Comparison, limit: int) -> None:
+    print()
+    paths = result["paths"]
+    if not paths:
+        print("no stable path from a module grew (the dumps name references when taken with names=True)")
+        return
+    measure = "retained" if result["retained"] else "subtree"
+    print(f"what grew by stable path from a module ({measure} sizes; the deepest path that holds most of a growth):")
+    for change in paths[: limit or None]:
+        old = change["old"]
+        new = change["new"]
+        before = format_bytes(old["size"]) if old else "absent"
+        items = new["items"] - (old["items"] if old else 0)
+        print(f"  {change['path']}: {before} -> {format_bytes(new['size'])} "
+              f"({_signed_bytes(new['size'] - (old['size'] if old else 0))}), {_signed(items)} items")
 
 
 def _holder_labels(store: Store, result: Comparison, limit: int) -> dict[int, str]:
@@ -205,7 +224,8 @@ def add_commands(commands: Any, add_json: Any, positive: Any, non_negative: Any)
     diff = commands.add_parser(
         "diff", help="what grew between two dumps",
         description="Compare two stores per type; when both dumps come from one process, also "
-        "object by object: the new objects by type and what holds them.")
+        "object by object: the new objects by type and what holds them; otherwise what grew under "
+        "the stable paths from modules (module, attribute and key names) where the dumps name references.")
     diff.add_argument("old", help="store of the earlier dump")
     diff.add_argument("new", help="store of the later dump")
     diff.add_argument("--by", choices=("size", "count", "retained"), default="size",
@@ -231,4 +251,4 @@ def _add_mode(parser: argparse.ArgumentParser) -> None:
     mode.add_argument("--same-process", dest="same_process", action="store_const", const=True, default=None,
                       help="the dumps come from one process (default: what their identities say)")
     mode.add_argument("--different-process", dest="same_process", action="store_const", const=False,
-                      help="the dumps come from different processes: compare types only")
+                      help="the dumps come from different processes: compare types and stable paths")

@@ -132,12 +132,24 @@ class HeldGroup(TypedDict):
     held_size: int
 
 @type_check_only
+class PathHolding(TypedDict):
+    size: int
+    items: int
+
+@type_check_only
+class PathChange(TypedDict):
+    path: str
+    old: PathHolding | None
+    new: PathHolding
+
+@type_check_only
 class Comparison(TypedDict):
     same_process: bool
     retained: bool
     types: list[TypeChange]
     total: TypeChange
     held: list[HeldGroup]
+    paths: list[PathChange]
 
 @type_check_only
 class GrowingObject(TypedDict):

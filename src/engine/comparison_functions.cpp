@@ -9,6 +9,7 @@
 
 #include "core/comparison/comparison.h"
 #include "core/comparison/growth.h"
+#include "core/comparison/stable_paths.h"
 #include "core/comparison/stored_retained_facts.h"
 #include "engine/store_object.h"
 #include "python/errors.h"
@@ -23,6 +24,7 @@ using python::PyRef;
 using python::ReleasedGil;
 
 constexpr std::size_t kDefaultGrowthLimit = 100;
+constexpr std::size_t kPathLimit = 100;
 
 PyObject* text(std::string_view bytes) {
   return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape");
@@ -86,15 +88,29 @@ PyObject* list_of(const std::vector<Item>& items, Make make) {
   return list.release();
 }
 
-PyObject* comparison_dict(const Comparison& comparison) {
+PyObject* holding_dict(const PathHolding& holding) {
+  return Py_BuildValue("{s:K,s:K}", "size", static_cast<unsigned long long>(holding.size), "items",
+                       static_cast<unsigned long long>(holding.items));
+}
+
+PyObject* path_change_dict(const PathChange& change) {
+  PyRef path = PyRef::steal(text(change.path));
+  PyRef old_side = change.old_side ? PyRef::steal(holding_dict(*change.old_side)) : PyRef::borrow(Py_None);
+  PyRef new_side = PyRef::steal(holding_dict(change.new_side));
+  if (!path || !old_side || !new_side) return nullptr;
+  return Py_BuildValue("{s:O,s:O,s:O}", "path", path.get(), "old", old_side.get(), "new", new_side.get());
+}
+
+PyObject* comparison_dict(const Comparison& comparison, const std::vector<PathChange>& paths) {
   PyRef types = PyRef::steal(
       list_of(comparison.types, [&](const TypeChange& change) { return type_change_dict(change, comparison); }));
   PyRef total = PyRef::steal(type_change_dict(comparison.total, comparison));
   PyRef held = PyRef::steal(list_of(comparison.held, held_group_dict));
-  if (!types || !total || !held) return nullptr;
-  return Py_BuildValue("{s:O,s:O,s:O,s:O,s:O}", "same_process", comparison.same_process ? Py_True : Py_False,
+  PyRef path_list = PyRef::steal(list_of(paths, path_change_dict));
+  if (!types || !total || !held || !path_list) return nullptr;
+  return Py_BuildValue("{s:O,s:O,s:O,s:O,s:O,s:O}", "same_process", comparison.same_process ? Py_True : Py_False,
                        "retained", comparison.retained ? Py_True : Py_False, "types", types.get(), "total",
-                       total.get(), "held", held.get());
+                       total.get(), "held", held.get(), "paths", path_list.get());
 }
 
 PyObject* engine_diff(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -112,6 +128,7 @@ PyObject* engine_diff(PyObject* module, PyObject* args, PyObject* kwargs) {
     std::shared_ptr<const AnalysisStore> new_store = store_argument(module, new_argument, "new");
     if (new_store == nullptr) return nullptr;
     Result<Comparison> comparison = fail_message("");
+    std::vector<PathChange> paths;
     {
       ReleasedGil released;
       comparison = [&]() -> Result<Comparison> {
@@ -119,14 +136,23 @@ PyObject* engine_diff(PyObject* module, PyObject* args, PyObject* kwargs) {
         VESKER_ASSIGN_OR_RETURN(auto new_retained, StoredRetainedFacts::open(*new_store));
         // Retained sizes of one side only would compare unlike figures.
         const bool retained = old_retained && new_retained;
-        return compare_stores(old_store->store, new_store->store,
-                              ComparisonOptions{.same_process = same_process != 0,
-                                                .old_retained = retained ? &*old_retained : nullptr,
-                                                .new_retained = retained ? &*new_retained : nullptr});
+        const RetainedFacts* old_facts = retained ? &*old_retained : nullptr;
+        const RetainedFacts* new_facts = retained ? &*new_retained : nullptr;
+        VESKER_ASSIGN_OR_RETURN(Comparison compared,
+                                compare_stores(old_store->store, new_store->store,
+                                               ComparisonOptions{.same_process = same_process != 0,
+                                                                 .old_retained = old_facts,
+                                                                 .new_retained = new_facts}));
+        // Across processes the names along references stand in for the ids.
+        if (same_process == 0) {
+          VESKER_ASSIGN_OR_RETURN(paths, compare_stable_paths(StablePathInput{old_store.get(), old_facts},
+                                                              StablePathInput{new_store.get(), new_facts}, kPathLimit));
+        }
+        return compared;
       }();
     }
     if (!comparison) return python::raise(comparison.error());
-    return comparison_dict(*comparison);
+    return comparison_dict(*comparison, paths);
   });
 }
 
@@ -202,7 +228,8 @@ PyMethodDef kComparisonFunctions[] = {
     {"diff", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_diff)), METH_VARARGS | METH_KEYWORDS,
      "diff(old, new, *, same_process=False)\n--\n\n"
      "Compares two stores per type; for dumps of one process also object by object: the objects of NEW that "
-     "OLD did not have, and what holds them."},
+     "OLD did not have, and what holds them; for dumps of different processes, what grew under the stable "
+     "paths from modules that the dumps' reference names give."},
     {"growth", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_growth)),
      METH_VARARGS | METH_KEYWORDS,
      "growth(stores, *, limit=100)\n--\n\n"

@@ -29,7 +29,7 @@ PROGRAM = textwrap.dedent(
 
     class Cache:
         def __init__(self):
-            self._store = {}
+            self._store = {"sessions": {}}
 
     cache = Cache()
     out, mode = sys.argv[1], sys.argv[2]
@@ -169,3 +169,58 @@ def test_a_holder_is_named_by_the_reference_that_keeps_it(
     capsys.readouterr()
     assert main(["diff", str(tmp_path / "old"), str(tmp_path / "new"), "--same-process"]) == 0
     assert "+2 x app.Response, +200 B in 2 objects, held by Cache._store (builtins.dict)" in capsys.readouterr().out
+
+
+CACHE_PROGRAM = textwrap.dedent(
+    """
+    import sys
+    import appcache
+    from vesker.dumper import dump_heap
+
+    for i in range(int(sys.argv[2])):
+        appcache.cache._store["sessions"][f"session-{i}"] = appcache.Response(i)
+    dump_heap(sys.argv[1], names=True, meta=True, materialize=True)
+    """
+)
+CACHE_MODULE = textwrap.dedent(
+    """
+    class Response:
+        def __init__(self, n):
+            self.body = "response body " * 8 + str(n)
+
+    class Cache:
+        def __init__(self):
+            self._store = {"sessions": {}}
+
+    cache = Cache()
+    """
+)
+
+
+def test_across_processes_the_growing_cache_is_named_by_its_stable_path(
+    tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    (tmp_path / "program.py").write_text(CACHE_PROGRAM)
+    (tmp_path / "appcache.py").write_text(CACHE_MODULE)
+    package_parent = str(pathlib.Path(vesker.__file__).parent.parent)
+    stores = []
+    for entries in (200, 2000):  # a restart with more traffic: other ids, the same names
+        dump = tmp_path / f"d{entries}.jsonl"
+        subprocess.run([sys.executable, str(tmp_path / "program.py"), str(dump), str(entries)], check=True,
+                       env=dict(os.environ, PYTHONPATH=os.pathsep.join([package_parent, str(tmp_path)])))
+        stores.append(str(tmp_path / f"s{entries}"))
+        assert main(["import", "-q", str(dump), stores[-1]]) == 0
+
+    result = cli_json(capsys, "diff", *stores)
+    assert (result["same_process"], result["mode_known"], result["held"]) == (False, True, [])
+    top = result["paths"][0]
+    assert top["path"] == "appcache.cache._store['sessions']"
+    assert top["new"]["items"] - top["old"]["items"] == 1800
+    responses = next(row for row in result["types"] if row["type"] == "appcache.Response")
+    assert top["new"]["size"] - top["old"]["size"] >= responses["new"]["size"] - responses["old"]["size"]
+    # The paths above it grew by as much and are left out; its entries are data, not paths.
+    assert not any(change["path"] in ("appcache", "appcache.cache._store") or "session-" in change["path"]
+                   for change in result["paths"])
+
+    assert main(["diff", *stores]) == 0
+    assert "  appcache.cache._store['sessions']: " in capsys.readouterr().out

@@ -84,6 +84,16 @@ class MergePass {
     return {};
   }
 
+  // A record stored alike in both dumps but for its subtree size: one object, whatever the mode.
+  Status unchanged(const RecordView& object) {
+    VESKER_ASSIGN_OR_RETURN(DominatorFacts old_facts, facts_of(options_.old_retained, object.id));
+    VESKER_ASSIGN_OR_RETURN(DominatorFacts new_facts, facts_of(options_.new_retained, object.id));
+    TypeChange& row = rows_.row(rows_.index_of(object.type));
+    row.old_side.add(object.size, old_facts.retained_size);
+    row.new_side.add(object.size, new_facts.retained_size);
+    return {};
+  }
+
   Result<Comparison> finish(const Store& new_store) && {
     Comparison comparison;
     comparison.same_process = options_.same_process;
@@ -123,17 +133,25 @@ Result<Comparison> compare_stores(const Store& old_store, const Store& new_store
   VESKER_ASSIGN_OR_RETURN(IdOrderedRecords new_records, IdOrderedRecords::open(new_store));
   MergePass pass(options);
   for (;;) {
-    const RecordView* old_object = old_records.current();
-    const RecordView* new_object = new_records.current();
-    if (old_object == nullptr && new_object == nullptr) break;
-    if (new_object == nullptr || (old_object != nullptr && old_object->id < new_object->id)) {
+    const bool old_left = !old_records.exhausted();
+    const bool new_left = !new_records.exhausted();
+    if (!old_left && !new_left) break;
+    if (!new_left || (old_left && old_records.id() < new_records.id())) {
+      VESKER_ASSIGN_OR_RETURN(const RecordView* old_object, old_records.current());
       VESKER_TRY(pass.old_only(*old_object));
       VESKER_TRY(old_records.advance());
-    } else if (old_object == nullptr || new_object->id < old_object->id) {
+    } else if (!old_left || new_records.id() < old_records.id()) {
+      VESKER_ASSIGN_OR_RETURN(const RecordView* new_object, new_records.current());
       VESKER_TRY(pass.new_only(*new_object));
       VESKER_TRY(new_records.advance());
     } else {
-      VESKER_TRY(pass.both(*old_object, *new_object));
+      VESKER_ASSIGN_OR_RETURN(const RecordView* old_object, old_records.current());
+      if (same_but_subtree_size(old_records.stored(), new_records.stored())) {
+        VESKER_TRY(pass.unchanged(*old_object));
+      } else {
+        VESKER_ASSIGN_OR_RETURN(const RecordView* new_object, new_records.current());
+        VESKER_TRY(pass.both(*old_object, *new_object));
+      }
       VESKER_TRY(old_records.advance());
       VESKER_TRY(new_records.advance());
     }

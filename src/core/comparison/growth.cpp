@@ -37,22 +37,29 @@ struct Grower {
 Result<std::optional<Grower>> growth_of(std::span<const GrowthInput> dumps, std::span<const IdOrderedRecords> records) {
   const std::size_t last = dumps.size() - 1;
   Sizes sizes(dumps.size());
-  VESKER_ASSIGN_OR_RETURN(sizes[last], size_of(dumps[last], *records[last].current()));
+  VESKER_ASSIGN_OR_RETURN(const RecordView* newest, records[last].current());
+  VESKER_ASSIGN_OR_RETURN(sizes[last], size_of(dumps[last], *newest));
   if (!sizes[last]) return std::nullopt;
   std::size_t first = last;
+  const RecordView* oldest = newest;
   while (first > 0) {
-    const RecordView* earlier = records[first - 1].current();
-    if (earlier == nullptr || !is_same_object(*earlier, *records[first].current())) break;
+    const IdOrderedRecords& dump = records[first - 1];
+    // Bytes stored alike hold the same id, type and value: the same object, read once.
+    const RecordView* earlier = oldest;
+    if (dump.exhausted() || dump.stored() != records[first].stored()) {
+      VESKER_ASSIGN_OR_RETURN(earlier, dump.current());
+      if (earlier == nullptr || !is_same_object(*earlier, *oldest)) break;
+    }
     VESKER_ASSIGN_OR_RETURN(std::optional<std::uint64_t> size, size_of(dumps[first - 1], *earlier));
     if (!size) break;
     if (*size > *sizes[first]) return std::nullopt;
     sizes[--first] = size;
+    oldest = earlier;
   }
   if (first == last || *sizes[first] == *sizes[last]) return std::nullopt;
-  const RecordView& newest = *records[last].current();
-  const auto own_growth = static_cast<std::int64_t>(newest.size - records[first].current()->size);
+  const auto own_growth = static_cast<std::int64_t>(newest->size - oldest->size);
   const std::uint64_t growth = *sizes[last] - *sizes[first];
-  return Grower{newest.id, growth, own_growth, std::move(sizes)};
+  return Grower{newest->id, growth, own_growth, std::move(sizes)};
 }
 
 // Every object that grew, in id order, from one merge pass over all dumps.
@@ -68,20 +75,18 @@ Result<std::vector<Grower>> find_growers(std::span<const GrowthInput> dumps) {
     std::uint64_t id = std::numeric_limits<std::uint64_t>::max();
     bool any = false;
     for (const IdOrderedRecords& dump : records) {
-      if (const RecordView* object = dump.current()) {
-        id = std::min(id, object->id);
+      if (!dump.exhausted()) {
+        id = std::min(id, dump.id());
         any = true;
       }
     }
     if (!any) break;
-    if (const RecordView* newest = records.back().current(); newest != nullptr && newest->id == id) {
+    if (!records.back().exhausted() && records.back().id() == id) {
       VESKER_ASSIGN_OR_RETURN(std::optional<Grower> grower, growth_of(dumps, records));
       if (grower) growers.push_back(std::move(*grower));
     }
     for (IdOrderedRecords& dump : records) {
-      if (const RecordView* object = dump.current(); object != nullptr && object->id == id) {
-        VESKER_TRY(dump.advance());
-      }
+      if (!dump.exhausted() && dump.id() == id) VESKER_TRY(dump.advance());
     }
   }
   return growers;

@@ -31,4 +31,9 @@ struct RecordView {
 // The record, when `stored` has the store's own shape; nothing otherwise.
 std::optional<RecordView> read_stored_record(std::string_view stored);
 
+// Whether two stored records agree in everything but their subtree sizes (which change with what
+// lies below an object), without reading them: then their ids, types, references, values and
+// sizes are the same.
+bool same_but_subtree_size(std::string_view stored, std::string_view other);
+
 }  // namespace vesker

@@ -195,6 +195,27 @@ Status put_reference_names(Transaction& txn, const AnalysisStore& store, std::ui
   return txn.put(store.reference_names, IdBytes(id).view(), encoded);
 }
 
+Result<std::optional<ReferenceNames>> read_reference_names(const Transaction& txn, const AnalysisStore& store,
+                                                          std::uint64_t id) {
+  VESKER_ASSIGN_OR_RETURN(const auto encoded, txn.get(store.reference_names, IdBytes(id).view()));
+  if (!encoded) return std::nullopt;
+  ReferenceNames names;
+  std::string_view rest = *encoded;
+  while (rest.size() >= 4) {
+    std::uint32_t size;
+    std::memcpy(&size, rest.data(), 4);
+    rest.remove_prefix(4);
+    if (size == kAbsentName) {
+      names.emplace_back();
+      continue;
+    }
+    if (rest.size() < size) return fail(Error::decoding("a truncated reference name"));
+    names.emplace_back(std::string(rest.substr(0, size)));
+    rest.remove_prefix(size);
+  }
+  return names;
+}
+
 Result<std::optional<std::string>> reference_name(const Transaction& txn, const AnalysisStore& store,
                                                   std::uint64_t from, std::uint64_t to) {
   VESKER_ASSIGN_OR_RETURN(const auto encoded, txn.get(store.reference_names, IdBytes(from).view()));

@@ -72,6 +72,9 @@ Result<std::vector<std::pair<std::string, std::uint64_t>>> type_retained(const T
 // possibly absent.
 using ReferenceNames = std::vector<std::optional<std::string>>;
 Status put_reference_names(Transaction& txn, const AnalysisStore& store, std::uint64_t id, const ReferenceNames& names);
+// The names of the references of `id`, or nothing when the dump named none of them.
+Result<std::optional<ReferenceNames>> read_reference_names(const Transaction& txn, const AnalysisStore& store,
+                                                          std::uint64_t id);
 // The name of the reference from `from` to `to`, if `from` refers to `to` and the dump named it.
 Result<std::optional<std::string>> reference_name(const Transaction& txn, const AnalysisStore& store,
                                                   std::uint64_t from, std::uint64_t to);

@@ -1,17 +1,18 @@
 #include "core/importer/line_importer.h"
 
 #include "core/codecs/record_decoder.h"
+#include "core/importer/batch_writer.h"
 #include "core/importer/row_batch.h"
 #include "core/store/lmdb_error.h"
 
 namespace vesker {
 Result<LineImporter> LineImporter::begin(const Store& store, std::size_t batch_bytes) {
-  VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_write());
-  return LineImporter(store, std::move(txn), batch_bytes);
+  VESKER_ASSIGN_OR_RETURN(std::unique_ptr<BatchWriter> writer, BatchWriter::start(store));
+  return LineImporter(store, std::move(writer), batch_bytes);
 }
 
-LineImporter::LineImporter(const Store& store, Transaction txn, std::size_t batch_bytes)
-    : store_(&store), txn_(std::move(txn)), batch_(std::make_unique<RowBatch>()), batch_bytes_(batch_bytes) {}
+LineImporter::LineImporter(const Store& store, std::unique_ptr<BatchWriter> writer, std::size_t batch_bytes)
+    : store_(&store), writer_(std::move(writer)), batch_(std::make_unique<RowBatch>()), batch_bytes_(batch_bytes) {}
 LineImporter::LineImporter(LineImporter&&) noexcept = default;
 LineImporter& LineImporter::operator=(LineImporter&&) noexcept = default;
 LineImporter::~LineImporter() = default;
@@ -26,16 +27,15 @@ Status LineImporter::add_line(std::string_view line) {
     return fail(lmdb_error(MDB_BAD_VALSIZE));
   }
   batch_->add(*record);
-  if (batch_->staged_bytes() >= batch_bytes_) return flush();
+  // This thread sorts part of a full batch, and the writer the rest before writing it out,
+  // while the next lines are decoded here.
+  if (batch_->staged_bytes() >= batch_bytes_) {
+    batch_->sort_for_spill();
+    return writer_->spill(batch_);
+  }
   return {};
 }
 
-Status LineImporter::flush() { return batch_->put_all(*store_, txn_); }
-
-Status LineImporter::commit() {
-  VESKER_TRY(flush());
-  VESKER_TRY(store_->environment->check_data_file_linked());
-  return txn_.commit();
-}
+Status LineImporter::commit() { return writer_->commit(batch_); }
 
 }  // namespace vesker

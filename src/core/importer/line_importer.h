@@ -12,13 +12,14 @@
 
 namespace vesker {
 
+class BatchWriter;
 class RowBatch;
 
 class LineImporter {
  public:
   // Rows are put in sorted batches of about this size, so an import's memory stays bounded
-  // however large the dump is.
-  static constexpr std::size_t kDefaultBatchBytes = std::size_t{256} << 20;
+  // however large the dump is. Two batches exist at a time: one filled here, one being put.
+  static constexpr std::size_t kDefaultBatchBytes = std::size_t{128} << 20;
 
   // Begins the import's write transaction; waits while another writer holds the store.
   static Result<LineImporter> begin(const Store& store, std::size_t batch_bytes = kDefaultBatchBytes);
@@ -27,7 +28,8 @@ class LineImporter {
   LineImporter& operator=(LineImporter&&) noexcept;
   ~LineImporter();  // aborts everything unless committed
 
-  // Decodes one record and stages its rows. A bad line fails with the decoder's message.
+  // Decodes one record and stages its rows. A bad line fails with the decoder's message; a
+  // batch that could not be put fails a later line with LMDB's.
   Status add_line(std::string_view line);
 
   // Puts every staged row and commits. The stored content is exactly what putting each row on
@@ -35,11 +37,10 @@ class LineImporter {
   Status commit();
 
  private:
-  LineImporter(const Store& store, Transaction txn, std::size_t batch_bytes);
-  Status flush();
+  LineImporter(const Store& store, std::unique_ptr<BatchWriter> writer, std::size_t batch_bytes);
 
   const Store* store_;
-  Transaction txn_;
+  std::unique_ptr<BatchWriter> writer_;
   std::unique_ptr<RowBatch> batch_;
   std::size_t batch_bytes_;
 };

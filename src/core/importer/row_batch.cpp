@@ -6,6 +6,7 @@
 #include "core/codecs/index_values.h"
 #include "core/codecs/record_encoder.h"
 #include "core/common/byte_order.h"
+#include "core/importer/spilled_runs.h"
 
 namespace vesker {
 
@@ -28,26 +29,60 @@ std::size_t RowBatch::staged_bytes() const noexcept {
          referrers_.size() * sizeof(referrers_[0]) + types_.staged_bytes() + sizes_.staged_bytes();
 }
 
+void RowBatch::sort() {
+  // Stable, so that among rows of one id the last one of the input comes last and is kept.
+  std::stable_sort(primary_.begin(), primary_.end(), [](const PrimaryRow& a, const PrimaryRow& b) { return a.id < b.id; });
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < primary_.size(); ++i) {
+    if (i + 1 < primary_.size() && primary_[i + 1].id == primary_[i].id) continue;
+    primary_[kept++] = primary_[i];
+  }
+  primary_.resize(kept);
+  std::sort(referrers_.begin(), referrers_.end());
+  referrers_.erase(std::unique(referrers_.begin(), referrers_.end()), referrers_.end());
+}
+
+void RowBatch::clear() noexcept {
+  encoded_records_.clear();
+  primary_.clear();
+  referrers_.clear();
+  types_.clear_rows();
+  sizes_.clear_rows();
+  sorted_for_spill_ = false;
+}
+
 Status RowBatch::put_all(const Store& store, Transaction& txn) {
+  sort();
   VESKER_TRY(put_primary(store, txn));
   VESKER_TRY(put_referrers(store, txn));
   VESKER_TRY(types_.put_all(txn, store.types, 8));
   VESKER_TRY(sizes_.put_all(txn, store.types_size_index, SizeIndexEntry::kEncodedSize));
-  encoded_records_.clear();
-  primary_.clear();
+  clear();
+  return {};
+}
+
+void RowBatch::sort_for_spill() {
+  sort();
+  sorted_for_spill_ = true;
+}
+
+Status RowBatch::spill(SpilledRuns& runs) {
+  if (!sorted_for_spill_) sort();
+  types_.sort();
+  sizes_.sort();
+  for (const PrimaryRow& row : primary_) VESKER_TRY(runs.append_primary(row.id, record_of(row)));
+  for (const auto& [referenced, referrer] : referrers_) VESKER_TRY(runs.append_referrer(referenced, referrer));
+  VESKER_TRY(runs.end_run(types_, sizes_));
+  clear();
   return {};
 }
 
 Status RowBatch::put_primary(const Store& store, Transaction& txn) {
-  // Stable, so that among rows of one id the last one of the input comes last and wins.
-  std::stable_sort(primary_.begin(), primary_.end(), [](const PrimaryRow& a, const PrimaryRow& b) { return a.id < b.id; });
   VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, store.primary));
   VESKER_ASSIGN_OR_RETURN(auto last, cursor.move(MDB_LAST));
   // Keys beyond the database's last key can be appended without a search.
   const bool append = !primary_.empty() && (!last || load_u64_le(last->key.data()) < primary_.front().id);
-  for (std::size_t i = 0; i < primary_.size(); ++i) {
-    const PrimaryRow& row = primary_[i];
-    if (i + 1 < primary_.size() && primary_[i + 1].id == row.id) continue;
+  for (const PrimaryRow& row : primary_) {
     const IdBytes key(row.id);
     MDB_val value{row.length, encoded_records_.data() + row.offset};
     VESKER_TRY(cursor.put(key.view(), &value, append ? MDB_APPEND : 0));
@@ -56,8 +91,6 @@ Status RowBatch::put_primary(const Store& store, Transaction& txn) {
 }
 
 Status RowBatch::put_referrers(const Store& store, Transaction& txn) {
-  std::sort(referrers_.begin(), referrers_.end());
-  referrers_.erase(std::unique(referrers_.begin(), referrers_.end()), referrers_.end());
   VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, store.referrers));
   VESKER_ASSIGN_OR_RETURN(auto last, cursor.move(MDB_LAST));
   // Keys beyond the database's last key (every key, for an empty one) are appended.
@@ -76,7 +109,6 @@ Status RowBatch::put_referrers(const Store& store, Transaction& txn) {
     VESKER_TRY(put_duplicate_run(cursor, IdBytes(referenced).view(), values, 8, empty || referenced > last_key));
     begin = end;
   }
-  referrers_.clear();
   return {};
 }
 

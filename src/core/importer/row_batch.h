@@ -15,6 +15,8 @@
 
 namespace vesker {
 
+class SpilledRuns;
+
 // Rows accumulate here and go into LMDB sorted, which turns random B-tree inserts into
 // sequential ones and lets runs of duplicates go in with one call. Sorting preserves the
 // semantics of putting rows one by one: the last record of an id wins in `primary`, and the
@@ -27,6 +29,11 @@ class RowBatch {
 
   // Puts every staged row through `txn` and clears the batch.
   Status put_all(const Store& store, Transaction& txn);
+  // Sorts the primary and referrer rows ahead of `spill`, which sorts the type-keyed ones and
+  // writes everything out: the import splits the sorting between its two threads so.
+  void sort_for_spill();
+  // Writes the staged rows, sorted, to `runs` as one more run, and clears the batch.
+  Status spill(SpilledRuns& runs);
 
  private:
   struct PrimaryRow {
@@ -35,6 +42,13 @@ class RowBatch {
     std::size_t length;
   };
 
+  // Sorts the primary and referrer rows in their databases' order and drops the rows that a
+  // later one replaces (primary) or repeats (referrers); the type-keyed rows sort themselves.
+  void sort();
+  void clear() noexcept;
+  std::string_view record_of(const PrimaryRow& row) const noexcept {
+    return std::string_view(encoded_records_).substr(row.offset, row.length);
+  }
   Status put_primary(const Store& store, Transaction& txn);
   Status put_referrers(const Store& store, Transaction& txn);
 
@@ -43,6 +57,7 @@ class RowBatch {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> referrers_;  // (referenced id, referrer as big-endian number)
   TypeKeyedRows types_;
   TypeKeyedRows sizes_;
+  bool sorted_for_spill_ = false;
 };
 
 }  // namespace vesker

@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 
+#include "core/common/os_error.h"
 #include "core/store/data_file_check.h"
 #include "core/store/lmdb_error.h"
 
@@ -62,10 +63,6 @@ struct OpenEnvironments {
 OpenEnvironments& open_environments() {
   static OpenEnvironments registry;  // never destroyed before the last environment closes
   return registry;
-}
-
-Error os_error(int code) {
-  return Error::message(std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")");
 }
 
 Result<std::string> canonical_path_of(std::string_view directory) {

@@ -8,28 +8,47 @@
 
 namespace vesker {
 
-Status put_duplicate_run(Cursor& cursor, std::string_view key, std::string_view values, std::size_t value_size,
-                         bool beyond_last_key) {
-  const std::size_t count = values.size() / value_size;
-  if (beyond_last_key) {
-    MDB_val first{value_size, const_cast<char*>(values.data())};
-    VESKER_TRY(cursor.put(key, &first, MDB_APPEND));
-    for (std::size_t i = 1; i < count; ++i) {
-      MDB_val data{value_size, const_cast<char*>(values.data() + i * value_size)};
-      VESKER_TRY(cursor.put(key, &data, MDB_APPENDDUP));
+Status DuplicatePutter::begin_key(std::string_view key, bool beyond_last_key) {
+  key_.assign(key);
+  beyond_last_key_ = beyond_last_key;
+  first_piece_ = true;
+  key_is_new_ = false;
+  return {};
+}
+
+Status DuplicatePutter::put(std::string_view values) {
+  const std::size_t count = values.size() / value_size_;
+  if (count == 0) return {};
+  // One call for a whole piece: LMDB positions the cursor once and then appends value after
+  // value where it stands, instead of searching the tree from its root for each one.
+  MDB_val piece[2] = {{value_size_, const_cast<char*>(values.data())}, {count, nullptr}};
+  const unsigned multiple = count > 1 ? MDB_MULTIPLE : 0;
+  if (!first_piece_) {
+    if (key_is_new_) return cursor_->put(key_, piece, MDB_APPENDDUP | multiple);
+  } else {
+    first_piece_ = false;
+    if (beyond_last_key_) {
+      key_is_new_ = true;
+      return cursor_->put(key_, piece, MDB_APPEND | MDB_APPENDDUP | multiple);
     }
-    return {};
-  }
-  VESKER_ASSIGN_OR_RETURN(auto existing, cursor.seek(MDB_SET, key));
-  if (count > 1 && !existing) {
-    MDB_val data[2] = {{value_size, const_cast<char*>(values.data())}, {count, nullptr}};
-    return cursor.put(key, data, MDB_MULTIPLE);
+    VESKER_ASSIGN_OR_RETURN(auto existing, cursor_->seek(MDB_SET, key_));
+    if (!existing) {
+      key_is_new_ = true;
+      return cursor_->put(key_, piece, multiple);
+    }
   }
   for (std::size_t i = 0; i < count; ++i) {
-    MDB_val data{value_size, const_cast<char*>(values.data() + i * value_size)};
-    VESKER_TRY(cursor.put(key, &data, 0));
+    MDB_val data{value_size_, const_cast<char*>(values.data() + i * value_size_)};
+    VESKER_TRY(cursor_->put(key_, &data, 0));
   }
   return {};
+}
+
+Status put_duplicate_run(Cursor& cursor, std::string_view key, std::string_view values, std::size_t value_size,
+                         bool beyond_last_key) {
+  DuplicatePutter putter(cursor, value_size);
+  VESKER_TRY(putter.begin_key(key, beyond_last_key));
+  return putter.put(values);
 }
 
 std::uint32_t TypeKeyedRows::type_index(std::string_view name) {
@@ -39,19 +58,29 @@ std::uint32_t TypeKeyedRows::type_index(std::string_view name) {
   return index;
 }
 
-Status TypeKeyedRows::put_all(Transaction& txn, Database db, std::size_t value_size) {
+void TypeKeyedRows::sort() {
   // Keys compare byte-wise; rank the names once so that rows sort on numbers.
-  std::vector<std::uint32_t> by_name(names_.size());
-  std::iota(by_name.begin(), by_name.end(), 0u);
-  std::sort(by_name.begin(), by_name.end(), [&](std::uint32_t a, std::uint32_t b) { return names_[a] < names_[b]; });
+  by_rank_.resize(names_.size());
+  std::iota(by_rank_.begin(), by_rank_.end(), 0u);
+  std::sort(by_rank_.begin(), by_rank_.end(), [&](std::uint32_t a, std::uint32_t b) { return names_[a] < names_[b]; });
   std::vector<std::uint32_t> rank(names_.size());
-  for (std::uint32_t r = 0; r < by_name.size(); ++r) rank[by_name[r]] = r;
+  for (std::uint32_t r = 0; r < by_rank_.size(); ++r) rank[by_rank_[r]] = r;
   for (Row& row : rows_) row.type = rank[row.type];
   const auto key = [](const Row& row) { return std::tie(row.type, row.high, row.low); };
   std::sort(rows_.begin(), rows_.end(), [&](const Row& a, const Row& b) { return key(a) < key(b); });
   rows_.erase(std::unique(rows_.begin(), rows_.end(), [&](const Row& a, const Row& b) { return key(a) == key(b); }),
               rows_.end());
+}
 
+void append_value(std::string& values, const TypeKeyedRows::Row& row, std::size_t value_size) {
+  char bytes[16];
+  store_u64_be(bytes, row.high);
+  store_u64_be(bytes + 8, row.low);
+  values.append(bytes, value_size);
+}
+
+Status TypeKeyedRows::put_all(Transaction& txn, Database db, std::size_t value_size) {
+  sort();
   VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, db));
   VESKER_ASSIGN_OR_RETURN(auto last, cursor.move(MDB_LAST));
   const std::string last_key = last ? std::string(last->key) : std::string();
@@ -60,13 +89,8 @@ Status TypeKeyedRows::put_all(Transaction& txn, Database db, std::size_t value_s
     const std::uint32_t type = rows_[begin].type;
     values.clear();
     std::size_t end = begin;
-    for (; end < rows_.size() && rows_[end].type == type; ++end) {
-      char bytes[16];
-      store_u64_be(bytes, rows_[end].high);
-      store_u64_be(bytes + 8, rows_[end].low);
-      values.append(bytes, value_size);
-    }
-    const std::string& name = names_[by_name[type]];
+    for (; end < rows_.size() && rows_[end].type == type; ++end) append_value(values, rows_[end], value_size);
+    const std::string& name = name_of_rank(type);
     VESKER_TRY(put_duplicate_run(cursor, name, values, value_size, !last || name > last_key));
     begin = end;
   }

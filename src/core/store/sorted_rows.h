@@ -14,10 +14,29 @@
 
 namespace vesker {
 
+// Puts the sorted, distinct duplicates of one key after another, in pieces of any size. A key
+// beyond every key of the database is appended without a search, and a key that the database
+// does not hold yet takes each piece in one call; the duplicates of a key that the database
+// already holds go in one by one, which keeps LMDB's set semantics for values already there.
+class DuplicatePutter {
+ public:
+  DuplicatePutter(Cursor& cursor, std::size_t value_size) : cursor_(&cursor), value_size_(value_size) {}
+
+  // Starts the next key; `beyond_last_key`: every key the database held before sorts below it.
+  Status begin_key(std::string_view key, bool beyond_last_key);
+  // More values of the current key, `value_size` bytes each, above the ones put before.
+  Status put(std::string_view values);
+
+ private:
+  Cursor* cursor_;
+  std::size_t value_size_;
+  std::string key_;
+  bool beyond_last_key_ = false;
+  bool first_piece_ = true;
+  bool key_is_new_ = false;  // created by this putter: its values can be appended
+};
+
 // Puts a run of fixed-size duplicates of one key (`values` holds them back to back, sorted).
-// A key beyond every key of the database is appended without a search; another key that the
-// database does not hold yet takes the whole run in one call; otherwise each value goes in on
-// its own, which keeps LMDB's set semantics for values already there.
 Status put_duplicate_run(Cursor& cursor, std::string_view key, std::string_view values, std::size_t value_size,
                          bool beyond_last_key);
 
@@ -25,6 +44,12 @@ Status put_duplicate_run(Cursor& cursor, std::string_view key, std::string_view 
 // runs of duplicates go in with one call, while the stored set stays the same.
 class TypeKeyedRows {
  public:
+  struct Row {
+    std::uint32_t type;  // index into the names; once sorted, the rank of the name in key order
+    std::uint64_t high;
+    std::uint64_t low;
+  };
+
   // Values are given as big-endian numbers, so that numeric order is the byte order LMDB
   // compares them in: `high` is the value's first 8 bytes, `low` its last 8 (for 16-byte values).
   void add(std::string_view type, std::uint64_t high, std::uint64_t low = 0) {
@@ -33,21 +58,28 @@ class TypeKeyedRows {
   std::size_t size() const noexcept { return rows_.size(); }
   std::size_t staged_bytes() const noexcept { return rows_.size() * sizeof(Row); }
 
+  // Sorts the rows in the database's order and drops repeats; a row's `type` becomes the rank
+  // of its name, which `name_of_rank` turns back into the name.
+  void sort();
+  const std::vector<Row>& rows() const noexcept { return rows_; }
+  std::size_t name_count() const noexcept { return names_.size(); }
+  const std::string& name_of_rank(std::uint32_t rank) const { return names_[by_rank_[rank]]; }
+  // Forgets the rows (the names stay for the next ones).
+  void clear_rows() noexcept { rows_.clear(); }
+
   // Puts every row (values of `value_size` bytes, 8 or 16) through `txn` and clears the rows.
   Status put_all(Transaction& txn, Database db, std::size_t value_size);
 
  private:
-  struct Row {
-    std::uint32_t type;  // index into `names_`; its rank in key order while sorting
-    std::uint64_t high;
-    std::uint64_t low;
-  };
-
   std::uint32_t type_index(std::string_view name);
 
   std::vector<Row> rows_;
   std::deque<std::string> names_;  // a deque keeps the names in place for the views below
   absl::flat_hash_map<std::string_view, std::uint32_t> indexes_;
+  std::vector<std::uint32_t> by_rank_;  // name index of each rank, after `sort`
 };
+
+// Appends a sorted key's values (8 or 16 bytes each, from `high` and `low` as big-endian numbers).
+void append_value(std::string& values, const TypeKeyedRows::Row& row, std::size_t value_size);
 
 }  // namespace vesker

@@ -1,0 +1,105 @@
+#include "core/importer/spill_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+#include "core/common/os_error.h"
+
+namespace vesker {
+namespace {
+
+constexpr std::size_t kWriteBufferBytes = std::size_t{1} << 20;
+
+}  // namespace
+
+Result<SpillFile> SpillFile::create(const std::string& directory) {
+  std::string path = directory + "/import-spill-XXXXXX";
+  const int fd = ::mkostemp(path.data(), O_CLOEXEC);
+  if (fd < 0) return fail(os_error(errno));
+  SpillFile file(fd);
+  if (::unlink(path.c_str()) != 0) return fail(os_error(errno));
+  file.pending_.reserve(kWriteBufferBytes);
+  return file;
+}
+
+SpillFile& SpillFile::operator=(SpillFile&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    size_ = other.size_;
+    pending_ = std::move(other.pending_);
+  }
+  return *this;
+}
+
+SpillFile::~SpillFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Status SpillFile::append(std::string_view bytes) {
+  size_ += bytes.size();
+  if (pending_.size() + bytes.size() > kWriteBufferBytes) {
+    VESKER_TRY(flush());
+    if (bytes.size() > kWriteBufferBytes) {
+      pending_ = bytes;
+      return flush();
+    }
+  }
+  pending_.append(bytes);
+  return {};
+}
+
+Status SpillFile::flush() {
+  const char* data = pending_.data();
+  std::size_t left = pending_.size();
+  while (left > 0) {
+    const ssize_t written = ::write(fd_, data, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return fail(os_error(errno));
+    }
+    data += written;
+    left -= static_cast<std::size_t>(written);
+  }
+  pending_.clear();
+  return {};
+}
+
+Status SpillFile::read(std::uint64_t offset, char* into, std::size_t length) const {
+  while (length > 0) {
+    const ssize_t got = ::pread(fd_, into, length, static_cast<off_t>(offset));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return fail(os_error(errno));
+    }
+    if (got == 0) internal_error("a spill file ended before the bytes written to it");
+    into += got;
+    offset += static_cast<std::uint64_t>(got);
+    length -= static_cast<std::size_t>(got);
+  }
+  return {};
+}
+
+Result<std::string_view> SpillReader::take(std::size_t length) {
+  if (buffer_.size() - position_ < length) {
+    // Keep the unread tail, then fill up to the buffer size (or at least the request).
+    buffer_.erase(0, position_);
+    position_ = 0;
+    const std::size_t wanted = std::max(buffer_bytes_, length);
+    const std::size_t kept = buffer_.size();
+    const std::size_t more = static_cast<std::size_t>(std::min<std::uint64_t>(wanted - kept, end_ - next_));
+    if (kept + more < length) internal_error("a spill run read past its end");
+    buffer_.resize(kept + more);
+    VESKER_TRY(file_->read(next_, buffer_.data() + kept, more));
+    next_ += more;
+  }
+  const std::string_view bytes(buffer_.data() + position_, length);
+  position_ += length;
+  return bytes;
+}
+
+}  // namespace vesker
