@@ -92,8 +92,13 @@ IndexOrder index_order(const dominators::HeapGraph& graph, const std::vector<std
   return order;
 }
 
-// Puts the index rows key by key in byte order, with the same calls as TypeKeyedRows::put_all
-// would make. A type named like the all-types key shares it, and its rows are among that key's.
+// Values handed to LMDB per call. LMDB makes room for dirty pages (spilling them) only between
+// calls, so one call must not dirty more pages than a transaction may hold: a key's values of a
+// store of tens of millions of objects (the all-types key's) go in piece by piece.
+constexpr std::size_t kValuesPerPut = std::size_t{1} << 16;
+
+// Puts the index rows key by key in byte order. A type named like the all-types key shares it,
+// and its rows are among that key's.
 Status put_subtree_size_index(const Store& store, Transaction& writes, const dominators::HeapGraph& graph,
                               const std::vector<std::uint64_t>& subtree_sizes, const IndexOrder& order,
                               CancellationCheck& cancellation) {
@@ -110,6 +115,7 @@ Status put_subtree_size_index(const Store& store, Transaction& writes, const dom
   VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(writes, store.types_subtree_size_index));
   VESKER_ASSIGN_OR_RETURN(auto last, cursor.move(MDB_LAST));
   const std::string last_key = last ? std::string(last->key) : std::string();
+  DuplicatePutter putter(cursor, SizeIndexEntry::kEncodedSize);
   std::string values;
   for (const std::uint32_t key : keys) {
     const std::span<const dominators::Vertex> run =
@@ -117,16 +123,20 @@ Status put_subtree_size_index(const Store& store, Transaction& writes, const dom
                          : std::span<const dominators::Vertex>(order.by_type)
                                .subspan(order.type_starts[key], order.type_starts[key + 1] - order.type_starts[key]);
     if (run.empty()) continue;
-    VESKER_TRY(cancellation.poll());
-    values.resize(run.size() * SizeIndexEntry::kEncodedSize);
-    char* out = values.data();
-    for (const dominators::Vertex v : run) {
-      store_u64_be(out, ~subtree_sizes[v]);
-      store_u64_be(out + 8, graph.ids[v]);
-      out += SizeIndexEntry::kEncodedSize;
-    }
     const std::string_view name = key_name(key);
-    VESKER_TRY(put_duplicate_run(cursor, name, values, SizeIndexEntry::kEncodedSize, !last || name > last_key));
+    VESKER_TRY(putter.begin_key(name, !last || name > last_key));
+    for (std::size_t begin = 0; begin < run.size(); begin += kValuesPerPut) {
+      VESKER_TRY(cancellation.poll());
+      const auto piece = run.subspan(begin, std::min(kValuesPerPut, run.size() - begin));
+      values.resize(piece.size() * SizeIndexEntry::kEncodedSize);
+      char* out = values.data();
+      for (const dominators::Vertex v : piece) {
+        store_u64_be(out, ~subtree_sizes[v]);
+        store_u64_be(out + 8, graph.ids[v]);
+        out += SizeIndexEntry::kEncodedSize;
+      }
+      VESKER_TRY(putter.put(values));
+    }
   }
   return {};
 }
