@@ -10,6 +10,7 @@
 #include <new>
 #include <optional>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "core/analysis/tarjan.h"
@@ -46,7 +47,8 @@ namespace {
 
 using vesker::Result;
 using vesker::Status;
-using vesker::analysis::IsVisited;
+using vesker::analysis::SuccessorLists;
+using vesker::analysis::Vertex;
 
 // Compressed adjacency lists.
 struct Graph {
@@ -79,37 +81,20 @@ Graph path_graph(std::size_t node_count) {
   return graph;
 }
 
-struct NodeRecord {
-  std::uint64_t id;
-};
-
-// Node values are 1, component values the number of components reached
+// Vertex values are 1, component values the number of components reached
 // (without de-duplication): cheap, so that the figures are the traversal's.
 class InMemoryVisitor {
  public:
-  using Node = NodeRecord;
   using NodeValue = std::uint64_t;
   using SccValue = std::uint64_t;
 
   explicit InMemoryVisitor(const Graph& graph) : graph_(graph) {}
 
-  Result<std::optional<NodeRecord>> next_unvisited_node(IsVisited is_visited) {
-    while (next_ < graph_.node_count()) {
-      const std::uint64_t id = next_++;
-      if (!is_visited(id)) return NodeRecord{id};
-    }
-    return std::nullopt;
+  Result<std::optional<Vertex>> next_root() {
+    if (next_ == graph_.node_count()) return std::nullopt;
+    return static_cast<Vertex>(next_++);
   }
-  std::uint64_t node_id(const NodeRecord& node) const { return node.id; }
-  std::uint64_t node_value(const NodeRecord&) const { return 1; }
-  Result<std::vector<NodeRecord>> get_successors(const NodeRecord& node, IsVisited) const {
-    std::vector<NodeRecord> successors;
-    const std::uint64_t begin = graph_.first_edge[node.id];
-    const std::uint64_t end = graph_.first_edge[node.id + 1];
-    successors.reserve(end - begin);
-    for (std::uint64_t e = begin; e < end; ++e) successors.push_back({graph_.targets[e]});
-    return successors;
-  }
+  Result<std::uint64_t> discover(Vertex) const { return 1; }
   void merge_node_values(std::uint64_t& into, std::uint64_t from) const { into += from; }
   void merge_scc_values(std::optional<std::uint64_t>& into, std::uint64_t from) const {
     into = into.value_or(0) + from;
@@ -117,8 +102,8 @@ class InMemoryVisitor {
   std::uint64_t add_node_value_to_scc_value(std::uint64_t, std::size_t, std::optional<std::uint64_t> pending) const {
     return pending.value_or(0) + 1;
   }
-  Status emit_result(std::uint64_t, std::uint64_t, std::uint64_t value) {
-    checksum_ += value;
+  Status emit_component(std::span<const Vertex> members, std::uint64_t, std::uint64_t value) {
+    checksum_ += value * members.size();
     return {};
   }
 
@@ -135,7 +120,8 @@ void run_traversal(benchmark::State& state, const Graph& graph) {
     InMemoryVisitor visitor(graph);
     const std::size_t baseline = live_bytes;
     peak_bytes = live_bytes;
-    if (!vesker::analysis::visit_sccs(visitor)) state.SkipWithError("visit_sccs failed");
+    const SuccessorLists lists{.offsets = graph.first_edge, .targets = graph.targets};
+    if (!vesker::analysis::visit_sccs(lists, visitor)) state.SkipWithError("visit_sccs failed");
     peak_growth = std::max(peak_growth, peak_bytes - baseline);
     benchmark::DoNotOptimize(visitor.checksum_);
   }

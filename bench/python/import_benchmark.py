@@ -113,6 +113,9 @@ class CppRun(NamedTuple):
     mb_per_s: float
     peak_bytes_per_object: float
     process_peak_rss_bytes: int
+    # Sampled growth of the anonymous and the file-backed resident set (where the benchmark reports them).
+    peak_anon_bytes_per_object: float | None = None
+    peak_file_bytes_per_object: float | None = None
 
 
 def run_store_benchmark(binary: Path, dump: Path, scratch: Path, benchmark_filter: str,
@@ -135,7 +138,8 @@ def run_store_benchmark(binary: Path, dump: Path, scratch: Path, benchmark_filte
         to_seconds = _UNIT_SECONDS[entry["time_unit"]]
         runs.append(CppRun(name.split("/")[0] + _argument_suffix(name), entry["real_time"] * to_seconds,
                            entry["cpu_time"] * to_seconds, entry["objects_per_s"], entry["MB_per_s"],
-                           entry["peak_bytes_per_object"], child.peak_rss_bytes))
+                           entry["peak_bytes_per_object"], child.peak_rss_bytes,
+                           entry.get("peak_anon_bytes_per_object"), entry.get("peak_file_bytes_per_object")))
     return runs
 
 

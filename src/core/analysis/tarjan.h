@@ -1,26 +1,33 @@
-// Tarjan's strongly connected components over a graph that is never held as a
-// whole: a visitor hands out nodes and their successors one node at a time,
-// and receives every finished component together with a value folded over it.
+// Tarjan's strongly connected components over a graph held as compact
+// successor lists (vertices numbered 0..n-1), with a visitor that hands out the
+// roots, gives each vertex a value when it is discovered and receives every
+// finished component together with a value folded over it.
 //
 // The recursion of the textbook algorithm is replaced by an explicit stack of
-// frames, so reference chains millions of nodes deep need no native stack.
-// Two values travel up the depth-first tree: a per-node value summed over the
+// frames, so reference chains millions of vertices deep need no native stack.
+// Two values travel up the depth-first tree: a per-vertex value summed over the
 // members of a component, and a per-component value merged along every edge
 // into an already finished component. Components finish in reverse topological
 // order, so everything a component reaches has its value stored before the
 // component itself finishes.
+//
+// A finished component's value is kept only until every edge into it from
+// another component has been merged: those edges are known in advance (the
+// in-degrees of its members less the edges between members), and each one
+// causes exactly one merge, whether the traversal meets it as an edge to a
+// finished vertex or as the tree edge its root returns along. So the values
+// alive at a time are those still awaited, not those of every component.
+// Bookkeeping is 12 bytes a vertex: discovery index, lowlink (then the slot of
+// its component's value) and the edges into it still to be met.
 #pragma once
 
-#include <xxhash.h>
-
-#include <absl/container/flat_hash_map.h>
-
 #include <algorithm>
-#include <bit>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -28,276 +35,213 @@
 
 namespace vesker::analysis {
 
-// Integer keys hashed as XXH3-64 of their 8 little-endian bytes.
-struct Xxh3IntegerHash {
-  std::size_t operator()(std::uint64_t key) const noexcept {
-    static_assert(std::endian::native == std::endian::little);
-    return XXH3_64bits(&key, sizeof key);
-  }
+using Vertex = std::uint32_t;
+
+// Successors of v are targets[offsets[v] .. offsets[v + 1]), in the order the
+// traversal takes them.
+struct SuccessorLists {
+  std::span<const std::uint64_t> offsets;  // vertex count + 1 entries
+  std::span<const Vertex> targets;
+
+  Vertex vertex_count() const noexcept { return offsets.empty() ? 0 : static_cast<Vertex>(offsets.size() - 1); }
 };
 
-struct BookkeepingEntry {
-  std::size_t index;    // discovery order
-  std::size_t lowlink;  // smallest index known to be reachable in the current search
-  bool on_stack;        // still on scc_stack: its component is not finished
-  std::optional<std::size_t> scc_id;
-};
-
-using BookkeepingMap = absl::flat_hash_map<std::uint64_t, BookkeepingEntry, Xxh3IntegerHash>;
-
-// The traversal's answer to "has this id been discovered?". Handed to the
-// visitor so that it skips discovered nodes before reading them.
-class IsVisited {
- public:
-  explicit IsVisited(const BookkeepingMap& bookkeeping) noexcept : bookkeeping_(&bookkeeping) {}
-  bool operator()(std::uint64_t node_id) const { return bookkeeping_->contains(node_id); }
-
- private:
-  const BookkeepingMap* bookkeeping_;
-};
-
-// The visitor fixes the node record it hands out, the per-node value and the
-// per-component value.
+// The visitor fixes the per-vertex value and the per-component value.
 //
-// `get_successors(node, is_visited)` returns every successor of `node` in
-// order. For a successor for which `is_visited` holds, the traversal only reads
-// its `node_id`, so the visitor may return a cheap record carrying just the id.
-//
-// `merge_scc_values(into, from)` makes an absent `into` a copy of `from` and
-// merges `from` into a present one. `add_node_value_to_scc_value(sum, scc_id,
-// pending)` returns the value of a finished component from its node-value sum,
-// its sequence number and the merge of what it reaches.
+// `next_root()` yields the vertices to start depth-first searches from, in
+// order; vertices already discovered are skipped, and the end is nullopt.
+// `discover(v)` is called once per vertex, in discovery order, and returns its
+// value. `merge_scc_values(into, from)` makes an absent `into` a copy of `from`
+// and merges `from` into a present one. `add_node_value_to_scc_value(sum,
+// scc_id, pending)` returns the value of a finished component from its
+// vertex-value sum, its sequence number and the merge of what it reaches.
+// `emit_component(members, sum, value)` receives each finished component, its
+// members in discovery order (the root first).
 template <class V>
 concept GraphSCCVisitor =
-    std::move_constructible<typename V::Node> && std::copyable<typename V::NodeValue> &&
-    std::copyable<typename V::SccValue> &&
-    requires(V& visitor, const typename V::Node& node, typename V::NodeValue& node_value_into,
+    std::copyable<typename V::NodeValue> && std::copyable<typename V::SccValue> &&
+    requires(V& visitor, Vertex vertex, typename V::NodeValue& node_value_into,
              const typename V::NodeValue& node_value, std::optional<typename V::SccValue>& pending_into,
              std::optional<typename V::SccValue>&& pending, const typename V::SccValue& scc_value,
-             std::size_t scc_id, std::uint64_t node_id, IsVisited is_visited) {
-      { visitor.next_unvisited_node(is_visited) } -> std::same_as<Result<std::optional<typename V::Node>>>;
-      { visitor.node_id(node) } -> std::same_as<std::uint64_t>;
-      { visitor.node_value(node) } -> std::same_as<typename V::NodeValue>;
-      { visitor.get_successors(node, is_visited) } -> std::same_as<Result<std::vector<typename V::Node>>>;
+             std::size_t scc_id, std::span<const Vertex> members) {
+      { visitor.next_root() } -> std::same_as<Result<std::optional<Vertex>>>;
+      { visitor.discover(vertex) } -> std::same_as<Result<typename V::NodeValue>>;
       visitor.merge_node_values(node_value_into, node_value);
       visitor.merge_scc_values(pending_into, scc_value);
       {
         visitor.add_node_value_to_scc_value(node_value, scc_id, std::move(pending))
       } -> std::same_as<typename V::SccValue>;
-      { visitor.emit_result(node_id, node_value, scc_value) } -> std::same_as<Status>;
+      { visitor.emit_component(members, node_value, scc_value) } -> std::same_as<Status>;
     };
 
-enum class FrameState : std::uint8_t {
-  kIterating,        // takes the next successor; the state of a new frame
-  kWaitingForChild,  // a frame for a successor lies above this one
-  kChildProcessed,   // the child above has finished and left its result
-  kFinishing,        // every successor has been taken
-};
-
-inline constexpr const char* kReturnedToWaitingFrame =
-    "We should not be returning to a frame waiting for a child without having processed the child";
-
-template <GraphSCCVisitor V>
-struct CallStackFrame {
-  std::uint64_t node_id;
-  typename V::NodeValue node_value;  // own value plus what unfinished children passed up
-  std::optional<typename V::SccValue> pending;  // merge of the finished components reached so far
-  // Consumed front to back; each record is released once dealt with, and the
-  // list itself once the last one has been taken.
-  std::vector<typename V::Node> successors;
-  std::size_t next_successor = 0;
-  std::optional<std::uint64_t> current_child;
-  FrameState state = FrameState::kIterating;
-};
-
-// What a finished frame passes to its parent. Only the top frame can be in
-// state ChildProcessed, so the one result waiting to be taken lives in the
-// traversal state rather than in every frame.
-template <GraphSCCVisitor V>
-struct ChildResult {
-  std::optional<typename V::NodeValue> node_value;
-  std::optional<typename V::SccValue> scc_value;
-  // The child's final lowlink as its bookkeeping entry holds it, carried along
-  // to save the parent a second lookup of that entry.
-  std::size_t lowlink = 0;
-};
-
-template <GraphSCCVisitor V>
-struct TarjanState {
-  std::vector<CallStackFrame<V>> call_stack;
-  std::vector<std::uint64_t> scc_stack;
-  BookkeepingMap bookkeeping;
-  absl::flat_hash_map<std::size_t, typename V::SccValue, Xxh3IntegerHash> scc_values;
-  std::size_t next_index = 0;
-  std::size_t next_scc_id = 0;
-  ChildResult<V> child_result;
-};
-
 namespace tarjan_detail {
 
-// For ids the traversal inserted itself: a miss is a broken invariant.
-inline BookkeepingEntry& entry_of(BookkeepingMap& bookkeeping, std::uint64_t node_id) {
-  auto found = bookkeeping.find(node_id);
-  if (found == bookkeeping.end()) internal_error(kMissingMapEntry);
-  return found->second;
-}
+inline constexpr Vertex kUnvisited = std::numeric_limits<Vertex>::max();
+inline constexpr Vertex kFinished = kUnvisited - 1;  // in `index`, once the component is done
+inline constexpr std::uint32_t kNoSlot = std::numeric_limits<std::uint32_t>::max();
 
+// Component values and pending merges, in slots reused once released.
 template <class T>
-const T& unwrap(const std::optional<T>& value) {
-  if (!value) internal_error(kMissingOptional);
-  return *value;
-}
+class ValueSlots {
+ public:
+  std::uint32_t allocate() {
+    if (!free_.empty()) {
+      const std::uint32_t slot = free_.back();
+      free_.pop_back();
+      return slot;
+    }
+    if (values_.size() >= kNoSlot) internal_error("more live component values than slots");
+    values_.emplace_back();
+    awaited_.push_back(0);
+    return static_cast<std::uint32_t>(values_.size() - 1);
+  }
+  void release(std::uint32_t slot) {
+    values_[slot].reset();
+    free_.push_back(slot);
+  }
+  std::optional<T>& operator[](std::uint32_t slot) { return values_[slot]; }
+  // Merges still to come before a finished component's value can go.
+  std::uint32_t& awaited(std::uint32_t slot) { return awaited_[slot]; }
+
+ private:
+  std::vector<std::optional<T>> values_;
+  std::vector<std::uint32_t> awaited_;
+  std::vector<std::uint32_t> free_;
+};
+
+template <class NodeValue>
+struct Frame {
+  Vertex vertex;
+  std::uint32_t pending;      // slot of the merge of the finished components reached so far
+  std::uint64_t next_edge;    // into SuccessorLists::targets
+  NodeValue node_value;       // own value plus what unfinished children passed up
+};
 
 }  // namespace tarjan_detail
 
-// Discovers `node`: gives it the next index, asks for its successors and puts
-// a new frame on the call stack. On error the bookkeeping entry stays.
+// Runs the traversal from every root that `next_root` yields. Every vertex
+// reached is discovered once and emitted exactly once, as a member of exactly
+// one component; components are numbered 0, 1, 2, ... in finishing order.
+// Returns the first error of a visitor operation unchanged; broken invariants
+// throw InternalError.
 template <GraphSCCVisitor V>
-Status push_new_frame(TarjanState<V>& state, V& visitor, typename V::Node node) {
-  const std::uint64_t node_id = visitor.node_id(node);
-  const std::size_t index = state.next_index++;
-  state.bookkeeping.insert_or_assign(node_id, BookkeepingEntry{index, index, true, std::nullopt});
-  VESKER_ASSIGN_OR_RETURN(std::vector<typename V::Node> successors,
-                          visitor.get_successors(node, IsVisited(state.bookkeeping)));
-  state.scc_stack.push_back(node_id);
-  state.call_stack.push_back(CallStackFrame<V>{
-      .node_id = node_id,
-      .node_value = visitor.node_value(node),
-      .pending = std::nullopt,
-      .successors = std::move(successors),
-      .next_successor = 0,
-      .current_child = std::nullopt,
-      .state = FrameState::kIterating,
-  });
-  return {};
-}
+Status visit_sccs(const SuccessorLists& graph, V& visitor) {
+  using namespace tarjan_detail;
+  using NodeValue = typename V::NodeValue;
+  using SccValue = typename V::SccValue;
+  const Vertex vertex_count = graph.vertex_count();
+  if (vertex_count >= kFinished) return fail_message("too many vertices for the component search");
+  if (!graph.offsets.empty() && graph.offsets.back() != graph.targets.size()) {
+    internal_error("successor offsets do not end at the last target");
+  }
+  std::vector<Vertex> index(vertex_count, kUnvisited);
+  std::vector<Vertex> lowlink_or_slot(vertex_count);
+  std::vector<std::uint32_t> edges_to_meet(vertex_count, 0);
+  for (const Vertex target : graph.targets) {
+    if (target >= vertex_count) internal_error("successor beyond the last vertex");
+    ++edges_to_meet[target];
+  }
+  ValueSlots<SccValue> slots;
+  std::vector<Frame<NodeValue>> frames;
+  std::vector<Vertex> scc_stack;
+  Vertex next_index = 0;
+  std::size_t next_scc_id = 0;
 
-namespace tarjan_detail {
-
-template <GraphSCCVisitor V>
-Status step_iterating(TarjanState<V>& state, V& visitor) {
-  CallStackFrame<V>& frame = state.call_stack.back();
-  if (frame.next_successor == frame.successors.size()) {
-    frame.state = FrameState::kFinishing;
+  const auto discover = [&](Vertex vertex) -> Status {
+    VESKER_ASSIGN_OR_RETURN(NodeValue value, visitor.discover(vertex));
+    index[vertex] = lowlink_or_slot[vertex] = next_index++;
+    scc_stack.push_back(vertex);
+    frames.push_back(Frame<NodeValue>{vertex, kNoSlot, graph.offsets[vertex], std::move(value)});
     return {};
-  }
-  typename V::Node successor = std::move(frame.successors[frame.next_successor++]);
-  if (frame.next_successor == frame.successors.size()) {
-    frame.successors = std::vector<typename V::Node>();
-    frame.next_successor = 0;
-  }
-  const std::uint64_t successor_id = visitor.node_id(successor);
-  frame.current_child = successor_id;
-  const auto found = state.bookkeeping.find(successor_id);
-  if (found == state.bookkeeping.end()) {
-    frame.state = FrameState::kWaitingForChild;
-    // `frame` may move when the call stack grows.
-    return push_new_frame(state, visitor, std::move(successor));
-  }
-  const BookkeepingEntry& successor_entry = found->second;
-  if (successor_entry.on_stack) {
-    const std::size_t successor_index = successor_entry.index;
-    BookkeepingEntry& entry = entry_of(state.bookkeeping, frame.node_id);
-    entry.lowlink = std::min(entry.lowlink, successor_index);
-    return {};
-  }
-  const std::size_t successor_scc = unwrap(successor_entry.scc_id);
-  const auto scc_value = state.scc_values.find(successor_scc);
-  if (scc_value == state.scc_values.end()) internal_error(kMissingMapEntry);
-  visitor.merge_scc_values(frame.pending, scc_value->second);
-  return {};
-}
+  };
+  // One awaited merge of the finished component in `slot` has happened.
+  const auto met = [&](std::uint32_t slot) {
+    if (--slots.awaited(slot) == 0) slots.release(slot);
+  };
 
-template <GraphSCCVisitor V>
-void step_child_processed(TarjanState<V>& state, V& visitor) {
-  CallStackFrame<V>& frame = state.call_stack.back();
-  ChildResult<V> child = std::exchange(state.child_result, {});
-  if (child.node_value) visitor.merge_node_values(frame.node_value, *child.node_value);
-  if (child.scc_value) visitor.merge_scc_values(frame.pending, *child.scc_value);
-  unwrap(frame.current_child);  // a child result always belongs to the successor taken last
-  BookkeepingEntry& entry = entry_of(state.bookkeeping, frame.node_id);
-  entry.lowlink = std::min(entry.lowlink, child.lowlink);
-  frame.state = FrameState::kIterating;
-}
-
-template <GraphSCCVisitor V>
-Status step_finishing(TarjanState<V>& state, V& visitor) {
-  CallStackFrame<V> frame = std::move(state.call_stack.back());
-  state.call_stack.pop_back();
-  BookkeepingEntry& entry = entry_of(state.bookkeeping, frame.node_id);
-  ChildResult<V> result;
-  result.lowlink = entry.lowlink;
-  if (entry.index == entry.lowlink) {
-    const std::size_t scc_id = state.next_scc_id++;
-    // The members are the top of scc_stack down to this node; they are
-    // emitted in pop order, the most recently discovered first.
-    std::size_t root_position = state.scc_stack.size();
-    for (;;) {
-      if (root_position == 0) internal_error(kMissingOptional);
-      const std::uint64_t member = state.scc_stack[--root_position];
-      // No insertion happens here, so `entry` stays valid.
-      BookkeepingEntry& member_entry = member == frame.node_id ? entry : entry_of(state.bookkeeping, member);
-      member_entry.on_stack = false;
-      member_entry.scc_id = scc_id;
-      if (member == frame.node_id) break;
-    }
-    typename V::SccValue value =
-        visitor.add_node_value_to_scc_value(frame.node_value, scc_id, std::move(frame.pending));
-    state.scc_values.insert_or_assign(scc_id, value);
-    for (std::size_t position = state.scc_stack.size(); position > root_position;) {
-      VESKER_TRY(visitor.emit_result(state.scc_stack[--position], frame.node_value, value));
-    }
-    state.scc_stack.resize(root_position);
-    result.scc_value = std::move(value);
-  } else {
-    result.node_value = std::move(frame.node_value);
-    result.scc_value = std::move(frame.pending);
-  }
-  if (!state.call_stack.empty()) {
-    state.call_stack.back().state = FrameState::kChildProcessed;
-    state.child_result = std::move(result);
-  }
-  return {};
-}
-
-}  // namespace tarjan_detail
-
-// Runs the traversal over every node that `next_unvisited_node` yields. Every
-// node is discovered once and emitted exactly once, as a member of exactly one
-// component; components are numbered 0, 1, 2, ... in finishing order. Returns
-// the first error of a visitor operation unchanged; broken invariants throw
-// InternalError.
-template <GraphSCCVisitor V>
-Status visit_sccs(V& visitor) {
-  TarjanState<V> state;
-  // A visitor that knows how many nodes to expect spares the maps their growth.
-  if constexpr (requires { { visitor.node_count_hint() } -> std::convertible_to<std::size_t>; }) {
-    const std::size_t expected_nodes = visitor.node_count_hint();
-    state.bookkeeping.reserve(expected_nodes);
-    state.scc_values.reserve(expected_nodes);
-  }
   for (;;) {
-    if (state.call_stack.empty()) {
-      VESKER_ASSIGN_OR_RETURN(std::optional<typename V::Node> next,
-                              visitor.next_unvisited_node(IsVisited(state.bookkeeping)));
-      if (!next) return {};
-      // A node that was discovered meanwhile is released and skipped.
-      if (state.bookkeeping.contains(visitor.node_id(*next))) continue;
-      VESKER_TRY(push_new_frame(state, visitor, std::move(*next)));
-      continue;
-    }
-    switch (state.call_stack.back().state) {
-      case FrameState::kIterating:
-        VESKER_TRY(tarjan_detail::step_iterating(state, visitor));
-        break;
-      case FrameState::kWaitingForChild:
-        internal_error(kReturnedToWaitingFrame);
-      case FrameState::kChildProcessed:
-        tarjan_detail::step_child_processed(state, visitor);
-        break;
-      case FrameState::kFinishing:
-        VESKER_TRY(tarjan_detail::step_finishing(state, visitor));
-        break;
+    VESKER_ASSIGN_OR_RETURN(std::optional<Vertex> root, visitor.next_root());
+    if (!root) return {};
+    if (*root >= vertex_count) internal_error("root beyond the last vertex");
+    if (index[*root] != kUnvisited) continue;
+    VESKER_TRY(discover(*root));
+    while (!frames.empty()) {
+      Frame<NodeValue>& frame = frames.back();
+      if (frame.next_edge != graph.offsets[frame.vertex + 1]) {
+        const Vertex successor = graph.targets[frame.next_edge++];
+        const Vertex successor_index = index[successor];
+        if (successor_index == kUnvisited) {
+          VESKER_TRY(discover(successor));  // `frame` may move as the stack grows
+        } else if (successor_index != kFinished) {
+          // On the stack: the edge stays inside the component being built.
+          --edges_to_meet[successor];
+          lowlink_or_slot[frame.vertex] = std::min(lowlink_or_slot[frame.vertex], successor_index);
+        } else {
+          const std::uint32_t slot = lowlink_or_slot[successor];
+          // Allocated before the references into the slots are taken.
+          if (frame.pending == kNoSlot) frame.pending = slots.allocate();
+          if (slot == kNoSlot || !slots[slot]) internal_error(kMissingMapEntry);
+          visitor.merge_scc_values(slots[frame.pending], *slots[slot]);
+          met(slot);
+        }
+        continue;
+      }
+
+      Frame<NodeValue> finished = std::move(frame);
+      frames.pop_back();
+      const Vertex vertex = finished.vertex;
+      Frame<NodeValue>* parent = frames.empty() ? nullptr : &frames.back();
+      if (lowlink_or_slot[vertex] != index[vertex]) {
+        // Not a root: its sums go up to the parent, which is in the same component.
+        if (parent == nullptr) internal_error(kMissingOptional);
+        --edges_to_meet[vertex];
+        visitor.merge_node_values(parent->node_value, finished.node_value);
+        if (finished.pending != kNoSlot) {
+          if (parent->pending == kNoSlot) {
+            parent->pending = finished.pending;
+          } else {
+            visitor.merge_scc_values(slots[parent->pending], *slots[finished.pending]);
+            slots.release(finished.pending);
+          }
+        }
+        lowlink_or_slot[parent->vertex] = std::min(lowlink_or_slot[parent->vertex], lowlink_or_slot[vertex]);
+        continue;
+      }
+
+      // The members are the top of scc_stack down to this vertex.
+      std::size_t root_position = scc_stack.size();
+      do {
+        if (root_position == 0) internal_error(kMissingOptional);
+      } while (scc_stack[--root_position] != vertex);
+      const std::span<const Vertex> members(scc_stack.data() + root_position, scc_stack.size() - root_position);
+      std::uint64_t awaited = 0;
+      for (const Vertex member : members) {
+        index[member] = kFinished;
+        awaited += edges_to_meet[member];
+      }
+      std::optional<SccValue> pending;
+      if (finished.pending != kNoSlot) {
+        pending = std::move(slots[finished.pending]);
+        slots.release(finished.pending);
+      }
+      SccValue value = visitor.add_node_value_to_scc_value(finished.node_value, next_scc_id++, std::move(pending));
+      VESKER_TRY(visitor.emit_component(members, finished.node_value, value));
+      if (parent != nullptr) {
+        // The tree edge from the parent is one of the awaited merges.
+        if (awaited == 0) internal_error(kMissingMapEntry);
+        --awaited;
+        if (parent->pending == kNoSlot) parent->pending = slots.allocate();
+        visitor.merge_scc_values(slots[parent->pending], value);
+      }
+      std::uint32_t slot = kNoSlot;
+      if (awaited > 0) {
+        if (awaited > std::numeric_limits<std::uint32_t>::max()) internal_error("too many edges into a component");
+        slot = slots.allocate();
+        slots[slot] = std::move(value);
+        slots.awaited(slot) = static_cast<std::uint32_t>(awaited);
+      }
+      for (const Vertex member : members) lowlink_or_slot[member] = slot;
+      scc_stack.resize(root_position);
     }
   }
 }

@@ -18,7 +18,7 @@ std::uint64_t HeapGraph::memory_bytes() const noexcept {
   return bytes;
 }
 
-HeapGraphBuilder::HeapGraphBuilder(std::uint64_t expected_objects) {
+HeapGraphBuilder::HeapGraphBuilder(std::uint64_t expected_objects, HeapGraphShape shape) : shape_(shape) {
   graph_.ids.reserve(expected_objects + 1);
   graph_.sizes.reserve(expected_objects + 1);
   graph_.types.reserve(expected_objects + 1);
@@ -65,6 +65,7 @@ HeapGraph HeapGraphBuilder::finish() && {
       g.successor_offsets[v] = g.successors.size();
       for (std::uint64_t e = begin; e < end; ++e) {
         if (auto found = vertex_of.find(reference_ids_[e]); found != vertex_of.end()) {
+          if (!shape_.references_into_modules && g.is_module[found->second]) continue;
           g.successors.push_back(found->second);
         }
       }
@@ -74,6 +75,7 @@ HeapGraph HeapGraphBuilder::finish() && {
     std::vector<std::uint64_t>().swap(reference_ids_);
   }
   g.successors.shrink_to_fit();
+  if (!shape_.predecessors) return std::move(g);
   // Predecessors by a counting sort of the edges on their targets.
   g.predecessor_offsets.assign(static_cast<std::size_t>(count) + 1, 0);
   for (Vertex target : g.successors) ++g.predecessor_offsets[target + 1];
@@ -86,21 +88,39 @@ HeapGraph HeapGraphBuilder::finish() && {
   return std::move(g);
 }
 
-Result<HeapGraph> read_heap_graph(const Store& store, const Transaction& txn, const Proceed& proceed) {
+namespace {
+
+// `poll(done, total)` is called before each record; an error ends the read with it.
+template <class Poll>
+Result<HeapGraph> read_records(const Store& store, const Transaction& txn, HeapGraphShape shape, Poll&& poll) {
   MDB_stat stat;
   VESKER_TRY(check_lmdb(mdb_stat(txn.handle(), txn.checked(store.primary), &stat)));
-  HeapGraphBuilder builder(stat.ms_entries);
+  HeapGraphBuilder builder(stat.ms_entries, shape);
   VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, store.primary));
   VESKER_ASSIGN_OR_RETURN(auto entry, cursor.move(MDB_FIRST));
   std::uint64_t done = 0;
   for (; entry; ++done) {
-    if ((done & 0xFFFF) == 0 && !proceed(done, stat.ms_entries)) return fail(Error::python_exception_pending());
+    VESKER_TRY(poll(done, stat.ms_entries));
     auto record = decode_object_record_no_value(entry->value);
     if (!record) return fail(Error::decoding(record.error()));
     VESKER_TRY(builder.add(load_u64_le(entry->key.data()), record->type, record->size, record->references));
     VESKER_ASSIGN_OR_RETURN(entry, cursor.move(MDB_NEXT));
   }
   return std::move(builder).finish();
+}
+
+}  // namespace
+
+Result<HeapGraph> read_heap_graph(const Store& store, const Transaction& txn, const Proceed& proceed) {
+  return read_records(store, txn, HeapGraphShape{}, [&](std::uint64_t done, std::uint64_t total) -> Status {
+    if ((done & 0xFFFF) == 0 && !proceed(done, total)) return fail(Error::python_exception_pending());
+    return {};
+  });
+}
+
+Result<HeapGraph> read_heap_graph(const Store& store, const Transaction& txn, CancellationCheck& cancellation,
+                                  HeapGraphShape shape) {
+  return read_records(store, txn, shape, [&](std::uint64_t, std::uint64_t) { return cancellation.poll(); });
 }
 
 }  // namespace vesker::dominators

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
+#include "core/common/cancellation.h"
 #include "core/common/error.h"
 #include "core/store/store.h"
 
@@ -24,6 +25,13 @@ inline constexpr Vertex kRoot = 0;
 // go on. Called every few tens of thousands of units, from the computing thread.
 using Proceed = std::function<bool(std::uint64_t done, std::uint64_t total)>;
 
+// What a graph is read for. The retained sizes follow every reference and walk predecessors;
+// the subtree sizes treat references into modules as no edges and walk successors only.
+struct HeapGraphShape {
+  bool references_into_modules = true;
+  bool predecessors = true;
+};
+
 struct HeapGraph {
   std::vector<std::uint64_t> ids;    // by vertex; ids[0] is unused (the root)
   std::vector<std::uint64_t> sizes;  // by vertex; sizes[0] = 0
@@ -31,7 +39,9 @@ struct HeapGraph {
   std::vector<std::string> type_names;
   std::vector<bool> is_module;  // by vertex
   // Successors of v are successors[successor_offsets[v] .. successor_offsets[v + 1]); the same
-  // for predecessors. References to ids without a record are dropped; duplicates are kept.
+  // for predecessors (left empty where the shape asks for none). References to ids without a
+  // record are dropped, and so are references into modules where the shape says so; duplicates
+  // are kept, in record order.
   std::vector<std::uint64_t> successor_offsets;
   std::vector<Vertex> successors;
   std::vector<std::uint64_t> predecessor_offsets;
@@ -51,18 +61,22 @@ struct HeapGraph {
 // Collects objects in ascending id order, then resolves references to vertices.
 class HeapGraphBuilder {
  public:
-  explicit HeapGraphBuilder(std::uint64_t expected_objects = 0);
+  explicit HeapGraphBuilder(std::uint64_t expected_objects = 0, HeapGraphShape shape = {});
   // Ids must come strictly ascending.
   Status add(std::uint64_t id, std::string_view type, std::uint64_t size, std::span<const std::uint64_t> references);
   HeapGraph finish() &&;
 
  private:
   HeapGraph graph_;
+  HeapGraphShape shape_;
   std::vector<std::uint64_t> reference_ids_;  // successors as ids until finish() resolves them
   absl::flat_hash_map<std::string, std::uint32_t> type_numbers_;
 };
 
 // Reads every record of `primary` in one pass over the snapshot `txn`.
 Result<HeapGraph> read_heap_graph(const Store& store, const Transaction& txn, const Proceed& proceed);
+// The same, polling `cancellation` once per record; its error ends the read.
+Result<HeapGraph> read_heap_graph(const Store& store, const Transaction& txn, CancellationCheck& cancellation,
+                                  HeapGraphShape shape);
 
 }  // namespace vesker::dominators

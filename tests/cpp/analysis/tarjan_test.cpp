@@ -9,6 +9,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,75 +17,58 @@
 namespace vesker::analysis {
 namespace {
 
-// A move-only record that counts how many are alive, so tests can see that
-// the traversal releases records as it consumes them.
-class Record {
- public:
-  Record(std::uint64_t id, bool id_only, long* live) : id_(id), id_only_(id_only), live_(live) { ++*live_; }
-  Record(Record&& other) noexcept
-      : id_(other.id_), id_only_(other.id_only_), live_(std::exchange(other.live_, nullptr)) {}
-  Record& operator=(Record&&) = delete;
-  ~Record() {
-    if (live_ != nullptr) --*live_;
-  }
-  std::uint64_t id() const { return id_; }
-  bool id_only() const { return id_only_; }
-
- private:
-  std::uint64_t id_;
-  bool id_only_;
-  long* live_;
-};
-
 struct Emission {
-  std::uint64_t node_id;
+  Vertex node_id;
   std::uint64_t node_value_sum;
   std::set<std::size_t> reached;  // component sequence numbers in the component value
   friend bool operator==(const Emission&, const Emission&) = default;
 };
 
-// Ids are spread out so that nothing depends on ids being indexes.
-std::uint64_t id_of(std::size_t index) { return index * 1'000'003 + 17; }
+// Successor lists in the traversal's compact form.
+struct CompactLists {
+  std::vector<std::uint64_t> offsets{0};
+  std::vector<Vertex> targets;
+
+  explicit CompactLists(const std::vector<std::vector<std::size_t>>& successors) {
+    for (const auto& list : successors) {
+      for (std::size_t target : list) targets.push_back(static_cast<Vertex>(target));
+      offsets.push_back(targets.size());
+    }
+  }
+  SuccessorLists lists() const { return {offsets, targets}; }
+};
 
 // An adjacency-list graph. Its component value is the set of component
 // sequence numbers merged into it, so the tests can see every merge.
 class GraphVisitor {
  public:
-  using Node = Record;
   using NodeValue = std::uint64_t;
   using SccValue = std::set<std::size_t>;
 
   GraphVisitor(std::vector<std::vector<std::size_t>> successors, std::vector<std::uint64_t> values)
-      : successors_(std::move(successors)), values_(std::move(values)) {
-    for (std::size_t i = 0; i < successors_.size(); ++i) index_of_[id_of(i)] = i;
+      : successors_(std::move(successors)), values_(std::move(values)), compact_(successors_),
+        discovered_(successors_.size(), false) {
     for (std::size_t i = 0; i < successors_.size(); ++i) enumeration_.push_back(i);
   }
 
-  Result<std::optional<Record>> next_unvisited_node(IsVisited is_visited) {
+  SuccessorLists lists() const { return compact_.lists(); }
+
+  Result<std::optional<Vertex>> next_root() {
     if (fail_enumeration_at_ && *fail_enumeration_at_ == enumeration_calls_) return fail_message("enumeration");
     ++enumeration_calls_;
     while (cursor_ < enumeration_.size()) {
-      const std::uint64_t id = id_of(enumeration_[cursor_++]);
-      if (!hand_out_visited_nodes_ && is_visited(id)) continue;
-      return Record(id, false, &live_records_);
+      const auto vertex = static_cast<Vertex>(enumeration_[cursor_++]);
+      if (!hand_out_visited_nodes_ && discovered_[vertex]) continue;
+      return vertex;
     }
     return std::nullopt;
   }
-  std::uint64_t node_id(const Record& record) const { return record.id(); }
-  std::uint64_t node_value(const Record& record) {
-    if (record.id_only()) misuses_.push_back("node_value of an id-only record");
-    return values_[index_of_.at(record.id())];
-  }
-  Result<std::vector<Record>> get_successors(const Record& record, IsVisited is_visited) {
-    if (record.id_only()) misuses_.push_back("successors of an id-only record");
-    discovery_order_.push_back(record.id());
-    if (fail_successors_of_ == record.id()) return fail(Error::python_exception_pending());
-    std::vector<Record> result;
-    for (std::size_t successor : successors_[index_of_.at(record.id())]) {
-      const std::uint64_t id = id_of(successor);
-      result.emplace_back(id, is_visited(id), &live_records_);
-    }
-    return result;
+  Result<std::uint64_t> discover(Vertex vertex) {
+    if (discovered_[vertex]) misuses_.push_back("a vertex discovered twice");
+    discovered_[vertex] = true;
+    discovery_order_.push_back(vertex);
+    if (fail_discovery_of_ == vertex) return fail(Error::python_exception_pending());
+    return values_[vertex];
   }
   void merge_node_values(std::uint64_t& into, std::uint64_t from) { into += from; }
   void merge_scc_values(std::optional<SccValue>& into, const SccValue& from) {
@@ -100,29 +84,37 @@ class GraphVisitor {
     value.insert(scc_id);
     return value;
   }
-  Status emit_result(std::uint64_t node_id, const std::uint64_t& sum, const SccValue& value) {
-    if (fail_emission_at_ && *fail_emission_at_ == emissions_.size()) return fail_message("emission");
-    emissions_.push_back({node_id, sum, value});
+  // Recorded most recently discovered member first.
+  Status emit_component(std::span<const Vertex> members, const std::uint64_t& sum, const SccValue& value) {
+    for (auto member = members.rbegin(); member != members.rend(); ++member) {
+      if (fail_emission_at_ && *fail_emission_at_ == emissions_.size()) return fail_message("emission");
+      emissions_.push_back({*member, sum, value});
+    }
     return {};
   }
 
   std::vector<std::vector<std::size_t>> successors_;
   std::vector<std::uint64_t> values_;
-  std::map<std::uint64_t, std::size_t> index_of_;
+  CompactLists compact_;
+  std::vector<bool> discovered_;
   std::vector<std::size_t> enumeration_;
   std::size_t cursor_ = 0;
   bool hand_out_visited_nodes_ = false;
   std::optional<std::size_t> fail_enumeration_at_;
   std::size_t enumeration_calls_ = 0;
-  std::optional<std::uint64_t> fail_successors_of_;
+  std::optional<Vertex> fail_discovery_of_;
   std::optional<std::size_t> fail_emission_at_;
 
-  long live_records_ = 0;
   std::vector<std::string> misuses_;
-  std::vector<std::uint64_t> discovery_order_;
+  std::vector<Vertex> discovery_order_;
   std::vector<std::uint64_t> finished_sums_;
   std::vector<Emission> emissions_;
 };
+
+template <class G>
+Status run(G& graph) {
+  return visit_sccs(graph.lists(), graph);
+}
 
 static_assert(GraphSCCVisitor<GraphVisitor>);
 
@@ -183,25 +175,24 @@ Expected brute_force(const GraphVisitor& graph) {
 void check_against_brute_force(GraphVisitor& graph) {
   const std::size_t n = graph.successors_.size();
   const Expected expected = brute_force(graph);
-  ASSERT_TRUE(visit_sccs(graph).has_value());
+  ASSERT_TRUE(run(graph).has_value());
   EXPECT_TRUE(graph.misuses_.empty()) << graph.misuses_.front();
-  EXPECT_EQ(graph.live_records_, 0);
 
-  std::vector<std::uint64_t> expected_discovery;
-  for (std::size_t node : expected.preorder) expected_discovery.push_back(id_of(node));
+  std::vector<Vertex> expected_discovery;
+  for (std::size_t node : expected.preorder) expected_discovery.push_back(node);
   ASSERT_EQ(graph.discovery_order_, expected_discovery);
-  std::map<std::uint64_t, std::size_t> discovery_rank;
+  std::map<Vertex, std::size_t> discovery_rank;
   for (std::size_t i = 0; i < n; ++i) discovery_rank[expected_discovery[i]] = i;
 
   // Every node once, components contiguous and numbered in emission order.
   ASSERT_EQ(graph.emissions_.size(), n);
   std::vector<std::size_t> scc_of(n);
   std::vector<std::vector<std::size_t>> members;
-  std::set<std::uint64_t> emitted;
+  std::set<Vertex> emitted;
   for (std::size_t e = 0; e < n; ++e) {
     const Emission& emission = graph.emissions_[e];
     ASSERT_TRUE(emitted.insert(emission.node_id).second);
-    const std::size_t node = graph.index_of_.at(emission.node_id);
+    const std::size_t node = emission.node_id;
     const bool starts_component = e == 0 || emission.reached != graph.emissions_[e - 1].reached ||
                                   expected.component[node] != expected.component[members.back().front()];
     if (starts_component) members.emplace_back();
@@ -228,7 +219,7 @@ void check_against_brute_force(GraphVisitor& graph) {
     EXPECT_EQ(graph.finished_sums_[scc], sum);
     // The root is the member discovered first, and components finish in the
     // order in which a depth-first search leaves their roots.
-    for (std::size_t node : members[scc]) EXPECT_GE(discovery_rank[id_of(node)], discovery_rank[id_of(root)]);
+    for (std::size_t node : members[scc]) EXPECT_GE(discovery_rank[node], discovery_rank[root]);
     if (scc > 0) {
       EXPECT_LT(expected.postorder_time[members[scc - 1].back()], expected.postorder_time[root]);
     }
@@ -238,7 +229,7 @@ void check_against_brute_force(GraphVisitor& graph) {
     }
     for (std::size_t node : members[scc]) {
       const Emission& emission = *std::find_if(graph.emissions_.begin(), graph.emissions_.end(),
-                                               [&](const Emission& x) { return x.node_id == id_of(node); });
+                                               [&](const Emission& x) { return x.node_id == node; });
       EXPECT_EQ(emission.node_value_sum, sum);
       EXPECT_EQ(emission.reached, reached);
     }
@@ -280,29 +271,29 @@ TEST(TarjanTest, RandomGraphsMatchBruteForce) {
 TEST(TarjanTest, SmallShapes) {
   {  // No nodes.
     GraphVisitor graph({}, {});
-    ASSERT_TRUE(visit_sccs(graph).has_value());
+    ASSERT_TRUE(run(graph).has_value());
     EXPECT_TRUE(graph.emissions_.empty());
   }
   {  // A self-reference counts the node once.
     GraphVisitor graph({{0}}, {5});
-    ASSERT_TRUE(visit_sccs(graph).has_value());
-    EXPECT_EQ(graph.emissions_, (std::vector<Emission>{{id_of(0), 5, {0}}}));
+    ASSERT_TRUE(run(graph).has_value());
+    EXPECT_EQ(graph.emissions_, (std::vector<Emission>{{0, 5, {0}}}));
   }
   {  // Chain a -> b: b first, a reaches it.
     GraphVisitor graph({{1}, {}}, {1, 2});
-    ASSERT_TRUE(visit_sccs(graph).has_value());
-    EXPECT_EQ(graph.emissions_, (std::vector<Emission>{{id_of(1), 2, {0}}, {id_of(0), 1, {0, 1}}}));
+    ASSERT_TRUE(run(graph).has_value());
+    EXPECT_EQ(graph.emissions_, (std::vector<Emission>{{1, 2, {0}}, {0, 1, {0, 1}}}));
   }
   {  // Cycle a -> b -> a: one component, b first, root a last.
     GraphVisitor graph({{1}, {0}}, {1, 2});
-    ASSERT_TRUE(visit_sccs(graph).has_value());
-    EXPECT_EQ(graph.emissions_, (std::vector<Emission>{{id_of(1), 3, {0}}, {id_of(0), 3, {0}}}));
+    ASSERT_TRUE(run(graph).has_value());
+    EXPECT_EQ(graph.emissions_, (std::vector<Emission>{{1, 3, {0}}, {0, 3, {0}}}));
   }
   {  // Two nodes reaching a finished component: it is emitted once and merged into both.
     GraphVisitor graph({{2}, {2}, {}}, {1, 2, 4});
-    ASSERT_TRUE(visit_sccs(graph).has_value());
+    ASSERT_TRUE(run(graph).has_value());
     EXPECT_EQ(graph.emissions_,
-              (std::vector<Emission>{{id_of(2), 4, {0}}, {id_of(0), 1, {0, 1}}, {id_of(1), 2, {0, 2}}}));
+              (std::vector<Emission>{{2, 4, {0}}, {0, 1, {0, 1}}, {1, 2, {0, 2}}}));
   }
 }
 
@@ -321,61 +312,53 @@ TEST(TarjanTest, VisitorErrorsEndTheTraversalUnchanged) {
   {
     GraphVisitor graph = cycle_with_tail();
     graph.fail_enumeration_at_ = 1;  // after the first component tree is done
-    const Status status = visit_sccs(graph);
+    const Status status = run(graph);
     ASSERT_FALSE(status.has_value());
     EXPECT_EQ(status.error().text(), "enumeration");
     EXPECT_EQ(graph.emissions_.size(), 4u);
   }
   {
     GraphVisitor graph = cycle_with_tail();
-    graph.fail_successors_of_ = id_of(2);
-    const Status status = visit_sccs(graph);
+    graph.fail_discovery_of_ = 2;
+    const Status status = run(graph);
     ASSERT_FALSE(status.has_value());
     EXPECT_TRUE(status.error().holds_python_exception());
     EXPECT_TRUE(graph.emissions_.empty());
-    EXPECT_EQ(graph.live_records_, 0);
-  }
+    }
   {
     // Node 3 is emitted, then the cycle 0-1-2 fails on its second member.
     GraphVisitor graph = cycle_with_tail();
     graph.fail_emission_at_ = 2;
-    const Status status = visit_sccs(graph);
+    const Status status = run(graph);
     ASSERT_FALSE(status.has_value());
     EXPECT_EQ(status.error().text(), "emission");
     ASSERT_EQ(graph.emissions_.size(), 2u);
-    EXPECT_EQ(graph.emissions_[0].node_id, id_of(3));
-    EXPECT_EQ(graph.emissions_[1].node_id, id_of(2));
-    EXPECT_EQ(graph.live_records_, 0);
-  }
+    EXPECT_EQ(graph.emissions_[0].node_id, 3);
+    EXPECT_EQ(graph.emissions_[1].node_id, 2);
+    }
 }
 
-// A path or cycle of a million nodes given implicitly, with a component
-// value that counts the nodes reached.
+// A path or cycle of a million nodes, with a component value that counts the
+// nodes reached.
 class LongGraphVisitor {
  public:
-  using Node = Record;
   using NodeValue = std::uint64_t;
   using SccValue = std::uint64_t;
 
-  LongGraphVisitor(std::uint64_t node_count, bool closed) : node_count_(node_count), closed_(closed) {}
+  LongGraphVisitor(std::uint64_t node_count, bool closed)
+      : node_count_(node_count), closed_(closed), compact_([&] {
+          std::vector<std::vector<std::size_t>> successors(node_count);
+          for (std::size_t i = 0; i + 1 < node_count; ++i) successors[i].push_back(i + 1);
+          if (closed) successors[node_count - 1].push_back(0);
+          return successors;
+        }()) {}
 
-  Result<std::optional<Record>> next_unvisited_node(IsVisited is_visited) {
-    while (next_ < node_count_) {
-      const std::uint64_t id = next_++;
-      if (!is_visited(id)) return Record(id, false, &live_records_);
-    }
+  SuccessorLists lists() const { return compact_.lists(); }
+  Result<std::optional<Vertex>> next_root() {
+    if (next_ < node_count_) return static_cast<Vertex>(next_++);
     return std::nullopt;
   }
-  std::uint64_t node_id(const Record& record) const { return record.id(); }
-  std::uint64_t node_value(const Record&) const { return 1; }
-  Result<std::vector<Record>> get_successors(const Record& record, IsVisited is_visited) {
-    max_live_records_ = std::max(max_live_records_, live_records_);
-    std::vector<Record> result;
-    const std::uint64_t next = record.id() + 1;
-    if (next < node_count_) result.emplace_back(next, is_visited(next), &live_records_);
-    if (next == node_count_ && closed_) result.emplace_back(0, is_visited(0), &live_records_);
-    return result;
-  }
+  Result<std::uint64_t> discover(Vertex) { return 1; }
   void merge_node_values(std::uint64_t& into, std::uint64_t from) const { into += from; }
   void merge_scc_values(std::optional<std::uint64_t>& into, std::uint64_t from) const {
     into = into.value_or(0) + from;
@@ -384,19 +367,21 @@ class LongGraphVisitor {
     ++components_;
     return pending.value_or(0) + sum;
   }
-  Status emit_result(std::uint64_t node_id, std::uint64_t, std::uint64_t reached) {
-    const std::uint64_t expected = closed_ ? node_count_ : node_count_ - node_id;
-    if (reached != expected || node_id != expected_next_emission_) ++wrong_emissions_;
-    expected_next_emission_ = node_id - 1;
-    ++emissions_;
+  Status emit_component(std::span<const Vertex> members, std::uint64_t, std::uint64_t reached) {
+    for (auto member = members.rbegin(); member != members.rend(); ++member) {
+      const std::uint64_t node_id = *member;
+      const std::uint64_t expected = closed_ ? node_count_ : node_count_ - node_id;
+      if (reached != expected || node_id != expected_next_emission_) ++wrong_emissions_;
+      expected_next_emission_ = node_id - 1;
+      ++emissions_;
+    }
     return {};
   }
 
   std::uint64_t node_count_;
   bool closed_;
+  CompactLists compact_;
   std::uint64_t next_ = 0;
-  long live_records_ = 0;
-  long max_live_records_ = 0;
   std::uint64_t components_ = 0;
   std::uint64_t emissions_ = 0;
   std::uint64_t expected_next_emission_;
@@ -408,14 +393,11 @@ TEST(TarjanTest, MillionNodePathAndCycleNeedNoNativeStack) {
   for (bool closed : {false, true}) {
     LongGraphVisitor graph(kNodes, closed);
     graph.expected_next_emission_ = kNodes - 1;
-    ASSERT_TRUE(visit_sccs(graph).has_value());
+    ASSERT_TRUE(run(graph).has_value());
     EXPECT_EQ(graph.emissions_, kNodes);
     EXPECT_EQ(graph.components_, closed ? 1 : kNodes);
     EXPECT_EQ(graph.wrong_emissions_, 0u);
-    // Frames on the path do not keep the records they have consumed.
-    EXPECT_LE(graph.max_live_records_, 2);
-    EXPECT_EQ(graph.live_records_, 0);
-  }
+    }
 }
 
 }  // namespace
