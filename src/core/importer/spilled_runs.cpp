@@ -14,7 +14,7 @@ namespace {
 constexpr std::size_t kMergeBufferBytes = std::size_t{16} << 20;
 constexpr std::size_t kMinReaderBytes = std::size_t{64} << 10;
 constexpr std::size_t kMaxReaderBytes = std::size_t{4} << 20;
-// Values of one key handed to LMDB per call.
+// Values of one key gathered before they are handed to LMDB.
 constexpr std::size_t kValuesPerPut = 1 << 16;
 
 template <class T>

@@ -17,6 +17,17 @@ Status DuplicatePutter::begin_key(std::string_view key, bool beyond_last_key) {
 }
 
 Status DuplicatePutter::put(std::string_view values) {
+  // LMDB makes room for a call's pages before the call (by spilling dirty pages to the file) and
+  // cannot spill during it: a call larger than one spill frees fails with MDB_TXN_FULL, so values
+  // go in pieces of at most 1 MiB.
+  const std::size_t piece_bytes = kValuesPerCall * value_size_;
+  for (std::size_t offset = 0; offset < values.size(); offset += piece_bytes) {
+    VESKER_TRY(put_piece(values.substr(offset, piece_bytes)));
+  }
+  return {};
+}
+
+Status DuplicatePutter::put_piece(std::string_view values) {
   const std::size_t count = values.size() / value_size_;
   if (count == 0) return {};
   // One call for a whole piece: LMDB positions the cursor once and then appends value after

@@ -14,10 +14,10 @@
 
 namespace vesker {
 
-// Puts the sorted, distinct duplicates of one key after another, in pieces of any size. A key
-// beyond every key of the database is appended without a search, and a key that the database
-// does not hold yet takes each piece in one call; the duplicates of a key that the database
-// already holds go in one by one, which keeps LMDB's set semantics for values already there.
+// Puts the sorted, distinct duplicates of one key after another, handed over in pieces of any
+// size. A key beyond every key of the database is appended without a search, and a key that the
+// database does not hold yet takes up to 65,536 values per call; the duplicates of a key that the
+// database already holds go in one by one, which keeps LMDB's set semantics for values there.
 class DuplicatePutter {
  public:
   DuplicatePutter(Cursor& cursor, std::size_t value_size) : cursor_(&cursor), value_size_(value_size) {}
@@ -28,6 +28,10 @@ class DuplicatePutter {
   Status put(std::string_view values);
 
  private:
+  static constexpr std::size_t kValuesPerCall = std::size_t{1} << 16;
+
+  Status put_piece(std::string_view values);
+
   Cursor* cursor_;
   std::size_t value_size_;
   std::string key_;
