@@ -92,9 +92,8 @@ IndexOrder index_order(const dominators::HeapGraph& graph, const std::vector<std
   return order;
 }
 
-// Values handed to LMDB per call. LMDB makes room for dirty pages (spilling them) only between
-// calls, so one call must not dirty more pages than a transaction may hold: a key's values of a
-// store of tens of millions of objects (the all-types key's) go in piece by piece.
+// Values encoded at a time: a key's values (the all-types key's are all of a store's objects) go
+// to LMDB piece by piece, and the cancellation is polled between pieces.
 constexpr std::size_t kValuesPerPut = std::size_t{1} << 16;
 
 // Puts the index rows key by key in byte order. A type named like the all-types key shares it,

@@ -44,18 +44,21 @@ Status SpillFile::append(std::string_view bytes) {
   size_ += bytes.size();
   if (pending_.size() + bytes.size() > kWriteBufferBytes) {
     VESKER_TRY(flush());
-    if (bytes.size() > kWriteBufferBytes) {
-      pending_ = bytes;
-      return flush();
-    }
+    if (bytes.size() > kWriteBufferBytes) return write_all(bytes);
   }
   pending_.append(bytes);
   return {};
 }
 
 Status SpillFile::flush() {
-  const char* data = pending_.data();
-  std::size_t left = pending_.size();
+  VESKER_TRY(write_all(pending_));
+  pending_.clear();
+  return {};
+}
+
+Status SpillFile::write_all(std::string_view bytes) {
+  const char* data = bytes.data();
+  std::size_t left = bytes.size();
   while (left > 0) {
     const ssize_t written = ::write(fd_, data, left);
     if (written < 0) {
@@ -65,7 +68,6 @@ Status SpillFile::flush() {
     data += written;
     left -= static_cast<std::size_t>(written);
   }
-  pending_.clear();
   return {};
 }
 

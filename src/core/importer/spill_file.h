@@ -36,6 +36,7 @@ class SpillFile {
 
  private:
   explicit SpillFile(int fd) noexcept : fd_(fd) {}
+  Status write_all(std::string_view bytes);
 
   int fd_;
   std::uint64_t size_ = 0;

@@ -14,8 +14,6 @@ namespace {
 constexpr std::size_t kMergeBufferBytes = std::size_t{16} << 20;
 constexpr std::size_t kMinReaderBytes = std::size_t{64} << 10;
 constexpr std::size_t kMaxReaderBytes = std::size_t{4} << 20;
-// Values of one key gathered before they are handed to LMDB.
-constexpr std::size_t kValuesPerPut = 1 << 16;
 
 template <class T>
 void append_raw(std::string& out, const T& value) {
@@ -89,18 +87,19 @@ Result<SpilledRuns> SpilledRuns::create(const std::string& directory) {
 }
 
 Status SpilledRuns::append_primary(std::uint64_t id, std::string_view record) {
-  std::string head;
-  append_raw(head, id);
-  append_raw(head, static_cast<std::uint32_t>(record.size()));
-  VESKER_TRY(primary_.append(head));
+  char head[sizeof id + sizeof(std::uint32_t)];
+  const auto length = static_cast<std::uint32_t>(record.size());
+  std::memcpy(head, &id, sizeof id);
+  std::memcpy(head + sizeof id, &length, sizeof length);
+  VESKER_TRY(primary_.append(std::string_view(head, sizeof head)));
   return primary_.append(record);
 }
 
 Status SpilledRuns::append_referrer(std::uint64_t referenced, std::uint64_t referrer_big_endian) {
-  std::string row;
-  append_raw(row, referenced);
-  append_raw(row, referrer_big_endian);
-  return referrers_.append(row);
+  char row[2 * sizeof(std::uint64_t)];
+  std::memcpy(row, &referenced, sizeof referenced);
+  std::memcpy(row + sizeof referenced, &referrer_big_endian, sizeof referrer_big_endian);
+  return referrers_.append(std::string_view(row, sizeof row));
 }
 
 Status SpilledRuns::end_run(const TypeKeyedRows& types, const TypeKeyedRows& sizes) {
@@ -176,7 +175,6 @@ Status SpilledRuns::put_referrers(const Store& store, Transaction& txn) {
   const bool empty = !last;
   const std::uint64_t last_key = empty ? 0 : load_u64_le(last->key.data());
   DuplicatePutter putter(cursor, 8);
-  std::string values;
   bool started = false;
   std::uint64_t current = 0;
   const auto read = [&](std::uint32_t run, Head& head) -> Status {
@@ -190,22 +188,17 @@ Status SpilledRuns::put_referrers(const Store& store, Transaction& txn) {
   };
   const auto emit = [&](const Head& head, const Head* next) -> Status {
     if (next != nullptr && next->referenced == head.referenced && next->referrer == head.referrer) return {};
-    if (!started || head.referenced != current || values.size() == kValuesPerPut * 8) {
-      VESKER_TRY(putter.put(values));
-      values.clear();
-      if (!started || head.referenced != current) {
-        started = true;
-        current = head.referenced;
-        VESKER_TRY(putter.begin_key(IdBytes(current).view(), empty || current > last_key));
-      }
+    if (!started || head.referenced != current) {
+      started = true;
+      current = head.referenced;
+      VESKER_TRY(putter.begin_key(IdBytes(current).view(), empty || current > last_key));
     }
     char bytes[8];
     store_u64_be(bytes, head.referrer);
-    values.append(bytes, 8);
-    return {};
+    return putter.add(std::string_view(bytes, 8));
   };
   VESKER_TRY(merge_runs<Head>(readers, read, less, emit));
-  return putter.put(values);
+  return putter.finish();
 }
 
 Status SpilledRuns::put_type_keyed(Transaction& txn, Database db, const SpillFile& file, std::uint64_t Run::*end,
@@ -229,7 +222,7 @@ Status SpilledRuns::put_type_keyed(Transaction& txn, Database db, const SpillFil
   VESKER_ASSIGN_OR_RETURN(auto last, cursor.move(MDB_LAST));
   const std::string last_key = last ? std::string(last->key) : std::string();
   DuplicatePutter putter(cursor, value_size);
-  std::string values;
+  std::string value;
   bool started = false;
   std::uint32_t current = 0;
   const auto read = [&](std::uint32_t run, TypeKeyedRows::Row& head) -> Status {
@@ -243,21 +236,18 @@ Status SpilledRuns::put_type_keyed(Transaction& txn, Database db, const SpillFil
   const auto less = [&](const TypeKeyedRows::Row& a, const TypeKeyedRows::Row& b) { return key(a) < key(b); };
   const auto emit = [&](const TypeKeyedRows::Row& head, const TypeKeyedRows::Row* next) -> Status {
     if (next != nullptr && key(*next) == key(head)) return {};
-    if (!started || head.type != current || values.size() == kValuesPerPut * value_size) {
-      VESKER_TRY(putter.put(values));
-      values.clear();
-      if (!started || head.type != current) {
-        started = true;
-        current = head.type;
-        const std::string& name = all_names[current];
-        VESKER_TRY(putter.begin_key(name, !last || name > last_key));
-      }
+    if (!started || head.type != current) {
+      started = true;
+      current = head.type;
+      const std::string& name = all_names[current];
+      VESKER_TRY(putter.begin_key(name, !last || name > last_key));
     }
-    append_value(values, head, value_size);
-    return {};
+    value.clear();
+    append_value(value, head, value_size);
+    return putter.add(value);
   };
   VESKER_TRY(merge_runs<TypeKeyedRows::Row>(readers, read, less, emit));
-  return putter.put(values);
+  return putter.finish();
 }
 
 }  // namespace vesker

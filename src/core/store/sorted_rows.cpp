@@ -9,6 +9,7 @@
 namespace vesker {
 
 Status DuplicatePutter::begin_key(std::string_view key, bool beyond_last_key) {
+  VESKER_TRY(flush());
   key_.assign(key);
   beyond_last_key_ = beyond_last_key;
   first_piece_ = true;
@@ -16,7 +17,20 @@ Status DuplicatePutter::begin_key(std::string_view key, bool beyond_last_key) {
   return {};
 }
 
+Status DuplicatePutter::add(std::string_view value) {
+  added_.append(value);
+  if (added_.size() == kValuesPerCall * value_size_) return flush();
+  return {};
+}
+
+Status DuplicatePutter::flush() {
+  VESKER_TRY(put_piece(added_));
+  added_.clear();
+  return {};
+}
+
 Status DuplicatePutter::put(std::string_view values) {
+  VESKER_TRY(flush());
   // LMDB makes room for a call's pages before the call (by spilling dirty pages to the file) and
   // cannot spill during it: a call larger than one spill frees fails with MDB_TXN_FULL, so values
   // go in pieces of at most 1 MiB.

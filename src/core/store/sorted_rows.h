@@ -14,27 +14,36 @@
 
 namespace vesker {
 
-// Puts the sorted, distinct duplicates of one key after another, handed over in pieces of any
-// size. A key beyond every key of the database is appended without a search, and a key that the
-// database does not hold yet takes up to 65,536 values per call; the duplicates of a key that the
-// database already holds go in one by one, which keeps LMDB's set semantics for values there.
+// Puts the sorted, distinct duplicates of one key after another, handed over one at a time or in
+// runs of any size. A key beyond every key of the database is appended without a search, and a key
+// that the database does not hold yet takes up to 65,536 values per call; the duplicates of a key
+// that the database already holds go in one by one, which keeps LMDB's set semantics for values
+// there.
 class DuplicatePutter {
  public:
   DuplicatePutter(Cursor& cursor, std::size_t value_size) : cursor_(&cursor), value_size_(value_size) {}
 
-  // Starts the next key; `beyond_last_key`: every key the database held before sorts below it.
+  // Starts the next key, after putting what `add` left of the one before; `beyond_last_key`:
+  // every key the database held before sorts below it.
   Status begin_key(std::string_view key, bool beyond_last_key);
-  // More values of the current key, `value_size` bytes each, above the ones put before.
+  // One more value of the current key, `value_size` bytes, above the ones before; it is put
+  // with the next ones, by `begin_key` or `finish` at the latest.
+  Status add(std::string_view value);
+  // More values of the current key, `value_size` bytes each, above the ones before.
   Status put(std::string_view values);
+  // Puts what `add` left.
+  Status finish() { return flush(); }
 
  private:
   static constexpr std::size_t kValuesPerCall = std::size_t{1} << 16;
 
+  Status flush();
   Status put_piece(std::string_view values);
 
   Cursor* cursor_;
   std::size_t value_size_;
   std::string key_;
+  std::string added_;  // values given to `add`, not put yet
   bool beyond_last_key_ = false;
   bool first_piece_ = true;
   bool key_is_new_ = false;  // created by this putter: its values can be appended
