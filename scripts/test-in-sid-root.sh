@@ -30,14 +30,18 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 log "Python tests under CPython 3.14 (Debian unstable root)"
-rm -rf "$ROOT/work"
-mkdir -p "$ROOT/work/project"
-git ls-files -co --exclude-standard -z | tar --null -T - -cf - | tar -xf - -C "$ROOT/work/project"
+# Each run works in a folder of its own inside the root, so runs from several checkouts at once
+# never clear each other's project or virtual environment.
+work=/work/run-$$
+rm -rf "$ROOT$work"
+mkdir -p "$ROOT$work/project"
+trap 'rm -rf "$ROOT$work"' EXIT
+git ls-files -co --exclude-standard -z | tar --null -T - -cf - | tar -xf - -C "$ROOT$work/project"
 
 run_in_root "$ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root /bin/bash -euc '
-  cd /work/project
-  python3.14 -m venv --system-site-packages /work/venv
-  /work/venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-    --config-settings=build-dir=/work/build .
-  /work/venv/bin/python -m pytest -q -p no:cacheprovider tests/python
-'
+  cd "$0/project"
+  python3.14 -m venv --system-site-packages "$0/venv"
+  "$0/venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+    --config-settings=build-dir="$0/build" .
+  "$0/venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
+' "$work"

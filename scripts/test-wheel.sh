@@ -33,12 +33,15 @@ if chroot "$ROOT" /sbin/ldconfig -p | grep -E 'liblmdb|libxxhash|libabsl'; then
 fi
 
 log "installing $(basename "$wheel") in a minimal Debian root"
-rm -rf "$ROOT/work"
-mkdir -p "$ROOT/work"
-cp "$wheel" "$ROOT/work/"
+# A folder of this run's own, as in scripts/test-in-sid-root.sh.
+work=/work/run-$$
+rm -rf "$ROOT$work"
+mkdir -p "$ROOT$work"
+trap 'rm -rf "$ROOT$work"' EXIT
+cp "$wheel" "$ROOT$work/"
 expected_version=$(python3 -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
 run_in_root "$ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root /bin/bash -euc '
-  cd /work
+  cd "$1"
   python3 -m venv venv
   venv/bin/python -m pip install -q --disable-pip-version-check --no-index ./*.whl
   test "$(venv/bin/vesker --version)" = "vesker $0"
@@ -60,5 +63,5 @@ with engine.Store("demo/demo-store") as store:  # through the environment the ex
 print("the Python API answers in the minimal root:", len(types), "types, largest keeps",
       largest.subtree_size, "bytes alive")
 EOF
-' "$expected_version"
+' "$expected_version" "$work"
 log "the wheel works without the libraries"
