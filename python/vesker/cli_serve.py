@@ -27,6 +27,9 @@ def add_parser(commands: argparse._SubParsersAction[Any]) -> None:
                        help="an earlier store of the same program to compare with")
     serve.add_argument("--host", default="127.0.0.1",
                        help="address to listen on (default: 127.0.0.1, this machine only)")
+    serve.add_argument("--allow-host", action="append", default=[], metavar="NAME",
+                       help="a further name of this machine that browsers may use in its address "
+                       "(repeatable); requests naming any other host are refused")
     serve.add_argument("--port", type=_port, default=DEFAULT_PORT,
                        help=f"port to listen on, 0 for any free one (default: {DEFAULT_PORT})")
     serve.add_argument("--no-browser", action="store_true", help="do not open a browser")
@@ -70,10 +73,38 @@ def _listen(host: str, port: int) -> socket.socket:
     return listener
 
 
+def _shown(host: str) -> str:
+    """A host as it stands in a URL and in a request's Host header."""
+    return f"[{host}]" if ":" in host else host
+
+
 def _url(listener: socket.socket) -> str:
     host, port = listener.getsockname()[:2]
-    shown = f"[{host}]" if ":" in host else host
-    return f"http://{shown}:{port}/"
+    return f"http://{_shown(host)}:{port}/"
+
+
+def _machine_names() -> set[str]:
+    """The names and addresses this machine knows itself by."""
+    names = {socket.gethostname(), socket.getfqdn()}
+    try:
+        names |= {info[4][0] for info in socket.getaddrinfo(socket.gethostname(), None)}
+    except OSError:
+        pass
+    return names
+
+
+def allowed_hosts(asked: str, bound: str, extra: list[str]) -> list[str]:
+    """The names a request may give as its Host: the address the server is bound to, the name it
+    was asked to listen on, and `extra`; loopback names for a loopback or wildcard address, and
+    the machine's own names for a wildcard one. Any other name is refused, so that a page of
+    another site whose name an attacker points at this machine (DNS rebinding) gets no answer."""
+    names = {asked, bound, *extra}
+    address = ipaddress.ip_address(bound)
+    if address.is_loopback or address.is_unspecified:
+        names |= {"localhost", "127.0.0.1", "::1"}
+    if address.is_unspecified:
+        names |= _machine_names()
+    return sorted({_shown(name.lower()) for name in names if name})
 
 
 def run(args: argparse.Namespace) -> int:
@@ -93,13 +124,16 @@ def run(args: argparse.Namespace) -> int:
     baseline = None
     try:
         baseline = None if args.baseline is None else StoreQueries(args.baseline)
-        local = is_loopback(args.host)
-        if not local:
-            print(f"vesker serve: warning: listening on {args.host}: anyone who can reach this "
-                  "machine on that address can read every object of the heap", file=sys.stderr)
         listener = _listen(args.host, args.port)
-        # Away from this machine the name in the address bar is not known in advance.
-        app = create_app(queries, baseline, allowed_hosts=None if local else ["*"])
+        bound = listener.getsockname()[0]
+        hosts = allowed_hosts(args.host, bound, args.allow_host)
+        if not is_loopback(bound):
+            print(f"vesker serve: warning: listening on {args.host}: anyone who can reach this "
+                  "machine on that address can read every object of the heap. Only requests "
+                  f"naming {', '.join(hosts)} are answered, so that a site whose name is made to "
+                  "point at this machine (DNS rebinding) reads nothing; name others with "
+                  "--allow-host", file=sys.stderr)
+        app = create_app(queries, baseline, allowed_hosts=hosts)
         url = _url(listener)
         print(f"vesker serve: {args.store} at {url} (Ctrl-C stops)", file=sys.stderr, flush=True)
         if not args.no_browser:

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/queries/edge_page.h"
+#include "engine/cancellation_object.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
 #include "engine/summary_objects.h"
@@ -49,19 +50,25 @@ PyObject* page_dict(const EdgePage& page) {
   return filled ? dict.release() : nullptr;
 }
 
-PyObject* store_edge_page(PyObject* self, PyObject* args) {
+PyObject* store_edge_page(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"id", "direction", "order", "descending", "type", "offset", "limit", "cancel",
+                                     nullptr};
     PyObject* id_object = nullptr;
+    PyObject* cancel_object = Py_None;
     const char* direction_text = nullptr;
     const char* order_text = nullptr;
     int descending = 0;
     const char* type = nullptr;
     Py_ssize_t offset = 0;
     Py_ssize_t limit = 0;
-    if (!PyArg_ParseTuple(args, "Osspsnn:edge_page", &id_object, &direction_text, &order_text, &descending, &type,
-                          &offset, &limit)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Osspsnn|$O:edge_page", const_cast<char**>(keywords), &id_object,
+                                     &direction_text, &order_text, &descending, &type, &offset, &limit,
+                                     &cancel_object)) {
       return nullptr;
     }
+    const auto cancel = CancelRequest::of(cancel_object);
+    if (!cancel) return nullptr;
     auto id = python::to_u64(id_object, "id");
     if (!id) return python::raise(id.error());
     const auto direction = direction_named(direction_text);
@@ -79,21 +86,22 @@ PyObject* store_edge_page(PyObject* self, PyObject* args) {
     Result<std::optional<EdgePage>> page = std::nullopt;
     {
       ReleasedGil released;
-      page = page_edges(store->store, *id, request);
+      page = page_edges(store->store, *id, request, cancel->check());
     }
-    if (!page) return python::raise(page.error());
+    if (!page) return cancel->raise(page.error());
     if (!*page) Py_RETURN_NONE;
     return page_dict(**page);
   });
 }
 
 const PyMethodDef kEdgeMethods[] = {
-    {"edge_page", store_edge_page, METH_VARARGS,
-     "edge_page(id, direction, order, descending, type, offset, limit)\n--\n\nOne page of the object's "
+    {"edge_page", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_edge_page)),
+     METH_VARARGS | METH_KEYWORDS,
+     "edge_page(id, direction, order, descending, type, offset, limit, *, cancel=None)\n--\n\nOne page of the object's "
      "'references' or 'referrers' ordered by 'id', 'size', 'subtree' or 'type' (ties in ascending id), only "
      "those of `type` unless it is empty: a dict with the object's summary, its reference and referrer counts, "
      "the number of edges that pass the filter and the page's rows (marked as by get_object_tolerant); None "
-     "without a record."},
+     "without a record; Cancelled once `cancel` is set."},
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "core/queries/common_reachable.h"
 #include "core/queries/path_search.h"
 #include "core/queries/tolerant_lookup.h"
+#include "engine/cancellation_object.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
 #include "engine/summary_objects.h"
@@ -49,12 +50,19 @@ PyObject* store_get_object_tolerant(PyObject* self, PyObject* id_object) {
   });
 }
 
-PyObject* store_find_path_tolerant(PyObject* self, PyObject* args) {
+PyObject* store_find_path_tolerant(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"start", "end", "avoid", "cancel", nullptr};
     PyObject* start_object = nullptr;
     PyObject* end_object = nullptr;
     PyObject* avoid_object = nullptr;
-    if (!PyArg_UnpackTuple(args, "find_path_tolerant", 3, 3, &start_object, &end_object, &avoid_object)) return nullptr;
+    PyObject* cancel_object = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$O:find_path_tolerant", const_cast<char**>(keywords),
+                                     &start_object, &end_object, &avoid_object, &cancel_object)) {
+      return nullptr;
+    }
+    const auto cancel = CancelRequest::of(cancel_object);
+    if (!cancel) return nullptr;
     auto start = python::to_u64(start_object, "start");
     if (!start) return python::raise(start.error());
     auto end = python::to_u64(end_object, "end");
@@ -66,9 +74,9 @@ PyObject* store_find_path_tolerant(PyObject* self, PyObject* args) {
     Result<std::optional<std::vector<ObjectSummary>>> path = std::nullopt;
     {
       ReleasedGil released;
-      path = find_path_between_objects(store->store, *start, *end, *avoid, MissingRecords::kSkip);
+      path = find_path_between_objects(store->store, *start, *end, *avoid, MissingRecords::kSkip, cancel->check());
     }
-    if (!path) return python::raise(path.error());
+    if (!path) return cancel->raise(path.error());
     if (!*path) Py_RETURN_NONE;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>((*path)->size())));
     if (!list) return nullptr;
@@ -82,11 +90,18 @@ PyObject* store_find_path_tolerant(PyObject* self, PyObject* args) {
   });
 }
 
-PyObject* store_find_common_tolerant(PyObject* self, PyObject* args) {
+PyObject* store_find_common_tolerant(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"first", "second", "cancel", nullptr};
     PyObject* first_object = nullptr;
     PyObject* second_object = nullptr;
-    if (!PyArg_UnpackTuple(args, "find_common_tolerant", 2, 2, &first_object, &second_object)) return nullptr;
+    PyObject* cancel_object = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:find_common_tolerant", const_cast<char**>(keywords),
+                                     &first_object, &second_object, &cancel_object)) {
+      return nullptr;
+    }
+    const auto cancel = CancelRequest::of(cancel_object);
+    if (!cancel) return nullptr;
     auto first = python::to_u64(first_object, "first");
     if (!first) return python::raise(first.error());
     auto second = python::to_u64(second_object, "second");
@@ -96,9 +111,10 @@ PyObject* store_find_common_tolerant(PyObject* self, PyObject* args) {
     Result<std::optional<std::uint64_t>> found = std::nullopt;
     {
       ReleasedGil released;
-      found = find_largest_common_reachable_object(store->store, *first, *second, MissingRecords::kSkip);
+      found = find_largest_common_reachable_object(store->store, *first, *second, MissingRecords::kSkip,
+                                                   cancel->check());
     }
-    if (!found) return python::raise(found.error());
+    if (!found) return cancel->raise(found.error());
     return u64_or_none(*found);
   });
 }
@@ -118,15 +134,20 @@ PyObject* store_check_references(PyObject* self, PyObject*) {
   });
 }
 
+template <class F>
+PyCFunction keywords_method(F function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 const PyMethodDef kLookupMethods[] = {
     {"get_object_tolerant", store_get_object_tolerant, METH_O,
      "get_object_tolerant(id)\n--\n\nThe object as a dict with its references and referrers, each marked "
      "'present', 'missing' (no record) or 'stale' (a replaced record that referred to it); None without a record."},
-    {"find_path_tolerant", store_find_path_tolerant, METH_VARARGS,
-     "find_path_tolerant(start, end, avoid)\n--\n\nA shortest path as a list of summary dicts, passing by "
+    {"find_path_tolerant", keywords_method(store_find_path_tolerant), METH_VARARGS | METH_KEYWORDS,
+     "find_path_tolerant(start, end, avoid, *, cancel=None)\n--\n\nA shortest path as a list of summary dicts, passing by "
      "references to ids without a record; None when there is none."},
-    {"find_common_tolerant", store_find_common_tolerant, METH_VARARGS,
-     "find_common_tolerant(first, second)\n--\n\nThe largest object both reach, passing by references to ids "
+    {"find_common_tolerant", keywords_method(store_find_common_tolerant), METH_VARARGS | METH_KEYWORDS,
+     "find_common_tolerant(first, second, *, cancel=None)\n--\n\nThe largest object both reach, passing by references to ids "
      "without a record; None when there is none."},
     {"check_references", store_check_references, METH_NOARGS,
      "check_references()\n--\n\n(records, dangling references): the number of records and of references to ids "

@@ -2,6 +2,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <string_view>
 
 #include "engine/store_methods.h"
@@ -78,11 +79,31 @@ PyObject* store_set_metadata(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* store_generation(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
+    if (store == nullptr) return nullptr;
+    Result<std::uint64_t> generation = fail_message("");
+    {
+      ReleasedGil released;
+      generation = [&]() -> Result<std::uint64_t> {
+        VESKER_ASSIGN_OR_RETURN(Transaction txn, store->store.begin_read());
+        return static_cast<std::uint64_t>(mdb_txn_id(txn.handle()));
+      }();
+    }
+    if (!generation) return python::raise(generation.error());
+    return PyLong_FromUnsignedLongLong(*generation);
+  });
+}
+
 const PyMethodDef kMetadataMethods[] = {
     {"metadata", store_metadata, METH_NOARGS,
      "metadata()\n--\n\nFacts recorded about the store as a whole, as a dict of str to str."},
     {"set_metadata", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_set_metadata)),
      METH_VARARGS | METH_KEYWORDS, "set_metadata(key, value)\n--\n\nRecords one fact about the store."},
+    {"generation", store_generation, METH_NOARGS,
+     "generation()\n--\n\nThe number of the store's last committed write, from any process: it changes with "
+     "every import, retained-size computation or metadata write."},
 };
 
 }  // namespace

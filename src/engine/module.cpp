@@ -2,6 +2,7 @@
 // the same stores and, within one process, the same open environments.
 #include <Python.h>
 
+#include "engine/cancellation_object.h"
 #include "engine/comparison_functions.h"
 #include "engine/store_object.h"
 #include "python/py_ref.h"
@@ -13,6 +14,7 @@ int exec_module(PyObject* module) {
   python::PyRef store_type = python::PyRef::steal(make_store_type(module));
   if (!store_type) return -1;
   if (PyModule_AddFunctions(module, comparison_functions()) < 0) return -1;
+  if (add_cancellation_types(module) < 0) return -1;
   return PyModule_AddObjectRef(module, "Store", store_type.get());
 }
 

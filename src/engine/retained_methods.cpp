@@ -12,6 +12,7 @@
 #include "core/dominators/retained_queries.h"
 #include "core/dominators/retained_store.h"
 #include "core/queries/object_lookup.h"
+#include "engine/cancellation_object.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
 #include "python/errors.h"
@@ -54,7 +55,8 @@ PyObject* dict_of(std::initializer_list<std::pair<const char*, PyObject*>> items
 
 // Runs `work` on the store with the interpreter lock released; an error becomes an exception.
 template <class Work>
-auto on_store(PyObject* self, Work&& work) -> std::optional<typename decltype(work(std::declval<const AnalysisStore&>()))::value_type> {
+auto on_store(PyObject* self, Work&& work, const CancelRequest& cancel = {})
+    -> std::optional<typename decltype(work(std::declval<const AnalysisStore&>()))::value_type> {
   std::shared_ptr<const AnalysisStore> store = open_store_of(self);
   if (store == nullptr) return std::nullopt;
   decltype(work(*store)) result = fail_message("");
@@ -63,7 +65,7 @@ auto on_store(PyObject* self, Work&& work) -> std::optional<typename decltype(wo
     result = work(*store);
   }
   if (!result) {
-    python::raise(result.error());
+    cancel.raise(result.error());
     return std::nullopt;
   }
   return std::move(*result);
@@ -228,14 +230,17 @@ PyObject* store_top_retained(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* store_dominator_tree(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"id", "expand", "limit", nullptr};
+    static const char* keywords[] = {"id", "expand", "limit", "cancel", nullptr};
     PyObject* id_object = Py_None;
     PyObject* expand_object = nullptr;
     unsigned long long limit = 50;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOK:dominator_tree", const_cast<char**>(keywords), &id_object,
-                                     &expand_object, &limit)) {
+    PyObject* cancel_object = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOK$O:dominator_tree", const_cast<char**>(keywords), &id_object,
+                                     &expand_object, &limit, &cancel_object)) {
       return nullptr;
     }
+    const auto cancel = CancelRequest::of(cancel_object);
+    if (!cancel) return nullptr;
     std::optional<std::uint64_t> parent;
     if (id_object != Py_None) {
       std::uint64_t id = 0;
@@ -254,10 +259,13 @@ PyObject* store_dominator_tree(PyObject* self, PyObject* args, PyObject* kwargs)
       }
       if (PyErr_Occurred()) return nullptr;
     }
-    auto rows = on_store(self, [&](const AnalysisStore& store) -> Result<std::vector<dominators::TreeRow>> {
-      VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
-      return dominators::dominator_tree_rows(txn, store, parent, expand, limit);
-    });
+    auto rows = on_store(
+        self,
+        [&](const AnalysisStore& store) -> Result<std::vector<dominators::TreeRow>> {
+          VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+          return dominators::dominator_tree_rows(txn, store, parent, expand, limit, cancel->check());
+        },
+        *cancel);
     if (!rows) return nullptr;
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
@@ -276,24 +284,37 @@ PyObject* store_dominator_tree(PyObject* self, PyObject* args, PyObject* kwargs)
   });
 }
 
-PyObject* store_why(PyObject* self, PyObject* id_object) {
+PyObject* store_why(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"", "cancel", nullptr};
+    PyObject* id_object = nullptr;
+    PyObject* cancel_object = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:why", const_cast<char**>(keywords), &id_object,
+                                     &cancel_object)) {
+      return nullptr;
+    }
+    const auto cancel = CancelRequest::of(cancel_object);
+    if (!cancel) return nullptr;
     std::uint64_t id = 0;
     if (!parse_id(id_object, id)) return nullptr;
     struct Answer {
       std::vector<Row> dominators;
       std::vector<Row> path;
     };
-    auto answer = on_store(self, [&](const AnalysisStore& store) -> Result<std::optional<Answer>> {
-      VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
-      VESKER_ASSIGN_OR_RETURN(const auto chain, dominators::dominator_chain(txn, store, id));
-      if (!chain) return std::nullopt;
-      VESKER_ASSIGN_OR_RETURN(const auto path, dominators::shortest_root_path(txn, store, id));
-      Answer found;
-      VESKER_ASSIGN_OR_RETURN(found.dominators, rows_of(txn, store, *chain, true));
-      VESKER_ASSIGN_OR_RETURN(found.path, rows_of(txn, store, *path, true));
-      return found;
-    });
+    auto answer = on_store(
+        self,
+        [&](const AnalysisStore& store) -> Result<std::optional<Answer>> {
+          VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+          VESKER_ASSIGN_OR_RETURN(const auto chain, dominators::dominator_chain(txn, store, id));
+          if (!chain) return std::nullopt;
+          VESKER_ASSIGN_OR_RETURN(const auto path,
+                                  dominators::shortest_root_path(txn, store, id, cancel->check()));
+          Answer found;
+          VESKER_ASSIGN_OR_RETURN(found.dominators, rows_of(txn, store, *chain, true));
+          VESKER_ASSIGN_OR_RETURN(found.path, rows_of(txn, store, *path, true));
+          return found;
+        },
+        *cancel);
     if (!answer) return nullptr;
     if (!*answer) Py_RETURN_NONE;
     return dict_of({{"dominators", row_list((*answer)->dominators)}, {"path", row_list((*answer)->path)}});
@@ -375,11 +396,12 @@ const PyMethodDef kRetainedMethods[] = {
     {"top_retained", keywords_method(store_top_retained), METH_VARARGS | METH_KEYWORDS,
      "top_retained(type='All Types', offset=0, limit=20)\n--\n\nObjects by retained size, largest first."},
     {"dominator_tree", keywords_method(store_dominator_tree), METH_VARARGS | METH_KEYWORDS,
-     "dominator_tree(id=None, expand=(), limit=50)\n--\n\nWhat an object (None: the root) immediately dominates, "
-     "largest first; siblings of one type are merged into one row unless their type is in expand."},
-    {"why", store_why, METH_O,
-     "why(id)\n--\n\nThe dominators from the root down to the object, and a shortest reference path from a root; "
-     "None when the object has no retained size."},
+     "dominator_tree(id=None, expand=(), limit=50, *, cancel=None)\n--\n\nWhat an object (None: the root) "
+     "immediately dominates, largest first; siblings of one type are merged into one row unless their type is in "
+     "expand."},
+    {"why", keywords_method(store_why), METH_VARARGS | METH_KEYWORDS,
+     "why(id, /, *, cancel=None)\n--\n\nThe dominators from the root down to the object, and a shortest reference "
+     "path from a root; None when the object has no retained size."},
     {"type_retained", store_type_retained, METH_NOARGS,
      "type_retained()\n--\n\nThe retained size of each type's objects counted once, by type name."},
     {"import_names", store_import_names, METH_O,

@@ -2,21 +2,29 @@
 
 Errors come back as {"error": {"status": N, "message": "..."}}: 400 for a request that
 cannot be read, 404 for an id, type or route that does not exist, 500 when the store fails.
+Every answer carries the store's generation (header `store-generation`), which changes when
+another process writes to the store, so that a page can tell that what it shows is out of date.
+
+The store is asked from a bounded pool of threads of its own: requests waiting for the store
+never hold up the threads that serve the page's files. A request whose client hangs up leaves
+the queue, or stops its query where the query can stop.
 """
 
 from __future__ import annotations
 
 import json
+import threading
 from collections.abc import Awaitable, Callable, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
-from starlette.concurrency import run_in_threadpool
+import anyio
 from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
 from vesker.server.compare import SORTS, Comparison
+from vesker import engine
 from vesker.server.queries import (
     MAX_LIMIT,
     TOP_ROWS,
@@ -24,6 +32,7 @@ from vesker.server.queries import (
     QueryError,
     StoreQueries,
     Window,
+    answering_for,
     bad_request,
     not_found,
 )
@@ -31,7 +40,13 @@ from vesker.server.retained import MAX_TREE_ROWS, Retained, availability
 from vesker.store import ALL_TYPES
 
 _MAX_ID = (1 << 64) - 1
+# The largest whole number a page's script holds exactly; no store has that many rows.
+MAX_OFFSET = (1 << 53) - 1
 DEFAULT_LIMIT = 50
+# Threads that ask the store at once. LMDB gives each its own read transaction; more of them
+# than this only share the same cores, and stay far below the environment's 126 readers.
+STORE_THREADS = 8
+GENERATION_HEADER = "store-generation"
 
 
 class AsciiJSONResponse(JSONResponse):
@@ -73,7 +88,7 @@ def _integer(params: Mapping[str, str], name: str, default: int, low: int, high:
 
 def window(params: Mapping[str, str]) -> Window:
     return Window(
-        offset=_integer(params, "offset", 0, 0, _MAX_ID),
+        offset=_integer(params, "offset", 0, 0, MAX_OFFSET),
         limit=_integer(params, "limit", DEFAULT_LIMIT, 1, MAX_LIMIT),
     )
 
@@ -105,18 +120,34 @@ def id_list(text: str, what: str) -> frozenset[int]:
 
 @dataclass
 class Served:
-    """What the server answers from: the store, and what some stores add to it."""
+    """What the server answers from: the store, and what some stores add to it, read again
+    when another process writes to either store."""
 
     queries: StoreQueries
+    baseline: StoreQueries | None = None
     comparison: Comparison | None = None
     retained: Retained | None = None
     retained_state: str = "missing"
+    _refreshing: threading.Lock = field(default_factory=threading.Lock, repr=False)
 
     @classmethod
     def of(cls, queries: StoreQueries, baseline: StoreQueries | None = None) -> Served:
-        state = availability(queries)
-        return cls(queries, None if baseline is None else Comparison(queries, baseline),
-                   Retained(queries) if state == "fresh" else None, state)
+        served = cls(queries, baseline)
+        served._read_additions()
+        return served
+
+    def _read_additions(self) -> None:
+        state = availability(self.queries)
+        self.retained = Retained(self.queries) if state == "fresh" else None
+        self.retained_state = state
+        self.comparison = None if self.baseline is None else Comparison(self.queries, self.baseline)
+
+    def refresh(self) -> None:
+        changed = self.queries.refresh()
+        changed = (self.baseline is not None and self.baseline.refresh()) or changed
+        if changed:
+            with self._refreshing:
+                self._read_additions()
 
     def need_retained(self) -> Retained:
         if self.retained is None:
@@ -130,15 +161,73 @@ class Served:
 Handler = Callable[[Served, Request], Json]
 
 
-def endpoint(handler: Handler, served: Served) -> Callable[[Request], Awaitable[Response]]:
-    """A route that runs `handler` off the event loop and turns query errors into JSON errors."""
+_CLIENT_GONE = 499  # nobody reads it: the client hung up
+
+
+def _answer(handler: Handler, served: Served, request: Request, cancel: engine.Cancellation) -> Response:
+    """The response to one request, computed (and encoded) in a store thread."""
+    answering_for(cancel)
+    try:
+        served.refresh()
+        response = AsciiJSONResponse(handler(served, request))
+    except QueryError as error:
+        response = error_response(error.status, error.message)
+    except engine.Cancelled:
+        response = Response(status_code=_CLIENT_GONE)
+    response.headers[GENERATION_HEADER] = str(served.queries.generation)
+    return response
+
+
+async def _hang_up(request: Request) -> None:
+    """Returns when the client has hung up. A GET has no body: the server's next message is
+    the disconnection, whenever it comes."""
+    while (await request.receive())["type"] != "http.disconnect":
+        pass
+
+
+class StoreThreads:
+    """The store's own pool of threads; created in the event loop on first use."""
+
+    def __init__(self, count: int = STORE_THREADS) -> None:
+        self.count = count
+        self._limiter: anyio.CapacityLimiter | None = None
+
+    @property
+    def limiter(self) -> anyio.CapacityLimiter:
+        if self._limiter is None:
+            self._limiter = anyio.CapacityLimiter(self.count)
+        return self._limiter
+
+
+def endpoint(handler: Handler, served: Served, threads: StoreThreads) -> Callable[[Request], Awaitable[Response]]:
+    """A route that runs `handler` in a store thread, turns query errors into JSON errors, and
+    gives up on the request when its client hangs up."""
 
     async def respond(request: Request) -> Response:
-        try:
-            content = await run_in_threadpool(handler, served, request)
-        except QueryError as error:
-            return error_response(error.status, error.message)
-        return AsciiJSONResponse(content)
+        cancel = engine.Cancellation()
+        answered: list[Response] = []
+        failed: list[BaseException] = []
+
+        async with anyio.create_task_group() as group:
+            async def work() -> None:
+                try:
+                    answered.append(await anyio.to_thread.run_sync(
+                        _answer, handler, served, request, cancel, limiter=threads.limiter))
+                except Exception as error:  # a fault, reported by the server's error page
+                    failed.append(error)
+                group.cancel_scope.cancel()
+
+            async def watch() -> None:
+                await _hang_up(request)
+                # Waiting for a thread ends now; a running query stops at its next check.
+                cancel.cancel()
+                group.cancel_scope.cancel()
+
+            group.start_soon(work)
+            group.start_soon(watch)
+        if failed:
+            raise failed[0]
+        return answered[0] if answered else Response(status_code=_CLIENT_GONE)
 
     return respond
 
@@ -147,6 +236,8 @@ def _overview(served: Served, request: Request) -> Json:
     answer = served.queries.overview()
     answer["baseline"] = None if served.comparison is None else served.comparison.summary()
     answer["retained"] = served.retained_state
+    answer["generation"] = served.queries.generation
+    answer["replaced"] = served.queries.replaced
     if served.retained is not None:
         answer["top_retainers"] = served.retained.top(ALL_TYPES, True, Window(0, TOP_ROWS))["rows"]
     return answer
@@ -247,8 +338,16 @@ def _common(served: Served, request: Request) -> Json:
                                       object_id(required(params, "b"), "second id"))
 
 
-def routes(served: Served) -> list[Route]:
+def _store(served: Served, request: Request) -> Json:
+    """Whether the store changed: cheap enough for a page to ask every few seconds."""
+    return {"store": served.queries.path, "generation": served.queries.generation,
+            "replaced": served.queries.replaced, "retained": served.retained_state}
+
+
+def routes(served: Served, threads: StoreThreads | None = None) -> list[Route]:
+    threads = threads or StoreThreads()
     table: list[tuple[str, Handler]] = [
+        ("/store", _store),
         ("/overview", _overview),
         ("/compare/types", _compare),
         ("/compare/held", _held),
@@ -261,4 +360,4 @@ def routes(served: Served) -> list[Route]:
         ("/path", _path),
         ("/common", _common),
     ]
-    return [Route(path, endpoint(handler, served), methods=["GET"]) for path, handler in table]
+    return [Route(path, endpoint(handler, served, threads), methods=["GET"]) for path, handler in table]

@@ -66,7 +66,7 @@ class Comparison:
         with self._lock:
             if self._result is None:
                 one = same_process(self.old.analyses.metadata(), self.new.analyses.metadata())
-                self._result = self.new.locked(
+                self._result = self.new.ask(
                     lambda: diff(self.old.analyses, self.new.analyses, same_process=bool(one)))
             return self._result
 

@@ -5,19 +5,26 @@ Every list is cut to a window on this side, so a page of the view never carries 
 indexes a store page at a time; an object's references and referrers, a page at a time from the
 engine, which reads only the ids and sort keys of the others.
 Ids travel as decimal strings: addresses can exceed the integers a browser holds exactly.
+
+Requests run side by side: each native call reads in a read transaction of its own with the
+interpreter lock released, so nothing here serialises them. A call that can take long is given
+the request's cancellation (`answering_for`), which stops it when the client has hung up.
 """
 
 from __future__ import annotations
 
+import contextvars
+import os
 import threading
 from collections import OrderedDict
 from collections.abc import Callable, Hashable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Protocol, TypeVar
 
+from vesker import engine
 from vesker.formatting import ESTIMATED
 from vesker.store import ALL_TYPES, UserError, open_store
-from vesker.store_facts import read_facts
+from vesker.store_facts import StoreFacts, read_facts
 
 if TYPE_CHECKING:
     from vesker.engine import Store as AnalysisStore
@@ -30,7 +37,8 @@ OBJECT_VALUE_CHARS = 20_000
 TOP_ROWS = 10
 _STORE_PAGE = 1000
 _CACHED_LISTS = 16
-_CACHED_RECORDS = 4
+_CACHED_RECORDS = 64
+_WAIT_STEP = 0.05  # seconds between looks at the cancellation while waiting for another request
 
 T = TypeVar("T")
 Json = dict[str, Any]
@@ -102,27 +110,80 @@ def page(rows: Sequence[T], window: Window, convert: Callable[[T], Json]) -> Jso
     }
 
 
+_cancellation: contextvars.ContextVar[engine.Cancellation | None] = contextvars.ContextVar(
+    "request_cancellation", default=None)
+
+
+def answering_for(cancel: engine.Cancellation | None) -> None:
+    """Marks the calls made from here on in this context as work for a request that `cancel` stops."""
+    _cancellation.set(cancel)
+
+
+def cancellation() -> engine.Cancellation | None:
+    return _cancellation.get()
+
+
+def stop_if_cancelled() -> None:
+    cancel = _cancellation.get()
+    if cancel is not None and cancel.cancelled:
+        raise engine.Cancelled("the request was cancelled")
+
+
+class _Pending:
+    """A result one request computes while others wait for it."""
+
+    def __init__(self) -> None:
+        self.done = threading.Event()
+        self.failed = False
+        self.value: Any = None
+
+
 class _Cache:
     """The most recently used results, a bounded number of them. A page asks for one object's
     header and both its edge lists at once; the first request computes, the others wait for it
-    instead of asking the store again."""
+    instead of asking the store again, while requests for other keys go on meanwhile. When the
+    computing request fails or its client hangs up, a waiting one computes in its place."""
 
     def __init__(self, capacity: int) -> None:
         self._capacity = capacity
-        self._entries: OrderedDict[Hashable, Any] = OrderedDict()
+        self._entries: OrderedDict[Hashable, _Pending] = OrderedDict()
         self._lock = threading.Lock()
 
     def get(self, key: Hashable, compute: Callable[[], T]) -> T:
-        with self._lock:
-            if key in self._entries:
-                self._entries.move_to_end(key)
-                value: T = self._entries[key]
+        while True:
+            with self._lock:
+                entry = self._entries.get(key)
+                owner = entry is None
+                if entry is None:
+                    entry = self._entries[key] = _Pending()
+                    if len(self._entries) > self._capacity:
+                        self._entries.popitem(last=False)
+                else:
+                    self._entries.move_to_end(key)
+            if owner:
+                return self._compute(key, entry, compute)
+            while not entry.done.wait(_WAIT_STEP):
+                stop_if_cancelled()
+            if not entry.failed:
+                value: T = entry.value
                 return value
-            value = compute()
-            self._entries[key] = value
-            if len(self._entries) > self._capacity:
-                self._entries.popitem(last=False)
-            return value
+
+    def _compute(self, key: Hashable, entry: _Pending, compute: Callable[[], T]) -> T:
+        try:
+            entry.value = compute()
+            return entry.value  # type: ignore[no-any-return]
+        except BaseException:
+            entry.failed = True
+            with self._lock:
+                if self._entries.get(key) is entry:
+                    del self._entries[key]
+            raise
+        finally:
+            entry.done.set()
+
+    def clear(self) -> None:
+        with self._lock:
+            self._entries.clear()
 
 
 # The orders the store pages edges in; rows without a record sort as the smallest.
@@ -149,8 +210,29 @@ class TypeRow:
     total_size: int
 
 
+@dataclass(frozen=True)
+class _Contents:
+    """What the view keeps of a store between requests, read again when the store changes."""
+
+    generation: int
+    facts: StoreFacts
+    object_count: int
+    total_size: int
+    types: list[TypeRow]
+    type_counts: dict[str, int]
+    has_subtree_sizes: bool
+
+
+def _data_file(path: str) -> tuple[int, int] | None:
+    try:
+        status = os.stat(os.path.join(path, "data.mdb"))
+    except OSError:
+        return None
+    return status.st_dev, status.st_ino
+
+
 class StoreQueries:
-    """One store opened for the view. Calls are serialised: the explorer is one handle."""
+    """One store opened for the view, asked from many threads at once."""
 
     def __init__(self, path: str) -> None:
         from vesker.engine import Store
@@ -162,18 +244,66 @@ class StoreQueries:
             self._engine: AnalysisStore | None = Store(path)
         except (RuntimeError, OSError) as error:
             raise UserError(f"cannot open store {path!r}: {error}") from None
-        self._lock = threading.Lock()
+        self._data_file = _data_file(path)
+        self._refreshing = threading.Lock()
         self._lists = _Cache(_CACHED_LISTS)
         self._records = _Cache(_CACHED_RECORDS)
-        self.facts = read_facts(self._engine)
+        self._contents = self._read_contents()
+
+    def _read_contents(self) -> _Contents:
+        # The generation first: a write that lands while the rest is read shows as a change later.
+        generation = self.analyses.generation()
         rows = self.explorer.get_type_summaries()
         total = next((s for name, s in rows if name == ALL_TYPES), None)
-        self.object_count = 0 if total is None else total.count
-        self.total_size = 0 if total is None else total.total_size
-        self.types = [TypeRow(name, s.count, s.total_size) for name, s in rows if name != ALL_TYPES]
-        self._type_counts = {row.name: row.count for row in self.types}
+        object_count = 0 if total is None else total.count
+        types = [TypeRow(name, s.count, s.total_size) for name, s in rows if name != ALL_TYPES]
         top = self.explorer.get_objects_by_type_ordered_by_size(ALL_TYPES, True, 0)
-        self.has_subtree_sizes = bool(top) or self.object_count == 0
+        return _Contents(generation, read_facts(self.analyses), object_count,
+                         0 if total is None else total.total_size, types,
+                         {row.name: row.count for row in types}, bool(top) or object_count == 0)
+
+    def refresh(self) -> bool:
+        """Reads the store's contents again when another process wrote to it; True when it did."""
+        if self.analyses.generation() == self._contents.generation:
+            return False
+        with self._refreshing:
+            if self.analyses.generation() == self._contents.generation:
+                return False
+            contents = self.ask(self._read_contents)
+            self._lists.clear()
+            self._records.clear()
+            self._contents = contents
+            return True
+
+    @property
+    def generation(self) -> int:
+        return self._contents.generation
+
+    @property
+    def replaced(self) -> bool:
+        """Whether the store's data file was deleted or replaced since it was opened: this view
+        goes on showing the file it opened."""
+        return _data_file(self.path) != self._data_file
+
+    @property
+    def facts(self) -> StoreFacts:
+        return self._contents.facts
+
+    @property
+    def object_count(self) -> int:
+        return self._contents.object_count
+
+    @property
+    def total_size(self) -> int:
+        return self._contents.total_size
+
+    @property
+    def types(self) -> list[TypeRow]:
+        return self._contents.types
+
+    @property
+    def has_subtree_sizes(self) -> bool:
+        return self._contents.has_subtree_sizes
 
     def cached(self, key: Hashable, compute: Callable[[], T]) -> T:
         """A list computed once while someone pages through it."""
@@ -200,12 +330,13 @@ class StoreQueries:
         self._explorer = None
         gc.collect()  # the explorer's environment closes when its last reference goes
 
-    def locked(self, query: Callable[[], T]) -> T:
-        with self._lock:
-            try:
-                return query()
-            except RuntimeError as error:
-                raise QueryError(500, f"the store could not answer: {error}") from None
+    def ask(self, query: Callable[[], T]) -> T:
+        """The answer of a native call; a store failure becomes a server error."""
+        stop_if_cancelled()
+        try:
+            return query()
+        except RuntimeError as error:
+            raise QueryError(500, f"the store could not answer: {error}") from None
 
     # -- overview and types ---------------------------------------------------
 
@@ -253,7 +384,8 @@ class StoreQueries:
         return {"sort": sort, "descending": descending, "filter": contains, **page(rows, window, shown)}
 
     def type_count(self, typename: str) -> int:
-        count = self.object_count if typename == ALL_TYPES else self._type_counts.get(typename)
+        contents = self._contents
+        count = contents.object_count if typename == ALL_TYPES else contents.type_counts.get(typename)
         if count is None:
             raise not_found(f"no objects of type {typename!r} in the store")
         return count
@@ -280,7 +412,7 @@ class StoreQueries:
         else:
             stop = max(total - window.offset, 0)
             start, backwards = max(stop - window.limit, 0), True
-        rows = self.locked(lambda: _rows_between(fetch, start, min(stop, total)))
+        rows = self.ask(lambda: _rows_between(fetch, start, min(stop, total)))
         if backwards:
             rows.reverse()
         return {"type": typename, "by": by, "descending": descending, "total": total,
@@ -291,8 +423,8 @@ class StoreQueries:
 
     def _edge_page(self, object_id: int, direction: str, sort: str, descending: bool, type_filter: str,
                    window: Window) -> EdgePage:
-        found = self.locked(lambda: self.analyses.edge_page(object_id, direction, sort, descending, type_filter,
-                                                            window.offset, window.limit))
+        found = self.ask(lambda: self.analyses.edge_page(object_id, direction, sort, descending, type_filter,
+                                                         window.offset, window.limit, cancel=cancellation()))
         if found is None:
             raise not_found(f"no object with id {object_id} in the store")
         return found
@@ -337,7 +469,8 @@ class StoreQueries:
             self.record(object_id)
 
         def compute() -> list[Summary] | None:
-            path: list[Summary] | None = self.locked(lambda: self.analyses.find_path_tolerant(start, end, avoid))
+            path: list[Summary] | None = self.ask(
+                lambda: self.analyses.find_path_tolerant(start, end, avoid, cancel=cancellation()))
             return path
 
         found = self._lists.get(("path", start, end, avoid), compute)
@@ -349,7 +482,7 @@ class StoreQueries:
     def find_common(self, first: int, second: int) -> Json:
         self.record(first)
         self.record(second)
-        found = self.locked(lambda: self.analyses.find_common_tolerant(first, second))
+        found = self.ask(lambda: self.analyses.find_common_tolerant(first, second, cancel=cancellation()))
         if found is None:
             return {"found": False, "object": None}
         return {"found": True, "object": edge_row(self.record(found)["object"])}

@@ -16,6 +16,7 @@ from vesker.server.queries import (
     StoreQueries,
     Window,
     bad_request,
+    cancellation,
     clipped_value,
     not_found,
     page,
@@ -30,7 +31,7 @@ T = TypeVar("T")
 
 def availability(queries: StoreQueries) -> str:
     """'fresh' when the view can use retained sizes, else why not ('missing', 'stale')."""
-    state: str = queries.locked(queries.analyses.retained_state)
+    state: str = queries.ask(queries.analyses.retained_state)
     return state
 
 
@@ -52,15 +53,15 @@ class Retained:
     def __init__(self, queries: StoreQueries) -> None:
         self.queries = queries
         self.engine: Store = queries.analyses
-        self.type_retained = queries.locked(self.engine.type_retained)
+        self.type_retained = queries.ask(self.engine.type_retained)
 
     def _call(self, query: Callable[[], T]) -> T:
-        return self.queries.locked(query)
+        return self.queries.ask(query)
 
     def top(self, typename: str, descending: bool, window: Window) -> Json:
         total = self.queries.type_count(typename)
         if descending:
-            offset, limit = window.offset, window.limit
+            offset, limit = window.offset, min(window.limit, max(total - window.offset, 0))
         else:
             stop = max(total - window.offset, 0)
             offset = max(stop - window.limit, 0)
@@ -90,14 +91,15 @@ class Retained:
             if facts is None:
                 raise not_found(f"object {object_id} has no retained size")
             node = {**record, "retained": facts}
-            why = self._call(lambda: self.engine.why(object_id))
+            why = self._call(lambda: self.engine.why(object_id, cancel=cancellation()))
             chain = [] if why is None else [row(item) for item in why["dominators"][-50:]]
         # One row more than shown says whether there are more. The root's children are every
         # object nothing else holds, hundreds of thousands in a large heap: merging them takes
         # the engine a while, so the answer is kept while the view goes up and down the tree.
         children = self.queries.cached(
             ("tree", object_id, tuple(expand), limit),
-            lambda: self._call(lambda: self.engine.dominator_tree(object_id, tuple(expand), limit + 1)))
+            lambda: self._call(lambda: self.engine.dominator_tree(object_id, tuple(expand), limit + 1,
+                                                                  cancel=cancellation())))
         return {"node": node, "chain": chain, "expand": list(expand), "limit": limit,
                 "more": len(children) > limit, "rows": [row(item) for item in children[:limit]]}
 
@@ -106,7 +108,7 @@ class Retained:
             raise not_found(f"why an object is alive is told by its dominators or a path, not {which!r}")
 
         def compute() -> list[RetainedRow]:
-            answer = self._call(lambda: self.engine.why(object_id))
+            answer = self._call(lambda: self.engine.why(object_id, cancel=cancellation()))
             if answer is None:
                 self.queries.record(object_id)  # 404 for an unknown id
                 raise QueryError(404, f"object {object_id} has no retained size")

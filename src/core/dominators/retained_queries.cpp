@@ -72,7 +72,8 @@ Result<std::vector<SizeIndexEntry>> dominated_by(const Transaction& txn, const A
 
 Result<std::vector<TreeRow>> dominator_tree_rows(const Transaction& txn, const AnalysisStore& store,
                                                  std::optional<std::uint64_t> parent,
-                                                 const absl::flat_hash_set<std::string>& expand, std::uint64_t limit) {
+                                                 const absl::flat_hash_set<std::string>& expand, std::uint64_t limit,
+                                                 CancellationCheck cancellation) {
   VESKER_ASSIGN_OR_RETURN(const std::vector<SizeIndexEntry> children, dominated_by(txn, store, parent));
   // The root has hundreds of thousands of children in a large heap: their type and size are read
   // from the stored records, and only the rows shown alone are decoded whole, for their values.
@@ -80,6 +81,7 @@ Result<std::vector<TreeRow>> dominator_tree_rows(const Transaction& txn, const A
   absl::flat_hash_map<std::string, std::size_t> merged;  // type -> its row
   VESKER_ASSIGN_OR_RETURN(Cursor records, Cursor::open(txn, store.store.primary));
   for (const SizeIndexEntry& child : children) {
+    VESKER_TRY(cancellation.poll());
     VESKER_ASSIGN_OR_RETURN(auto stored, records.seek(MDB_SET_KEY, IdBytes(child.id).view()));
     std::optional<std::string_view> type;
     std::optional<StoredSizes> sizes;
@@ -141,7 +143,8 @@ Result<std::optional<std::vector<std::uint64_t>>> dominator_chain(const Transact
 }
 
 Result<std::optional<std::vector<std::uint64_t>>> shortest_root_path(const Transaction& txn,
-                                                                     const AnalysisStore& store, std::uint64_t id) {
+                                                                     const AnalysisStore& store, std::uint64_t id,
+                                                                     CancellationCheck cancellation) {
   VESKER_ASSIGN_OR_RETURN(const auto target, read_retained(txn, store, id));
   if (!target) return std::nullopt;
   // Breadth first from the object backwards: the first object found that the root refers to
@@ -161,6 +164,7 @@ Result<std::optional<std::vector<std::uint64_t>>> shortest_root_path(const Trans
     }
     VESKER_ASSIGN_OR_RETURN(auto entry, referrers.seek(MDB_SET_KEY, IdBytes(current).view()));
     while (entry) {
+      VESKER_TRY(cancellation.poll());
       VESKER_ASSIGN_OR_RETURN(const std::uint64_t referrer, decode_id(entry->value));
       if (toward_target.emplace(referrer, current).second) queue.push_back(referrer);
       VESKER_ASSIGN_OR_RETURN(entry, referrers.move(MDB_NEXT_DUP));

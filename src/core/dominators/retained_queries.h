@@ -12,6 +12,7 @@
 
 #include "absl/container/flat_hash_set.h"
 #include "core/codecs/index_values.h"
+#include "core/common/cancellation.h"
 #include "core/common/error.h"
 #include "core/store/analysis_store.h"
 
@@ -52,7 +53,8 @@ struct TreeRow {
 // the type is in `expand` or the type has one child there. At most `limit` rows.
 Result<std::vector<TreeRow>> dominator_tree_rows(const Transaction& txn, const AnalysisStore& store,
                                                  std::optional<std::uint64_t> parent,
-                                                 const absl::flat_hash_set<std::string>& expand, std::uint64_t limit);
+                                                 const absl::flat_hash_set<std::string>& expand, std::uint64_t limit,
+                                                 CancellationCheck cancellation = {});
 
 // The immediate dominators from the root's child down to `id`, both included; nothing when the
 // object has no stored facts.
@@ -62,7 +64,8 @@ Result<std::optional<std::vector<std::uint64_t>>> dominator_chain(const Transact
 // A shortest chain of references from an object the virtual root refers to, down to `id`, both
 // included; nothing when the object has no stored facts. Found backwards along the referrers.
 Result<std::optional<std::vector<std::uint64_t>>> shortest_root_path(const Transaction& txn,
-                                                                     const AnalysisStore& store, std::uint64_t id);
+                                                                     const AnalysisStore& store, std::uint64_t id,
+                                                                     CancellationCheck cancellation = {});
 
 // The retained size of every type counted once, by type name.
 Result<std::vector<std::pair<std::string, std::uint64_t>>> type_retained(const Transaction& txn,

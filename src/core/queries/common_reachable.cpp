@@ -75,7 +75,8 @@ Result<QueueItem> make_queue_item(const Store& store, const Transaction& txn, st
 
 Result<std::optional<std::uint64_t>> find_largest_common_reachable_object(const Store& store, std::uint64_t obj_id1,
                                                                           std::uint64_t obj_id2,
-                                                                          MissingRecords missing) {
+                                                                          MissingRecords missing,
+                                                                          CancellationCheck cancellation) {
   VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());
   QueueItemHeap queue;
   VESKER_ASSIGN_OR_RETURN(QueueItem first, make_queue_item(store, txn, obj_id1, false));
@@ -89,6 +90,7 @@ Result<std::optional<std::uint64_t>> find_largest_common_reachable_object(const 
     if (!taken[item.side].insert(item.id).second) continue;
     if (taken[!item.side].contains(item.id)) return item.id;
     for (const std::uint64_t reference : item.references) {
+      VESKER_TRY(cancellation.poll());
       if (missing == MissingRecords::kSkip) {
         VESKER_ASSIGN_OR_RETURN(auto stored, txn.get(store.primary, IdBytes(reference).view()));
         if (!stored) continue;

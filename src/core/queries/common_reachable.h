@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/common/cancellation.h"
 #include "core/common/error.h"
 #include "core/queries/object_lookup.h"
 #include "core/store/store.h"
@@ -41,8 +42,10 @@ class QueueItemHeap {
 
 // The id of the first object that both best-first searches take, or nothing when they share
 // none. Both searches expand the largest pending object first, never enter an object of type
-// "builtins.module" and need a subtree size for every object they reach.
+// "builtins.module" and need a subtree size for every object they reach. A failed
+// `cancellation` check stops them with that failure.
 Result<std::optional<std::uint64_t>> find_largest_common_reachable_object(
-    const Store& store, std::uint64_t obj_id1, std::uint64_t obj_id2, MissingRecords missing = MissingRecords::kFail);
+    const Store& store, std::uint64_t obj_id1, std::uint64_t obj_id2, MissingRecords missing = MissingRecords::kFail,
+    CancellationCheck cancellation = {});
 
 }  // namespace vesker

@@ -109,7 +109,8 @@ Result<std::optional<Ranked>> ranked(Cursor& records, const EdgePageRequest& req
 // The ids of the page's rows, in order, and the number of edges that pass the filter.
 Result<std::pair<std::vector<std::uint64_t>, std::uint64_t>> choose_page(const Store& store, const Transaction& txn,
                                                                         const EdgePageRequest& request,
-                                                                        const std::vector<std::uint64_t>& sorted_ids) {
+                                                                        const std::vector<std::uint64_t>& sorted_ids,
+                                                                        CancellationCheck& cancellation) {
   const std::uint64_t count = sorted_ids.size();
   std::vector<std::uint64_t> chosen;
   if (request.order == EdgeOrder::kId && request.type.empty()) {
@@ -128,6 +129,7 @@ Result<std::pair<std::vector<std::uint64_t>, std::uint64_t>> choose_page(const S
   VESKER_ASSIGN_OR_RETURN(Cursor records, Cursor::open(txn, store.primary));
   Decoded decoded;
   for (std::uint64_t position = 0; position < count; ++position) {
+    VESKER_TRY(cancellation.poll());
     VESKER_ASSIGN_OR_RETURN(auto edge, ranked(records, request, sorted_ids[position], position, decoded));
     if (!edge) continue;
     ++total;
@@ -151,7 +153,8 @@ Result<std::pair<std::vector<std::uint64_t>, std::uint64_t>> choose_page(const S
 
 }  // namespace
 
-Result<std::optional<EdgePage>> page_edges(const Store& store, std::uint64_t id, const EdgePageRequest& request) {
+Result<std::optional<EdgePage>> page_edges(const Store& store, std::uint64_t id, const EdgePageRequest& request,
+                                           CancellationCheck cancellation) {
   VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());
   VESKER_ASSIGN_OR_RETURN(auto stored, txn.get(store.primary, IdBytes(id).view()));
   if (!stored) return std::nullopt;
@@ -172,7 +175,7 @@ Result<std::optional<EdgePage>> page_edges(const Store& store, std::uint64_t id,
 
   std::vector<std::uint64_t>& ids = of_referrers ? referrers.second : raw->references;
   std::ranges::sort(ids);
-  VESKER_ASSIGN_OR_RETURN(auto chosen, choose_page(store, txn, request, ids));
+  VESKER_ASSIGN_OR_RETURN(auto chosen, choose_page(store, txn, request, ids, cancellation));
   page.total = chosen.second;
   page.rows.reserve(chosen.first.size());
   for (const std::uint64_t edge_id : chosen.first) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "core/common/cancellation.h"
 #include "core/common/error.h"
 #include "core/queries/tolerant_lookup.h"
 #include "core/store/store.h"
@@ -43,6 +44,8 @@ struct EdgePage {
 };
 
 // The page, or nothing when `id` has no record.
-Result<std::optional<EdgePage>> page_edges(const Store& store, std::uint64_t id, const EdgePageRequest& request);
+// A failed `cancellation` check stops it with that failure.
+Result<std::optional<EdgePage>> page_edges(const Store& store, std::uint64_t id, const EdgePageRequest& request,
+                                           CancellationCheck cancellation = {});
 
 }  // namespace vesker

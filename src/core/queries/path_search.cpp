@@ -41,7 +41,8 @@ Result<std::vector<ObjectSummary>> path_to(const Store& store, const Transaction
 
 Result<std::optional<std::vector<ObjectSummary>>> find_path_between_objects(
     const Store& store, std::uint64_t start_id, std::uint64_t end_id,
-    const absl::flat_hash_set<std::uint64_t>& avoiding_ids, MissingRecords missing) {
+    const absl::flat_hash_set<std::uint64_t>& avoiding_ids, MissingRecords missing,
+    CancellationCheck cancellation) {
   VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());
   VESKER_ASSIGN_OR_RETURN(ObjectRecordNoValue start, read_endpoint(store, txn, start_id, "Start"));
   VESKER_ASSIGN_OR_RETURN(const ObjectRecordNoValue end, read_endpoint(store, txn, end_id, "End"));
@@ -67,6 +68,7 @@ Result<std::optional<std::vector<ObjectSummary>>> find_path_between_objects(
       return path;
     }
     for (const std::uint64_t next : current.references) {
+      VESKER_TRY(cancellation.poll());
       if (excluded.contains(next) || avoiding_ids.contains(next)) continue;
       VESKER_ASSIGN_OR_RETURN(auto record, read_stored_record<decode_object_record_no_value>(store, txn, next));
       if (!record) {

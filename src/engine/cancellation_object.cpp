@@ -1,0 +1,123 @@
+#include "engine/cancellation_object.h"
+
+#include <new>
+#include <utility>
+
+#include "python/errors.h"
+#include "python/once.h"
+#include "python/py_ref.h"
+
+namespace vesker::engine {
+namespace {
+
+using python::PyRef;
+
+struct CancellationObject {
+  PyObject_HEAD
+  // Shared with the queries polling it, which may outlive a dropped Cancellation.
+  std::shared_ptr<std::atomic<bool>> flag;
+};
+
+std::atomic<PyObject*> cancelled_type{nullptr};
+
+PyObject* cancelled_exception() {
+  return python::create_once(cancelled_type, [] {
+    return PyErr_NewExceptionWithDoc("vesker.engine.Cancelled",
+                                     "The query was stopped because its Cancellation was set.", PyExc_Exception,
+                                     nullptr);
+  });
+}
+
+PyObject* cancellation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return python::guarded([&]() -> PyObject* {
+    static const char* keywords[] = {nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":Cancellation", const_cast<char**>(keywords))) return nullptr;
+    auto flag = std::make_shared<std::atomic<bool>>(false);
+    PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    new (&reinterpret_cast<CancellationObject*>(self.get())->flag) std::shared_ptr<std::atomic<bool>>(std::move(flag));
+    return self.release();
+  });
+}
+
+void cancellation_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&reinterpret_cast<CancellationObject*>(self)->flag);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* cancellation_cancel(PyObject* self, PyObject*) {
+  reinterpret_cast<CancellationObject*>(self)->flag->store(true, std::memory_order_release);
+  Py_RETURN_NONE;
+}
+
+PyObject* cancellation_cancelled(PyObject* self, void*) {
+  return PyBool_FromLong(reinterpret_cast<CancellationObject*>(self)->flag->load(std::memory_order_acquire));
+}
+
+PyMethodDef cancellation_methods[] = {
+    {"cancel", cancellation_cancel, METH_NOARGS,
+     "cancel()\n--\n\nStops every query running with this Cancellation soon, with Cancelled."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef cancellation_getset[] = {
+    {"cancelled", cancellation_cancelled, nullptr, "Whether cancel() was called.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+bool is_cancellation(PyObject* object) {
+  return PyType_GetSlot(Py_TYPE(object), Py_tp_dealloc) == reinterpret_cast<void*>(cancellation_dealloc);
+}
+
+}  // namespace
+
+int add_cancellation_types(PyObject* module) {
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>("Cancellation()\n--\n\nPassed as `cancel` to the queries that can take long; "
+                                    "cancel() stops them.")},
+      {Py_tp_new, reinterpret_cast<void*>(cancellation_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(cancellation_dealloc)},
+      {Py_tp_methods, cancellation_methods},
+      {Py_tp_getset, cancellation_getset},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {"vesker.engine.Cancellation", sizeof(CancellationObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
+  if (!type || PyModule_AddObjectRef(module, "Cancellation", type.get()) < 0) return -1;
+  PyObject* cancelled = cancelled_exception();
+  if (cancelled == nullptr) return -1;
+  return PyModule_AddObjectRef(module, "Cancelled", cancelled);
+}
+
+std::optional<CancelRequest> CancelRequest::of(PyObject* object) {
+  CancelRequest request;
+  if (object == nullptr || object == Py_None) return request;
+  if (!is_cancellation(object)) {
+    PyErr_Format(PyExc_TypeError, "cancel must be a Cancellation or None, not %.100s", Py_TYPE(object)->tp_name);
+    return std::nullopt;
+  }
+  request.flag_ = reinterpret_cast<CancellationObject*>(object)->flag;
+  return request;
+}
+
+CancellationCheck CancelRequest::check() const {
+  if (flag_ == nullptr) return {};
+  return CancellationCheck([flag = flag_]() -> Status {
+    if (flag->load(std::memory_order_acquire)) return fail_message("cancelled");
+    return {};
+  });
+}
+
+PyObject* CancelRequest::raise(const Error& error) const {
+  if (flag_ != nullptr && flag_->load(std::memory_order_acquire) && !error.holds_python_exception()) {
+    PyObject* cancelled = cancelled_exception();
+    if (cancelled != nullptr) PyErr_SetString(cancelled, "the query was cancelled");
+    return nullptr;
+  }
+  return python::raise(error);
+}
+
+}  // namespace vesker::engine
