@@ -110,6 +110,48 @@ document.addEventListener("keydown", (event) => {
   event.preventDefault();
 });
 
+// -- the store changing under the page ----------------------------------------------
+// Another process may import into the store or compute its retained sizes while the page is
+// open; the server then answers from the new contents, and the page says that what it shows
+// was read before, until the reader asks for it again.
+
+const CHECK_EVERY_MS = 5000;
+const changed = document.getElementById("changed");
+let shownGeneration = null;
+
+function storeChanged(generation, replaced) {
+  if (shownGeneration === null) { shownGeneration = generation; }
+  if (replaced) {
+    document.getElementById("changed-text").textContent = "The store's files were replaced or deleted since " +
+      "vesker serve opened them; it goes on showing what it opened. Restart it to see the new store.";
+    document.getElementById("changed-reload").hidden = true;
+    changed.hidden = false;
+  } else if (generation !== shownGeneration) {
+    document.getElementById("changed-text").textContent = "The store changed since this page read it " +
+      "(an import, or retained sizes computed again): what is shown may be out of date.";
+    changed.hidden = false;
+  }
+}
+
+views.generations.listener = (generation) => storeChanged(generation, false);
+
+document.getElementById("changed-reload").addEventListener("click", async () => {
+  shownGeneration = null;
+  changed.hidden = true;
+  views.forgetFeatures();
+  await showOptionalViews();
+  await render();
+});
+
+async function checkStore() {
+  if (document.visibilityState !== "visible") return;
+  try {
+    const answer = await views.api("/store");
+    storeChanged(String(answer.generation), answer.replaced);
+  } catch { /* the next view shows what went wrong */ }
+}
+setInterval(checkStore, CHECK_EVERY_MS);
+
 // Views that need what only some stores have (a baseline) appear in the bar when present.
 async function showOptionalViews() {
   try {

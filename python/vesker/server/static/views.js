@@ -11,9 +11,14 @@ export class ApiError extends Error {
   }
 }
 
+// Called with the store's generation of every answer: it changes when the store is written to.
+export const generations = { listener: (generation) => {} };
+
 export async function api(path, params = {}) {
   const query = new URLSearchParams(Object.entries(params).filter(([, v]) => v !== undefined && v !== null && v !== ""));
   const response = await fetch(`/api${path}${query.toString() ? "?" + query : ""}`);
+  const generation = response.headers.get("store-generation");
+  if (generation !== null) generations.listener(generation);
   const body = await response.json().catch(() => null);
   if (!response.ok) throw new ApiError(response.status, body?.error?.message || response.statusText);
   return body;
@@ -23,8 +28,9 @@ const PAGE = 50;
 const ALL_TYPES = "All Types";
 
 
-// What this store offers beyond the basic views, asked once.
+// What this store offers beyond the basic views, asked once per state of the store.
 let offered = null;
+export function forgetFeatures() { offered = null; }
 export function features() {
   offered ??= api("/overview")
     .then((overview) => (display.estimated = overview.estimated, { retained: overview.retained === "fresh", retainedState: overview.retained, baseline: !!overview.baseline }))
@@ -32,6 +38,11 @@ export function features() {
   return offered;
 }
 
+const RETAINED_STATES = {
+  fresh: "computed for what the store holds",
+  stale: "out of date: the store changed since they were computed (vesker retained STORE computes them again)",
+  missing: "not computed (vesker retained STORE computes them)",
+};
 const RETAINED_COLUMN = { key: "retained", title: "retained", numeric: true, cell: (row) => bytes(row.retained) };
 const descending = (order, fallback = true) => (order ? order === "desc" : fallback);
 
@@ -56,6 +67,7 @@ export async function overview() {
       ["total size", `${bytes(data.total_size)} (${number(data.total_size)} bytes)`],
       ["types", number(data.type_count)],
       ["subtree sizes", precision],
+      ["retained sizes", RETAINED_STATES[data.retained] || data.retained],
       ...(data.repeated_ids ? [["repeated ids", `${number(data.repeated_ids)} records replaced by a later one with the same id`]] : []),
       ...(data.dangling_references ? [["missing records", `${number(data.dangling_references)} references to ids without a record`]] : []),
     ]),
