@@ -175,3 +175,40 @@ def test_a_walk_from_the_overview_to_a_path(server: str, browser: Any) -> None:
     errors = [entry for entry in browser.get_log("browser") if entry["level"] == "SEVERE"
               and "/api/object/12345" not in entry["message"]]
     assert errors == []
+
+
+def test_the_page_says_when_the_store_changed_and_reads_it_again(tmp_path: pathlib.Path, browser: Any) -> None:
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    explorer = vesker_analysis.HeapDumpExplorer(str(tmp_path))
+    explorer.import_lines([b'{"id":1,"type":"app.A","references":[2],"size":10}\n',
+                           b'{"id":2,"type":"app.B","references":[],"size":20}\n'],
+                          vesker_analysis.EstimatorPrecision.Exact)
+    with engine.Store(tmp_path) as store:
+        store.compute_retained()
+    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(vesker.__file__).parent.parent))
+    process = subprocess.Popen([sys.executable, "-m", "vesker", "serve", str(tmp_path), "--port", "0", "--no-browser"],
+                               stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        assert process.stderr is not None
+        url = re.search(r"at (http://127\.0\.0\.1:\d+/)", process.stderr.readline()).group(1)  # type: ignore[union-attr]
+        browser.get(url)
+        facts = _wait_for(browser, ".facts", "computed for what the store holds")
+        assert "objects\n2" in facts.text
+        assert not browser.find_element("id", "changed").is_displayed()
+        # Another process adds to the store while the page is open.
+        explorer.import_lines([b'{"id":3,"type":"app.C","references":[],"size":30}\n'],
+                              vesker_analysis.EstimatorPrecision.Exact)
+        WebDriverWait(browser, 20).until(lambda driver: driver.find_element("id", "changed").is_displayed())
+        assert "store changed" in browser.find_element("id", "changed").text
+        _shot(browser, "8-store-changed")
+        browser.find_element("id", "changed-reload").click()
+        facts = _wait_for(browser, ".facts", "out of date")
+        assert "objects\n3" in facts.text
+        assert not browser.find_element("id", "changed").is_displayed()
+        assert not browser.find_element("css selector", '#nav a[data-key="d"]').is_displayed()
+    finally:
+        process.terminate()
+        process.wait(timeout=10)
+        del explorer
+        gc.collect()
