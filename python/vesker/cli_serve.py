@@ -87,7 +87,7 @@ def _machine_names() -> set[str]:
     """The names and addresses this machine knows itself by."""
     names = {socket.gethostname(), socket.getfqdn()}
     try:
-        names |= {info[4][0] for info in socket.getaddrinfo(socket.gethostname(), None)}
+        names |= {str(info[4][0]) for info in socket.getaddrinfo(socket.gethostname(), None)}
     except OSError:
         pass
     return names

@@ -167,6 +167,7 @@ _CLIENT_GONE = 499  # nobody reads it: the client hung up
 def _answer(handler: Handler, served: Served, request: Request, cancel: engine.Cancellation) -> Response:
     """The response to one request, computed (and encoded) in a store thread."""
     answering_for(cancel)
+    response: Response
     try:
         served.refresh()
         response = AsciiJSONResponse(handler(served, request))
