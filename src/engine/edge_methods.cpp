@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "core/queries/edge_page.h"
 #include "engine/cancellation_object.h"
@@ -94,6 +95,86 @@ PyObject* store_edge_page(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* store_edge_order(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"id", "direction", "order", "descending", "type", "cancel", nullptr};
+    PyObject* id_object = nullptr;
+    const char* direction_text = nullptr;
+    const char* order_text = nullptr;
+    int descending = 0;
+    const char* type = nullptr;
+    PyObject* cancel_object = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Ossps|$O:edge_order", const_cast<char**>(keywords), &id_object,
+                                     &direction_text, &order_text, &descending, &type, &cancel_object)) {
+      return nullptr;
+    }
+    const auto cancel = CancelRequest::of(cancel_object);
+    if (!cancel) return nullptr;
+    auto id = python::to_u64(id_object, "id");
+    if (!id) return python::raise(id.error());
+    const auto direction = direction_named(direction_text);
+    const auto order = order_named(order_text);
+    if (!direction || !order) {
+      PyErr_SetString(PyExc_ValueError,
+                      "edge_order: direction is 'references' or 'referrers', order is 'id', 'size', 'subtree' or "
+                      "'type'");
+      return nullptr;
+    }
+    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
+    if (store == nullptr) return nullptr;
+    const EdgePageRequest request{*direction, *order, descending != 0, type, 0, 0};
+    Result<std::optional<std::vector<std::uint64_t>>> ids = std::nullopt;
+    {
+      ReleasedGil released;
+      ids = order_edges(store->store, *id, request, cancel->check());
+    }
+    if (!ids) return cancel->raise(ids.error());
+    if (!*ids) Py_RETURN_NONE;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>((*ids)->size())));
+    if (!list) return nullptr;
+    for (std::size_t at = 0; at < (*ids)->size(); ++at) {
+      PyObject* item = PyLong_FromUnsignedLongLong((**ids)[at]);
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(at), item);
+    }
+    return list.release();
+  });
+}
+
+PyObject* store_edge_rows(PyObject* self, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* id_object = nullptr;
+    const char* direction_text = nullptr;
+    PyObject* ids_object = nullptr;
+    if (!PyArg_ParseTuple(args, "OsO:edge_rows", &id_object, &direction_text, &ids_object)) return nullptr;
+    auto id = python::to_u64(id_object, "id");
+    if (!id) return python::raise(id.error());
+    const auto direction = direction_named(direction_text);
+    if (!direction) {
+      PyErr_SetString(PyExc_ValueError, "edge_rows: direction is 'references' or 'referrers'");
+      return nullptr;
+    }
+    PyRef sequence = PyRef::steal(PySequence_Fast(ids_object, "edge_rows: ids must be a sequence"));
+    if (!sequence) return nullptr;
+    std::vector<std::uint64_t> edge_ids;
+    edge_ids.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get())));
+    for (Py_ssize_t at = 0; at < PySequence_Fast_GET_SIZE(sequence.get()); ++at) {
+      auto edge_id = python::to_u64(PySequence_Fast_GET_ITEM(sequence.get(), at), "ids");
+      if (!edge_id) return python::raise(edge_id.error());
+      edge_ids.push_back(*edge_id);
+    }
+    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
+    if (store == nullptr) return nullptr;
+    Result<std::vector<TolerantSummary>> rows = fail_message("");
+    {
+      ReleasedGil released;
+      rows = edge_rows(store->store, *id, *direction, edge_ids);
+    }
+    if (!rows) return python::raise(rows.error());
+    return summary_list(*rows);
+  });
+}
+
 const PyMethodDef kEdgeMethods[] = {
     {"edge_page", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_edge_page)),
      METH_VARARGS | METH_KEYWORDS,
@@ -102,6 +183,12 @@ const PyMethodDef kEdgeMethods[] = {
      "those of `type` unless it is empty: a dict with the object's summary, its reference and referrer counts, "
      "the number of edges that pass the filter and the page's rows (marked as by get_object_tolerant); None "
      "without a record; Cancelled once `cancel` is set."},
+    {"edge_order", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_edge_order)),
+     METH_VARARGS | METH_KEYWORDS,
+     "edge_order(id, direction, order, descending, type, *, cancel=None)\n--\n\nThe ids of every edge that "
+     "edge_page would list, in its order; None without a record."},
+    {"edge_rows", store_edge_rows, METH_VARARGS,
+     "edge_rows(id, direction, ids)\n--\n\nThe rows of the given edges of the object, as edge_page shows them."},
 };
 
 }  // namespace

@@ -88,7 +88,8 @@ def test_long_queries_stop_when_cancelled_and_answer_alike_otherwise(store: str)
 
 
 class Slow:
-    """The engine's store with edge pages that wait until released, or until their request is cancelled."""
+    """The engine's store with pages of edges that wait until released, or until their request is
+    cancelled (the object's own record, a page without rows, comes at once)."""
 
     def __init__(self, store: engine.Store) -> None:
         self.store = store
@@ -101,7 +102,9 @@ class Slow:
         return getattr(self.store, name)
 
     def edge_page(self, *args: object, cancel: engine.Cancellation | None = None) -> object:
-        offset = int(args[5])  # type: ignore[call-overload]
+        offset, limit = int(args[5]), int(args[6])  # type: ignore[call-overload]
+        if limit == 0:
+            return self.store.edge_page(*args, cancel=cancel)
         with self.lock:
             self.entered.append(offset)
         while not self.release.wait(0.01):
@@ -157,7 +160,8 @@ def wait_until(condition: object, what: str) -> None:
 
 
 def edges(offset: int) -> str:
-    return f"/api/object/{HUB}/referrers?sort=size&offset={offset}&limit=1"
+    """A page of a short edge list, one for each offset."""
+    return f"/api/object/{HOLDERS[0]}/references?sort=size&offset={offset}&limit=1"
 
 
 def in_threads(port: int, paths: list[str]) -> tuple[list[threading.Thread], list[int]]:
@@ -324,3 +328,23 @@ def test_the_command_answers_its_own_url_and_refuses_foreign_hosts(store: str) -
     finally:
         process.terminate()
         process.wait(WAIT)
+
+
+def test_long_edge_lists_are_paged_from_one_order_like_the_engine_pages_them(queries: StoreQueries) -> None:
+    client = TestClient(create_app(queries), base_url="http://127.0.0.1")
+    engine_store = queries.analyses
+    for object_id, direction in ((HUB, "referrers"), (FAN_OUT, "references")):
+        for sort in ("size", "type", "id", "subtree"):
+            for descending in (False, True):
+                for type_filter, offset, limit in (("", 0, 50), ("", 1990, 30), ("app.Holder", 700, 500),
+                                                   ("app.Nothing", 0, 10), ("", FAN + 5, 10)):
+                    page = engine_store.edge_page(object_id, direction, sort, descending, type_filter, offset, limit)
+                    shown = client.get(f"/api/object/{object_id}/{direction}?sort={sort}&type={type_filter}"
+                                       f"&order={'desc' if descending else 'asc'}&offset={offset}&limit={limit}")
+                    answer = shown.json()
+                    assert answer["total"] == page["total"]
+                    assert [row["id"] for row in answer["rows"]] == [str(row["id"]) for row in page["rows"]]
+    assert engine_store.edge_order(12345, "references", "id", False, "") is None
+    assert engine_store.edge_rows(HUB, "referrers", [HOLDERS[0], 99]) == [
+        engine_store.edge_page(HUB, "referrers", "id", False, "", 0, 1)["rows"][0],
+        {"id": 99, "type": None, "value": None, "size": None, "subtree_size": None, "state": "missing"}]

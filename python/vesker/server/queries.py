@@ -16,6 +16,7 @@ from __future__ import annotations
 import contextvars
 import os
 import threading
+from array import array
 from collections import OrderedDict
 from collections.abc import Callable, Hashable, Sequence
 from dataclasses import dataclass
@@ -38,6 +39,10 @@ TOP_ROWS = 10
 _STORE_PAGE = 1000
 _CACHED_LISTS = 16
 _CACHED_RECORDS = 64
+_CACHED_ORDERS = 8
+# Longer edge lists are ordered once and paged from that order: each page of them alone would
+# read every edge's record again.
+_ORDERED_ONCE = 2 * MAX_LIMIT
 _WAIT_STEP = 0.05  # seconds between looks at the cancellation while waiting for another request
 
 T = TypeVar("T")
@@ -248,6 +253,7 @@ class StoreQueries:
         self._refreshing = threading.Lock()
         self._lists = _Cache(_CACHED_LISTS)
         self._records = _Cache(_CACHED_RECORDS)
+        self._orders = _Cache(_CACHED_ORDERS)
         self._contents = self._read_contents()
 
     def _read_contents(self) -> _Contents:
@@ -272,6 +278,7 @@ class StoreQueries:
             contents = self.ask(self._read_contents)
             self._lists.clear()
             self._records.clear()
+            self._orders.clear()
             self._contents = contents
             return True
 
@@ -455,12 +462,28 @@ class StoreQueries:
             raise not_found(f"objects have references and referrers, not {direction!r}")
         if sort not in _EDGE_ORDERS:
             raise bad_request(f"cannot sort by {sort!r}; use one of {', '.join(_EDGE_ORDERS)}")
-        found = self._lists.get(
-            (object_id, direction, sort, descending, type_filter, window),
-            lambda: self._edge_page(object_id, direction, sort, descending, type_filter, window))
+        edges = self.record(object_id)["reference_count" if direction == "references" else "referrer_count"]
+        if edges <= _ORDERED_ONCE:
+            found = self._lists.get(
+                (object_id, direction, sort, descending, type_filter, window),
+                lambda: self._edge_page(object_id, direction, sort, descending, type_filter, window))
+            total, rows = found["total"], found["rows"]
+        else:
+            order = self._orders.get((object_id, direction, sort, descending, type_filter),
+                                     lambda: self._edge_order(object_id, direction, sort, descending, type_filter))
+            total = len(order)
+            chosen = order[window.offset : window.offset + window.limit].tolist()
+            rows = self.ask(lambda: self.analyses.edge_rows(object_id, direction, chosen))
         return {"id": str(object_id), "direction": direction, "sort": sort, "descending": descending,
-                "type": type_filter, "total": found["total"], "offset": window.offset, "limit": window.limit,
-                "rows": [edge_row(row) for row in found["rows"]]}
+                "type": type_filter, "total": total, "offset": window.offset, "limit": window.limit,
+                "rows": [edge_row(row) for row in rows]}
+
+    def _edge_order(self, object_id: int, direction: str, sort: str, descending: bool, type_filter: str) -> array[int]:
+        found = self.ask(lambda: self.analyses.edge_order(object_id, direction, sort, descending, type_filter,
+                                                          cancel=cancellation()))
+        if found is None:
+            raise not_found(f"no object with id {object_id} in the store")
+        return array("Q", found)
 
     # -- searches ----------------------------------------------------------------
 

@@ -151,7 +151,49 @@ Result<std::pair<std::vector<std::uint64_t>, std::uint64_t>> choose_page(const S
   return std::pair{std::move(chosen), total};
 }
 
+// The row of one edge of `id`: a referrer is marked stale when its record no longer refers to `id`.
+Result<TolerantSummary> edge_row(const Store& store, const Transaction& txn, std::uint64_t id, EdgeDirection direction,
+                                 std::uint64_t edge_id) {
+  return direction == EdgeDirection::kReferences ? tolerant_reference(store, txn, edge_id)
+                                                 : tolerant_referrer(store, txn, edge_id, id);
+}
+
 }  // namespace
+
+Result<std::optional<std::vector<std::uint64_t>>> order_edges(const Store& store, std::uint64_t id,
+                                                              const EdgePageRequest& request,
+                                                              CancellationCheck cancellation) {
+  VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());
+  VESKER_ASSIGN_OR_RETURN(auto stored, txn.get(store.primary, IdBytes(id).view()));
+  if (!stored) return std::nullopt;
+  auto record = decode_object_record_no_value(*stored);
+  if (!record) return fail(Error::decoding(record.error()));
+  std::vector<std::uint64_t> ids;
+  if (request.direction == EdgeDirection::kReferrers) {
+    VESKER_ASSIGN_OR_RETURN(auto referrers, referrers_of(store, txn, id, true));
+    ids = std::move(referrers.second);
+  } else {
+    ids = std::move(record->references);
+  }
+  std::ranges::sort(ids);
+  EdgePageRequest every = request;
+  every.offset = 0;
+  every.limit = ids.size();
+  VESKER_ASSIGN_OR_RETURN(auto chosen, choose_page(store, txn, every, ids, cancellation));
+  return std::move(chosen.first);
+}
+
+Result<std::vector<TolerantSummary>> edge_rows(const Store& store, std::uint64_t id, EdgeDirection direction,
+                                               const std::vector<std::uint64_t>& edge_ids) {
+  VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());
+  std::vector<TolerantSummary> rows;
+  rows.reserve(edge_ids.size());
+  for (const std::uint64_t edge_id : edge_ids) {
+    VESKER_ASSIGN_OR_RETURN(TolerantSummary row, edge_row(store, txn, id, direction, edge_id));
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
 
 Result<std::optional<EdgePage>> page_edges(const Store& store, std::uint64_t id, const EdgePageRequest& request,
                                            CancellationCheck cancellation) {
@@ -179,9 +221,7 @@ Result<std::optional<EdgePage>> page_edges(const Store& store, std::uint64_t id,
   page.total = chosen.second;
   page.rows.reserve(chosen.first.size());
   for (const std::uint64_t edge_id : chosen.first) {
-    VESKER_ASSIGN_OR_RETURN(TolerantSummary row, request.direction == EdgeDirection::kReferences
-                                                     ? tolerant_reference(store, txn, edge_id)
-                                                     : tolerant_referrer(store, txn, edge_id, id));
+    VESKER_ASSIGN_OR_RETURN(TolerantSummary row, edge_row(store, txn, id, request.direction, edge_id));
     page.rows.push_back(std::move(row));
   }
   return page;

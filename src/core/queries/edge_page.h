@@ -48,4 +48,16 @@ struct EdgePage {
 Result<std::optional<EdgePage>> page_edges(const Store& store, std::uint64_t id, const EdgePageRequest& request,
                                            CancellationCheck cancellation = {});
 
+// The ids of every edge of the asked direction that passes the type filter, in the asked order
+// (the request's offset and limit are not used), or nothing when `id` has no record. A view
+// that pages through hundreds of thousands of edges orders them once and reads each page's
+// rows with `edge_rows`.
+Result<std::optional<std::vector<std::uint64_t>>> order_edges(const Store& store, std::uint64_t id,
+                                                              const EdgePageRequest& request,
+                                                              CancellationCheck cancellation = {});
+
+// The rows of `edge_ids`, edges of `id` in `direction`, as a page of `page_edges` shows them.
+Result<std::vector<TolerantSummary>> edge_rows(const Store& store, std::uint64_t id, EdgeDirection direction,
+                                               const std::vector<std::uint64_t>& edge_ids);
+
 }  // namespace vesker
