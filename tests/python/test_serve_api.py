@@ -265,7 +265,9 @@ def test_only_the_static_folder_is_served_and_only_to_local_names(client):
     page = client.get("/")
     assert page.status_code == 200 and "app.js" in page.text
     assert "script-src 'self'" in page.headers["content-security-policy"]
-    assert client.get("/static/vendor/d3.min.js").status_code == 200
+    script = client.get("/static/vendor/d3.min.js")
+    assert script.status_code == 200 and "javascript" in script.headers["content-type"]
+    assert client.get("/static/vendor/d3.min.js", headers={"if-none-match": script.headers["etag"]}).status_code == 304
     for attempt in ("/static/../queries.py", "/static/%2e%2e/queries.py", "/static/..%2fqueries.py",
                     "/static/%2e%2e/%2e%2e/__init__.py", "/static//etc/passwd", "/static/vendor/../../app.py"):
         response = client.get(attempt)

@@ -15,12 +15,12 @@ from starlette.exceptions import HTTPException
 from starlette.middleware import Middleware
 from starlette.middleware.trustedhost import TrustedHostMiddleware
 from starlette.requests import Request
-from starlette.responses import FileResponse, HTMLResponse, Response
+from starlette.responses import HTMLResponse, Response
 from starlette.routing import Mount, Route
-from starlette.staticfiles import StaticFiles
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from vesker.server import api
+from vesker.server.page_files import PageFiles
 from vesker.server.queries import StoreQueries
 
 STATIC = Path(__file__).parent / "static"
@@ -85,10 +85,6 @@ async def _server_error(request: Request, exc: Exception) -> Response:
     return _error(request, 500, f"the server failed: {type(exc).__name__}: {exc}")
 
 
-async def _index(request: Request) -> Response:
-    return FileResponse(STATIC / "index.html", media_type="text/html")
-
-
 def create_app(queries: StoreQueries, baseline: StoreQueries | None = None,
                allowed_hosts: list[str] | None = None) -> Starlette:
     """The application over one opened store, compared with `baseline` when given.
@@ -96,11 +92,12 @@ def create_app(queries: StoreQueries, baseline: StoreQueries | None = None,
     name to this machine gets no answer."""
     served = api.Served.of(queries, baseline)
     hosts = allowed_hosts or ["127.0.0.1", "localhost", "[::1]"]
+    files = PageFiles(STATIC)
     return Starlette(
         routes=[
-            Route("/", _index, methods=["GET"]),
+            Route("/", files.index, methods=["GET"]),
             Mount("/api", routes=api.routes(served)),
-            Mount("/static", StaticFiles(directory=STATIC), name="static"),
+            Route("/static/{name:path}", files.serve, methods=["GET"]),
         ],
         middleware=[
             Middleware(_SecurityHeaders),

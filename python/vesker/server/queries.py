@@ -37,7 +37,7 @@ LIST_VALUE_CHARS = 120
 OBJECT_VALUE_CHARS = 20_000
 TOP_ROWS = 10
 _STORE_PAGE = 1000
-_CACHED_LISTS = 16
+_CACHED_LISTS = 128
 _CACHED_RECORDS = 64
 _CACHED_ORDERS = 8
 # Longer edge lists are ordered once and paged from that order: each page of them alone would
