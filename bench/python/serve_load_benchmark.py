@@ -1,6 +1,7 @@
 """`vesker serve` under many clients at once: latency per endpoint at 50 and 200 concurrent clients.
 
-A real `vesker serve` process on a loopback port answers clients that mix the heavy views (an
+A real `vesker serve` process on a loopback port answers clients (each on a kept-alive
+connection, as a browser tab) that mix the heavy views (an
 object with the most referrers, sorted pages of its referrers, the dominator tree's root, pages
 deep in the largest type's listings, why an object is alive) with the light ones (overview,
 types, one object) and the page's static files. Each round runs its clients until it has sent
@@ -62,17 +63,49 @@ def prepare(dump: Path | None, objects: int, seed: int, store: Path) -> None:
     print(f"imported {dump} into {store} in {time.perf_counter() - started:.0f} s")
 
 
+class Connection:
+    """One kept-alive connection, as a browser tab keeps one to the server it reads from."""
+
+    def __init__(self, port: int) -> None:
+        self.port = port
+        self.streams: tuple[asyncio.StreamReader, asyncio.StreamWriter] | None = None
+
+    async def get(self, path: str, timeout: float) -> tuple[int, bytes]:
+        for attempt in (1, 2):  # the server may have closed an idle connection
+            try:
+                return await asyncio.wait_for(self._exchange(path), timeout)
+            except (OSError, asyncio.IncompleteReadError, ValueError):
+                self.close()
+                if attempt == 2:
+                    raise
+        raise AssertionError("unreachable")
+
+    async def _exchange(self, path: str) -> tuple[int, bytes]:
+        if self.streams is None:
+            self.streams = await asyncio.open_connection("127.0.0.1", self.port)
+        reader, writer = self.streams
+        writer.write(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{self.port}\r\n\r\n".encode())
+        head = await reader.readuntil(b"\r\n\r\n")
+        status = int(head.split(b" ", 2)[1])
+        length = re.search(rb"(?i)\r\ncontent-length: *(\d+)", head)
+        body = await reader.readexactly(int(length.group(1))) if length else b""
+        if re.search(rb"(?i)\r\nconnection: *close", head):
+            self.close()
+        return status, body
+
+    def close(self) -> None:
+        if self.streams is not None:
+            self.streams[1].close()
+            self.streams = None
+
+
 async def get(port: int, path: str, timeout: float) -> tuple[int, bytes]:
-    """One GET on a connection of its own, as a browser tab opening a view would."""
-    reader, writer = await asyncio.wait_for(asyncio.open_connection("127.0.0.1", port), timeout)
+    """One GET on a connection of its own."""
+    connection = Connection(port)
     try:
-        writer.write(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nConnection: close\r\n\r\n".encode())
-        answer = await asyncio.wait_for(reader.read(-1), timeout)
+        return await connection.get(path, timeout)
     finally:
-        writer.close()
-    head, _, body = answer.partition(b"\r\n\r\n")
-    status = int(head.split(b" ", 2)[1]) if head.startswith(b"HTTP/") else 0
-    return status, body
+        connection.close()
 
 
 class Server:
@@ -175,19 +208,21 @@ async def round_of(port: int, mix: dict[str, list[str]], clients: int, requests:
 
     async def client() -> None:
         nonlocal sent
+        connection = Connection(port)
         while sent < requests and time.perf_counter() < deadline:
             sent += 1
             name = rng.choice(names)
             path = rng.choice(mix[name])
             begun = time.perf_counter()
             try:
-                status, _ = await get(port, path, max(deadline - begun, 1))
-            except (OSError, asyncio.TimeoutError):
+                status, _ = await connection.get(path, max(deadline - begun, 1))
+            except (OSError, asyncio.TimeoutError, asyncio.IncompleteReadError, ValueError):
                 status = 0
             if status == 200:
                 latencies[name].append((time.perf_counter() - begun) * 1e3)
             else:
                 errors[name] += 1
+        connection.close()
 
     await asyncio.gather(*(client() for _ in range(clients)))
     return latencies, errors, time.perf_counter() - started, sent
