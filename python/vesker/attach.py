@@ -480,17 +480,19 @@ def dump_pid(
     names: bool = True,
     timeout: float = 10.0,
     mode: int = 0o600,
+    replace: bool = False,
     report: Callable[[int], object] | None = None,
 ) -> AttachOutcome:
     """Dump the heap of process `pid` to `output` (default: a distinct name
     in the working directory, see `dumper.distinct_path`) and the identity
-    sidecar beside it, both created with `mode` and never over another file.
-    `report` receives the count of objects written."""
+    sidecar beside it, both created with `mode` and never over another file
+    (unless `replace` is given for `output`).  `report` receives the count of
+    objects written."""
     target = preflight(pid)
     try:
         files = attach_files.Output(
             output, lambda attempt: dumper.distinct_path(default_output(pid), attempt=attempt),
-            mode)
+            mode, replace)
     except attach_files.FileError as error:
         raise AttachError(str(error)) from None
     try:
@@ -505,7 +507,7 @@ def dump_pid(
 def _dump(target: _Target, files: attach_files.Output, fork: bool, names: bool, timeout: float,
           report: Callable[[int], object] | None) -> AttachOutcome:
     pid = target.pid
-    dump_name = "heap.jsonl.gz" if files.name.endswith(".gz") else "heap.jsonl"
+    dump_name = "heap.jsonl.gz" if files.final.endswith(".gz") else "heap.jsonl"
     inside = os.path.join(target.temporary, "vesker-attach-" + os.urandom(6).hex())
     script_inside = os.path.join(inside, "request.py")
     if len(os.fsencode(script_inside)) >= _SCRIPT_PATH_LIMIT:

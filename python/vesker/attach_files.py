@@ -224,8 +224,10 @@ class Channel:
 class Output:
     """The dump file and its sidecar in vesker's output directory."""
 
-    def __init__(self, path: str | None, default: Callable[[int], str], mode: int) -> None:
-        """Reserves `path`, or the first free name `default(attempt)` gives."""
+    def __init__(self, path: str | None, default: Callable[[int], str], mode: int,
+                 replace: bool = False) -> None:
+        """Reserves `path`, or the first free name `default(attempt)` gives; with
+        `replace`, `path` and its sidecar are replaced once the dump is complete."""
         self.mode = mode
         self.directory_path = os.path.dirname(os.path.abspath(path or default(1)))
         try:
@@ -236,6 +238,8 @@ class Output:
         attempt = 1
         while True:
             self.name = os.path.basename(path or default(attempt))
+            if replace and path is not None:
+                self.name = "." + self.name + "." + os.urandom(6).hex() + ".reserved"
             try:
                 self.reservation = self._create(self.name)
                 try:
@@ -251,7 +255,8 @@ class Output:
                     raise FileError(f"{path} or its .meta.json exists (another dump, or an "
                                     "older file): give another name or remove it") from None
                 attempt += 1
-        self.path = os.path.join(self.directory_path, self.name)
+        self.final = os.path.basename(path) if replace and path is not None else self.name
+        self.path = os.path.join(self.directory_path, self.final)
 
     def _create(self, name: str) -> int:
         descriptor = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
@@ -272,7 +277,12 @@ class Output:
         try:
             _copy(dump, descriptor, size)
             os.fsync(descriptor)
-            os.rename(partial, self.name, src_dir_fd=self.directory, dst_dir_fd=self.directory)
+            if self.final != self.name:  # replacing: the sidecar first, as the dumper does
+                if sidecar is not None:
+                        os.rename(self.name + ".meta.json", self.final + ".meta.json",
+                              src_dir_fd=self.directory, dst_dir_fd=self.directory)
+                os.unlink(self.name, dir_fd=self.directory)
+            os.rename(partial, self.final, src_dir_fd=self.directory, dst_dir_fd=self.directory)
         except BaseException:
             os.unlink(partial, dir_fd=self.directory)
             raise
