@@ -115,7 +115,8 @@ def _vesker_main(request, namespace):
         codes = [module_code]
         while codes:
             code = codes.pop()
-            own.update((id(code), id(code.co_consts), id(code.co_names)))
+            # Not the empty tuple, which every interpreter shares.
+            own.update(id(part) for part in (code, code.co_consts, code.co_names) if part != ())
             codes.extend(c for c in code.co_consts if type(c) is type(module_code))
         markers = {{id(name) for name in module_code.co_names if name.startswith("_vesker")}}
         function_type = type(_vesker_main)
