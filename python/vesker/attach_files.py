@@ -18,6 +18,7 @@ Two sides, kept apart:
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import shutil
@@ -118,8 +119,13 @@ def _reap(pid: int) -> None:
 
 
 def _open_regular(name: str, directory: int) -> int:
-    descriptor = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC,
-                         dir_fd=directory)
+    try:
+        descriptor = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC,
+                             dir_fd=directory)
+    except OSError as error:
+        if error.errno == errno.ELOOP:
+            raise FileError(f"{name} was replaced by a link, which vesker does not follow") from None
+        raise
     if not stat.S_ISREG(os.fstat(descriptor).st_mode):
         os.close(descriptor)
         raise FileError(f"{name} is not a regular file")
