@@ -71,8 +71,9 @@ HOSTILE = textwrap.dedent(
                     swaps += 1
                 except OSError:
                     pass
-        with open(counts, "w") as report:
+        with open(counts + ".new", "w") as report:
             report.write(str(swaps))
+        os.replace(counts + ".new", counts)
         time.sleep(0.001)
     """
 )
