@@ -191,6 +191,7 @@ class _Target:
     same_pids: bool  # whether its process ids are ours
     version: tuple[int, int]
     located: injection.Target | None  # where to schedule a pending call (before 3.14)
+    interpreter: str | None  # its executable, in its own view, when that is a python
 
     @property
     def user(self) -> attach_files.TargetUser:
@@ -407,9 +408,13 @@ def preflight(pid: int) -> _Target:
         temporary = "/tmp"
     try:
         same_pids = os.readlink(f"/proc/{pid}/ns/pid") == os.readlink("/proc/self/ns/pid")
+        executable: str | None = os.readlink(f"/proc/{pid}/exe")
     except OSError:
-        same_pids = True
-    return _Target(pid, uid, gid, root, temporary, same_pids, (major, minor), located)
+        same_pids, executable = True, None
+    if executable is not None and not re.fullmatch(
+            rf"python{major}\.{minor}", os.path.basename(executable)):
+        executable = None  # a program that embeds the interpreter
+    return _Target(pid, uid, gid, root, temporary, same_pids, (major, minor), located, executable)
 
 
 def _payload(request: dict[str, Any]) -> str:
@@ -520,10 +525,19 @@ def _dump(target: _Target, files: attach_files.Output, fork: bool, names: bool, 
         "fork": fork,
         "names": names,
     }
+    # Compiled before the target is asked: compiling in it would pause it for ~100 ms.
     if target.version == sys.version_info[:2]:
         request["code"] = marshal.dumps(compile(_dumper_source(), "<vesker dumper>", "exec"))
     else:
         request["source"] = _dumper_source()
+        if target.interpreter is not None:
+            try:
+                request["code"] = attach_files.compile_as_target(
+                    target.user, target.interpreter, request["source"].encode("utf-8"),
+                    "<vesker dumper>")
+                del request["source"]
+            except attach_files.FileError:
+                pass  # the target compiles it, at the cost of a longer pause
     workspace = {"request.py": _payload(request).encode("utf-8"), "progress": b""}
     if target.located is not None:
         with open(_HELPER, "rb") as handle:

@@ -24,6 +24,7 @@ import os
 import shutil
 import socket
 import stat
+import subprocess
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
@@ -157,6 +158,37 @@ def make_workspace(user: TargetUser, workspace: str, files: dict[str, bytes], ch
 
     _, descriptors = as_target(user, action)
     return descriptors[0]
+
+
+# Run by the target's own interpreter: bytecode and marshal format are then its own.
+_COMPILE = ("import marshal, sys; sys.stdout.buffer.write(marshal.dumps(compile("
+            "sys.stdin.buffer.read(), sys.argv[1], 'exec')))")
+_CODE_LIMIT = 16 << 20
+
+
+def compile_as_target(user: TargetUser, interpreter: str, source: bytes, name: str) -> bytes:
+    """`source` compiled and marshalled by `interpreter` (a path in the target's
+    view), run as the target's user in its file system, isolated from its
+    environment and site packages: the target then only loads the result."""
+
+    def action(prefix: str) -> tuple[Any, list[int]]:
+        completed = subprocess.run([prefix + interpreter, "-I", "-S", "-c", _COMPILE, name],
+                                   input=source, capture_output=True, timeout=_WORKER_TIMEOUT,
+                                   env={}, check=False)
+        if completed.returncode != 0 or not completed.stdout:
+            raise FileError(f"{interpreter} could not compile the dumper")
+        descriptor = os.memfd_create("vesker-code", os.MFD_CLOEXEC)
+        os.write(descriptor, completed.stdout)
+        return None, [descriptor]
+
+    _, (descriptor,) = as_target(user, action)
+    try:
+        size = os.fstat(descriptor).st_size
+        if size > _CODE_LIMIT:
+            raise FileError("the compiled dumper is larger than any dumper")
+        return os.pread(descriptor, size, 0)
+    finally:
+        os.close(descriptor)
 
 
 def open_results(user: TargetUser, workspace: str, names: list[str]) -> list[int | None]:
