@@ -624,7 +624,14 @@ def _run(
                     raise AttachError(f"process {pid} exited before it ran the dump request")
                 if pending is None:
                     raise AttachError(_timeout_message(pid, timeout, False))
-                if injection.cancel(pending):
+                try:
+                    withdrawn = injection.cancel(pending)
+                except (OSError, injection.InjectionError) as error:
+                    raise AttachError(
+                        f"process {pid} did not run the dump request within {timeout:g}s, and "
+                        f"vesker could not withdraw it ({error}): it may still run when the "
+                        "main thread comes back to Python") from None
+                if withdrawn:
                     raise AttachError(_timeout_message(pid, timeout, True))
                 deadline = float("inf")  # it has just started: wait for its records
         else:

@@ -53,6 +53,7 @@ _SAFE_SYSCALLS = {
 
 # The layout of `struct vesker_boot` in src/pending/pending.c.
 _STATE_OFFSET = 4
+_SIGNATURE = slice(8, 56)  # the loader's and munmap's addresses, the mapping and its size
 _REQUEST_OFFSET = 64
 _SCRIPT_OFFSET = _REQUEST_OFFSET + 8 * len(_PYTHON_FUNCTIONS)
 _LIBRARY_OFFSET = 632
@@ -77,8 +78,8 @@ _libc.ptrace.restype = ctypes.c_long
 _libc.ptrace.argtypes = [ctypes.c_long, ctypes.c_long, ctypes.c_void_p, ctypes.c_void_p]
 
 
-def _ptrace(request: int, tid: int, address: int = 0, data: int | ctypes.Array | None = None
-            ) -> None:
+def _ptrace(request: int, tid: int, address: int = 0,
+            data: int | ctypes.Structure | None = None) -> None:
     argument = ctypes.addressof(data) if isinstance(data, ctypes.Structure) else data
     if _libc.ptrace(request, tid, address, argument) == -1:
         number = ctypes.get_errno()
@@ -264,11 +265,14 @@ def _seize_a_safe_thread(target: Target, patience: float) -> _Stopped:
 
 @dataclass
 class Request:
-    """A scheduled bootstrap: its pages in the target."""
+    """A scheduled bootstrap: its pages in the target, and the addresses written
+    at the start of its data page, by which they are told from pages the target
+    may have mapped at the same place since they were unmapped."""
 
     pid: int
     mapping: int
     size: int
+    signature: bytes
 
     @property
     def boot(self) -> int:
@@ -300,6 +304,7 @@ def schedule(target: Target, library: str, script: str, bootstrap: bytes,
         data[_ENTRY_OFFSET:_ENTRY_OFFSET + 18] = b"vesker_pending_run"
         write_memory(target.pid, mapping, bootstrap)
         write_memory(target.pid, boot, bytes(data))
+        signature = bytes(data[_SIGNATURE])
         if stopped.call(target.mprotect, mapping, _PAGE, 0x5) != 0:  # read, execute
             stopped.call(target.munmap, mapping, size)
             raise InjectionError(f"process {target.pid} refused executable memory")
@@ -309,14 +314,16 @@ def schedule(target: Target, library: str, script: str, bootstrap: bytes,
                                  "try again")
     finally:
         stopped.release()
-    return Request(target.pid, mapping, size)
+    return Request(target.pid, mapping, size, signature)
 
 
 def state(request: Request) -> int | None:
     """0 queued, 1 started, 2 ran, 3 or 4 the helper failed to load; None once
     the bootstrap has unmapped itself."""
-    data = read_memory(request.pid, request.boot + _STATE_OFFSET, 4)
-    return None if not data or len(data) < 4 else int.from_bytes(data, "little")
+    data = read_memory(request.pid, request.boot, _SIGNATURE.stop)
+    if not data or data[_SIGNATURE] != request.signature:
+        return None
+    return int.from_bytes(data[_STATE_OFFSET:_STATE_OFFSET + 4], "little")
 
 
 def cancel(request: Request) -> bool:
