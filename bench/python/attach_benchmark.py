@@ -98,7 +98,8 @@ def ask(process: subprocess.Popen[str], command: str) -> dict[str, float]:
 
 
 def run(executable: str, objects: int, modes: list[str]) -> None:
-    process = subprocess.Popen([executable, "-c", TARGET, str(objects)], stdin=subprocess.PIPE,
+    process = subprocess.Popen([executable, "-W", "ignore::DeprecationWarning", "-c", TARGET,
+                                str(objects)], stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, text=True)
     assert process.stdout is not None
     built = time.perf_counter()

@@ -599,19 +599,24 @@ def _run(
     ran_at: float | None = None
     child: int | None = None
     while True:
-        for record in channel.records():
-            state = record.get("state")
-            if state == "started":
-                started = True
-            elif state == "forked":
-                child = int(record["child"])
-            elif state == "progress" and report is not None:
-                report(int(record["objects"]))
-            elif state == "failed":
-                raise AttachError(f"the dump failed inside process {pid}:\n"
-                                  + str(record.get("error", "")).rstrip())
-            elif state == "done":
-                return _collect(target, inside, dump_name, files, record, child)
+        try:
+            for record in channel.records():
+                state = record.get("state")
+                if state == "started":
+                    started = True
+                elif state == "forked":
+                    child = int(record["child"])
+                elif state == "progress" and report is not None:
+                    report(int(record["objects"]))
+                elif state == "failed":
+                    raise AttachError(f"the dump failed inside process {pid}:\n"
+                                      + _printable(str(record.get("error", ""))).rstrip())
+                elif state == "done":
+                    return _collect(target, inside, dump_name, files, int(record["objects"]),
+                                    float(record["seconds"]), child)
+        except (KeyError, TypeError, ValueError):
+            raise AttachError(f"the progress file of process {pid} holds a record vesker's "
+                              "script did not write") from None
         if not started:
             if pending is not None and ran_at is None and injection.state(pending) is None:
                 ran_at = time.monotonic()  # the bootstrap ran and unmapped itself
@@ -648,8 +653,13 @@ def _run(
         time.sleep(_POLL_SECONDS)
 
 
+def _printable(text: str) -> str:
+    """`text` without the control characters a terminal would act on."""
+    return "".join(c if c == "\n" or c.isprintable() else "?" for c in text)
+
+
 def _collect(target: _Target, inside: str, dump_name: str, files: attach_files.Output,
-             record: dict[str, Any], child: int | None) -> AttachOutcome:
+             objects: int, seconds: float, child: int | None) -> AttachOutcome:
     dump, sidecar = attach_files.open_results(target.user, inside,
                                               [dump_name, dump_name + ".meta.json"])
     if dump is None:
@@ -662,4 +672,4 @@ def _collect(target: _Target, inside: str, dump_name: str, files: attach_files.O
         os.close(dump)
         if sidecar is not None:
             os.close(sidecar)
-    return AttachOutcome(files.path, int(record["objects"]), size, float(record["seconds"]), child)
+    return AttachOutcome(files.path, objects, size, seconds, child)
