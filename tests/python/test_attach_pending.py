@@ -152,6 +152,12 @@ def test_refusals_are_explained(tmp_path: pathlib.Path) -> None:
             refused(subjects["too old"].pid, "Python 3.8", "3.9 and later")
         if os.geteuid() == 0 and _runs_as_nobody():
             refused(blocked.pid, "not allowed", "uid", user=65534)
+        if os.geteuid() == 0 and shutil.which("unshare"):  # vesker in a container of its own
+            completed = subprocess.run(
+                ["unshare", "--pid", "--fork", "--mount-proc", sys.executable, "-m", "vesker",
+                 "dump", "--pid", str(blocked.pid)], capture_output=True, text=True, timeout=60)
+            assert completed.returncode == 1 and "vesker's pid namespace" in completed.stderr, \
+                completed.stderr
     finally:
         for subject in [blocked, *subjects.values()]:
             subject.kill()
