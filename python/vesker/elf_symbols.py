@@ -56,9 +56,13 @@ def mappings(pid: int) -> list[Mapping]:
 
 def _open_mapped(pid: int, root: str, mapping: Mapping) -> int:
     """The file behind `mapping`, checked to be the very file mapped: a path
-    in a directory the process's user controls may since point elsewhere."""
-    descriptor = os.open(root + mapping.path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK
-                         | os.O_CLOEXEC)
+    in a directory the process's user controls may since point elsewhere.
+    map_files names the mapped file itself, where we may read it (root)."""
+    flags = os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC
+    try:
+        descriptor = os.open(f"/proc/{pid}/map_files/{mapping.start:x}-{mapping.end:x}", flags)
+    except OSError:
+        descriptor = os.open(root + mapping.path, flags | os.O_NOFOLLOW)
     info = os.fstat(descriptor)
     if (not stat.S_ISREG(info.st_mode) or info.st_ino != mapping.inode
             or (os.major(info.st_dev), os.minor(info.st_dev)) != mapping.device
