@@ -42,7 +42,7 @@ def old_server(request: pytest.FixtureRequest) -> Iterator[tuple[subprocess.Pope
         pytest.skip(f"no CPython {request.param} on this machine")
     if not HELPER_BUILT:
         pytest.skip("vesker's helper library is not built")
-    process, port = start_server(executable)
+    process, port = start_server(executable, umask=0)  # a careless umask: dumps are 0600
     yield process, port
     errors = stop(process)
     assert "Traceback" not in errors, errors
@@ -62,6 +62,20 @@ def test_dumps_of_a_running_server(old_server: tuple[subprocess.Popen[str], int]
                                        "-o", str(tmp_path / f"{name}.jsonl"), *options)
             assert completed.returncode == 0, completed.stderr
             assert client.answers > answered, "the server went on answering during the dump"
+    # Two at once: distinct names, or for one name given twice, a refusal.
+    for output in (["-o", str(tmp_path / "twice" / "same.jsonl")], []):
+        (tmp_path / "twice").mkdir(exist_ok=True)
+        both = [subprocess.Popen([sys.executable, "-m", "vesker", "dump", "--pid", str(process.pid),
+                                  "--no-names", *output], cwd=tmp_path / "twice", text=True,
+                                 stderr=subprocess.PIPE) for _ in range(2)]
+        errors = [dumping.communicate(timeout=60)[1] for dumping in both]
+        codes = sorted(dumping.returncode for dumping in both)
+        if output:
+            assert codes == [0, 1] and any("exists" in text for text in errors), errors
+        else:
+            assert codes == [0, 0], errors
+    assert len([name for name in os.listdir(tmp_path / "twice") if name.endswith(".jsonl")]) == 3
+    shutil.rmtree(tmp_path / "twice")
     deadline = time.monotonic() + 5
     while (after := ask(port, b"state"))["leftovers"] and time.monotonic() < deadline:
         time.sleep(0.05)  # the thread that reaps a forked dumper ends with it
