@@ -357,6 +357,12 @@ def preflight(pid: int) -> _Target:
         raise AttachError(f"cannot read the status of process {pid}: {error.strerror}") from None
     if status.get("State", "").startswith(("Z", "X")):
         raise AttachError(f"process {pid} has exited")
+    if status.get("State", "").startswith(("T", "t")):
+        raise AttachError(f"process {pid} is stopped (by a signal or a debugger) and would never "
+                          "run the dump request: continue it first (kill -CONT)")
+    if status.get("TracerPid", "0") != "0":
+        raise AttachError(f"process {pid} is being traced by process {status['TracerPid']} (a "
+                          "debugger?); detach it first")
     uid = int(status.get("Uid", "0").split()[1])
     gid = int(status.get("Gid", "0").split()[1])
     try:

@@ -8,6 +8,7 @@ import os
 import pathlib
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -159,6 +160,9 @@ def test_refusals_are_explained(tmp_path: pathlib.Path) -> None:
         with open(f"/proc/{blocked.pid}/maps") as maps:
             assert "_pending" not in maps.read()
         refused(subjects["free-threaded"].pid, "free-threaded build")
+        os.kill(blocked.pid, signal.SIGSTOP)
+        refused(blocked.pid, "is stopped", "kill -CONT")
+        os.kill(blocked.pid, signal.SIGCONT)
         if "unnamed" in subjects:
             refused(subjects["unnamed"].pid, "no symbol table entry for Py_AddPendingCall",
                     "statically linked or stripped")
