@@ -71,7 +71,8 @@ def _vesker_main(request, namespace):
     def send(record):
         fields = []
         for key, value in record.items():
-            fields.append(quote(key) + ":" + (quote(value) if isinstance(value, str) else repr(value)))
+            text = quote(value) if isinstance(value, str) else repr(value)
+            fields.append(quote(key) + ":" + text)
         os.write(channel, ("{{" + ",".join(fields) + "}}\\n").encode("utf-8", "replace"))
 
     last = [0.0]
@@ -395,7 +396,8 @@ def preflight(pid: int) -> _Target:
     try:
         shared = os.path.samestat(os.stat(root), os.stat("/"))
     except OSError as error:
-        raise AttachError(f"cannot see the file system of process {pid}: {error.strerror}") from None
+        raise AttachError(
+            f"cannot see the file system of process {pid}: {error.strerror}") from None
     root = "" if shared else root
     located = None
     if (major, minor) >= _REMOTE_EXEC:

@@ -49,7 +49,10 @@ class TargetUser:
     root: str  # the target's root as seen from here, "" when it is ours
 
 
-def as_target(user: TargetUser, action: Callable[[str], tuple[Any, list[int]]]) -> tuple[Any, list[int]]:
+Action = Callable[[str], tuple[Any, list[int]]]
+
+
+def as_target(user: TargetUser, action: Action) -> tuple[Any, list[int]]:
     """Run `action(prefix)` in a child that sees the target's file system and has
     its user's rights; returns the action's JSON-able result and the descriptors
     it opened.  `prefix` is what to put before the target's own paths: "" once
@@ -79,7 +82,9 @@ def as_target(user: TargetUser, action: Callable[[str], tuple[Any, list[int]]]) 
             socket.send_fds(child_end, [json.dumps({"result": result}).encode()], descriptors)
             code = 0
         except BaseException as error:  # reported to the parent, which raises it
-            message = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+            message = str(error)
+            if isinstance(error, OSError) and error.strerror:
+                message = error.strerror
             filename = getattr(error, "filename", None)
             if filename:
                 message += f": {filename}"
@@ -125,7 +130,8 @@ def _open_regular(name: str, directory: int) -> int:
                              dir_fd=directory)
     except OSError as error:
         if error.errno == errno.ELOOP:
-            raise FileError(f"{name} was replaced by a link, which vesker does not follow") from None
+            raise FileError(f"{name} was replaced by a link, which vesker does not "
+                            "follow") from None
         raise
     if not stat.S_ISREG(os.fstat(descriptor).st_mode):
         os.close(descriptor)

@@ -108,7 +108,8 @@ def _symbols(descriptor: int, wanted: set[str]) -> tuple[bool, int, dict[str, tu
             for position in range(0, size - size % 24, 24):
                 name_at, info, _, shndx, value, sym_size = struct.unpack_from(
                     "<IBBHQQ", table, position)
-                if shndx == 0 or value == 0 or info & 0xF not in (0, 1, 2):  # defined, no type, object or function
+                # Defined, and without a type, an object or a function.
+                if shndx == 0 or value == 0 or info & 0xF not in (0, 1, 2):
                     continue
                 end = strings.find(b"\0", name_at)
                 name = strings[name_at:end].decode("ascii", "replace").partition("@")[0]

@@ -242,12 +242,37 @@ def read_memory(pid: int, address: int, size: int) -> bytes | None:
         os.close(descriptor)
 
 
+def _traced_by_another(tid: int) -> bool:
+    """Whether another tracer holds the thread (a second vesker, for a moment)."""
+    try:
+        with open(f"/proc/{tid}/status", "rb") as status:
+            for line in status.read(1 << 16).splitlines():
+                if line.startswith(b"TracerPid:"):
+                    return line.split()[1] != b"0"
+    except OSError:
+        pass
+    return False
+
+
+def _seize(tid: int, patience: float) -> _Stopped:
+    """The thread, stopped; waits while another tracer holds it."""
+    deadline = time.monotonic() + patience
+    while True:
+        try:
+            return _Stopped(tid)
+        except OSError as error:
+            if (error.errno != errno.EPERM or not _traced_by_another(tid)
+                    or time.monotonic() > deadline):
+                raise
+        time.sleep(0.005)
+
+
 def _seize_a_safe_thread(target: Target, patience: float) -> _Stopped:
     deadline = time.monotonic() + patience
     while True:
         for name in sorted(os.listdir(f"/proc/{target.pid}/task"), key=int):
             try:
-                stopped = _Stopped(int(name))
+                stopped = _seize(int(name), max(deadline - time.monotonic(), 0.0))
             except OSError as error:
                 if error.errno == errno.ESRCH:
                     continue  # the thread ended
@@ -329,7 +354,7 @@ def state(request: Request) -> int | None:
 def cancel(request: Request) -> bool:
     """Make a request that has not started do nothing when it runs; False when
     it has started (or finished) already."""
-    stopped = _Stopped(request.pid)  # the main thread, the only one that runs pending calls
+    stopped = _seize(request.pid, 2.0)  # the main thread, the only one that runs pending calls
     try:
         if request.mapping <= stopped.saved.rip < request.mapping + _PAGE:
             return False

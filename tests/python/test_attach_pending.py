@@ -95,7 +95,8 @@ def test_dumps_of_a_running_server(old_server: tuple[subprocess.Popen[str], int]
         assert all(r in whole for record in whole.values() for r in record["references"])
     records = read_dump(tmp_path / "fork.jsonl")
     meta = json.loads((tmp_path / "fork.jsonl.meta.json").read_text())
-    version = subprocess.run([process.args[0], "-c", "import platform; print(platform.python_version())"],
+    version = subprocess.run([process.args[0], "-c", "import platform; "
+                              "print(platform.python_version())"],
                              capture_output=True, text=True).stdout.strip()
     assert meta["pid"] == process.pid and meta["python"] == version
     (cache,) = [r for r in records.values() if r["type"] == "builtins.dict"
