@@ -32,6 +32,7 @@ NATIVE_MODULES = {
 }
 SHARED_CORE = "vesker/libvesker_core.so"
 ALWAYS = ["vesker/__init__.py", "vesker/cli.py", "vesker/py.typed", "vesker/engine.pyi",
+          "vesker/_pending.so",
           "vesker_analysis-stubs/__init__.pyi"]
 
 

@@ -1,16 +1,19 @@
 """Dump the heap of a running CPython process (`vesker dump --pid`).
 
-The interpreter's remote execution interface (`sys.remote_exec`, CPython
-3.14) makes the target's main thread run a script file at its next bytecode
-boundary, and tells the caller nothing more.  So:
+Work in the target starts only at the interpreter's own safe point, on its
+main thread between bytecodes: on 3.14 through its remote execution
+interface (`sys.remote_exec`), on 3.9 to 3.13 through a pending call that
+the `injection` module schedules with ptrace.  Either way the target is told
+nothing more than to run a script file, and tells us nothing back.  So:
 
 - every refusal we can foresee is checked first and explained, because the
-  interface itself either fails with a terse message or silently never runs
-  the script (an audit hook may veto it; a main thread blocked in C code
-  never reaches a bytecode boundary);
+  interfaces themselves either fail tersely or silently never run the script
+  (an audit hook may veto it; a main thread blocked in C code never reaches a
+  bytecode boundary: a pending call is then withdrawn before we give up);
 - the script lives in a private directory inside the target's own view of
-  the file system (/proc/PID/root/...), owned by the target's user, so the
-  target can read it and nobody else can change it;
+  the file system, made by the target's user (see `attach_files`), so the
+  target can read it and vesker never acts with its own rights on a path the
+  target's user could swap for a link;
 - the script reports through a progress file of newline-terminated JSON
   records (works across mount and network namespaces, unlike a socket), and
   we wait for the first record with a timeout whose message names the likely
@@ -22,20 +25,16 @@ boundary, and tells the caller nothing more.  So:
 
 from __future__ import annotations
 
-import json
 import marshal
 import os
 import re
-import shutil
-import stat
 import sys
-import tempfile
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
-from vesker import dumper
+from vesker import attach_files, dumper, injection
 
 # The target reads the script path into a buffer of this size, terminator included.
 _SCRIPT_PATH_LIMIT = 512
@@ -72,7 +71,8 @@ def _vesker_main(request, namespace):
     def send(record):
         fields = []
         for key, value in record.items():
-            fields.append(quote(key) + ":" + (quote(value) if isinstance(value, str) else repr(value)))
+            text = quote(value) if isinstance(value, str) else repr(value)
+            fields.append(quote(key) + ":" + text)
         os.write(channel, ("{{" + ",".join(fields) + "}}\\n").encode("utf-8", "replace"))
 
     last = [0.0]
@@ -94,8 +94,13 @@ def _vesker_main(request, namespace):
 
     try:
         os.write(channel, ('{{"state":"started","pid":%d}}\\n' % os.getpid()).encode())
-        import marshal
-        exec(marshal.loads(request["code"]), dumper)  # compiled by vesker: no pause to compile
+        if "code" in request:
+            import marshal
+            code = marshal.loads(request["code"])  # compiled by vesker: no pause to compile
+        else:
+            code = compile(request["source"], "<vesker dumper>", "exec")  # another version
+        exec(code, dumper)
+        del code
         young = namespace.pop("_vesker_young")
         own = {{id(young), id(namespace), id(dumper), id(request), id(modules_before),
                id(namespace["_vesker_modules"])}}
@@ -111,7 +116,8 @@ def _vesker_main(request, namespace):
         codes = [module_code]
         while codes:
             code = codes.pop()
-            own.update((id(code), id(code.co_consts), id(code.co_names)))
+            # Not the empty tuple, which every interpreter shares.
+            own.update(id(part) for part in (code, code.co_consts, code.co_names) if part != ())
             codes.extend(c for c in code.co_consts if type(c) is type(module_code))
         markers = {{id(name) for name in module_code.co_names if name.startswith("_vesker")}}
         function_type = type(_vesker_main)
@@ -168,6 +174,15 @@ class AttachOutcome:
     child: int | None
 
 
+# Older interpreters lack what the dumper and the pending call need; 3.14 and
+# later come in through sys.remote_exec.
+_OLDEST = (3, 9)
+_REMOTE_EXEC = (3, 14)
+_HELPER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "_pending.so")
+_HELPER_NAME = "_pending.so"
+_INITIAL_PID_NAMESPACE = "pid:[4026531836]"  # the kernel's fixed inode for it
+
+
 @dataclass
 class _Target:
     pid: int
@@ -176,11 +191,18 @@ class _Target:
     root: str  # the target's file system, as seen from here ("" when shared)
     temporary: str  # its temporary directory, in its own view
     same_pids: bool  # whether its process ids are ours
+    version: tuple[int, int]
+    located: injection.Target | None  # where to schedule a pending call (before 3.14)
+    interpreter: str | None  # its executable, in its own view, when that is a python
+
+    @property
+    def user(self) -> attach_files.TargetUser:
+        return attach_files.TargetUser(self.pid, self.uid, self.gid, self.root)
 
 
-def _read(path: str) -> bytes:
+def _read(path: str, limit: int = 16 << 20) -> bytes:
     with open(path, "rb") as handle:
-        return handle.read()
+        return handle.read(limit)
 
 
 def _status(pid: int) -> dict[str, str]:
@@ -208,7 +230,7 @@ def _ptrace_scope() -> str | None:
 
 def _permission_message(pid: int, target_uid: int) -> str:
     reasons = [f"not allowed to read the memory of process {pid}"]
-    if target_uid != os.geteuid():
+    if target_uid not in (-1, os.geteuid()):
         reasons.append(f"it runs as uid {target_uid} and vesker as uid {os.geteuid()}: "
                        "run vesker as that user or as root")
     scope = _ptrace_scope()
@@ -223,12 +245,24 @@ def _permission_message(pid: int, target_uid: int) -> str:
     return "; ".join(reasons)
 
 
+def _no_such_process(pid: int) -> str:
+    message = f"no process with pid {pid}"
+    try:
+        nested = os.readlink("/proc/self/ns/pid") != _INITIAL_PID_NAMESPACE
+    except OSError:
+        nested = False
+    if nested:
+        message += (" in vesker's pid namespace (vesker runs in a container: a process of "
+                    "another container or of the host is not visible from here)")
+    return message
+
+
 def _interpreter_files(pid: int) -> tuple[list[str], list[str]]:
     """The interpreter's executable and library mappings, and those deleted on disk."""
     found: list[str] = []
     deleted: list[str] = []
     pattern = re.compile(r"/(?:lib)?python\d+\.\d+t?(?:d)?(?:\.so[.\d]*|$)")
-    for line in _read(f"/proc/{pid}/maps").decode("utf-8", "replace").splitlines():
+    for line in _read(f"/proc/{pid}/maps", 64 << 20).decode("utf-8", "replace").splitlines():
         parts = line.split(None, 5)
         if len(parts) < 6:
             continue
@@ -279,16 +313,39 @@ def _remote_debug_disabled_by(pid: int, environment: dict[str, str]) -> str | No
     return None
 
 
+def _check_remote_exec(pid: int, version: tuple[int, int, bool], environment: dict[str, str]
+                       ) -> None:
+    """What sys.remote_exec needs of both sides (3.14 and later)."""
+    major, minor, free_threaded = version
+    here = "%d.%d" % sys.version_info[:2]
+    there = f"{major}.{minor}"
+    if (not hasattr(sys, "remote_exec") or sys.implementation.name != "cpython"
+            or (major, minor) != sys.version_info[:2]):
+        raise AttachError(
+            f"process {pid} runs Python {there} and vesker runs {sys.implementation.name} "
+            f"{here}; from 3.14 on, attaching needs the same version: run vesker with "
+            f"python{there} (python{there} -m vesker dump --pid {pid})")
+    if free_threaded != _local_free_threaded():
+        build = {True: "free-threaded", False: "default (GIL)"}
+        raise AttachError(
+            f"process {pid} runs a {build[free_threaded]} build of Python and vesker a "
+            f"{build[not free_threaded]} build; attaching needs the same kind of build")
+    is_remote_debug_enabled: Callable[[], bool] = getattr(sys, "is_remote_debug_enabled")
+    if not is_remote_debug_enabled():
+        raise AttachError(
+            "remote debugging is disabled in the interpreter running vesker "
+            "(PYTHON_DISABLE_REMOTE_DEBUG is set, -X disable-remote-debug was given, or Python "
+            "was built without it); unset it and run vesker again")
+    disabled_by = _remote_debug_disabled_by(pid, environment)
+    if disabled_by is not None:
+        raise AttachError(
+            f"process {pid} has remote debugging disabled: {disabled_by}; restart it without "
+            "that to dump it from outside, or install a dump signal in the program "
+            "(vesker.dumper.install)")
+
+
 def preflight(pid: int) -> _Target:
     """Check everything that can be checked before attaching; AttachError otherwise."""
-    here = "%d.%d" % sys.version_info[:2]
-    if not hasattr(sys, "remote_exec") or sys.implementation.name != "cpython":
-        raise AttachError(
-            f"attaching to a running process needs CPython 3.14 or later, and vesker runs on "
-            f"{sys.implementation.name} {here}; run vesker with the target's interpreter, or "
-            "for older interpreters add 'vesker.dumper.install(signal.SIGUSR2)' to the program "
-            "and send it SIGUSR2"
-        )
     if pid <= 0:
         raise AttachError(f"invalid process id {pid}")
     if pid == os.getpid():
@@ -296,81 +353,77 @@ def preflight(pid: int) -> _Target:
     try:
         status = _status(pid)
     except FileNotFoundError:
-        raise AttachError(f"no process with pid {pid}") from None
+        raise AttachError(_no_such_process(pid)) from None
     except OSError as error:
         raise AttachError(f"cannot read the status of process {pid}: {error.strerror}") from None
     if status.get("State", "").startswith(("Z", "X")):
         raise AttachError(f"process {pid} has exited")
+    if status.get("State", "").startswith(("T", "t")):
+        raise AttachError(f"process {pid} is stopped (by a signal or a debugger) and would never "
+                          "run the dump request: continue it first (kill -CONT)")
+    if status.get("TracerPid", "0") != "0":
+        raise AttachError(f"process {pid} is being traced by process {status['TracerPid']} (a "
+                          "debugger?); detach it first")
     uid = int(status.get("Uid", "0").split()[1])
     gid = int(status.get("Gid", "0").split()[1])
-    is_remote_debug_enabled: Callable[[], bool] = getattr(sys, "is_remote_debug_enabled")
-    if not is_remote_debug_enabled():
-        raise AttachError(
-            "remote debugging is disabled in the interpreter running vesker "
-            "(PYTHON_DISABLE_REMOTE_DEBUG is set, -X disable-remote-debug was given, or Python "
-            "was built without it); unset it and run vesker again"
-        )
     try:
         with open(f"/proc/{pid}/mem", "rb"):
             pass
     except PermissionError:
         raise AttachError(_permission_message(pid, uid)) from None
     except FileNotFoundError:
-        raise AttachError(f"no process with pid {pid}") from None
+        raise AttachError(_no_such_process(pid)) from None
     try:
         files, deleted = _interpreter_files(pid)
         environment = _environment(pid)
-        disabled_by = _remote_debug_disabled_by(pid, environment)
     except OSError as error:
         raise AttachError(f"cannot inspect process {pid}: {error.strerror}") from None
     if deleted:
         raise AttachError(
             f"the Python interpreter of process {pid} was deleted or replaced on disk "
             f"({deleted[0]}), for example by a package upgrade; the interpreter cannot find its "
-            "own structures then; restart the process to dump it"
-        )
+            "own structures then; restart the process to dump it")
     version = _target_version(files)
     if version is None:
         raise AttachError(
             f"process {pid} does not look like a CPython process (no python executable or "
-            f"libpython among its mappings; its name is {status.get('Name', '?')!r})"
-        )
+            f"libpython among its mappings; its name is {status.get('Name', '?')!r})")
     major, minor, free_threaded = version
-    if (major, minor) != sys.version_info[:2]:
-        there = f"{major}.{minor}"
-        advice = (f"run vesker with python{there} (python{there} -m vesker dump --pid {pid})"
-                  if (major, minor) >= (3, 14) else
-                  "before 3.14 a process can only be dumped from inside: add "
-                  "'vesker.dumper.install(signal.SIGUSR2)' to the program and send it SIGUSR2")
-        raise AttachError(
-            f"process {pid} runs Python {there} and vesker runs Python {here}; attaching needs "
-            f"the same version: {advice}"
-        )
-    if free_threaded != _local_free_threaded():
-        build = {True: "free-threaded", False: "default (GIL)"}
-        raise AttachError(
-            f"process {pid} runs a {build[free_threaded]} build of Python and vesker a "
-            f"{build[not free_threaded]} build; attaching needs the same kind of build"
-        )
-    if disabled_by is not None:
-        raise AttachError(
-            f"process {pid} has remote debugging disabled: {disabled_by}; restart it without "
-            "that to dump it from outside, or install a dump signal in the program "
-            "(vesker.dumper.install)"
-        )
+    if (major, minor) < _OLDEST:
+        raise AttachError(f"process {pid} runs Python {major}.{minor}; vesker attaches to "
+                          "CPython 3.9 and later")
     root = f"/proc/{pid}/root"
     try:
         shared = os.path.samestat(os.stat(root), os.stat("/"))
     except OSError as error:
-        raise AttachError(f"cannot see the file system of process {pid}: {error.strerror}") from None
+        raise AttachError(
+            f"cannot see the file system of process {pid}: {error.strerror}") from None
+    root = "" if shared else root
+    located = None
+    if (major, minor) >= _REMOTE_EXEC:
+        _check_remote_exec(pid, version, environment)
+    elif free_threaded:
+        raise AttachError(f"process {pid} runs a free-threaded build of Python {major}.{minor}; "
+                          "vesker attaches to free-threaded builds from 3.14 on")
+    else:
+        try:
+            located = injection.locate(pid, root)
+        except injection.InjectionError as error:
+            raise AttachError(str(error)) from None
+        if not os.path.exists(_HELPER):
+            raise AttachError(f"vesker's helper library {_HELPER} is missing: reinstall vesker")
     temporary = environment.get("TMPDIR", "/tmp")
     if not temporary.startswith("/"):
         temporary = "/tmp"
     try:
         same_pids = os.readlink(f"/proc/{pid}/ns/pid") == os.readlink("/proc/self/ns/pid")
+        executable: str | None = os.readlink(f"/proc/{pid}/exe")
     except OSError:
-        same_pids = True
-    return _Target(pid, uid, gid, "" if shared else root, temporary, same_pids)
+        same_pids, executable = True, None
+    if executable is not None and not re.fullmatch(
+            rf"python{major}\.{minor}", os.path.basename(executable)):
+        executable = None  # a program that embeds the interpreter
+    return _Target(pid, uid, gid, root, temporary, same_pids, (major, minor), located, executable)
 
 
 def _payload(request: dict[str, Any]) -> str:
@@ -380,32 +433,6 @@ def _payload(request: dict[str, Any]) -> str:
 def _dumper_source() -> str:
     with open(dumper.__file__, encoding="utf-8") as handle:
         return handle.read()
-
-
-class _Progress:
-    """Reads the newline-terminated records the target appends."""
-
-    def __init__(self, path: str) -> None:
-        self.path = path
-        self.offset = 0
-        self.pending = b""
-
-    def records(self) -> list[dict[str, Any]]:
-        with open(self.path, "rb") as handle:
-            handle.seek(self.offset)
-            data = handle.read()
-        self.offset += len(data)
-        self.pending += data
-        *lines, self.pending = self.pending.split(b"\n")
-        result = []
-        for line in lines:
-            try:
-                record = json.loads(line)
-            except ValueError:
-                continue
-            if isinstance(record, dict):
-                result.append(record)
-        return result
 
 
 def _is_alive(pid: int) -> bool:
@@ -427,7 +454,15 @@ def _main_thread_hint(pid: int) -> str:
     return ""
 
 
-def _timeout_message(pid: int, timeout: float) -> str:
+def _timeout_message(pid: int, timeout: float, withdrawn: bool) -> str:
+    if withdrawn:
+        return (
+            f"process {pid} did not run the dump request within {timeout:g}s"
+            f"{_main_thread_hint(pid)}: its main thread is blocked in C code or a system call "
+            "(a long sleep, a lock, a join, a C extension) and runs no Python code. The request "
+            "was withdrawn and will not run later; the process was left as it was. A signal "
+            "the program handles in Python wakes a blocked main thread; or try a longer "
+            "--timeout")
     return (
         f"process {pid} did not run the dump request within {timeout:g}s{_main_thread_hint(pid)}. "
         "Likely causes: its main thread is blocked in C code or a system call (a long sleep, "
@@ -435,8 +470,7 @@ def _timeout_message(pid: int, timeout: float) -> str:
         "remote script (event cpython.remote_debugger_script); the script was not readable by "
         "the target; or it runs another Python version. A signal the program handles in Python "
         "wakes a blocked main thread; or try a longer --timeout. The request stays pending in "
-        "the process; if it ever runs it, it prints an error about the removed script"
-    )
+        "the process; if it ever runs it, it prints an error about the removed script")
 
 
 def _remote_exec_message(pid: int, error: Exception) -> str:
@@ -447,26 +481,6 @@ def _remote_exec_message(pid: int, error: Exception) -> str:
     if isinstance(error, PermissionError):
         return _permission_message(pid, -1)
     return f"attaching to process {pid} failed: {text}"
-
-
-def _move_out(source: str, destination: str) -> None:
-    """Move a file the target wrote to where the user wants it, never following
-    a link the target may have planted."""
-    info = os.lstat(source)
-    if not stat.S_ISREG(info.st_mode):
-        raise AttachError(f"the dump {source!r} is not a regular file")
-    try:
-        os.replace(source, destination)
-        os.chown(destination, os.geteuid(), os.getegid())
-        return
-    except OSError:
-        pass
-    partial = destination + ".partial"
-    fd = os.open(source, os.O_RDONLY | os.O_NOFOLLOW)
-    with os.fdopen(fd, "rb") as reader, open(partial, "wb") as writer:
-        shutil.copyfileobj(reader, writer, 1 << 20)
-    os.replace(partial, destination)
-    os.unlink(source)
 
 
 def default_output(pid: int) -> str:
@@ -480,110 +494,161 @@ def dump_pid(
     fork: bool = True,
     names: bool = True,
     timeout: float = 10.0,
+    mode: int = 0o600,
+    replace: bool = False,
     report: Callable[[int], object] | None = None,
 ) -> AttachOutcome:
     """Dump the heap of process `pid` to `output` (default: a distinct name
     in the working directory, see `dumper.distinct_path`) and the identity
-    sidecar beside it.  `report` receives the count of objects written."""
+    sidecar beside it, both created with `mode` and never over another file
+    (unless `replace` is given for `output`).  `report` receives the count of
+    objects written."""
     target = preflight(pid)
-    if output is None:
-        final = dumper.distinct_path(default_output(pid))
-        attempt = 1
-        while os.path.exists(final):
-            attempt += 1
-            final = dumper.distinct_path(default_output(pid), attempt=attempt)
+    try:
+        files = attach_files.Output(
+            output, lambda attempt: dumper.distinct_path(default_output(pid), attempt=attempt),
+            mode, replace)
+    except attach_files.FileError as error:
+        raise AttachError(str(error)) from None
+    try:
+        return _dump(target, files, fork, names, timeout, report)
+    except BaseException:
+        files.discard()
+        raise
+    finally:
+        files.close()
+
+
+def _dump(target: _Target, files: attach_files.Output, fork: bool, names: bool, timeout: float,
+          report: Callable[[int], object] | None) -> AttachOutcome:
+    pid = target.pid
+    dump_name = "heap.jsonl.gz" if files.final.endswith(".gz") else "heap.jsonl"
+    inside = os.path.join(target.temporary, "vesker-attach-" + os.urandom(6).hex())
+    script_inside = os.path.join(inside, "request.py")
+    if len(os.fsencode(script_inside)) >= _SCRIPT_PATH_LIMIT:
+        raise AttachError(f"the script path {script_inside!r} is too long for the target "
+                          f"(at most {_SCRIPT_PATH_LIMIT - 1} bytes); set TMPDIR shorter")
+    request: dict[str, Any] = {
+        "progress": os.path.join(inside, "progress"),
+        "output": os.path.join(inside, dump_name),
+        "fork": fork,
+        "names": names,
+    }
+    # Compiled before the target is asked: compiling in it would pause it for ~100 ms.
+    if target.version == sys.version_info[:2]:
+        request["code"] = marshal.dumps(compile(_dumper_source(), "<vesker dumper>", "exec"))
     else:
-        final = os.path.abspath(output)
-    if not os.path.isdir(os.path.dirname(os.path.abspath(final))):
-        raise AttachError(f"output directory {os.path.dirname(final)!r} does not exist")
-    compress = final.endswith(".gz")
+        request["source"] = _dumper_source()
+        if target.interpreter is not None:
+            try:
+                request["code"] = attach_files.compile_as_target(
+                    target.user, target.interpreter, request["source"].encode("utf-8"),
+                    "<vesker dumper>")
+                del request["source"]
+            except attach_files.FileError:
+                pass  # the target compiles it, at the cost of a longer pause
+    workspace = {"request.py": _payload(request).encode("utf-8"), "progress": b""}
+    if target.located is not None:
+        with open(_HELPER, "rb") as handle:
+            workspace[_HELPER_NAME] = handle.read()
+    try:
+        channel_descriptor = attach_files.make_workspace(
+            target.user, inside, workspace, "progress", target.located is not None)
+    except attach_files.FileError as error:
+        raise AttachError(f"cannot prepare the dump request in the temporary directory of "
+                          f"process {pid} ({target.temporary}): {error}") from None
+    channel = attach_files.Channel(channel_descriptor)
+    try:
+        return _run(target, inside, script_inside, dump_name, channel, files, timeout, report)
+    except attach_files.FileError as error:
+        raise AttachError(f"dumping process {pid}: {error}") from None
+    finally:
+        channel.close()
+        attach_files.remove_workspace(target.user, inside)
+
+
+def _start(target: _Target, inside: str, script_inside: str) -> injection.Request | None:
+    """Ask the target to run the script; the pending call it queued, if any."""
+    if target.located is None:
+        remote_exec: Callable[[int, str], None] = getattr(sys, "remote_exec")
+        try:
+            remote_exec(target.pid, script_inside)
+        except (OSError, RuntimeError, ValueError) as error:
+            raise AttachError(_remote_exec_message(target.pid, error)) from None
+        return None
+    from vesker import elf_symbols
 
     try:
-        directory = tempfile.mkdtemp(prefix="vesker-attach-", dir=target.root + target.temporary)
-    except OSError as error:
-        raise AttachError(f"cannot create a directory in the temporary directory of process "
-                          f"{pid} ({target.temporary}): {error.strerror}") from None
-    inside = directory[len(target.root):]  # the same directory in the target's view
-    script = os.path.join(directory, "request.py")
-    progress_path = os.path.join(directory, "progress")
-    dump_name = "heap.jsonl.gz" if compress else "heap.jsonl"
-    try:
-        script_inside = os.path.join(inside, "request.py")
-        if len(os.fsencode(script_inside)) >= _SCRIPT_PATH_LIMIT:
-            raise AttachError(f"the script path {script_inside!r} is too long for the target "
-                              f"(at most {_SCRIPT_PATH_LIMIT - 1} bytes); set TMPDIR shorter")
-        request = {
-            "progress": os.path.join(inside, "progress"),
-            "output": os.path.join(inside, dump_name),
-            "fork": fork,
-            "names": names,
-            "code": marshal.dumps(compile(_dumper_source(), "<vesker dumper>", "exec")),
-        }
-        with open(progress_path, "wb"):
-            pass
-        flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
-        fd = os.open(script, flags, 0o400)
-        with os.fdopen(fd, "w", encoding="utf-8") as handle:
-            handle.write(_payload(request))
-        if (target.uid, target.gid) != (os.geteuid(), os.getegid()):
-            # The target writes its dump here; nobody but its user (and root) may touch it.
-            for path in (directory, script, progress_path):
-                os.chown(path, target.uid, target.gid)
-        os.chmod(progress_path, 0o600)
-        return _run(target, script, script_inside, directory, dump_name, progress_path, final,
-                    fork, timeout, report)
-    finally:
-        shutil.rmtree(directory, ignore_errors=True)
+        bootstrap = elf_symbols.code_between(_HELPER, "vesker_bootstrap", "vesker_bootstrap_end")
+        return injection.schedule(target.located, os.path.join(inside, _HELPER_NAME),
+                                  script_inside, bootstrap)
+    except elf_symbols.SymbolError as error:
+        raise AttachError(f"vesker's helper library is damaged: {error}") from None
+    except injection.InjectionError as error:
+        raise AttachError(str(error)) from None
+    except PermissionError:
+        raise AttachError(_permission_message(target.pid, target.uid)) from None
 
 
 def _run(
     target: _Target,
-    script: str,
+    inside: str,
     script_inside: str,
-    directory: str,
     dump_name: str,
-    progress_path: str,
-    final: str,
-    fork: bool,
+    channel: attach_files.Channel,
+    files: attach_files.Output,
     timeout: float,
     report: Callable[[int], object] | None,
 ) -> AttachOutcome:
     pid = target.pid
-    remote_exec: Callable[[int, str], None] = getattr(sys, "remote_exec")
-    try:
-        remote_exec(pid, script_inside)
-    except (OSError, RuntimeError, ValueError) as error:
-        raise AttachError(_remote_exec_message(pid, error)) from None
-    channel = _Progress(progress_path)
+    pending = _start(target, inside, script_inside)
     deadline = time.monotonic() + timeout
     started = False
     gone = False
+    ran_at: float | None = None
     child: int | None = None
     while True:
-        for record in channel.records():
-            state = record.get("state")
-            if state == "started":
-                started = True
-                os.unlink(script)  # read and running: no copy is left to tamper with
-            elif state == "forked":
-                child = int(record["child"])
-            elif state == "progress" and report is not None:
-                report(int(record["objects"]))
-            elif state == "failed":
-                raise AttachError(f"the dump failed inside process {pid}:\n"
-                                  + str(record.get("error", "")).rstrip())
-            elif state == "done":
-                _move_out(os.path.join(directory, dump_name), final)
-                meta = os.path.join(directory, dump_name + ".meta.json")
-                if os.path.lexists(meta):
-                    _move_out(meta, final + ".meta.json")
-                return AttachOutcome(final, int(record["objects"]), os.path.getsize(final),
-                                     float(record["seconds"]), child)
-        if not started and time.monotonic() > deadline:
-            if not _is_alive(pid):
-                raise AttachError(f"process {pid} exited before it ran the dump request")
-            raise AttachError(_timeout_message(pid, timeout))
-        if started:
+        try:
+            for record in channel.records():
+                state = record.get("state")
+                if state == "started":
+                    started = True
+                elif state == "forked":
+                    child = int(record["child"])
+                elif state == "progress" and report is not None:
+                    report(int(record["objects"]))
+                elif state == "failed":
+                    raise AttachError(f"the dump failed inside process {pid}:\n"
+                                      + _printable(str(record.get("error", ""))).rstrip())
+                elif state == "done":
+                    return _collect(target, inside, dump_name, files, int(record["objects"]),
+                                    float(record["seconds"]), child)
+        except (KeyError, TypeError, ValueError):
+            raise AttachError(f"the progress file of process {pid} holds a record vesker's "
+                              "script did not write") from None
+        if not started:
+            if pending is not None and ran_at is None and injection.state(pending) is None:
+                ran_at = time.monotonic()  # the bootstrap ran and unmapped itself
+            if ran_at is not None and time.monotonic() > ran_at + 2.0:
+                raise AttachError(f"process {pid} ran vesker's helper but the dump request did "
+                                  "not start: the helper library or the script could not be "
+                                  "loaded there")
+            if time.monotonic() > deadline:
+                if not _is_alive(pid):
+                    raise AttachError(f"process {pid} exited before it ran the dump request")
+                if pending is None:
+                    raise AttachError(_timeout_message(pid, timeout, False))
+                try:
+                    withdrawn = injection.cancel(pending)
+                except (OSError, injection.InjectionError) as error:
+                    raise AttachError(
+                        f"process {pid} did not run the dump request within {timeout:g}s, and "
+                        f"vesker could not withdraw it ({error}): it may still run when the "
+                        "main thread comes back to Python") from None
+                if withdrawn:
+                    raise AttachError(_timeout_message(pid, timeout, True))
+                deadline = float("inf")  # it has just started: wait for its records
+        else:
             # In another pid namespace the child's number means nothing here.
             dumping = child if child is not None and target.same_pids else pid
             if _is_alive(dumping) or (child is not None and not target.same_pids):
@@ -595,3 +660,25 @@ def _run(
             else:
                 gone = True  # read its last records once more before concluding
         time.sleep(_POLL_SECONDS)
+
+
+def _printable(text: str) -> str:
+    """`text` without the control characters a terminal would act on."""
+    return "".join(c if c == "\n" or c.isprintable() else "?" for c in text)
+
+
+def _collect(target: _Target, inside: str, dump_name: str, files: attach_files.Output,
+             objects: int, seconds: float, child: int | None) -> AttachOutcome:
+    dump, sidecar = attach_files.open_results(target.user, inside,
+                                              [dump_name, dump_name + ".meta.json"])
+    if dump is None:
+        if sidecar is not None:
+            os.close(sidecar)
+        raise AttachError(f"process {target.pid} reported a complete dump, but its file is missing")
+    try:
+        size = files.publish(dump, sidecar)
+    finally:
+        os.close(dump)
+        if sidecar is not None:
+            os.close(sidecar)
+    return AttachOutcome(files.path, objects, size, seconds, child)

@@ -139,7 +139,7 @@ def _dump_pid(args: argparse.Namespace) -> int:
 
     try:
         outcome = dump_pid(args.pid, args.output, fork=args.fork, names=args.names,
-                           timeout=args.timeout, report=report)
+                           timeout=args.timeout, mode=args.mode, report=report)
     except AttachError as error:
         raise UserError(str(error)) from None
     except OSError as error:
@@ -153,6 +153,16 @@ def _dump_pid(args: argparse.Namespace) -> int:
         file=sys.stderr,
     )
     return 0
+
+
+def _file_mode(text: str) -> int:
+    try:
+        mode = int(text, 8)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an octal file mode: {text!r}") from None
+    if not 0 <= mode <= 0o777:
+        raise argparse.ArgumentTypeError(f"not a file mode: {text!r}")
+    return mode
 
 
 def _dump_script(args: argparse.Namespace) -> int:
@@ -566,7 +576,8 @@ def build_parser() -> argparse.ArgumentParser:
         help="dump the heap of a Python script or of a running process",
         description="Run SCRIPT as __main__ with ARGS and write its heap as JSON Lines: "
         "when the script ends, or each time the process receives --signal. Or, with --pid, "
-        "dump a running CPython 3.14 process of the same Python version. Beside each dump, "
+        "dump a running CPython 3.9 to 3.14 process (3.14 from vesker on the same version). "
+        "Beside each dump, "
         "FILE.meta.json records the process, the Python version, the host and the time.",
     )
     dump.add_argument("-o", "--output", help="dump file (default: SCRIPT's name + .heap.jsonl, "
@@ -584,6 +595,9 @@ def build_parser() -> argparse.ArgumentParser:
     dump.add_argument("--timeout", type=_seconds, default=10.0, metavar="SECONDS",
                       help="with --pid: how long to wait for the process to start the dump "
                       "(default 10)")
+    dump.add_argument("--mode", type=_file_mode, default=0o600, metavar="OCTAL",
+                      help="with --pid: permissions of the dump and its sidecar (default 600, "
+                      "whatever the umask)")
     dump.add_argument("script", nargs="?", help="the Python script to run")
     dump.add_argument("arguments", nargs=argparse.REMAINDER, help="arguments for the script")
     dump.set_defaults(handler=_cmd_dump)

@@ -139,8 +139,10 @@ _FUNCTION_ATTRIBUTES = tuple(
                  "__module__", "__defaults__", "__kwdefaults__", "__closure__", "__doc__")
     if name in vars(_FunctionType)
 )
-_CODE_NAMES = (".co_consts", ".co_names", ".co_filename", ".co_name", ".co_qualname",
-               ".co_linetable", ".co_exceptiontable")
+# What this interpreter's code objects have of these (3.9 and 3.10 lack some).
+_CODE_NAMES = tuple(name for name in (".co_consts", ".co_names", ".co_filename", ".co_name",
+                                      ".co_qualname", ".co_linetable", ".co_exceptiontable")
+                    if hasattr(_nothing.__code__, name[1:]))
 
 _PACKAGE = __name__.partition(".")[0]
 
@@ -442,15 +444,7 @@ def _dict_subclass_referents(mapping: dict[Any, Any]) -> list[Any]:
 
 def _code_referents(code: Any) -> list[Any]:
     """What a code object holds; the collector does not traverse code objects."""
-    return [
-        code.co_consts,
-        code.co_names,
-        code.co_filename,
-        code.co_name,
-        code.co_qualname,
-        code.co_linetable,
-        code.co_exceptiontable,
-    ]
+    return [getattr(code, name[1:]) for name in _CODE_NAMES]
 
 
 def _open_output(path: str, compress: bool) -> BinaryIO:
