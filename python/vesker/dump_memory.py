@@ -87,8 +87,8 @@ def memory_sentence(objects: int, memory: ProcessMemory) -> str:
     """`the dumped objects are 13.6 MiB of 284.0 MiB resident; the rest is outside ...`."""
     figures = [f"{format_bytes(memory.anonymous)} anonymous"] if memory.anonymous is not None else []
     if memory.allocator is not None:
-        figures.append(f"the allocator's own figure {format_bytes(memory.allocator)}")
-    detail = f" ({'; '.join(figures)})" if figures else ""
+        figures.append(f"{format_bytes(memory.allocator)} by the allocator's own count")
+    detail = f" ({', '.join(figures)})" if figures else ""
     if objects > memory.resident:
         return (f"the dumped objects are {format_bytes(objects)}, more than the {format_bytes(memory.resident)} "
                 f"resident{detail}: part of their memory was swapped out or never touched")
