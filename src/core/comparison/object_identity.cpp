@@ -35,12 +35,15 @@ Result<HolderComparison> HolderComparison::open(const Store& earlier, const Stor
 
 // Both lists of referrers are sorted alike (LMDB orders duplicates by their bytes), so a common
 // one is found by leapfrogging: each side jumps to the first referrer not below the other's, until
-// they meet or one runs out. Most objects keep the referrer that sorts first: one jump.
+// they meet or one runs out. Most objects keep the referrer that sorts first: one jump, which also
+// finds out whether the later store has any referrer at all.
 Result<bool> HolderComparison::held_alike(std::uint64_t id) {
   const IdBytes key(id);
   VESKER_ASSIGN_OR_RETURN(auto earlier, earlier_.seek(MDB_SET_KEY, key.view()));
-  VESKER_ASSIGN_OR_RETURN(auto later, later_.seek(MDB_SET_KEY, key.view()));
-  if (!earlier || !later) return !earlier && !later;
+  if (!earlier) {
+    VESKER_ASSIGN_OR_RETURN(auto later, later_.seek(MDB_SET, key.view()));
+    return !later;
+  }
   Cursor* jumping = &later_;
   std::string_view wanted = earlier->value;
   for (;;) {
