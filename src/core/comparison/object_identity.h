@@ -7,14 +7,16 @@
 // - its type;
 // - for an immutable object (strings, bytes, numbers, tuples, frozensets), everything its record
 //   holds but its subtree size: its value, its size and what it refers to are fixed at birth;
-// - for any other object, its holders: an object that none of its earlier referrers refers to any
-//   more is taken for another one (an object moved whole from one container to another is taken
-//   for a new one too: the dumps cannot tell that apart from a reused address).
+// - for any other object, its holders: an object that none of its earlier referrers holds any more,
+//   directly or through an object made in between (an instance's `__dict__`), is taken for another
+//   one (an object moved whole from one container to another is taken for a new one too: the dumps
+//   cannot tell that apart from a reused address).
 // Records stored alike but for their subtree sizes are taken for one object without asking for
 // holders: they cannot show a growth of their own.
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "core/common/error.h"
 #include "core/comparison/record_view.h"
@@ -33,8 +35,8 @@ enum class RecordMatch {
 RecordMatch match_records(const RecordView& earlier, const RecordView& later, bool stored_alike);
 
 // Whether an object still hangs on one of the referrers it had, between two stores of one
-// process. An object without referrers hangs from the roots: it is held alike when it has none in
-// either store.
+// process: directly, or through an object made in between. An object without referrers hangs
+// from the roots: it is held alike when it has none in either store.
 class HolderComparison {
  public:
   // Reads both stores in read transactions of their own.
@@ -43,12 +45,16 @@ class HolderComparison {
   Result<bool> held_alike(std::uint64_t id);
 
  private:
-  HolderComparison(Transaction earlier_txn, Transaction later_txn, Cursor earlier, Cursor later)
-      : earlier_txn_(std::move(earlier_txn)), later_txn_(std::move(later_txn)), earlier_(std::move(earlier)),
-        later_(std::move(later)) {}
+  HolderComparison(Transaction earlier_txn, Transaction later_txn, Database earlier_primary, Cursor earlier,
+                   Cursor later)
+      : earlier_txn_(std::move(earlier_txn)), later_txn_(std::move(later_txn)), earlier_primary_(earlier_primary),
+        earlier_(std::move(earlier)), later_(std::move(later)) {}
+  Result<bool> shares_a_referrer(std::string_view key);
+  Result<bool> held_through_a_new_object(std::string_view key);
 
   Transaction earlier_txn_;
   Transaction later_txn_;
+  Database earlier_primary_;
   Cursor earlier_;  // over `referrers`, one for every question: opening one costs more than the seek
   Cursor later_;
 };

@@ -125,20 +125,26 @@ TEST(HeldBy, NewSubtreesGoToTheirNearestHolderThatExisted) {
 // string from the second dump on: a tuple never changes, so it is another tuple, and its jump in
 // retained size is no growth. The dict at 40 grows, but the object that held it (1) lets go of it
 // and another (2) holds a dict there from then on: another dict, growing only from its birth. The
-// dict at 50 stays with its holder and grows: the one true growth from the start.
+// dict at 50 stays with its holder and grows: a true growth from the start. So does the list at
+// 60, which its instance (3) holds through its `__dict__` (61) from the second dump on.
 TEST(ObjectIdentity, AReusedAddressIsAnotherObjectInGrowthAndDiff) {
   TemporaryDirectory d1, d2, d3;
   const std::vector<std::string> later = {
-      record(1, "R", "[10,50]", 8),      record(2, "R2", "[40]", 8),         record(10, "builtins.tuple", "[30]", 64),
-      record(30, "builtins.str", "[]", 26000), record(40, "builtins.dict", "[]", 200), record(50, "builtins.dict", "[]", 200)};
-  const Store first = store_of(d1, {record(1, "R", "[10,40,50]", 8), record(2, "R2", "[]", 8),
-                                    record(10, "builtins.tuple", "[20]", 64), record(20, "builtins.str", "[]", 456),
-                                    record(40, "builtins.dict", "[]", 100), record(50, "builtins.dict", "[]", 100)});
+      record(1, "R", "[10,50]", 8),           record(2, "R2", "[40]", 8),
+      record(3, "app.Obj", "[61]", 48),       record(10, "builtins.tuple", "[30]", 64),
+      record(30, "builtins.str", "[]", 26000), record(40, "builtins.dict", "[]", 200),
+      record(50, "builtins.dict", "[]", 200), record(60, "builtins.list", "[]", 200),
+      record(61, "builtins.dict", "[60]", 100)};
+  const Store first = store_of(
+      d1, {record(1, "R", "[10,40,50]", 8), record(2, "R2", "[]", 8), record(3, "app.Obj", "[60]", 48),
+           record(10, "builtins.tuple", "[20]", 64), record(20, "builtins.str", "[]", 456),
+           record(40, "builtins.dict", "[]", 100), record(50, "builtins.dict", "[]", 100),
+           record(60, "builtins.list", "[]", 100)});
   const Store second = store_of(d2, later);
   const Store third = store_of(d3, later);
-  const FakeRetainedSizes first_sizes({{10, 520}, {40, 100}, {50, 100}});
-  const FakeRetainedSizes second_sizes({{10, 26700}, {40, 200}, {50, 200}});
-  const FakeRetainedSizes third_sizes({{10, 26700}, {40, 300}, {50, 300}});
+  const FakeRetainedSizes first_sizes({{10, 520}, {40, 100}, {50, 100}, {60, 100}});
+  const FakeRetainedSizes second_sizes({{10, 26700}, {40, 200}, {50, 200}, {60, 200}});
+  const FakeRetainedSizes third_sizes({{10, 26700}, {40, 300}, {50, 300}, {60, 300}});
   const std::vector<GrowthInput> dumps = {
       {&first, &first_sizes}, {&second, &second_sizes}, {&third, &third_sizes}};
 
@@ -147,7 +153,7 @@ TEST(ObjectIdentity, AReusedAddressIsAnotherObjectInGrowthAndDiff) {
   for (const GrowingObject& object : growth.objects) grown.emplace_back(object.id, object.sizes);
   const std::vector<std::optional<std::uint64_t>> born_later = {std::nullopt, 200, 300};
   const std::vector<std::optional<std::uint64_t>> from_the_start = {100, 200, 300};
-  EXPECT_EQ(grown, (decltype(grown){{40, born_later}, {50, from_the_start}}));
+  EXPECT_EQ(grown, (decltype(grown){{40, born_later}, {50, from_the_start}, {60, from_the_start}}));
 
   const Comparison diff = compare_stores(first, second, {.same_process = true}).value();
   std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> changes;
@@ -155,7 +161,9 @@ TEST(ObjectIdentity, AReusedAddressIsAnotherObjectInGrowthAndDiff) {
   EXPECT_EQ(changes, (std::map<std::string, std::pair<std::uint64_t, std::uint64_t>>{
                          {"R", {0, 0}},
                          {"R2", {0, 0}},
-                         {"builtins.dict", {1, 1}},
+                         {"app.Obj", {0, 0}},
+                         {"builtins.dict", {2, 1}},
+                         {"builtins.list", {0, 0}},
                          {"builtins.str", {1, 1}},
                          {"builtins.tuple", {1, 1}}}));
 }
