@@ -26,6 +26,7 @@ from vesker.formatting import (
     terminal_width,
 )
 from vesker.dump_identity import record_dump_identity
+from vesker.dump_memory import memory_json, memory_sentence
 from vesker.store import (
     ALL_TYPES,
     PRECISIONS,
@@ -34,7 +35,7 @@ from vesker.store import (
     import_dump,
     open_store,
 )
-from vesker.store_facts import StoreFacts, engine_store, read_facts
+from vesker.store_facts import StoreFacts, engine_store, incomplete_dump_note, read_facts
 
 if TYPE_CHECKING:
     from vesker_analysis import HeapDumpExplorer, ObjectSummary
@@ -239,11 +240,7 @@ def _cmd_import(args: argparse.Namespace) -> int:
             file=sys.stderr,
         )
     if stats.dangling_references:
-        print(
-            f"vesker import: warning: {_count(stats.dangling_references, 'reference')} to ids "
-            "without a record (a truncated dump?); 'show' marks them",
-            file=sys.stderr,
-        )
+        print(f"vesker import: warning: {incomplete_dump_note(stats.dangling_references)}", file=sys.stderr)
     return 0
 
 
@@ -289,6 +286,7 @@ def _cmd_types(args: argparse.Namespace) -> int:
                 else {"count": total.count, "total_size": total.total_size},
                 "precision": facts.precision,
                 "replaced_records": facts.repeated_ids,
+                "memory": memory_json(0 if total is None else total.total_size, facts.memory),
             }
         )
         return 0
@@ -322,6 +320,8 @@ def _cmd_types(args: argparse.Namespace) -> int:
     if facts.repeated_ids:
         print(f"(counts include {_count(facts.repeated_ids, 'record')} that a later record "
               "with the same id replaced)")
+    if facts.memory is not None and total is not None:
+        print(memory_sentence(total.total_size, facts.memory))
     print(precision_note(facts.precision))
     return 0
 

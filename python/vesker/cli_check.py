@@ -14,6 +14,7 @@ import subprocess
 import sys
 
 from vesker.store import UserError, is_store
+from vesker.store_facts import incomplete_dump_note
 
 _CHILD_CODE = "from vesker.cli_check import read_in_child; read_in_child()"
 
@@ -25,7 +26,9 @@ def read_in_child() -> None:
     path = sys.argv[1]
     try:
         with Store(path) as store:
-            result: object = store.check()
+            result: dict[str, object] = dict(store.check())
+            if not result["problems"]:
+                result["dangling_references"] = store.check_references()[1]
     except RuntimeError as error:
         result = {"error": str(error)}
     json.dump(result, sys.stdout)
@@ -76,4 +79,6 @@ def cmd_check(args: argparse.Namespace) -> int:
         f"store {path} is sound: {outcome['databases']} databases, {outcome['entries']:,} entries, "
         f"{outcome['bytes']:,} bytes read"
     )
+    if outcome.get("dangling_references"):
+        print(f"but {incomplete_dump_note(outcome['dangling_references'])}")
     return 0

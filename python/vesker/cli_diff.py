@@ -9,8 +9,10 @@ import sys
 from typing import TYPE_CHECKING, Any
 
 from vesker.dump_identity import same_process
+from vesker.dump_memory import memory_change_sentence, memory_json, memory_sentence
 from vesker.formatting import format_bytes, format_table, format_value
 from vesker.store import UserError, is_store
+from vesker.store_facts import StoreFacts, incomplete_dump_note, read_facts
 
 if TYPE_CHECKING:
     from vesker.engine import Comparison, Store, Totals, TypeChange
@@ -74,6 +76,7 @@ def cmd_diff(args: argparse.Namespace) -> int:
 
         result = diff(old, new, same_process=bool(mode))
         labels = _holder_labels(new, result, args.limit)
+        old_facts, new_facts = read_facts(old), read_facts(new)
     if args.by == "retained" and not result["retained"]:
         raise UserError("the stores have no retained sizes; use --by size or --by count")
     key = _GROWTH_KEYS[args.by]
@@ -81,8 +84,12 @@ def cmd_diff(args: argparse.Namespace) -> int:
     shown = types[: args.limit] if args.limit else types
     if args.json:
         _emit({**result, "mode_known": mode is not None, "types": shown, "type_count": len(types),
-               "holder_labels": {str(holder): label for holder, label in labels.items()}})
+               "holder_labels": {str(holder): label for holder, label in labels.items()},
+               "dangling_references": {"old": old_facts.dangling_references, "new": new_facts.dangling_references},
+               "memory": {"old": memory_json(result["total"]["old"]["size"], old_facts.memory),
+                          "new": memory_json(result["total"]["new"]["size"], new_facts.memory)}})
         return 0
+    _print_dump_notes(result, old_facts, new_facts)
     if mode is None:
         print("the stores do not say which process their dumps came from: comparing types and stable paths "
               "(--same-process compares objects too)")
@@ -96,6 +103,20 @@ def cmd_diff(args: argparse.Namespace) -> int:
     else:
         _print_paths(result, args.limit)
     return 0
+
+
+def _print_dump_notes(result: Comparison, old: StoreFacts, new: StoreFacts) -> None:
+    """What the dumps lacked, and how much of the processes' memory their objects are."""
+    for side, facts in (("old", old), ("new", new)):
+        if facts.dangling_references:
+            print(f"{side} store: {incomplete_dump_note(facts.dangling_references)}")
+    old_objects, new_objects = result["total"]["old"]["size"], result["total"]["new"]["size"]
+    if old.memory is not None and new.memory is not None:
+        print(memory_change_sentence(old_objects, old.memory, new_objects, new.memory))
+    elif new.memory is not None:
+        print(f"new dump: {memory_sentence(new_objects, new.memory)}")
+    elif old.memory is not None:
+        print(f"old dump: {memory_sentence(old_objects, old.memory)}")
 
 
 def _print_paths(result: Comparison, limit: int) -> None:

@@ -1,8 +1,9 @@
 """Where the dumps of a store came from, and whether two stores come from one process.
 
-The dumper leaves `DUMP.meta.json` beside each dump (pid, python, time, host);
-the import keeps the identities of the dumps it read in the store's metadata
-under "dumps", a JSON list.
+The dumper leaves `DUMP.meta.json` beside each dump (pid, python, time, host,
+and the process's memory at the moment of the dump); the import keeps the
+identities of the dumps it read in the store's metadata under "dumps", a JSON
+list.
 """
 
 from __future__ import annotations
@@ -43,7 +44,8 @@ def record_dump_identity(dump_path: str, store_path: str) -> None:
         store.set_metadata(DUMPS_KEY, json.dumps(identities))
 
 
-def _process(identity: dict[str, Any]) -> tuple[object, ...] | None:
+def process_of(identity: dict[str, Any]) -> tuple[object, ...] | None:
+    """What names the dumped process, None for a dump without an identity."""
     if "pid" not in identity:
         return None
     return tuple(identity.get(key) for key in ("pid", "host", "python", "started"))
@@ -58,7 +60,7 @@ def same_process(old: dict[str, str], new: dict[str, str]) -> bool | None:
         if not identities:
             return None
         for identity in identities:
-            process = _process(identity)
+            process = process_of(identity)
             if process is None:
                 return None
             processes.add(process)

@@ -6,8 +6,10 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
+from vesker.dump_memory import ProcessMemory, memory_sentence
 from vesker.formatting import format_bytes, format_table, format_value, summary_table
 from vesker.store import ALL_TYPES
+from vesker.store_facts import read_facts
 
 if TYPE_CHECKING:
     from vesker.engine import RetainedRow, Store, WhyAnswer
@@ -26,6 +28,7 @@ class Report:
     path: list[ObjectSummary] | None
     retainers: list[RetainedRow] = field(default_factory=list)
     why: WhyAnswer | None = None
+    memory: ProcessMemory | None = None  # the dumped process's, where the dump's sidecar gave it
 
 
 def _modules_to_try(explorer: HeapDumpExplorer) -> list[ObjectSummary]:
@@ -62,6 +65,8 @@ def build_report(explorer: HeapDumpExplorer, rows: int = 8, retained: Store | No
     largest = by_size[0] if by_size else None
     root, path = (None, None) if largest is None else _path_from_a_module(explorer, largest)
     report = Report(total, types, by_subtree, largest, root, path)
+    if retained is not None:
+        report.memory = read_facts(retained).memory
     if retained is not None and retained.retained_state() == "fresh":
         report.retainers = retained.top_retained(limit=rows)
         # Modules hang off the root by definition, and the program's own objects say more than
@@ -99,6 +104,9 @@ def render_report(report: Report) -> str:
             f"The heap holds {report.total.count:,} objects, "
             f"{format_bytes(report.total.total_size)} in total."
         )
+        if report.memory is not None:
+            sentence = memory_sentence(report.total.total_size, report.memory)
+            out.append(sentence[0].upper() + sentence[1:] + ".")
         out.append("")
     if report.retainers:
         out.extend(_retained_part(report))

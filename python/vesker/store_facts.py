@@ -9,6 +9,8 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
+from vesker.dump_memory import ProcessMemory, dumped_process_memory
+
 if TYPE_CHECKING:
     from vesker.engine import Store
 
@@ -35,6 +37,7 @@ class StoreFacts:
     precision: str  # a precision name, or "unknown" for stores imported before it was recorded
     repeated_ids: int  # records replaced by a later record with the same id
     dangling_references: int  # references to ids without a record
+    memory: ProcessMemory | None = None  # the dumped process's, when every dump's sidecar gave it
 
 
 def _count(metadata: dict[str, str], key: str) -> int:
@@ -48,7 +51,15 @@ def read_facts(store: Store) -> StoreFacts:
         metadata.get(PRECISION, "unknown"),
         _count(metadata, REPEATED_IDS),
         _count(metadata, DANGLING_REFERENCES),
+        dumped_process_memory(metadata),
     )
+
+
+def incomplete_dump_note(dangling_references: int) -> str:
+    """What a store whose dump was incomplete lacks, in words."""
+    plural = "" if dangling_references == 1 else "s"
+    return (f"the dump was incomplete: {dangling_references:,} reference{plural} to ids without a record "
+            "(objects the dumper did not write); 'show' marks them, and sizes leave out what those would hold")
 
 
 @dataclass(frozen=True)

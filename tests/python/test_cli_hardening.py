@@ -113,7 +113,10 @@ def incomplete(tmp_path_factory: pytest.TempPathFactory) -> tuple[pathlib.Path, 
 def test_incomplete_dumps_are_reported_and_shown(incomplete: tuple[pathlib.Path, str]) -> None:
     store, import_messages = incomplete
     assert "warning: 1 record repeated an id" in import_messages
-    assert "warning: 1 reference to ids without a record" in import_messages
+    assert "warning: the dump was incomplete: 1 reference to ids without a record" in import_messages
+    checked = vesker_command("check", str(store))
+    assert checked.returncode == 0 and "is sound" in checked.stdout
+    assert "but the dump was incomplete: 1 reference to ids without a record" in checked.stdout
 
     strings = json_of("top", str(store), "-t", "builtins.str", "--by", "size")
     assert [o["id"] for o in strings["objects"]] == [20] and strings["left_out"] == 1

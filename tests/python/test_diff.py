@@ -224,3 +224,40 @@ def test_across_processes_the_growing_cache_is_named_by_its_stable_path(
 
     assert main(["diff", *stores]) == 0
     assert "  appcache.cache._store['sessions']: " in capsys.readouterr().out
+
+
+def test_incomplete_dumps_of_different_processes_compare_and_say_what_they_lack(
+    tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    # The module names a reference to 99, which the dumps have no record of; the new process's
+    # dump also says how much memory the process held.
+    def dump(entries: int) -> list[bytes]:
+        items = list(range(10, 10 + entries))
+        return [line(1, "builtins.module", [2, 99], value="app", names=[".cache", ".lost"]),
+                line(2, "builtins.dict", items, names=[f"['k{i}']" for i in items]),
+                *(line(i, "app.Entry", size=1000) for i in items)]
+
+    stores = []
+    for name, entries, memory in (("old", 2, None), ("new", 20, {"resident": 64 << 20, "anonymous": 40 << 20,
+                                                                  "allocator": None})):
+        dump_path = tmp_path / f"{name}.jsonl"
+        dump_path.write_bytes(b"".join(dump(entries)))
+        identity: dict[str, Any] = {"pid": 100 + entries, "python": "3.13.0", "host": "h", "time": "t"}
+        if memory is not None:
+            identity["memory"] = memory
+        pathlib.Path(f"{dump_path}.meta.json").write_text(json.dumps(identity))
+        stores.append(str(tmp_path / name))
+        assert main(["import", "-q", str(dump_path), stores[-1]]) == 0
+        assert "the dump was incomplete: 1 reference to ids without a record" in capsys.readouterr().err
+
+    result = cli_json(capsys, "diff", *stores, "--different-process")
+    assert result["paths"][0]["path"] == "app.cache"
+    assert result["dangling_references"] == {"old": 1, "new": 1}
+    objects = result["total"]["new"]["size"]
+    assert result["memory"] == {"old": None, "new": {"objects": objects, "resident": 64 << 20, "anonymous": 40 << 20,
+                                                     "allocator": None, "outside_objects": (64 << 20) - objects}}
+    assert main(["diff", *stores]) == 0
+    text = capsys.readouterr().out
+    assert "old store: the dump was incomplete: 1 reference to ids without a record" in text
+    assert (f"new dump: the dumped objects are {objects / 1024:.1f} KiB of 64.0 MiB resident (40.0 MiB anonymous); "
+            "the rest is outside Python objects: C extensions' buffers") in text

@@ -23,6 +23,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Protocol, TypeVar
 
 from vesker import engine
+from vesker.dump_memory import memory_json, memory_sentence
 from vesker.formatting import ESTIMATED
 from vesker.store import ALL_TYPES, UserError, open_store
 from vesker.store_facts import StoreFacts, read_facts
@@ -360,6 +361,8 @@ class StoreQueries:
             "estimated": self.facts.precision in ESTIMATED,
             "repeated_ids": self.facts.repeated_ids,
             "dangling_references": self.facts.dangling_references,
+            "memory": memory_json(self.total_size, self.facts.memory),
+            "memory_note": None if self.facts.memory is None else memory_sentence(self.total_size, self.facts.memory),
             "has_subtree_sizes": self.has_subtree_sizes,
             "top_objects": top["rows"],
             "top_order": top["by"],

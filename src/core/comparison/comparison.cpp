@@ -50,7 +50,8 @@ Result<DominatorFacts> facts_of(const RetainedFacts* retained, std::uint64_t id)
 
 class MergePass {
  public:
-  explicit MergePass(const ComparisonOptions& options) : options_(options) {}
+  MergePass(const ComparisonOptions& options, std::optional<HolderComparison> holders)
+      : options_(options), holders_(std::move(holders)) {}
 
   Status old_only(const RecordView& object) {
     VESKER_ASSIGN_OR_RETURN(DominatorFacts facts, facts_of(options_.old_retained, object.id));
@@ -72,10 +73,14 @@ class MergePass {
     return {};
   }
 
+  // Records of one id that differ in more than their subtree sizes.
   Status both(const RecordView& old_object, const RecordView& new_object) {
-    if (options_.same_process && !is_same_object(old_object, new_object)) {
-      VESKER_TRY(old_only(old_object));
-      return new_only(new_object);
+    if (holders_) {
+      VESKER_ASSIGN_OR_RETURN(const bool same, is_one_object(old_object, new_object));
+      if (!same) {
+        VESKER_TRY(old_only(old_object));
+        return new_only(new_object);
+      }
     }
     VESKER_ASSIGN_OR_RETURN(DominatorFacts old_facts, facts_of(options_.old_retained, old_object.id));
     VESKER_ASSIGN_OR_RETURN(DominatorFacts new_facts, facts_of(options_.new_retained, new_object.id));
@@ -119,7 +124,20 @@ class MergePass {
   }
 
  private:
+  Result<bool> is_one_object(const RecordView& old_object, const RecordView& new_object) {
+    switch (match_records(old_object, new_object, false)) {
+      case RecordMatch::different:
+        return false;
+      case RecordMatch::same:
+        return true;
+      case RecordMatch::same_if_held_alike:
+        return holders_->held_alike(new_object.id);
+    }
+    internal_error("unknown record match");
+  }
+
   const ComparisonOptions& options_;
+  std::optional<HolderComparison> holders_;  // one process only
   TypeRows rows_;
   std::vector<NewObject> new_objects_;
 };
@@ -131,7 +149,11 @@ Result<Comparison> compare_stores(const Store& old_store, const Store& new_store
     internal_error("retained facts for one side of a comparison only");
   VESKER_ASSIGN_OR_RETURN(IdOrderedRecords old_records, IdOrderedRecords::open(old_store));
   VESKER_ASSIGN_OR_RETURN(IdOrderedRecords new_records, IdOrderedRecords::open(new_store));
-  MergePass pass(options);
+  std::optional<HolderComparison> holders;
+  if (options.same_process) {
+    VESKER_ASSIGN_OR_RETURN(holders, HolderComparison::open(old_store, new_store));
+  }
+  MergePass pass(options, std::move(holders));
   for (;;) {
     const bool old_left = !old_records.exhausted();
     const bool new_left = !new_records.exhausted();

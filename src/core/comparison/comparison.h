@@ -2,10 +2,10 @@
 // objects are new and what holds them.
 //
 // Both stores are read in id order in one merge pass. Within one process an id that appears in
-// both dumps is one object when `is_same_object` says so; otherwise the old object died and the
-// new one was born at its address. Across processes ids mean nothing, so only the per-type
-// totals are compared. Memory grows with the number of types and of new objects, never with the
-// objects that stayed.
+// both dumps is one object when `match_records` says so, asking the holders where it must (see
+// object_identity.h); otherwise the old object died and the new one was born at its address.
+// Across processes ids mean nothing, so only the per-type totals are compared. Memory grows with
+// the number of types and of new objects, never with the objects that stayed.
 #pragma once
 
 #include <cstdint>

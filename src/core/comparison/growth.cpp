@@ -32,35 +32,92 @@ struct Grower {
   std::uint64_t final_size() const { return *sizes.back(); }
 };
 
-// The sizes of the object of the last dump that every reader stands at, back through the dumps
-// that have the same object, when it grew without ever shrinking.
-Result<std::optional<Grower>> growth_of(std::span<const GrowthInput> dumps, std::span<const IdOrderedRecords> records) {
-  const std::size_t last = dumps.size() - 1;
-  Sizes sizes(dumps.size());
-  VESKER_ASSIGN_OR_RETURN(const RecordView* newest, records[last].current());
-  VESKER_ASSIGN_OR_RETURN(sizes[last], size_of(dumps[last], *newest));
-  if (!sizes[last]) return std::nullopt;
-  std::size_t first = last;
-  const RecordView* oldest = newest;
-  while (first > 0) {
-    const IdOrderedRecords& dump = records[first - 1];
-    // Bytes stored alike hold the same id, type and value: the same object, read once.
-    const RecordView* earlier = oldest;
-    if (dump.exhausted() || dump.stored() != records[first].stored()) {
-      VESKER_ASSIGN_OR_RETURN(earlier, dump.current());
-      if (earlier == nullptr || !is_same_object(*earlier, *oldest)) break;
+// The runs of one object back through the dumps, one object of the last dump at a time.
+class GrowthWalk {
+ public:
+  GrowthWalk(std::span<const GrowthInput> dumps, std::span<const IdOrderedRecords> records,
+             std::span<HolderComparison> holders)
+      : dumps_(dumps), records_(records), holders_(holders), sizes_(dumps.size()), own_sizes_(dumps.size()),
+        rests_on_holders_(dumps.size()) {}
+
+  // The sizes of the object of the last dump that every reader stands at, back through the dumps
+  // that have the same object, when it grew without ever shrinking.
+  Result<std::optional<Grower>> growth_of() {
+    const std::size_t last = dumps_.size() - 1;
+    std::ranges::fill(sizes_, std::nullopt);
+    VESKER_ASSIGN_OR_RETURN(const RecordView* newest, records_[last].current());
+    VESKER_ASSIGN_OR_RETURN(sizes_[last], size_of(dumps_[last], *newest));
+    if (!sizes_[last]) return std::nullopt;
+    own_sizes_[last] = newest->size;
+    const std::uint64_t id = newest->id;
+    std::size_t first = last;
+    VESKER_TRY(walk_back(first, *newest));
+
+    // Asking for holders costs lookups, so they are asked only where the answer matters: where
+    // the newest change of size along the run is a growth. A run whose sizes all equal the last
+    // one, or whose newest change is a shrink, holds no growth however it is cut.
+    std::size_t changed = last;
+    while (changed > first && *sizes_[changed - 1] == *sizes_[last]) --changed;
+    if (changed == first || *sizes_[changed - 1] > *sizes_[last]) return std::nullopt;
+    for (std::size_t link = last; link > first; --link) {
+      if (!rests_on_holders_[link - 1]) continue;
+      VESKER_ASSIGN_OR_RETURN(const bool held_alike, holders_[link - 1].held_alike(id));
+      if (!held_alike) {
+        first = link;
+        break;
+      }
     }
-    VESKER_ASSIGN_OR_RETURN(std::optional<std::uint64_t> size, size_of(dumps[first - 1], *earlier));
-    if (!size) break;
-    if (*size > *sizes[first]) return std::nullopt;
-    sizes[--first] = size;
-    oldest = earlier;
+    for (std::size_t dump = first; dump < last; ++dump) {
+      if (*sizes_[dump] > *sizes_[dump + 1]) return std::nullopt;
+    }
+    if (first == last || *sizes_[first] == *sizes_[last]) return std::nullopt;
+    Sizes sizes(dumps_.size());
+    std::copy(sizes_.begin() + static_cast<std::ptrdiff_t>(first), sizes_.end(),
+              sizes.begin() + static_cast<std::ptrdiff_t>(first));
+    const auto own_growth = static_cast<std::int64_t>(own_sizes_[last] - own_sizes_[first]);
+    return Grower{id, *sizes_[last] - *sizes_[first], own_growth, std::move(sizes)};
   }
-  if (first == last || *sizes[first] == *sizes[last]) return std::nullopt;
-  const auto own_growth = static_cast<std::int64_t>(newest->size - oldest->size);
-  const std::uint64_t growth = *sizes[last] - *sizes[first];
-  return Grower{newest->id, growth, own_growth, std::move(sizes)};
-}
+
+ private:
+  // Moves `first` back over the dumps whose record can be the same object as the newer one's, as
+  // far as the first shrink: the sizes and how each match was made are kept for `growth_of`.
+  Status walk_back(std::size_t& first, const RecordView& newest) {
+    const RecordView* oldest = &newest;
+    while (first > 0) {
+      const IdOrderedRecords& dump = records_[first - 1];
+      // Bytes stored alike hold the same id, type and value: the same object, read once.
+      const RecordView* earlier = oldest;
+      bool rests_on_holders = false;
+      if (dump.exhausted() || dump.stored() != records_[first].stored()) {
+        VESKER_ASSIGN_OR_RETURN(earlier, dump.current());
+        if (earlier == nullptr) break;
+        const RecordMatch match =
+            match_records(*earlier, *oldest, same_but_subtree_size(dump.stored(), records_[first].stored()));
+        if (match == RecordMatch::different) break;
+        rests_on_holders = match == RecordMatch::same_if_held_alike;
+      }
+      VESKER_ASSIGN_OR_RETURN(std::optional<std::uint64_t> size, size_of(dumps_[first - 1], *earlier));
+      if (!size) break;
+      const bool shrank = *size > *sizes_[first];
+      --first;
+      sizes_[first] = size;
+      own_sizes_[first] = earlier->size;
+      rests_on_holders_[first] = rests_on_holders;
+      oldest = earlier;
+      if (shrank) break;
+    }
+    return {};
+  }
+
+  std::span<const GrowthInput> dumps_;
+  std::span<const IdOrderedRecords> records_;
+  std::span<HolderComparison> holders_;  // one per pair of consecutive dumps
+  // Along the current run, per dump: its size, its record's own size, and whether its match with
+  // the next dump's record rests on the holders.
+  Sizes sizes_;
+  std::vector<std::uint64_t> own_sizes_;
+  std::vector<bool> rests_on_holders_;
+};
 
 // Every object that grew, in id order, from one merge pass over all dumps.
 Result<std::vector<Grower>> find_growers(std::span<const GrowthInput> dumps) {
@@ -70,6 +127,12 @@ Result<std::vector<Grower>> find_growers(std::span<const GrowthInput> dumps) {
     VESKER_ASSIGN_OR_RETURN(IdOrderedRecords opened, IdOrderedRecords::open(*dump.store));
     records.push_back(std::move(opened));
   }
+  std::vector<HolderComparison> holders;
+  for (std::size_t i = 0; i + 1 < dumps.size(); ++i) {
+    VESKER_ASSIGN_OR_RETURN(HolderComparison opened, HolderComparison::open(*dumps[i].store, *dumps[i + 1].store));
+    holders.push_back(std::move(opened));
+  }
+  GrowthWalk walk(dumps, records, holders);
   std::vector<Grower> growers;
   for (;;) {
     std::uint64_t id = std::numeric_limits<std::uint64_t>::max();
@@ -82,7 +145,7 @@ Result<std::vector<Grower>> find_growers(std::span<const GrowthInput> dumps) {
     }
     if (!any) break;
     if (!records.back().exhausted() && records.back().id() == id) {
-      VESKER_ASSIGN_OR_RETURN(std::optional<Grower> grower, growth_of(dumps, records));
+      VESKER_ASSIGN_OR_RETURN(std::optional<Grower> grower, walk.growth_of());
       if (grower) growers.push_back(std::move(*grower));
     }
     for (IdOrderedRecords& dump : records) {

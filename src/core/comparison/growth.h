@@ -3,7 +3,7 @@
 //
 // The stores, in time order, are read in id order side by side in one merge pass. An object of
 // the last dump is followed back through the dumps for as long as the same object (see
-// `is_same_object`) is there; it grows when its size never shrinks along that run and ends larger
+// object_identity.h) is there; it grows when its size never shrinks along that run and ends larger
 // than it began. The size is the retained size where the store has retained facts, else the
 // subtree size.
 //

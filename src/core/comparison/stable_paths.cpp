@@ -29,6 +29,7 @@ struct PathObject {
   std::uint32_t depth = 0;
   std::string path;
   PathHolding holding;
+  bool missing = false;  // a reference to an id without a record: an incomplete dump holds nothing there
 };
 
 // `['name']` where name could be an attribute.
@@ -53,10 +54,8 @@ std::string extended(std::string_view path, std::string_view name) {
   return out;
 }
 
-Result<std::string_view> stored_record(const Transaction& txn, const Store& store, std::uint64_t id) {
-  VESKER_ASSIGN_OR_RETURN(auto stored, txn.get(store.primary, IdBytes(id).view()));
-  if (!stored) return fail(Error::decoding("Decoding error: Missing record for ID " + std::to_string(id)));
-  return *stored;
+Result<std::optional<std::string_view>> stored_record(const Transaction& txn, const Store& store, std::uint64_t id) {
+  return txn.get(store.primary, IdBytes(id).view());
 }
 
 // The modules with a name, by name.
@@ -66,8 +65,9 @@ Result<std::vector<std::pair<std::string, std::uint64_t>>> named_modules(const T
   VESKER_ASSIGN_OR_RETURN(auto entry, cursor.seek(MDB_SET_KEY, kModuleTypeName));
   while (entry) {
     VESKER_ASSIGN_OR_RETURN(const std::uint64_t id, decode_id(entry->value));
-    VESKER_ASSIGN_OR_RETURN(const std::string_view stored, stored_record(txn, store, id));
-    auto summary = decode_object_summary(stored);
+    VESKER_ASSIGN_OR_RETURN(const auto stored, stored_record(txn, store, id));
+    if (!stored) return fail(Error::decoding("Decoding error: Missing record for ID " + std::to_string(id)));
+    auto summary = decode_object_summary(*stored);
     if (!summary) return fail(Error::decoding(summary.error()));
     if (summary->value && !summary->value->empty()) modules.emplace_back(std::move(*summary->value), id);
     VESKER_ASSIGN_OR_RETURN(entry, cursor.move(MDB_NEXT_DUP));
@@ -89,8 +89,12 @@ Result<std::vector<PathObject>> lay_paths(const StablePathInput& dump) {
   for (std::uint32_t index = 0; index < objects.size(); ++index) {
     const std::uint64_t id = objects[index].id;
     const std::uint32_t depth = objects[index].depth;
-    VESKER_ASSIGN_OR_RETURN(const std::string_view stored, stored_record(txn, store.store, id));
-    auto record = decode_object_record_no_value(stored);
+    VESKER_ASSIGN_OR_RETURN(const auto stored, stored_record(txn, store.store, id));
+    if (!stored) {
+      objects[index].missing = true;
+      continue;
+    }
+    auto record = decode_object_record_no_value(*stored);
     if (!record) return fail(Error::decoding(record.error()));
     VESKER_ASSIGN_OR_RETURN(auto names, dominators::read_reference_names(txn, store, id));
     if (!names) names.emplace();
@@ -134,7 +138,9 @@ Result<std::vector<PathChange>> compare_stable_paths(const StablePathInput& old_
   // Two objects may end on one text (an attribute and a namespace key of the same name): the
   // first laid keeps it on both sides.
   absl::flat_hash_map<std::string_view, PathHolding> old_holdings;
-  for (const PathObject& object : older) old_holdings.try_emplace(object.path, object.holding);
+  for (const PathObject& object : older) {
+    if (!object.missing) old_holdings.try_emplace(object.path, object.holding);
+  }
   absl::flat_hash_set<std::string_view> seen;
 
   struct Grown {
@@ -145,7 +151,7 @@ Result<std::vector<PathChange>> compare_stable_paths(const StablePathInput& old_
   };
   std::vector<std::optional<Grown>> grown(newer.size());
   for (std::size_t i = 0; i < newer.size(); ++i) {
-    if (!seen.insert(newer[i].path).second) continue;
+    if (newer[i].missing || !seen.insert(newer[i].path).second) continue;
     const auto old_side = old_holdings.find(newer[i].path);
     const PathHolding before = old_side == old_holdings.end() ? PathHolding{} : old_side->second;
     const auto size = static_cast<std::int64_t>(newer[i].holding.size - before.size);

@@ -112,8 +112,14 @@ class Cursor {
   ~Cursor() { close(); }
 
   // Moves the cursor; nothing when the move runs past the end (or the key is absent).
-  Result<std::optional<Entry>> move(MDB_cursor_op op) { return get(op, MDB_val{0, nullptr}); }
-  Result<std::optional<Entry>> seek(MDB_cursor_op op, std::string_view key) { return get(op, to_mdb_val(key)); }
+  Result<std::optional<Entry>> move(MDB_cursor_op op) { return get(op, MDB_val{0, nullptr}, MDB_val{0, nullptr}); }
+  Result<std::optional<Entry>> seek(MDB_cursor_op op, std::string_view key) {
+    return get(op, to_mdb_val(key), MDB_val{0, nullptr});
+  }
+  // To a value of a key, in a database with duplicates (MDB_GET_BOTH, MDB_GET_BOTH_RANGE).
+  Result<std::optional<Entry>> seek(MDB_cursor_op op, std::string_view key, std::string_view value) {
+    return get(op, to_mdb_val(key), to_mdb_val(value));
+  }
 
   Status put(std::string_view key, MDB_val* values, unsigned flags) {
     MDB_val k = to_mdb_val(key);
@@ -135,8 +141,7 @@ class Cursor {
     if (cursor_ != nullptr) mdb_cursor_close(std::exchange(cursor_, nullptr));
   }
 
-  Result<std::optional<Entry>> get(MDB_cursor_op op, MDB_val key) {
-    MDB_val value{0, nullptr};
+  Result<std::optional<Entry>> get(MDB_cursor_op op, MDB_val key, MDB_val value) {
     const int rc = mdb_cursor_get(cursor_, &key, &value, op);
     if (rc == MDB_NOTFOUND) return std::nullopt;
     VESKER_TRY(check_lmdb(rc));

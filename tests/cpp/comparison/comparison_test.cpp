@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core/comparison/comparison.h"
+#include "core/comparison/growth.h"
 #include "core/comparison/growth_sources.h"
 #include "core/importer/line_importer.h"
 #include "support/temporary_store.h"
@@ -39,6 +42,20 @@ class FakeDominators final : public RetainedFacts {
 
  private:
   std::map<std::uint64_t, std::uint64_t> dominators_;
+};
+
+// Retained sizes only, every object hanging from the roots; nothing for the ids left out.
+class FakeRetainedSizes final : public RetainedFacts {
+ public:
+  explicit FakeRetainedSizes(std::map<std::uint64_t, std::uint64_t> sizes) : sizes_(std::move(sizes)) {}
+  Result<std::optional<DominatorFacts>> facts(std::uint64_t id) const override {
+    auto found = sizes_.find(id);
+    if (found == sizes_.end()) return std::nullopt;
+    return DominatorFacts{0, found->second};
+  }
+
+ private:
+  std::map<std::uint64_t, std::uint64_t> sizes_;
 };
 
 using Row = std::tuple<std::string, std::string, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t,
@@ -102,6 +119,53 @@ TEST(HeldBy, NewSubtreesGoToTheirNearestHolderThatExisted) {
   EXPECT_TRUE(across.held.empty());
   EXPECT_EQ(across.total.added.count, 0u);
   EXPECT_EQ(std::tuple(across.total.old_side.count, across.total.new_side.count), std::tuple(3u, 9u));
+}
+
+// Three dumps of one process. The tuple at 10 keeps its type and size but refers to another
+// string from the second dump on: a tuple never changes, so it is another tuple, and its jump in
+// retained size is no growth. The dict at 40 grows, but the object that held it (1) lets go of it
+// and another (2) holds a dict there from then on: another dict, growing only from its birth. The
+// dict at 50 stays with its holder and grows: a true growth from the start. So does the list at
+// 60, which its instance (3) holds through its `__dict__` (61) from the second dump on.
+TEST(ObjectIdentity, AReusedAddressIsAnotherObjectInGrowthAndDiff) {
+  TemporaryDirectory d1, d2, d3;
+  const std::vector<std::string> later = {
+      record(1, "R", "[10,50]", 8),           record(2, "R2", "[40]", 8),
+      record(3, "app.Obj", "[61]", 48),       record(10, "builtins.tuple", "[30]", 64),
+      record(30, "builtins.str", "[]", 26000), record(40, "builtins.dict", "[]", 200),
+      record(50, "builtins.dict", "[]", 200), record(60, "builtins.list", "[]", 200),
+      record(61, "builtins.dict", "[60]", 100)};
+  const Store first = store_of(
+      d1, {record(1, "R", "[10,40,50]", 8), record(2, "R2", "[]", 8), record(3, "app.Obj", "[60]", 48),
+           record(10, "builtins.tuple", "[20]", 64), record(20, "builtins.str", "[]", 456),
+           record(40, "builtins.dict", "[]", 100), record(50, "builtins.dict", "[]", 100),
+           record(60, "builtins.list", "[]", 100)});
+  const Store second = store_of(d2, later);
+  const Store third = store_of(d3, later);
+  const FakeRetainedSizes first_sizes({{10, 520}, {40, 100}, {50, 100}, {60, 100}});
+  const FakeRetainedSizes second_sizes({{10, 26700}, {40, 200}, {50, 200}, {60, 200}});
+  const FakeRetainedSizes third_sizes({{10, 26700}, {40, 300}, {50, 300}, {60, 300}});
+  const std::vector<GrowthInput> dumps = {
+      {&first, &first_sizes}, {&second, &second_sizes}, {&third, &third_sizes}};
+
+  const Growth growth = find_growth(dumps, 10).value();
+  std::vector<std::pair<std::uint64_t, std::vector<std::optional<std::uint64_t>>>> grown;
+  for (const GrowingObject& object : growth.objects) grown.emplace_back(object.id, object.sizes);
+  const std::vector<std::optional<std::uint64_t>> born_later = {std::nullopt, 200, 300};
+  const std::vector<std::optional<std::uint64_t>> from_the_start = {100, 200, 300};
+  EXPECT_EQ(grown, (decltype(grown){{40, born_later}, {50, from_the_start}, {60, from_the_start}}));
+
+  const Comparison diff = compare_stores(first, second, {.same_process = true}).value();
+  std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> changes;
+  for (const TypeChange& row : diff.types) changes[row.type] = {row.added.count, row.removed.count};
+  EXPECT_EQ(changes, (std::map<std::string, std::pair<std::uint64_t, std::uint64_t>>{
+                         {"R", {0, 0}},
+                         {"R2", {0, 0}},
+                         {"app.Obj", {0, 0}},
+                         {"builtins.dict", {2, 1}},
+                         {"builtins.list", {0, 0}},
+                         {"builtins.str", {1, 1}},
+                         {"builtins.tuple", {1, 1}}}));
 }
 
 // 1 -> 2 -> 3 <-> 4 with equal growth: 1 and 2 only pass it on, the cycle {3, 4} is represented

@@ -69,7 +69,8 @@ export async function overview() {
       ["subtree sizes", precision],
       ["retained sizes", RETAINED_STATES[data.retained] || data.retained],
       ...(data.repeated_ids ? [["repeated ids", `${number(data.repeated_ids)} records replaced by a later one with the same id`]] : []),
-      ...(data.dangling_references ? [["missing records", `${number(data.dangling_references)} references to ids without a record`]] : []),
+      ...(data.dangling_references ? [["missing records", `the dump was incomplete: ${number(data.dangling_references)} references to ids without a record`]] : []),
+      ...(data.memory_note ? [["process memory", data.memory_note]] : []),
     ]),
     h("div", { class: "columns" },
       data.top_retainers
