@@ -68,6 +68,7 @@ if TYPE_CHECKING:
     from typing import Any, BinaryIO
 
 __all__ = [
+    "DUMPER_VERSION",
     "DumpStats",
     "VALUE_LIMIT",
     "distinct_path",
@@ -77,6 +78,9 @@ __all__ = [
     "install",
     "native_walker_available",
 ]
+
+# The version of the package this dumper comes with, named in every sidecar.
+DUMPER_VERSION = "0.1.0"
 
 # Values are for people reading a listing, not for reconstructing objects.
 VALUE_LIMIT = 200
@@ -146,22 +150,37 @@ _PACKAGE = __name__.partition(".")[0]
 
 _GetSetType = type(vars(type)["__dict__"])
 _MemberType = type(vars(type)["__basicsize__"])
+_MethodDescriptorType = type(vars(object)["__sizeof__"])
+_type_flags = vars(type)["__flags__"].__get__
+
+# What sys.getsizeof adds to what a type's __sizeof__ says: the collector's
+# header in front of objects it tracks (measured once on a list, whose
+# __sizeof__ is written in C), and two more words in front of instances whose
+# dict and weak references the interpreter manages (3.11 and later).
+_GC_HEADER = sys.getsizeof([]) - list.__sizeof__([])
+_WORD = 8 if sys.maxsize > 2 ** 32 else 4
+_HEAP_TYPE = 1 << 9
+_MANAGED = ((1 << 3) | (1 << 4) if sys.version_info >= (3, 12)
+            else 1 << 4 if sys.version_info >= (3, 11) else 0)
 
 
 class DumpStats:
-    """What one dump wrote."""
+    """What one dump wrote.  `dangling` counts references to ids without a
+    record of their own (a complete dump has none)."""
 
-    __slots__ = ("path", "objects", "bytes_written", "seconds")
+    __slots__ = ("path", "objects", "bytes_written", "seconds", "dangling")
 
-    def __init__(self, path: str, objects: int, bytes_written: int, seconds: float) -> None:
+    def __init__(self, path: str, objects: int, bytes_written: int, seconds: float,
+                 dangling: int = 0) -> None:
         self.path = path
         self.objects = objects
         self.bytes_written = bytes_written
         self.seconds = seconds
+        self.dangling = dangling
 
     def __repr__(self) -> str:
-        return (f"DumpStats(path={self.path!r}, objects={self.objects}, "
-                f"bytes_written={self.bytes_written}, seconds={self.seconds:.3f})")
+        return ("DumpStats(path=%r, objects=%d, bytes_written=%d, seconds=%.3f, dangling=%d)"
+                % (self.path, self.objects, self.bytes_written, self.seconds, self.dangling))
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, DumpStats):
@@ -210,6 +229,60 @@ def _value_kind(tp: type) -> int:
     if issubclass(tp, _ModuleType):
         return _MODULE_NAME
     return _NO_VALUE
+
+
+def _c_sizeof(tp: type) -> Any:
+    """The first `__sizeof__` along the type's method resolution order that is
+    written in C (a method descriptor): a Python-level one is program code,
+    which may record the call (a mock does) or allocate."""
+    for base in _type_mro(tp):
+        found = _type_dict(base).get("__sizeof__")
+        if type(found) is _MethodDescriptorType:
+            return found
+    return vars(object)["__sizeof__"]
+
+
+def _has_python_sizeof(tp: type) -> bool:
+    for base in _type_mro(tp):
+        found = _type_dict(base).get("__sizeof__")
+        if found is not None:
+            return type(found) is not _MethodDescriptorType
+    return False
+
+
+def _header_size(tp: type) -> int:
+    """What sys.getsizeof adds in front of instances of `tp` (classes: see
+    `_size_of`)."""
+    flags = _type_flags(tp)
+    if not flags & _HAVE_GC:
+        return 0
+    return _GC_HEADER + (2 * _WORD if flags & _MANAGED else 0)
+
+
+def _size_of(obj: Any, sizeof: Any, header: int) -> int:
+    """The size sys.getsizeof gives, from the C-level `__sizeof__` of the type
+    (see `_c_sizeof`) and `header`; with `sizeof` None, from sys.getsizeof
+    itself (the caller opted in to Python-level `__sizeof__`)."""
+    if sizeof is None:
+        try:
+            return sys.getsizeof(obj)
+        except Exception:
+            sizeof = vars(object)["__sizeof__"]
+    if header < 0:
+        # Classes are tracked by the collector only when they are heap types.
+        header = _GC_HEADER if _type_flags(obj) & _HEAP_TYPE else 0
+    try:
+        return sizeof(obj) + header
+    except Exception:
+        return object.__sizeof__(obj) + header
+
+
+def _sizing(tp: type, python_sizeof: bool) -> tuple[Any, int]:
+    """How `_size_of` measures instances of `tp`."""
+    sizeof = None if python_sizeof and _has_python_sizeof(tp) else _c_sizeof(tp)
+    # 3.11 and 3.12 add the header to every class, as if all were tracked.
+    per_object = issubclass(tp, type) and not (3, 11) <= sys.version_info[:2] < (3, 13)
+    return sizeof, -1 if per_object else _header_size(tp)
 
 
 def _line_format(tp: type, names: bool) -> str:
@@ -393,7 +466,7 @@ class _FrameShot:
         self.frame = frame
         self.refs = _frame_referents(frame, gc.get_referents(frame))
         self.names = _frame_names(frame, self.refs) if names else None
-        self.size = sys.getsizeof(frame)
+        self.size = _size_of(frame, *_sizing(_FrameType, False))
 
 
 def _capture_frames(own: set[int], names: bool) -> dict[int, _FrameShot]:
@@ -567,21 +640,24 @@ def _walk(
     frames: dict[int, _FrameShot],
     namer: _Namer | None = None,
     progress: Callable[[int], object] | None = None,
-) -> int:
-    """Write one line per object reachable from `roots` that is not in `seen`."""
-    formats: dict[type, tuple[str, int, Any, Any]] = {}
+    python_sizeof: bool = False,
+) -> tuple[int, int]:
+    """Write one line per object reachable from `roots` that is not in `seen`;
+    give the count written and the count of references left without a record."""
+    formats: dict[type, tuple[str, int, Any, Any, Any]] = {}
     keep: list[Any] = []  # holds every written object so that no id is reused meanwhile
     stack: list[Any] = []
     batch: list[str] = []
     excluded.update(map(id, (formats, keep, stack, batch)))
     seen.update(excluded)
+    before = len(seen)
 
     seen_add = seen.add
     push = stack.append
     pop = stack.pop
     keep_append = keep.append
     batch_append = batch.append
-    getsizeof = sys.getsizeof
+    size_of = _size_of
     join = ",".join
     value_json = _value_json
     names_json = _names_json
@@ -597,7 +673,7 @@ def _walk(
     def traceback_referents(traceback: Any) -> list[Any]:
         return [r for r in gc.get_referents(traceback) if id(r) not in excluded]
 
-    def resolve(tp: type) -> tuple[str, int, Any, Any]:
+    def resolve(tp: type) -> tuple[str, int, Any, Any, Any]:
         referents: Callable[[Any], list[Any]] | None = None
         if issubclass(tp, _FrameType):
             referents = frame_referents
@@ -612,7 +688,8 @@ def _walk(
         naming = None
         if namer is not None:
             naming = _frame_names if referents is frame_referents else namer.for_type(tp)
-        return _line_format(tp, namer is not None), _value_kind(tp), referents, naming
+        return (_line_format(tp, namer is not None), _value_kind(tp), referents, naming,
+                _sizing(tp, python_sizeof))
 
     for root in roots:
         root_id = id(root)
@@ -625,11 +702,11 @@ def _walk(
             keep_append(obj)
             tp = type(obj)
             try:
-                line_format, kind, referents, naming = formats[tp]
+                line_format, kind, referents, naming, sizeof = formats[tp]
             except (KeyError, TypeError):
-                line_format, kind, referents, naming = resolve(tp)
+                line_format, kind, referents, naming, sizeof = resolve(tp)
                 try:
-                    formats[tp] = (line_format, kind, referents, naming)
+                    formats[tp] = (line_format, kind, referents, naming, sizeof)
                 except TypeError:
                     pass  # a metaclass without hashing: resolve again next time
             shot = None
@@ -642,41 +719,45 @@ def _walk(
                 refs = referents(obj)
             else:
                 refs = None
+            names = None
+            if refs and namer is not None:
+                try:
+                    if shot is not None:
+                        names = [n for r, n in zip(shot.refs, shot.names or ())
+                                 if id(r) not in excluded]
+                    elif tp is dict:
+                        names = _dict_names(obj)
+                    elif naming is not None:
+                        names = naming(obj, refs)
+                    if names is not None and len(names) != len(refs):
+                        names = None
+                except Exception:
+                    names = None
             if refs:
+                mine = False
                 for ref in refs:
                     ref_id = id(ref)
                     if ref_id not in seen:
                         seen_add(ref_id)
                         push(ref)
+                    elif ref_id in excluded:
+                        mine = True
+                if mine:
+                    # A reference to an object of the dumper's own (a running frame
+                    # of it, a module it imported): it has no record, so no edge.
+                    kept = [id(ref) not in excluded for ref in refs]
+                    if names is not None:
+                        names = [n for n, k in zip(names, kept) if k]
+                    refs = [r for r, k in zip(refs, kept) if k]
                 refs_text = join(map(str, map(id, refs)))
             else:
                 refs_text = ""
-            if shot is not None:
-                size = shot.size
-            else:
-                try:
-                    size = getsizeof(obj)
-                except Exception:
-                    size = object.__sizeof__(obj)
+            size = shot.size if shot is not None else size_of(obj, *sizeof)
             value = value_json(kind, obj) if kind else "null"
             if namer is None:
                 batch_append(line_format % (id(obj), refs_text, value, size))
             else:
-                names_text = ""
-                if refs:
-                    try:
-                        if shot is not None:
-                            names = [n for r, n in zip(shot.refs, shot.names or ())
-                                     if id(r) not in excluded]
-                        elif tp is dict:
-                            names = _dict_names(obj)
-                        elif naming is not None:
-                            names = naming(obj, refs)
-                        else:
-                            names = []
-                        names_text = names_json(names) if len(names) == len(refs) else ""
-                    except Exception:
-                        names_text = ""
+                names_text = names_json(names) if names else ""
                 batch_append(line_format % (id(obj), refs_text, names_text, value, size))
             count += 1
             if len(batch) >= _BATCH:
@@ -688,7 +769,9 @@ def _walk(
         write("".join(batch).encode("utf-8", "replace"))
         batch.clear()
     keep.clear()
-    return count
+    # Every id met and not left out was written: any other is a reference without a record.
+    dangling = len(seen) - before - count
+    return count, dangling
 
 
 # -- identity and file names ------------------------------------------------------
@@ -709,8 +792,16 @@ def _utc_text(when: float) -> str:
     )
 
 
-def dump_identity(when: float | None = None, pid: int | None = None) -> dict[str, Any]:
-    """Which process and interpreter a dump comes from, and when it was taken."""
+def dump_identity(
+    when: float | None = None,
+    pid: int | None = None,
+    *,
+    mode: str = "in-process",
+    names: bool = False,
+) -> dict[str, Any]:
+    """Which process and interpreter a dump comes from, when it was taken,
+    the process's memory then, and how the dump was taken (the sidecar)."""
+    own = pid is None or pid == os.getpid()
     identity: dict[str, Any] = {
         "pid": os.getpid() if pid is None else pid,
         "python": _python_version(),
@@ -721,28 +812,77 @@ def dump_identity(when: float | None = None, pid: int | None = None) -> dict[str
     started = _process_start(identity["pid"])
     if started is not None:
         identity["started"] = started
+    identity["executable"] = sys.executable if type(sys.executable) is str else None
+    identity["argv"] = ([str.__str__(a) for a in sys.argv if isinstance(a, str)]
+                        if own and isinstance(getattr(sys, "argv", None), list) else _cmdline(pid))
+    identity["memory"] = _memory(identity["pid"])
+    identity["dump"] = {"mode": mode, "names": names, "dumper": DUMPER_VERSION}
     return identity
+
+
+def _cmdline(pid: int | None) -> list[str]:
+    try:
+        with open("/proc/%d/cmdline" % (os.getpid() if pid is None else pid), "rb") as handle:
+            arguments = handle.read().split(b"\0")
+    except OSError:
+        return []
+    return [a.decode("utf-8", "replace") for a in arguments[:-1]]
+
+
+def _memory(pid: int) -> dict[str, int | None]:
+    """Resident and anonymous memory from /proc (cheap: no walk of the
+    mappings).  The allocator's own figure stays null: CPython offers none
+    that does not print or walk every arena."""
+    memory: dict[str, int | None] = {"resident": None, "anonymous": None, "allocator": None}
+    try:
+        lines = _read_proc("/proc/%d/status" % pid).splitlines()
+    except OSError:
+        return memory
+    for line in lines:
+        key, _, value = line.partition(":")
+        field = {"VmRSS": "resident", "RssAnon": "anonymous"}.get(key)
+        parts = value.split()
+        if field is not None and parts and parts[0].isdigit():
+            memory[field] = int(parts[0]) * 1024
+    return memory
 
 
 def _process_start(pid: int) -> str | None:
     """The boot and the clock tick a process started at (Linux): unlike the pid,
     which a container gives to every restart alike, it names one process."""
     try:
-        with open("/proc/sys/kernel/random/boot_id", encoding="ascii") as handle:
-            boot = handle.read().strip()
-        with open(f"/proc/{pid}/stat", encoding="ascii") as handle:
-            fields = handle.read().rpartition(")")[2].split()
+        boot = _read_proc("/proc/sys/kernel/random/boot_id").strip()
+        fields = _read_proc("/proc/%d/stat" % pid).rpartition(")")[2].split()
     except OSError:
         return None
     return boot + ":" + fields[19]
 
 
+def _read_proc(path: str) -> str:
+    # Bytes decoded by the built-in codec: a text file would import an
+    # encoding module the program may not have loaded.
+    with open(path, "rb") as handle:
+        return handle.read().decode("utf-8", "replace")
+
+
+def _json_text(value: Any) -> str:
+    """JSON for the sidecar's plain values, without importing json."""
+    if value is None:
+        return "null"
+    if value is True or value is False:
+        return "true" if value else "false"
+    if isinstance(value, int):
+        return str(int(value))
+    if isinstance(value, str):
+        return encode_basestring(value)
+    if isinstance(value, dict):
+        return "{" + ", ".join(encode_basestring(key) + ": " + _json_text(item)
+                               for key, item in value.items()) + "}"
+    return "[" + ", ".join(_json_text(item) for item in value) + "]"
+
+
 def _identity_json(identity: dict[str, Any]) -> str:
-    fields = []
-    for key, value in identity.items():
-        text = encode_basestring(value) if isinstance(value, str) else str(int(value))
-        fields.append(encode_basestring(key) + ": " + text)
-    return "{" + ", ".join(fields) + "}\n"
+    return _json_text(identity) + "\n"
 
 
 def _split_name(path: str) -> tuple[str, str]:
@@ -763,43 +903,58 @@ def distinct_path(path: str | os.PathLike[str], when: float | None = None, attem
     return stem + "-" + stamp + counter + suffix
 
 
-def _write_sidecar(path: str, text: str, exclusive: bool) -> bool:
-    """Write the identity sidecar; False when `exclusive` and it exists already."""
-    if exclusive:
-        try:
-            handle = open(path, "x", encoding="utf-8")
-        except FileExistsError:
-            return False
-        with handle:
-            handle.write(text)
-        return True
-    with open(path + ".partial", "w", encoding="utf-8") as handle:
-        handle.write(text)
-    os.replace(path + ".partial", path)
-    return True
+def _claim(target: str, distinct: bool, when: float, sidecar: str | None,
+           attempt: int = 1) -> tuple[str, int]:
+    """The name the dump will have, its sidecar written already so that it is
+    there before the dump's first record; and the attempt it took.
 
-
-def _place(temporary: str, target: str, distinct: bool, when: float, sidecar: str | None) -> str:
-    """Move the complete dump to its name, after its sidecar, so that whoever sees
-    the dump sees both; with `distinct`, never over another file."""
-    attempt = 1
+    With `distinct` the name is claimed by creating its sidecar with O_EXCL,
+    so that two processes dumping in the same second never take one name."""
     while True:
         name = distinct_path(target, when, attempt) if distinct else target
         attempt += 1
-        if sidecar is not None and not _write_sidecar(name + ".meta.json", sidecar, distinct):
+        if not distinct:
+            if sidecar is not None:
+                with open(name + ".meta.json.partial", "w", encoding="utf-8") as handle:
+                    handle.write(sidecar)
+                os.replace(name + ".meta.json.partial", name + ".meta.json")
+            return name, attempt
+        try:
+            handle = open(name + ".meta.json", "x", encoding="utf-8")
+        except FileExistsError:
             continue
+        with handle:
+            handle.write(sidecar if sidecar is not None else "")
+        if os.path.lexists(name):  # a dump without a sidecar took the name
+            os.unlink(name + ".meta.json")
+            continue
+        if sidecar is None:
+            os.unlink(name + ".meta.json")
+        return name, attempt
+
+
+def _place(temporary: str, name: str, target: str, distinct: bool, when: float,
+           sidecar: str | None, attempt: int) -> str:
+    """Move the complete dump to the name `_claim` gave it; with `distinct`,
+    never over another file (one that appeared meanwhile gives a new name)."""
+    while True:
         if not distinct:
             os.replace(temporary, name)
             return name
         try:
             os.link(temporary, name)
-        except OSError as error:
+        except FileExistsError:
+            if sidecar is not None:
+                os.unlink(name + ".meta.json")
+            name, attempt = _claim(target, distinct, when, sidecar, attempt)
+            continue
+        except OSError:
             # Without hard links, a rename that could replace a file created
             # in the meantime, so check first.
-            taken = isinstance(error, FileExistsError) or os.path.exists(name)
-            if taken:
+            if os.path.lexists(name):
                 if sidecar is not None:
                     os.unlink(name + ".meta.json")
+                name, attempt = _claim(target, distinct, when, sidecar, attempt)
                 continue
             os.replace(temporary, name)
             return name
@@ -829,13 +984,24 @@ def _let_go(collecting: bool, interval: float) -> None:
         gc.enable()
 
 
-def _fork() -> int:
-    import warnings
+def _fork(excluded: set[int]) -> int:
+    """os.fork called from a function of its own namespace.
 
-    with warnings.catch_warnings():
-        # The fork of a process with threads warns; the child is built for exactly that.
-        warnings.simplefilter("ignore", DeprecationWarning)
-        return os.fork()
+    The fork of a process with threads warns (3.12 and later), and the child
+    is built for exactly that.  Changing the warning filters to silence it
+    would clear every module's `__warningregistry__` at the next warning, so
+    the filters stay as they are: the warning is filed under a module name of
+    its own, which the default filters ignore, and its registry entry goes to
+    a namespace that lives only for this call.  The namespace and its function
+    exist in the child when it lists the heap, so they join `excluded`."""
+    namespace: dict[str, Any] = {"__name__": "vesker.dumper.fork", "fork": os.fork}
+    exec("def call():\n    return fork()\n", namespace)
+    call = namespace["call"]
+    excluded.update((id(namespace), id(call), id(call.__code__)))
+    try:
+        return call()  # type: ignore[no-any-return]
+    finally:
+        namespace.clear()
 
 
 def _extend_without(into: list[Any], objects: list[Any], leave_out: set[int]) -> None:
@@ -856,12 +1022,21 @@ def _write_dump(
     distinct: bool,
     roots: tuple[list[Any], set[int], set[int]] | None,
     progress: Callable[[int], object] | None,
-    pid: int | None = None,
+    identity: dict[str, Any] | None = None,
+    mode: str = "in-process",
     native: bool = False,
+    python_sizeof: bool = False,
 ) -> DumpStats:
     started = time.perf_counter()
     when = time.time()
-    directory, name = os.path.split(os.path.abspath(target))
+    sidecar = None
+    if meta:
+        if identity is None:
+            identity = dump_identity(when, mode="native" if native else mode, names=names)
+        sidecar = _identity_json(identity)
+    del identity
+    chosen, attempt = _claim(target, distinct, when, sidecar)
+    directory, name = os.path.split(os.path.abspath(chosen))
     temporary = os.path.join(directory, "." + name + "." + str(os.getpid()) + ".partial")
     root_list: list[Any] = []
     excluded.add(id(root_list))
@@ -896,22 +1071,25 @@ def _write_dump(
     try:
         with _open_output(temporary, compress) as out:
             if native:
-                count = _native_walk(root_list, excluded, out.write, shots, progress)
+                count, dangling = _native_walk(root_list, excluded, out.write, shots, progress,
+                                               python_sizeof)
             else:
-                count = _walk(root_list, seen, excluded, out.write, frames=shots, namer=namer,
-                              progress=progress)
+                count, dangling = _walk(root_list, seen, excluded, out.write, frames=shots,
+                                        namer=namer, progress=progress,
+                                        python_sizeof=python_sizeof)
         root_list.clear()
         seen.clear()
-        sidecar = _identity_json(dump_identity(when, pid)) if meta else None
-        placed = _place(temporary, target, distinct, when, sidecar)
+        placed = _place(temporary, chosen, target, distinct, when, sidecar, attempt)
     except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
+        for leftover in (temporary, chosen + ".meta.json" if distinct and meta else None):
+            try:
+                if leftover is not None:
+                    os.unlink(leftover)
+            except OSError:
+                pass
         raise
     seconds = time.perf_counter() - started
-    return DumpStats(placed, count, os.path.getsize(placed), seconds)
+    return DumpStats(placed, count, os.path.getsize(placed), seconds, dangling)
 
 
 def _native_walk(
@@ -920,7 +1098,8 @@ def _native_walk(
     write: Callable[[bytes], object],
     frames: dict[int, _FrameShot],
     progress: Callable[[int], object] | None,
-) -> int:
+    python_sizeof: bool,
+) -> tuple[int, int]:
     """The walk of `_walk` (without names) by the native walker."""
     from vesker import _walker  # type: ignore[attr-defined]
 
@@ -934,8 +1113,9 @@ def _native_walk(
     }
     excluded.add(id(table))
     excluded.update(id(refs) for refs, _ in table.values())
-    count: int = _walker.walk(roots, excluded, table, frame_referents, write, progress)
-    return count
+    counts: tuple[int, int] = _walker.walk(roots, excluded, table, frame_referents, write,
+                                           progress, python_sizeof=python_sizeof)
+    return counts
 
 
 def native_walker_available() -> bool:
@@ -953,10 +1133,12 @@ def dump_heap(
     compress: bool | None = None,
     names: bool = False,
     native: bool = False,
-    meta: bool = False,
+    meta: bool = True,
     distinct: bool = False,
     materialize: bool = False,
+    python_sizeof: bool = False,
     progress: Callable[[int], object] | None = None,
+    mode: str = "in-process",
     _roots: tuple[list[Any], set[int], set[int]] | None = None,
 ) -> DumpStats:
     """Write the heap of this interpreter to `path` as JSON Lines.
@@ -966,13 +1148,17 @@ def dump_heap(
     `path` and is renamed into place once complete, so `path` never holds a
     partial dump; with `distinct` the name gets a time stamp (see
     `distinct_path`) and never replaces an existing file.  `names` adds the
-    names of references, `meta` the sidecar `PATH.meta.json`; `materialize`
-    lets the dumper create instance dictionaries to name their attributes.
-    `native` walks with the native walker (see `native_walker_available`),
-    which writes the same lines without names, several times faster.
-    `progress` is called with the count of objects written so far.  Other
-    threads are held off as far as the interpreter allows (switch interval
-    raised, collector paused) so that the heap stays still.
+    names of references; `meta` (the default) writes the sidecar
+    `PATH.meta.json` before the first record; `materialize` lets the dumper
+    create instance dictionaries to name their attributes (a change to the
+    process: only for a process that is done).  `python_sizeof` measures
+    objects whose type defines `__sizeof__` in Python by calling it (program
+    code: off by default).  `native` walks with the native walker (see
+    `native_walker_available`), which writes the same lines without names,
+    several times faster.  `progress` is called with the count of objects
+    written so far; `mode` is what the sidecar says of how the dump was taken.
+    Other threads are held off as far as the interpreter allows (switch
+    interval raised, collector paused) so that the heap stays still.
     """
     target = os.fspath(path)
     if compress is None:
@@ -989,7 +1175,8 @@ def dump_heap(
         excluded = _own_containers(own, shots)
         return _write_dump(target, compress, shots, excluded, names=names,
                            materialize=materialize, meta=meta, distinct=distinct,
-                           roots=_roots, progress=progress, native=native)
+                           roots=_roots, progress=progress, native=native, mode=mode,
+                           python_sizeof=python_sizeof)
     finally:
         _let_go(collecting, interval)
         _dump_lock.release()
@@ -1009,18 +1196,23 @@ def fork_dump(
     names: bool = True,
     meta: bool = True,
     distinct: bool = True,
+    python_sizeof: bool = False,
     progress: Callable[[int], object] | None = None,
     done: Callable[[DumpStats], object] | None = None,
     failed: Callable[[BaseException], object] | None = None,
+    mode: str = "fork",
+    reap: bool = True,
     _roots: tuple[list[Any], set[int], set[int]] | None = None,
 ) -> int:
     """Dump the heap from a forked copy of this process; returns the child's pid.
 
-    The process pauses only to read its threads' frames and to fork: the child
-    writes the dump from its copy of the heap, calls `done` (or `failed`) and
-    exits; the parent goes on at once, and a small thread reaps the child.
-    Locks held by other threads at the fork stay held in the child, so the
-    child runs nothing but the walk and plain file writes.
+    The process pauses only to read its threads' frames and memory figures
+    and to fork: the child writes the sidecar and the dump from its copy of
+    the heap, calls `done` (or `failed`) and exits with status 0 (or 1); the
+    parent goes on at once, and with `reap` a small thread reaps the child
+    (without, the caller waits for it: `os.waitpid`).  Locks held by other
+    threads at the fork stay held in the child, so the child runs nothing but
+    the walk and plain file writes.
     """
     target = os.fspath(path)
     if compress is None:
@@ -1031,14 +1223,18 @@ def fork_dump(
         own: set[int] = {id(sys._getframe())}
         shots = _capture_frames(own, names)
         excluded = _own_containers(own, shots)
-        parent = os.getpid()
-        pid = _fork()
+        # Read here, not in the child: the figures of the process being dumped.
+        identity = dump_identity(mode=mode, names=names) if meta else None
+        if identity is not None:
+            excluded.update(_ids_within(identity))
+        pid = _fork(excluded)
         if pid == 0:
             code = 1
             try:
                 stats = _write_dump(target, compress, shots, excluded, names=names,
                                     materialize=True, meta=meta, distinct=distinct,
-                                    roots=_roots, progress=progress, pid=parent)
+                                    roots=_roots, progress=progress, identity=identity,
+                                    mode=mode, python_sizeof=python_sizeof)
                 if done is not None:
                     done(stats)
                 code = 0
@@ -1051,11 +1247,34 @@ def fork_dump(
             finally:
                 os._exit(code)
         shots.clear()
+        identity = None
     finally:
         _let_go(collecting, interval)
         _dump_lock.release()
-    _thread.start_new_thread(_reap, (pid,))
+    if reap:
+        _thread.start_new_thread(_reap, (pid,))
     return pid
+
+
+def _ids_within(value: Any) -> list[int]:
+    """The ids of a sidecar's containers (its strings and numbers are not
+    tracked, so never roots)."""
+    ids = [id(value)]
+    items = value.values() if isinstance(value, dict) else value if isinstance(value, list) else ()
+    for item in items:
+        if isinstance(item, (dict, list)):
+            ids.extend(_ids_within(item))
+    return ids
+
+
+def _report_to_stderr(stats: DumpStats) -> None:
+    # A plain write to the descriptor: the program's sys.stderr may be its own object.
+    line = "vesker: heap dump complete: %s (%d objects, %d references without a record)\n" % (
+        stats.path, stats.objects, stats.dangling)
+    try:
+        os.write(2, line.encode("utf-8", "replace"))
+    except OSError:
+        pass
 
 
 def install(
@@ -1065,14 +1284,15 @@ def install(
     fork: bool = True,
     names: bool = True,
     meta: bool = True,
-    report: Callable[[DumpStats], object] | None = None,
+    report: Callable[[DumpStats], object] | None = _report_to_stderr,
 ) -> None:
     """Dump the heap each time this process receives `signum`.
 
     Each dump gets its own name, `path` with a time stamp (default
-    "heap-PID.jsonl" in the working directory).  With `fork` (where the
-    platform forks) the program pauses only for the fork; `report` is then
-    called in the child once the dump is complete.
+    "heap-PID.jsonl" in the working directory), claimed with O_EXCL.  With
+    `fork` (where the platform forks) the program pauses only for the fork.
+    `report` is called once each dump is complete (in the forked child), by
+    default one line on the standard error naming the dump; None for silence.
     """
     import signal
 
@@ -1088,9 +1308,9 @@ def install(
         busy = True
         try:
             if forking:
-                fork_dump(template, names=names, meta=meta, done=report)
+                fork_dump(template, names=names, meta=meta, done=report, mode="signal")
             else:
-                stats = dump_heap(template, names=names, meta=meta, distinct=True)
+                stats = dump_heap(template, names=names, meta=meta, distinct=True, mode="signal")
                 if report is not None:
                     report(stats)
         finally:

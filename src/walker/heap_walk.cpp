@@ -3,6 +3,7 @@
 #include <absl/container/flat_hash_set.h>
 #include <absl/container/node_hash_map.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -41,7 +42,7 @@ class HeapWalk {
     for (PyObject* object : keep_) Py_DECREF(object);
   }
 
-  std::optional<std::uint64_t> run() {
+  std::optional<WalkCounts> run() {
     if (!load_excluded()) return std::nullopt;
     const Py_ssize_t roots = PyList_GET_SIZE(inputs_.roots);
     // Untracked objects (strings, numbers) come on top of the tracked roots: about as many.
@@ -59,7 +60,8 @@ class HeapWalk {
       }
     }
     if (!flush()) return std::nullopt;
-    return count_;
+    // Every id met and not left out was written: any other is a reference without a record.
+    return WalkCounts{count_, seen_.size() - excluded_seen_ - count_};
   }
 
  private:
@@ -69,23 +71,24 @@ class HeapWalk {
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
       const unsigned long long value = PyLong_AsUnsignedLongLong(item.get());
       if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-      if (value != 0) seen_.insert(value);
+      if (value != 0 && seen_.insert(value)) ++excluded_seen_;
       excluded_.insert(value);
     }
     return !PyErr_Occurred();
   }
 
-  void push(PyObject* object) {
-    if (seen_.insert(id_of(object))) {
-      Py_INCREF(object);
-      stack_.push_back(object);
-    }
+  // Whether `object` was new to the walk.
+  bool push(PyObject* object) {
+    if (!seen_.insert(id_of(object))) return false;
+    Py_INCREF(object);
+    stack_.push_back(object);
+    return true;
   }
 
   TypeFacts& facts_of(PyTypeObject* type) {
     auto found = types_.find(type);
     if (found == types_.end()) {
-      found = types_.emplace(type, describe_type(type)).first;
+      found = types_.emplace(type, describe_type(type, gc_header(), inputs_.python_sizeof)).first;
       Py_INCREF(type);  // keeps the key valid: a type may die with its last instance
       held_types_.push_back(PyRef::steal(reinterpret_cast<PyObject*>(type)));
     }
@@ -170,69 +173,44 @@ class HeapWalk {
     if (visit_all != nullptr) visit_all(object, collect, &refs_);
   }
 
-  std::optional<std::uint64_t> size_of(PyObject* object, DirectSize& direct_size) {
-    if (direct_size.method != nullptr && Py_TYPE(object)->tp_version_tag == direct_size.version) {
-      PyRef size = PyRef::steal(direct_size.method(object, nullptr));
-      const Py_ssize_t value = size ? PyLong_AsSsize_t(size.get()) : -1;
-      if (value >= 0) return static_cast<std::uint64_t>(value) + direct_size.header;
-      PyErr_Clear();  // sys.getsizeof below meets the same fault and says what it is
+  std::optional<std::uint64_t> size_of(PyObject* object, const SizeRule& rule) {
+    if (rule.through_getsizeof) {
+      const std::size_t measured = _PySys_GetSizeOf(object);
+      if (measured != static_cast<std::size_t>(-1)) return measured;
+      PyErr_Clear();  // a failing Python-level __sizeof__: measured as below
     }
-    // sys.getsizeof without the call through its Python function object.
-    const std::size_t direct = _PySys_GetSizeOf(object);
-    if (direct != static_cast<std::size_t>(-1)) {
-      if (!direct_size.probed) probe_direct_size(object, direct, direct_size);
-      return direct;
+    std::size_t header = rule.header;
+    if (rule.per_object_header && !PyObject_IS_GC(object)) header = 0;
+    Py_ssize_t value = -1;
+    if (rule.method != nullptr) {
+      PyRef size = PyRef::steal(rule.direct != nullptr
+                                    ? rule.direct(object, nullptr)
+                                    : PyObject_CallOneArg(rule.method, object));
+      value = size ? PyLong_AsSsize_t(size.get()) : -1;
+      if (value < 0) PyErr_Clear();
     }
-    PyErr_Clear();
-    PyRef size = PyRef::steal(PyObject_CallOneArg(getsizeof(), object));
-    if (!size) {
-      PyErr_Clear();
-      size = PyRef::steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBaseObject_Type),
-                                              "__sizeof__", "O", object));
-      if (!size) return std::nullopt;
+    if (value < 0) {
+      // What object.__sizeof__ says: the basic size and the items.
+      PyTypeObject* type = Py_TYPE(object);
+      value = type->tp_basicsize;
+      if (type->tp_itemsize != 0) value += type->tp_itemsize * std::abs(Py_SIZE(object));
     }
-    const unsigned long long value = PyLong_AsUnsignedLongLong(size.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
-    return value;
+    return static_cast<std::uint64_t>(value) + header;
   }
 
-  // Takes a type's own C __sizeof__ once sys.getsizeof has measured an
-  // instance: `measured` less what the function says is the header.
-  void probe_direct_size(PyObject* object, std::size_t measured, DirectSize& direct_size) {
-    direct_size.probed = true;
-    PyTypeObject* type = Py_TYPE(object);
-    // Classes are measured with a header or without, as they are static or not.
-    if (PyType_IsSubtype(type, &PyType_Type) || type->tp_version_tag == 0) return;
-    if (!sizeof_name_) {
-      sizeof_name_ = PyRef::steal(PyUnicode_InternFromString("__sizeof__"));
-      if (!sizeof_name_) {
-        PyErr_Clear();
-        return;
-      }
-    }
-    PyObject* found = _PyType_Lookup(type, sizeof_name_.get());  // borrowed
-    if (found == nullptr || !Py_IS_TYPE(found, &PyMethodDescr_Type)) return;
-    auto* descriptor = reinterpret_cast<PyMethodDescrObject*>(found);
-    constexpr int kCallFlags = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O |
-                               METH_FASTCALL | METH_METHOD;
-    if ((descriptor->d_method->ml_flags & kCallFlags) != METH_NOARGS ||
-        !PyType_IsSubtype(type, PyDescr_TYPE(descriptor))) {
-      return;
-    }
-    PyRef size = PyRef::steal(descriptor->d_method->ml_meth(object, nullptr));
-    const Py_ssize_t value = size ? PyLong_AsSsize_t(size.get()) : -1;
-    if (value < 0 || static_cast<std::size_t>(value) > measured) {
+  // What sys.getsizeof adds for an object the collector tracks, measured on
+  // a list (whose __sizeof__ is written in C).
+  std::size_t gc_header() {
+    if (!gc_header_) {
+      gc_header_ = 0;
+      PyRef list = PyRef::steal(PyList_New(0));
+      const std::size_t measured =
+          list ? _PySys_GetSizeOf(list.get()) : static_cast<std::size_t>(-1);
+      const auto bare = static_cast<std::size_t>(PyList_Type.tp_basicsize);
+      if (measured != static_cast<std::size_t>(-1) && measured >= bare) gc_header_ = measured - bare;
       PyErr_Clear();
-      return;
     }
-    direct_size.method = descriptor->d_method->ml_meth;
-    direct_size.version = type->tp_version_tag;
-    direct_size.header = measured - static_cast<std::size_t>(value);
-  }
-
-  PyObject* getsizeof() {
-    if (!getsizeof_) getsizeof_ = PyRef::borrow(PySys_GetObject("getsizeof"));
-    return getsizeof_.get();
+    return *gc_header_;
   }
 
   bool write_record(PyObject* object) {
@@ -245,12 +223,13 @@ class HeapWalk {
     record_.type = facts.name;
     record_.references.clear();
     for (PyObject* ref : refs_) {
+      // A reference to an object of the dumper's own has no record, so no edge.
+      if (!push(ref) && excluded_.contains(id_of(ref))) continue;
       record_.references.push_back(id_of(ref));
-      push(ref);
     }
     owner = PyRef();
     if (!sized) {
-      std::optional<std::uint64_t> measured = size_of(object, facts.direct_size);
+      std::optional<std::uint64_t> measured = size_of(object, facts.size_rule);
       if (!measured) return false;
       size = *measured;
     }
@@ -289,14 +268,14 @@ class HeapWalk {
   std::vector<PyObject*> refs_;   // borrowed, valid until user code runs
   RawObjectRecord record_;
   std::string buffer_;
-  PyRef getsizeof_;
-  PyRef sizeof_name_;
+  std::optional<std::size_t> gc_header_;
   std::uint64_t count_ = 0;
+  std::uint64_t excluded_seen_ = 0;
 };
 
 }  // namespace
 
-std::optional<std::uint64_t> walk_heap(const WalkInputs& inputs) {
+std::optional<WalkCounts> walk_heap(const WalkInputs& inputs) {
   HeapWalk walk(inputs);
   return walk.run();
 }

@@ -22,9 +22,15 @@ struct WalkInputs {
   PyObject* frame_referents;  // callable for other frames: frame -> list
   PyObject* write;            // callable taking bytes
   PyObject* progress;         // callable taking the count written, or None
+  bool python_sizeof = false;  // call __sizeof__ methods written in Python
 };
 
-// The count of objects written, or nullopt with a Python error set.
-std::optional<std::uint64_t> walk_heap(const WalkInputs& inputs);
+struct WalkCounts {
+  std::uint64_t written = 0;
+  std::uint64_t dangling = 0;  // references to ids that got no record
+};
+
+// What was written, or nullopt with a Python error set.
+std::optional<WalkCounts> walk_heap(const WalkInputs& inputs);
 
 }  // namespace vesker::walker
