@@ -1020,7 +1020,7 @@ def _write_dump(
     materialize: bool,
     meta: bool,
     distinct: bool,
-    roots: tuple[list[Any], set[int], set[int]] | None,
+    roots: tuple[list[Any], set[int], set[int]] | set[int] | None,
     progress: Callable[[int], object] | None,
     identity: dict[str, Any] | None = None,
     mode: str = "in-process",
@@ -1048,6 +1048,11 @@ def _write_dump(
     if roots is None:
         root_list.extend(sys.modules.values())
         root_list.extend(tracked)
+    elif isinstance(roots, set):
+        # Objects of a caller that ran before the program (a command line, its
+        # parser): no roots, yet written when the program's objects reach them.
+        root_list.extend(sys.modules.values())
+        _extend_without(root_list, tracked, roots)
     else:
         # A caller that came from outside: the modules loaded before it came, the
         # young objects there were then (with the collector off since, the objects
@@ -1139,7 +1144,7 @@ def dump_heap(
     python_sizeof: bool = False,
     progress: Callable[[int], object] | None = None,
     mode: str = "in-process",
-    _roots: tuple[list[Any], set[int], set[int]] | None = None,
+    _roots: tuple[list[Any], set[int], set[int]] | set[int] | None = None,
 ) -> DumpStats:
     """Write the heap of this interpreter to `path` as JSON Lines.
 
@@ -1202,7 +1207,7 @@ def fork_dump(
     failed: Callable[[BaseException], object] | None = None,
     mode: str = "fork",
     reap: bool = True,
-    _roots: tuple[list[Any], set[int], set[int]] | None = None,
+    _roots: tuple[list[Any], set[int], set[int]] | set[int] | None = None,
 ) -> int:
     """Dump the heap from a forked copy of this process; returns the child's pid.
 
