@@ -358,15 +358,6 @@ def _key_name(key: Any) -> str:
     return "[" + text + "]"
 
 
-_index_names: list[str] = []
-
-
-def _indices(count: int) -> list[str]:
-    while len(_index_names) < count:
-        _index_names.append("[" + str(len(_index_names)) + "]")
-    return _index_names[:count]
-
-
 def _dict_names(mapping: dict[Any, Any]) -> list[str | None]:
     """Names parallel to the references of a plain dict: each key, then its value."""
     names: list[str | None] = []
@@ -537,10 +528,18 @@ def _open_output(path: str, compress: bool) -> BinaryIO:
 class _Namer:
     """Names the references of one object; resolved once per type."""
 
+    # Its caches live as long as one dump: at module level they would be in the next.
     def __init__(self, materialize: bool) -> None:
         self.materialize = materialize
         self.closures: dict[int, list[str | None]] = {}
         self.layouts: dict[type, tuple[Any, list[tuple[str, Any]]]] = {}
+        self.index_names: list[str] = []
+
+    def indices(self, count: int) -> list[str]:
+        index_names = self.index_names
+        while len(index_names) < count:
+            index_names.append("[" + str(len(index_names)) + "]")
+        return index_names[:count]
 
     def for_type(self, tp: type) -> Callable[[Any, list[Any]], list[str | None]] | None:
         if tp is list or tp is tuple:
@@ -563,7 +562,7 @@ class _Namer:
 
     def sequence(self, obj: Any, refs: list[Any]) -> list[str | None]:
         count = len(refs)
-        names: list[str | None] = self.closures.pop(id(obj), []) or list(_indices(count))
+        names: list[str | None] = self.closures.pop(id(obj), []) or list(self.indices(count))
         # The collector visits list and tuple items from the last to the first.
         if count > 1 and count == len(obj) and refs[0] is obj[-1] and refs[0] is not obj[0]:
             names.reverse()
