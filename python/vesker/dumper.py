@@ -1076,7 +1076,7 @@ def _write_dump(
         with _open_output(temporary, compress) as out:
             if native:
                 count, dangling = _native_walk(root_list, excluded, out.write, shots, progress,
-                                               python_sizeof)
+                                               python_sizeof, namer)
             else:
                 count, dangling = _walk(root_list, seen, excluded, out.write, frames=shots,
                                         namer=namer, progress=progress,
@@ -1103,22 +1103,49 @@ def _native_walk(
     frames: dict[int, _FrameShot],
     progress: Callable[[int], object] | None,
     python_sizeof: bool,
+    namer: _Namer | None = None,
 ) -> tuple[int, int]:
-    """The walk of `_walk` (without names) by the native walker."""
+    """The walk of `_walk` by the native walker, which names the references of
+    dicts, lists and tuples itself and asks `namer` for the others."""
     from vesker import _walker  # type: ignore[attr-defined]
 
     def frame_referents(frame: Any) -> list[Any]:
         refs = _frame_referents(frame, gc.get_referents(frame))
         return [r for r in refs if id(r) not in excluded]
 
-    table = {
-        key: ([r for r in shot.refs if id(r) not in excluded], shot.size)
-        for key, shot in frames.items()
-    }
+    table = {}
+    for key, shot in frames.items():
+        kept = [id(r) not in excluded for r in shot.refs]
+        names = None if shot.names is None else [n for n, k in zip(shot.names, kept) if k]
+        table[key] = ([r for r, k in zip(shot.refs, kept) if k], shot.size, names)
     excluded.add(id(table))
-    excluded.update(id(refs) for refs, _ in table.values())
+    for refs, _, names in table.values():
+        excluded.update((id(refs), id(names)))
+    options: dict[str, Any] = {"python_sizeof": python_sizeof}
+    if namer is not None:
+        namings: dict[type, Any] = {}
+
+        def name_references(obj: Any, refs: list[Any]) -> list[str | None] | None:
+            tp = type(obj)
+            try:
+                naming = namings[tp]
+            except (KeyError, TypeError):
+                naming = _frame_names if issubclass(tp, _FrameType) else namer.for_type(tp)
+                try:
+                    namings[tp] = naming
+                except TypeError:
+                    pass
+            if naming is None:
+                return None
+            try:
+                names = naming(obj, refs)
+            except Exception:
+                return None
+            return names if len(names) == len(refs) else None
+
+        options.update(namer=name_references, closures=namer.closures)
     counts: tuple[int, int] = _walker.walk(roots, excluded, table, frame_referents, write,
-                                           progress, python_sizeof=python_sizeof)
+                                           progress, **options)
     return counts
 
 
@@ -1167,8 +1194,6 @@ def dump_heap(
     target = os.fspath(path)
     if compress is None:
         compress = target.endswith(".gz")
-    if native and names:
-        raise ValueError("the native walker writes no reference names")
     # No `with` here: the lock's bound exit method would wait on the frame's
     # stack, one more object among those the collector lists.
     _dump_lock.acquire()

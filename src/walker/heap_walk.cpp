@@ -11,6 +11,7 @@
 #include "core/codecs/record_encoder.h"
 #include "python/py_ref.h"
 #include "walker/address_set.h"
+#include "walker/reference_names.h"
 #include "walker/type_facts.h"
 
 // What sys.getsizeof computes; exported by the interpreter, declared only in
@@ -144,11 +145,13 @@ class HeapWalk {
         PyRef key = PyRef::steal(PyLong_FromUnsignedLongLong(id_of(object)));
         if (!key) return false;
         PyObject* shot = PyDict_GetItemWithError(inputs_.frames, key.get());  // borrowed
+        frame_names_ = PyRef();
         if (shot != nullptr) {
           owner = PyRef::borrow(PyTuple_GET_ITEM(shot, 0));
           size = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(shot, 1));
           if (PyErr_Occurred()) return false;
           sized = true;
+          frame_names_ = PyRef::borrow(PyTuple_GET_ITEM(shot, 2));
         } else {
           if (PyErr_Occurred()) return false;
           owner = PyRef::steal(PyObject_CallOneArg(inputs_.frame_referents, object));
@@ -218,14 +221,22 @@ class HeapWalk {
     PyRef owner;
     std::uint64_t size = 0;
     bool sized = false;
+    names_.clear();
     if (!referents(object, facts.referents_kind, owner, size, sized)) return false;
+    if (inputs_.namer != Py_None && !refs_.empty()) {
+      if (!name_references(object, facts)) return false;
+      if (names_.size() != refs_.size()) names_.clear();
+    }
     record_.id = id_of(object);
     record_.type = facts.name;
     record_.references.clear();
-    for (PyObject* ref : refs_) {
+    kept_names_.clear();
+    for (std::size_t i = 0; i < refs_.size(); ++i) {
+      PyObject* ref = refs_[i];
       // A reference to an object of the dumper's own has no record, so no edge.
       if (!push(ref) && excluded_.contains(id_of(ref))) continue;
       record_.references.push_back(id_of(ref));
+      if (!names_.empty()) kept_names_.push_back(std::move(names_[i]));
     }
     owner = PyRef();
     if (!sized) {
@@ -235,10 +246,78 @@ class HeapWalk {
     }
     record_.size = size;
     record_.value = render_value(facts.value_kind, object);
+    const std::size_t start = buffer_.size();
     append_raw_object_record(buffer_, record_);
+    if (!kept_names_.empty()) insert_names(buffer_, start, kept_names_);
     buffer_ += '\n';
     ++count_;
     if (buffer_.size() >= kFlushBytes) return flush();
+    return true;
+  }
+
+  // Fills names_ parallel to refs_: dicts, lists and tuples here, every other
+  // kind through the Python dumper's namer (or nothing when it names none).
+  bool name_references(PyObject* object, const TypeFacts& facts) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (facts.referents_kind == ReferentsKind::kDictItems) {
+      names_.reserve(refs_.size());
+      for (std::size_t i = 0; i + 1 < refs_.size(); i += 2) {
+        names_.emplace_back("<key>");
+        names_.push_back(key_name(refs_[i], facts_of(Py_TYPE(refs_[i])).name));
+      }
+      return true;
+    }
+    if (type == &PyList_Type) {
+      name_items(object, refs_, {}, names_);
+      return true;
+    }
+    if (type == &PyTuple_Type) {
+      Names given;
+      if (PyDict_GET_SIZE(inputs_.closures) != 0) {
+        PyRef key = PyRef::steal(PyLong_FromVoidPtr(object));
+        if (!key) return false;
+        PyObject* cells = nullptr;
+        if (PyDict_Pop(inputs_.closures, key.get(), &cells) < 0) return false;
+        PyRef owned = PyRef::steal(cells);
+        if (owned && !read_names(owned.get(), given)) return false;
+      }
+      name_items(object, refs_, std::move(given), names_);
+      return true;
+    }
+    if (facts.referents_kind == ReferentsKind::kFrame && frame_names_) {
+      return read_names(frame_names_.get(), names_);
+    }
+    PyRef references = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(refs_.size())));
+    if (!references) return false;
+    for (std::size_t i = 0; i < refs_.size(); ++i) {
+      PyList_SET_ITEM(references.get(), static_cast<Py_ssize_t>(i), Py_NewRef(refs_[i]));
+    }
+    PyRef named = PyRef::steal(PyObject_CallFunctionObjArgs(inputs_.namer, object,
+                                                            references.get(), nullptr));
+    if (!named) return false;
+    return read_names(named.get(), names_);
+  }
+
+  // A list of str or None into `names`; anything else names nothing.
+  static bool read_names(PyObject* list, Names& names) {
+    if (!PyList_Check(list)) return true;
+    const Py_ssize_t count = PyList_GET_SIZE(list);
+    names.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* name = PyList_GET_ITEM(list, i);
+      if (!PyUnicode_Check(name)) {
+        names.emplace_back();
+        continue;
+      }
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(name, &size);
+      if (data == nullptr) {
+        PyErr_Clear();
+        names.emplace_back("?");
+        continue;
+      }
+      names.emplace_back(std::string(data, static_cast<std::size_t>(size)));
+    }
     return true;
   }
 
@@ -269,6 +348,9 @@ class HeapWalk {
   RawObjectRecord record_;
   std::string buffer_;
   std::optional<std::size_t> gc_header_;
+  Names names_;       // parallel to refs_, or empty
+  Names kept_names_;  // parallel to the record's references
+  PyRef frame_names_;  // the names of the frame read beforehand that refs_ came from
   std::uint64_t count_ = 0;
   std::uint64_t excluded_seen_ = 0;
 };

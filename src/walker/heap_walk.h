@@ -18,10 +18,12 @@ namespace vesker::walker {
 struct WalkInputs {
   PyObject* roots;            // list
   PyObject* excluded;         // set of ids
-  PyObject* frames;           // dict: id -> (references list, size), frames read beforehand
+  PyObject* frames;           // dict: id -> (references, size, names or None), frames read beforehand
   PyObject* frame_referents;  // callable for other frames: frame -> list
   PyObject* write;            // callable taking bytes
   PyObject* progress;         // callable taking the count written, or None
+  PyObject* namer;            // callable (object, references) -> names or None; None: no names
+  PyObject* closures;         // dict: id of a closure tuple -> its cells' names (the namer's)
   bool python_sizeof = false;  // call __sizeof__ methods written in Python
 };
 

@@ -99,7 +99,7 @@ def dump(step):
     path = os.path.join(OUT, "d%d.jsonl" % step)
     if MODE in ("in-process", "native"):
         from vesker import dumper
-        dumper.dump_heap(path, names=MODE == "in-process", native=MODE == "native")
+        dumper.dump_heap(path, names=True, native=MODE == "native")
     elif MODE == "fork":
         from vesker import dumper
         child = dumper.fork_dump(path, distinct=False, reap=False)
