@@ -143,8 +143,16 @@ _FUNCTION_ATTRIBUTES = tuple(
                  "__module__", "__defaults__", "__kwdefaults__", "__closure__", "__doc__")
     if name in vars(_FunctionType)
 )
-_CODE_NAMES = (".co_consts", ".co_names", ".co_filename", ".co_name", ".co_qualname",
-               ".co_linetable", ".co_exceptiontable")
+# What a code object holds, as far as the interpreter has it (3.9 and 3.10
+# have no qualified name, exception table or, 3.9, line table).
+_CODE_FIELDS = tuple(
+    name for name in ("co_consts", "co_names", "co_filename", "co_name", "co_qualname",
+                      "co_linetable" if "co_linetable" in vars(_CodeType) else "co_lnotab",
+                      "co_exceptiontable")
+    if name in vars(_CodeType)
+)
+_CODE_GETTERS = tuple(vars(_CodeType)[name].__get__ for name in _CODE_FIELDS)
+_CODE_NAMES = tuple("." + name for name in _CODE_FIELDS)
 
 _PACKAGE = __name__.partition(".")[0]
 
@@ -506,15 +514,7 @@ def _dict_subclass_referents(mapping: dict[Any, Any]) -> list[Any]:
 
 def _code_referents(code: Any) -> list[Any]:
     """What a code object holds; the collector does not traverse code objects."""
-    return [
-        code.co_consts,
-        code.co_names,
-        code.co_filename,
-        code.co_name,
-        code.co_qualname,
-        code.co_linetable,
-        code.co_exceptiontable,
-    ]
+    return [getter(code) for getter in _CODE_GETTERS]
 
 
 def _open_output(path: str, compress: bool) -> BinaryIO:
@@ -984,23 +984,47 @@ def _let_go(collecting: bool, interval: float) -> None:
 
 
 def _fork(excluded: set[int]) -> int:
-    """os.fork called from a function of its own namespace.
+    """Fork a copy of the process whose heap is the parent's as it was.
 
-    The fork of a process with threads warns (3.12 and later), and the child
-    is built for exactly that.  Changing the warning filters to silence it
+    With the native walker loaded, fork(2) itself: no fork hooks run, neither the
+    program's (os.register_at_fork) nor the standard library's, which would
+    change the child before it is dumped (threading forgets every other
+    thread and replaces its shutdown locks).  Without it, os.fork, whose
+    hooks change the child: threading's module globals and thread tables are
+    put back from copies taken before the fork.  os.fork of a process with
+    threads warns (3.12 and later); changing the warning filters to silence it
     would clear every module's `__warningregistry__` at the next warning, so
     the filters stay as they are: the warning is filed under a module name of
     its own, which the default filters ignore, and its registry entry goes to
-    a namespace that lives only for this call.  The namespace and its function
-    exist in the child when it lists the heap, so they join `excluded`."""
+    a namespace that lives only for this call.  What this makes exists in the
+    child when it lists the heap, so it joins `excluded`."""
+    walker = sys.modules.get("vesker._walker")  # only when loaded: no import mid-dump
+    if walker is not None:
+        return walker.fork()  # type: ignore[no-any-return]
+    threading = sys.modules.get("threading")
+    saved: list[tuple[dict[Any, Any], dict[Any, Any]]] = []
+    if threading is not None:
+        namespace_of_threading = _module_dict(threading)
+        for table in (namespace_of_threading, namespace_of_threading.get("_active"),
+                      namespace_of_threading.get("_limbo")):
+            if type(table) is dict:
+                saved.append((table, dict.copy(table)))
     namespace: dict[str, Any] = {"__name__": "vesker.dumper.fork", "fork": os.fork}
     exec("def call():\n    return fork()\n", namespace)
     call = namespace["call"]
-    excluded.update((id(namespace), id(call), id(call.__code__)))
+    excluded.update((id(namespace), id(call), id(call.__code__), id(saved)))
+    excluded.update(id(copy) for _, copy in saved)
+    excluded.update(id(pair) for pair in saved)
     try:
-        return call()  # type: ignore[no-any-return]
+        pid: int = call()
     finally:
         namespace.clear()
+    if pid == 0:
+        for table, copy in saved:
+            dict.clear(table)
+            dict.update(table, copy)
+    saved.clear()
+    return pid
 
 
 def _extend_without(into: list[Any], objects: list[Any], leave_out: set[int]) -> None:
