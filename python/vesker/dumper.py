@@ -1,51 +1,124 @@
 """Write the heap of the running interpreter as a JSON Lines heap dump.
 
+This docstring is the dump format's documentation and the dumper's contract.
+Every mode keeps it: `dump_heap` in the process ("in-process"), `vesker dump
+SCRIPT` at the script's end ("exit"), `--signal` and `install` ("signal"),
+`fork_dump` ("fork"), `vesker dump --pid` ("attach") and the native walker
+(`dump_heap(native=True)`, "native").
+
+The records
+-----------
 Every object reachable from the interpreter's roots (loaded modules, the
 objects the garbage collector tracks, the frames of every thread) is written
 once, closed over `gc.get_referents`, so untracked objects such as strings and
 numbers appear as well, and so do objects frozen with `gc.freeze()`, which the
-collector no longer lists.  One line per object:
+collector no longer lists.  Besides what the collector reports, the walk adds
+the keys of dicts, what code objects hold, and the locals of running frames.
+One line per object:
 
     {"id":..,"type":"module.QualName","references":[..],"names":[..],"value":..,"size":..}
 
-"names" is optional (`names=True`): a list parallel to "references" whose
-elements are null or a short path segment to append after the referrer's
-type when showing a chain of references:
+The native walker writes the same lines through the project's record
+encoder, which adds a sixth key, "subtree_size": null ("not computed").
 
-    ".items"     an attribute (also ".__dict__", ".__class__", ".f_code")
+Complete: every id in "references" has a record of its own in the same dump.
+A reference to an object of the dumper's own (see below) is left out, not
+written.  `DumpStats.dangling` counts references without a record; it is 0,
+and `vesker dump` says so when it is not.  Objects without `tp_traverse`
+(an `array.array`, a C extension's buffer) are written with their size; what
+they hold that no traversal reports is not in the dump (the sidecar's memory
+figures say how much of the process lies outside the objects).
+
+Sizes are what `sys.getsizeof` would say, computed without running code of
+the program: the first `__sizeof__` along the type's method resolution order
+that is written in C (a method descriptor: `list.__sizeof__`, at the latest
+`object.__sizeof__`, which is the type's `__basicsize__` plus `__itemsize__`
+per item), plus the collector's header that `sys.getsizeof` adds (measured
+once on a list) and, on 3.11 and later, two words in front of instances with
+a managed dict.  A `__sizeof__` written in Python (a mock records the call and
+grows a child mock) is skipped; `python_sizeof=True` opts in to calling it.
+
+Names
+-----
+"names" (`names=True`, the default of every mode but `dump_heap`) is a list
+parallel to "references" whose elements are null or a short path segment to
+append after the referrer's type when showing a chain of references; every
+mode names alike:
+
+    ".items"     an attribute (also ".__dict__", ".__class__", ".f_code"), and
+                 the public attributes of C-level objects met in leaks
+                 (".__func__"/".__self__" of bound methods, ".func"/".args" of a
+                 partial, ".__callback__" of a weakref, ".default_factory",
+                 "._callbacks"/"._result" of a C asyncio Future, ".base" of
+                 a numpy array)
     "['k']"      the value under a dict key, the key's repr truncated
-    "[3]"        a list or tuple index
+    "[3]"        a list, tuple or deque index
     "<key>"      a dict key object itself
     "<cell x>"   the cell of a closure variable x
     "<local x>"  the local variable x of a running frame
 
-Attributes of instances without a `__dict__` of their own yet (CPython keeps
-them inline until someone asks for the dict) are named only in a forked dump
-or when the caller allows creating the dict; elsewhere their names are null,
-because asking for the dict would change the object.
+The native walker names dicts, lists and tuples itself and asks this module's
+namer for every other kind, so both write the same names.  Attributes of
+instances whose `__dict__` was never asked for (CPython keeps them inline)
+are named where the dict may be created: in a forked copy (fork, signal,
+attach), and at a script's end ("exit"); in a running process asking for
+the dict would change the object, and no interface reads inline values
+without it, so there their names are null.  A C container that exposes no
+attribute for what it holds (an `lru_cache` wrapper's cache, a memoryview's
+managed buffer, a Future's list of further callbacks) leaves the name null
+rather than guess one.
 
-With `meta=True` a sidecar `FILE.meta.json` beside the dump records which
-process the dump came from, to tell dumps apart and compare them later:
+No side effects
+---------------
+The dumper runs no code of the program's own: no Python-level `__sizeof__`,
+`__repr__`, `__getattr__`, properties or descriptors of user classes (names
+and values are read through the base types' own descriptors, C getters of the
+standard library's types only).  It changes no state the program can see:
+warning filters and registries, the collector's settings (paused and
+restored), `sys.modules` (it imports nothing while dumping; gzip output
+imports `gzip` once), `sys.path`, signal handlers, module attributes.  It
+holds other threads off while it reads (switch interval raised, restored).
 
-    {"pid": 1234, "python": "3.14.0", "implementation": "cpython",
-     "time": "2026-12-08T14:12:00.123Z", "host": "web-1",
-     "started": "<boot id>:<start tick>"}
+A forked dump forks with fork(2) itself where the native walker is loaded, so
+that no fork hook runs (neither the program's `os.register_at_fork` nor the
+standard library's: threading's would forget every other thread in the
+child before the dump); elsewhere with `os.fork`, after which threading's
+module globals and thread tables are put back in the child.  `os.fork` of a
+process with threads warns (3.12 and later): the warning is filed under a
+module name of the dumper's own, which default filters ignore; the filters
+are never changed, since that clears every `__warningregistry__`.
 
-"started" (Linux) tells apart two processes that were given the same pid, as
-every restart of a container is.
+Nothing of its own
+------------------
+The dump leaves out the dumper's machinery: the frames of this package, the
+containers, caches and file objects it creates while it runs (its caches
+live as long as one dump), and in `vesker dump SCRIPT` every object made
+before the script started (the command line's parser): these are no roots,
+and appear only when the program's objects reach them.
 
-The native walker (`dump_heap(native=True)`, where `vesker._walker` is built)
-writes the same lines through the project's record encoder, which adds a
-sixth key, "subtree_size": null, that the import reads as "not computed".
+The sidecar
+-----------
+The process that writes a dump writes `FILE.meta.json` beside it before the
+first record (with a time-stamped name, claimed with O_EXCL, so that two
+dumps in one second never share a name); `dump_heap` writes it by default:
 
-`fork_dump` takes the dump in a forked child: the process pauses for the fork
-only.  `install` dumps on a signal.  The dump leaves out its own machinery:
-the frames of this package and the containers, caches and file objects it
-creates while it runs.
+    {"pid": 1234, "started": "<boot id>:<start tick>", "host": "web-1",
+     "python": "3.14.0", "implementation": "cpython", "executable": "/usr/bin/python3",
+     "argv": ["app.py"], "time": "2026-12-08T14:12:00.123Z",
+     "memory": {"resident": 284000000, "anonymous": 250000000, "allocator": null},
+     "dump": {"mode": "fork", "names": true, "dumper": "0.1.0"}}
 
+"started" (Linux) tells apart two processes given the same pid, as every
+restart of a container is.  "memory" is read from /proc/PID/status at the
+dump (before the fork, for a forked dump): resident and anonymous bytes.
+"allocator" stays null: CPython offers no figure of its own allocator that
+is cheap to read (`sys._debugmallocstats` prints and walks every arena).
+
+Running elsewhere
+-----------------
 The module imports nothing beyond what a freshly started interpreter has
-loaded (plus `_json` and `itertools`), because it also runs inside processes
-that `vesker dump --pid` attaches to.
+loaded (plus `_json` and `itertools`), and runs on CPython 3.9 and later,
+because it also runs inside processes that `vesker dump --pid` attaches to.
 """
 
 from __future__ import annotations
@@ -389,18 +462,34 @@ def _by_identity(refs: list[Any], known: dict[int, str]) -> list[str | None]:
     return [get(id(ref)) for ref in refs]
 
 
+# The public attributes through which C-level objects of the standard library
+# (and numpy) hold what users meet in leaks, read with the type's own C
+# getter; only these: other getters may compute, allocate or import.
+_C_FIELDS = {
+    "_asyncio.Future": ("_loop", "_callbacks", "_result", "_exception", "_source_traceback",
+                        "_cancel_message"),
+    "_asyncio.Task": ("_coro", "_fut_waiter", "_context"),
+    "numpy.ndarray": ("base",),
+}
+
+# Getters that build a new list of (callback, context) pairs: their items are named.
+_EXPANDED = frozenset(("_callbacks",))
+
+
 def _instance_layout(tp: type) -> tuple[Any, list[tuple[str, Any]]]:
     """The getter of the instance dict (if the type has one) and the slot
-    getters, both found as plain descriptors along the method resolution order."""
+    getters, both found as plain descriptors along the method resolution
+    order, with the C getters of `_C_FIELDS`."""
     dict_getter = None
     slots: list[tuple[str, Any]] = []
     for base in _type_mro(tp):
         namespace = _type_dict(base)
+        wanted = _C_FIELDS.get(_type_name(base), ())
         for name, descriptor in namespace.items():
             kind = type(descriptor)
             if name == "__dict__" and kind is _GetSetType and dict_getter is None:
                 dict_getter = descriptor.__get__
-            elif kind is _MemberType:
+            elif kind is _MemberType or (kind is _GetSetType and name in wanted):
                 slots.append((name, descriptor.__get__))
     return dict_getter, slots
 
@@ -534,6 +623,8 @@ class _Namer:
         self.closures: dict[int, list[str | None]] = {}
         self.layouts: dict[type, tuple[Any, list[tuple[str, Any]]]] = {}
         self.index_names: list[str] = []
+        collections = sys.modules.get("_collections")
+        self.deque = vars(collections).get("deque") if collections is not None else None
 
     def indices(self, count: int) -> list[str]:
         index_names = self.index_names
@@ -544,6 +635,8 @@ class _Namer:
     def for_type(self, tp: type) -> Callable[[Any, list[Any]], list[str | None]] | None:
         if tp is list or tp is tuple:
             return self.sequence
+        if tp is self.deque:
+            return self.deque_items
         if tp is _FunctionType:
             return self.function
         if tp is _CodeType:
@@ -567,6 +660,13 @@ class _Namer:
         if count > 1 and count == len(obj) and refs[0] is obj[-1] and refs[0] is not obj[0]:
             names.reverse()
         return names
+
+    def deque_items(self, items: Any, refs: list[Any]) -> list[str | None]:
+        known: dict[int, str] = {}
+        for index, item in enumerate(items):
+            known.setdefault(id(item), "[" + str(index) + "]")
+        self.attributes(items, known)
+        return _by_identity(refs, known)
 
     def function(self, function: Any, refs: list[Any]) -> list[str | None]:
         known: dict[int, str] = {}
@@ -614,9 +714,14 @@ class _Namer:
         dict_getter, slots = layout
         for name, getter in slots:
             try:
-                known.setdefault(id(getter(obj)), "." + name)
+                value = getter(obj)
             except Exception:
-                pass
+                continue
+            known.setdefault(id(value), "." + name)
+            if name in _EXPANDED and type(value) is list:
+                for pair in value:
+                    for item in pair if type(pair) is tuple else (pair,):
+                        known.setdefault(id(item), "." + name)
         if dict_getter is not None and self.materialize:
             try:
                 namespace = dict_getter(obj)
