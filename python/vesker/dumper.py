@@ -49,8 +49,7 @@ mode names alike:
                  the public attributes of C-level objects met in leaks
                  (".__func__"/".__self__" of bound methods, ".func"/".args" of a
                  partial, ".__callback__" of a weakref, ".default_factory",
-                 "._callbacks"/"._result" of a C asyncio Future, ".base" of
-                 a numpy array)
+                 "._callbacks"/"._result" of a C asyncio Future)
     "['k']"      the value under a dict key, the key's repr truncated
     "[3]"        a list, tuple or deque index
     "<key>"      a dict key object itself
@@ -463,13 +462,12 @@ def _by_identity(refs: list[Any], known: dict[int, str]) -> list[str | None]:
 
 
 # The public attributes through which C-level objects of the standard library
-# (and numpy) hold what users meet in leaks, read with the type's own C
+# hold what users meet in leaks, read with the type's own C
 # getter; only these: other getters may compute, allocate or import.
 _C_FIELDS = {
     "_asyncio.Future": ("_loop", "_callbacks", "_result", "_exception", "_source_traceback",
                         "_cancel_message"),
     "_asyncio.Task": ("_coro", "_fut_waiter", "_context"),
-    "numpy.ndarray": ("base",),
 }
 
 # Getters that build a new list of (callback, context) pairs: their items are named.
@@ -701,6 +699,12 @@ class _Namer:
         self.attributes(mapping, known)
         return _by_identity(refs, known)
 
+    def layout(self, tp: type) -> tuple[Any, list[tuple[str, Any]]]:
+        found = self.layouts.get(tp)
+        if found is None:
+            found = self.layouts[tp] = _instance_layout(tp)
+        return found
+
     def instance(self, obj: Any, refs: list[Any]) -> list[str | None]:
         known: dict[int, str] = {}
         self.attributes(obj, known)
@@ -708,10 +712,7 @@ class _Namer:
 
     def attributes(self, obj: Any, known: dict[int, str]) -> None:
         tp = type(obj)
-        layout = self.layouts.get(tp)
-        if layout is None:
-            layout = self.layouts[tp] = _instance_layout(tp)
-        dict_getter, slots = layout
+        dict_getter, slots = self.layout(tp)
         for name, getter in slots:
             try:
                 value = getter(obj)
@@ -1272,7 +1273,13 @@ def _native_walk(
                 return None
             return names if len(names) == len(refs) else None
 
-        options.update(namer=name_references, closures=namer.closures)
+        def class_only(tp: type) -> bool:
+            # A plain instance whose only named reference is its class: named natively.
+            if issubclass(tp, _FrameType) or namer.for_type(tp) != namer.instance:
+                return False
+            return not namer.materialize and not namer.layout(tp)[1]
+
+        options.update(namer=name_references, closures=namer.closures, class_only=class_only)
     counts: tuple[int, int] = _walker.walk(roots, excluded, table, frame_referents, write,
                                            progress, **options)
     return counts

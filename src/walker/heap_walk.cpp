@@ -1,5 +1,6 @@
 #include "walker/heap_walk.h"
 
+#include <absl/container/flat_hash_map.h>
 #include <absl/container/flat_hash_set.h>
 #include <absl/container/node_hash_map.h>
 
@@ -257,18 +258,35 @@ class HeapWalk {
 
   // Fills names_ parallel to refs_: dicts, lists and tuples here, every other
   // kind through the Python dumper's namer (or nothing when it names none).
-  bool name_references(PyObject* object, const TypeFacts& facts) {
+  bool name_references(PyObject* object, TypeFacts& facts) {
     PyTypeObject* type = Py_TYPE(object);
+    if (!facts.names_only_class) {
+      PyRef answer = PyRef::steal(PyObject_CallOneArg(inputs_.class_only,
+                                                      reinterpret_cast<PyObject*>(type)));
+      if (!answer) return false;
+      facts.names_only_class = PyObject_IsTrue(answer.get()) == 1;
+    }
+    if (*facts.names_only_class) {
+      names_.reserve(refs_.size());
+      for (PyObject* ref : refs_) {
+        if (ref == reinterpret_cast<PyObject*>(type)) {
+          names_.emplace_back(".__class__");
+        } else {
+          names_.emplace_back();
+        }
+      }
+      return true;
+    }
     if (facts.referents_kind == ReferentsKind::kDictItems) {
       names_.reserve(refs_.size());
       for (std::size_t i = 0; i + 1 < refs_.size(); i += 2) {
         names_.emplace_back("<key>");
-        names_.push_back(key_name(refs_[i], facts_of(Py_TYPE(refs_[i])).name));
+        names_.push_back(cached_key_name(refs_[i]));
       }
       return true;
     }
     if (type == &PyList_Type) {
-      name_items(object, refs_, {}, names_);
+      name_items(object, refs_, {}, names_, index_names_);
       return true;
     }
     if (type == &PyTuple_Type) {
@@ -281,7 +299,7 @@ class HeapWalk {
         PyRef owned = PyRef::steal(cells);
         if (owned && !read_names(owned.get(), given)) return false;
       }
-      name_items(object, refs_, std::move(given), names_);
+      name_items(object, refs_, std::move(given), names_, index_names_);
       return true;
     }
     if (facts.referents_kind == ReferentsKind::kFrame && frame_names_) {
@@ -296,6 +314,19 @@ class HeapWalk {
                                                             references.get(), nullptr));
     if (!named) return false;
     return read_names(named.get(), names_);
+  }
+
+  // Most keys are strings met again and again (attribute names, field names);
+  // their names are made once. Every key met is held until the walk ends (it
+  // is pushed as a reference), so its address names it for that long.
+  const std::string& cached_key_name(PyObject* key) {
+    if (!PyUnicode_CheckExact(key)) {
+      scratch_key_ = key_name(key, facts_of(Py_TYPE(key)).name);
+      return scratch_key_;
+    }
+    auto [found, added] = key_names_.try_emplace(key);
+    if (added) found->second = key_name(key, facts_of(Py_TYPE(key)).name);
+    return found->second;
   }
 
   // A list of str or None into `names`; anything else names nothing.
@@ -348,6 +379,9 @@ class HeapWalk {
   RawObjectRecord record_;
   std::string buffer_;
   std::optional<std::size_t> gc_header_;
+  absl::flat_hash_map<PyObject*, std::string> key_names_;
+  std::string scratch_key_;
+  std::vector<std::string> index_names_;
   Names names_;       // parallel to refs_, or empty
   Names kept_names_;  // parallel to the record's references
   PyRef frame_names_;  // the names of the frame read beforehand that refs_ came from

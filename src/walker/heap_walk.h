@@ -24,6 +24,7 @@ struct WalkInputs {
   PyObject* progress;         // callable taking the count written, or None
   PyObject* namer;            // callable (object, references) -> names or None; None: no names
   PyObject* closures;         // dict: id of a closure tuple -> its cells' names (the namer's)
+  PyObject* class_only;       // callable type -> whether the namer names only `.__class__`
   bool python_sizeof = false;  // call __sizeof__ methods written in Python
 };
 

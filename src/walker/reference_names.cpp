@@ -96,12 +96,12 @@ std::string key_name(PyObject* key, const std::string& type_name) {
 }
 
 void name_items(PyObject* sequence, const std::vector<PyObject*>& refs, Names given,
-                Names& names) {
+                Names& names, std::vector<std::string>& indices) {
   const std::size_t count = refs.size();
   names = std::move(given);
   if (names.empty()) {
-    names.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) names.push_back("[" + std::to_string(i) + "]");
+    while (indices.size() < count) indices.push_back("[" + std::to_string(indices.size()) + "]");
+    names.assign(indices.begin(), indices.begin() + static_cast<std::ptrdiff_t>(count));
   }
   const Py_ssize_t length = Py_SIZE(sequence);
   PyObject* const* items = PyList_Check(sequence)

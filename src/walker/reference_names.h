@@ -20,8 +20,9 @@ std::string key_name(PyObject* key, const std::string& type_name);
 // "[0]", "[1]", ... for a list's or tuple's `count` references, or the names
 // given (a closure's cells), reversed when the collector visited the items
 // from the last to the first.
+// `indices` caches the index names made so far.
 void name_items(PyObject* sequence, const std::vector<PyObject*>& refs, Names given,
-                Names& names);
+                Names& names, std::vector<std::string>& indices);
 
 // Inserts `,"names":[...]` after the references of the record that starts at
 // `start` in `line`, unless every name is null (as the Python dumper leaves

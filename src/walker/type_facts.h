@@ -45,6 +45,9 @@ struct TypeFacts {
   ValueKind value_kind = ValueKind::kNone;
   ReferentsKind referents_kind = ReferentsKind::kNone;
   SizeRule size_rule;
+  // Whether the namer names no reference of an instance but its class (a plain
+  // instance whose attributes are inline or in a dict left unnamed): asked once.
+  std::optional<bool> names_only_class;
 };
 
 // Never fails: names that cannot be read fall back as in the Python dumper.
