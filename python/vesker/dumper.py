@@ -1396,10 +1396,13 @@ def fork_dump(
         if pid == 0:
             code = 1
             try:
+                # The native walker when the program has it loaded: the child then
+                # holds its copy of the heap for less time.
                 stats = _write_dump(target, compress, shots, excluded, names=names,
                                     materialize=True, meta=meta, distinct=distinct,
                                     roots=_roots, progress=progress, identity=identity,
-                                    mode=mode, python_sizeof=python_sizeof)
+                                    mode=mode, python_sizeof=python_sizeof,
+                                    native="vesker._walker" in sys.modules)
                 if done is not None:
                     done(stats)
                 code = 0
