@@ -352,9 +352,10 @@ def _size_of(obj: Any, sizeof: Any, header: int) -> int:
         # Classes are tracked by the collector only when they are heap types.
         header = _GC_HEADER if _type_flags(obj) & _HEAP_TYPE else 0
     try:
-        return sizeof(obj) + header
+        size: int = sizeof(obj)
     except Exception:
-        return object.__sizeof__(obj) + header
+        size = object.__sizeof__(obj)
+    return size + header
 
 
 def _sizing(tp: type, python_sizeof: bool) -> tuple[Any, int]:

@@ -72,7 +72,7 @@ def run_mode(out: pathlib.Path, mode: str) -> dict[str, Any]:
         completed = subprocess.run([sys.executable, str(CORPUS), str(out), mode],
                                    capture_output=True, text=True, env=ENVIRONMENT)
     assert completed.returncode == 0, completed.stderr
-    report = json.loads(completed.stdout.splitlines()[-1])
+    report: dict[str, Any] = json.loads(completed.stdout.splitlines()[-1])
     if mode == "exit":
         report["dumps"] = [str(out / "d0.jsonl")]
         assert "complete" in completed.stderr
