@@ -59,10 +59,14 @@ mode names alike:
 The native walker names dicts, lists and tuples itself and asks this module's
 namer for every other kind, so both write the same names.  Attributes of
 instances whose `__dict__` was never asked for (CPython keeps them inline)
-are named where the dict may be created: in a forked copy (fork, signal,
-attach), and at a script's end ("exit"); in a running process asking for
-the dict would change the object, and no interface reads inline values
-without it, so there their names are null.  A C container that exposes no
+are named too.  In a running process asking for the dict would change the
+object, so the native walker's module (`vesker._walker`, 3.13 and later)
+reads the inline values and the class's shared keys where the interpreter
+keeps them (its dict structures, the same in 3.13 and 3.14), without
+creating the dict; the Python dumper uses it when it is loaded (it is never
+imported during a dump).  Elsewhere (3.12 and older, the Python dumper alone)
+such names are null in a running process; a forked copy (fork, signal,
+attach) and a script's end ("exit") may create the dicts and name them.  A C container that exposes no
 attribute for what it holds (an `lru_cache` wrapper's cache, a memoryview's
 managed buffer, a Future's list of further callbacks) leaves the name null
 rather than guess one.
@@ -622,6 +626,10 @@ class _Namer:
         self.closures: dict[int, list[str | None]] = {}
         self.layouts: dict[type, tuple[Any, list[tuple[str, Any]]]] = {}
         self.index_names: list[str] = []
+        # Inline attributes are read without creating the dict where the native
+        # walker is loaded (never imported mid-dump).
+        walker = sys.modules.get("vesker._walker")
+        self.inline_attributes = vars(walker).get("inline_attributes") if walker else None
         collections = sys.modules.get("_collections")
         self.deque = vars(collections).get("deque") if collections is not None else None
 
@@ -734,6 +742,10 @@ class _Namer:
                 for key, value in namespace.items():
                     if type(key) is str:
                         known.setdefault(id(value), "." + key)
+        elif dict_getter is not None and self.inline_attributes is not None:
+            for key, value in self.inline_attributes(obj) or ():
+                if type(key) is str:
+                    known.setdefault(id(value), "." + key)
         known.setdefault(id(tp), ".__class__")
 
 

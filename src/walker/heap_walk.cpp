@@ -12,6 +12,7 @@
 #include "core/codecs/record_encoder.h"
 #include "python/py_ref.h"
 #include "walker/address_set.h"
+#include "walker/inline_values.h"
 #include "walker/reference_names.h"
 #include "walker/type_facts.h"
 
@@ -267,13 +268,16 @@ class HeapWalk {
       facts.names_only_class = PyObject_IsTrue(answer.get()) == 1;
     }
     if (*facts.names_only_class) {
-      names_.reserve(refs_.size());
-      for (PyObject* ref : refs_) {
-        if (ref == reinterpret_cast<PyObject*>(type)) {
-          names_.emplace_back(".__class__");
-        } else {
-          names_.emplace_back();
+      // As the namer would: the inline attributes, then the class.
+      names_.assign(refs_.size(), std::nullopt);
+      for_each_inline_attribute(object, [this](PyObject* key, PyObject* value) {
+        if (!PyUnicode_CheckExact(key)) return;
+        for (std::size_t i = 0; i < refs_.size(); ++i) {
+          if (refs_[i] == value && !names_[i]) names_[i] = "." + cached_text(key);
         }
+      });
+      for (std::size_t i = 0; i < refs_.size(); ++i) {
+        if (refs_[i] == reinterpret_cast<PyObject*>(type) && !names_[i]) names_[i] = ".__class__";
       }
       return true;
     }
@@ -329,6 +333,22 @@ class HeapWalk {
     return found->second;
   }
 
+  // An attribute name's text (kept alive by its class's shared keys).
+  const std::string& cached_text(PyObject* name) {
+    auto [found, added] = attribute_names_.try_emplace(name);
+    if (added) {
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(name, &size);
+      if (data == nullptr) {
+        PyErr_Clear();
+        found->second = "?";
+      } else {
+        found->second.assign(data, static_cast<std::size_t>(size));
+      }
+    }
+    return found->second;
+  }
+
   // A list of str or None into `names`; anything else names nothing.
   static bool read_names(PyObject* list, Names& names) {
     if (!PyList_Check(list)) return true;
@@ -380,6 +400,7 @@ class HeapWalk {
   std::string buffer_;
   std::optional<std::size_t> gc_header_;
   absl::flat_hash_map<PyObject*, std::string> key_names_;
+  absl::flat_hash_map<PyObject*, std::string> attribute_names_;
   std::string scratch_key_;
   std::vector<std::string> index_names_;
   Names names_;       // parallel to refs_, or empty

@@ -6,6 +6,7 @@
 
 #include "python/py_ref.h"
 #include "walker/heap_walk.h"
+#include "walker/inline_values.h"
 
 namespace {
 
@@ -57,7 +58,24 @@ PyObject* raw_fork(PyObject*, PyObject*) {
   return PyLong_FromLong(pid);
 }
 
+PyObject* inline_attributes(PyObject*, PyObject* object) {
+  PyRef pairs = PyRef::steal(PyList_New(0));
+  if (!pairs) return nullptr;
+  bool failed = false;
+  const bool found = vesker::walker::for_each_inline_attribute(
+      object, [&](PyObject* key, PyObject* value) {
+        PyRef pair = PyRef::steal(PyTuple_Pack(2, key, value));
+        if (!pair || PyList_Append(pairs.get(), pair.get()) < 0) failed = true;
+      });
+  if (failed) return nullptr;
+  if (!found) Py_RETURN_NONE;
+  return pairs.release();
+}
+
 PyMethodDef methods[] = {
+    {"inline_attributes", inline_attributes, METH_O,
+     "inline_attributes(object) -> [(name, value), ...] or None\n\nThe attributes an instance "
+     "keeps inline, read without creating its __dict__;\nNone when it keeps none inline."},
     {"fork", raw_fork, METH_NOARGS,
      "fork() -> pid\n\nfork(2) with the interpreter lock held and no fork hooks run: the child\n"
      "is an exact copy for a heap dump, which must leave with os._exit."},

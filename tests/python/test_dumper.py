@@ -396,4 +396,4 @@ def test_native_walker_writes_what_the_python_dumper_writes(tmp_path: pathlib.Pa
     assert [r for i, r in native.items() if r != reference[i]] == []
     assert any(r["value"] == "holder-\u00e9\U0001f600?" for r in native.values())
     named = [name for r in native.values() for name in r.get("names", ())]
-    assert {"['a']", "<key>", "[0]", ".kids", "<local only_in_this_frame>"} <= set(named)
+    assert {"['a']", "<key>", "[0]", ".kids", ".label", "<local only_in_this_frame>"} <= set(named)
