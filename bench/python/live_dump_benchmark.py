@@ -86,9 +86,8 @@ TARGET = textwrap.dedent(
             os.close(reader)
             os.close(writer)
             # The fork's own time: a bare fork of this heap, the child leaving at once.
-            fork = sys.modules["vesker._walker"].fork if "vesker._walker" in sys.modules else os.fork
             started = time.perf_counter()
-            child = fork()
+            child = os.fork()
             if child == 0:
                 os._exit(0)
             result["fork"] = time.perf_counter() - started

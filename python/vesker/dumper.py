@@ -82,11 +82,11 @@ restored), `sys.modules` (it imports nothing while dumping; gzip output
 imports `gzip` once), `sys.path`, signal handlers, module attributes.  It
 holds other threads off while it reads (switch interval raised, restored).
 
-A forked dump forks with fork(2) itself where the native walker is loaded, so
-that no fork hook runs (neither the program's `os.register_at_fork` nor the
-standard library's: threading's would forget every other thread in the
-child before the dump); elsewhere with `os.fork`, after which threading's
-module globals and thread tables are put back in the child.  `os.fork` of a
+A forked dump forks with `os.fork`, which runs the fork hooks registered with
+`os.register_at_fork` as any fork does (the standard library's reset locks
+in the child); threading's would forget every other thread in the child
+before the dump, so its module globals and thread tables are put back in the
+child from copies taken before the fork.  `os.fork` of a
 process with threads warns (3.12 and later): the warning is filed under a
 module name of the dumper's own, which default filters ignore; the filters
 are never changed, since that clears every `__warningregistry__`.
@@ -1103,23 +1103,22 @@ def _let_go(collecting: bool, interval: float) -> None:
 
 
 def _fork(excluded: set[int]) -> int:
-    """Fork a copy of the process whose heap is the parent's as it was.
+    """os.fork, with the parent's heap put back in the child as far as the
+    standard library's fork hooks change it.
 
-    With the native walker loaded, fork(2) itself: no fork hooks run, neither the
-    program's (os.register_at_fork) nor the standard library's, which would
-    change the child before it is dumped (threading forgets every other
-    thread and replaces its shutdown locks).  Without it, os.fork, whose
-    hooks change the child: threading's module globals and thread tables are
-    put back from copies taken before the fork.  os.fork of a process with
-    threads warns (3.12 and later); changing the warning filters to silence it
-    would clear every module's `__warningregistry__` at the next warning, so
-    the filters stay as they are: the warning is filed under a module name of
-    its own, which the default filters ignore, and its registry entry goes to
-    a namespace that lives only for this call.  What this makes exists in the
-    child when it lists the heap, so it joins `excluded`."""
-    walker = sys.modules.get("vesker._walker")  # only when loaded: no import mid-dump
-    if walker is not None:
-        return walker.fork()  # type: ignore[no-any-return]
+    fork(2) alone would leave the interpreter's own state (its lock, which a
+    thread waiting for it had asked to be handed over) for threads the child
+    no longer has, and the child would wait for them forever; os.fork resets
+    that state, and runs the fork hooks.  threading's hook forgets every other
+    thread and replaces its tables and shutdown locks: its module globals and
+    thread tables are put back in the child from copies taken before the fork.
+    os.fork of a process with threads warns (3.12 and later); changing the
+    warning filters to silence it would clear every module's
+    `__warningregistry__` at the next warning, so the filters stay as they
+    are: the warning is filed under a module name of its own, which the
+    default filters ignore, and its registry entry goes to a namespace that
+    lives only for this call.  What this makes exists in the child when it
+    lists the heap, so it joins `excluded`."""
     threading = sys.modules.get("threading")
     saved: list[tuple[dict[Any, Any], dict[Any, Any]]] = []
     if threading is not None:

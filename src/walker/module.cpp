@@ -2,7 +2,6 @@
 // vesker.dumper.dump_heap(native=True). The Python side gathers the roots and
 // reads the running frames; this module walks and writes.
 #include <Python.h>
-#include <unistd.h>
 
 #include "python/py_ref.h"
 #include "walker/heap_walk.h"
@@ -47,17 +46,6 @@ PyObject* walk(PyObject*, PyObject* args, PyObject* kwargs) {
                        static_cast<unsigned long long>(counts->dangling));
 }
 
-// fork() without the interpreter's before- and after-fork work: no hooks of
-// the program's (os.register_at_fork) and none of the standard library's
-// (threading forgets every other thread in the child) run, so the child's
-// heap is the parent's as it was. The child must then run nothing but the
-// calling thread's walk and plain writes, and leave with os._exit.
-PyObject* raw_fork(PyObject*, PyObject*) {
-  const pid_t pid = fork();
-  if (pid < 0) return PyErr_SetFromErrno(PyExc_OSError);
-  return PyLong_FromLong(pid);
-}
-
 PyObject* inline_attributes(PyObject*, PyObject* object) {
   PyRef pairs = PyRef::steal(PyList_New(0));
   if (!pairs) return nullptr;
@@ -76,9 +64,6 @@ PyMethodDef methods[] = {
     {"inline_attributes", inline_attributes, METH_O,
      "inline_attributes(object) -> [(name, value), ...] or None\n\nThe attributes an instance "
      "keeps inline, read without creating its __dict__;\nNone when it keeps none inline."},
-    {"fork", raw_fork, METH_NOARGS,
-     "fork() -> pid\n\nfork(2) with the interpreter lock held and no fork hooks run: the child\n"
-     "is an exact copy for a heap dump, which must leave with os._exit."},
     {"walk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(walk)),
      METH_VARARGS | METH_KEYWORDS,
      "walk(roots, excluded, frames, frame_referents, write, progress, *, namer=None,\n"
