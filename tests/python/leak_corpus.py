@@ -19,6 +19,7 @@ import logging.handlers
 import os
 import signal
 import sys
+import threading
 import time
 import warnings
 from unittest import mock
@@ -117,7 +118,14 @@ def dump(step):
     return path
 
 
+def tick():
+    # A second thread that keeps asking for the interpreter lock, as a server's do.
+    while True:
+        time.sleep(0.0005)
+
+
 def main():
+    threading.Thread(target=tick, daemon=True).start()
     warnings.simplefilter("default")  # the program's own choice, made before any dump
     if MODE not in ("attach", "exit"):
         from vesker import dumper
