@@ -78,9 +78,10 @@ The dumper runs no code of the program's own: no Python-level `__sizeof__`,
 and values are read through the base types' own descriptors, C getters of the
 standard library's types only).  It changes no state the program can see:
 warning filters and registries, the collector's settings (paused and
-restored), `sys.modules` (it imports nothing while dumping; gzip output
-imports `gzip` once), `sys.path`, signal handlers, module attributes.  It
-holds other threads off while it reads (switch interval raised, restored).
+restored), `sys.modules` (it imports nothing while dumping but what the
+caller asks for: `gzip` for compressed output, `vesker._walker` for
+`native=True`), `sys.path`, signal handlers, module attributes.  It holds
+other threads off while it reads (switch interval raised, restored).
 
 A forked dump forks with `os.fork`, which runs the fork hooks registered with
 `os.register_at_fork` as any fork does (the standard library's reset locks
