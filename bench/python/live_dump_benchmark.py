@@ -5,12 +5,16 @@ string keys, lists of numbers and strings, instances, a cache on top) and runs
 a thread that ticks every millisecond; the longest gap between two ticks
 during a dump is the target's longest stall.  Each mode dumps the same target:
 
-    fork      vesker.dumper.fork_dump: the target pauses to fork, a copy writes
-    python    vesker.dumper.dump_heap in the target (the reference dumper)
-    native    the native walker in the target, where it is built
-    attach    `vesker dump --pid` from outside (CPython 3.14), fork mode
+    fork          vesker.dumper.fork_dump with names: the target pauses to fork, a copy writes
+    python        vesker.dumper.dump_heap in the target (the reference dumper), no names
+    python-names  the same with the names of references
+    native        the native walker in the target, where it is built, no names
+    native-names  the native walker with names
+    attach        `vesker dump --pid` from outside (CPython 3.14), fork mode
 
-Prints, per mode: the longest stall, the dump's objects/s and bytes/object.
+Prints, per mode: the longest stall, the dump's objects/s and bytes/object; then
+what names cost the native walker (target: at most 20 % of its speed) and the fork
+stall beside the fork's own time (target: at most 100 ms more).
 Run with the package importable:
 
     python bench/python/live_dump_benchmark.py [--objects 2000000] [--modes fork,python,...]
@@ -33,6 +37,7 @@ TARGET = textwrap.dedent(
     """
     import gc, json, os, select, sys, threading, time
     import vesker.dumper as dumper
+    dumper.native_walker_available()  # loaded before any dump, as a program would
 
     class Order:
         def __init__(self, number):
@@ -73,18 +78,23 @@ TARGET = textwrap.dedent(
         if mode == "fork":
             reader, writer = os.pipe()
             started = time.perf_counter()
-            dumper.fork_dump(path, names=False, meta=False, distinct=False,
+            dumper.fork_dump(path, names=True, distinct=False,
                              done=lambda s: os.write(writer, json.dumps(
                                  {"objects": s.objects, "seconds": s.seconds}).encode()))
             result["pause"] = time.perf_counter() - started
             result.update(json.loads(os.read(reader, 4096)))
             os.close(reader)
             os.close(writer)
-        elif mode == "python":
-            stats = dumper.dump_heap(path)
-            result = {"objects": stats.objects, "seconds": stats.seconds}
-        elif mode == "native":
-            stats = dumper.dump_heap(path, native=True)
+            # The fork's own time: a bare fork of this heap, the child leaving at once.
+            started = time.perf_counter()
+            child = os.fork()
+            if child == 0:
+                os._exit(0)
+            result["fork"] = time.perf_counter() - started
+            os.waitpid(child, 0)
+        elif mode in ("python", "python-names", "native", "native-names"):
+            stats = dumper.dump_heap(path, native=mode.startswith("native"),
+                                     names=mode.endswith("names"))
             result = {"objects": stats.objects, "seconds": stats.seconds}
         elif mode == "wait":  # an outside dump runs meanwhile; the driver says when it is done
             next(commands())
@@ -106,6 +116,7 @@ def run(objects: int, modes: list[str]) -> None:
     pid = json.loads(process.stdout.readline())["pid"]
     print(f"target of ~{objects:,} objects built in {time.perf_counter() - built:.1f}s "
           f"(pid {pid}, Python {sys.version.split()[0]})")
+    rates: dict[str, float] = {}
     with tempfile.TemporaryDirectory() as directory:
         try:
             for mode in modes:
@@ -116,7 +127,7 @@ def run(objects: int, modes: list[str]) -> None:
                     time.sleep(0.2)
                     started = time.perf_counter()
                     completed = subprocess.run(
-                        [sys.executable, "-m", "vesker", "dump", "--pid", str(pid), "--no-names",
+                        [sys.executable, "-m", "vesker", "dump", "--pid", str(pid),
                          "-o", path], capture_output=True, text=True, env=env,
                     )
                     elapsed = time.perf_counter() - started
@@ -134,11 +145,19 @@ def run(objects: int, modes: list[str]) -> None:
                     result = json.loads(process.stdout.readline())
                 size = os.path.getsize(path)
                 rate = result["objects"] / result["seconds"] if result["seconds"] else 0.0
-                pause = f", fork pause {result['pause'] * 1000:.0f} ms" if "pause" in result else ""
-                print(f"{mode:>7}: longest stall {result['stall'] * 1000:8.1f} ms{pause}; "
+                rates[mode] = rate
+                pause = (f", fork pause {result['pause'] * 1000:.0f} ms (bare fork "
+                         f"{result['fork'] * 1000:.0f} ms)") if "pause" in result else ""
+                print(f"{mode:>12}: longest stall {result['stall'] * 1000:8.1f} ms{pause}; "
                       f"{result['objects']:,} objects in {result['seconds']:.2f}s = "
                       f"{rate:,.0f} objects/s; {size / max(result['objects'], 1):.0f} bytes/object")
+                if "fork" in result:
+                    over = (result["stall"] - result["fork"]) * 1000
+                    print(f"{'':>12}  fork stall beyond the bare fork: {over:.1f} ms (target: at most 100 ms)")
                 os.unlink(path)
+            if rates.get("native") and rates.get("native-names"):
+                cost = 1 - rates["native-names"] / rates["native"]
+                print(f"{'':>12}  names cost the native walker {cost:.0%} of its speed (target: at most 20 %)")
         finally:
             process.kill()
             process.wait()
@@ -148,16 +167,17 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--objects", type=int, action="append",
                         help="heap size of the target (repeatable; default 2000000)")
-    parser.add_argument("--modes", default="fork,python,native,attach",
+    parser.add_argument("--modes", default="native,native-names,python-names,fork,attach",
                         help="comma-separated modes (default: all available)")
     args = parser.parse_args()
     modes = args.modes.split(",")
     from vesker.dumper import native_walker_available
 
     if not native_walker_available():
-        if "native" in modes:
-            print("native walker not built for this interpreter: skipped")
-            modes.remove("native")
+        for mode in ("native", "native-names"):
+            if mode in modes:
+                print(f"{mode}: the native walker is not built for this interpreter: skipped")
+                modes.remove(mode)
     if "attach" in modes and not hasattr(sys, "remote_exec"):
         print("attach needs CPython 3.14: skipped")
         modes.remove("attach")

@@ -85,7 +85,8 @@ def _vesker_main(request, namespace):
 
     def done(stats):
         send({{"state": "done", "path": stats.path, "objects": stats.objects,
-               "bytes": stats.bytes_written, "seconds": stats.seconds}})
+               "bytes": stats.bytes_written, "seconds": stats.seconds,
+               "dangling": stats.dangling}})
 
     def failed(error):
         import traceback
@@ -106,9 +107,11 @@ def _vesker_main(request, namespace):
                id(namespace["_vesker_modules"])}}
         for module in list(sys.modules.values()):
             if getattr(module, "__name__", None) == "gc" and "gc" not in modules_before:
-                own.add(id(module))
-                own.update(id(value) for value in vars(module).values())
-                own.add(id(vars(module)))
+                # The module this script imported, with its dict and the functions bound
+                # to it; not the values it shares with the program (None, gc.garbage).
+                own.update((id(module), id(vars(module))))
+                own.update(id(value) for value in vars(module).values()
+                           if getattr(value, "__self__", None) is module)
         # Older than this script's first line: the function in which the interpreter runs
         # it, the constants of its code, and the lists in which the parser keeps its tokens
         # until the script has run (found by our own names among them).
@@ -129,7 +132,7 @@ def _vesker_main(request, namespace):
                 elif kind is function_type and obj.__globals__ is namespace:
                     own.add(id(obj))
         roots = (namespace.pop("_vesker_modules"), {{id(obj) for obj in young}}, own)
-        options = dict(names=request["names"], meta=True, _roots=roots)
+        options = dict(names=request["names"], meta=True, mode="attach", _roots=roots)
         if request["fork"]:
             child = dumper["fork_dump"](request["output"], distinct=False, progress=progress,
                                         done=done, failed=failed, **options)

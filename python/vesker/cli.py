@@ -140,7 +140,7 @@ def _dump_pid(args: argparse.Namespace) -> int:
 
     try:
         outcome = dump_pid(args.pid, args.output, fork=args.fork, names=args.names,
-                           timeout=args.timeout, mode=args.mode, report=report)
+                           timeout=args.timeout, mode=args.mode, replace=args.force, report=report)
     except AttachError as error:
         raise UserError(str(error)) from None
     except OSError as error:
@@ -183,12 +183,25 @@ def _dump_script(args: argparse.Namespace) -> int:
     if not os.path.isdir(output_dir):
         raise UserError(f"output directory {output_dir!r} does not exist")
 
+    if dump_signal is None and os.path.lexists(output) and not args.force:
+        raise UserError(f"{output!r} exists; give --force to replace it, or -o another name")
+
     def report(stats: DumpStats) -> None:
+        missing = (f"; {stats.dangling:,} references without a record: the dump is incomplete"
+                   if stats.dangling else "")
         print(
             f"vesker: dumped {stats.objects:,} objects ({format_bytes(stats.bytes_written)}) "
-            f"to {stats.path} in {stats.seconds:.1f}s",
-            file=sys.stderr,
+            f"to {stats.path} in {stats.seconds:.1f}s, complete{missing}",
+            file=sys.stderr, flush=True,
         )
+
+    def started(child: int) -> None:
+        print(f"vesker: process {child} is writing a dump of process {os.getpid()} "
+              "(a line follows when it is complete)", file=sys.stderr, flush=True)
+
+    def waiting(children: list[int]) -> None:
+        print(f"vesker: waiting for {len(children)} dump(s) still being written "
+              f"(process {', '.join(map(str, children))})", file=sys.stderr, flush=True)
 
     if dump_signal is not None:
         print(
@@ -198,7 +211,7 @@ def _dump_script(args: argparse.Namespace) -> int:
     try:
         outcome = run_script(
             args.script, args.arguments, output, dump_signal=dump_signal, report=report,
-            fork=args.fork, names=args.names,
+            started=started, waiting=waiting, fork=args.fork, names=args.names,
         )
     except ScriptError as error:
         raise UserError(str(error)) from None
@@ -590,6 +603,8 @@ def build_parser() -> argparse.ArgumentParser:
     dump.add_argument("--no-fork", dest="fork", action="store_false",
                       help="with --pid or --signal: dump inside the process, which then pauses "
                       "for the whole dump, instead of from a forked copy")
+    dump.add_argument("--force", action="store_true",
+                      help="replace an existing dump given with -o (never done otherwise)")
     dump.add_argument("--no-names", dest="names", action="store_false",
                       help="leave the names of references (attributes, keys, indices) out")
     dump.add_argument("--timeout", type=_seconds, default=10.0, metavar="SECONDS",

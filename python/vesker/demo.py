@@ -35,7 +35,8 @@ def _clear_previous_store(store: str) -> None:
 
 
 def _dump_demo(dump: str, quiet: bool) -> None:
-    command = [sys.executable, "-m", "vesker", "dump", "--output", dump, demo_program.__file__]
+    command = [sys.executable, "-m", "vesker", "dump", "--force", "--output", dump,
+               demo_program.__file__]
     completed = subprocess.run(command, capture_output=True, text=True)
     if completed.returncode != 0:
         raise UserError("the demo program failed:\n" + completed.stderr.rstrip())

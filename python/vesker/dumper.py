@@ -1,51 +1,128 @@
 """Write the heap of the running interpreter as a JSON Lines heap dump.
 
+This docstring is the dump format's documentation and the dumper's contract.
+Every mode keeps it: `dump_heap` in the process ("in-process"), `vesker dump
+SCRIPT` at the script's end ("exit"), `--signal` and `install` ("signal"),
+`fork_dump` ("fork"), `vesker dump --pid` ("attach") and the native walker
+(`dump_heap(native=True)`, "native").
+
+The records
+-----------
 Every object reachable from the interpreter's roots (loaded modules, the
 objects the garbage collector tracks, the frames of every thread) is written
 once, closed over `gc.get_referents`, so untracked objects such as strings and
 numbers appear as well, and so do objects frozen with `gc.freeze()`, which the
-collector no longer lists.  One line per object:
+collector no longer lists.  Besides what the collector reports, the walk adds
+the keys of dicts, what code objects hold, and the locals of running frames.
+One line per object:
 
     {"id":..,"type":"module.QualName","references":[..],"names":[..],"value":..,"size":..}
 
-"names" is optional (`names=True`): a list parallel to "references" whose
-elements are null or a short path segment to append after the referrer's
-type when showing a chain of references:
+The native walker writes the same lines through the project's record
+encoder, which adds a sixth key, "subtree_size": null ("not computed").
 
-    ".items"     an attribute (also ".__dict__", ".__class__", ".f_code")
+Complete: every id in "references" has a record of its own in the same dump.
+A reference to an object of the dumper's own (see below) is left out, not
+written.  `DumpStats.dangling` counts references without a record; it is 0,
+and `vesker dump` says so when it is not.  Objects without `tp_traverse`
+(an `array.array`, a C extension's buffer) are written with their size; what
+they hold that no traversal reports is not in the dump (the sidecar's memory
+figures say how much of the process lies outside the objects).
+
+Sizes are what `sys.getsizeof` would say, computed without running code of
+the program: the first `__sizeof__` along the type's method resolution order
+that is written in C (a method descriptor: `list.__sizeof__`, at the latest
+`object.__sizeof__`, which is the type's `__basicsize__` plus `__itemsize__`
+per item), plus the collector's header that `sys.getsizeof` adds (measured
+once on a list) and, on 3.11 and later, two words in front of instances with
+a managed dict.  A `__sizeof__` written in Python (a mock records the call and
+grows a child mock) is skipped; `python_sizeof=True` opts in to calling it.
+
+Names
+-----
+"names" (`names=True`, the default of every mode but `dump_heap`) is a list
+parallel to "references" whose elements are null or a short path segment to
+append after the referrer's type when showing a chain of references; every
+mode names alike:
+
+    ".items"     an attribute (also ".__dict__", ".__class__", ".f_code"), and
+                 the public attributes of C-level objects met in leaks
+                 (".__func__"/".__self__" of bound methods, ".func"/".args" of a
+                 partial, ".__callback__" of a weakref, ".default_factory",
+                 "._callbacks"/"._result" of a C asyncio Future)
     "['k']"      the value under a dict key, the key's repr truncated
-    "[3]"        a list or tuple index
+    "[3]"        a list, tuple or deque index
     "<key>"      a dict key object itself
     "<cell x>"   the cell of a closure variable x
     "<local x>"  the local variable x of a running frame
 
-Attributes of instances without a `__dict__` of their own yet (CPython keeps
-them inline until someone asks for the dict) are named only in a forked dump
-or when the caller allows creating the dict; elsewhere their names are null,
-because asking for the dict would change the object.
+The native walker names dicts, lists and tuples itself and asks this module's
+namer for every other kind, so both write the same names.  Attributes of
+instances whose `__dict__` was never asked for (CPython keeps them inline)
+are named too.  In a running process asking for the dict would change the
+object, so the native walker's module (`vesker._walker`, 3.13 and later)
+reads the inline values and the class's shared keys where the interpreter
+keeps them (its dict structures, the same in 3.13 and 3.14), without
+creating the dict; the Python dumper uses it when it is loaded (it is never
+imported during a dump).  Elsewhere (3.12 and older, the Python dumper alone)
+such names are null in a running process; a forked copy (fork, signal,
+attach) and a script's end ("exit") may create the dicts and name them.  A C container that exposes no
+attribute for what it holds (an `lru_cache` wrapper's cache, a memoryview's
+managed buffer, a Future's list of further callbacks) leaves the name null
+rather than guess one.
 
-With `meta=True` a sidecar `FILE.meta.json` beside the dump records which
-process the dump came from, to tell dumps apart and compare them later:
+No side effects
+---------------
+The dumper runs no code of the program's own: no Python-level `__sizeof__`,
+`__repr__`, `__getattr__`, properties or descriptors of user classes (names
+and values are read through the base types' own descriptors, C getters of the
+standard library's types only).  It changes no state the program can see:
+warning filters and registries, the collector's settings (paused and
+restored), `sys.modules` (it imports nothing while dumping but what the
+caller asks for: `gzip` for compressed output, `vesker._walker` for
+`native=True`), `sys.path`, signal handlers, module attributes.  It holds
+other threads off while it reads (switch interval raised, restored).
 
-    {"pid": 1234, "python": "3.14.0", "implementation": "cpython",
-     "time": "2026-12-08T14:12:00.123Z", "host": "web-1",
-     "started": "<boot id>:<start tick>"}
+A forked dump forks with `os.fork`, which runs the fork hooks registered with
+`os.register_at_fork` as any fork does (the standard library's reset locks
+in the child); threading's would forget every other thread in the child
+before the dump, so its module globals and thread tables are put back in the
+child from copies taken before the fork.  `os.fork` of a
+process with threads warns (3.12 and later): the warning is filed under a
+module name of the dumper's own, which default filters ignore; the filters
+are never changed, since that clears every `__warningregistry__`.
 
-"started" (Linux) tells apart two processes that were given the same pid, as
-every restart of a container is.
+Nothing of its own
+------------------
+The dump leaves out the dumper's machinery: the frames of this package, the
+containers, caches and file objects it creates while it runs (its caches
+live as long as one dump), and in `vesker dump SCRIPT` every object made
+before the script started (the command line's parser): these are no roots,
+and appear only when the program's objects reach them.
 
-The native walker (`dump_heap(native=True)`, where `vesker._walker` is built)
-writes the same lines through the project's record encoder, which adds a
-sixth key, "subtree_size": null, that the import reads as "not computed".
+The sidecar
+-----------
+The process that writes a dump writes `FILE.meta.json` beside it before the
+first record (with a time-stamped name, claimed with O_EXCL, so that two
+dumps in one second never share a name); `dump_heap` writes it by default:
 
-`fork_dump` takes the dump in a forked child: the process pauses for the fork
-only.  `install` dumps on a signal.  The dump leaves out its own machinery:
-the frames of this package and the containers, caches and file objects it
-creates while it runs.
+    {"pid": 1234, "started": "<boot id>:<start tick>", "host": "web-1",
+     "python": "3.14.0", "implementation": "cpython", "executable": "/usr/bin/python3",
+     "argv": ["app.py"], "time": "2026-12-08T14:12:00.123Z",
+     "memory": {"resident": 284000000, "anonymous": 250000000, "allocator": null},
+     "dump": {"mode": "fork", "names": true, "dumper": "0.1.0"}}
 
+"started" (Linux) tells apart two processes given the same pid, as every
+restart of a container is.  "memory" is read from /proc/PID/status at the
+dump (before the fork, for a forked dump): resident and anonymous bytes.
+"allocator" stays null: CPython offers no figure of its own allocator that
+is cheap to read (`sys._debugmallocstats` prints and walks every arena).
+
+Running elsewhere
+-----------------
 The module imports nothing beyond what a freshly started interpreter has
-loaded (plus `_json` and `itertools`), because it also runs inside processes
-that `vesker dump --pid` attaches to.
+loaded (plus `_json` and `itertools`), and runs on CPython 3.9 and later,
+because it also runs inside processes that `vesker dump --pid` attaches to.
 """
 
 from __future__ import annotations
@@ -68,6 +145,7 @@ if TYPE_CHECKING:
     from typing import Any, BinaryIO
 
 __all__ = [
+    "DUMPER_VERSION",
     "DumpStats",
     "VALUE_LIMIT",
     "distinct_path",
@@ -77,6 +155,9 @@ __all__ = [
     "install",
     "native_walker_available",
 ]
+
+# The version of the package this dumper comes with, named in every sidecar.
+DUMPER_VERSION = "0.1.0"
 
 # Values are for people reading a listing, not for reconstructing objects.
 VALUE_LIMIT = 200
@@ -139,31 +220,52 @@ _FUNCTION_ATTRIBUTES = tuple(
                  "__module__", "__defaults__", "__kwdefaults__", "__closure__", "__doc__")
     if name in vars(_FunctionType)
 )
-# What this interpreter's code objects have of these (3.9 and 3.10 lack some).
-_CODE_NAMES = tuple(name for name in (".co_consts", ".co_names", ".co_filename", ".co_name",
-                                      ".co_qualname", ".co_linetable", ".co_exceptiontable")
-                    if hasattr(_nothing.__code__, name[1:]))
+# What a code object holds, as far as the interpreter has it (3.9 and 3.10
+# have no qualified name, exception table or, 3.9, line table).
+_CODE_FIELDS = tuple(
+    name for name in ("co_consts", "co_names", "co_filename", "co_name", "co_qualname",
+                      "co_linetable" if "co_linetable" in vars(_CodeType) else "co_lnotab",
+                      "co_exceptiontable")
+    if name in vars(_CodeType)
+)
+_CODE_GETTERS = tuple(vars(_CodeType)[name].__get__ for name in _CODE_FIELDS)
+_CODE_NAMES = tuple("." + name for name in _CODE_FIELDS)
 
 _PACKAGE = __name__.partition(".")[0]
 
 _GetSetType = type(vars(type)["__dict__"])
 _MemberType = type(vars(type)["__basicsize__"])
+_MethodDescriptorType = type(vars(object)["__sizeof__"])
+_type_flags = vars(type)["__flags__"].__get__
+
+# What sys.getsizeof adds to what a type's __sizeof__ says: the collector's
+# header in front of objects it tracks (measured once on a list, whose
+# __sizeof__ is written in C), and two more words in front of instances whose
+# dict and weak references the interpreter manages (3.11 and later).
+_GC_HEADER = sys.getsizeof([]) - list.__sizeof__([])
+_WORD = 8 if sys.maxsize > 2 ** 32 else 4
+_HEAP_TYPE = 1 << 9
+_MANAGED = ((1 << 3) | (1 << 4) if sys.version_info >= (3, 12)
+            else 1 << 4 if sys.version_info >= (3, 11) else 0)
 
 
 class DumpStats:
-    """What one dump wrote."""
+    """What one dump wrote.  `dangling` counts references to ids without a
+    record of their own (a complete dump has none)."""
 
-    __slots__ = ("path", "objects", "bytes_written", "seconds")
+    __slots__ = ("path", "objects", "bytes_written", "seconds", "dangling")
 
-    def __init__(self, path: str, objects: int, bytes_written: int, seconds: float) -> None:
+    def __init__(self, path: str, objects: int, bytes_written: int, seconds: float,
+                 dangling: int = 0) -> None:
         self.path = path
         self.objects = objects
         self.bytes_written = bytes_written
         self.seconds = seconds
+        self.dangling = dangling
 
     def __repr__(self) -> str:
-        return (f"DumpStats(path={self.path!r}, objects={self.objects}, "
-                f"bytes_written={self.bytes_written}, seconds={self.seconds:.3f})")
+        return ("DumpStats(path=%r, objects=%d, bytes_written=%d, seconds=%.3f, dangling=%d)"
+                % (self.path, self.objects, self.bytes_written, self.seconds, self.dangling))
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, DumpStats):
@@ -212,6 +314,61 @@ def _value_kind(tp: type) -> int:
     if issubclass(tp, _ModuleType):
         return _MODULE_NAME
     return _NO_VALUE
+
+
+def _c_sizeof(tp: type) -> Any:
+    """The first `__sizeof__` along the type's method resolution order that is
+    written in C (a method descriptor): a Python-level one is program code,
+    which may record the call (a mock does) or allocate."""
+    for base in _type_mro(tp):
+        found = _type_dict(base).get("__sizeof__")
+        if type(found) is _MethodDescriptorType:
+            return found
+    return vars(object)["__sizeof__"]
+
+
+def _has_python_sizeof(tp: type) -> bool:
+    for base in _type_mro(tp):
+        found = _type_dict(base).get("__sizeof__")
+        if found is not None:
+            return type(found) is not _MethodDescriptorType
+    return False
+
+
+def _header_size(tp: type) -> int:
+    """What sys.getsizeof adds in front of instances of `tp` (classes: see
+    `_size_of`)."""
+    flags = _type_flags(tp)
+    if not flags & _HAVE_GC:
+        return 0
+    return _GC_HEADER + (2 * _WORD if flags & _MANAGED else 0)
+
+
+def _size_of(obj: Any, sizeof: Any, header: int) -> int:
+    """The size sys.getsizeof gives, from the C-level `__sizeof__` of the type
+    (see `_c_sizeof`) and `header`; with `sizeof` None, from sys.getsizeof
+    itself (the caller opted in to Python-level `__sizeof__`)."""
+    if sizeof is None:
+        try:
+            return sys.getsizeof(obj)
+        except Exception:
+            sizeof = vars(object)["__sizeof__"]
+    if header < 0:
+        # Classes are tracked by the collector only when they are heap types.
+        header = _GC_HEADER if _type_flags(obj) & _HEAP_TYPE else 0
+    try:
+        size: int = sizeof(obj)
+    except Exception:
+        size = object.__sizeof__(obj)
+    return size + header
+
+
+def _sizing(tp: type, python_sizeof: bool) -> tuple[Any, int]:
+    """How `_size_of` measures instances of `tp`."""
+    sizeof = None if python_sizeof and _has_python_sizeof(tp) else _c_sizeof(tp)
+    # 3.11 and 3.12 add the header to every class, as if all were tracked.
+    per_object = issubclass(tp, type) and not (3, 11) <= sys.version_info[:2] < (3, 13)
+    return sizeof, -1 if per_object else _header_size(tp)
 
 
 def _line_format(tp: type, names: bool) -> str:
@@ -287,15 +444,6 @@ def _key_name(key: Any) -> str:
     return "[" + text + "]"
 
 
-_index_names: list[str] = []
-
-
-def _indices(count: int) -> list[str]:
-    while len(_index_names) < count:
-        _index_names.append("[" + str(len(_index_names)) + "]")
-    return _index_names[:count]
-
-
 def _dict_names(mapping: dict[Any, Any]) -> list[str | None]:
     """Names parallel to the references of a plain dict: each key, then its value."""
     names: list[str | None] = []
@@ -319,18 +467,33 @@ def _by_identity(refs: list[Any], known: dict[int, str]) -> list[str | None]:
     return [get(id(ref)) for ref in refs]
 
 
+# The public attributes through which C-level objects of the standard library
+# hold what users meet in leaks, read with the type's own C
+# getter; only these: other getters may compute, allocate or import.
+_C_FIELDS = {
+    "_asyncio.Future": ("_loop", "_callbacks", "_result", "_exception", "_source_traceback",
+                        "_cancel_message"),
+    "_asyncio.Task": ("_coro", "_fut_waiter", "_context"),
+}
+
+# Getters that build a new list of (callback, context) pairs: their items are named.
+_EXPANDED = frozenset(("_callbacks",))
+
+
 def _instance_layout(tp: type) -> tuple[Any, list[tuple[str, Any]]]:
     """The getter of the instance dict (if the type has one) and the slot
-    getters, both found as plain descriptors along the method resolution order."""
+    getters, both found as plain descriptors along the method resolution
+    order, with the C getters of `_C_FIELDS`."""
     dict_getter = None
     slots: list[tuple[str, Any]] = []
     for base in _type_mro(tp):
         namespace = _type_dict(base)
+        wanted = _C_FIELDS.get(_type_name(base), ())
         for name, descriptor in namespace.items():
             kind = type(descriptor)
             if name == "__dict__" and kind is _GetSetType and dict_getter is None:
                 dict_getter = descriptor.__get__
-            elif kind is _MemberType:
+            elif kind is _MemberType or (kind is _GetSetType and name in wanted):
                 slots.append((name, descriptor.__get__))
     return dict_getter, slots
 
@@ -395,7 +558,7 @@ class _FrameShot:
         self.frame = frame
         self.refs = _frame_referents(frame, gc.get_referents(frame))
         self.names = _frame_names(frame, self.refs) if names else None
-        self.size = sys.getsizeof(frame)
+        self.size = _size_of(frame, *_sizing(_FrameType, False))
 
 
 def _capture_frames(own: set[int], names: bool) -> dict[int, _FrameShot]:
@@ -444,7 +607,7 @@ def _dict_subclass_referents(mapping: dict[Any, Any]) -> list[Any]:
 
 def _code_referents(code: Any) -> list[Any]:
     """What a code object holds; the collector does not traverse code objects."""
-    return [getattr(code, name[1:]) for name in _CODE_NAMES]
+    return [getter(code) for getter in _CODE_GETTERS]
 
 
 def _open_output(path: str, compress: bool) -> BinaryIO:
@@ -458,14 +621,30 @@ def _open_output(path: str, compress: bool) -> BinaryIO:
 class _Namer:
     """Names the references of one object; resolved once per type."""
 
+    # Its caches live as long as one dump: at module level they would be in the next.
     def __init__(self, materialize: bool) -> None:
         self.materialize = materialize
         self.closures: dict[int, list[str | None]] = {}
         self.layouts: dict[type, tuple[Any, list[tuple[str, Any]]]] = {}
+        self.index_names: list[str] = []
+        # Inline attributes are read without creating the dict where the native
+        # walker is loaded (never imported mid-dump).
+        walker = sys.modules.get("vesker._walker")
+        self.inline_attributes = vars(walker).get("inline_attributes") if walker else None
+        collections = sys.modules.get("_collections")
+        self.deque = vars(collections).get("deque") if collections is not None else None
+
+    def indices(self, count: int) -> list[str]:
+        index_names = self.index_names
+        while len(index_names) < count:
+            index_names.append("[" + str(len(index_names)) + "]")
+        return index_names[:count]
 
     def for_type(self, tp: type) -> Callable[[Any, list[Any]], list[str | None]] | None:
         if tp is list or tp is tuple:
             return self.sequence
+        if tp is self.deque:
+            return self.deque_items
         if tp is _FunctionType:
             return self.function
         if tp is _CodeType:
@@ -484,11 +663,18 @@ class _Namer:
 
     def sequence(self, obj: Any, refs: list[Any]) -> list[str | None]:
         count = len(refs)
-        names: list[str | None] = self.closures.pop(id(obj), []) or list(_indices(count))
+        names: list[str | None] = self.closures.pop(id(obj), []) or list(self.indices(count))
         # The collector visits list and tuple items from the last to the first.
         if count > 1 and count == len(obj) and refs[0] is obj[-1] and refs[0] is not obj[0]:
             names.reverse()
         return names
+
+    def deque_items(self, items: Any, refs: list[Any]) -> list[str | None]:
+        known: dict[int, str] = {}
+        for index, item in enumerate(items):
+            known.setdefault(id(item), "[" + str(index) + "]")
+        self.attributes(items, known)
+        return _by_identity(refs, known)
 
     def function(self, function: Any, refs: list[Any]) -> list[str | None]:
         known: dict[int, str] = {}
@@ -523,6 +709,12 @@ class _Namer:
         self.attributes(mapping, known)
         return _by_identity(refs, known)
 
+    def layout(self, tp: type) -> tuple[Any, list[tuple[str, Any]]]:
+        found = self.layouts.get(tp)
+        if found is None:
+            found = self.layouts[tp] = _instance_layout(tp)
+        return found
+
     def instance(self, obj: Any, refs: list[Any]) -> list[str | None]:
         known: dict[int, str] = {}
         self.attributes(obj, known)
@@ -530,15 +722,17 @@ class _Namer:
 
     def attributes(self, obj: Any, known: dict[int, str]) -> None:
         tp = type(obj)
-        layout = self.layouts.get(tp)
-        if layout is None:
-            layout = self.layouts[tp] = _instance_layout(tp)
-        dict_getter, slots = layout
+        dict_getter, slots = self.layout(tp)
         for name, getter in slots:
             try:
-                known.setdefault(id(getter(obj)), "." + name)
+                value = getter(obj)
             except Exception:
-                pass
+                continue
+            known.setdefault(id(value), "." + name)
+            if name in _EXPANDED and type(value) is list:
+                for pair in value:
+                    for item in pair if type(pair) is tuple else (pair,):
+                        known.setdefault(id(item), "." + name)
         if dict_getter is not None and self.materialize:
             try:
                 namespace = dict_getter(obj)
@@ -549,6 +743,10 @@ class _Namer:
                 for key, value in namespace.items():
                     if type(key) is str:
                         known.setdefault(id(value), "." + key)
+        elif dict_getter is not None and self.inline_attributes is not None:
+            for key, value in self.inline_attributes(obj) or ():
+                if type(key) is str:
+                    known.setdefault(id(value), "." + key)
         known.setdefault(id(tp), ".__class__")
 
 
@@ -561,21 +759,24 @@ def _walk(
     frames: dict[int, _FrameShot],
     namer: _Namer | None = None,
     progress: Callable[[int], object] | None = None,
-) -> int:
-    """Write one line per object reachable from `roots` that is not in `seen`."""
-    formats: dict[type, tuple[str, int, Any, Any]] = {}
+    python_sizeof: bool = False,
+) -> tuple[int, int]:
+    """Write one line per object reachable from `roots` that is not in `seen`;
+    give the count written and the count of references left without a record."""
+    formats: dict[type, tuple[str, int, Any, Any, Any]] = {}
     keep: list[Any] = []  # holds every written object so that no id is reused meanwhile
     stack: list[Any] = []
     batch: list[str] = []
     excluded.update(map(id, (formats, keep, stack, batch)))
     seen.update(excluded)
+    before = len(seen)
 
     seen_add = seen.add
     push = stack.append
     pop = stack.pop
     keep_append = keep.append
     batch_append = batch.append
-    getsizeof = sys.getsizeof
+    size_of = _size_of
     join = ",".join
     value_json = _value_json
     names_json = _names_json
@@ -591,7 +792,7 @@ def _walk(
     def traceback_referents(traceback: Any) -> list[Any]:
         return [r for r in gc.get_referents(traceback) if id(r) not in excluded]
 
-    def resolve(tp: type) -> tuple[str, int, Any, Any]:
+    def resolve(tp: type) -> tuple[str, int, Any, Any, Any]:
         referents: Callable[[Any], list[Any]] | None = None
         if issubclass(tp, _FrameType):
             referents = frame_referents
@@ -606,7 +807,8 @@ def _walk(
         naming = None
         if namer is not None:
             naming = _frame_names if referents is frame_referents else namer.for_type(tp)
-        return _line_format(tp, namer is not None), _value_kind(tp), referents, naming
+        return (_line_format(tp, namer is not None), _value_kind(tp), referents, naming,
+                _sizing(tp, python_sizeof))
 
     for root in roots:
         root_id = id(root)
@@ -619,11 +821,11 @@ def _walk(
             keep_append(obj)
             tp = type(obj)
             try:
-                line_format, kind, referents, naming = formats[tp]
+                line_format, kind, referents, naming, sizeof = formats[tp]
             except (KeyError, TypeError):
-                line_format, kind, referents, naming = resolve(tp)
+                line_format, kind, referents, naming, sizeof = resolve(tp)
                 try:
-                    formats[tp] = (line_format, kind, referents, naming)
+                    formats[tp] = (line_format, kind, referents, naming, sizeof)
                 except TypeError:
                     pass  # a metaclass without hashing: resolve again next time
             shot = None
@@ -636,41 +838,45 @@ def _walk(
                 refs = referents(obj)
             else:
                 refs = None
+            names = None
+            if refs and namer is not None:
+                try:
+                    if shot is not None:
+                        names = [n for r, n in zip(shot.refs, shot.names or ())
+                                 if id(r) not in excluded]
+                    elif tp is dict:
+                        names = _dict_names(obj)
+                    elif naming is not None:
+                        names = naming(obj, refs)
+                    if names is not None and len(names) != len(refs):
+                        names = None
+                except Exception:
+                    names = None
             if refs:
+                mine = False
                 for ref in refs:
                     ref_id = id(ref)
                     if ref_id not in seen:
                         seen_add(ref_id)
                         push(ref)
+                    elif ref_id in excluded:
+                        mine = True
+                if mine:
+                    # A reference to an object of the dumper's own (a running frame
+                    # of it, a module it imported): it has no record, so no edge.
+                    kept = [id(ref) not in excluded for ref in refs]
+                    if names is not None:
+                        names = [n for n, k in zip(names, kept) if k]
+                    refs = [r for r, k in zip(refs, kept) if k]
                 refs_text = join(map(str, map(id, refs)))
             else:
                 refs_text = ""
-            if shot is not None:
-                size = shot.size
-            else:
-                try:
-                    size = getsizeof(obj)
-                except Exception:
-                    size = object.__sizeof__(obj)
+            size = shot.size if shot is not None else size_of(obj, *sizeof)
             value = value_json(kind, obj) if kind else "null"
             if namer is None:
                 batch_append(line_format % (id(obj), refs_text, value, size))
             else:
-                names_text = ""
-                if refs:
-                    try:
-                        if shot is not None:
-                            names = [n for r, n in zip(shot.refs, shot.names or ())
-                                     if id(r) not in excluded]
-                        elif tp is dict:
-                            names = _dict_names(obj)
-                        elif naming is not None:
-                            names = naming(obj, refs)
-                        else:
-                            names = []
-                        names_text = names_json(names) if len(names) == len(refs) else ""
-                    except Exception:
-                        names_text = ""
+                names_text = names_json(names) if names else ""
                 batch_append(line_format % (id(obj), refs_text, names_text, value, size))
             count += 1
             if len(batch) >= _BATCH:
@@ -682,7 +888,9 @@ def _walk(
         write("".join(batch).encode("utf-8", "replace"))
         batch.clear()
     keep.clear()
-    return count
+    # Every id met and not left out was written: any other is a reference without a record.
+    dangling = len(seen) - before - count
+    return count, dangling
 
 
 # -- identity and file names ------------------------------------------------------
@@ -703,8 +911,16 @@ def _utc_text(when: float) -> str:
     )
 
 
-def dump_identity(when: float | None = None, pid: int | None = None) -> dict[str, Any]:
-    """Which process and interpreter a dump comes from, and when it was taken."""
+def dump_identity(
+    when: float | None = None,
+    pid: int | None = None,
+    *,
+    mode: str = "in-process",
+    names: bool = False,
+) -> dict[str, Any]:
+    """Which process and interpreter a dump comes from, when it was taken,
+    the process's memory then, and how the dump was taken (the sidecar)."""
+    own = pid is None or pid == os.getpid()
     identity: dict[str, Any] = {
         "pid": os.getpid() if pid is None else pid,
         "python": _python_version(),
@@ -715,28 +931,77 @@ def dump_identity(when: float | None = None, pid: int | None = None) -> dict[str
     started = _process_start(identity["pid"])
     if started is not None:
         identity["started"] = started
+    identity["executable"] = sys.executable if type(sys.executable) is str else None
+    identity["argv"] = ([str.__str__(a) for a in sys.argv if isinstance(a, str)]
+                        if own and isinstance(getattr(sys, "argv", None), list) else _cmdline(pid))
+    identity["memory"] = _memory(identity["pid"])
+    identity["dump"] = {"mode": mode, "names": names, "dumper": DUMPER_VERSION}
     return identity
+
+
+def _cmdline(pid: int | None) -> list[str]:
+    try:
+        with open("/proc/%d/cmdline" % (os.getpid() if pid is None else pid), "rb") as handle:
+            arguments = handle.read().split(b"\0")
+    except OSError:
+        return []
+    return [a.decode("utf-8", "replace") for a in arguments[:-1]]
+
+
+def _memory(pid: int) -> dict[str, int | None]:
+    """Resident and anonymous memory from /proc (cheap: no walk of the
+    mappings).  The allocator's own figure stays null: CPython offers none
+    that does not print or walk every arena."""
+    memory: dict[str, int | None] = {"resident": None, "anonymous": None, "allocator": None}
+    try:
+        lines = _read_proc("/proc/%d/status" % pid).splitlines()
+    except OSError:
+        return memory
+    for line in lines:
+        key, _, value = line.partition(":")
+        field = {"VmRSS": "resident", "RssAnon": "anonymous"}.get(key)
+        parts = value.split()
+        if field is not None and parts and parts[0].isdigit():
+            memory[field] = int(parts[0]) * 1024
+    return memory
 
 
 def _process_start(pid: int) -> str | None:
     """The boot and the clock tick a process started at (Linux): unlike the pid,
     which a container gives to every restart alike, it names one process."""
     try:
-        with open("/proc/sys/kernel/random/boot_id", encoding="ascii") as handle:
-            boot = handle.read().strip()
-        with open(f"/proc/{pid}/stat", encoding="ascii") as handle:
-            fields = handle.read().rpartition(")")[2].split()
+        boot = _read_proc("/proc/sys/kernel/random/boot_id").strip()
+        fields = _read_proc("/proc/%d/stat" % pid).rpartition(")")[2].split()
     except OSError:
         return None
     return boot + ":" + fields[19]
 
 
+def _read_proc(path: str) -> str:
+    # Bytes decoded by the built-in codec: a text file would import an
+    # encoding module the program may not have loaded.
+    with open(path, "rb") as handle:
+        return handle.read().decode("utf-8", "replace")
+
+
+def _json_text(value: Any) -> str:
+    """JSON for the sidecar's plain values, without importing json."""
+    if value is None:
+        return "null"
+    if value is True or value is False:
+        return "true" if value else "false"
+    if isinstance(value, int):
+        return str(int(value))
+    if isinstance(value, str):
+        return encode_basestring(value)
+    if isinstance(value, dict):
+        return "{" + ", ".join(encode_basestring(key) + ": " + _json_text(item)
+                               for key, item in value.items()) + "}"
+    return "[" + ", ".join(_json_text(item) for item in value) + "]"
+
+
 def _identity_json(identity: dict[str, Any]) -> str:
-    fields = []
-    for key, value in identity.items():
-        text = encode_basestring(value) if isinstance(value, str) else str(int(value))
-        fields.append(encode_basestring(key) + ": " + text)
-    return "{" + ", ".join(fields) + "}\n"
+    return _json_text(identity) + "\n"
 
 
 def _split_name(path: str) -> tuple[str, str]:
@@ -757,43 +1022,58 @@ def distinct_path(path: str | os.PathLike[str], when: float | None = None, attem
     return stem + "-" + stamp + counter + suffix
 
 
-def _write_sidecar(path: str, text: str, exclusive: bool) -> bool:
-    """Write the identity sidecar; False when `exclusive` and it exists already."""
-    if exclusive:
-        try:
-            handle = open(path, "x", encoding="utf-8")
-        except FileExistsError:
-            return False
-        with handle:
-            handle.write(text)
-        return True
-    with open(path + ".partial", "w", encoding="utf-8") as handle:
-        handle.write(text)
-    os.replace(path + ".partial", path)
-    return True
+def _claim(target: str, distinct: bool, when: float, sidecar: str | None,
+           attempt: int = 1) -> tuple[str, int]:
+    """The name the dump will have, its sidecar written already so that it is
+    there before the dump's first record; and the attempt it took.
 
-
-def _place(temporary: str, target: str, distinct: bool, when: float, sidecar: str | None) -> str:
-    """Move the complete dump to its name, after its sidecar, so that whoever sees
-    the dump sees both; with `distinct`, never over another file."""
-    attempt = 1
+    With `distinct` the name is claimed by creating its sidecar with O_EXCL,
+    so that two processes dumping in the same second never take one name."""
     while True:
         name = distinct_path(target, when, attempt) if distinct else target
         attempt += 1
-        if sidecar is not None and not _write_sidecar(name + ".meta.json", sidecar, distinct):
+        if not distinct:
+            if sidecar is not None:
+                with open(name + ".meta.json.partial", "w", encoding="utf-8") as handle:
+                    handle.write(sidecar)
+                os.replace(name + ".meta.json.partial", name + ".meta.json")
+            return name, attempt
+        try:
+            handle = open(name + ".meta.json", "x", encoding="utf-8")
+        except FileExistsError:
             continue
+        with handle:
+            handle.write(sidecar if sidecar is not None else "")
+        if os.path.lexists(name):  # a dump without a sidecar took the name
+            os.unlink(name + ".meta.json")
+            continue
+        if sidecar is None:
+            os.unlink(name + ".meta.json")
+        return name, attempt
+
+
+def _place(temporary: str, name: str, target: str, distinct: bool, when: float,
+           sidecar: str | None, attempt: int) -> str:
+    """Move the complete dump to the name `_claim` gave it; with `distinct`,
+    never over another file (one that appeared meanwhile gives a new name)."""
+    while True:
         if not distinct:
             os.replace(temporary, name)
             return name
         try:
             os.link(temporary, name)
-        except OSError as error:
+        except FileExistsError:
+            if sidecar is not None:
+                os.unlink(name + ".meta.json")
+            name, attempt = _claim(target, distinct, when, sidecar, attempt)
+            continue
+        except OSError:
             # Without hard links, a rename that could replace a file created
             # in the meantime, so check first.
-            taken = isinstance(error, FileExistsError) or os.path.exists(name)
-            if taken:
+            if os.path.lexists(name):
                 if sidecar is not None:
                     os.unlink(name + ".meta.json")
+                name, attempt = _claim(target, distinct, when, sidecar, attempt)
                 continue
             os.replace(temporary, name)
             return name
@@ -823,13 +1103,47 @@ def _let_go(collecting: bool, interval: float) -> None:
         gc.enable()
 
 
-def _fork() -> int:
-    import warnings
+def _fork(excluded: set[int]) -> int:
+    """os.fork, with the parent's heap put back in the child as far as the
+    standard library's fork hooks change it.
 
-    with warnings.catch_warnings():
-        # The fork of a process with threads warns; the child is built for exactly that.
-        warnings.simplefilter("ignore", DeprecationWarning)
-        return os.fork()
+    fork(2) alone would leave the interpreter's own state (its lock, which a
+    thread waiting for it had asked to be handed over) for threads the child
+    no longer has, and the child would wait for them forever; os.fork resets
+    that state, and runs the fork hooks.  threading's hook forgets every other
+    thread and replaces its tables and shutdown locks: its module globals and
+    thread tables are put back in the child from copies taken before the fork.
+    os.fork of a process with threads warns (3.12 and later); changing the
+    warning filters to silence it would clear every module's
+    `__warningregistry__` at the next warning, so the filters stay as they
+    are: the warning is filed under a module name of its own, which the
+    default filters ignore, and its registry entry goes to a namespace that
+    lives only for this call.  What this makes exists in the child when it
+    lists the heap, so it joins `excluded`."""
+    threading = sys.modules.get("threading")
+    saved: list[tuple[dict[Any, Any], dict[Any, Any]]] = []
+    if threading is not None:
+        namespace_of_threading = _module_dict(threading)
+        for table in (namespace_of_threading, namespace_of_threading.get("_active"),
+                      namespace_of_threading.get("_limbo")):
+            if type(table) is dict:
+                saved.append((table, dict.copy(table)))
+    namespace: dict[str, Any] = {"__name__": "vesker.dumper.fork", "fork": os.fork}
+    exec("def call():\n    return fork()\n", namespace)
+    call = namespace["call"]
+    excluded.update((id(namespace), id(call), id(call.__code__), id(saved)))
+    excluded.update(id(copy) for _, copy in saved)
+    excluded.update(id(pair) for pair in saved)
+    try:
+        pid: int = call()
+    finally:
+        namespace.clear()
+    if pid == 0:
+        for table, copy in saved:
+            dict.clear(table)
+            dict.update(table, copy)
+    saved.clear()
+    return pid
 
 
 def _extend_without(into: list[Any], objects: list[Any], leave_out: set[int]) -> None:
@@ -848,14 +1162,23 @@ def _write_dump(
     materialize: bool,
     meta: bool,
     distinct: bool,
-    roots: tuple[list[Any], set[int], set[int]] | None,
+    roots: tuple[list[Any], set[int], set[int]] | set[int] | None,
     progress: Callable[[int], object] | None,
-    pid: int | None = None,
+    identity: dict[str, Any] | None = None,
+    mode: str = "in-process",
     native: bool = False,
+    python_sizeof: bool = False,
 ) -> DumpStats:
     started = time.perf_counter()
     when = time.time()
-    directory, name = os.path.split(os.path.abspath(target))
+    sidecar = None
+    if meta:
+        if identity is None:
+            identity = dump_identity(when, mode="native" if native else mode, names=names)
+        sidecar = _identity_json(identity)
+    del identity
+    chosen, attempt = _claim(target, distinct, when, sidecar)
+    directory, name = os.path.split(os.path.abspath(chosen))
     temporary = os.path.join(directory, "." + name + "." + str(os.getpid()) + ".partial")
     root_list: list[Any] = []
     excluded.add(id(root_list))
@@ -867,6 +1190,11 @@ def _write_dump(
     if roots is None:
         root_list.extend(sys.modules.values())
         root_list.extend(tracked)
+    elif isinstance(roots, set):
+        # Objects of a caller that ran before the program (a command line, its
+        # parser): no roots, yet written when the program's objects reach them.
+        root_list.extend(sys.modules.values())
+        _extend_without(root_list, tracked, roots)
     else:
         # A caller that came from outside: the modules loaded before it came, the
         # young objects there were then (with the collector off since, the objects
@@ -890,22 +1218,25 @@ def _write_dump(
     try:
         with _open_output(temporary, compress) as out:
             if native:
-                count = _native_walk(root_list, excluded, out.write, shots, progress)
+                count, dangling = _native_walk(root_list, excluded, out.write, shots, progress,
+                                               python_sizeof, namer)
             else:
-                count = _walk(root_list, seen, excluded, out.write, frames=shots, namer=namer,
-                              progress=progress)
+                count, dangling = _walk(root_list, seen, excluded, out.write, frames=shots,
+                                        namer=namer, progress=progress,
+                                        python_sizeof=python_sizeof)
         root_list.clear()
         seen.clear()
-        sidecar = _identity_json(dump_identity(when, pid)) if meta else None
-        placed = _place(temporary, target, distinct, when, sidecar)
+        placed = _place(temporary, chosen, target, distinct, when, sidecar, attempt)
     except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
+        for leftover in (temporary, chosen + ".meta.json" if distinct and meta else None):
+            try:
+                if leftover is not None:
+                    os.unlink(leftover)
+            except OSError:
+                pass
         raise
     seconds = time.perf_counter() - started
-    return DumpStats(placed, count, os.path.getsize(placed), seconds)
+    return DumpStats(placed, count, os.path.getsize(placed), seconds, dangling)
 
 
 def _native_walk(
@@ -914,22 +1245,57 @@ def _native_walk(
     write: Callable[[bytes], object],
     frames: dict[int, _FrameShot],
     progress: Callable[[int], object] | None,
-) -> int:
-    """The walk of `_walk` (without names) by the native walker."""
+    python_sizeof: bool,
+    namer: _Namer | None = None,
+) -> tuple[int, int]:
+    """The walk of `_walk` by the native walker, which names the references of
+    dicts, lists and tuples itself and asks `namer` for the others."""
     from vesker import _walker  # type: ignore[attr-defined]
 
     def frame_referents(frame: Any) -> list[Any]:
         refs = _frame_referents(frame, gc.get_referents(frame))
         return [r for r in refs if id(r) not in excluded]
 
-    table = {
-        key: ([r for r in shot.refs if id(r) not in excluded], shot.size)
-        for key, shot in frames.items()
-    }
+    table = {}
+    for key, shot in frames.items():
+        kept = [id(r) not in excluded for r in shot.refs]
+        names = None if shot.names is None else [n for n, k in zip(shot.names, kept) if k]
+        table[key] = ([r for r, k in zip(shot.refs, kept) if k], shot.size, names)
     excluded.add(id(table))
-    excluded.update(id(refs) for refs, _ in table.values())
-    count: int = _walker.walk(roots, excluded, table, frame_referents, write, progress)
-    return count
+    for refs, _, names in table.values():
+        excluded.update((id(refs), id(names)))
+    options: dict[str, Any] = {"python_sizeof": python_sizeof}
+    if namer is not None:
+        namings: dict[type, Any] = {}
+
+        def name_references(obj: Any, refs: list[Any]) -> list[str | None] | None:
+            tp = type(obj)
+            try:
+                naming = namings[tp]
+            except (KeyError, TypeError):
+                naming = _frame_names if issubclass(tp, _FrameType) else namer.for_type(tp)
+                try:
+                    namings[tp] = naming
+                except TypeError:
+                    pass
+            if naming is None:
+                return None
+            try:
+                names = naming(obj, refs)
+            except Exception:
+                return None
+            return names if len(names) == len(refs) else None
+
+        def class_only(tp: type) -> bool:
+            # A plain instance whose only named reference is its class: named natively.
+            if issubclass(tp, _FrameType) or namer.for_type(tp) != namer.instance:
+                return False
+            return not namer.materialize and not namer.layout(tp)[1]
+
+        options.update(namer=name_references, closures=namer.closures, class_only=class_only)
+    counts: tuple[int, int] = _walker.walk(roots, excluded, table, frame_referents, write,
+                                           progress, **options)
+    return counts
 
 
 def native_walker_available() -> bool:
@@ -947,11 +1313,13 @@ def dump_heap(
     compress: bool | None = None,
     names: bool = False,
     native: bool = False,
-    meta: bool = False,
+    meta: bool = True,
     distinct: bool = False,
     materialize: bool = False,
+    python_sizeof: bool = False,
     progress: Callable[[int], object] | None = None,
-    _roots: tuple[list[Any], set[int], set[int]] | None = None,
+    mode: str = "in-process",
+    _roots: tuple[list[Any], set[int], set[int]] | set[int] | None = None,
 ) -> DumpStats:
     """Write the heap of this interpreter to `path` as JSON Lines.
 
@@ -960,19 +1328,21 @@ def dump_heap(
     `path` and is renamed into place once complete, so `path` never holds a
     partial dump; with `distinct` the name gets a time stamp (see
     `distinct_path`) and never replaces an existing file.  `names` adds the
-    names of references, `meta` the sidecar `PATH.meta.json`; `materialize`
-    lets the dumper create instance dictionaries to name their attributes.
-    `native` walks with the native walker (see `native_walker_available`),
-    which writes the same lines without names, several times faster.
-    `progress` is called with the count of objects written so far.  Other
-    threads are held off as far as the interpreter allows (switch interval
-    raised, collector paused) so that the heap stays still.
+    names of references; `meta` (the default) writes the sidecar
+    `PATH.meta.json` before the first record; `materialize` lets the dumper
+    create instance dictionaries to name their attributes (a change to the
+    process: only for a process that is done).  `python_sizeof` measures
+    objects whose type defines `__sizeof__` in Python by calling it (program
+    code: off by default).  `native` walks with the native walker (see
+    `native_walker_available`), which writes the same lines without names,
+    several times faster.  `progress` is called with the count of objects
+    written so far; `mode` is what the sidecar says of how the dump was taken.
+    Other threads are held off as far as the interpreter allows (switch
+    interval raised, collector paused) so that the heap stays still.
     """
     target = os.fspath(path)
     if compress is None:
         compress = target.endswith(".gz")
-    if native and names:
-        raise ValueError("the native walker writes no reference names")
     # No `with` here: the lock's bound exit method would wait on the frame's
     # stack, one more object among those the collector lists.
     _dump_lock.acquire()
@@ -983,7 +1353,8 @@ def dump_heap(
         excluded = _own_containers(own, shots)
         return _write_dump(target, compress, shots, excluded, names=names,
                            materialize=materialize, meta=meta, distinct=distinct,
-                           roots=_roots, progress=progress, native=native)
+                           roots=_roots, progress=progress, native=native, mode=mode,
+                           python_sizeof=python_sizeof)
     finally:
         _let_go(collecting, interval)
         _dump_lock.release()
@@ -1003,18 +1374,23 @@ def fork_dump(
     names: bool = True,
     meta: bool = True,
     distinct: bool = True,
+    python_sizeof: bool = False,
     progress: Callable[[int], object] | None = None,
     done: Callable[[DumpStats], object] | None = None,
     failed: Callable[[BaseException], object] | None = None,
-    _roots: tuple[list[Any], set[int], set[int]] | None = None,
+    mode: str = "fork",
+    reap: bool = True,
+    _roots: tuple[list[Any], set[int], set[int]] | set[int] | None = None,
 ) -> int:
     """Dump the heap from a forked copy of this process; returns the child's pid.
 
-    The process pauses only to read its threads' frames and to fork: the child
-    writes the dump from its copy of the heap, calls `done` (or `failed`) and
-    exits; the parent goes on at once, and a small thread reaps the child.
-    Locks held by other threads at the fork stay held in the child, so the
-    child runs nothing but the walk and plain file writes.
+    The process pauses only to read its threads' frames and memory figures
+    and to fork: the child writes the sidecar and the dump from its copy of
+    the heap, calls `done` (or `failed`) and exits with status 0 (or 1); the
+    parent goes on at once, and with `reap` a small thread reaps the child
+    (without, the caller waits for it: `os.waitpid`).  Locks held by other
+    threads at the fork stay held in the child, so the child runs nothing but
+    the walk and plain file writes.
     """
     target = os.fspath(path)
     if compress is None:
@@ -1025,14 +1401,21 @@ def fork_dump(
         own: set[int] = {id(sys._getframe())}
         shots = _capture_frames(own, names)
         excluded = _own_containers(own, shots)
-        parent = os.getpid()
-        pid = _fork()
+        # Read here, not in the child: the figures of the process being dumped.
+        identity = dump_identity(mode=mode, names=names) if meta else None
+        if identity is not None:
+            excluded.update(_ids_within(identity))
+        pid = _fork(excluded)
         if pid == 0:
             code = 1
             try:
+                # The native walker when the program has it loaded: the child then
+                # holds its copy of the heap for less time.
                 stats = _write_dump(target, compress, shots, excluded, names=names,
                                     materialize=True, meta=meta, distinct=distinct,
-                                    roots=_roots, progress=progress, pid=parent)
+                                    roots=_roots, progress=progress, identity=identity,
+                                    mode=mode, python_sizeof=python_sizeof,
+                                    native="vesker._walker" in sys.modules)
                 if done is not None:
                     done(stats)
                 code = 0
@@ -1045,11 +1428,34 @@ def fork_dump(
             finally:
                 os._exit(code)
         shots.clear()
+        identity = None
     finally:
         _let_go(collecting, interval)
         _dump_lock.release()
-    _thread.start_new_thread(_reap, (pid,))
+    if reap:
+        _thread.start_new_thread(_reap, (pid,))
     return pid
+
+
+def _ids_within(value: Any) -> list[int]:
+    """The ids of a sidecar's containers (its strings and numbers are not
+    tracked, so never roots)."""
+    ids = [id(value)]
+    items = value.values() if isinstance(value, dict) else value if isinstance(value, list) else ()
+    for item in items:
+        if isinstance(item, (dict, list)):
+            ids.extend(_ids_within(item))
+    return ids
+
+
+def _report_to_stderr(stats: DumpStats) -> None:
+    # A plain write to the descriptor: the program's sys.stderr may be its own object.
+    line = "vesker: heap dump complete: %s (%d objects, %d references without a record)\n" % (
+        stats.path, stats.objects, stats.dangling)
+    try:
+        os.write(2, line.encode("utf-8", "replace"))
+    except OSError:
+        pass
 
 
 def install(
@@ -1059,14 +1465,15 @@ def install(
     fork: bool = True,
     names: bool = True,
     meta: bool = True,
-    report: Callable[[DumpStats], object] | None = None,
+    report: Callable[[DumpStats], object] | None = _report_to_stderr,
 ) -> None:
     """Dump the heap each time this process receives `signum`.
 
     Each dump gets its own name, `path` with a time stamp (default
-    "heap-PID.jsonl" in the working directory).  With `fork` (where the
-    platform forks) the program pauses only for the fork; `report` is then
-    called in the child once the dump is complete.
+    "heap-PID.jsonl" in the working directory), claimed with O_EXCL.  With
+    `fork` (where the platform forks) the program pauses only for the fork.
+    `report` is called once each dump is complete (in the forked child), by
+    default one line on the standard error naming the dump; None for silence.
     """
     import signal
 
@@ -1082,9 +1489,9 @@ def install(
         busy = True
         try:
             if forking:
-                fork_dump(template, names=names, meta=meta, done=report)
+                fork_dump(template, names=names, meta=meta, done=report, mode="signal")
             else:
-                stats = dump_heap(template, names=names, meta=meta, distinct=True)
+                stats = dump_heap(template, names=names, meta=meta, distinct=True, mode="signal")
                 if report is not None:
                     report(stats)
         finally:

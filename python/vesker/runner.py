@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import builtins
+import gc
 import os
 import signal
 import sys
@@ -67,6 +68,8 @@ def run_script(
     *,
     dump_signal: signal.Signals | None = None,
     report: Callable[[DumpStats], None] | None = None,
+    started: Callable[[int], None] | None = None,
+    waiting: Callable[[list[int]], None] | None = None,
     fork: bool = True,
     names: bool = True,
 ) -> ScriptOutcome:
@@ -76,10 +79,14 @@ def run_script(
     finished (also after an uncaught exception or sys.exit), while its module
     namespace is still alive.  With `dump_signal` the heap is dumped each time
     the process receives that signal, and not at the end, each dump under its
-    own name (`output` with a time stamp); with `fork` from a forked copy, so
-    that the script pauses only for the fork, and `report` is then called in
-    the copy.  `names` adds the names of references; the identity sidecar is
-    always written.
+    own name (`output` with a time stamp, claimed with O_EXCL); with `fork`
+    from a forked copy, so that the script pauses only for the fork:
+    `started` gets the copy's pid, `report` is called in the copy when its
+    dump is complete, and before returning this waits for every copy still
+    writing (`waiting` gets their pids first).  `names` adds the names of
+    references; the identity sidecar is always written.  Objects made before
+    the script started (this runner's, the command line's) are no roots of
+    the dump.
     """
     path = os.path.abspath(script)
     code = _compile(path)
@@ -89,20 +96,29 @@ def run_script(
     main.__cached__ = None  # type: ignore[attr-defined]
 
     dumps: list[DumpStats] = []
+    children: list[int] = []
+
+    not_roots: set[int] = set()
 
     def dump() -> None:
         # At the end the program is done, so instance dictionaries may be created to
         # name attributes.
-        stats = dump_heap(output, names=names, meta=True, materialize=True)
+        stats = dump_heap(output, names=names, meta=True, materialize=True, mode="exit",
+                          _roots=not_roots)
         dumps.append(stats)
         if report is not None:
             report(stats)
 
     def dump_on_signal() -> None:
         if fork and hasattr(os, "fork"):
-            fork_dump(output, names=names, meta=True, done=report)
+            child = fork_dump(output, names=names, meta=True, done=report, mode="signal",
+                              reap=False, _roots=not_roots)
+            children.append(child)
+            if started is not None:
+                started(child)
             return
-        stats = dump_heap(output, names=names, meta=True, distinct=True)
+        stats = dump_heap(output, names=names, meta=True, distinct=True, mode="signal",
+                          _roots=not_roots)
         dumps.append(stats)
         if report is not None:
             report(stats)
@@ -126,6 +142,10 @@ def run_script(
     if dump_signal is not None:
         signal.signal(dump_signal, on_signal)
 
+    # Held, so that no address of these is given to an object of the script.
+    before = gc.get_objects()
+    not_roots.update(map(id, before))
+    not_roots.update((id(before), id(not_roots)))
     failure: str | None = None
     try:
         exec(code, main.__dict__)
@@ -146,4 +166,25 @@ def run_script(
         sys.stderr.write(failure)
     if previous_main is not None:
         sys.modules["__main__"] = previous_main
+    _wait_for(children, waiting)
+    del before
     return ScriptOutcome(exit_code, dumps)
+
+
+def _wait_for(children: list[int], waiting: Callable[[list[int]], None] | None) -> None:
+    """Wait for the forked copies still writing their dumps."""
+    running = []
+    for child in children:
+        try:
+            done, _ = os.waitpid(child, os.WNOHANG)
+        except ChildProcessError:
+            continue  # the script reaped it
+        if done == 0:
+            running.append(child)
+    if running and waiting is not None:
+        waiting(running)
+    for child in running:
+        try:
+            os.waitpid(child, 0)
+        except ChildProcessError:
+            pass

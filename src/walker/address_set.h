@@ -23,6 +23,8 @@ class AddressSet {
     if (2 * count > slots_.size()) rehash(std::bit_ceil(std::max<std::size_t>(2 * count, 16)));
   }
 
+  std::size_t size() const { return size_; }
+
   // Whether `address` (non-zero) was new.
   bool insert(std::uint64_t address) {
     if (2 * (size_ + 1) > slots_.size()) rehash(std::max<std::size_t>(2 * slots_.size(), 16));

@@ -1,8 +1,10 @@
 #include "walker/heap_walk.h"
 
+#include <absl/container/flat_hash_map.h>
 #include <absl/container/flat_hash_set.h>
 #include <absl/container/node_hash_map.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,8 @@
 #include "core/codecs/record_encoder.h"
 #include "python/py_ref.h"
 #include "walker/address_set.h"
+#include "walker/inline_values.h"
+#include "walker/reference_names.h"
 #include "walker/type_facts.h"
 
 // What sys.getsizeof computes; exported by the interpreter, declared only in
@@ -41,7 +45,7 @@ class HeapWalk {
     for (PyObject* object : keep_) Py_DECREF(object);
   }
 
-  std::optional<std::uint64_t> run() {
+  std::optional<WalkCounts> run() {
     if (!load_excluded()) return std::nullopt;
     const Py_ssize_t roots = PyList_GET_SIZE(inputs_.roots);
     // Untracked objects (strings, numbers) come on top of the tracked roots: about as many.
@@ -59,7 +63,8 @@ class HeapWalk {
       }
     }
     if (!flush()) return std::nullopt;
-    return count_;
+    // Every id met and not left out was written: any other is a reference without a record.
+    return WalkCounts{count_, seen_.size() - excluded_seen_ - count_};
   }
 
  private:
@@ -69,23 +74,24 @@ class HeapWalk {
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
       const unsigned long long value = PyLong_AsUnsignedLongLong(item.get());
       if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-      if (value != 0) seen_.insert(value);
+      if (value != 0 && seen_.insert(value)) ++excluded_seen_;
       excluded_.insert(value);
     }
     return !PyErr_Occurred();
   }
 
-  void push(PyObject* object) {
-    if (seen_.insert(id_of(object))) {
-      Py_INCREF(object);
-      stack_.push_back(object);
-    }
+  // Whether `object` was new to the walk.
+  bool push(PyObject* object) {
+    if (!seen_.insert(id_of(object))) return false;
+    Py_INCREF(object);
+    stack_.push_back(object);
+    return true;
   }
 
   TypeFacts& facts_of(PyTypeObject* type) {
     auto found = types_.find(type);
     if (found == types_.end()) {
-      found = types_.emplace(type, describe_type(type)).first;
+      found = types_.emplace(type, describe_type(type, gc_header(), inputs_.python_sizeof)).first;
       Py_INCREF(type);  // keeps the key valid: a type may die with its last instance
       held_types_.push_back(PyRef::steal(reinterpret_cast<PyObject*>(type)));
     }
@@ -141,11 +147,13 @@ class HeapWalk {
         PyRef key = PyRef::steal(PyLong_FromUnsignedLongLong(id_of(object)));
         if (!key) return false;
         PyObject* shot = PyDict_GetItemWithError(inputs_.frames, key.get());  // borrowed
+        frame_names_ = PyRef();
         if (shot != nullptr) {
           owner = PyRef::borrow(PyTuple_GET_ITEM(shot, 0));
           size = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(shot, 1));
           if (PyErr_Occurred()) return false;
           sized = true;
+          frame_names_ = PyRef::borrow(PyTuple_GET_ITEM(shot, 2));
         } else {
           if (PyErr_Occurred()) return false;
           owner = PyRef::steal(PyObject_CallOneArg(inputs_.frame_referents, object));
@@ -170,69 +178,44 @@ class HeapWalk {
     if (visit_all != nullptr) visit_all(object, collect, &refs_);
   }
 
-  std::optional<std::uint64_t> size_of(PyObject* object, DirectSize& direct_size) {
-    if (direct_size.method != nullptr && Py_TYPE(object)->tp_version_tag == direct_size.version) {
-      PyRef size = PyRef::steal(direct_size.method(object, nullptr));
-      const Py_ssize_t value = size ? PyLong_AsSsize_t(size.get()) : -1;
-      if (value >= 0) return static_cast<std::uint64_t>(value) + direct_size.header;
-      PyErr_Clear();  // sys.getsizeof below meets the same fault and says what it is
+  std::optional<std::uint64_t> size_of(PyObject* object, const SizeRule& rule) {
+    if (rule.through_getsizeof) {
+      const std::size_t measured = _PySys_GetSizeOf(object);
+      if (measured != static_cast<std::size_t>(-1)) return measured;
+      PyErr_Clear();  // a failing Python-level __sizeof__: measured as below
     }
-    // sys.getsizeof without the call through its Python function object.
-    const std::size_t direct = _PySys_GetSizeOf(object);
-    if (direct != static_cast<std::size_t>(-1)) {
-      if (!direct_size.probed) probe_direct_size(object, direct, direct_size);
-      return direct;
+    std::size_t header = rule.header;
+    if (rule.per_object_header && !PyObject_IS_GC(object)) header = 0;
+    Py_ssize_t value = -1;
+    if (rule.method != nullptr) {
+      PyRef size = PyRef::steal(rule.direct != nullptr
+                                    ? rule.direct(object, nullptr)
+                                    : PyObject_CallOneArg(rule.method, object));
+      value = size ? PyLong_AsSsize_t(size.get()) : -1;
+      if (value < 0) PyErr_Clear();
     }
-    PyErr_Clear();
-    PyRef size = PyRef::steal(PyObject_CallOneArg(getsizeof(), object));
-    if (!size) {
-      PyErr_Clear();
-      size = PyRef::steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBaseObject_Type),
-                                              "__sizeof__", "O", object));
-      if (!size) return std::nullopt;
+    if (value < 0) {
+      // What object.__sizeof__ says: the basic size and the items.
+      PyTypeObject* type = Py_TYPE(object);
+      value = type->tp_basicsize;
+      if (type->tp_itemsize != 0) value += type->tp_itemsize * std::abs(Py_SIZE(object));
     }
-    const unsigned long long value = PyLong_AsUnsignedLongLong(size.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
-    return value;
+    return static_cast<std::uint64_t>(value) + header;
   }
 
-  // Takes a type's own C __sizeof__ once sys.getsizeof has measured an
-  // instance: `measured` less what the function says is the header.
-  void probe_direct_size(PyObject* object, std::size_t measured, DirectSize& direct_size) {
-    direct_size.probed = true;
-    PyTypeObject* type = Py_TYPE(object);
-    // Classes are measured with a header or without, as they are static or not.
-    if (PyType_IsSubtype(type, &PyType_Type) || type->tp_version_tag == 0) return;
-    if (!sizeof_name_) {
-      sizeof_name_ = PyRef::steal(PyUnicode_InternFromString("__sizeof__"));
-      if (!sizeof_name_) {
-        PyErr_Clear();
-        return;
-      }
-    }
-    PyObject* found = _PyType_Lookup(type, sizeof_name_.get());  // borrowed
-    if (found == nullptr || !Py_IS_TYPE(found, &PyMethodDescr_Type)) return;
-    auto* descriptor = reinterpret_cast<PyMethodDescrObject*>(found);
-    constexpr int kCallFlags = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O |
-                               METH_FASTCALL | METH_METHOD;
-    if ((descriptor->d_method->ml_flags & kCallFlags) != METH_NOARGS ||
-        !PyType_IsSubtype(type, PyDescr_TYPE(descriptor))) {
-      return;
-    }
-    PyRef size = PyRef::steal(descriptor->d_method->ml_meth(object, nullptr));
-    const Py_ssize_t value = size ? PyLong_AsSsize_t(size.get()) : -1;
-    if (value < 0 || static_cast<std::size_t>(value) > measured) {
+  // What sys.getsizeof adds for an object the collector tracks, measured on
+  // a list (whose __sizeof__ is written in C).
+  std::size_t gc_header() {
+    if (!gc_header_) {
+      gc_header_ = 0;
+      PyRef list = PyRef::steal(PyList_New(0));
+      const std::size_t measured =
+          list ? _PySys_GetSizeOf(list.get()) : static_cast<std::size_t>(-1);
+      const auto bare = static_cast<std::size_t>(PyList_Type.tp_basicsize);
+      if (measured != static_cast<std::size_t>(-1) && measured >= bare) gc_header_ = measured - bare;
       PyErr_Clear();
-      return;
     }
-    direct_size.method = descriptor->d_method->ml_meth;
-    direct_size.version = type->tp_version_tag;
-    direct_size.header = measured - static_cast<std::size_t>(value);
-  }
-
-  PyObject* getsizeof() {
-    if (!getsizeof_) getsizeof_ = PyRef::borrow(PySys_GetObject("getsizeof"));
-    return getsizeof_.get();
+    return *gc_header_;
   }
 
   bool write_record(PyObject* object) {
@@ -240,26 +223,152 @@ class HeapWalk {
     PyRef owner;
     std::uint64_t size = 0;
     bool sized = false;
+    names_.clear();
     if (!referents(object, facts.referents_kind, owner, size, sized)) return false;
+    if (inputs_.namer != Py_None && !refs_.empty()) {
+      if (!name_references(object, facts)) return false;
+      if (names_.size() != refs_.size()) names_.clear();
+    }
     record_.id = id_of(object);
     record_.type = facts.name;
     record_.references.clear();
-    for (PyObject* ref : refs_) {
+    kept_names_.clear();
+    for (std::size_t i = 0; i < refs_.size(); ++i) {
+      PyObject* ref = refs_[i];
+      // A reference to an object of the dumper's own has no record, so no edge.
+      if (!push(ref) && excluded_.contains(id_of(ref))) continue;
       record_.references.push_back(id_of(ref));
-      push(ref);
+      if (!names_.empty()) kept_names_.push_back(std::move(names_[i]));
     }
     owner = PyRef();
     if (!sized) {
-      std::optional<std::uint64_t> measured = size_of(object, facts.direct_size);
+      std::optional<std::uint64_t> measured = size_of(object, facts.size_rule);
       if (!measured) return false;
       size = *measured;
     }
     record_.size = size;
     record_.value = render_value(facts.value_kind, object);
+    const std::size_t start = buffer_.size();
     append_raw_object_record(buffer_, record_);
+    if (!kept_names_.empty()) insert_names(buffer_, start, kept_names_);
     buffer_ += '\n';
     ++count_;
     if (buffer_.size() >= kFlushBytes) return flush();
+    return true;
+  }
+
+  // Fills names_ parallel to refs_: dicts, lists and tuples here, every other
+  // kind through the Python dumper's namer (or nothing when it names none).
+  bool name_references(PyObject* object, TypeFacts& facts) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (!facts.names_only_class) {
+      PyRef answer = PyRef::steal(PyObject_CallOneArg(inputs_.class_only,
+                                                      reinterpret_cast<PyObject*>(type)));
+      if (!answer) return false;
+      facts.names_only_class = PyObject_IsTrue(answer.get()) == 1;
+    }
+    if (*facts.names_only_class) {
+      // As the namer would: the inline attributes, then the class.
+      names_.assign(refs_.size(), std::nullopt);
+      for_each_inline_attribute(object, [this](PyObject* key, PyObject* value) {
+        if (!PyUnicode_CheckExact(key)) return;
+        for (std::size_t i = 0; i < refs_.size(); ++i) {
+          if (refs_[i] == value && !names_[i]) names_[i] = "." + cached_text(key);
+        }
+      });
+      for (std::size_t i = 0; i < refs_.size(); ++i) {
+        if (refs_[i] == reinterpret_cast<PyObject*>(type) && !names_[i]) names_[i] = ".__class__";
+      }
+      return true;
+    }
+    if (facts.referents_kind == ReferentsKind::kDictItems) {
+      names_.reserve(refs_.size());
+      for (std::size_t i = 0; i + 1 < refs_.size(); i += 2) {
+        names_.emplace_back("<key>");
+        names_.push_back(cached_key_name(refs_[i]));
+      }
+      return true;
+    }
+    if (type == &PyList_Type) {
+      name_items(object, refs_, {}, names_, index_names_);
+      return true;
+    }
+    if (type == &PyTuple_Type) {
+      Names given;
+      if (PyDict_GET_SIZE(inputs_.closures) != 0) {
+        PyRef key = PyRef::steal(PyLong_FromVoidPtr(object));
+        if (!key) return false;
+        PyObject* cells = nullptr;
+        if (PyDict_Pop(inputs_.closures, key.get(), &cells) < 0) return false;
+        PyRef owned = PyRef::steal(cells);
+        if (owned && !read_names(owned.get(), given)) return false;
+      }
+      name_items(object, refs_, std::move(given), names_, index_names_);
+      return true;
+    }
+    if (facts.referents_kind == ReferentsKind::kFrame && frame_names_) {
+      return read_names(frame_names_.get(), names_);
+    }
+    PyRef references = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(refs_.size())));
+    if (!references) return false;
+    for (std::size_t i = 0; i < refs_.size(); ++i) {
+      PyList_SET_ITEM(references.get(), static_cast<Py_ssize_t>(i), Py_NewRef(refs_[i]));
+    }
+    PyRef named = PyRef::steal(PyObject_CallFunctionObjArgs(inputs_.namer, object,
+                                                            references.get(), nullptr));
+    if (!named) return false;
+    return read_names(named.get(), names_);
+  }
+
+  // Most keys are strings met again and again (attribute names, field names);
+  // their names are made once. Every key met is held until the walk ends (it
+  // is pushed as a reference), so its address names it for that long.
+  const std::string& cached_key_name(PyObject* key) {
+    if (!PyUnicode_CheckExact(key)) {
+      scratch_key_ = key_name(key, facts_of(Py_TYPE(key)).name);
+      return scratch_key_;
+    }
+    auto [found, added] = key_names_.try_emplace(key);
+    if (added) found->second = key_name(key, facts_of(Py_TYPE(key)).name);
+    return found->second;
+  }
+
+  // An attribute name's text (kept alive by its class's shared keys).
+  const std::string& cached_text(PyObject* name) {
+    auto [found, added] = attribute_names_.try_emplace(name);
+    if (added) {
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(name, &size);
+      if (data == nullptr) {
+        PyErr_Clear();
+        found->second = "?";
+      } else {
+        found->second.assign(data, static_cast<std::size_t>(size));
+      }
+    }
+    return found->second;
+  }
+
+  // A list of str or None into `names`; anything else names nothing.
+  static bool read_names(PyObject* list, Names& names) {
+    if (!PyList_Check(list)) return true;
+    const Py_ssize_t count = PyList_GET_SIZE(list);
+    names.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* name = PyList_GET_ITEM(list, i);
+      if (!PyUnicode_Check(name)) {
+        names.emplace_back();
+        continue;
+      }
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(name, &size);
+      if (data == nullptr) {
+        PyErr_Clear();
+        names.emplace_back("?");
+        continue;
+      }
+      names.emplace_back(std::string(data, static_cast<std::size_t>(size)));
+    }
     return true;
   }
 
@@ -289,14 +398,21 @@ class HeapWalk {
   std::vector<PyObject*> refs_;   // borrowed, valid until user code runs
   RawObjectRecord record_;
   std::string buffer_;
-  PyRef getsizeof_;
-  PyRef sizeof_name_;
+  std::optional<std::size_t> gc_header_;
+  absl::flat_hash_map<PyObject*, std::string> key_names_;
+  absl::flat_hash_map<PyObject*, std::string> attribute_names_;
+  std::string scratch_key_;
+  std::vector<std::string> index_names_;
+  Names names_;       // parallel to refs_, or empty
+  Names kept_names_;  // parallel to the record's references
+  PyRef frame_names_;  // the names of the frame read beforehand that refs_ came from
   std::uint64_t count_ = 0;
+  std::uint64_t excluded_seen_ = 0;
 };
 
 }  // namespace
 
-std::optional<std::uint64_t> walk_heap(const WalkInputs& inputs) {
+std::optional<WalkCounts> walk_heap(const WalkInputs& inputs) {
   HeapWalk walk(inputs);
   return walk.run();
 }

@@ -18,13 +18,22 @@ namespace vesker::walker {
 struct WalkInputs {
   PyObject* roots;            // list
   PyObject* excluded;         // set of ids
-  PyObject* frames;           // dict: id -> (references list, size), frames read beforehand
+  PyObject* frames;           // dict: id -> (references, size, names or None), frames read beforehand
   PyObject* frame_referents;  // callable for other frames: frame -> list
   PyObject* write;            // callable taking bytes
   PyObject* progress;         // callable taking the count written, or None
+  PyObject* namer;            // callable (object, references) -> names or None; None: no names
+  PyObject* closures;         // dict: id of a closure tuple -> its cells' names (the namer's)
+  PyObject* class_only;       // callable type -> whether the namer names only `.__class__`
+  bool python_sizeof = false;  // call __sizeof__ methods written in Python
 };
 
-// The count of objects written, or nullopt with a Python error set.
-std::optional<std::uint64_t> walk_heap(const WalkInputs& inputs);
+struct WalkCounts {
+  std::uint64_t written = 0;
+  std::uint64_t dangling = 0;  // references to ids that got no record
+};
+
+// What was written, or nullopt with a Python error set.
+std::optional<WalkCounts> walk_heap(const WalkInputs& inputs);
 
 }  // namespace vesker::walker

@@ -3,32 +3,75 @@
 // reads the running frames; this module walks and writes.
 #include <Python.h>
 
+#include "python/py_ref.h"
 #include "walker/heap_walk.h"
+#include "walker/inline_values.h"
 
 namespace {
 
+using vesker::python::PyRef;
+
 PyObject* walk(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"roots",  "excluded", "frames", "frame_referents",
-                                   "write", "progress", nullptr};
+  static const char* keywords[] = {"roots",    "excluded", "frames",     "frame_referents",
+                                   "write",    "progress", "namer",      "closures",
+                                   "class_only", "python_sizeof", nullptr};
   vesker::walker::WalkInputs inputs{};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO!OOO:walk", const_cast<char**>(keywords),
-                                   &PyList_Type, &inputs.roots, &inputs.excluded, &PyDict_Type,
-                                   &inputs.frames, &inputs.frame_referents, &inputs.write,
-                                   &inputs.progress)) {
+  inputs.namer = Py_None;
+  PyObject* closures = nullptr;
+  int python_sizeof = 0;
+  inputs.class_only = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO!OOO|$OO!Op:walk",
+                                   const_cast<char**>(keywords), &PyList_Type, &inputs.roots,
+                                   &inputs.excluded, &PyDict_Type, &inputs.frames,
+                                   &inputs.frame_referents, &inputs.write, &inputs.progress,
+                                   &inputs.namer, &PyDict_Type, &closures, &inputs.class_only,
+                                   &python_sizeof)) {
     return nullptr;
   }
-  const std::optional<std::uint64_t> count = vesker::walker::walk_heap(inputs);
-  if (!count) return nullptr;
-  return PyLong_FromUnsignedLongLong(*count);
+  if (inputs.namer != Py_None && !PyCallable_Check(inputs.class_only)) {
+    PyErr_SetString(PyExc_TypeError, "a namer needs class_only");
+    return nullptr;
+  }
+  PyRef empty;
+  if (closures == nullptr) {
+    empty = PyRef::steal(PyDict_New());
+    if (!empty) return nullptr;
+    closures = empty.get();
+  }
+  inputs.closures = closures;
+  inputs.python_sizeof = python_sizeof != 0;
+  const std::optional<vesker::walker::WalkCounts> counts = vesker::walker::walk_heap(inputs);
+  if (!counts) return nullptr;
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(counts->written),
+                       static_cast<unsigned long long>(counts->dangling));
+}
+
+PyObject* inline_attributes(PyObject*, PyObject* object) {
+  PyRef pairs = PyRef::steal(PyList_New(0));
+  if (!pairs) return nullptr;
+  bool failed = false;
+  const bool found = vesker::walker::for_each_inline_attribute(
+      object, [&](PyObject* key, PyObject* value) {
+        PyRef pair = PyRef::steal(PyTuple_Pack(2, key, value));
+        if (!pair || PyList_Append(pairs.get(), pair.get()) < 0) failed = true;
+      });
+  if (failed) return nullptr;
+  if (!found) Py_RETURN_NONE;
+  return pairs.release();
 }
 
 PyMethodDef methods[] = {
+    {"inline_attributes", inline_attributes, METH_O,
+     "inline_attributes(object) -> [(name, value), ...] or None\n\nThe attributes an instance "
+     "keeps inline, read without creating its __dict__;\nNone when it keeps none inline."},
     {"walk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(walk)),
      METH_VARARGS | METH_KEYWORDS,
-     "walk(roots, excluded, frames, frame_referents, write, progress) -> int\n\n"
+     "walk(roots, excluded, frames, frame_referents, write, progress, *, namer=None,\n"
+     "     closures=None, class_only=None, python_sizeof=False) -> (written, dangling)\n\n"
      "Write one dump line per object reachable from `roots` whose id is not in `excluded`;\n"
-     "`frames` maps the ids of frames read beforehand to (references, size). Returns the\n"
-     "count of objects written."},
+     "`frames` maps the ids of frames read beforehand to (references, size, names). With a\n"
+     "`namer` the lines name their references. Returns the count of objects written and of\n"
+     "references left without a record."},
     {nullptr, nullptr, 0, nullptr},
 };
 

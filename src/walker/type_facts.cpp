@@ -143,9 +143,54 @@ ReferentsKind referents_kind(PyTypeObject* type) {
   return ReferentsKind::kNone;
 }
 
+// The first __sizeof__ along the method resolution order, borrowed (types
+// hold their dictionaries for as long as the walk holds the type).
+PyObject* first_sizeof(PyTypeObject* type, bool c_only) {
+  PyObject* mro = type->tp_mro;
+  if (mro == nullptr || !PyTuple_Check(mro)) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    PyRef namespace_ = PyRef::steal(PyType_GetDict(base));
+    if (!namespace_) {
+      PyErr_Clear();
+      continue;
+    }
+    PyObject* found = PyDict_GetItemString(namespace_.get(), "__sizeof__");  // borrowed
+    if (found == nullptr) continue;
+    if (Py_IS_TYPE(found, &PyMethodDescr_Type)) return found;
+    if (!c_only) return found;
+  }
+  return nullptr;
+}
+
+SizeRule size_rule(PyTypeObject* type, std::size_t gc_header, bool python_sizeof) {
+  SizeRule rule;
+  PyObject* first = first_sizeof(type, false);
+  if (python_sizeof && first != nullptr && !Py_IS_TYPE(first, &PyMethodDescr_Type)) {
+    rule.through_getsizeof = true;
+    return rule;
+  }
+  rule.method = first_sizeof(type, true);  // object's at the latest
+  if (rule.method != nullptr) {
+    PyMethodDef* definition = reinterpret_cast<PyMethodDescrObject*>(rule.method)->d_method;
+    constexpr int kCallFlags = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O |
+                               METH_FASTCALL | METH_METHOD;
+    if ((definition->ml_flags & kCallFlags) == METH_NOARGS) rule.direct = definition->ml_meth;
+  }
+  if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC)) {
+    rule.header = gc_header;
+    if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF)) {
+      rule.header += 2 * sizeof(PyObject*);
+    }
+    // Classes are tracked by the collector only when they are heap types.
+    rule.per_object_header = PyType_IsSubtype(type, &PyType_Type);
+  }
+  return rule;
+}
+
 }  // namespace
 
-TypeFacts describe_type(PyTypeObject* type) {
+TypeFacts describe_type(PyTypeObject* type, std::size_t gc_header, bool python_sizeof) {
   TypeFacts facts;
   PyRef module = PyRef::steal(PyType_GetModuleName(type));
   if (!module) PyErr_Clear();
@@ -160,6 +205,7 @@ TypeFacts describe_type(PyTypeObject* type) {
   facts.name = module_text.value_or("builtins") + "." + qualname_text.value_or("?");
   facts.value_kind = value_kind(type);
   facts.referents_kind = referents_kind(type);
+  facts.size_rule = size_rule(type, gc_header, python_sizeof);
   return facts;
 }
 

@@ -27,27 +27,32 @@ enum class ReferentsKind {
   kCode,          // code objects are not traversed at all
 };
 
-// sys.getsizeof makes a bound method of __sizeof__ for every object it
-// measures, which costs more than the measure. Most types inherit a C
-// __sizeof__ taking no arguments: that function is called directly, and the
-// header the interpreter adds in front of the object (the same for every
-// instance of a type, found once from a sys.getsizeof result) added to it.
-struct DirectSize {
-  PyCFunction method = nullptr;  // null: through sys.getsizeof
-  unsigned int version = 0;      // the type's version tag when found; changes with its attributes
+// How instances of a type are measured without running code of the program:
+// the first __sizeof__ along the type's method resolution order that is
+// written in C (a Python-level one may record the call, as a mock does, or
+// allocate), called directly, plus what sys.getsizeof adds in front of the
+// object (the collector's header, and two words for a managed dict).
+struct SizeRule {
+  PyObject* method = nullptr;   // the method descriptor (borrowed from the type's dict)
+  PyCFunction direct = nullptr;  // its function when it takes no arguments
   std::size_t header = 0;
-  bool probed = false;
+  bool per_object_header = false;  // classes: a header only when they are heap types
+  bool through_getsizeof = false;  // a Python-level __sizeof__ the caller opted in to
 };
 
 struct TypeFacts {
   std::string name;  // "module.QualName"
   ValueKind value_kind = ValueKind::kNone;
   ReferentsKind referents_kind = ReferentsKind::kNone;
-  DirectSize direct_size;
+  SizeRule size_rule;
+  // Whether the namer names no reference of an instance but its class (a plain
+  // instance whose attributes are inline or in a dict left unnamed): asked once.
+  std::optional<bool> names_only_class;
 };
 
 // Never fails: names that cannot be read fall back as in the Python dumper.
-TypeFacts describe_type(PyTypeObject* type);
+// `gc_header` is what sys.getsizeof adds for an object the collector tracks.
+TypeFacts describe_type(PyTypeObject* type, std::size_t gc_header, bool python_sizeof);
 
 // The value text, or nullopt where the dumper writes null (also when reading
 // the value raised: the error is cleared).

@@ -26,7 +26,7 @@ def read_dump(path: pathlib.Path) -> dict[int, dict[str, Any]]:
     with opener(path, "rt", encoding="utf-8") as handle:
         for line in handle:
             record = json.loads(line)
-            assert list(record) == FIELDS
+            assert [key for key in record if key != "names"] == FIELDS
             assert record["id"] not in records, "ids must be unique"
             records[record["id"]] = record
     return records
@@ -56,7 +56,8 @@ def test_in_process_dump_compressed_and_atomic(tmp_path: pathlib.Path) -> None:
     marker = [r for r in records.values() if r["value"] == "in-process-marker"]
     holders = [r for r in records.values() if marker[0]["id"] in r["references"]]
     assert "builtins.dict" in {r["type"] for r in holders}, "dict keys are references"
-    assert os.listdir(tmp_path) == ["heap.jsonl.gz"], "no partial file may remain"
+    assert sorted(os.listdir(tmp_path)) == ["heap.jsonl.gz", "heap.jsonl.gz.meta.json"], \
+        "no partial file may remain"
     assert kept
 
 
@@ -369,9 +370,9 @@ def dump_both():
         global KEPT
         KEPT = error
     dumper.native_walker_available()  # imports it before the first dump
-    dumper.dump_heap(sys.argv[1])
+    dumper.dump_heap(sys.argv[1], names=True)
     gc.collect()  # what the first dump left for the collector
-    dumper.dump_heap(sys.argv[2], native=True)
+    dumper.dump_heap(sys.argv[2], native=True, names=True)
 
 gc.disable()
 dump_both()
@@ -380,6 +381,7 @@ dump_both()
 
 @pytest.mark.skipif(not dumper.native_walker_available(), reason="native walker not built")
 def test_native_walker_writes_what_the_python_dumper_writes(tmp_path: pathlib.Path) -> None:
+    # The same records with the same names: ids, references, sizes, values and names.
     script = tmp_path / "subject.py"
     script.write_text(DIFFERENTIAL_SUBJECT)
     completed = run_python(script, str(tmp_path / "python.jsonl"), str(tmp_path / "native.jsonl"))
@@ -393,3 +395,5 @@ def test_native_walker_writes_what_the_python_dumper_writes(tmp_path: pathlib.Pa
     assert native.keys() == reference.keys()
     assert [r for i, r in native.items() if r != reference[i]] == []
     assert any(r["value"] == "holder-\u00e9\U0001f600?" for r in native.values())
+    named = [name for r in native.values() for name in r.get("names", ())]
+    assert {"['a']", "<key>", "[0]", ".kids", ".label", "<local only_in_this_frame>"} <= set(named)
