@@ -202,17 +202,20 @@ def _dump_script(args: argparse.Namespace) -> int:
 def _cmd_import(args: argparse.Namespace) -> int:
     from vesker import cli_retained
 
-    names = None if args.no_retained else cli_retained.ReferenceNames()
+    # Reference names are facts of the dump, kept whether or not retained sizes are computed now.
+    names = cli_retained.ReferenceNames()
     stats = import_dump(
         args.dump,
         args.store,
         args.precision,
         append=args.append,
         live=False if args.quiet else None,
-        watch=None if names is None else names.watch,
+        watch=names.watch,
     )
     record_dump_identity(args.dump, args.store)
-    if names is not None:
+    if args.no_retained:
+        cli_retained.store_names(args.store, names)
+    else:
         cli_retained.compute_retained(args.store, names, sys.stderr, False if args.quiet else sys.stderr.isatty())
     rate = stats.objects / stats.seconds if stats.seconds > 0 else 0.0
     print(

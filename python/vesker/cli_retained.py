@@ -62,6 +62,16 @@ class ReferenceNames:
             yield line
 
 
+def store_names(store_path: str, names: ReferenceNames) -> None:
+    if not names.pairs:
+        return
+    store = open_engine(store_path)
+    try:
+        store.import_names(names.pairs)
+    finally:
+        store.close()
+
+
 def compute_retained(
     store_path: str, names: ReferenceNames | None, stream: TextIO, live: bool
 ) -> None:
