@@ -35,6 +35,7 @@ from vesker.store import (
     open_store,
 )
 from vesker.store_facts import StoreFacts, engine_store, read_facts
+from vesker.store_health import is_disk_full, storage_failure
 
 if TYPE_CHECKING:
     from vesker_analysis import HeapDumpExplorer, ObjectSummary
@@ -714,6 +715,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 141
+    except OSError as error:
+        # What the extension reports of a store's files (a full disk, an I/O error) or a file a
+        # command wrote itself.
+        print(f"vesker {args.command}: error: {storage_failure(error) if is_disk_full(error) else error}",
+              file=sys.stderr)
+        return 1
     except BaseException as error:
         # A broken invariant of the extension (PanicException): stored data it cannot have written.
         if type(error).__name__ != "PanicException":

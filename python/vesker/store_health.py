@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import errno
 import os
 import sys
 import threading
@@ -64,12 +65,29 @@ def disk_is_full(path: str) -> bool:
     return status.f_bavail * status.f_frsize < _NEARLY_FULL_BYTES
 
 
-def failed_import_message(store_path: str, error: BaseException, before: int | None) -> str:
-    """What a failed import committed and what it did not, after its lines were all read."""
-    text = f"import into {store_path!r} failed: {error}"
+_DISK_FULL = (errno.ENOSPC, errno.EDQUOT)
+
+
+def is_disk_full(error: OSError) -> bool:
+    return error.errno in _DISK_FULL
+
+
+def storage_failure(error: OSError) -> str:
+    """A failed write of a store's files, named for what it is: a full disk above all."""
+    if is_disk_full(error):
+        return f"the disk is full ({os.strerror(error.errno)})"
+    return f"writing the store failed: {error.strerror or error}"
+
+
+def failed_import_message(
+    store_path: str, error: BaseException, before: int | None, phase: str, created: bool = False
+) -> str:
+    """What a failed import committed and what it did not; `phase` says what it was doing."""
+    cause = storage_failure(error) if isinstance(error, OSError) else str(error)
+    text = f"import into {store_path!r} failed while {phase}: {cause}"
     try:
         after: int | None = object_count(store_path)
-    except RuntimeError:
+    except (RuntimeError, OSError):
         after = None
     if before is None or after is None:
         committed = "what was committed is unknown: the store cannot be read"
@@ -78,7 +96,9 @@ def failed_import_message(store_path: str, error: BaseException, before: int | N
             f"committed: the dump's objects (the store holds {after:,}, {after - before:,} more than before); "
             "not committed: the type summaries and subtree sizes of this import"
         )
+    elif created and after == 0:
+        committed = "nothing was committed, so the store directory it created is removed"
     else:
         committed = "nothing of this import was committed"
-    full = "; the disk is full" if disk_is_full(store_path) else ""
+    full = "; the disk is full" if not isinstance(error, OSError) and disk_is_full(store_path) else ""
     return f"{text}{full}; {committed}"
