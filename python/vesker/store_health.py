@@ -75,7 +75,7 @@ def is_disk_full(error: OSError) -> bool:
 def storage_failure(error: OSError) -> str:
     """A failed write of a store's files, named for what it is: a full disk above all."""
     if is_disk_full(error):
-        return f"the disk is full ({os.strerror(error.errno)})"
+        return f"the disk is full ({os.strerror(error.errno or 0)})"
     return f"writing the store failed: {error.strerror or error}"
 
 
