@@ -691,10 +691,20 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _guard_store_damage(command: str) -> None:
+    """A store damaged where no open-time check looks ends the command with one line, not a signal."""
+    try:
+        from vesker import engine
+    except ImportError:
+        return  # the commands that need it say so themselves
+    engine.guard_store_damage(f"vesker {command}: error: ")
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     handler: Callable[[argparse.Namespace], int] = args.handler
+    _guard_store_damage(args.command)
     try:
         return handler(args)
     except UserError as error:

@@ -171,3 +171,36 @@ def test_a_full_disk_says_what_was_committed(sound_store):
     finally:
         subprocess.run(["umount", mount_point])
         os.rmdir(mount_point)
+
+
+def test_damage_inside_the_pages_is_one_line_never_a_signal(sound_store, tmp_path):
+    # Bytes overwritten at twelve places of the data file: what no check at open can see. Each
+    # command either answers or fails with one line; none dies by a signal (SIGSEGV, or LMDB's
+    # assertion and abort).
+    size = os.path.getsize(sound_store / "data.mdb")
+    failed = 0
+    asserted = False
+    for place in range(1, 14):
+        store = tmp_path / f"damaged-{place}"
+        shutil.copytree(sound_store, store)
+        with open(store / "data.mdb", "r+b") as data:
+            if place < 13:
+                data.seek(size * place // 13)
+                data.write(b"\xa5" * 64)
+            else:  # the middle leaf page (flags 2 in its header) made neither leaf nor branch: LMDB asserts
+                contents = data.read()
+                leaves = [page for page in range(2, size // PAGE)
+                          if contents[page * PAGE + 10:page * PAGE + 12] == b"\x02\x00"]
+                data.seek(leaves[len(leaves) // 2] * PAGE + 10)
+                data.write(b"\x00\x00")
+        for command in (["diff", str(sound_store), str(store)], ["diff", str(store), str(sound_store)],
+                        ["growth", str(sound_store), str(store), str(sound_store), "--same-process"],
+                        ["top", str(store)]):
+            completed = vesker_command(*command)
+            assert completed.returncode in (0, 1), (place, command, completed.returncode, completed.stderr)
+            if completed.returncode == 1:
+                failed += 1
+                assert len(completed.stderr.strip().splitlines()) == 1, completed.stderr
+                assert completed.stderr.startswith(f"vesker {command[0]}: error: "), completed.stderr
+                asserted = asserted or "Assertion" in completed.stderr
+    assert failed and asserted, "no damage was found, or none that LMDB asserts on: the test tests nothing"
