@@ -25,7 +25,6 @@ from vesker.formatting import (
     summary_table,
     terminal_width,
 )
-from vesker.dump_identity import record_dump_identity
 from vesker.store import (
     ALL_TYPES,
     PRECISIONS,
@@ -213,7 +212,6 @@ def _cmd_import(args: argparse.Namespace) -> int:
         live=False if args.quiet else None,
         watch=names.watch,
     )
-    record_dump_identity(args.dump, args.store)
     if args.no_retained:
         cli_retained.store_names(args.store, names)
     else:

@@ -231,7 +231,7 @@ def import_dump(
     """Import a dump file (plain or gzip-compressed) into a store directory."""
     import time
 
-    from vesker.store_facts import engine_store, record_import
+    from vesker.store_facts import engine_store, record_import, record_with_import
 
     if live is None:
         live = stream.isatty()
@@ -250,13 +250,14 @@ def import_dump(
                 f"store {store_path!r} already holds {existing:,} objects; "
                 "import into a new directory, or pass --append to add to it"
             )
-        records_before = facts.check_references()[0] if append else 0
+        records_before = existing
         progress = ReadProgress(total, stream, live)
         try:
             lines = _DumpLines(dump_path, progress)
         except OSError as error:
             raise UserError(f"cannot read dump file {dump_path!r}: {error.strerror}") from None
         started = time.monotonic()
+        record_with_import(facts, precision_name, dump_path)
         title = (
             "summarising types" if precision_name == "none"
             else f"computing subtree sizes ({precision_name})"
@@ -303,18 +304,18 @@ def import_dump(
         if lines.objects == 0:
             raise UserError(f"dump {_dump_name(dump_path)} is empty")
         try:
-            check = record_import(facts, precision_name, records_before, lines.objects)
+            check = record_import(facts, records_before, lines.objects)
         except OSError as error:
             committed = True
             raise UserError(
                 f"import into {store_path!r} failed while recording how the store was built: "
                 f"{storage_failure(error)}; committed: the dump's {lines.objects:,} objects with their "
-                "type summaries and subtree sizes; not committed: the store's precision and the counts "
-                "of repeated ids and dangling references"
+                "type summaries, subtree sizes and the store's facts; not committed: the count of repeated ids"
             ) from None
         return ImportStats(lines.objects, lines.bytes_read, time.monotonic() - started,
                            check.repeated_ids, check.dangling_references)
     except BaseException:
+        facts.record_with_next_import(None)  # what a failed import left unwritten
         # A directory this import created goes only when nothing was committed in it.
         committed = committed or _holds_objects(facts)
         facts.close()  # before the files go: the environment is shared with the explorer

@@ -2,7 +2,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/queries/tolerant_lookup.h"
 
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
@@ -78,11 +84,70 @@ PyObject* store_set_metadata(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Metadata entries of a dict of str to str.
+bool entries_of(PyObject* mapping, std::vector<std::pair<std::string, std::string>>& entries) {
+  if (!PyDict_Check(mapping)) {
+    PyErr_SetString(PyExc_TypeError, "the entries must be a dict of str to str");
+    return false;
+  }
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t position = 0;
+  while (PyDict_Next(mapping, &position, &key, &value)) {
+    Py_ssize_t key_size = 0;
+    Py_ssize_t value_size = 0;
+    const char* key_bytes = PyUnicode_AsUTF8AndSize(key, &key_size);
+    if (key_bytes == nullptr) return false;
+    const char* value_bytes = PyUnicode_AsUTF8AndSize(value, &value_size);
+    if (value_bytes == nullptr) return false;
+    entries.emplace_back(std::string(key_bytes, static_cast<std::size_t>(key_size)),
+                         std::string(value_bytes, static_cast<std::size_t>(value_size)));
+  }
+  return true;
+}
+
+PyObject* store_record_with_next_import(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"entries", "dangling_references_key", nullptr};
+    PyObject* mapping = nullptr;
+    const char* dangling_key = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$z:record_with_next_import", const_cast<char**>(keywords),
+                                     &mapping, &dangling_key)) {
+      return nullptr;
+    }
+    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
+    if (store == nullptr) return nullptr;
+    if (mapping == Py_None) {
+      store->store.environment->leave_import_facts(nullptr);
+      Py_RETURN_NONE;
+    }
+    std::vector<std::pair<std::string, std::string>> entries;
+    if (!entries_of(mapping, entries)) return nullptr;
+    std::optional<std::string> count_key;
+    if (dangling_key != nullptr) count_key.emplace(dangling_key);
+    store->store.environment->leave_import_facts(
+        [store, entries = std::move(entries), count_key = std::move(count_key)](Transaction& txn) -> Status {
+          for (const auto& [key, value] : entries) VESKER_TRY(write_metadata(txn, *store, key, value));
+          if (!count_key) return {};
+          VESKER_ASSIGN_OR_RETURN(const ReferenceCheck check, check_references(store->store, txn));
+          return write_metadata(txn, *store, *count_key, std::to_string(check.dangling_references));
+        });
+    Py_RETURN_NONE;
+  });
+}
+
 const PyMethodDef kMetadataMethods[] = {
     {"metadata", store_metadata, METH_NOARGS,
      "metadata()\n--\n\nFacts recorded about the store as a whole, as a dict of str to str."},
     {"set_metadata", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_set_metadata)),
      METH_VARARGS | METH_KEYWORDS, "set_metadata(key, value)\n--\n\nRecords one fact about the store."},
+    {"record_with_next_import",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_record_with_next_import)),
+     METH_VARARGS | METH_KEYWORDS,
+     "record_with_next_import(entries, *, dangling_references_key=None)\n--\n\nMetadata entries (a dict of str "
+     "to str) written in the last transaction of the next import into this store in this process, with the "
+     "results they describe; with dangling_references_key, also the number of references to ids without a record "
+     "as that import leaves them. None drops what was left and not yet written."},
 };
 
 }  // namespace

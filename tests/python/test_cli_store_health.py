@@ -204,3 +204,29 @@ def test_damage_inside_the_pages_is_one_line_never_a_signal(sound_store, tmp_pat
                 assert completed.stderr.startswith(f"vesker {command[0]}: error: "), completed.stderr
                 asserted = asserted or "Assertion" in completed.stderr
     assert failed and asserted, "no damage was found, or none that LMDB asserts on: the test tests nothing"
+
+
+KILLED_AFTER_THE_COMMIT = """
+import os, signal, sys
+from vesker import store_facts
+store_facts.record_import = lambda *arguments: os.kill(os.getpid(), signal.SIGKILL)
+from vesker.cli import main
+main(["import", "-q", "--precision", "low", sys.argv[1], sys.argv[2]])
+"""
+
+
+def test_a_kill_after_the_import_commits_leaves_its_facts_with_its_results(tmp_path):
+    dump = write_dump(tmp_path / "dump.jsonl", 50)
+    with dump.open("ab") as out:
+        out.write(line(BASE_ID + 100, "T", [BASE_ID + 999]))  # a reference to an id without a record
+    store = tmp_path / "store"
+    killed = subprocess.run([sys.executable, "-c", KILLED_AFTER_THE_COMMIT, str(dump), str(store)],
+                            env=dict(os.environ, PYTHONPATH=PACKAGE_PARENT))
+    assert killed.returncode == -9
+    from vesker import engine
+
+    with engine.Store(store) as kept:
+        metadata = kept.metadata()
+        assert kept.object_count() == 51
+    assert (metadata.get("precision"), metadata.get("dangling_references")) == ("low", "1"), metadata
+    assert "dump.jsonl" in metadata.get("dumps", ""), metadata

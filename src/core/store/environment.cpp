@@ -181,6 +181,16 @@ Status Environment::check_data_file_linked() const {
   return {};
 }
 
+void Environment::leave_import_facts(ImportFacts write) const {
+  std::lock_guard guard(import_facts_lock_);
+  import_facts_ = std::move(write);
+}
+
+Environment::ImportFacts Environment::take_import_facts() const {
+  std::lock_guard guard(import_facts_lock_);
+  return std::exchange(import_facts_, nullptr);
+}
+
 Environment::~Environment() {
   OpenEnvironments& registry = open_environments();
   {
