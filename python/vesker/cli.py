@@ -675,6 +675,9 @@ def build_parser() -> argparse.ArgumentParser:
                                 description="Read every page of the store in a separate process "
                                 "and say whether the store is sound (exit code 0) or damaged (1).")
     _add_store(check)
+    check.add_argument("--compact", action="store_true",
+                       help="remove the files of a sound store that holds nothing (what a killed import "
+                       "leaves), giving back the disk space they keep")
     check.set_defaults(handler=_cmd_check)
 
     demo = commands.add_parser("demo", help="dump, import and report on a small leaky program",

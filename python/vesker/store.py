@@ -16,7 +16,13 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, BinaryIO, TextIO
 
 from vesker.progress import Phase, ReadProgress
-from vesker.store_health import WaitNotice, failed_import_message, storage_failure, writer_wait_notice
+from vesker.store_health import (
+    WaitNotice,
+    failed_import_message,
+    release_empty_store,
+    storage_failure,
+    writer_wait_notice,
+)
 
 if TYPE_CHECKING:
     from vesker.engine import Store
@@ -238,6 +244,9 @@ def import_dump(
     total = _dump_size(dump_path)
     precision = precision_from_name(precision_name)
     created = prepare_store_directory(store_path)
+    if not created and is_store(store_path):
+        # What a killed import left: its pages, allocated in a file that holds nothing.
+        release_empty_store(store_path)
     explorer = _explorer(store_path)
     facts = engine_store(store_path)
     committed = False
@@ -323,6 +332,8 @@ def import_dump(
         gc.collect()
         if created and not committed:
             shutil.rmtree(store_path, ignore_errors=True)
+        elif not committed:
+            release_empty_store(store_path)  # the pages this import took, in a directory it did not create
         raise
     finally:
         facts.close()

@@ -66,6 +66,57 @@ def disk_is_full(path: str) -> bool:
 
 
 _DISK_FULL = (errno.ENOSPC, errno.EDQUOT)
+_STORE_FILES = ("data.mdb", "lock.mdb")
+
+
+def holds_nothing(store_path: str) -> bool:
+    """Whether the store holds no record, no fact and no reference name: what an import that was
+    killed or failed before its first commit leaves. False when it cannot be read."""
+    from vesker.engine import Store
+
+    try:
+        with Store(store_path) as store:
+            return store.object_count() == 0 and not store.metadata() and store.named_object_count() == 0
+    except (RuntimeError, OSError):
+        return False
+
+
+def disk_bytes(store_path: str) -> int:
+    """What the store's data file takes on disk (an import's pages stay allocated after it failed)."""
+    try:
+        return os.stat(os.path.join(store_path, "data.mdb")).st_blocks * 512
+    except OSError:
+        return 0
+
+
+def release_empty_store(store_path: str) -> bool:
+    """Removes the files of a store that holds nothing, giving back the space that its failed or
+    killed import took (LMDB never shrinks a data file). Every environment of this process on it
+    must be closed. False, touching nothing, when another process has the store open: LMDB holds a
+    lock on the lock file's first byte in every process that has it open, which this takes first."""
+    import fcntl
+
+    if not holds_nothing(store_path):
+        return False
+    try:
+        lock = os.open(os.path.join(store_path, "lock.mdb"), os.O_RDWR | os.O_CLOEXEC | os.O_NOFOLLOW)
+    except FileNotFoundError:
+        lock = None
+    try:
+        if lock is not None:
+            try:
+                fcntl.lockf(lock, fcntl.LOCK_EX | fcntl.LOCK_NB, 1, 0)
+            except OSError:
+                return False
+        for name in _STORE_FILES:
+            try:
+                os.unlink(os.path.join(store_path, name))
+            except FileNotFoundError:
+                pass
+        return True
+    finally:
+        if lock is not None:
+            os.close(lock)
 
 
 def is_disk_full(error: OSError) -> bool:

@@ -230,3 +230,42 @@ def test_a_kill_after_the_import_commits_leaves_its_facts_with_its_results(tmp_p
         assert kept.object_count() == 51
     assert (metadata.get("precision"), metadata.get("dangling_references")) == ("low", "1"), metadata
     assert "dump.jsonl" in metadata.get("dumps", ""), metadata
+
+
+def test_a_store_a_killed_import_left_empty_gives_its_space_back(tmp_path):
+    # What a kill during the merge leaves: a store that holds nothing, and past its last committed
+    # page the pages the import had written.
+    import gc
+
+    import vesker_analysis
+
+    stores = []
+    for name in ("checked", "imported"):
+        stores.append(tmp_path / name)
+        stores[-1].mkdir()
+        explorer = vesker_analysis.HeapDumpExplorer(str(stores[-1]))
+        del explorer
+        gc.collect()
+        with open(stores[-1] / "data.mdb", "ab") as data:
+            data.write(b"\xa5" * (32 << 20))
+    checked, imported = stores
+
+    said = vesker_command("check", str(checked))
+    assert said.returncode == 0 and "holds nothing" in said.stdout and "--compact" in said.stdout, said
+    holder = subprocess.Popen([sys.executable, "-c", "import sys, time; from vesker import engine; "
+                               "store = engine.Store(sys.argv[1]); print(flush=True); time.sleep(60)", str(checked)],
+                              stdout=subprocess.PIPE, env=dict(os.environ, PYTHONPATH=PACKAGE_PARENT))
+    try:
+        holder.stdout.readline()
+        assert_user_error(vesker_command("check", "--compact", str(checked)), "open in another process")
+    finally:
+        holder.kill()
+        holder.wait()
+    assert os.path.getsize(checked / "data.mdb") > 32 << 20
+    compacted = vesker_command("check", "--compact", str(checked))
+    assert compacted.returncode == 0 and "given back" in compacted.stdout, compacted
+    assert not (checked / "data.mdb").exists()
+
+    dump = write_dump(tmp_path / "dump.jsonl", 100)
+    assert vesker_command("import", "-q", str(dump), str(imported)).returncode == 0
+    assert os.path.getsize(imported / "data.mdb") < 1 << 20
