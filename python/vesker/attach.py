@@ -22,6 +22,8 @@ boundary, and tells the caller nothing more.  So:
 
 from __future__ import annotations
 
+import contextlib
+import errno
 import json
 import marshal
 import os
@@ -90,7 +92,7 @@ def _vesker_main(request, namespace):
     def failed(error):
         import traceback
         text = "".join(traceback.format_exception(type(error), error, error.__traceback__))
-        send({{"state": "failed", "error": text}})
+        send({{"state": "failed", "error": text, "errno": getattr(error, "errno", None)}})
 
     try:
         os.write(channel, ('{{"state":"started","pid":%d}}\\n' % os.getpid()).encode())
@@ -463,8 +465,16 @@ def _move_out(source: str, destination: str) -> None:
         pass
     partial = destination + ".partial"
     fd = os.open(source, os.O_RDONLY | os.O_NOFOLLOW)
-    with os.fdopen(fd, "rb") as reader, open(partial, "wb") as writer:
-        shutil.copyfileobj(reader, writer, 1 << 20)
+    try:
+        with os.fdopen(fd, "rb") as reader, open(partial, "wb") as writer:
+            shutil.copyfileobj(reader, writer, 1 << 20)
+    except OSError as error:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(partial)
+        if error.errno in (errno.ENOSPC, errno.EDQUOT):
+            raise AttachError(f"the disk of {os.path.dirname(destination)!r} is full: the dump was not "
+                              f"copied to {destination!r}, and nothing of it is kept") from None
+        raise
     os.replace(partial, destination)
     os.unlink(source)
 
@@ -570,6 +580,11 @@ def _run(
             elif state == "progress" and report is not None:
                 report(int(record["objects"]))
             elif state == "failed":
+                if record.get("errno") in (errno.ENOSPC, errno.EDQUOT):
+                    # Nothing of the dump is kept: a cut dump would read as a complete heap.
+                    raise AttachError(f"the disk of {target.temporary!r}, where process {pid} writes its dump, "
+                                      "is full; no dump was written (set TMPDIR of the process to a "
+                                      "directory with room)")
                 raise AttachError(f"the dump failed inside process {pid}:\n"
                                   + str(record.get("error", "")).rstrip())
             elif state == "done":
