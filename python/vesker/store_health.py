@@ -89,6 +89,17 @@ def disk_bytes(store_path: str) -> int:
         return 0
 
 
+def _mapped_here(store_path: str) -> bool:
+    """Whether this process has the store open: closing a descriptor of its lock file here would
+    drop the lock LMDB holds for it, so the lock test below is for other processes only."""
+    data = os.path.realpath(os.path.join(store_path, "data.mdb"))
+    try:
+        with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
+            return any(line.rstrip("\n").endswith(" " + data) for line in maps)
+    except OSError:
+        return True  # cannot tell: assume it is
+
+
 def release_empty_store(store_path: str) -> bool:
     """Removes the files of a store that holds nothing, giving back the space that its failed or
     killed import took (LMDB never shrinks a data file). Every environment of this process on it
@@ -96,7 +107,7 @@ def release_empty_store(store_path: str) -> bool:
     lock on the lock file's first byte in every process that has it open, which this takes first."""
     import fcntl
 
-    if not holds_nothing(store_path):
+    if not holds_nothing(store_path) or _mapped_here(store_path):
         return False
     try:
         lock = os.open(os.path.join(store_path, "lock.mdb"), os.O_RDWR | os.O_CLOEXEC | os.O_NOFOLLOW)
