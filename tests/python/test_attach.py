@@ -286,15 +286,14 @@ def test_refusals_are_explained(tmp_path: pathlib.Path) -> None:
 def test_a_full_disk_under_the_dump_is_one_line(tmp_path: pathlib.Path) -> None:
     if os.geteuid() != 0:
         pytest.skip("mounting a small file system needs root")
-    disk = tmp_path / "small"
-    disk.mkdir()
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(disk)], check=True)
-    subject = start(WAITING, env={"TMPDIR": str(disk)})
-    try:
-        completed = vesker_command("dump", "--pid", str(subject.pid), "-o", str(tmp_path / "heap.jsonl"))
-    finally:
-        stop(subject)
-        subprocess.run(["umount", "-l", str(disk)], check=True)
+    from small_disk import small_file_system
+
+    with small_file_system(tmp_path / "small", 64) as disk:
+        subject = start(WAITING, env={"TMPDIR": str(disk)})
+        try:
+            completed = vesker_command("dump", "--pid", str(subject.pid), "-o", str(tmp_path / "heap.jsonl"))
+        finally:
+            stop(subject)
     assert completed.returncode == 1 and "Traceback" not in completed.stderr, completed.stderr
     assert completed.stderr.strip().splitlines()[-1].endswith(
         "is full; no dump was written (set TMPDIR of the process to a directory with room)"), completed.stderr

@@ -3,32 +3,20 @@ what was committed is kept and said."""
 
 from __future__ import annotations
 
-import contextlib
 import os
 import pathlib
 import subprocess
 import sys
-from collections.abc import Iterator
 
 import pytest
 
 import vesker
+from small_disk import small_file_system
 from vesker import engine
 
 PACKAGE_PARENT = str(pathlib.Path(vesker.__file__).parent.parent)
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason="mounting a small file system needs root")
-
-
-@contextlib.contextmanager
-def small_file_system(path: pathlib.Path, kib: int) -> Iterator[pathlib.Path]:
-    path.mkdir()
-    subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={kib}k", "tmpfs", str(path)], check=True)
-    try:
-        yield path
-    finally:
-        subprocess.run(["umount", "-l", str(path)], check=True)
-        path.rmdir()
 
 
 def vesker_command(*arguments: str) -> subprocess.CompletedProcess[str]:
