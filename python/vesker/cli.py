@@ -143,7 +143,8 @@ def _dump_pid(args: argparse.Namespace) -> int:
     except AttachError as error:
         raise UserError(str(error)) from None
     except OSError as error:
-        raise UserError(f"cannot dump process {args.pid}: {error.strerror or error}") from None
+        cause = storage_failure(error) if is_disk_full(error) else error.strerror or error
+        raise UserError(f"cannot dump process {args.pid}: {cause}") from None
     finally:
         if live:
             sys.stderr.write("\r\033[K")

@@ -288,7 +288,8 @@ def test_a_full_disk_under_the_dump_is_one_line(tmp_path: pathlib.Path) -> None:
         pytest.skip("mounting a small file system needs root")
     from small_disk import small_file_system
 
-    with small_file_system(tmp_path / "small", 64) as disk:
+    # Room for the request, not for the dump.
+    with small_file_system(tmp_path / "small", 1024) as disk:
         subject = start(WAITING, env={"TMPDIR": str(disk)})
         try:
             completed = vesker_command("dump", "--pid", str(subject.pid), "-o", str(tmp_path / "heap.jsonl"))
