@@ -2,6 +2,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -125,12 +126,17 @@ PyObject* store_record_with_next_import(PyObject* self, PyObject* args, PyObject
     if (!entries_of(mapping, entries)) return nullptr;
     std::optional<std::string> count_key;
     if (dangling_key != nullptr) count_key.emplace(dangling_key);
+    // Held weakly: the environment keeps the writing, and a store holding its environment would
+    // keep both alive for good. A store closed before the import runs writes nothing.
+    std::weak_ptr<const AnalysisStore> weak = store;
     store->store.environment->leave_import_facts(
-        [store, entries = std::move(entries), count_key = std::move(count_key)](Transaction& txn) -> Status {
-          for (const auto& [key, value] : entries) VESKER_TRY(write_metadata(txn, *store, key, value));
+        [weak, entries = std::move(entries), count_key = std::move(count_key)](Transaction& txn) -> Status {
+          const std::shared_ptr<const AnalysisStore> open = weak.lock();
+          if (open == nullptr) return {};
+          for (const auto& [key, value] : entries) VESKER_TRY(write_metadata(txn, *open, key, value));
           if (!count_key) return {};
-          VESKER_ASSIGN_OR_RETURN(const ReferenceCheck check, check_references(store->store, txn));
-          return write_metadata(txn, *store, *count_key, std::to_string(check.dangling_references));
+          VESKER_ASSIGN_OR_RETURN(const ReferenceCheck check, check_references(open->store, txn));
+          return write_metadata(txn, *open, *count_key, std::to_string(check.dangling_references));
         });
     Py_RETURN_NONE;
   });
@@ -147,7 +153,8 @@ const PyMethodDef kMetadataMethods[] = {
      "record_with_next_import(entries, *, dangling_references_key=None)\n--\n\nMetadata entries (a dict of str "
      "to str) written in the last transaction of the next import into this store in this process, with the "
      "results they describe; with dangling_references_key, also the number of references to ids without a record "
-     "as that import leaves them. None drops what was left and not yet written."},
+     "as that import leaves them. Written only while this Store is open; None drops what was left and not yet "
+     "written."},
 };
 
 }  // namespace
