@@ -25,6 +25,7 @@ nothing more than to run a script file, and tells us nothing back.  So:
 
 from __future__ import annotations
 
+import errno
 import marshal
 import os
 import re
@@ -91,7 +92,7 @@ def _vesker_main(request, namespace):
     def failed(error):
         import traceback
         text = "".join(traceback.format_exception(type(error), error, error.__traceback__))
-        send({{"state": "failed", "error": text}})
+        send({{"state": "failed", "error": text, "errno": getattr(error, "errno", None)}})
 
     try:
         os.write(channel, ('{{"state":"started","pid":%d}}\\n' % os.getpid()).encode())
@@ -621,6 +622,11 @@ def _run(
                 elif state == "progress" and report is not None:
                     report(int(record["objects"]))
                 elif state == "failed":
+                    if record.get("errno") in (errno.ENOSPC, errno.EDQUOT):
+                        # Nothing of the dump is kept: a cut dump would read as a complete heap.
+                        raise AttachError(
+                            f"the disk of {target.temporary!r}, where process {pid} writes its dump, is "
+                            "full; no dump was written (set TMPDIR of the process to a directory with room)")
                     raise AttachError(f"the dump failed inside process {pid}:\n"
                                       + _printable(str(record.get("error", ""))).rstrip())
                 elif state == "done":

@@ -25,7 +25,6 @@ from vesker.formatting import (
     summary_table,
     terminal_width,
 )
-from vesker.dump_identity import record_dump_identity
 from vesker.dump_memory import memory_json, memory_sentence
 from vesker.store import (
     ALL_TYPES,
@@ -36,6 +35,7 @@ from vesker.store import (
     open_store,
 )
 from vesker.store_facts import StoreFacts, engine_store, incomplete_dump_note, read_facts
+from vesker.store_health import is_disk_full, storage_failure
 
 if TYPE_CHECKING:
     from vesker_analysis import HeapDumpExplorer, ObjectSummary
@@ -144,7 +144,8 @@ def _dump_pid(args: argparse.Namespace) -> int:
     except AttachError as error:
         raise UserError(str(error)) from None
     except OSError as error:
-        raise UserError(f"cannot dump process {args.pid}: {error.strerror or error}") from None
+        cause = storage_failure(error) if is_disk_full(error) else error.strerror or error
+        raise UserError(f"cannot dump process {args.pid}: {cause}") from None
     finally:
         if live:
             sys.stderr.write("\r\033[K")
@@ -226,17 +227,19 @@ def _dump_script(args: argparse.Namespace) -> int:
 def _cmd_import(args: argparse.Namespace) -> int:
     from vesker import cli_retained
 
-    names = None if args.no_retained else cli_retained.ReferenceNames()
+    # Reference names are facts of the dump, kept whether or not retained sizes are computed now.
+    names = cli_retained.ReferenceNames()
     stats = import_dump(
         args.dump,
         args.store,
         args.precision,
         append=args.append,
         live=False if args.quiet else None,
-        watch=None if names is None else names.watch,
+        watch=names.watch,
     )
-    record_dump_identity(args.dump, args.store)
-    if names is not None:
+    if args.no_retained:
+        cli_retained.store_names(args.store, names)
+    else:
         cli_retained.compute_retained(args.store, names, sys.stderr, False if args.quiet else sys.stderr.isatty())
     rate = stats.objects / stats.seconds if stats.seconds > 0 else 0.0
     print(
@@ -702,6 +705,9 @@ def build_parser() -> argparse.ArgumentParser:
                                 description="Read every page of the store in a separate process "
                                 "and say whether the store is sound (exit code 0) or damaged (1).")
     _add_store(check)
+    check.add_argument("--compact", action="store_true",
+                       help="remove the files of a sound store that holds nothing (what a killed import "
+                       "leaves), giving back the disk space they keep")
     check.set_defaults(handler=_cmd_check)
 
     demo = commands.add_parser("demo", help="dump, import and report on a small leaky program",
@@ -716,10 +722,20 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _guard_store_damage(command: str) -> None:
+    """A store damaged where no open-time check looks ends the command with one line, not a signal."""
+    try:
+        from vesker import engine
+    except ImportError:
+        return  # the commands that need it say so themselves
+    engine.guard_store_damage(f"vesker {command}: error: ")
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     handler: Callable[[argparse.Namespace], int] = args.handler
+    _guard_store_damage(args.command)
     try:
         return handler(args)
     except UserError as error:
@@ -740,6 +756,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 141
+    except OSError as error:
+        # What the extension reports of a store's files (a full disk, an I/O error) or a file a
+        # command wrote itself.
+        print(f"vesker {args.command}: error: {storage_failure(error) if is_disk_full(error) else error}",
+              file=sys.stderr)
+        return 1
     except BaseException as error:
         # A broken invariant of the extension (PanicException): stored data it cannot have written.
         if type(error).__name__ != "PanicException":

@@ -15,6 +15,10 @@ import sys
 
 from vesker.store import UserError, is_store
 from vesker.store_facts import incomplete_dump_note
+from vesker.store_health import disk_bytes, release_empty_store
+
+# Two meta pages and the roots of a few empty databases.
+_EMPTY_STORE_BYTES = 1 << 20
 
 _CHILD_CODE = "from vesker.cli_check import read_in_child; read_in_child()"
 
@@ -81,4 +85,25 @@ def cmd_check(args: argparse.Namespace) -> int:
     )
     if outcome.get("dangling_references"):
         print(f"but {incomplete_dump_note(outcome['dangling_references'])}")
+    if outcome["entries"] == 0:
+        _empty_store(path, args.compact)
+    elif args.compact:
+        print("(--compact gives back the space of a store that holds nothing; this one holds entries)")
     return 0
+
+
+def _empty_store(path: str, compact: bool) -> None:
+    """A store that holds nothing keeps the pages of the import that left it so (LMDB never
+    shrinks its file): say so, and give them back when asked."""
+    from vesker.formatting import format_bytes
+
+    kept = disk_bytes(path)
+    if not compact:
+        if kept > _EMPTY_STORE_BYTES:
+            print(f"it holds nothing, yet its data file keeps {format_bytes(kept)} on disk (an import that was "
+                  f"killed?); 'vesker check --compact {path}' gives them back")
+        return
+    if not release_empty_store(path):
+        raise UserError(f"store {path!r} is open in another process; --compact removes it only when it is not")
+    print(f"it held nothing: its files are removed, {format_bytes(kept)} given back; "
+          "import into the directory as into a new one")

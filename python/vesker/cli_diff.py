@@ -8,6 +8,7 @@ import os
 import sys
 from typing import TYPE_CHECKING, Any
 
+from vesker.compared_sizes import Measure, StoreSide, comparable_measure, lacking_retained, side_of
 from vesker.dump_identity import same_process
 from vesker.dump_memory import memory_change_sentence, memory_json, memory_sentence
 from vesker.formatting import format_bytes, format_table, format_value
@@ -74,11 +75,16 @@ def cmd_diff(args: argparse.Namespace) -> int:
         mode = _one_process(args.same_process, [old, new])
         from vesker.engine import diff
 
+        sides = [side_of(args.old, old), side_of(args.new, new)]
+        if args.by == "retained" and any(side.retained != "fresh" for side in sides):
+            raise UserError(f"{lacking_retained(sides)}; use --by size or --by count, "
+                            "or compute them with 'vesker retained STORE'")
         result = diff(old, new, same_process=bool(mode))
         labels = _holder_labels(new, result, args.limit)
         old_facts, new_facts = read_facts(old), read_facts(new)
-    if args.by == "retained" and not result["retained"]:
-        raise UserError("the stores have no retained sizes; use --by size or --by count")
+    measure = comparable_measure(sides, result["retained"])
+    if measure.sizes is None:
+        result["paths"] = []
     key = _GROWTH_KEYS[args.by]
     types = sorted(result["types"], key=lambda row: (-_change(row, key), row["type"]))
     shown = types[: args.limit] if args.limit else types
@@ -87,8 +93,11 @@ def cmd_diff(args: argparse.Namespace) -> int:
                "holder_labels": {str(holder): label for holder, label in labels.items()},
                "dangling_references": {"old": old_facts.dangling_references, "new": new_facts.dangling_references},
                "memory": {"old": memory_json(result["total"]["old"]["size"], old_facts.memory),
-                          "new": memory_json(result["total"]["new"]["size"], new_facts.memory)}})
+                          "new": memory_json(result["total"]["new"]["size"], new_facts.memory)},
+               "stores": {"old": sides[0].as_json(), "new": sides[1].as_json()},
+               "sizes": _measure_json(measure)})
         return 0
+    _print_sides(sides)
     _print_dump_notes(result, old_facts, new_facts)
     if mode is None:
         print("the stores do not say which process their dumps came from: comparing types and stable paths "
@@ -101,7 +110,7 @@ def cmd_diff(args: argparse.Namespace) -> int:
     if result["same_process"]:
         _print_new_objects(result, args.limit, labels)
     else:
-        _print_paths(result, args.limit)
+        _print_paths(result, args.limit, measure, sides)
     return 0
 
 
@@ -119,14 +128,29 @@ def _print_dump_notes(result: Comparison, old: StoreFacts, new: StoreFacts) -> N
         print(f"old dump: {memory_sentence(old_objects, old.memory)}")
 
 
-def _print_paths(result: Comparison, limit: int) -> None:
+def _measure_json(measure: Measure) -> dict[str, Any]:
+    return {"compared": measure.sizes, "estimate": measure.estimate, "not_compared": measure.reason}
+
+
+def _print_sides(sides: list[StoreSide]) -> None:
+    for label, side in zip(("old", "new"), sides):
+        print(f"{label}: {side.path} ({side.describe()})")
+
+
+def _print_paths(result: Comparison, limit: int, measure: Measure, sides: list[StoreSide]) -> None:
     print()
+    if measure.sizes is None:
+        print(f"stable paths: {measure.reason}")
+        return
     paths = result["paths"]
     if not paths:
-        print("no stable path from a module grew (the dumps name references when taken with names=True)")
+        unnamed = [side.path for side in sides if not side.names]
+        print("no stable path from a module grew" + (
+            f" ({', '.join(map(repr, unnamed))} has no reference names: dump with names to have them)"
+            if unnamed else ""))
         return
-    measure = "retained" if result["retained"] else "subtree"
-    print(f"what grew by stable path from a module ({measure} sizes; the deepest path that holds most of a growth):")
+    sizes = f"{measure.sizes} sizes" + (f", estimates ({measure.estimate})" if measure.estimate else "")
+    print(f"what grew by stable path from a module ({sizes}; the deepest path that holds most of a growth):")
     for change in paths[: limit or None]:
         old = change["old"]
         new = change["new"]
@@ -217,12 +241,16 @@ def cmd_growth(args: argparse.Namespace) -> int:
             )
         from vesker.engine import growth
 
+        sides = [side_of(path, store) for path, store in zip(args.stores, stores)]
         result = growth(stores, limit=args.limit)
     finally:
         for store in stores:
             store.close()
+    measure = comparable_measure(sides, result["sizes"] == "retained")
+    if measure.sizes is None:
+        raise UserError(f"growth is not measured: {measure.reason}")
     if args.json:
-        _emit(result)
+        _emit({**result, "stores": [side.as_json() for side in sides], "estimate": measure.estimate})
         return 0
     objects = result["objects"]
     if not objects:
@@ -230,7 +258,8 @@ def cmd_growth(args: argparse.Namespace) -> int:
         return 0
     print(f"{result['growing']:,} objects never shrank and grew across the {len(stores)} dumps; "
           f"growth happens in {result['sources']:,} of them (the others only hold those), "
-          f"the largest by final {result['sizes']} size:")
+          f"the largest by final {result['sizes']} size"
+          + (f" (estimates, precision {measure.estimate})" if measure.estimate else "") + ":")
     headers = ("ID", "TYPE", *[f"D{i + 1}" for i in range(len(stores))], "GROWTH", "VALUE")
     rows = []
     for item in objects:

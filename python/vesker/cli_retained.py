@@ -25,6 +25,7 @@ from vesker.formatting import (
 from vesker.progress import Phase
 from vesker.store import ALL_TYPES, UserError, is_store
 from vesker.store_facts import read_facts
+from vesker.store_health import storage_failure
 
 if TYPE_CHECKING:
     from vesker.engine import RetainedRow, Store, TreeRow
@@ -62,6 +63,16 @@ class ReferenceNames:
             yield line
 
 
+def store_names(store_path: str, names: ReferenceNames) -> None:
+    if not names.pairs:
+        return
+    store = open_engine(store_path)
+    try:
+        store.import_names(names.pairs)
+    finally:
+        store.close()
+
+
 def compute_retained(
     store_path: str, names: ReferenceNames | None, stream: TextIO, live: bool
 ) -> None:
@@ -75,6 +86,9 @@ def compute_retained(
             run = store.compute_retained()
         except RuntimeError as error:
             raise UserError(f"computing retained sizes in {store_path!r} failed: {error}") from None
+        except OSError as error:
+            raise UserError(f"computing retained sizes in {store_path!r} failed: {storage_failure(error)}; "
+                            "the store keeps its objects without retained sizes") from None
         finally:
             phase.stop(failed=sys.exc_info()[0] is not None)
         if run["unreachable"]:

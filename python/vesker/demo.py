@@ -12,7 +12,6 @@ import tempfile
 
 from vesker import demo_program
 from vesker.cli_retained import compute_retained, open_engine
-from vesker.dump_identity import record_dump_identity
 from vesker.report import build_report, render_report
 from vesker.store import UserError, import_dump, is_store, open_store
 
@@ -58,7 +57,6 @@ def run_demo(directory: str | None, quiet: bool = False) -> int:
         _clear_previous_store(store)
         _dump_demo(dump, quiet)
         import_dump(dump, store, "exact", live=False if quiet else None)
-        record_dump_identity(dump, store)
         live = False if quiet else sys.stderr.isatty()
         compute_retained(store, None, sys.stderr if not quiet else _Discard(), live)
         explorer = open_store(store)

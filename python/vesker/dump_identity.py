@@ -33,15 +33,12 @@ def stored_identities(metadata: dict[str, str]) -> list[dict[str, Any]]:
     return [item for item in identities if isinstance(item, dict)] if isinstance(identities, list) else []
 
 
-def record_dump_identity(dump_path: str, store_path: str) -> None:
-    """Add the dump's identity to the store's list (an appended dump adds to it)."""
-    from vesker.engine import Store
-
+def identities_with(metadata: dict[str, str], dump_path: str) -> str:
+    """The store's list of dump identities with the dump's added (an appended dump adds to it)."""
     identity = read_sidecar(dump_path)
-    with Store(store_path) as store:
-        identities = stored_identities(store.metadata())
-        identities.append(identity if identity is not None else {"file": os.path.basename(dump_path)})
-        store.set_metadata(DUMPS_KEY, json.dumps(identities))
+    identities = stored_identities(metadata)
+    identities.append(identity if identity is not None else {"file": os.path.basename(dump_path)})
+    return json.dumps(identities)
 
 
 def process_of(identity: dict[str, Any]) -> tuple[object, ...] | None:

@@ -16,9 +16,16 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, BinaryIO, TextIO
 
 from vesker.progress import Phase, ReadProgress
-from vesker.store_health import WaitNotice, failed_import_message, writer_wait_notice
+from vesker.store_health import (
+    WaitNotice,
+    failed_import_message,
+    release_empty_store,
+    storage_failure,
+    writer_wait_notice,
+)
 
 if TYPE_CHECKING:
+    from vesker.engine import Store
     from vesker_analysis import EstimatorPrecision, HeapDumpExplorer
 
 ALL_TYPES = "All Types"
@@ -86,6 +93,14 @@ class ImportStats:
     dangling_references: int = 0
 
 
+class DumpReadError(Exception):
+    """Reading the dump failed (as opposed to writing the store)."""
+
+    def __init__(self, cause: BaseException) -> None:
+        super().__init__(str(cause))
+        self.cause = cause
+
+
 class ImportInterrupted(Exception):
     """Ctrl-C after the lines were committed: the store keeps them, without the post-import step."""
 
@@ -127,6 +142,13 @@ class _DumpLines:
         return self._raw.tell() if self._seekable else self._consumed
 
     def __iter__(self) -> Iterator[bytes]:
+        try:
+            yield from self._lines()
+        except (OSError, EOFError, zlib.error) as error:
+            # Told apart from what the store's own files report: both reach the import as OSError.
+            raise DumpReadError(error) from error
+
+    def _lines(self) -> Iterator[bytes]:
         count = 0
         objects = 0
         next_update = 0
@@ -215,13 +237,16 @@ def import_dump(
     """Import a dump file (plain or gzip-compressed) into a store directory."""
     import time
 
-    from vesker.store_facts import engine_store, record_import
+    from vesker.store_facts import engine_store, record_import, record_with_import
 
     if live is None:
         live = stream.isatty()
     total = _dump_size(dump_path)
     precision = precision_from_name(precision_name)
     created = prepare_store_directory(store_path)
+    if not created and is_store(store_path):
+        # What a killed import left: its pages, allocated in a file that holds nothing.
+        release_empty_store(store_path)
     explorer = _explorer(store_path)
     facts = engine_store(store_path)
     committed = False
@@ -234,13 +259,14 @@ def import_dump(
                 f"store {store_path!r} already holds {existing:,} objects; "
                 "import into a new directory, or pass --append to add to it"
             )
-        records_before = facts.check_references()[0] if append else 0
+        records_before = existing
         progress = ReadProgress(total, stream, live)
         try:
             lines = _DumpLines(dump_path, progress)
         except OSError as error:
             raise UserError(f"cannot read dump file {dump_path!r}: {error.strerror}") from None
         started = time.monotonic()
+        record_with_import(facts, precision_name, dump_path)
         title = (
             "summarising types" if precision_name == "none"
             else f"computing subtree sizes ({precision_name})"
@@ -252,14 +278,19 @@ def import_dump(
             source = _with_phase(lines, phase, waiting)
             with waiting:
                 explorer.import_lines(source if watch is None else watch(source), precision)
+        except DumpReadError as error:
+            raise UserError(f"cannot read dump file {dump_path!r}: {error.cause}") from None
+        except OSError as error:
+            # The store's files: a full disk or an I/O error, never a fault of the line being read.
+            doing = (f"writing the first {lines.objects:,} records, sorted, beside the store"
+                     if not lines.reading_done else f"merging and committing the {lines.objects:,} objects read")
+            raise UserError(failed_import_message(store_path, error, existing, doing, created)) from None
         except RuntimeError as error:
             if not lines.reading_done:
                 raise UserError(
                     _bad_line_message(dump_path, lines.lines, str(error), lines.last_line)
                 ) from None
-            raise UserError(failed_import_message(store_path, error, existing)) from None
-        except (OSError, EOFError, zlib.error) as error:
-            raise UserError(f"cannot read dump file {dump_path!r}: {error}") from None
+            raise UserError(failed_import_message(store_path, error, existing, "committing", created)) from None
         except KeyboardInterrupt:
             if not lines.reading_done:
                 raise
@@ -281,18 +312,38 @@ def import_dump(
             lines.close()
         if lines.objects == 0:
             raise UserError(f"dump {_dump_name(dump_path)} is empty")
-        check = record_import(facts, precision_name, records_before, lines.objects)
+        try:
+            check = record_import(facts, records_before, lines.objects)
+        except OSError as error:
+            committed = True
+            raise UserError(
+                f"import into {store_path!r} failed while recording how the store was built: "
+                f"{storage_failure(error)}; committed: the dump's {lines.objects:,} objects with their "
+                "type summaries, subtree sizes and the store's facts; not committed: the count of repeated ids"
+            ) from None
         return ImportStats(lines.objects, lines.bytes_read, time.monotonic() - started,
                            check.repeated_ids, check.dangling_references)
     except BaseException:
+        facts.record_with_next_import(None)  # what a failed import left unwritten
+        # A directory this import created goes only when nothing was committed in it.
+        committed = committed or _holds_objects(facts)
         facts.close()  # before the files go: the environment is shared with the explorer
         del explorer
         gc.collect()
         if created and not committed:
             shutil.rmtree(store_path, ignore_errors=True)
+        elif not committed:
+            release_empty_store(store_path)  # the pages this import took, in a directory it did not create
         raise
     finally:
         facts.close()
+
+
+def _holds_objects(facts: Store) -> bool:
+    try:
+        return facts.object_count() > 0
+    except (RuntimeError, OSError):
+        return True  # unreadable: keep it for a person to look at
 
 
 def _dump_name(path: str) -> str:

@@ -68,16 +68,26 @@ class ImportCheck:
     dangling_references: int
 
 
-def record_import(store: Store, precision: str, records_before: int, lines: int) -> ImportCheck:
-    """Records how the store was built and counts what its dump lacked.
+def record_with_import(store: Store, precision: str, dump_path: str) -> None:
+    """Has the next import into the store write how it was built, where its dump came from and the
+    references its records leave dangling, in the transaction that commits what they describe:
+    a store never holds results without the facts about them."""
+    from vesker.dump_identity import DUMPS_KEY, identities_with
+
+    # The post-import step recomputes every subtree size of the store, earlier imports' too.
+    store.record_with_next_import(
+        {PRECISION: precision, DUMPS_KEY: identities_with(store.metadata(), dump_path)},
+        dangling_references_key=DANGLING_REFERENCES,
+    )
+
+
+def record_import(store: Store, records_before: int, lines: int) -> ImportCheck:
+    """Counts what the imported dump lacked.
 
     Every line of the import is one record; a line whose id the store held already replaces
     that record, so the records that did not add to the store are the repeated ids."""
-    records, dangling = store.check_references()
+    records = store.object_count()
     before = read_facts(store)
     repeated = lines - (records - records_before)
-    # The post-import step recomputes every subtree size of the store, earlier imports' too.
-    store.set_metadata(PRECISION, precision)
     store.set_metadata(REPEATED_IDS, str(before.repeated_ids + repeated))
-    store.set_metadata(DANGLING_REFERENCES, str(dangling))
-    return ImportCheck(repeated, dangling)
+    return ImportCheck(repeated, before.dangling_references)

@@ -25,18 +25,34 @@ Result<std::uint64_t> count_objects(const Store& store) {
   return stat.ms_entries;
 }
 
-PyObject* store_object_count(PyObject* self, PyObject*) {
+Result<std::uint64_t> count_named_objects(const AnalysisStore& store) {
+  VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+  MDB_stat stat;
+  VESKER_TRY(check_lmdb(mdb_stat(txn.handle(), txn.checked(store.reference_names), &stat)));
+  return stat.ms_entries;
+}
+
+template <class Count>
+PyObject* count_method(PyObject* self, Count count_of) {
   return guarded([&]() -> PyObject* {
     std::shared_ptr<const AnalysisStore> store = open_store_of(self);
     if (store == nullptr) return nullptr;
     std::optional<Result<std::uint64_t>> count;
     {
       ReleasedGil released;
-      count.emplace(count_objects(store->store));
+      count.emplace(count_of(*store));
     }
     if (!*count) return python::raise(count->error());
     return PyLong_FromUnsignedLongLong(**count);
   });
+}
+
+PyObject* store_object_count(PyObject* self, PyObject*) {
+  return count_method(self, [](const AnalysisStore& store) { return count_objects(store.store); });
+}
+
+PyObject* store_named_object_count(PyObject* self, PyObject*) {
+  return count_method(self, count_named_objects);
 }
 
 PyObject* store_check(PyObject* self, PyObject*) {
@@ -64,6 +80,8 @@ PyObject* store_check(PyObject* self, PyObject*) {
 const PyMethodDef kCheckMethods[] = {
     {"object_count", store_object_count, METH_NOARGS,
      "object_count()\n--\n\nThe number of object records stored, whatever state the indexes are in."},
+    {"named_object_count", store_named_object_count, METH_NOARGS,
+     "named_object_count()\n--\n\nThe number of objects whose references have names stored."},
     {"check", store_check, METH_NOARGS,
      "check()\n--\n\nReads every page of the store. Returns a dict: databases, entries, bytes and problems "
      "(a list of texts, empty for a sound store). A page that LMDB asserts on stops the process: run it in "

@@ -2,6 +2,9 @@
 // the same stores and, within one process, the same open environments.
 #include <Python.h>
 
+#include <string_view>
+
+#include "core/store/damage_guard.h"
 #include "engine/cancellation_object.h"
 #include "engine/comparison_functions.h"
 #include "engine/store_object.h"
@@ -10,11 +13,28 @@
 namespace vesker::engine {
 namespace {
 
+PyObject* guard_store_damage(PyObject*, PyObject* argument) {
+  Py_ssize_t size = 0;
+  const char* prefix = PyUnicode_AsUTF8AndSize(argument, &size);
+  if (prefix == nullptr) return nullptr;
+  install_store_damage_guard(std::string_view(prefix, static_cast<std::size_t>(size)));
+  Py_RETURN_NONE;
+}
+
+PyMethodDef module_functions[] = {
+    {"guard_store_damage", guard_store_damage, METH_O,
+     "guard_store_damage(prefix)\n--\n\nFor a program, not a library: from now on a read that a damaged store "
+     "stops (a fault on its mapped pages, an LMDB assertion) ends the process with exit status 1 and one line on "
+     "standard error, starting with PREFIX and naming the store, instead of a signal."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 int exec_module(PyObject* module) {
   python::PyRef store_type = python::PyRef::steal(make_store_type(module));
   if (!store_type) return -1;
   if (PyModule_AddFunctions(module, comparison_functions()) < 0) return -1;
   if (add_cancellation_types(module) < 0) return -1;
+  if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
   return PyModule_AddObjectRef(module, "Store", store_type.get());
 }
 

@@ -28,6 +28,19 @@ PyObject* raise(const Error& error) {
   // Messages may quote stored text; never let a stray byte turn into a second failure.
   PyObject* text = PyUnicode_DecodeUTF8(error.text().data(), static_cast<Py_ssize_t>(error.text().size()), "replace");
   if (text == nullptr) return nullptr;
+  switch (error.kind()) {
+    case ErrorKind::storage: {
+      // OSError(errno, text): callers tell a full disk by its number, never by the text.
+      PyObject* arguments = Py_BuildValue("(iN)", error.os_code(), text);
+      if (arguments == nullptr) return nullptr;
+      PyErr_SetObject(PyExc_OSError, arguments);
+      Py_DECREF(arguments);
+      return nullptr;
+    }
+    case ErrorKind::failure:
+    case ErrorKind::python_exception:
+      break;
+  }
   PyErr_SetObject(PyExc_RuntimeError, text);
   Py_DECREF(text);
   return nullptr;

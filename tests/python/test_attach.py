@@ -157,3 +157,21 @@ def test_refusals_are_explained(tmp_path: pathlib.Path) -> None:
             stop(subject)
     assert not (tmp_path / "refused.jsonl").exists()
     assert not [name for name in os.listdir("/tmp") if name.startswith("vesker-attach-")]
+
+
+def test_a_full_disk_under_the_dump_is_one_line(tmp_path: pathlib.Path) -> None:
+    if os.geteuid() != 0:
+        pytest.skip("mounting a small file system needs root")
+    from small_disk import small_file_system
+
+    # Room for the request, not for the dump.
+    with small_file_system(tmp_path / "small", 1024) as disk:
+        subject = start(WAITING, env={"TMPDIR": str(disk)})
+        try:
+            completed = vesker_command("dump", "--pid", str(subject.pid), "-o", str(tmp_path / "heap.jsonl"))
+        finally:
+            stop(subject)
+    assert completed.returncode == 1 and "Traceback" not in completed.stderr, completed.stderr
+    assert completed.stderr.strip().splitlines()[-1].endswith(
+        "is full; no dump was written (set TMPDIR of the process to a directory with room)"), completed.stderr
+    assert not (tmp_path / "heap.jsonl").exists()

@@ -171,3 +171,107 @@ def test_a_full_disk_says_what_was_committed(sound_store):
     finally:
         subprocess.run(["umount", mount_point])
         os.rmdir(mount_point)
+
+
+def test_damage_inside_the_pages_is_one_line_never_a_signal(sound_store, tmp_path):
+    # Bytes overwritten at twelve places of the data file: what no check at open can see. Each
+    # command either answers or fails with one line; none dies by a signal (SIGSEGV, or LMDB's
+    # assertion and abort).
+    size = os.path.getsize(sound_store / "data.mdb")
+    failed = 0
+    asserted = False
+    for place in range(1, 14):
+        store = tmp_path / f"damaged-{place}"
+        shutil.copytree(sound_store, store)
+        with open(store / "data.mdb", "r+b") as data:
+            if place < 13:
+                data.seek(size * place // 13)
+                data.write(b"\xa5" * 64)
+            else:  # the middle leaf page (flags 2 in its header) made neither leaf nor branch: LMDB asserts
+                contents = data.read()
+                leaves = [page for page in range(2, size // PAGE)
+                          if contents[page * PAGE + 10:page * PAGE + 12] == b"\x02\x00"]
+                data.seek(leaves[len(leaves) // 2] * PAGE + 10)
+                data.write(b"\x00\x00")
+        for command in (["diff", str(sound_store), str(store)], ["diff", str(store), str(sound_store)],
+                        ["growth", str(sound_store), str(store), str(sound_store), "--same-process"],
+                        ["top", str(store)]):
+            completed = vesker_command(*command)
+            assert completed.returncode in (0, 1), (place, command, completed.returncode, completed.stderr)
+            if completed.returncode == 1:
+                failed += 1
+                assert len(completed.stderr.strip().splitlines()) == 1, completed.stderr
+                assert completed.stderr.startswith(f"vesker {command[0]}: error: "), completed.stderr
+                asserted = asserted or "Assertion" in completed.stderr
+    assert failed and asserted, "no damage was found, or none that LMDB asserts on: the test tests nothing"
+
+
+KILLED_AFTER_THE_COMMIT = """
+import os, signal, sys
+from vesker import store_facts
+store_facts.record_import = lambda *arguments: os.kill(os.getpid(), signal.SIGKILL)
+from vesker.cli import main
+main(["import", "-q", "--precision", "low", sys.argv[1], sys.argv[2]])
+"""
+
+
+def test_a_kill_after_the_import_commits_leaves_its_facts_with_its_results(tmp_path):
+    dump = write_dump(tmp_path / "dump.jsonl", 50)
+    with dump.open("ab") as out:
+        out.write(line(BASE_ID + 100, "T", [BASE_ID + 999]))  # a reference to an id without a record
+    store = tmp_path / "store"
+    killed = subprocess.run([sys.executable, "-c", KILLED_AFTER_THE_COMMIT, str(dump), str(store)],
+                            env=dict(os.environ, PYTHONPATH=PACKAGE_PARENT))
+    assert killed.returncode == -9
+    from vesker import engine
+
+    with engine.Store(store) as kept:
+        metadata = kept.metadata()
+        assert kept.object_count() == 51
+    assert (metadata.get("precision"), metadata.get("dangling_references")) == ("low", "1"), metadata
+    assert "dump.jsonl" in metadata.get("dumps", ""), metadata
+
+
+def test_a_store_a_killed_import_left_empty_gives_its_space_back(tmp_path):
+    # What a kill during the merge leaves: a store that holds nothing, and past its last committed
+    # page the pages the import had written.
+    import gc
+
+    import vesker_analysis
+
+    stores = []
+    for name in ("checked", "imported"):
+        stores.append(tmp_path / name)
+        stores[-1].mkdir()
+        explorer = vesker_analysis.HeapDumpExplorer(str(stores[-1]))
+        del explorer
+        gc.collect()
+        with open(stores[-1] / "data.mdb", "ab") as data:
+            data.write(b"\xa5" * (32 << 20))
+    checked, imported = stores
+
+    said = vesker_command("check", str(checked))
+    assert said.returncode == 0 and "holds nothing" in said.stdout and "--compact" in said.stdout, said
+    holder = subprocess.Popen([sys.executable, "-c", "import sys, time; from vesker import engine; "
+                               "store = engine.Store(sys.argv[1]); print(flush=True); time.sleep(60)", str(checked)],
+                              stdout=subprocess.PIPE, env=dict(os.environ, PYTHONPATH=PACKAGE_PARENT))
+    try:
+        holder.stdout.readline()
+        assert_user_error(vesker_command("check", "--compact", str(checked)), "open in another process")
+    finally:
+        holder.kill()
+        holder.wait()
+    from vesker.cli import main
+
+    explorer = vesker_analysis.HeapDumpExplorer(str(checked))  # open in this very process
+    assert main(["check", "--compact", str(checked)]) == 1
+    del explorer
+    gc.collect()
+    assert os.path.getsize(checked / "data.mdb") > 32 << 20
+    compacted = vesker_command("check", "--compact", str(checked))
+    assert compacted.returncode == 0 and "given back" in compacted.stdout, compacted
+    assert not (checked / "data.mdb").exists()
+
+    dump = write_dump(tmp_path / "dump.jsonl", 100)
+    assert vesker_command("import", "-q", str(dump), str(imported)).returncode == 0
+    assert os.path.getsize(imported / "data.mdb") < 1 << 20

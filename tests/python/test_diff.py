@@ -261,3 +261,38 @@ def test_incomplete_dumps_of_different_processes_compare_and_say_what_they_lack(
     assert "old store: the dump was incomplete: 1 reference to ids without a record" in text
     assert (f"new dump: the dumped objects are {objects / 1024:.1f} KiB of 64.0 MiB resident (40.0 MiB anonymous); "
             "the rest is outside Python objects: C extensions' buffers") in text
+
+
+def test_stores_of_different_precision_are_compared_like_with_like(
+    tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    # One heap, imported three ways: nothing grew, so no figure may say it did.
+    heap = [line(1, "builtins.module", [2], value="app", names=[".cache"]),
+            line(2, "builtins.dict", [*range(10, 60)], names=[f"['k{i}']" for i in range(10, 60)]),
+            *[line(i, "builtins.list", [i + 100], size=64) for i in range(10, 60)],
+            *[line(i + 100, "builtins.str", size=5000 + i) for i in range(10, 60)]]
+    dump = tmp_path / "heap.jsonl"
+    dump.write_bytes(b"".join(heap))
+    stores = {name: str(tmp_path / name) for name in ("low", "exact", "exact-bare")}
+    assert main(["import", "-q", str(dump), stores["low"], "--precision", "low"]) == 0
+    assert main(["import", "-q", str(dump), stores["exact"], "--precision", "exact"]) == 0
+    assert main(["import", "-q", str(dump), stores["exact-bare"], "--precision", "exact", "--no-retained"]) == 0
+    capsys.readouterr()
+
+    for old, new in (("low", "exact-bare"), ("exact-bare", "low")):
+        result = cli_json(capsys, "diff", stores[old], stores[new])
+        assert result["paths"] == [] and result["sizes"]["compared"] is None, result["paths"]
+        assert {side: (result["stores"][side]["precision"], result["stores"][side]["names"])
+                for side in ("old", "new")} == {"old": (old.split("-")[0], True), "new": (new.split("-")[0], True)}
+        assert main(["diff", stores[old], stores[new]]) == 0
+        out = capsys.readouterr().out
+        assert "object sizes are not compared" in out and "(+" not in out.split("stable paths")[1], out
+    # Exact subtree sizes on both sides compare, though only one store has retained sizes.
+    result = cli_json(capsys, "diff", stores["exact-bare"], stores["exact"])
+    assert (result["sizes"]["compared"], result["paths"]) == ("subtree", [])
+
+    assert main(["diff", stores["exact"], stores["exact-bare"], "--by", "retained"]) == 1
+    error = capsys.readouterr().err
+    assert f"store {stores['exact-bare']!r} has no retained sizes" in error and stores["exact"] + "'" not in error
+    assert main(["growth", stores["exact"], stores["low"], stores["exact-bare"], "--same-process"]) == 1
+    assert "growth is not measured" in capsys.readouterr().err

@@ -9,15 +9,31 @@
 
 namespace vesker {
 
-// The failure of an operation. It either stands for a Python exception that is
-// already set in the interpreter (raised by a call into Python; the binding
-// layer re-raises it unchanged) or carries a message that Python sees as the
-// text of a RuntimeError. The core never sets Python exceptions itself; it only
-// passes on the ones that its callbacks into the binding layer report.
+// What kind of failure an error is, which decides how its callers (and Python) see it.
+enum class ErrorKind {
+  // Anything else: a record that does not decode, a store that cannot be opened, ... Python
+  // sees the message as the text of a RuntimeError.
+  failure,
+  // A Python exception already set in the interpreter (raised by a call into Python); the
+  // binding layer re-raises it unchanged.
+  python_exception,
+  // Reading or writing a file of the store (its data file, an import's spill files) failed in
+  // the operating system: a full disk, an I/O error. Carries the error number; Python sees an
+  // OSError with it, so that no caller takes it for a fault of the data.
+  storage,
+};
+
+// The failure of an operation. The core never sets Python exceptions itself; it only passes on
+// the ones that its callbacks into the binding layer report.
 class Error {
  public:
-  static Error python_exception_pending() { return Error(true, {}); }
-  static Error message(std::string text) { return Error(false, std::move(text)); }
+  static Error python_exception_pending() { return Error(ErrorKind::python_exception, {}); }
+  static Error message(std::string text) { return Error(ErrorKind::failure, std::move(text)); }
+  static Error storage(int os_code, std::string text) {
+    Error error(ErrorKind::storage, std::move(text));
+    error.os_code_ = os_code;
+    return error;
+  }
   // A stored key or value that cannot be decoded.
   static Error decoding(std::string_view cause) {
     std::string text = "error while decoding: ";
@@ -25,15 +41,18 @@ class Error {
     return message(std::move(text));
   }
 
-  bool holds_python_exception() const noexcept { return python_exception_pending_; }
+  ErrorKind kind() const noexcept { return kind_; }
+  bool holds_python_exception() const noexcept { return kind_ == ErrorKind::python_exception; }
   const std::string& text() const noexcept { return text_; }
+  // The operating system's error number of a storage error; 0 for the other kinds.
+  int os_code() const noexcept { return os_code_; }
 
  private:
-  Error(bool python_exception_pending, std::string text)
-      : python_exception_pending_(python_exception_pending), text_(std::move(text)) {}
+  Error(ErrorKind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
 
-  bool python_exception_pending_;
+  ErrorKind kind_;
   std::string text_;
+  int os_code_ = 0;
 };
 
 // A value or the error that stopped its computation. Dropping one unread is almost always a

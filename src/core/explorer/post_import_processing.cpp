@@ -217,6 +217,7 @@ Status HeapDumpExplorer::run_post_import_processing(EstimatorPrecision precision
     default:
       internal_error("unknown estimator precision");
   }
+  if (Environment::ImportFacts write_facts = store_.environment->take_import_facts()) VESKER_TRY(write_facts(writes));
   VESKER_TRY(store_.environment->check_data_file_linked());
   return writes.commit();
 }

@@ -63,7 +63,7 @@ Status SpillFile::write_all(std::string_view bytes) {
     const ssize_t written = ::write(fd_, data, left);
     if (written < 0) {
       if (errno == EINTR) continue;
-      return fail(os_error(errno));
+      return fail(storage_error(errno, fd_));
     }
     data += written;
     left -= static_cast<std::size_t>(written);
@@ -76,7 +76,7 @@ Status SpillFile::read(std::uint64_t offset, char* into, std::size_t length) con
     const ssize_t got = ::pread(fd_, into, length, static_cast<off_t>(offset));
     if (got < 0) {
       if (errno == EINTR) continue;
-      return fail(os_error(errno));
+      return fail(storage_error(errno, fd_));
     }
     if (got == 0) internal_error("a spill file ended before the bytes written to it");
     into += got;

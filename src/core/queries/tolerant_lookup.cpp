@@ -73,6 +73,10 @@ Result<std::optional<TolerantObject>> get_object_tolerant(const Store& store, st
 
 Result<ReferenceCheck> check_references(const Store& store) {
   VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());
+  return check_references(store, txn);
+}
+
+Result<ReferenceCheck> check_references(const Store& store, const Transaction& txn) {
   VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, store.primary));
   // Keys first, so that each reference is one hash lookup instead of one tree descent.
   absl::flat_hash_set<std::uint64_t> ids;

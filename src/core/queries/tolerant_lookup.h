@@ -45,5 +45,7 @@ struct ReferenceCheck {
   std::uint64_t dangling_references = 0;
 };
 Result<ReferenceCheck> check_references(const Store& store);
+// The same, as `txn` sees the store (a write transaction: with what it wrote).
+Result<ReferenceCheck> check_references(const Store& store, const Transaction& txn);
 
 }  // namespace vesker

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "core/common/os_error.h"
+#include "core/store/damage_guard.h"
 #include "core/store/data_file_check.h"
 #include "core/store/lmdb_error.h"
 
@@ -164,6 +165,7 @@ Result<std::shared_ptr<Environment>> Environment::open_unregistered(const std::s
   // snapshot it pinned keeps every later write from reusing pages: the file grows without end.
   int cleared = 0;
   VESKER_TRY(check_lmdb(mdb_reader_check(handle.env, &cleared)));
+  remember_store_map(handle.env, canonical);
   return std::shared_ptr<Environment>(new Environment(handle.release(), canonical));
 }
 
@@ -179,10 +181,21 @@ Status Environment::check_data_file_linked() const {
   return {};
 }
 
+void Environment::leave_import_facts(ImportFacts write) const {
+  std::lock_guard guard(import_facts_lock_);
+  import_facts_ = std::move(write);
+}
+
+Environment::ImportFacts Environment::take_import_facts() const {
+  std::lock_guard guard(import_facts_lock_);
+  return std::exchange(import_facts_, nullptr);
+}
+
 Environment::~Environment() {
   OpenEnvironments& registry = open_environments();
   {
     std::lock_guard guard(registry.lock);
+    forget_store_map(env_);
     mdb_env_close(env_);
     // An environment that never entered the registry (its opening failed after LMDB opened it)
     // must not take out the entry of the one that did.

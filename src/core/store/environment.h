@@ -5,13 +5,17 @@
 
 #include <lmdb.h>
 
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "core/common/error.h"
 
 namespace vesker {
+
+class Transaction;
 
 class Environment {
  public:
@@ -32,6 +36,13 @@ class Environment {
   // written then vanishes when the environment closes, so no write may be reported as done.
   Status check_data_file_linked() const;
 
+  // Facts about an import that must be committed with its results or not at all (how the store
+  // was built, where its dump came from, what the dump lacked): whoever starts an import in this
+  // process leaves their writing here, and the import's last transaction runs it before it commits.
+  using ImportFacts = std::function<Status(Transaction&)>;
+  void leave_import_facts(ImportFacts write) const;
+  ImportFacts take_import_facts() const;
+
   static constexpr std::size_t kMapSize = std::size_t{1} << 36;  // 64 GiB
   // The explorer's six databases and the analyses' own beside them.
   static constexpr MDB_dbi kMaxDatabases = 32;
@@ -45,6 +56,8 @@ class Environment {
 
   MDB_env* env_;
   std::string canonical_path_;
+  mutable std::mutex import_facts_lock_;
+  mutable ImportFacts import_facts_;
 };
 
 // A named database, bound to the environment that opened it.

@@ -49,7 +49,7 @@ class Transaction {
 
   Status commit() {
     // LMDB frees the transaction whether or not the commit succeeds.
-    return check_lmdb(mdb_txn_commit(std::exchange(txn_, nullptr)));
+    return check_lmdb_write(mdb_txn_commit(std::exchange(txn_, nullptr)), environment_->handle());
   }
   void abort() noexcept {
     if (txn_ != nullptr) mdb_txn_abort(std::exchange(txn_, nullptr));
@@ -70,7 +70,7 @@ class Transaction {
   Status put(Database db, std::string_view key, std::string_view value, unsigned flags = 0) {
     MDB_val k = to_mdb_val(key);
     MDB_val v = to_mdb_val(value);
-    return check_lmdb(mdb_put(txn_, checked(db), &k, &v, flags));
+    return check_lmdb_write(mdb_put(txn_, checked(db), &k, &v, flags), environment_->handle());
   }
 
   // The database number, after checking that the handle belongs to this transaction's environment.
@@ -123,7 +123,7 @@ class Cursor {
 
   Status put(std::string_view key, MDB_val* values, unsigned flags) {
     MDB_val k = to_mdb_val(key);
-    return check_lmdb(mdb_cursor_put(cursor_, &k, values, flags));
+    return check_lmdb_write(mdb_cursor_put(cursor_, &k, values, flags), mdb_txn_env(mdb_cursor_txn(cursor_)));
   }
 
   // The number of values of the key the cursor is on, in a database with duplicates.

@@ -1,7 +1,10 @@
 #include "core/importer/line_importer.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <random>
 #include <string>
 #include <vector>
@@ -114,9 +117,44 @@ TEST(LineImporter, ABadLineFailsAtItsOwnPositionAndStoresNothing) {
     auto blank = importer.add_line("\n");
     ASSERT_FALSE(blank);
     EXPECT_EQ(blank.error().text(), "EOF while parsing a value at line 2 column 0");
+    EXPECT_EQ(blank.error().kind(), ErrorKind::failure);
   }  // dropped without commit
   EXPECT_TRUE(contents(store, store.primary).empty());
   EXPECT_TRUE(contents(store, store.types).empty());
+}
+
+// A file system mounted for the test's lifetime (root only).
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::filesystem::path& path, const char* size) : path_(path) {
+    std::filesystem::create_directory(path_);
+    mounted_ = ::mount("tmpfs", path_.c_str(), "tmpfs", 0, size) == 0;
+  }
+  ~SmallFileSystem() {
+    if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::filesystem::path path_;
+  bool mounted_ = false;
+};
+
+TEST(LineImporter, AFullDiskWhileSpillingIsAStorageErrorNotABadLine) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  TemporaryDirectory directory;
+  const SmallFileSystem disk(directory.path() / "disk", "size=192k");
+  ASSERT_TRUE(disk.mounted());
+  const Store store = open_store(directory.path() / "disk");
+  auto importer = LineImporter::begin(store, 4096).value();
+  Status added;
+  for (const std::string& line : generated_lines(3, 20000)) {
+    added = importer.add_line(line);
+    if (!added) break;
+  }
+  ASSERT_FALSE(added) << "the spilled batches fitted after all";
+  EXPECT_EQ(added.error().kind(), ErrorKind::storage);
+  EXPECT_EQ(added.error().os_code(), ENOSPC);
 }
 
 TEST(LineImporter, LaterRecordOfAnIdWinsAcrossBatches) {
