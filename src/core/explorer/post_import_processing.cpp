@@ -145,7 +145,8 @@ Status put_subtree_size_index(const Store& store, Transaction& writes, const dom
 // rewrites go in sequentially. The index rows are ordered on a second thread meanwhile.
 Status store_subtree_sizes(const Store& store, const Transaction& snapshot, Transaction& writes,
                            const dominators::HeapGraph& graph, const std::vector<std::uint64_t>& subtree_sizes,
-                           CancellationCheck& cancellation) {
+                           CancellationCheck& cancellation, PhaseLog* log) {
+  PhaseLog::Timer rewriting(log, "subtree sizes/rewriting records");
   IndexOrder order;
   // Joined on every way out, so the order never outlives what it reads.
   std::jthread ordering([&] { order = index_order(graph, subtree_sizes); });
@@ -170,18 +171,23 @@ Status store_subtree_sizes(const Store& store, const Transaction& snapshot, Tran
   }
   if (vertex != graph.vertex_count()) internal_error(kMissingMapEntry);
   ordering.join();
+  rewriting.stop();
+  PhaseLog::Timer indexing(log, "subtree sizes/putting the size index");
   return put_subtree_size_index(store, writes, graph, subtree_sizes, order, cancellation);
 }
 
 template <analysis::SizeEstimator E>
-Status write_subtree_sizes(const Store& store, Transaction& writes, CancellationCheck& cancellation) {
+Status write_subtree_sizes(const Store& store, Transaction& writes, CancellationCheck& cancellation, PhaseLog* log) {
+  PhaseLog::Timer reading(log, "subtree sizes/reading the graph");
   VESKER_ASSIGN_OR_RETURN(Transaction snapshot, store.begin_read());
   VESKER_ASSIGN_OR_RETURN(
       dominators::HeapGraph graph,
       dominators::read_heap_graph(store, snapshot, cancellation,
                                   dominators::HeapGraphShape{.references_into_modules = false, .predecessors = false}));
+  reading.stop();
   std::vector<std::uint64_t> subtree_sizes;
   {
+    PhaseLog::Timer computing(log, "subtree sizes/components and sizes");
     SubtreeSizeVisitor<E> visitor(graph, subtree_sizes, cancellation);
     VESKER_TRY(analysis::visit_sccs(
         analysis::SuccessorLists{.offsets = graph.successor_offsets, .targets = graph.successors}, visitor));
@@ -190,33 +196,37 @@ Status write_subtree_sizes(const Store& store, Transaction& writes, Cancellation
   std::vector<std::uint64_t>().swap(graph.sizes);
   std::vector<std::uint64_t>().swap(graph.successor_offsets);
   std::vector<dominators::Vertex>().swap(graph.successors);
-  return store_subtree_sizes(store, snapshot, writes, graph, subtree_sizes, cancellation);
+  return store_subtree_sizes(store, snapshot, writes, graph, subtree_sizes, cancellation, log);
 }
 
 }  // namespace
 
-Status HeapDumpExplorer::run_post_import_processing(EstimatorPrecision precision,
-                                                    CancellationCheck cancellation) const {
+Status HeapDumpExplorer::run_post_import_processing(EstimatorPrecision precision, CancellationCheck cancellation,
+                                                    PhaseLog* log) const {
   VESKER_ASSIGN_OR_RETURN(Transaction writes, store_.begin_write());
-  VESKER_TRY(write_type_summaries(store_, writes, cancellation));
+  {
+    PhaseLog::Timer summing(log, "subtree sizes/type summaries");
+    VESKER_TRY(write_type_summaries(store_, writes, cancellation));
+  }
   switch (precision) {
     case EstimatorPrecision::no_estimates:
       break;
     case EstimatorPrecision::low:
-      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<7>>(store_, writes, cancellation));
+      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<7>>(store_, writes, cancellation, log));
       break;
     case EstimatorPrecision::medium:
-      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<31>>(store_, writes, cancellation));
+      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<31>>(store_, writes, cancellation, log));
       break;
     case EstimatorPrecision::high:
-      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<127>>(store_, writes, cancellation));
+      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<127>>(store_, writes, cancellation, log));
       break;
     case EstimatorPrecision::exact:
-      VESKER_TRY(write_subtree_sizes<analysis::ExactSizeEstimator>(store_, writes, cancellation));
+      VESKER_TRY(write_subtree_sizes<analysis::ExactSizeEstimator>(store_, writes, cancellation, log));
       break;
     default:
       internal_error("unknown estimator precision");
   }
+  PhaseLog::Timer committing(log, "subtree sizes/committing");
   VESKER_TRY(store_.environment->check_data_file_linked());
   return writes.commit();
 }
