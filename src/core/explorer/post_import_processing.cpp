@@ -18,6 +18,7 @@
 #include "core/common/byte_order.h"
 #include "core/common/cancellation.h"
 #include "core/dominators/heap_graph.h"
+#include "core/dominators/size_index.h"
 #include "core/explorer/heap_dump_explorer.h"
 #include "core/explorer/scc_visitor.h"
 #include "core/store/lmdb_error.h"
@@ -66,80 +67,6 @@ Status write_type_summaries(const Store& store, Transaction& writes, Cancellatio
   return {};
 }
 
-// The rows of types_subtree_size_index as vertex numbers: `by_size` lists every object by
-// descending subtree size, then ascending id (vertices are numbered in id order), which is the
-// order of the index's values under the all-types key; `by_type` is the same list grouped by
-// type, the group of type t at by_type[type_starts[t] .. type_starts[t + 1]).
-struct IndexOrder {
-  std::vector<dominators::Vertex> by_size;
-  std::vector<dominators::Vertex> by_type;
-  std::vector<std::size_t> type_starts;
-};
-
-IndexOrder index_order(const dominators::HeapGraph& graph, const std::vector<std::uint64_t>& subtree_sizes) {
-  IndexOrder order;
-  order.by_size.resize(graph.vertex_count() - 1);
-  std::iota(order.by_size.begin(), order.by_size.end(), dominators::Vertex{1});
-  std::sort(order.by_size.begin(), order.by_size.end(), [&](dominators::Vertex a, dominators::Vertex b) {
-    return subtree_sizes[a] != subtree_sizes[b] ? subtree_sizes[a] > subtree_sizes[b] : a < b;
-  });
-  order.type_starts.assign(graph.type_names.size() + 1, 0);
-  for (const dominators::Vertex v : order.by_size) ++order.type_starts[graph.types[v] + 1];
-  for (std::size_t t = 0; t < graph.type_names.size(); ++t) order.type_starts[t + 1] += order.type_starts[t];
-  order.by_type.resize(order.by_size.size());
-  std::vector<std::size_t> next(order.type_starts.begin(), order.type_starts.end() - 1);
-  for (const dominators::Vertex v : order.by_size) order.by_type[next[graph.types[v]]++] = v;
-  return order;
-}
-
-// Values encoded at a time: a key's values (the all-types key's are all of a store's objects) go
-// to LMDB piece by piece, and the cancellation is polled between pieces.
-constexpr std::size_t kValuesPerPut = std::size_t{1} << 16;
-
-// Puts the index rows key by key in byte order. A type named like the all-types key shares it,
-// and its rows are among that key's.
-Status put_subtree_size_index(const Store& store, Transaction& writes, const dominators::HeapGraph& graph,
-                              const std::vector<std::uint64_t>& subtree_sizes, const IndexOrder& order,
-                              CancellationCheck& cancellation) {
-  std::vector<std::uint32_t> keys;  // type numbers; type_names.size() stands for the all-types key
-  for (std::uint32_t t = 0; t < graph.type_names.size(); ++t) {
-    if (graph.type_names[t] != Type::kAllTypesText) keys.push_back(t);
-  }
-  const auto all_types = static_cast<std::uint32_t>(graph.type_names.size());
-  keys.push_back(all_types);
-  const auto key_name = [&](std::uint32_t key) -> std::string_view {
-    return key == all_types ? Type::kAllTypesText : std::string_view(graph.type_names[key]);
-  };
-  std::sort(keys.begin(), keys.end(), [&](std::uint32_t a, std::uint32_t b) { return key_name(a) < key_name(b); });
-  VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(writes, store.types_subtree_size_index));
-  VESKER_ASSIGN_OR_RETURN(auto last, cursor.move(MDB_LAST));
-  const std::string last_key = last ? std::string(last->key) : std::string();
-  DuplicatePutter putter(cursor, SizeIndexEntry::kEncodedSize);
-  std::string values;
-  for (const std::uint32_t key : keys) {
-    const std::span<const dominators::Vertex> run =
-        key == all_types ? std::span<const dominators::Vertex>(order.by_size)
-                         : std::span<const dominators::Vertex>(order.by_type)
-                               .subspan(order.type_starts[key], order.type_starts[key + 1] - order.type_starts[key]);
-    if (run.empty()) continue;
-    const std::string_view name = key_name(key);
-    VESKER_TRY(putter.begin_key(name, !last || name > last_key));
-    for (std::size_t begin = 0; begin < run.size(); begin += kValuesPerPut) {
-      VESKER_TRY(cancellation.poll());
-      const auto piece = run.subspan(begin, std::min(kValuesPerPut, run.size() - begin));
-      values.resize(piece.size() * SizeIndexEntry::kEncodedSize);
-      char* out = values.data();
-      for (const dominators::Vertex v : piece) {
-        store_u64_be(out, ~subtree_sizes[v]);
-        store_u64_be(out + 8, graph.ids[v]);
-        out += SizeIndexEntry::kEncodedSize;
-      }
-      VESKER_TRY(putter.put(values));
-    }
-  }
-  return {};
-}
-
 // Rewrites every record of `primary` with its subtree size and indexes it under its type and
 // under the all-types key. Vertex k is the k-th record of the snapshot in key order, so the
 // rewrites go in sequentially. The index rows are ordered on a second thread meanwhile.
@@ -147,9 +74,9 @@ Status store_subtree_sizes(const Store& store, const Transaction& snapshot, Tran
                            const dominators::HeapGraph& graph, const std::vector<std::uint64_t>& subtree_sizes,
                            CancellationCheck& cancellation, PhaseLog* log) {
   PhaseLog::Timer rewriting(log, "subtree sizes/rewriting records");
-  IndexOrder order;
+  dominators::SizeIndexOrder order;
   // Joined on every way out, so the order never outlives what it reads.
-  std::jthread ordering([&] { order = index_order(graph, subtree_sizes); });
+  std::jthread ordering([&] { order = dominators::size_index_order(graph, subtree_sizes); });
   VESKER_ASSIGN_OR_RETURN(Cursor records, Cursor::open(snapshot, store.primary));
   VESKER_ASSIGN_OR_RETURN(Cursor rewrites, Cursor::open(writes, store.primary));
   std::string encoded;
@@ -173,7 +100,8 @@ Status store_subtree_sizes(const Store& store, const Transaction& snapshot, Tran
   ordering.join();
   rewriting.stop();
   PhaseLog::Timer indexing(log, "subtree sizes/putting the size index");
-  return put_subtree_size_index(store, writes, graph, subtree_sizes, order, cancellation);
+  return dominators::put_size_index(writes, store.types_subtree_size_index, graph, subtree_sizes, order,
+                                    [&] { return cancellation.poll(); });
 }
 
 template <analysis::SizeEstimator E>
