@@ -1,5 +1,7 @@
 // The step that turns an imported store into a queryable one: type summaries and subtree sizes.
 #include <algorithm>
+#include <cstring>
+#include <optional>
 #include <cstdint>
 #include <numeric>
 #include <span>
@@ -21,6 +23,7 @@
 #include "core/dominators/size_index.h"
 #include "core/explorer/heap_dump_explorer.h"
 #include "core/explorer/scc_visitor.h"
+#include "core/importer/row_channel.h"
 #include "core/store/lmdb_error.h"
 #include "core/store/sorted_rows.h"
 
@@ -67,36 +70,92 @@ Status write_type_summaries(const Store& store, Transaction& writes, Cancellatio
   return {};
 }
 
-// Rewrites every record of `primary` with its subtree size and indexes it under its type and
-// under the all-types key. Vertex k is the k-th record of the snapshot in key order, so the
-// rewrites go in sequentially. The index rows are ordered on a second thread meanwhile.
-Status store_subtree_sizes(const Store& store, const Transaction& snapshot, Transaction& writes,
-                           const dominators::HeapGraph& graph, const std::vector<std::uint64_t>& subtree_sizes,
-                           CancellationCheck& cancellation, PhaseLog* log) {
-  PhaseLog::Timer rewriting(log, "subtree sizes/rewriting records");
-  dominators::SizeIndexOrder order;
-  // Joined on every way out, so the order never outlives what it reads.
-  std::jthread ordering([&] { order = dominators::size_index_order(graph, subtree_sizes); });
+// Chunks of re-encoded records between the two threads of the rewriting, and how many may wait.
+constexpr std::size_t kRewriteChunkBytes = std::size_t{1} << 20;
+constexpr std::size_t kRewriteChunksInFlight = 8;
+constexpr const char* kRewritesAbandoned = "the re-encoding of records stopped: they are no longer taken";
+
+// On a thread of its own: decodes every record of the snapshot, sets its subtree size and hands
+// it on re-encoded, as rows [id: 8 bytes, the key][length: 4 bytes][record].
+Status encode_rewrites(const Store& store, const Transaction& snapshot, const dominators::HeapGraph& graph,
+                       const std::vector<std::uint64_t>& subtree_sizes, RowChannel& channel) {
   VESKER_ASSIGN_OR_RETURN(Cursor records, Cursor::open(snapshot, store.primary));
-  VESKER_ASSIGN_OR_RETURN(Cursor rewrites, Cursor::open(writes, store.primary));
-  std::string encoded;
+  RowChannel::Chunk chunk;
+  const auto hand_on = [&]() -> Status {
+    if (!channel.push(std::move(chunk))) return fail_message(kRewritesAbandoned);
+    chunk = {};
+    chunk.rows.reserve(kRewriteChunkBytes + (kRewriteChunkBytes >> 3));
+    return {};
+  };
+  chunk.rows.reserve(kRewriteChunkBytes + (kRewriteChunkBytes >> 3));
   dominators::Vertex vertex = 1;
   VESKER_ASSIGN_OR_RETURN(auto entry, records.move(MDB_FIRST));
   for (; entry; ++vertex) {
-    VESKER_TRY(cancellation.poll());
     if (vertex == graph.vertex_count() || graph.ids[vertex] != load_u64_le(entry->key.data())) {
       internal_error(kMissingMapEntry);
     }
     auto record = decode_raw_object_record(entry->value);
     if (!record) return fail(Error::decoding(record.error()));
     record->subtree_size = subtree_sizes[vertex];
-    encoded.clear();
-    append_raw_object_record(encoded, *record);
-    MDB_val value{encoded.size(), encoded.data()};
-    VESKER_TRY(rewrites.put(entry->key, &value, 0));
+    const std::size_t head = chunk.rows.size();
+    chunk.rows.append(entry->key);
+    chunk.rows.append(sizeof(std::uint32_t), '\0');
+    append_raw_object_record(chunk.rows, *record);
+    const auto length = static_cast<std::uint32_t>(chunk.rows.size() - head - 8 - sizeof(std::uint32_t));
+    std::memcpy(chunk.rows.data() + head + 8, &length, sizeof length);
+    if (chunk.rows.size() >= kRewriteChunkBytes) VESKER_TRY(hand_on());
     VESKER_ASSIGN_OR_RETURN(entry, records.move(MDB_NEXT));
   }
   if (vertex != graph.vertex_count()) internal_error(kMissingMapEntry);
+  return chunk.rows.empty() ? Status{} : hand_on();
+}
+
+// Rewrites every record of `primary` with its subtree size and indexes it under its type and
+// under the all-types key. Vertex k is the k-th record of the snapshot in key order, so the
+// rewrites go in sequentially. The records are decoded and re-encoded on a second thread while
+// this one puts them, and the index rows are ordered on a third meanwhile.
+Status store_subtree_sizes(const Store& store, const Transaction& snapshot, Transaction& writes,
+                           const dominators::HeapGraph& graph, const std::vector<std::uint64_t>& subtree_sizes,
+                           CancellationCheck& cancellation, PhaseLog* log) {
+  PhaseLog::Timer rewriting(log, "subtree sizes/rewriting records");
+  dominators::SizeIndexOrder order;
+  RowChannel channel(kRewriteChunksInFlight);
+  // Both joined on every way out, so neither outlives what it reads.
+  std::jthread ordering([&] { order = dominators::size_index_order(graph, subtree_sizes); });
+  std::jthread encoding([&] {
+    try {
+      channel.close(encode_rewrites(store, snapshot, graph, subtree_sizes, channel));
+    } catch (...) {
+      channel.close({}, std::current_exception());
+    }
+  });
+  const auto put_rewrites = [&]() -> Status {
+    VESKER_ASSIGN_OR_RETURN(Cursor rewrites, Cursor::open(writes, store.primary));
+    while (std::optional<RowChannel::Chunk> chunk = channel.pop()) {
+      for (std::string_view rows = chunk->rows; !rows.empty();) {
+        VESKER_TRY(cancellation.poll());
+        std::uint32_t length;
+        std::memcpy(&length, rows.data() + 8, sizeof length);
+        MDB_val value{length, const_cast<char*>(rows.data() + 8 + sizeof length)};
+        VESKER_TRY(rewrites.put(rows.substr(0, 8), &value, 0));
+        rows.remove_prefix(8 + sizeof length + length);
+      }
+    }
+    return {};
+  };
+  Status put;
+  try {
+    put = put_rewrites();
+  } catch (...) {
+    channel.abandon();  // or the encoding would wait for room forever, and this thread for it
+    throw;
+  }
+  if (!put) {
+    channel.abandon();  // the encoding stops at its next chunk; its own failure is only the consequence
+    return put;
+  }
+  encoding.join();
+  VESKER_TRY(channel.outcome());
   ordering.join();
   rewriting.stop();
   PhaseLog::Timer indexing(log, "subtree sizes/putting the size index");
