@@ -285,15 +285,13 @@ def measure_size(args: argparse.Namespace, objects: int, dump: Path | None = Non
                 for name, run in reversed(pair) if flip else pair:
                     record(name, run())
             store_bytes = sum(path.stat().st_size for path in imported.iterdir())
-            if not (scratch / "exact").exists():  # with --skip-peers
-                record("import_lines Exact (dump to exact sizes)", run_import(args.python, dump, scratch / "exact", "Exact"))
             record("retained step", run_retained(args.python, scratch / "exact", scratch / "retained"))
             shutil.rmtree(scratch / "exact", ignore_errors=True)
             cli_report.clear()
             record("vesker import (exact, retained)", run_cli_import(args.python, dump, scratch / "cli", "exact",
                                                                      cli_report))
             (scratch / "peer.sqlite").unlink(missing_ok=True)
-            steps = [("step Exact", "Exact"), ("step High", "High")]
+            steps = [] if args.skip_steps else [("step Exact", "Exact"), ("step High", "High")]
             for name, precision in reversed(steps) if flip else steps:
                 record(name, run_step(args.python, imported, scratch / "step", precision))
 
