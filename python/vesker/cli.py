@@ -226,27 +226,34 @@ def _dump_script(args: argparse.Namespace) -> int:
 
 def _cmd_import(args: argparse.Namespace) -> int:
     from vesker import cli_retained
+    from vesker.phase_times import PhaseTimes
 
     # Reference names are facts of the dump, kept whether or not retained sizes are computed now.
     names = cli_retained.ReferenceNames()
-    stats = import_dump(
-        args.dump,
-        args.store,
-        args.precision,
-        append=args.append,
-        live=False if args.quiet else None,
-        watch=names.watch,
-    )
+    times = PhaseTimes()
+    with times.native():
+        stats = import_dump(
+            args.dump,
+            args.store,
+            args.precision,
+            append=args.append,
+            live=False if args.quiet else None,
+            watch=names.watch,
+        )
     if args.no_retained:
         cli_retained.store_names(args.store, names)
     else:
-        cli_retained.compute_retained(args.store, names, sys.stderr, False if args.quiet else sys.stderr.isatty())
+        cli_retained.compute_retained(args.store, names, sys.stderr, False if args.quiet else sys.stderr.isatty(),
+                                      times)
     rate = stats.objects / stats.seconds if stats.seconds > 0 else 0.0
     print(
         f"imported {stats.objects:,} objects into {args.store} "
         f"in {stats.seconds:.1f}s ({rate:,.0f} objects/s)",
         file=sys.stderr,
     )
+    print(times.summary(), file=sys.stderr)
+    if args.profile:
+        times.write_profile(sys.stderr)
     if stats.repeated_ids:
         print(
             f"vesker import: warning: {_count(stats.repeated_ids, 'record')} repeated an id "
@@ -636,6 +643,8 @@ def build_parser() -> argparse.ArgumentParser:
     imp.add_argument("--no-retained", action="store_true",
                      help="do not compute retained sizes (the dominator tree) after the import")
     imp.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    imp.add_argument("--profile", action="store_true",
+                     help="print where the time went: each phase's parts with wall and CPU time")
     imp.set_defaults(handler=_cmd_import)
 
     types = commands.add_parser("types", help="list types by count and total size",

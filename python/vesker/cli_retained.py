@@ -22,6 +22,7 @@ from vesker.formatting import (
     terminal_width,
     value_width,
 )
+from vesker.phase_times import PhaseTimes
 from vesker.progress import Phase
 from vesker.store import ALL_TYPES, UserError, is_store
 from vesker.store_facts import read_facts
@@ -74,16 +75,20 @@ def store_names(store_path: str, names: ReferenceNames) -> None:
 
 
 def compute_retained(
-    store_path: str, names: ReferenceNames | None, stream: TextIO, live: bool
+    store_path: str, names: ReferenceNames | None, stream: TextIO, live: bool,
+    times: PhaseTimes | None = None,
 ) -> None:
+    times = times or PhaseTimes()
     store = open_engine(store_path)
     try:
         if names is not None and names.pairs:
-            store.import_names(names.pairs)
+            with times.timed("names"):
+                store.import_names(names.pairs)
         phase = Phase("computing retained sizes", stream, live)
         phase.start()
         try:
-            run = store.compute_retained()
+            with times.timed("retained sizes"):
+                run = store.compute_retained()
         except RuntimeError as error:
             raise UserError(f"computing retained sizes in {store_path!r} failed: {error}") from None
         except OSError as error:
@@ -91,6 +96,9 @@ def compute_retained(
                             "the store keeps its objects without retained sizes") from None
         finally:
             phase.stop(failed=sys.exc_info()[0] is not None)
+        times.add("retained sizes/reading the graph", run["read_seconds"])
+        times.add("retained sizes/dominators and retained sizes", run["dominator_seconds"])
+        times.add("retained sizes/writing", run["write_seconds"])
         if run["unreachable"]:
             stream.write(
                 f"{run['unreachable']:,} objects are unreachable: cycles that nothing refers to\n"

@@ -62,3 +62,22 @@ def test_retained_sizes_from_import_to_why(tmp_path):
     assert "retained" not in json_of("show", str(tmp_path / "plain"), "2")
     refused = vesker_command("why", str(tmp_path / "plain"), "5")
     assert refused.returncode == 1 and "has no retained sizes" in refused.stderr
+
+
+def test_import_reports_its_phases_and_with_profile_their_parts(tmp_path):
+    dump = tmp_path / "heap.jsonl"
+    dump.write_text("".join(json.dumps(r) + "\n" for r in RECORDS))
+    quiet = vesker_command("import", str(dump), str(tmp_path / "quiet"), "-q")
+    summary = next(line for line in quiet.stderr.splitlines() if line.startswith("phases: "))
+    assert [part.split(" ")[0] for part in summary[len("phases: "):].split(", ")] == [
+        "import", "subtree", "names", "retained"]
+    assert "where the time went" not in quiet.stderr
+
+    profiled = vesker_command("import", str(dump), str(tmp_path / "profiled"), "-q", "--profile")
+    assert profiled.returncode == 0, profiled.stderr
+    rows = profiled.stderr[profiled.stderr.index("where the time went"):].splitlines()
+    parts = [row.strip().split("  ")[0] for row in rows[3:]]
+    for part in ("import", "reading and decoding lines", "committing", "subtree sizes", "components and sizes",
+                 "rewriting records", "putting the size index", "names", "retained sizes",
+                 "dominators and retained sizes"):
+        assert part in parts, (part, rows)

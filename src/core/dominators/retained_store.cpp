@@ -11,6 +11,7 @@
 #include "core/codecs/index_values.h"
 #include "core/common/byte_order.h"
 #include "core/dominators/dominator_tree.h"
+#include "core/dominators/size_index.h"
 #include "core/store/lmdb_error.h"
 #include "core/store/sorted_rows.h"
 
@@ -40,82 +41,112 @@ std::string metadata_text(const std::string& fingerprint, const RetainedRun& run
   return text;
 }
 
-// The dominator tree's children lists by preorder number, each sorted by retained size
-// (largest first), then id.
-struct Children {
-  std::vector<Vertex> offsets;
-  std::vector<Vertex> list;
+// The dominator tree by vertex rather than by preorder number: what the writes read, in the
+// order they read it (vertices are numbered in id order, the key order of the databases).
+struct TreeByVertex {
+  std::vector<Vertex> idom;               // by vertex: its immediate dominator's vertex (0: the root)
+  std::vector<std::uint64_t> retained;    // by vertex
+  std::vector<std::uint8_t> flags;        // by vertex: VertexFlags
+  // Children of v are children[child_offsets[v] .. child_offsets[v + 1]), by retained size
+  // (largest first), then id.
+  std::vector<Vertex> child_offsets;
+  std::vector<Vertex> children;
 };
 
-Children children_of(const HeapGraph& graph, const DominatorTree& tree) {
+template <class T>
+void release(std::vector<T>& array) {
+  std::vector<T>().swap(array);
+}
+
+// Consumes `tree`, array by array, so that little more than one copy exists at a time.
+TreeByVertex tree_by_vertex(const HeapGraph& graph, DominatorTree& tree) {
   const auto count = static_cast<Vertex>(tree.vertex.size());
-  Children children;
-  children.offsets.assign(static_cast<std::size_t>(count) + 1, 0);
-  for (Vertex p = 1; p < count; ++p) ++children.offsets[tree.idom[p] + 1];
-  for (Vertex p = 0; p < count; ++p) children.offsets[p + 1] += children.offsets[p];
-  children.list.resize(count > 0 ? count - 1 : 0);
-  std::vector<Vertex> fill(children.offsets.begin(), children.offsets.end() - 1);
-  for (Vertex p = 1; p < count; ++p) children.list[fill[tree.idom[p]]++] = p;
-  for (Vertex p = 0; p < count; ++p) {
-    std::sort(children.list.begin() + children.offsets[p], children.list.begin() + children.offsets[p + 1],
+  TreeByVertex result;
+  result.flags = std::move(tree.flags);
+  result.retained.resize(count);
+  for (Vertex p = 0; p < count; ++p) result.retained[tree.vertex[p]] = tree.retained[p];
+  release(tree.retained);
+  result.idom.resize(count);
+  for (Vertex p = 1; p < count; ++p) result.idom[tree.vertex[p]] = tree.vertex[tree.idom[p]];
+  release(tree.idom);
+  release(tree.vertex);
+
+  result.child_offsets.assign(static_cast<std::size_t>(count) + 1, 0);
+  for (Vertex v = 1; v < count; ++v) ++result.child_offsets[result.idom[v] + 1];
+  for (Vertex v = 0; v < count; ++v) result.child_offsets[v + 1] += result.child_offsets[v];
+  result.children.resize(count > 0 ? count - 1 : 0);
+  {
+    std::vector<Vertex> fill(result.child_offsets.begin(), result.child_offsets.end() - 1);
+    for (Vertex v = 1; v < count; ++v) result.children[fill[result.idom[v]]++] = v;
+  }
+  for (Vertex v = 0; v < count; ++v) {
+    std::sort(result.children.begin() + result.child_offsets[v], result.children.begin() + result.child_offsets[v + 1],
               [&](Vertex a, Vertex b) {
-                if (tree.retained[a] != tree.retained[b]) return tree.retained[a] > tree.retained[b];
-                return graph.ids[tree.vertex[a]] < graph.ids[tree.vertex[b]];
+                if (result.retained[a] != result.retained[b]) return result.retained[a] > result.retained[b];
+                return graph.ids[a] < graph.ids[b];
               });
   }
-  return children;
+  return result;
 }
 
 Status clear(Transaction& txn, Database db) { return check_lmdb(mdb_drop(txn.handle(), txn.checked(db), 0)); }
 
-Status write_results(const AnalysisStore& store, Transaction& writes, const HeapGraph& graph,
-                     const DominatorTree& tree, const Proceed& proceed, std::uint64_t done, std::uint64_t total) {
+// Writes the results, releasing every array once nothing further reads it: LMDB's dirtied pages
+// grow meanwhile, and the peak is what both hold at once.
+Status write_results(const AnalysisStore& store, Transaction& writes, const HeapGraph& graph, TreeByVertex& tree,
+                     const std::vector<std::uint64_t>& once, const Proceed& proceed, std::uint64_t done,
+                     std::uint64_t total) {
   for (Database db : {store.dominators, store.dominator_children, store.retained_index, store.type_retained}) {
     VESKER_TRY(clear(writes, db));
   }
-  const auto count = static_cast<Vertex>(tree.vertex.size());
-  std::vector<Vertex> pre(count);
-  for (Vertex p = 0; p < count; ++p) pre[tree.vertex[p]] = p;
-  const Children children = children_of(graph, tree);
-
-  VESKER_ASSIGN_OR_RETURN(Cursor objects, Cursor::open(writes, store.dominators));
-  VESKER_ASSIGN_OR_RETURN(Cursor dominated, Cursor::open(writes, store.dominator_children));
-  TypeKeyedRows index;
-  std::string run;
-  const auto put_children = [&](std::string_view key, Vertex p) -> Status {
-    if (children.offsets[p] == children.offsets[p + 1]) return {};
-    run.clear();
-    for (Vertex c = children.offsets[p]; c < children.offsets[p + 1]; ++c) {
-      const Vertex child = children.list[c];
-      run.append(SizeIndexEntry{tree.retained[child], graph.ids[tree.vertex[child]]}.encode().view());
+  const auto count = static_cast<Vertex>(tree.idom.size());
+  {
+    VESKER_ASSIGN_OR_RETURN(Cursor objects, Cursor::open(writes, store.dominators));
+    VESKER_ASSIGN_OR_RETURN(Cursor dominated, Cursor::open(writes, store.dominator_children));
+    std::string run;
+    const auto put_children = [&](std::string_view key, Vertex v) -> Status {
+      if (tree.child_offsets[v] == tree.child_offsets[v + 1]) return {};
+      run.clear();
+      for (Vertex c = tree.child_offsets[v]; c < tree.child_offsets[v + 1]; ++c) {
+        const Vertex child = tree.children[c];
+        run.append(SizeIndexEntry{tree.retained[child], graph.ids[child]}.encode().view());
+      }
+      return put_duplicate_run(dominated, key, run, SizeIndexEntry::kEncodedSize, true);
+    };
+    VESKER_TRY(put_children(kRootChildrenKey, kRoot));
+    // Vertices are numbered in id order, which is the key order of both databases.
+    for (Vertex v = 1; v < count; ++v) {
+      if (v % (1 << 16) == 0 && !proceed(done + v, total)) return fail(Error::python_exception_pending());
+      const Vertex d = tree.idom[v];
+      const std::uint64_t id = graph.ids[v];
+      std::uint8_t flags = 0;
+      if (tree.flags[v] & kRootEdge) flags |= kStoredRootEdge;
+      if (tree.flags[v] & kUnreachable) flags |= kStoredUnreachable;
+      if (d == kRoot) flags |= kStoredByRoot;
+      char value[17];
+      store_u64_le(value, d == kRoot ? 0 : graph.ids[d]);
+      store_u64_le(value + 8, tree.retained[v]);
+      value[16] = static_cast<char>(flags);
+      MDB_val data{sizeof value, value};
+      VESKER_TRY(objects.put(IdBytes(id).view(), &data, MDB_APPEND));
+      char key[8];
+      store_u64_be(key, id);
+      VESKER_TRY(put_children(std::string_view(key, 8), v));
     }
-    return put_duplicate_run(dominated, key, run, SizeIndexEntry::kEncodedSize, true);
-  };
-  VESKER_TRY(put_children(kRootChildrenKey, 0));
-  // Vertices are numbered in id order, which is the key order of both databases.
-  for (Vertex v = 1; v < count; ++v) {
-    if (v % (1 << 16) == 0 && !proceed(done + v, total)) return fail(Error::python_exception_pending());
-    const Vertex p = pre[v];
-    const Vertex d = tree.idom[p];
-    const std::uint64_t id = graph.ids[v];
-    std::uint8_t flags = 0;
-    if (tree.flags[v] & kRootEdge) flags |= kStoredRootEdge;
-    if (tree.flags[v] & kUnreachable) flags |= kStoredUnreachable;
-    if (d == 0) flags |= kStoredByRoot;
-    char value[17];
-    store_u64_le(value, d == 0 ? 0 : graph.ids[tree.vertex[d]]);
-    store_u64_le(value + 8, tree.retained[p]);
-    value[16] = static_cast<char>(flags);
-    MDB_val data{sizeof value, value};
-    VESKER_TRY(objects.put(IdBytes(id).view(), &data, MDB_APPEND));
-    char key[8];
-    store_u64_be(key, id);
-    VESKER_TRY(put_children(std::string_view(key, 8), p));
-    index.add(graph.type_names[graph.types[v]], ~tree.retained[p], id);
-    index.add(Type::kAllTypesText, ~tree.retained[p], id);
   }
-  VESKER_TRY(index.put_all(writes, store.retained_index, SizeIndexEntry::kEncodedSize));
-  const std::vector<std::uint64_t> once = retained_by_type(graph, tree);
+  // The index needs each vertex's retained size, nothing else of the tree.
+  release(tree.child_offsets);
+  release(tree.children);
+  release(tree.idom);
+  release(tree.flags);
+  {
+    const SizeIndexOrder order = size_index_order(graph, tree.retained);
+    // Polled for Ctrl-C only: the progress stays where the objects' writes left it.
+    VESKER_TRY(put_size_index(writes, store.retained_index, graph, tree.retained, order, [&]() -> Status {
+      if (!proceed(done + count - 1, total)) return fail(Error::python_exception_pending());
+      return {};
+    }));
+  }
   for (std::uint32_t t = 0; t < once.size(); ++t) {
     VESKER_TRY(writes.put(store.type_retained, graph.type_names[t], IdBytes(once[t]).view()));
   }
@@ -180,17 +211,26 @@ Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, const Pro
   run.read_seconds = seconds_since(started);
 
   started = Clock::now();
-  VESKER_ASSIGN_OR_RETURN(const DominatorTree tree,
-                          compute_dominator_tree(graph, [&](std::uint64_t done, std::uint64_t) {
+  VESKER_ASSIGN_OR_RETURN(DominatorTree tree, compute_dominator_tree(graph, [&](std::uint64_t done, std::uint64_t) {
                             return proceed(objects + done, total);
                           }));
   run.dominator_seconds = seconds_since(started);
   run.unreachable = tree.unreachable_count;
   run.total_size = tree.retained[0];
+  // From here on only ids and types of the graph are read.
+  release(graph.sizes);
+  release(graph.is_module);
+  release(graph.successor_offsets);
+  release(graph.successors);
+  release(graph.predecessor_offsets);
+  release(graph.predecessors);
+  // Before the writes, whose dirtied pages LMDB holds in memory, rather than after them.
+  const std::vector<std::uint64_t> once = retained_by_type(graph, tree);
+  TreeByVertex by_vertex = tree_by_vertex(graph, tree);
 
   started = Clock::now();
   VESKER_ASSIGN_OR_RETURN(Transaction writes, store.store.begin_write());
-  VESKER_TRY(write_results(store, writes, graph, tree, proceed, 4 * objects, total));
+  VESKER_TRY(write_results(store, writes, graph, by_vertex, once, proceed, 4 * objects, total));
   VESKER_TRY(write_metadata(writes, store, "retained", metadata_text(fingerprint, run)));
   VESKER_TRY(writes.commit());
   run.write_seconds = seconds_since(started);

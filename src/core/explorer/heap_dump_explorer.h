@@ -11,6 +11,7 @@
 
 #include "core/common/cancellation.h"
 #include "core/common/error.h"
+#include "core/common/phase_log.h"
 #include "core/store/store.h"
 
 namespace vesker {
@@ -57,7 +58,9 @@ class HeapDumpExplorer {
   // Rebuilds the type summaries and, for every precision but NoEstimates, the subtree sizes,
   // all in one write transaction over the whole store; a failure leaves the store as it was.
   // A failed `cancellation` check stops it within a few thousand records, with that failure.
-  Status run_post_import_processing(EstimatorPrecision precision, CancellationCheck cancellation = {}) const;
+  // With a `log`, its phases are timed into it.
+  Status run_post_import_processing(EstimatorPrecision precision, CancellationCheck cancellation = {},
+                                    PhaseLog* log = nullptr) const;
 
  private:
   explicit HeapDumpExplorer(Store store) : store_(std::move(store)) {}

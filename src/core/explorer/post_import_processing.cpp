@@ -1,5 +1,7 @@
 // The step that turns an imported store into a queryable one: type summaries and subtree sizes.
 #include <algorithm>
+#include <cstring>
+#include <optional>
 #include <cstdint>
 #include <numeric>
 #include <span>
@@ -18,8 +20,10 @@
 #include "core/common/byte_order.h"
 #include "core/common/cancellation.h"
 #include "core/dominators/heap_graph.h"
+#include "core/dominators/size_index.h"
 #include "core/explorer/heap_dump_explorer.h"
 #include "core/explorer/scc_visitor.h"
+#include "core/importer/row_channel.h"
 #include "core/store/lmdb_error.h"
 #include "core/store/sorted_rows.h"
 
@@ -66,122 +70,111 @@ Status write_type_summaries(const Store& store, Transaction& writes, Cancellatio
   return {};
 }
 
-// The rows of types_subtree_size_index as vertex numbers: `by_size` lists every object by
-// descending subtree size, then ascending id (vertices are numbered in id order), which is the
-// order of the index's values under the all-types key; `by_type` is the same list grouped by
-// type, the group of type t at by_type[type_starts[t] .. type_starts[t + 1]).
-struct IndexOrder {
-  std::vector<dominators::Vertex> by_size;
-  std::vector<dominators::Vertex> by_type;
-  std::vector<std::size_t> type_starts;
-};
+// Chunks of re-encoded records between the two threads of the rewriting, and how many may wait.
+constexpr std::size_t kRewriteChunkBytes = std::size_t{1} << 20;
+constexpr std::size_t kRewriteChunksInFlight = 8;
+constexpr const char* kRewritesAbandoned = "the re-encoding of records stopped: they are no longer taken";
 
-IndexOrder index_order(const dominators::HeapGraph& graph, const std::vector<std::uint64_t>& subtree_sizes) {
-  IndexOrder order;
-  order.by_size.resize(graph.vertex_count() - 1);
-  std::iota(order.by_size.begin(), order.by_size.end(), dominators::Vertex{1});
-  std::sort(order.by_size.begin(), order.by_size.end(), [&](dominators::Vertex a, dominators::Vertex b) {
-    return subtree_sizes[a] != subtree_sizes[b] ? subtree_sizes[a] > subtree_sizes[b] : a < b;
-  });
-  order.type_starts.assign(graph.type_names.size() + 1, 0);
-  for (const dominators::Vertex v : order.by_size) ++order.type_starts[graph.types[v] + 1];
-  for (std::size_t t = 0; t < graph.type_names.size(); ++t) order.type_starts[t + 1] += order.type_starts[t];
-  order.by_type.resize(order.by_size.size());
-  std::vector<std::size_t> next(order.type_starts.begin(), order.type_starts.end() - 1);
-  for (const dominators::Vertex v : order.by_size) order.by_type[next[graph.types[v]]++] = v;
-  return order;
-}
-
-// Values encoded at a time: a key's values (the all-types key's are all of a store's objects) go
-// to LMDB piece by piece, and the cancellation is polled between pieces.
-constexpr std::size_t kValuesPerPut = std::size_t{1} << 16;
-
-// Puts the index rows key by key in byte order. A type named like the all-types key shares it,
-// and its rows are among that key's.
-Status put_subtree_size_index(const Store& store, Transaction& writes, const dominators::HeapGraph& graph,
-                              const std::vector<std::uint64_t>& subtree_sizes, const IndexOrder& order,
-                              CancellationCheck& cancellation) {
-  std::vector<std::uint32_t> keys;  // type numbers; type_names.size() stands for the all-types key
-  for (std::uint32_t t = 0; t < graph.type_names.size(); ++t) {
-    if (graph.type_names[t] != Type::kAllTypesText) keys.push_back(t);
-  }
-  const auto all_types = static_cast<std::uint32_t>(graph.type_names.size());
-  keys.push_back(all_types);
-  const auto key_name = [&](std::uint32_t key) -> std::string_view {
-    return key == all_types ? Type::kAllTypesText : std::string_view(graph.type_names[key]);
-  };
-  std::sort(keys.begin(), keys.end(), [&](std::uint32_t a, std::uint32_t b) { return key_name(a) < key_name(b); });
-  VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(writes, store.types_subtree_size_index));
-  VESKER_ASSIGN_OR_RETURN(auto last, cursor.move(MDB_LAST));
-  const std::string last_key = last ? std::string(last->key) : std::string();
-  DuplicatePutter putter(cursor, SizeIndexEntry::kEncodedSize);
-  std::string values;
-  for (const std::uint32_t key : keys) {
-    const std::span<const dominators::Vertex> run =
-        key == all_types ? std::span<const dominators::Vertex>(order.by_size)
-                         : std::span<const dominators::Vertex>(order.by_type)
-                               .subspan(order.type_starts[key], order.type_starts[key + 1] - order.type_starts[key]);
-    if (run.empty()) continue;
-    const std::string_view name = key_name(key);
-    VESKER_TRY(putter.begin_key(name, !last || name > last_key));
-    for (std::size_t begin = 0; begin < run.size(); begin += kValuesPerPut) {
-      VESKER_TRY(cancellation.poll());
-      const auto piece = run.subspan(begin, std::min(kValuesPerPut, run.size() - begin));
-      values.resize(piece.size() * SizeIndexEntry::kEncodedSize);
-      char* out = values.data();
-      for (const dominators::Vertex v : piece) {
-        store_u64_be(out, ~subtree_sizes[v]);
-        store_u64_be(out + 8, graph.ids[v]);
-        out += SizeIndexEntry::kEncodedSize;
-      }
-      VESKER_TRY(putter.put(values));
-    }
-  }
-  return {};
-}
-
-// Rewrites every record of `primary` with its subtree size and indexes it under its type and
-// under the all-types key. Vertex k is the k-th record of the snapshot in key order, so the
-// rewrites go in sequentially. The index rows are ordered on a second thread meanwhile.
-Status store_subtree_sizes(const Store& store, const Transaction& snapshot, Transaction& writes,
-                           const dominators::HeapGraph& graph, const std::vector<std::uint64_t>& subtree_sizes,
-                           CancellationCheck& cancellation) {
-  IndexOrder order;
-  // Joined on every way out, so the order never outlives what it reads.
-  std::jthread ordering([&] { order = index_order(graph, subtree_sizes); });
+// On a thread of its own: decodes every record of the snapshot, sets its subtree size and hands
+// it on re-encoded, as rows [id: 8 bytes, the key][length: 4 bytes][record].
+Status encode_rewrites(const Store& store, const Transaction& snapshot, const dominators::HeapGraph& graph,
+                       const std::vector<std::uint64_t>& subtree_sizes, RowChannel& channel) {
   VESKER_ASSIGN_OR_RETURN(Cursor records, Cursor::open(snapshot, store.primary));
-  VESKER_ASSIGN_OR_RETURN(Cursor rewrites, Cursor::open(writes, store.primary));
-  std::string encoded;
+  RowChannel::Chunk chunk;
+  const auto hand_on = [&]() -> Status {
+    if (!channel.push(std::move(chunk))) return fail_message(kRewritesAbandoned);
+    chunk = {};
+    chunk.rows.reserve(kRewriteChunkBytes + (kRewriteChunkBytes >> 3));
+    return {};
+  };
+  chunk.rows.reserve(kRewriteChunkBytes + (kRewriteChunkBytes >> 3));
   dominators::Vertex vertex = 1;
   VESKER_ASSIGN_OR_RETURN(auto entry, records.move(MDB_FIRST));
   for (; entry; ++vertex) {
-    VESKER_TRY(cancellation.poll());
     if (vertex == graph.vertex_count() || graph.ids[vertex] != load_u64_le(entry->key.data())) {
       internal_error(kMissingMapEntry);
     }
     auto record = decode_raw_object_record(entry->value);
     if (!record) return fail(Error::decoding(record.error()));
     record->subtree_size = subtree_sizes[vertex];
-    encoded.clear();
-    append_raw_object_record(encoded, *record);
-    MDB_val value{encoded.size(), encoded.data()};
-    VESKER_TRY(rewrites.put(entry->key, &value, 0));
+    const std::size_t head = chunk.rows.size();
+    chunk.rows.append(entry->key);
+    chunk.rows.append(sizeof(std::uint32_t), '\0');
+    append_raw_object_record(chunk.rows, *record);
+    const auto length = static_cast<std::uint32_t>(chunk.rows.size() - head - 8 - sizeof(std::uint32_t));
+    std::memcpy(chunk.rows.data() + head + 8, &length, sizeof length);
+    if (chunk.rows.size() >= kRewriteChunkBytes) VESKER_TRY(hand_on());
     VESKER_ASSIGN_OR_RETURN(entry, records.move(MDB_NEXT));
   }
   if (vertex != graph.vertex_count()) internal_error(kMissingMapEntry);
+  return chunk.rows.empty() ? Status{} : hand_on();
+}
+
+// Rewrites every record of `primary` with its subtree size and indexes it under its type and
+// under the all-types key. Vertex k is the k-th record of the snapshot in key order, so the
+// rewrites go in sequentially. The records are decoded and re-encoded on a second thread while
+// this one puts them, and the index rows are ordered on a third meanwhile.
+Status store_subtree_sizes(const Store& store, const Transaction& snapshot, Transaction& writes,
+                           const dominators::HeapGraph& graph, const std::vector<std::uint64_t>& subtree_sizes,
+                           CancellationCheck& cancellation, PhaseLog* log) {
+  PhaseLog::Timer rewriting(log, "subtree sizes/rewriting records");
+  dominators::SizeIndexOrder order;
+  RowChannel channel(kRewriteChunksInFlight);
+  // Both joined on every way out, so neither outlives what it reads.
+  std::jthread ordering([&] { order = dominators::size_index_order(graph, subtree_sizes); });
+  std::jthread encoding([&] {
+    try {
+      channel.close(encode_rewrites(store, snapshot, graph, subtree_sizes, channel));
+    } catch (...) {
+      channel.close({}, std::current_exception());
+    }
+  });
+  const auto put_rewrites = [&]() -> Status {
+    VESKER_ASSIGN_OR_RETURN(Cursor rewrites, Cursor::open(writes, store.primary));
+    while (std::optional<RowChannel::Chunk> chunk = channel.pop()) {
+      for (std::string_view rows = chunk->rows; !rows.empty();) {
+        VESKER_TRY(cancellation.poll());
+        std::uint32_t length;
+        std::memcpy(&length, rows.data() + 8, sizeof length);
+        MDB_val value{length, const_cast<char*>(rows.data() + 8 + sizeof length)};
+        VESKER_TRY(rewrites.put(rows.substr(0, 8), &value, 0));
+        rows.remove_prefix(8 + sizeof length + length);
+      }
+    }
+    return {};
+  };
+  Status put;
+  try {
+    put = put_rewrites();
+  } catch (...) {
+    channel.abandon();  // or the encoding would wait for room forever, and this thread for it
+    throw;
+  }
+  if (!put) {
+    channel.abandon();  // the encoding stops at its next chunk; its own failure is only the consequence
+    return put;
+  }
+  encoding.join();
+  VESKER_TRY(channel.outcome());
   ordering.join();
-  return put_subtree_size_index(store, writes, graph, subtree_sizes, order, cancellation);
+  rewriting.stop();
+  PhaseLog::Timer indexing(log, "subtree sizes/putting the size index");
+  return dominators::put_size_index(writes, store.types_subtree_size_index, graph, subtree_sizes, order,
+                                    [&] { return cancellation.poll(); });
 }
 
 template <analysis::SizeEstimator E>
-Status write_subtree_sizes(const Store& store, Transaction& writes, CancellationCheck& cancellation) {
+Status write_subtree_sizes(const Store& store, Transaction& writes, CancellationCheck& cancellation, PhaseLog* log) {
+  PhaseLog::Timer reading(log, "subtree sizes/reading the graph");
   VESKER_ASSIGN_OR_RETURN(Transaction snapshot, store.begin_read());
   VESKER_ASSIGN_OR_RETURN(
       dominators::HeapGraph graph,
       dominators::read_heap_graph(store, snapshot, cancellation,
                                   dominators::HeapGraphShape{.references_into_modules = false, .predecessors = false}));
+  reading.stop();
   std::vector<std::uint64_t> subtree_sizes;
   {
+    PhaseLog::Timer computing(log, "subtree sizes/components and sizes");
     SubtreeSizeVisitor<E> visitor(graph, subtree_sizes, cancellation);
     VESKER_TRY(analysis::visit_sccs(
         analysis::SuccessorLists{.offsets = graph.successor_offsets, .targets = graph.successors}, visitor));
@@ -190,33 +183,37 @@ Status write_subtree_sizes(const Store& store, Transaction& writes, Cancellation
   std::vector<std::uint64_t>().swap(graph.sizes);
   std::vector<std::uint64_t>().swap(graph.successor_offsets);
   std::vector<dominators::Vertex>().swap(graph.successors);
-  return store_subtree_sizes(store, snapshot, writes, graph, subtree_sizes, cancellation);
+  return store_subtree_sizes(store, snapshot, writes, graph, subtree_sizes, cancellation, log);
 }
 
 }  // namespace
 
-Status HeapDumpExplorer::run_post_import_processing(EstimatorPrecision precision,
-                                                    CancellationCheck cancellation) const {
+Status HeapDumpExplorer::run_post_import_processing(EstimatorPrecision precision, CancellationCheck cancellation,
+                                                    PhaseLog* log) const {
   VESKER_ASSIGN_OR_RETURN(Transaction writes, store_.begin_write());
-  VESKER_TRY(write_type_summaries(store_, writes, cancellation));
+  {
+    PhaseLog::Timer summing(log, "subtree sizes/type summaries");
+    VESKER_TRY(write_type_summaries(store_, writes, cancellation));
+  }
   switch (precision) {
     case EstimatorPrecision::no_estimates:
       break;
     case EstimatorPrecision::low:
-      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<7>>(store_, writes, cancellation));
+      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<7>>(store_, writes, cancellation, log));
       break;
     case EstimatorPrecision::medium:
-      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<31>>(store_, writes, cancellation));
+      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<31>>(store_, writes, cancellation, log));
       break;
     case EstimatorPrecision::high:
-      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<127>>(store_, writes, cancellation));
+      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<127>>(store_, writes, cancellation, log));
       break;
     case EstimatorPrecision::exact:
-      VESKER_TRY(write_subtree_sizes<analysis::ExactSizeEstimator>(store_, writes, cancellation));
+      VESKER_TRY(write_subtree_sizes<analysis::ExactSizeEstimator>(store_, writes, cancellation, log));
       break;
     default:
       internal_error("unknown estimator precision");
   }
+  PhaseLog::Timer committing(log, "subtree sizes/committing");
   if (Environment::ImportFacts write_facts = store_.environment->take_import_facts()) VESKER_TRY(write_facts(writes));
   VESKER_TRY(store_.environment->check_data_file_linked());
   return writes.commit();

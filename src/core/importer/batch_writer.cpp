@@ -7,8 +7,8 @@
 
 namespace vesker {
 
-Result<std::unique_ptr<BatchWriter>> BatchWriter::start(const Store& store) {
-  std::unique_ptr<BatchWriter> writer(new BatchWriter(store));
+Result<std::unique_ptr<BatchWriter>> BatchWriter::start(const Store& store, PhaseLog* log) {
+  std::unique_ptr<BatchWriter> writer(new BatchWriter(store, log));
   try {
     writer->thread_ = std::thread([raw = writer.get()] { raw->run(); });
   } catch (const std::system_error& error) {
@@ -62,14 +62,20 @@ Status BatchWriter::commit(std::unique_ptr<RowBatch>& last) {
 
 Status BatchWriter::put_and_commit(Transaction& txn) {
   if (runs_) {
-    VESKER_TRY(batch_->spill(*runs_));
-    batch_.reset();  // its memory is better spent on the transaction's pages
+    {
+      PhaseLog::Timer timer(log_, "import/sorting and spilling the last batch");
+      VESKER_TRY(batch_->spill(*runs_));
+      batch_.reset();  // its memory is better spent on the transaction's pages
+    }
+    PhaseLog::Timer timer(log_, "import/merging and putting");
     VESKER_TRY(runs_->put_all(store_, txn));
     runs_.reset();
   } else {
+    PhaseLog::Timer timer(log_, "import/sorting and putting");
     VESKER_TRY(batch_->put_all(store_, txn));
     batch_.reset();
   }
+  PhaseLog::Timer timer(log_, "import/committing");
   VESKER_TRY(store_.environment->check_data_file_linked());
   return txn.commit();
 }
@@ -107,6 +113,7 @@ void BatchWriter::run() {
           if (created) runs_.emplace(std::move(*created));
           else done = fail(created.error());
         }
+        PhaseLog::Timer timer(log_, "import/sorting and spilling batches (second thread)");
         if (done) done = batch_->spill(*runs_);
       }
     } catch (...) {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "core/common/error.h"
+#include "core/common/phase_log.h"
 #include "core/importer/row_batch.h"
 #include "core/importer/spilled_runs.h"
 #include "core/store/store.h"
@@ -24,7 +25,7 @@ namespace vesker {
 class BatchWriter {
  public:
   // Starts the thread and waits until it has begun the transaction, or failed to.
-  static Result<std::unique_ptr<BatchWriter>> start(const Store& store);
+  static Result<std::unique_ptr<BatchWriter>> start(const Store& store, PhaseLog* log = nullptr);
 
   BatchWriter(const BatchWriter&) = delete;
   BatchWriter& operator=(const BatchWriter&) = delete;
@@ -43,7 +44,7 @@ class BatchWriter {
  private:
   enum class Phase { beginning, ready, spilling, committing, aborting, ended };
 
-  explicit BatchWriter(const Store& store) : store_(store) {}
+  BatchWriter(const Store& store, PhaseLog* log) : store_(store), log_(log) {}
   void run();
   // In the writer thread: everything handed over, then `batch_`, into the store.
   Status put_and_commit(Transaction& txn);
@@ -52,6 +53,7 @@ class BatchWriter {
   Status wait_until_idle(std::unique_lock<std::mutex>& lock);
 
   const Store& store_;
+  PhaseLog* log_;
   std::mutex mutex_;
   std::condition_variable changed_;
   Phase phase_ = Phase::beginning;

@@ -6,13 +6,20 @@
 #include "core/store/lmdb_error.h"
 
 namespace vesker {
-Result<LineImporter> LineImporter::begin(const Store& store, std::size_t batch_bytes) {
-  VESKER_ASSIGN_OR_RETURN(std::unique_ptr<BatchWriter> writer, BatchWriter::start(store));
-  return LineImporter(store, std::move(writer), batch_bytes);
+Result<LineImporter> LineImporter::begin(const Store& store, std::size_t batch_bytes, PhaseLog* log) {
+  VESKER_ASSIGN_OR_RETURN(std::unique_ptr<BatchWriter> writer, BatchWriter::start(store, log));
+  return LineImporter(store, std::move(writer), batch_bytes, log);
 }
 
-LineImporter::LineImporter(const Store& store, std::unique_ptr<BatchWriter> writer, std::size_t batch_bytes)
-    : store_(&store), writer_(std::move(writer)), batch_(std::make_unique<RowBatch>()), batch_bytes_(batch_bytes) {}
+LineImporter::LineImporter(const Store& store, std::unique_ptr<BatchWriter> writer, std::size_t batch_bytes,
+                           PhaseLog* log)
+    : store_(&store),
+      writer_(std::move(writer)),
+      batch_(std::make_unique<RowBatch>()),
+      batch_bytes_(batch_bytes),
+      log_(log),
+      started_(std::chrono::steady_clock::now()),
+      started_cpu_(PhaseLog::thread_cpu_seconds()) {}
 LineImporter::LineImporter(LineImporter&&) noexcept = default;
 LineImporter& LineImporter::operator=(LineImporter&&) noexcept = default;
 LineImporter::~LineImporter() = default;
@@ -36,6 +43,14 @@ Status LineImporter::add_line(std::string_view line) {
   return {};
 }
 
-Status LineImporter::commit() { return writer_->commit(batch_); }
+Status LineImporter::commit() {
+  if (log_ != nullptr) {
+    // The caller's share: taking the lines (its own reading included), decoding and staging them.
+    log_->add("import/reading and decoding lines",
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count(),
+              PhaseLog::thread_cpu_seconds() - started_cpu_);
+  }
+  return writer_->commit(batch_);
+}
 
 }  // namespace vesker

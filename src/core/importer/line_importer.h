@@ -2,12 +2,14 @@
 // all in one write transaction.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
 
 #include "core/common/error.h"
+#include "core/common/phase_log.h"
 #include "core/store/store.h"
 
 namespace vesker {
@@ -21,8 +23,10 @@ class LineImporter {
   // however large the dump is. Two batches exist at a time: one filled here, one being put.
   static constexpr std::size_t kDefaultBatchBytes = std::size_t{128} << 20;
 
-  // Begins the import's write transaction; waits while another writer holds the store.
-  static Result<LineImporter> begin(const Store& store, std::size_t batch_bytes = kDefaultBatchBytes);
+  // Begins the import's write transaction; waits while another writer holds the store. With a
+  // `log`, which must outlive the importer, the import's phases are timed into it.
+  static Result<LineImporter> begin(const Store& store, std::size_t batch_bytes = kDefaultBatchBytes,
+                                    PhaseLog* log = nullptr);
 
   LineImporter(LineImporter&&) noexcept;
   LineImporter& operator=(LineImporter&&) noexcept;
@@ -37,12 +41,15 @@ class LineImporter {
   Status commit();
 
  private:
-  LineImporter(const Store& store, std::unique_ptr<BatchWriter> writer, std::size_t batch_bytes);
+  LineImporter(const Store& store, std::unique_ptr<BatchWriter> writer, std::size_t batch_bytes, PhaseLog* log);
 
   const Store* store_;
   std::unique_ptr<BatchWriter> writer_;
   std::unique_ptr<RowBatch> batch_;
   std::size_t batch_bytes_;
+  PhaseLog* log_;
+  std::chrono::steady_clock::time_point started_;  // the reading's, for the log
+  double started_cpu_;
 };
 
 }  // namespace vesker

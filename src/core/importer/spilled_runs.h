@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/common/error.h"
+#include "core/importer/row_channel.h"
 #include "core/importer/spill_file.h"
 #include "core/store/sorted_rows.h"
 #include "core/store/store.h"
@@ -35,7 +36,8 @@ class SpilledRuns {
 
   bool empty() const noexcept { return runs_.empty(); }
 
-  // Merges the runs and puts every row through `txn`.
+  // Merges the runs and puts every row through `txn`: the merge runs on a second thread while
+  // this one puts what it merged.
   Status put_all(const Store& store, Transaction& txn);
 
  private:
@@ -52,10 +54,17 @@ class SpilledRuns {
       : primary_(std::move(primary)), referrers_(std::move(referrers)), types_(std::move(types)),
         sizes_(std::move(sizes)) {}
 
-  Status put_primary(const Store& store, Transaction& txn);
-  Status put_referrers(const Store& store, Transaction& txn);
-  Status put_type_keyed(Transaction& txn, Database db, const SpillFile& file, std::uint64_t Run::*end,
-                        std::vector<std::string> Run::*names, std::size_t value_size);
+  // On the merging thread: the merged rows of each database in turn, repeats and replaced
+  // records dropped, handed to `channel` in chunks.
+  Status merge_all(RowChannel& channel, const std::vector<std::vector<std::uint32_t>>& type_ranks,
+                   const std::vector<std::vector<std::uint32_t>>& size_ranks);
+  Status merge_primary(RowChannel& channel);
+  Status merge_referrers(RowChannel& channel);
+  Status merge_type_keyed(RowChannel& channel, std::uint8_t target, const SpillFile& file, std::uint64_t Run::*end,
+                          const std::vector<std::vector<std::uint32_t>>& global_rank);
+  // The union of the runs' names in key order, and each run's ranks in it.
+  std::vector<std::string> all_names(std::vector<std::string> Run::*names,
+                                     std::vector<std::vector<std::uint32_t>>& global_rank) const;
 
   SpillFile primary_;
   SpillFile referrers_;

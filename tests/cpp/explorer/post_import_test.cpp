@@ -75,6 +75,29 @@ TEST_F(PostImportTest, ExactSizesCountEverythingReachableOnceAndSkipModules) {
   EXPECT_EQ(summaries().at("builtins.module"), (TypeSummary{1, 10000000}));  // a key's only entry
 }
 
+TEST_F(PostImportTest, RewritesEveryRecordWholeAcrossManyChunks) {
+  // A chain 1 -> 2 -> ... -> n of records long enough that the rewrites cross many chunks
+  // between the thread that re-encodes them and the one that puts them.
+  constexpr std::uint64_t n = 20000;
+  std::vector<std::string> lines;
+  for (std::uint64_t id = 1; id <= n; ++id) {
+    const std::string references = id < n ? "[" + std::to_string(id + 1) + "]" : "[]";
+    lines.push_back(R"({"id":)" + std::to_string(id) + R"(,"type":"T","references":)" + references +
+                    R"(,"value":")" + std::string(100, 'a' + id % 26) + R"(","size":1})");
+  }
+  import(lines);
+  ASSERT_TRUE(explorer_->run_post_import_processing(kExact));
+  const auto records = contents(store(), store().primary);
+  ASSERT_EQ(records.size(), n);
+  for (const auto& [key, value] : records) {
+    const std::uint64_t id = load_u64_le(key.data());
+    const RawObjectRecord record = decode_raw_object_record(value).value();
+    ASSERT_EQ(record.id, id);
+    ASSERT_EQ(record.subtree_size, n - id + 1);
+    ASSERT_EQ(record.value, std::string(100, 'a' + id % 26));
+  }
+}
+
 TEST_F(PostImportTest, NoEstimatesWritesSummariesOnly) {
   import(small_heap());
   ASSERT_TRUE(explorer_->run_post_import_processing(kNoEstimates));

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/codecs/index_values.h"
@@ -87,13 +88,16 @@ void expect_same_contents(const Store& a, const Store& b) {
 }
 
 TEST(LineImporter, StoresExactlyWhatOneByOnePutsStore) {
-  for (const std::size_t batch_bytes : {std::size_t{1} << 30, std::size_t{4096}, std::size_t{1}}) {
+  // The last case merges runs whose rows reach the putting thread in many chunks.
+  const std::pair<std::size_t, int> cases[] = {
+      {std::size_t{1} << 30, 3000}, {4096, 3000}, {1, 3000}, {std::size_t{1} << 20, 40000}};
+  for (const auto& [batch_bytes, count] : cases) {
     TemporaryDirectory reference_dir, batched_dir;
     const Store reference = open_store(reference_dir.path());
     const Store batched = open_store(batched_dir.path());
     // Two imports: the second meets keys and duplicates that the store already holds.
     for (std::uint32_t seed : {1u, 2u}) {
-      const auto lines = generated_lines(seed, 3000);
+      const auto lines = generated_lines(seed, count);
       put_one_by_one(reference, lines);
       import_batched(batched, lines, batch_bytes);
     }
