@@ -663,6 +663,12 @@ def build_parser() -> argparse.ArgumentParser:
     _add_json(common)
     common.set_defaults(handler=_cmd_common)
 
+    from vesker.cli_suspects import add_command as add_suspects_command
+
+    add_suspects_command(commands, _add_store, _add_json)
+    from vesker.cli_waste import add_command as add_waste_command
+
+    add_waste_command(commands, _add_store, _add_json, _positive)
     add_diff_commands(commands, _add_json, _positive, _non_negative)
 
     from vesker import cli_retained

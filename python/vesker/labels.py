@@ -1,0 +1,56 @@
+"""Names for objects that have no value of their own, read off the references that hold them:
+`__main__.leaked`, `Document.__dict__`, "`__main__`'s namespace"."""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+MODULE_TYPE = "builtins.module"
+DICT_TYPE = "builtins.dict"
+_KEY = re.compile(r"^\['([A-Za-z_][A-Za-z0-9_]*)'\]$")
+
+
+def short_type(type_name: str) -> str:
+    return type_name.rsplit(".", 1)[-1]
+
+
+def _label(row: Mapping[str, Any]) -> str:
+    if row["type"] == MODULE_TYPE and row.get("value"):
+        return str(row["value"])
+    return short_type(row["type"])
+
+
+def chain_of(rows: Sequence[Mapping[str, Any]]) -> str:
+    """A path of rows (each naming the reference from the row before) as a reader writes it:
+    `__main__.cache['k'].items[3]`; an attribute or a key of an identifier reached through a
+    namespace dict is written as an attribute, an unnamed step as ` -> Type`."""
+    if not rows:
+        return ""
+    text = _label(rows[0])
+    i = 1
+    while i < len(rows):
+        name = rows[i].get("name")
+        following = rows[i + 1].get("name") if i + 1 < len(rows) else None
+        if name == ".__dict__" and following and _KEY.match(following):
+            text += "." + _KEY.match(following).group(1)  # type: ignore[union-attr]
+            i += 2
+            continue
+        text += str(name) if name else " -> " + _label(rows[i])
+        i += 1
+    return text
+
+
+def label_of(path: Sequence[Mapping[str, Any]]) -> str | None:
+    """What the last object of a path from a root is: "`__main__`'s namespace" for a module's
+    dict, `Document.__dict__` for an instance's, `linecache.cache` for a module attribute;
+    None when the path names nothing."""
+    if len(path) < 2 or not path[-1].get("name"):
+        return None
+    holder, last = path[-2], path[-1]
+    if last["name"] == ".__dict__" and last["type"] == DICT_TYPE:
+        if holder["type"] == MODULE_TYPE:
+            return f"{holder.get('value') or 'a module'}'s namespace"
+        return f"{short_type(holder['type'])}.__dict__"
+    return chain_of(path[-3:] if len(path) >= 3 and path[-2].get("name") == ".__dict__" else path[-2:])
