@@ -11,6 +11,7 @@ from vesker.store import ALL_TYPES
 
 if TYPE_CHECKING:
     from vesker.engine import RetainedRow, Store, WhyAnswer
+    from vesker.suspects import Suspects
     from vesker_analysis import HeapDumpExplorer, ObjectSummary, TypeSummary
 
 MODULE_TYPE = "builtins.module"
@@ -26,6 +27,7 @@ class Report:
     path: list[ObjectSummary] | None
     retainers: list[RetainedRow] = field(default_factory=list)
     why: WhyAnswer | None = None
+    suspects: Suspects | None = None
 
 
 def _modules_to_try(explorer: HeapDumpExplorer) -> list[ObjectSummary]:
@@ -63,6 +65,9 @@ def build_report(explorer: HeapDumpExplorer, rows: int = 8, retained: Store | No
     root, path = (None, None) if largest is None else _path_from_a_module(explorer, largest)
     report = Report(total, types, by_subtree, largest, root, path)
     if retained is not None and retained.retained_state() == "fresh":
+        from vesker.suspects import find_suspects
+
+        report.suspects = find_suspects(retained)
         report.retainers = retained.top_retained(limit=rows)
         # Modules hang off the root by definition, and the program's own objects say more than
         # the containers around them: the first retainer of a class of the program is the question.
@@ -99,6 +104,11 @@ def render_report(report: Report) -> str:
             f"The heap holds {report.total.count:,} objects, "
             f"{format_bytes(report.total.total_size)} in total."
         )
+        out.append("")
+    if report.suspects is not None:
+        from vesker.suspects import render
+
+        out.append(render(report.suspects))
         out.append("")
     if report.retainers:
         out.extend(_retained_part(report))

@@ -135,10 +135,11 @@ def render(result: Suspects) -> str:
                        f"(size {format_bytes(row['size'])}, retains {format_bytes(suspect['retained'])})")
         if len(suspect["descent"]) > 1:
             top = suspect["descent"][0]
-            out.append(f"   inside {top['type']} {top['id']}, which retains "
-                       f"{format_bytes(top['retained'] or 0)}")
-        if suspect["path"]:
-            out.append(f"   path: {chain_of(suspect['path'])}")
+            where = (f"module {top['value']}" if top["type"] == "builtins.module" and top["value"]
+                     else f"{top['type']} {top['id']}")
+            out.append(f"   inside {where}, which retains {format_bytes(top['retained'] or 0)}")
+        if suspect["path"] and suspect["count"] > 1:
+            out.append(f"   path of the largest: {chain_of(suspect['path'])}")
         out.append(f"   signature: {suspect['signature']} ({suspect['signature_text']})")
     return "\n".join(out)
 

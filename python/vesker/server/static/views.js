@@ -71,6 +71,7 @@ export async function overview() {
       ...(data.repeated_ids ? [["repeated ids", `${number(data.repeated_ids)} records replaced by a later one with the same id`]] : []),
       ...(data.dangling_references ? [["missing records", `${number(data.dangling_references)} references to ids without a record`]] : []),
     ]),
+    data.suspects ? suspectsSection(data.suspects) : null,
     h("div", { class: "columns" },
       data.top_retainers
         ? h("section", {}, h("h2", {}, "Top retainers"),
@@ -85,6 +86,22 @@ export async function overview() {
         table(TYPE_COLUMNS, data.largest_types),
         h("p", {}, h("a", { href: link("/types") }, "all types…")))),
   ];
+}
+
+// The answer first: what holds most of the heap, how a root reaches it, what it is made of.
+function suspectsSection({ heap, suspects }) {
+  if (!suspects.length) {
+    return h("section", {}, h("h2", {}, "Leak suspects"),
+      h("p", {}, `No object or group of one type holds 10% or more of the ${bytes(heap)} heap.`));
+  }
+  return h("section", { class: "suspects" }, h("h2", {}, "Leak suspects"),
+    h("ol", {}, ...suspects.map((suspect) => h("li", {},
+      h("a", { href: link(`/object/${suspect.id}`) },
+        suspect.count > 1 ? `${number(suspect.count)} × ${suspect.held?.type}` : (suspect.label || suspect.object?.type)),
+      ` holds ${bytes(suspect.retained)}, ${Math.round(suspect.share * 100)}% of the heap`,
+      suspect.held && suspect.count === 1 && suspect.held.count > 1
+        ? `: ${number(suspect.held.count)} × ${suspect.held.type} (${bytes(suspect.held.retained)})` : "",
+      h("span", { class: "signature" }, ` signature ${suspect.signature}`)))));
 }
 
 // A search field that narrows the list as one types; the URL follows without new history entries.
