@@ -13,6 +13,7 @@
 #include "core/codecs/stored_fields.h"
 #include "core/common/byte_order.h"
 #include "core/dominators/retained_queries.h"
+#include "core/labels/object_labels.h"
 #include "core/queries/object_lookup.h"
 
 namespace vesker::suspects {
@@ -182,7 +183,7 @@ class SuspectFinder {
       if (i > 0) {
         VESKER_ASSIGN_OR_RETURN(suspect.names[i],
                                 dominators::reference_name(txn_, store_, suspect.path[i - 1], suspect.path[i]));
-        text += suspect.names[i] ? mask_digits(*suspect.names[i]) : std::string("?");
+        text += suspect.names[i] ? labels::mask_digits(*suspect.names[i]) : std::string("?");
         text += " -> ";
       }
       text += type;
@@ -206,20 +207,6 @@ class SuspectFinder {
 };
 
 }  // namespace
-
-std::string mask_digits(std::string_view name) {
-  std::string masked;
-  masked.reserve(name.size());
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const bool digit = name[i] >= '0' && name[i] <= '9';
-    if (!digit) {
-      masked += name[i];
-    } else if (masked.empty() || masked.back() != '#') {
-      masked += '#';
-    }
-  }
-  return masked;
-}
 
 Result<SuspectReport> find_suspects(const Transaction& txn, const AnalysisStore& store, const SuspectOptions& options,
                                     CancellationCheck cancellation) {

@@ -59,7 +59,4 @@ struct SuspectReport {
 Result<SuspectReport> find_suspects(const Transaction& txn, const AnalysisStore& store, const SuspectOptions& options,
                                     CancellationCheck cancellation = {});
 
-// `Order.items -> list[x]`: digits become `#`, so indices and generated keys match across dumps.
-std::string mask_digits(std::string_view name);
-
 }  // namespace vesker::suspects

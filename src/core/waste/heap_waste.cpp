@@ -8,7 +8,7 @@
 #include "core/codecs/index_values.h"
 #include "core/codecs/record_decoder.h"
 #include "core/common/byte_order.h"
-#include "core/dominators/retained_queries.h"
+#include "core/labels/object_labels.h"
 
 namespace vesker::waste {
 namespace {
@@ -24,37 +24,7 @@ constexpr std::string_view kStr = "builtins.str";
 constexpr std::string_view kBytes = "builtins.bytes";
 constexpr std::string_view kList = "builtins.list";
 constexpr std::string_view kDict = "builtins.dict";
-constexpr std::string_view kModule = "builtins.module";
 constexpr std::string_view kSizedTypes[] = {kList, kDict, "builtins.set"};
-
-std::string_view short_type(std::string_view type) {
-  const auto dot = type.rfind('.');
-  return dot == std::string_view::npos ? type : type.substr(dot + 1);
-}
-
-// `['name']` -> `name` for a key that reads as an attribute, else nothing.
-std::optional<std::string_view> identifier_key(std::string_view name) {
-  if (name.size() < 5 || !name.starts_with("['") || !name.ends_with("']")) return std::nullopt;
-  const std::string_view inner = name.substr(2, name.size() - 4);
-  for (std::size_t i = 0; i < inner.size(); ++i) {
-    const char c = inner[i];
-    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-    if (!letter && !(i > 0 && c >= '0' && c <= '9')) return std::nullopt;
-  }
-  return inner;
-}
-
-std::string masked(std::string_view name) {
-  std::string out;
-  for (const char c : name) {
-    if (c >= '0' && c <= '9') {
-      if (out.empty() || out.back() != '#') out += '#';
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
 
 bool complete_value(std::string_view type, std::string_view value, std::uint64_t size) {
   if (type == kBytes) return size >= kBytesHeader && size - kBytesHeader <= kValueLimit;
@@ -62,108 +32,6 @@ bool complete_value(std::string_view type, std::string_view value, std::uint64_t
   for (const char c : value) code_points += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
   return code_points < kValueLimit;
 }
-
-// Reads records and names the references that hold objects.
-class HolderNames {
- public:
-  HolderNames(const Transaction& txn, const AnalysisStore& store) : txn_(txn), store_(store) {}
-
-  Result<ObjectRecordNoValue> record(std::uint64_t id) {
-    VESKER_ASSIGN_OR_RETURN(const auto stored, txn_.get(store_.store.primary, IdBytes(id).view()));
-    if (!stored) return fail(Error::decoding("no record for id " + std::to_string(id)));
-    auto decoded = decode_object_record_no_value(*stored);
-    if (!decoded) return fail(Error::decoding(decoded.error()));
-    return std::move(*decoded);
-  }
-
-  // The first referrer of `id` (in id order), or nothing for an object only the roots hold.
-  Result<std::optional<std::uint64_t>> first_referrer(std::uint64_t id) {
-    VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn_, store_.store.referrers));
-    VESKER_ASSIGN_OR_RETURN(const auto entry, cursor.seek(MDB_SET_KEY, IdBytes(id).view()));
-    if (!entry) return std::nullopt;
-    VESKER_ASSIGN_OR_RETURN(const std::uint64_t referrer, decode_id(entry->value));
-    return referrer;
-  }
-
-  // `Order.tags` for a list under an Order's attribute (directly or through its `__dict__`),
-  // `linecache.cache` for a module's, `dict['k']` otherwise; the referrer's type when unnamed.
-  Result<std::string> label(std::uint64_t id) {
-    VESKER_ASSIGN_OR_RETURN(const auto referrer, first_referrer(id));
-    if (!referrer) return std::string("the roots");
-    if (const auto cached = labels_.find(std::pair{*referrer, id}); cached != labels_.end()) return cached->second;
-    VESKER_ASSIGN_OR_RETURN(const std::string type, type_of(*referrer));
-    VESKER_ASSIGN_OR_RETURN(const auto name, reference_name(*referrer, id));
-    std::string label = std::string(short_type(type));
-    if (name) {
-      const auto key = identifier_key(*name);
-      std::optional<std::string> owner;
-      if (type == kDict && key) {
-        VESKER_ASSIGN_OR_RETURN(owner, namespace_owner(*referrer));
-      }
-      label = owner ? *owner + "." + std::string(*key) : label + masked(*name);
-    }
-    if (labels_.size() < kLabelCache) labels_.emplace(std::pair{*referrer, id}, label);
-    return label;
-  }
-
- private:
-  static constexpr std::size_t kLabelCache = 1 << 16;
-  static constexpr std::size_t kNamedReferrers = 64;
-
-  // The referrer's names by referenced id, kept for the last few referrers: one dict often
-  // holds thousands of the objects asked about.
-  Result<std::optional<std::string>> reference_name(std::uint64_t from, std::uint64_t to) {
-    auto found = names_by_referrer_.find(from);
-    if (found == names_by_referrer_.end()) {
-      if (names_by_referrer_.size() >= kNamedReferrers) names_by_referrer_.clear();
-      absl::flat_hash_map<std::uint64_t, std::string> names;
-      VESKER_ASSIGN_OR_RETURN(const auto listed, dominators::read_reference_names(txn_, store_, from));
-      if (listed) {
-        VESKER_ASSIGN_OR_RETURN(const ObjectRecordNoValue referrer, record(from));
-        for (std::size_t i = 0; i < referrer.references.size() && i < listed->size(); ++i) {
-          if ((*listed)[i]) names.try_emplace(referrer.references[i], *(*listed)[i]);
-        }
-      }
-      found = names_by_referrer_.emplace(from, std::move(names)).first;
-    }
-    const auto name = found->second.find(to);
-    if (name == found->second.end()) return std::nullopt;
-    return name->second;
-  }
-
-  Result<std::string> type_of(std::uint64_t id) {
-    if (const auto found = types_.find(id); found != types_.end()) return found->second;
-    VESKER_ASSIGN_OR_RETURN(ObjectRecordNoValue found, record(id));
-    if (types_.size() < kLabelCache) types_.emplace(id, found.type);
-    return std::move(found.type);
-  }
-
-  // For a dict that is a module's or an instance's `__dict__`: the module's name or the type.
-  Result<std::optional<std::string>> namespace_owner(std::uint64_t dict) {
-    if (const auto found = owners_.find(dict); found != owners_.end()) return found->second;
-    std::optional<std::string> owner;
-    VESKER_ASSIGN_OR_RETURN(const auto referrer, first_referrer(dict));
-    if (referrer) {
-      VESKER_ASSIGN_OR_RETURN(const auto name, reference_name(*referrer, dict));
-      if (name == ".__dict__") {
-        VESKER_ASSIGN_OR_RETURN(const auto summary, txn_.get(store_.store.primary, IdBytes(*referrer).view()));
-        if (!summary) return fail(Error::decoding("no record for id " + std::to_string(*referrer)));
-        auto decoded = decode_object_summary(*summary);
-        if (!decoded) return fail(Error::decoding(decoded.error()));
-        owner = decoded->type == kModule && decoded->value ? *decoded->value : std::string(short_type(decoded->type));
-      }
-    }
-    if (owners_.size() < kLabelCache) owners_.emplace(dict, owner);
-    return owner;
-  }
-
-  const Transaction& txn_;
-  const AnalysisStore& store_;
-  absl::flat_hash_map<std::pair<std::uint64_t, std::uint64_t>, std::string> labels_;
-  absl::flat_hash_map<std::uint64_t, std::string> types_;
-  absl::flat_hash_map<std::uint64_t, std::optional<std::string>> owners_;
-  absl::flat_hash_map<std::uint64_t, absl::flat_hash_map<std::uint64_t, std::string>> names_by_referrer_;
-};
 
 Result<std::vector<std::uint64_t>> ids_of_type(const Transaction& txn, const AnalysisStore& store,
                                                std::string_view type) {
@@ -235,7 +103,7 @@ class WasteFinder {
     for (auto& [group, ids] : found) {
       absl::flat_hash_map<std::string, std::uint64_t> counts;
       for (const std::uint64_t id : ids) {
-        VESKER_ASSIGN_OR_RETURN(std::string label, names_.label(id));
+        VESKER_ASSIGN_OR_RETURN(std::string label, names_.holder(id));
         ++counts[label];
       }
       for (auto& [label, count] : counts) group.holders.push_back(Holder{label, count});
@@ -289,7 +157,7 @@ class WasteFinder {
   }
 
   Status add(ContainerWaste kind, std::string_view type, std::uint64_t id, std::uint64_t size, std::uint64_t saving) {
-    VESKER_ASSIGN_OR_RETURN(std::string holder, names_.label(id));
+    VESKER_ASSIGN_OR_RETURN(std::string holder, names_.holder(id));
     auto [found, added] = container_index_.try_emplace(std::tuple{kind, std::string(type), holder}, containers_.size());
     if (added) containers_.push_back(ContainerGroup{kind, std::string(type), std::move(holder), 0, 0, 0, id});
     ContainerGroup& group = containers_[found->second];
@@ -315,7 +183,7 @@ class WasteFinder {
   const Transaction& txn_;
   const AnalysisStore& store_;
   const WasteOptions& options_;
-  HolderNames names_;
+  labels::ObjectLabeler names_;
   CancellationCheck cancellation_;
   WasteReport report_;
   std::vector<std::pair<DuplicateGroup, std::vector<std::uint64_t>>> found_duplicates_;
