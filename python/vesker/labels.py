@@ -4,8 +4,11 @@
 from __future__ import annotations
 
 import re
-from collections.abc import Mapping, Sequence
-from typing import Any
+from collections.abc import Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from vesker.engine import Store
 
 MODULE_TYPE = "builtins.module"
 DICT_TYPE = "builtins.dict"
@@ -54,3 +57,16 @@ def label_of(path: Sequence[Mapping[str, Any]]) -> str | None:
             return f"{holder.get('value') or 'a module'}'s namespace"
         return f"{short_type(holder['type'])}.__dict__"
     return chain_of(path[-3:] if len(path) >= 3 and path[-2].get("name") == ".__dict__" else path[-2:])
+
+
+def object_labels(store: Store, rows: Iterable[Any]) -> dict[int, str]:
+    """What each row's object is, for the rows without a value (dicts, mappings or summaries)."""
+    ids = []
+    for row in rows:
+        value = row.get("value") if isinstance(row, Mapping) else row.value
+        object_id = row.get("id") if isinstance(row, Mapping) else row.id
+        if value is None and object_id is not None:
+            ids.append(object_id)
+    if not ids:
+        return {}
+    return {object_id: label for object_id, label in zip(ids, store.labels(ids)) if label}

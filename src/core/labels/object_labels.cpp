@@ -10,7 +10,8 @@ namespace {
 
 constexpr std::size_t kCacheLimit = 1 << 16;
 constexpr std::size_t kNamedReferrers = 64;
-constexpr std::size_t kReferrersAsked = 8;
+// A module's namespace is referred to by each of its functions before, perhaps, the module.
+constexpr std::size_t kReferrersAsked = 256;
 constexpr std::string_view kDict = "builtins.dict";
 
 // `['name']` -> `name` for a key that reads as an attribute, else nothing.
@@ -103,38 +104,47 @@ Result<std::optional<std::pair<std::string, bool>>> ObjectLabeler::namespace_own
   return owner;
 }
 
-Result<std::optional<std::string>> ObjectLabeler::named_by(std::uint64_t referrer, std::uint64_t id) {
+Result<std::optional<RankedLabel>> ObjectLabeler::named_by(std::uint64_t referrer, std::uint64_t id) {
   VESKER_ASSIGN_OR_RETURN(const auto name, reference_name(referrer, id));
   if (!name) return std::nullopt;
   VESKER_ASSIGN_OR_RETURN(const std::string type, type_of(referrer));
   if (*name == ".__dict__") {
-    VESKER_ASSIGN_OR_RETURN(const auto summary, txn_.get(store_.store.primary, IdBytes(referrer).view()));
-    if (type == kModuleTypeName && summary) {
-      auto decoded = decode_object_summary(*summary);
-      if (!decoded) return fail(Error::decoding(decoded.error()));
-      if (decoded->value) return "`" + *decoded->value + "`'s namespace";
+    if (type == kModuleTypeName) {
+      VESKER_ASSIGN_OR_RETURN(const auto summary, txn_.get(store_.store.primary, IdBytes(referrer).view()));
+      if (summary) {
+        auto decoded = decode_object_summary(*summary);
+        if (!decoded) return fail(Error::decoding(decoded.error()));
+        if (decoded->value) return RankedLabel{0, "`" + *decoded->value + "`'s namespace"};
+      }
     }
-    return std::string(short_type(type)) + ".__dict__";
+    return RankedLabel{2, std::string(short_type(type)) + ".__dict__"};
   }
   if (type == kDict) {
     if (const auto key = identifier_key(*name)) {
       VESKER_ASSIGN_OR_RETURN(const auto owner, namespace_owner(referrer));
-      if (owner) return owner->first + "." + std::string(*key);
+      if (owner) return RankedLabel{owner->second ? 1 : 2, owner->first + "." + std::string(*key)};
     }
   }
-  return std::string(short_type(type)) + mask_digits(*name);
+  // A function's globals or a frame's are some module's namespace, named better by the module.
+  const bool borrowed = *name == ".__globals__" || *name == ".f_globals" || *name == ".__builtins__" ||
+                        *name == ".f_builtins";
+  const int rank = borrowed ? 4 : name->starts_with(".") ? 2 : 3;
+  return RankedLabel{rank, std::string(short_type(type)) + mask_digits(*name)};
 }
 
 Result<std::optional<std::string>> ObjectLabeler::label(std::uint64_t id) {
+  std::optional<RankedLabel> best;
   VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn_, store_.store.referrers));
   VESKER_ASSIGN_OR_RETURN(auto entry, cursor.seek(MDB_SET_KEY, IdBytes(id).view()));
   for (std::size_t asked = 0; entry && asked < kReferrersAsked; ++asked) {
     VESKER_ASSIGN_OR_RETURN(const std::uint64_t referrer, decode_id(entry->value));
     VESKER_ASSIGN_OR_RETURN(auto named, named_by(referrer, id));
-    if (named) return named;
+    if (named && (!best || named->rank < best->rank)) best = std::move(named);
+    if (best && best->rank == 0) break;
     VESKER_ASSIGN_OR_RETURN(entry, cursor.move(MDB_NEXT_DUP));
   }
-  return std::nullopt;
+  if (!best) return std::nullopt;
+  return std::move(best->text);
 }
 
 Result<std::string> ObjectLabeler::holder(std::uint64_t id) {

@@ -20,12 +20,19 @@ std::string_view short_type(std::string_view type);
 // Digits become `#`, so indices and generated keys read alike across objects and dumps.
 std::string mask_digits(std::string_view name);
 
+// A label and how well it names the object: 0 a module's namespace, 1 a module's attribute,
+// 2 an instance's attribute, 3 an item of a container, 4 a borrowed namespace (a function's globals).
+struct RankedLabel {
+  int rank = 0;
+  std::string text;
+};
+
 class ObjectLabeler {
  public:
   ObjectLabeler(const Transaction& txn, const AnalysisStore& store) : txn_(txn), store_(store) {}
 
-  // The object's name from a referrer that names its reference to it (the first in id order of
-  // the first few referrers); nothing when no referrer does.
+  // The object's name from the referrer that names it best, among the first referrers in id
+  // order; nothing when none names its reference to it.
   Result<std::optional<std::string>> label(std::uint64_t id);
   // The label, or else the first referrer's type, or "the roots" for an object nothing refers to:
   // what holds the object, for grouping many objects by their holder.
@@ -37,7 +44,7 @@ class ObjectLabeler {
   Result<std::optional<std::string>> reference_name(std::uint64_t from, std::uint64_t to);
 
  private:
-  Result<std::optional<std::string>> named_by(std::uint64_t referrer, std::uint64_t id);
+  Result<std::optional<RankedLabel>> named_by(std::uint64_t referrer, std::uint64_t id);
   // For a dict that is a module's or an instance's `__dict__`: the module's name or the type.
   Result<std::optional<std::pair<std::string, bool>>> namespace_owner(std::uint64_t dict);
 
