@@ -12,6 +12,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 from vesker.dump_identity import same_process
+from vesker.labels import object_labels
 from vesker.server.queries import Json, StoreQueries, Window, bad_request, page
 
 if TYPE_CHECKING:
@@ -93,5 +94,10 @@ class Comparison:
 
     def held(self, window: Window) -> Json:
         result = self.result()
-        return {"same_process": result["same_process"], "retained": result["retained"],
-                **page(result["held"], window, _held_json)}
+        shown = page(result["held"], window, lambda group: group)
+        holders = [{"id": group["largest_holder"], "value": None} for group in shown["rows"]
+                   if group["holder_type"] is not None]
+        labels = self.new.ask(lambda: object_labels(self.new.analyses, holders))
+        return {"same_process": result["same_process"], "retained": result["retained"], **shown,
+                "rows": [dict(_held_json(group), largest_holder_label=labels.get(group["largest_holder"]))
+                         for group in shown["rows"]]}

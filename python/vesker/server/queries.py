@@ -24,6 +24,7 @@ from typing import TYPE_CHECKING, Any, Protocol, TypeVar
 
 from vesker import engine
 from vesker.formatting import ESTIMATED
+from vesker.labels import object_labels
 from vesker.store import ALL_TYPES, UserError, open_store
 from vesker.store_facts import StoreFacts, read_facts
 
@@ -476,7 +477,13 @@ class StoreQueries:
             rows = self.ask(lambda: self.analyses.edge_rows(object_id, direction, chosen))
         return {"id": str(object_id), "direction": direction, "sort": sort, "descending": descending,
                 "type": type_filter, "total": total, "offset": window.offset, "limit": window.limit,
-                "rows": [edge_row(row) for row in rows]}
+                "rows": self._named(rows, self.ask(
+                    lambda: self.analyses.edge_names(object_id, direction, [row["id"] for row in rows])))}
+
+    def _named(self, rows: list[Summary], names: list[str | None]) -> list[Json]:
+        """Rows with the names of their edges and, for objects without a value, what they are."""
+        labels = self.ask(lambda: object_labels(self.analyses, rows))
+        return [dict(edge_row(row), name=name, label=labels.get(row["id"])) for row, name in zip(rows, names)]
 
     def _edge_order(self, object_id: int, direction: str, sort: str, descending: bool, type_filter: str) -> array[int]:
         found = self.ask(lambda: self.analyses.edge_order(object_id, direction, sort, descending, type_filter,
@@ -500,7 +507,15 @@ class StoreQueries:
         if found is None:
             return {"found": False, "total": 0, "offset": window.offset, "limit": window.limit,
                     "rows": []}
-        return {"found": True, **page(found, window, edge_row)}
+        shown = page(found, window, lambda row: row)
+        # Each step names the reference from the step before it, also across pages.
+        before = found[window.offset - 1]["id"] if 0 < window.offset <= len(found) else None
+        names: list[str | None] = []
+        for row in shown["rows"]:
+            names.append(None if before is None else self.ask(
+                lambda b=before, r=row: self.analyses.edge_names(b, "references", [r["id"]])[0]))
+            before = row["id"]
+        return {"found": True, **shown, "rows": self._named(shown["rows"], names)}
 
     def find_common(self, first: int, second: int) -> Json:
         self.record(first)
@@ -508,7 +523,7 @@ class StoreQueries:
         found = self.ask(lambda: self.analyses.find_common_tolerant(first, second, cancel=cancellation()))
         if found is None:
             return {"found": False, "object": None}
-        return {"found": True, "object": edge_row(self.record(found)["object"])}
+        return {"found": True, "object": self._named([self.record(found)["object"]], [None])[0]}
 
 
 def _type_json(row: TypeRow) -> Json:

@@ -1,7 +1,7 @@
 // The views. Each takes the fragment's parameters, asks the API for one page of each list it
 // shows, and returns the elements to show; sorting and paging are links to the same view.
 
-import { h, bytes, number, link, table, pager, facts, objectLink, typeLink, valueText, display, subtreeText, OBJECT_COLUMNS } from "./ui.js";
+import { h, bytes, number, link, table, pager, facts, objectLink, typeLink, valueText, display, subtreeText, OBJECT_COLUMNS, NAME_COLUMN } from "./ui.js";
 
 export class ApiError extends Error {
   constructor(status, message) {
@@ -191,7 +191,8 @@ function edgeSection(id, direction, params, data) {
   return h("section", { class: `edges ${direction}` },
     h("h2", {}, `${direction === "references" ? "References" : "Referrers"} (${number(data.total)})`,
       typeFilter ? h("span", { class: "filter" }, " of type ", typeFilter, " ", h("a", { href: href({ type: null, offset: 0 }) }, "(all)")) : null),
-    table(sortHeaders(OBJECT_COLUMNS, ["id", "type", "size", "subtree"]), data.rows, sortState),
+    table(sortHeaders(data.rows.some((row) => row.name) ? [OBJECT_COLUMNS[0], NAME_COLUMN, ...OBJECT_COLUMNS.slice(1)] : OBJECT_COLUMNS,
+      ["id", "type", "size", "subtree"]), data.rows, sortState),
     pager(data, (next) => href({ offset: next })));
 }
 
