@@ -82,7 +82,8 @@ def cmd_diff(args: argparse.Namespace) -> int:
     changed = types if args.all_types else [row for row in types if _changed(row)]
     shown = changed[: args.limit] if args.limit else changed
     if args.json:
-        _emit({**result, "mode_known": mode is not None, "types": shown, "type_count": len(types),
+        _emit({**result, "total": _without_retained(result["total"]),
+               "mode_known": mode is not None, "types": shown, "type_count": len(types),
                "unchanged_types": len(types) - len(changed),
                "holder_labels": {str(holder): label for holder, label in labels.items()}})
         return 0
@@ -106,6 +107,11 @@ def cmd_diff(args: argparse.Namespace) -> int:
     if notes:
         print("(" + "; ".join(notes) + ")")
     return 0
+
+
+def _without_retained(row: TypeChange) -> dict[str, Any]:
+    """The total of every type, whose retained sizes would add up overlapping ones: left out."""
+    return {key: dict(value, retained=None) if isinstance(value, dict) else value for key, value in row.items()}
 
 
 def _changed(row: TypeChange) -> bool:

@@ -90,7 +90,8 @@ class Comparison:
         rows.sort(key=_KEYS[sort], reverse=descending)
         return {"sort": sort, "descending": descending, "filter": contains, **self.summary(),
                 "same_process": result["same_process"], "retained": result["retained"],
-                "totals": _change_json(result["total"]), **page(rows, window, _change_json)}
+                # Retained sizes of different types overlap: their sum is no total of anything.
+                "totals": {**_change_json(result["total"]), "retained": None}, **page(rows, window, _change_json)}
 
     def held(self, window: Window) -> Json:
         result = self.result()
