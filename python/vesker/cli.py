@@ -471,9 +471,9 @@ def _cmd_path(args: argparse.Namespace) -> int:
             raise _query_error(error) from None
         path = None if found is None else [Summary.from_dict(step) for step in found]
         # Each step names the reference from the one before it; the first has none.
-        names: list[str | None] = [None] + [
-            store.edge_names(before.id, "references", [after.id])[0]
-            for before, after in zip(path or [], (path or [])[1:])]
+        names: list[str | None] = [None]
+        names += [store.edge_names(before.id, "references", [after.id])[0]
+                  for before, after in zip(path or [], (path or [])[1:])]
         labels = object_labels(store, path or [])
         retained = _retained_of(store, path or [])
     if args.json:

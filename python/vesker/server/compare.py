@@ -95,10 +95,11 @@ class Comparison:
 
     def held(self, window: Window) -> Json:
         result = self.result()
-        shown = page(result["held"], window, lambda group: group)
-        holders = [{"id": group["largest_holder"], "value": None} for group in shown["rows"]
+        chosen = result["held"][window.offset : window.offset + window.limit]
+        holders = [{"id": group["largest_holder"], "value": None} for group in chosen
                    if group["holder_type"] is not None]
         labels = self.new.ask(lambda: object_labels(self.new.analyses, holders))
-        return {"same_process": result["same_process"], "retained": result["retained"], **shown,
+        return {"same_process": result["same_process"], "retained": result["retained"],
+                "total": len(result["held"]), "offset": window.offset, "limit": window.limit,
                 "rows": [dict(_held_json(group), largest_holder_label=labels.get(group["largest_holder"]))
-                         for group in shown["rows"]]}
+                         for group in chosen]}

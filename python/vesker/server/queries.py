@@ -507,15 +507,18 @@ class StoreQueries:
         if found is None:
             return {"found": False, "total": 0, "offset": window.offset, "limit": window.limit,
                     "rows": []}
-        shown = page(found, window, lambda row: row)
+        chosen = found[window.offset : window.offset + window.limit]
         # Each step names the reference from the step before it, also across pages.
-        before = found[window.offset - 1]["id"] if 0 < window.offset <= len(found) else None
+        before: int | None = found[window.offset - 1]["id"] if 0 < window.offset <= len(found) else None
         names: list[str | None] = []
-        for row in shown["rows"]:
-            names.append(None if before is None else self.ask(
-                lambda b=before, r=row: self.analyses.edge_names(b, "references", [r["id"]])[0]))
+        for row in chosen:
+            names.append(None if before is None else self._edge_name(before, row["id"]))
             before = row["id"]
-        return {"found": True, **shown, "rows": self._named(shown["rows"], names)}
+        return {"found": True, "total": len(found), "offset": window.offset, "limit": window.limit,
+                "rows": self._named(chosen, names)}
+
+    def _edge_name(self, source: int, target: int) -> str | None:
+        return self.ask(lambda: self.analyses.edge_names(source, "references", [target])[0])
 
     def find_common(self, first: int, second: int) -> Json:
         self.record(first)
