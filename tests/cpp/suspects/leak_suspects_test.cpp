@@ -23,7 +23,10 @@ std::string record(std::uint64_t id, const std::string& type, const std::string&
 
 std::string ids(std::uint64_t first, std::uint64_t count) {
   std::string text = "[";
-  for (std::uint64_t i = 0; i < count; ++i) text += (i ? "," : "") + std::to_string(first + i);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    if (i > 0) text += ',';
+    text += std::to_string(first + i);
+  }
   return text + "]";
 }
 
