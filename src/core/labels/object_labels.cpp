@@ -104,7 +104,7 @@ Result<std::optional<std::pair<std::string, bool>>> ObjectLabeler::namespace_own
   return owner;
 }
 
-Result<std::optional<RankedLabel>> ObjectLabeler::named_by(std::uint64_t referrer, std::uint64_t id) {
+Result<std::optional<RankedLabel>> ObjectLabeler::named_by(std::uint64_t referrer, std::uint64_t id, bool masked) {
   VESKER_ASSIGN_OR_RETURN(const auto name, reference_name(referrer, id));
   if (!name) return std::nullopt;
   VESKER_ASSIGN_OR_RETURN(const std::string type, type_of(referrer));
@@ -129,16 +129,16 @@ Result<std::optional<RankedLabel>> ObjectLabeler::named_by(std::uint64_t referre
   const bool borrowed = *name == ".__globals__" || *name == ".f_globals" || *name == ".__builtins__" ||
                         *name == ".f_builtins";
   const int rank = borrowed ? 4 : name->starts_with(".") ? 2 : 3;
-  return RankedLabel{rank, std::string(short_type(type)) + mask_digits(*name)};
+  return RankedLabel{rank, std::string(short_type(type)) + (masked ? mask_digits(*name) : *name)};
 }
 
-Result<std::optional<std::string>> ObjectLabeler::label(std::uint64_t id) {
+Result<std::optional<std::string>> ObjectLabeler::label(std::uint64_t id, bool masked) {
   std::optional<RankedLabel> best;
   VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn_, store_.store.referrers));
   VESKER_ASSIGN_OR_RETURN(auto entry, cursor.seek(MDB_SET_KEY, IdBytes(id).view()));
   for (std::size_t asked = 0; entry && asked < kReferrersAsked; ++asked) {
     VESKER_ASSIGN_OR_RETURN(const std::uint64_t referrer, decode_id(entry->value));
-    VESKER_ASSIGN_OR_RETURN(auto named, named_by(referrer, id));
+    VESKER_ASSIGN_OR_RETURN(auto named, named_by(referrer, id, masked));
     if (named && (!best || named->rank < best->rank)) best = std::move(named);
     if (best && best->rank == 0) break;
     VESKER_ASSIGN_OR_RETURN(entry, cursor.move(MDB_NEXT_DUP));
@@ -148,7 +148,7 @@ Result<std::optional<std::string>> ObjectLabeler::label(std::uint64_t id) {
 }
 
 Result<std::string> ObjectLabeler::holder(std::uint64_t id) {
-  VESKER_ASSIGN_OR_RETURN(auto named, label(id));
+  VESKER_ASSIGN_OR_RETURN(auto named, label(id, true));
   if (named) return std::move(*named);
   VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn_, store_.store.referrers));
   VESKER_ASSIGN_OR_RETURN(const auto entry, cursor.seek(MDB_SET_KEY, IdBytes(id).view()));

@@ -32,9 +32,10 @@ class ObjectLabeler {
   ObjectLabeler(const Transaction& txn, const AnalysisStore& store) : txn_(txn), store_(store) {}
 
   // The object's name from the referrer that names it best, among the first referrers in id
-  // order; nothing when none names its reference to it.
-  Result<std::optional<std::string>> label(std::uint64_t id);
-  // The label, or else the first referrer's type, or "the roots" for an object nothing refers to:
+  // order; nothing when none names its reference to it. `masked` writes digits as `#`, so that
+  // `list[3]` and `list[4]` read alike.
+  Result<std::optional<std::string>> label(std::uint64_t id, bool masked = false);
+  // The masked label, or else the first referrer's type, or "the roots" for an object nothing refers to:
   // what holds the object, for grouping many objects by their holder.
   Result<std::string> holder(std::uint64_t id);
 
@@ -44,7 +45,7 @@ class ObjectLabeler {
   Result<std::optional<std::string>> reference_name(std::uint64_t from, std::uint64_t to);
 
  private:
-  Result<std::optional<RankedLabel>> named_by(std::uint64_t referrer, std::uint64_t id);
+  Result<std::optional<RankedLabel>> named_by(std::uint64_t referrer, std::uint64_t id, bool masked);
   // For a dict that is a module's or an instance's `__dict__`: the module's name or the type.
   Result<std::optional<std::pair<std::string, bool>>> namespace_owner(std::uint64_t dict);
 
