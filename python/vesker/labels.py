@@ -11,7 +11,6 @@ if TYPE_CHECKING:
     from vesker.engine import Store
 
 MODULE_TYPE = "builtins.module"
-DICT_TYPE = "builtins.dict"
 _KEY = re.compile(r"^\['([A-Za-z_][A-Za-z0-9_]*)'\]$")
 
 
@@ -43,20 +42,6 @@ def chain_of(rows: Sequence[Mapping[str, Any]]) -> str:
         text += str(name) if name else " -> " + _label(rows[i])
         i += 1
     return text
-
-
-def label_of(path: Sequence[Mapping[str, Any]]) -> str | None:
-    """What the last object of a path from a root is: "`__main__`'s namespace" for a module's
-    dict, `Document.__dict__` for an instance's, `linecache.cache` for a module attribute;
-    None when the path names nothing."""
-    if len(path) < 2 or not path[-1].get("name"):
-        return None
-    holder, last = path[-2], path[-1]
-    if last["name"] == ".__dict__" and last["type"] == DICT_TYPE:
-        if holder["type"] == MODULE_TYPE:
-            return f"{holder.get('value') or 'a module'}'s namespace"
-        return f"{short_type(holder['type'])}.__dict__"
-    return chain_of(path[-3:] if len(path) >= 3 and path[-2].get("name") == ".__dict__" else path[-2:])
 
 
 def object_labels(store: Store, rows: Iterable[Any]) -> dict[int, str]:

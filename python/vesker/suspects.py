@@ -14,7 +14,7 @@ from vesker.formatting import format_bytes, format_value
 from vesker.labels import chain_of
 
 if TYPE_CHECKING:
-    from vesker.engine import Store, SuspectRow
+    from vesker.engine import RetainedRow, Store, SuspectRow
 
 THRESHOLD = 0.10
 # Earlier dumps are searched below the threshold: a leak starts small.
@@ -93,7 +93,7 @@ _VERDICT_TEXT = {
 def headline(answer: Answer) -> str:
     """`__main__.leaked (builtins.list) holds 20.1 MiB, 82% of the heap: 5,000 x app.Leak`."""
     suspect = answer.suspect
-    what = chain_of(suspect["path"]) or _object_text(suspect)
+    what = _namespace(suspect["path"]) or chain_of(suspect["path"]) or _object_text(suspect)
     if suspect["count"] > 1:
         what = f"{suspect['count']:,} x {suspect['held']['type'] if suspect['held'] else '?'} at the roots"
     text = f"{what} holds {format_bytes(suspect['retained'])}, {answer.share:.0%} of the heap"
@@ -101,6 +101,13 @@ def headline(answer: Answer) -> str:
     if held and suspect["count"] == 1 and held["count"] > 1:
         text += f": {held['count']:,} x {held['type']} ({format_bytes(held['retained'])})"
     return text
+
+
+def _namespace(path: list[RetainedRow]) -> str | None:
+    """"`__main__`'s namespace" for a path that ends at a module's dict."""
+    if len(path) == 2 and path[0]["type"] == "builtins.module" and path[1]["name"] == ".__dict__":
+        return f"`{path[0]['value']}`'s namespace"
+    return None
 
 
 def _object_text(suspect: SuspectRow) -> str:
