@@ -7,7 +7,7 @@ each once, and prints the three times and each answer's time as a share of the r
 (target: at most 1.0), with the anonymous memory each call added at its peak (RssAnon, mapped
 store pages not counted).
 
-    python bench/python/answers_benchmark.py [--dump FILE.jsonl[.gz]] [--objects 2400000]
+    python bench/python/answers_benchmark.py [--dump FILE.jsonl[.gz] | --generated] [--objects 2400000]
         [--dump-dir /tmp/vesker-bench-answers] [--keep STORE]
 """
 
@@ -41,12 +41,13 @@ def timed(call):  # type: ignore[no-untyped-def]
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--dump", type=Path, default=REAL_DUMP if REAL_DUMP.exists() else None)
+    parser.add_argument("--generated", action="store_true", help="use a generated dump even when the real one exists")
     parser.add_argument("--objects", type=int, default=2_400_000)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--dump-dir", type=Path, default=Path(tempfile.gettempdir()) / "vesker-bench-answers")
     parser.add_argument("--keep", type=Path, help="store directory to keep (default: a temporary one)")
     args = parser.parse_args()
-    dump = args.dump or dump_path(args.dump_dir, args.objects, args.seed)
+    dump = dump_path(args.dump_dir, args.objects, args.seed) if args.generated or args.dump is None else args.dump
 
     from vesker import engine
     from vesker.store import import_dump
