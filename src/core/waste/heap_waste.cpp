@@ -78,7 +78,8 @@ class WasteFinder {
       if (!stored) continue;
       auto summary = decode_object_summary(*stored);
       if (!summary) return fail(Error::decoding(summary.error()));
-      if (!summary->value || !complete_value(type, *summary->value, summary->size)) continue;
+      // A record replaced by a later one of another type keeps its old index row.
+      if (summary->type != type || !summary->value || !complete_value(type, *summary->value, summary->size)) continue;
       Copies& copies = groups[std::pair{summary->size, std::move(*summary->value)}];
       if (copies.count++ == 0) copies.sample = id;
       if (copies.ids.size() < kHolderSample) copies.ids.push_back(id);
@@ -128,6 +129,7 @@ class WasteFinder {
     for (const std::uint64_t id : ids) {
       VESKER_TRY(cancellation_.poll());
       VESKER_ASSIGN_OR_RETURN(const ObjectRecordNoValue record, names_.record(id));
+      if (record.type != type) continue;
       const Sized item{id, record.references.size() / per_element, record.size};
       sized.push_back(item);
       auto [found, added] = smallest.try_emplace(item.length, item.size);
