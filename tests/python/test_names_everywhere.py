@@ -110,6 +110,10 @@ def test_every_api_response_names_edges_and_holders(stores):
         assert [r["name"] for r in second_page] == [".items", "[0]"]
         assert get("/api/common?a=3&b=4")["object"]["label"] == "Cache.items"
         assert [r.get("name") for r in get("/api/object/101/why/path")["rows"]][-1] == ".tags"
+        # Listings of objects say what an object without a value is.
+        assert "Cache.items" in {r.get("label") for r in get("/api/objects?type=builtins.list")["rows"]}
+        assert get("/api/tree?id=3")["rows"][0]["label"] == "Cache.items"
+        assert get("/api/overview")["top_retainers"][1]["label"] == "`__main__`'s namespace"
         held = get("/api/compare/held")["rows"]
         assert held[0]["largest_holder"] == "4" and held[0]["largest_holder_label"] == "Cache.items"
         suspects = get("/api/overview")["suspects"]["suspects"]

@@ -425,7 +425,7 @@ class StoreQueries:
             rows.reverse()
         return {"type": typename, "by": by, "descending": descending, "total": total,
                 "offset": window.offset, "limit": window.limit,
-                "rows": [summary_row(row) for row in rows]}
+                "rows": self.labelled([summary_row(row) for row in rows])}
 
     # -- one object ------------------------------------------------------------
 
@@ -479,6 +479,19 @@ class StoreQueries:
                 "type": type_filter, "total": total, "offset": window.offset, "limit": window.limit,
                 "rows": self._named(rows, self.ask(
                     lambda: self.analyses.edge_names(object_id, direction, [row["id"] for row in rows])))}
+
+    def labelled(self, rows: list[Json]) -> list[Json]:
+        """Rows of objects without a value, with what each is where a referrer names it."""
+        wanted = [int(row["id"]) for row in rows
+                  if row.get("id") is not None and row.get("value") is None and not row.get("state")]
+        if not wanted:
+            return rows
+        labels = dict(zip(wanted, self.ask(lambda: self.analyses.labels(wanted))))
+        for row in rows:
+            label = labels.get(int(row["id"])) if row.get("id") is not None else None
+            if label:
+                row["label"] = label
+        return rows
 
     def _named(self, rows: list[Summary], names: list[str | None]) -> list[Json]:
         """Rows with the names of their edges and, for objects without a value, what they are."""
