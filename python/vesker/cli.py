@@ -26,6 +26,7 @@ from vesker.formatting import (
     terminal_width,
 )
 from vesker.dump_memory import memory_json, memory_sentence
+from vesker.labels import object_labels
 from vesker.store import (
     ALL_TYPES,
     PRECISIONS,
@@ -280,21 +281,31 @@ def _facts(path: str) -> StoreFacts:
 
 
 def _cmd_types(args: argparse.Namespace) -> int:
+    args.sort_given = args.sort is not None
+    args.sort = args.sort or "retained"
     explorer = open_store(args.store)
     facts = _facts(args.store)
     rows = explorer.get_type_summaries()
     total = next((summary for name, summary in rows if name == ALL_TYPES), None)
     types = [(name, summary) for name, summary in rows if name != ALL_TYPES]
-    if args.sort == "count":
+    from vesker.cli_retained import type_retained
+
+    retained = type_retained(args.store)
+    if args.sort == "retained" and retained is None:
+        if args.sort_given:
+            raise UserError(f"store {args.store!r} has no up-to-date retained sizes; "
+                            f"compute them with 'vesker retained {args.store}', or use --sort size")
+        args.sort = "size"
+    if args.sort == "retained":
+        assert retained is not None
+        types.sort(key=lambda row: (-retained.get(row[0], 0), -row[1].total_size, row[0]))
+    elif args.sort == "count":
         types.sort(key=lambda row: (-row[1].count, row[0]))
     elif args.sort == "name":
         types.sort(key=lambda row: row[0])
     else:
         types.sort(key=lambda row: (-row[1].total_size, row[0]))
     shown = types[: args.limit] if args.limit else types
-    from vesker.cli_retained import type_retained
-
-    retained = type_retained(args.store)
     if args.json:
         _emit_json(
             {
@@ -303,6 +314,7 @@ def _cmd_types(args: argparse.Namespace) -> int:
                      "retained": None if retained is None else retained.get(name, 0)}
                     for name, s in shown
                 ],
+                "sort": args.sort,
                 "type_count": len(types),
                 "total": None
                 if total is None
@@ -430,6 +442,8 @@ def _cmd_top(args: argparse.Namespace) -> int:
             "use --by size, or import the dump again with another precision"
         )
     pages = (total + limit - 1) // limit
+    with engine_store(args.store) as store:
+        labels = object_labels(store, rows)
     if args.json:
         _emit_json(
             {
@@ -439,7 +453,7 @@ def _cmd_top(args: argparse.Namespace) -> int:
                 "pages": pages,
                 "limit": args.limit,
                 "total": total,
-                "objects": [summary_json(s) for s in rows],
+                "objects": [dict(summary_json(s), label=labels.get(s.id)) for s in rows],
                 "left_out": left_out,
                 "precision": facts.precision,
             }
@@ -454,7 +468,7 @@ def _cmd_top(args: argparse.Namespace) -> int:
         f"objects of {what} by {order}, rows {offset + 1:,}-{offset + len(rows) + left_out:,} "
         f"of {total:,} (page {args.page} of {pages:,})"
     )
-    print(summary_table(rows, facts.precision, terminal_width()))
+    print(summary_table(rows, facts.precision, terminal_width(), labels=labels))
     if left_out:
         print(f"({_count(left_out, 'row')} left out: a later record with the same id "
               "replaced the record listed)")
@@ -488,17 +502,38 @@ def _cmd_path(args: argparse.Namespace) -> int:
             found = store.find_path_tolerant(args.start, args.end, avoid)
         except RuntimeError as error:
             raise _query_error(error) from None
-    path = None if found is None else [Summary.from_dict(step) for step in found]
+        path = None if found is None else [Summary.from_dict(step) for step in found]
+        # Each step names the reference from the one before it; the first has none.
+        names: list[str | None] = [None]
+        names += [store.edge_names(before.id, "references", [after.id])[0]
+                  for before, after in zip(path or [], (path or [])[1:])]
+        labels = object_labels(store, path or [])
+        retained = _retained_of(store, path or [])
     if args.json:
-        _emit_json(None if path is None else [s.json() for s in path])
+        _emit_json(None if path is None else [
+            dict(s.json(), name=name, label=labels.get(s.id),
+                 **({} if retained is None else {"retained": retained.get(s.id)}))
+            for s, name in zip(path, names)])
         return 0
     if path is None:
         print(f"no path from {args.start} to {args.end}")
         return 0
     print(f"path of {len(path) - 1} references from {args.start} to {args.end}:")
-    print(summary_table(path, facts.precision, terminal_width()))
+    if any(names):
+        from vesker.labels import chain_of
+
+        print("  " + chain_of([{"type": s.type or "?", "value": s.value, "name": n} for s, n in zip(path, names)]))
+    print(summary_table(path, facts.precision, terminal_width(), retained, labels, names if any(names) else None))
     print(precision_note(facts.precision))
     return 0
+
+
+def _retained_of(store: Any, rows: list[Summary]) -> dict[int, int] | None:
+    """Retained sizes of the rows when the store's are up to date, else None."""
+    if store.retained_state() != "fresh":
+        return None
+    found = {s.id: store.retained(s.id) for s in rows}
+    return {object_id: row["retained"] for object_id, row in found.items() if row and row["retained"] is not None}
 
 
 # -- common -------------------------------------------------------------------
@@ -513,6 +548,8 @@ def _cmd_common(args: argparse.Namespace) -> int:
             record = None if found is None else store.get_object_tolerant(found)
         except RuntimeError as error:
             raise _query_error(error) from None
+        labels = {} if record is None else object_labels(store, [record])
+        retained = None if record is None else _retained_of(store, [Summary.from_dict(record)])
     if record is None:
         if args.json:
             _emit_json(None)
@@ -521,10 +558,11 @@ def _cmd_common(args: argparse.Namespace) -> int:
         return 0
     summary = Summary.from_dict(record)
     if args.json:
-        _emit_json(summary.json())
+        _emit_json(dict(summary.json(), label=labels.get(summary.id),
+                        **({} if retained is None else {"retained": retained.get(summary.id)})))
         return 0
     print(f"largest object reachable from both {args.first} and {args.second}:")
-    print(summary_table([summary], facts.precision, terminal_width()))
+    print(summary_table([summary], facts.precision, terminal_width(), retained, labels))
     print(precision_note(facts.precision))
     return 0
 
@@ -652,8 +690,9 @@ def build_parser() -> argparse.ArgumentParser:
                                 "total direct sizes and, once computed, retained sizes "
                                 "(each object counted once per type).")
     _add_store(types)
-    types.add_argument("--sort", choices=("size", "count", "name"), default="size",
-                       help="order of the rows (default: size)")
+    types.add_argument("--sort", choices=("retained", "size", "count", "name"), default=None,
+                       help="order of the rows (default: retained when the store has retained sizes, "
+                       "otherwise size)")
     types.add_argument("--limit", type=_non_negative, default=25,
                        help="rows to show, 0 for all (default: 25)")
     _add_json(types)
@@ -704,6 +743,12 @@ def build_parser() -> argparse.ArgumentParser:
     _add_json(common)
     common.set_defaults(handler=_cmd_common)
 
+    from vesker.cli_suspects import add_command as add_suspects_command
+
+    add_suspects_command(commands, _add_store, _add_json)
+    from vesker.cli_waste import add_command as add_waste_command
+
+    add_waste_command(commands, _add_store, _add_json, _positive)
     add_diff_commands(commands, _add_json, _positive, _non_negative)
 
     from vesker import cli_retained

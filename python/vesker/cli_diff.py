@@ -11,7 +11,8 @@ from typing import TYPE_CHECKING, Any
 from vesker.compared_sizes import Measure, StoreSide, comparable_measure, lacking_retained, side_of
 from vesker.dump_identity import same_process
 from vesker.dump_memory import memory_change_sentence, memory_json, memory_sentence
-from vesker.formatting import format_bytes, format_table, format_value
+from vesker.formatting import format_bytes, format_table, value_cell
+from vesker.labels import object_labels
 from vesker.store import UserError, is_store
 from vesker.store_facts import StoreFacts, incomplete_dump_note, read_facts
 
@@ -87,9 +88,12 @@ def cmd_diff(args: argparse.Namespace) -> int:
         result["paths"] = []
     key = _GROWTH_KEYS[args.by]
     types = sorted(result["types"], key=lambda row: (-_change(row, key), row["type"]))
-    shown = types[: args.limit] if args.limit else types
+    changed = types if args.all_types else [row for row in types if _changed(row)]
+    shown = changed[: args.limit] if args.limit else changed
     if args.json:
-        _emit({**result, "mode_known": mode is not None, "types": shown, "type_count": len(types),
+        _emit({**result, "total": _without_retained(result["total"]),
+               "mode_known": mode is not None, "types": shown, "type_count": len(types),
+               "unchanged_types": len(types) - len(changed),
                "holder_labels": {str(holder): label for holder, label in labels.items()},
                "dangling_references": {"old": old_facts.dangling_references, "new": new_facts.dangling_references},
                "memory": {"old": memory_json(result["total"]["old"]["size"], old_facts.memory),
@@ -104,14 +108,32 @@ def cmd_diff(args: argparse.Namespace) -> int:
               "(--same-process compares objects too)")
     elif not mode:
         print("the dumps come from different processes: comparing types and stable paths")
-    print(_type_table(shown, result))
-    if len(shown) < len(types):
-        print(f"({len(types) - len(shown):,} more types; use --limit 0 to list all)")
+    # The answer first: what is new and what holds it, or what grew under which path.
     if result["same_process"]:
         _print_new_objects(result, args.limit, labels)
     else:
         _print_paths(result, args.limit, measure, sides)
+    print()
+    print("by type:")
+    print(_type_table(shown, result))
+    hidden = len(changed) - len(shown)
+    unchanged = len(types) - len(changed)
+    notes = ([f"{hidden:,} more types; use --limit 0 to list all"] if hidden else []) + (
+        [f"{unchanged:,} types did not change; --all-types lists them"] if unchanged else [])
+    if notes:
+        print("(" + "; ".join(notes) + ")")
     return 0
+
+
+def _without_retained(row: TypeChange) -> dict[str, Any]:
+    """The total of every type, whose retained sizes would add up overlapping ones: left out."""
+    return {key: dict(value, retained=None) if isinstance(value, dict) else value for key, value in row.items()}
+
+
+def _changed(row: TypeChange) -> bool:
+    if row["old"] != row["new"]:
+        return True
+    return any(totals is not None and totals["count"] for totals in (row["added"], row["removed"]))
 
 
 def _print_dump_notes(result: Comparison, old: StoreFacts, new: StoreFacts) -> None:
@@ -191,7 +213,9 @@ def _type_table(rows: list[TypeChange], result: Comparison) -> str:
                 format_bytes(row["old"]["size"]), format_bytes(row["new"]["size"]),
                 _signed_bytes(_change(row, "size"))]
         if retained:
-            line.append(_signed_bytes(_change(row, "retained")))
+            # Retained sizes of different types overlap (a list's includes its items'): the
+            # total row would add them up, so it has none.
+            line.append("" if row is result["total"] else _signed_bytes(_change(row, "retained")))
         if one_process:
             line += [f"{_one_process_totals(row, 'added')['count']:,}",
                      f"{_one_process_totals(row, 'removed')['count']:,}"]
@@ -243,6 +267,7 @@ def cmd_growth(args: argparse.Namespace) -> int:
 
         sides = [side_of(path, store) for path, store in zip(args.stores, stores)]
         result = growth(stores, limit=args.limit)
+        labels = object_labels(stores[-1], result["objects"])
     finally:
         for store in stores:
             store.close()
@@ -250,7 +275,8 @@ def cmd_growth(args: argparse.Namespace) -> int:
     if measure.sizes is None:
         raise UserError(f"growth is not measured: {measure.reason}")
     if args.json:
-        _emit({**result, "stores": [side.as_json() for side in sides], "estimate": measure.estimate})
+        _emit({**result, "objects": [dict(item, label=labels.get(item["id"])) for item in result["objects"]],
+               "stores": [side.as_json() for side in sides], "estimate": measure.estimate})
         return 0
     objects = result["objects"]
     if not objects:
@@ -265,7 +291,7 @@ def cmd_growth(args: argparse.Namespace) -> int:
     for item in objects:
         known = [size for size in item["sizes"] if size is not None]
         rows.append([str(item["id"]), item["type"], *[format_bytes(size) for size in item["sizes"]],
-                     _signed_bytes(known[-1] - known[0]), format_value(item["value"])])
+                     _signed_bytes(known[-1] - known[0]), value_cell(item["value"], labels.get(item["id"]))])
     print(format_table(headers, rows, set(range(2, 3 + len(stores)))))
     return 0
 
@@ -281,6 +307,7 @@ def add_commands(commands: Any, add_json: Any, positive: Any, non_negative: Any)
     diff.add_argument("--by", choices=("size", "count", "retained"), default="size",
                       help="order types by growth of this (default: size)")
     diff.add_argument("--limit", type=non_negative, default=25, help="rows to show, 0 for all (default: 25)")
+    diff.add_argument("--all-types", action="store_true", help="list the types that did not change too")
     _add_mode(diff)
     add_json(diff)
     diff.set_defaults(handler=cmd_diff)

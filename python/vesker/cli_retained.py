@@ -20,9 +20,10 @@ from vesker.formatting import (
     format_value,
     precision_note,
     terminal_width,
-    value_width,
+    value_cell,
 )
 from vesker.phase_times import PhaseTimes
+from vesker.labels import object_labels
 from vesker.progress import Phase
 from vesker.store import ALL_TYPES, UserError, is_store
 from vesker.store_facts import read_facts
@@ -152,20 +153,23 @@ _ROW_HEADERS = ("ID", "TYPE", "SIZE", "RETAINED", "VALUE")
 _ROW_RIGHT = {0, 2, 3}
 
 
-def _row_cells(row: RetainedRow, width: int | None) -> list[str]:
-    value = format_value(row["value"], value_width(width))
+def _row_cells(row: RetainedRow, width: int | None, labels: dict[int, str]) -> list[str]:
+    value = value_cell(row["value"], labels.get(row["id"]), width)
     if row["unreachable"]:
         value = ("(unreachable) " + value).rstrip()
     return [str(row["id"]), row["type"], format_bytes(row["size"]), format_bytes(row["retained"]), value]
 
 
-def _rows_table(rows: list[RetainedRow]) -> str:
+def _rows_table(rows: list[RetainedRow], labels: dict[int, str]) -> str:
     width = terminal_width()
-    return format_table(_ROW_HEADERS, [_row_cells(r, width) for r in rows], _ROW_RIGHT, width)
+    return format_table(_ROW_HEADERS, [_row_cells(r, width, labels) for r in rows], _ROW_RIGHT, width)
 
 
-def _row_json(row: RetainedRow) -> dict[str, Any]:
-    return {key: row[key] for key in ("id", "type", "value", "size", "retained", "unreachable")}
+def _row_json(row: RetainedRow, labels: dict[int, str] | None = None) -> dict[str, Any]:
+    shown = {key: row[key] for key in ("id", "type", "value", "size", "retained", "unreachable")}
+    if labels is not None:
+        shown["label"] = labels.get(row["id"])
+    return shown
 
 
 def _emit_json(data: object) -> None:
@@ -186,6 +190,7 @@ def top_by_retained(args: argparse.Namespace, total: int) -> int | None:
         precision = read_facts(store).precision
         offset = (args.page - 1) * args.limit
         rows = store.top_retained(args.type, offset, args.limit)
+        labels = object_labels(store, rows)
     finally:
         store.close()
     pages = (total + args.limit - 1) // args.limit
@@ -193,7 +198,7 @@ def top_by_retained(args: argparse.Namespace, total: int) -> int | None:
         # The same keys as the other orders; retained sizes are read from the current records,
         # so no replaced record is ever left out.
         _emit_json({"type": args.type, "by": "retained", "page": args.page, "pages": pages,
-                    "limit": args.limit, "total": total, "objects": [_row_json(r) for r in rows],
+                    "limit": args.limit, "total": total, "objects": [_row_json(r, labels) for r in rows],
                     "left_out": 0, "precision": precision})
         return 0
     what = "all types" if args.type == ALL_TYPES else f"type {args.type}"
@@ -202,7 +207,7 @@ def top_by_retained(args: argparse.Namespace, total: int) -> int | None:
         return 0
     print(f"objects of {what} by retained size, rows {offset + 1:,}-{offset + len(rows):,} "
           f"of {total:,} (page {args.page} of {pages:,})")
-    print(_rows_table(rows))
+    print(_rows_table(rows, labels))
     print(precision_note(precision))
     return 0
 
@@ -218,10 +223,12 @@ def _cmd_tree(args: argparse.Namespace) -> int:
         if args.id is not None and top is None:
             raise UserError(f"no object with id {args.id} in the store")
         rows = store.dominator_tree(args.id, args.expand or (), args.limit)
+        labels = object_labels(store, [*rows, *([] if top is None else [top])])
     finally:
         store.close()
     if args.json:
-        _emit_json({"id": args.id, "object": None if top is None else _row_json(top), "children": rows})
+        _emit_json({"id": args.id, "object": None if top is None else _row_json(top, labels),
+                    "children": [dict(row, label=labels.get(row["id"] or 0)) for row in rows]})
         return 0
     if top is None:
         print("the heap's roots by retained size (what each one alone keeps alive):")
@@ -238,7 +245,7 @@ def _cmd_tree(args: argparse.Namespace) -> int:
         what = f"{row['count']:,} x {row['type']}" if merged else row["type"]
         table.append([
             "" if merged else str(row["id"]), what, format_bytes(row["size"]),
-            format_bytes(row["retained"]), "" if merged else format_value(row["value"], value_width(width)),
+            format_bytes(row["retained"]), "" if merged else value_cell(row["value"], labels.get(row["id"] or 0), width),
         ])
     print(format_table(_ROW_HEADERS, table, _ROW_RIGHT, width))
     if any(row["id"] is None for row in rows):
@@ -262,6 +269,7 @@ def _cmd_why(args: argparse.Namespace) -> int:
     try:
         _require_fresh(store, args.store)
         answer = store.why(args.id)
+        labels = {} if answer is None else object_labels(store, [*answer["dominators"], *answer["path"]])
     finally:
         store.close()
     if answer is None:
@@ -270,8 +278,8 @@ def _cmd_why(args: argparse.Namespace) -> int:
     if args.json:
         _emit_json({
             "id": args.id,
-            "dominators": [dict(_row_json(r), name=r["name"]) for r in dominators],
-            "path": [dict(_row_json(r), name=r["name"]) for r in path],
+            "dominators": [dict(_row_json(r, labels), name=r["name"]) for r in dominators],
+            "path": [dict(_row_json(r, labels), name=r["name"]) for r in path],
             "chain": reference_chain(path),
         })
         return 0
@@ -283,11 +291,11 @@ def _cmd_why(args: argparse.Namespace) -> int:
         print("Nothing else alone keeps it alive: it hangs directly off the roots.")
     else:
         print("Each of these alone keeps it alive (dominators, from the root down):")
-        print(_rows_table(dominators[:-1]))
+        print(_rows_table(dominators[:-1], labels))
     print()
     print(f"A shortest reference path, from {_root_reason(path[0])}:")
     print("  " + reference_chain(path))
-    print(_rows_table(path))
+    print(_rows_table(path, labels))
     return 0
 
 

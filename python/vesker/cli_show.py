@@ -21,6 +21,7 @@ from vesker.formatting import (
     summary_table,
     terminal_width,
 )
+from vesker.labels import object_labels
 from vesker.store import UserError, open_store
 from vesker.store_facts import engine_store, read_facts
 
@@ -76,16 +77,22 @@ def run(args: argparse.Namespace) -> int:
             for title in ("references", "referrers")
         }
         retained = _retained_sizes(store, [args.id] + [s.id for rows in lists.values() for s in rows])
-    order = "subtree" if args.sort == "retained" and retained is None else args.sort
-    pages = {title: arrange(rows, args, order, retained) for title, rows in lists.items()}
+        order = "subtree" if args.sort == "retained" and retained is None else args.sort
+        pages = {title: arrange(rows, args, order, retained) for title, rows in lists.items()}
+        # The name of each edge as the dump gives it: `.items` for a reference, and for a
+        # referrer the name it holds this object by.
+        names = {title: store.edge_names(args.id, title, [s.id for s in rows]) for title, (rows, _) in pages.items()}
+        labels = object_labels(store, [found, *(s for rows, _ in pages.values() for s in rows)])
     if args.json:
         data: dict[str, Any] = {key: found[key] for key in ("id", "type", "value", "size", "subtree_size")}
+        data["label"] = labels.get(args.id)
         if retained is not None:
             data["retained"] = retained.get(args.id)
         data["precision"] = facts.precision
         data["sort"] = order
         for title, (rows, matching) in pages.items():
-            data[title] = [_row_json(s, retained) for s in rows]
+            data[title] = [dict(_row_json(s, retained), name=name, label=labels.get(s.id))
+                           for s, name in zip(rows, names[title])]
             data[title + "_count"] = matching
         json.dump(data, sys.stdout, indent=2)
         sys.stdout.write("\n")
@@ -96,6 +103,8 @@ def run(args: argparse.Namespace) -> int:
     print(f"type     {found['type']}")
     if found["value"] is not None:
         print(f"value    {format_value(found['value'], 200)}")
+    elif args.id in labels:
+        print(f"what     {labels[args.id]}")
     print(f"size     {format_bytes(found['size'])} ({found['size']:,} bytes)")
     if found["subtree_size"] is not None:
         print(f"subtree  {format_subtree(found['subtree_size'], facts.precision, detail=True)}")
@@ -110,7 +119,8 @@ def run(args: argparse.Namespace) -> int:
         print(f"{title}{filtered} ({counts}{marks}), {_ORDER_TEXT[order]}:")
         if not rows:
             continue
-        print(summary_table(rows, facts.precision, width, retained))
+        shown_names = names[title] if any(names[title]) else None
+        print(summary_table(rows, facts.precision, width, retained, labels, shown_names))
         shown_to = (args.page - 1) * args.limit + len(rows) if args.limit else len(rows)
         if shown_to < matching:
             print(f"(rows {shown_to - len(rows) + 1:,}-{shown_to:,}; {matching - shown_to:,} more: "

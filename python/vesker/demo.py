@@ -11,7 +11,7 @@ import sys
 import tempfile
 
 from vesker import demo_program
-from vesker.cli_retained import compute_retained, open_engine
+from vesker.cli_retained import ReferenceNames, compute_retained, open_engine
 from vesker.report import build_report, render_report
 from vesker.store import UserError, import_dump, is_store, open_store
 
@@ -56,9 +56,10 @@ def run_demo(directory: str | None, quiet: bool = False) -> int:
         store = os.path.join(workdir, STORE_NAME)
         _clear_previous_store(store)
         _dump_demo(dump, quiet)
-        import_dump(dump, store, "exact", live=False if quiet else None)
+        names = ReferenceNames()  # the report's paths read as the program's own names
+        import_dump(dump, store, "exact", live=False if quiet else None, watch=names.watch)
         live = False if quiet else sys.stderr.isatty()
-        compute_retained(store, None, sys.stderr if not quiet else _Discard(), live)
+        compute_retained(store, names, sys.stderr if not quiet else _Discard(), live)
         explorer = open_store(store)
         retained = open_engine(store)
         print()

@@ -45,6 +45,58 @@ class WhyAnswer(TypedDict):
     dominators: list[RetainedRow]
     path: list[RetainedRow]
 
+class HeldType(TypedDict):
+    type: str
+    count: int
+    retained: int
+    sample: int
+
+class SuspectRow(TypedDict):
+    id: int
+    retained: int
+    count: int
+    object: RetainedRow | None
+    descent: list[RetainedRow]
+    held: HeldType | None
+    path: list[RetainedRow]
+    signature: str
+    signature_text: str
+
+class SuspectFinding(TypedDict):
+    heap: int
+    suspects: list[SuspectRow]
+
+class WasteHolder(TypedDict):
+    label: str
+    count: int
+
+class DuplicateGroup(TypedDict):
+    type: str
+    value: str
+    size: int
+    copies: int
+    saving: int
+    sample: int
+    holders: list[WasteHolder]
+
+class ContainerGroup(TypedDict):
+    kind: Literal["empty", "over-allocated", "sparse"]
+    type: str
+    holder: str
+    count: int
+    size: int
+    saving: int
+    sample: int
+
+class WasteTotal(TypedDict):
+    count: int
+    saving: int
+
+class WasteFinding(TypedDict):
+    duplicates: list[DuplicateGroup]
+    containers: list[ContainerGroup]
+    totals: dict[str, WasteTotal]
+
 class Summary(TypedDict):
     """An object in a tolerant lookup; a "missing" one has None for all but id and state."""
 
@@ -107,6 +159,12 @@ class Store:
     ) -> list[TreeRow]: ...
     def why(self, id: int, /, *, cancel: Cancellation | None = None) -> WhyAnswer | None: ...
     def type_retained(self) -> dict[str, int]: ...
+    def suspects(self, threshold: float = 0.1, *, cancel: Cancellation | None = None) -> SuspectFinding: ...
+    def waste(self, limit: int = 20, *, cancel: Cancellation | None = None) -> WasteFinding: ...
+    def labels(self, ids: Sequence[int], /) -> list[str | None]: ...
+    def edge_names(
+        self, id: int, direction: str, ids: Sequence[int], /
+    ) -> list[str | None]: ...
     def import_names(self, pairs: Iterable[tuple[int, Sequence[str | None]]], /) -> None: ...
     def get_object_tolerant(self, id: int) -> TolerantObject | None: ...
     def edge_page(

@@ -169,15 +169,26 @@ def value_width(width: int | None) -> int:
     return 40 if width is None else 200
 
 
+def value_cell(value: str | None, label: str | None, width: int | None = None) -> str:
+    """An object's value, or for one without a value what it is: `(__main__.cache)`."""
+    if value is None and label:
+        return f"({label})"
+    return format_value(value, value_width(width))
+
+
 def _summary_rows(
-    summaries: Sequence[Summary], precision: str, width: int | None, retained: Mapping[int, int] | None
+    summaries: Sequence[Summary], precision: str, width: int | None, retained: Mapping[int, int] | None,
+    labels: Mapping[int, str], names: Sequence[str | None] | None,
 ) -> list[list[str]]:
     rows = []
-    for s in summaries:
-        row = [str(s.id), s.type or "", format_bytes(s.size), format_subtree(s.subtree_size, precision)]
+    for index, s in enumerate(summaries):
+        row = [str(s.id)]
+        if names is not None:
+            row.append(names[index] or "")
+        row += [s.type or "", format_bytes(s.size), format_subtree(s.subtree_size, precision)]
         if retained is not None:
             row.append(format_bytes(retained.get(s.id)))
-        row.append(_MARKS[s.state] if s.state in _MARKS else format_value(s.value, value_width(width)))
+        row.append(_MARKS[s.state] if s.state in _MARKS else value_cell(s.value, labels.get(s.id), width))
         rows.append(row)
     return rows
 
@@ -191,13 +202,19 @@ def summary_table(
     precision: str = "exact",
     width: int | None = None,
     retained: Mapping[int, int] | None = None,
+    labels: Mapping[int, str] | None = None,
+    names: Sequence[str | None] | None = None,
 ) -> str:
     """Objects as a table; with a terminal `width`, values take the room that is left. With
-    `retained` (sizes by id), a RETAINED column follows the subtree sizes."""
+    `retained` (sizes by id), a RETAINED column follows the subtree sizes; `labels` (by id) name
+    objects without a value; `names` (one per row) are the edges' names, in a NAME column."""
     rows = [s if isinstance(s, Summary) else Summary.of(s) for s in summaries]
-    headers: tuple[str, ...] = SUMMARY_HEADERS
-    right = SUMMARY_RIGHT
+    headers: list[str] = ["ID", "TYPE", "SIZE", "SUBTREE"]
     if retained is not None:
-        headers = SUMMARY_HEADERS[:4] + ("RETAINED",) + SUMMARY_HEADERS[4:]
-        right = SUMMARY_RIGHT | {4}
-    return format_table(headers, _summary_rows(rows, precision, width, retained), right, width)
+        headers.append("RETAINED")
+    headers.append("VALUE")
+    if names is not None:
+        headers.insert(1, "NAME")
+    right = {i for i, h in enumerate(headers) if h in ("SIZE", "SUBTREE", "RETAINED")}
+    table = _summary_rows(rows, precision, width, retained, labels or {}, names)
+    return format_table(tuple(headers), table, right, width)

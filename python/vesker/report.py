@@ -13,6 +13,7 @@ from vesker.store_facts import read_facts
 
 if TYPE_CHECKING:
     from vesker.engine import RetainedRow, Store, WhyAnswer
+    from vesker.suspects import Suspects
     from vesker_analysis import HeapDumpExplorer, ObjectSummary, TypeSummary
 
 MODULE_TYPE = "builtins.module"
@@ -29,6 +30,7 @@ class Report:
     retainers: list[RetainedRow] = field(default_factory=list)
     why: WhyAnswer | None = None
     memory: ProcessMemory | None = None  # the dumped process's, where the dump's sidecar gave it
+    suspects: Suspects | None = None
 
 
 def _modules_to_try(explorer: HeapDumpExplorer) -> list[ObjectSummary]:
@@ -68,6 +70,9 @@ def build_report(explorer: HeapDumpExplorer, rows: int = 8, retained: Store | No
     if retained is not None:
         report.memory = read_facts(retained).memory
     if retained is not None and retained.retained_state() == "fresh":
+        from vesker.suspects import find_suspects
+
+        report.suspects = find_suspects(retained)
         report.retainers = retained.top_retained(limit=rows)
         # Modules hang off the root by definition, and the program's own objects say more than
         # the containers around them: the first retainer of a class of the program is the question.
@@ -107,6 +112,11 @@ def render_report(report: Report) -> str:
         if report.memory is not None:
             sentence = memory_sentence(report.total.total_size, report.memory)
             out.append(sentence[0].upper() + sentence[1:] + ".")
+        out.append("")
+    if report.suspects is not None:
+        from vesker.suspects import render
+
+        out.append(render(report.suspects))
         out.append("")
     if report.retainers:
         out.extend(_retained_part(report))

@@ -13,5 +13,8 @@ std::span<const PyMethodDef> retained_methods();
 std::span<const PyMethodDef> lookup_methods();
 std::span<const PyMethodDef> check_methods();
 std::span<const PyMethodDef> edge_methods();
+std::span<const PyMethodDef> suspect_methods();
+std::span<const PyMethodDef> waste_methods();
+std::span<const PyMethodDef> label_methods();
 
 }  // namespace vesker::engine

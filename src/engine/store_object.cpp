@@ -89,7 +89,8 @@ PyMethodDef* all_methods() {
   static std::vector<PyMethodDef>* table = [] {
     auto* methods = new std::vector<PyMethodDef>;
     for (auto part : {lifetime_methods(), metadata_methods(), retained_methods(), lookup_methods(), check_methods(),
-                      edge_methods()}) {
+                      edge_methods(), suspect_methods(), waste_methods(),
+                      label_methods()}) {
       methods->insert(methods->end(), part.begin(), part.end());
     }
     methods->push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});

@@ -80,7 +80,7 @@ def test_the_cache_tops_diff_and_growth(growing: tuple[int, list[str]], capsys: 
         identities = json.loads(store.metadata()["dumps"])
     assert [set(identity) >= {"pid", "python", "time", "host"} for identity in identities] == [True]
 
-    result = cli_json(capsys, "diff", stores[0], stores[2], "--limit", "0")
+    result = cli_json(capsys, "diff", stores[0], stores[2], "--limit", "0", "--all-types")
     assert result["same_process"]
     responses = next(row for row in result["types"] if row["type"] == "__main__.Response")
     assert responses["new"]["count"] - responses["old"]["count"] == 2000
@@ -115,7 +115,7 @@ def test_allocating_and_freeing_as_much_shows_no_growth(
     tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
     _, stores = run_program(tmp_path, "steady")
-    result = cli_json(capsys, "diff", stores[0], stores[2], "--limit", "0")
+    result = cli_json(capsys, "diff", stores[0], stores[2], "--limit", "0", "--all-types")
     assert all(row["type"] != "__main__.Response" or row["added"]["count"] == 0 for row in result["types"])
     growth = cli_json(capsys, "growth", *stores)
     grown = [item["sizes"][-1] - min(s for s in item["sizes"] if s is not None) for item in growth["objects"]]

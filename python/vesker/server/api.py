@@ -240,6 +240,7 @@ def _overview(served: Served, request: Request) -> Json:
     answer["generation"] = served.queries.generation
     answer["replaced"] = served.queries.replaced
     if served.retained is not None:
+        answer["suspects"] = served.retained.suspects()
         answer["top_retainers"] = served.retained.top(ALL_TYPES, True, Window(0, TOP_ROWS))["rows"]
     return answer
 

@@ -12,6 +12,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 from vesker.dump_identity import same_process
+from vesker.labels import object_labels
 from vesker.server.queries import Json, StoreQueries, Window, bad_request, page
 
 if TYPE_CHECKING:
@@ -89,9 +90,16 @@ class Comparison:
         rows.sort(key=_KEYS[sort], reverse=descending)
         return {"sort": sort, "descending": descending, "filter": contains, **self.summary(),
                 "same_process": result["same_process"], "retained": result["retained"],
-                "totals": _change_json(result["total"]), **page(rows, window, _change_json)}
+                # Retained sizes of different types overlap: their sum is no total of anything.
+                "totals": {**_change_json(result["total"]), "retained": None}, **page(rows, window, _change_json)}
 
     def held(self, window: Window) -> Json:
         result = self.result()
+        chosen = result["held"][window.offset : window.offset + window.limit]
+        holders = [{"id": group["largest_holder"], "value": None} for group in chosen
+                   if group["holder_type"] is not None]
+        labels = self.new.ask(lambda: object_labels(self.new.analyses, holders))
         return {"same_process": result["same_process"], "retained": result["retained"],
-                **page(result["held"], window, _held_json)}
+                "total": len(result["held"]), "offset": window.offset, "limit": window.limit,
+                "rows": [dict(_held_json(group), largest_holder_label=labels.get(group["largest_holder"]))
+                         for group in chosen]}

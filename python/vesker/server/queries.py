@@ -25,6 +25,7 @@ from typing import TYPE_CHECKING, Any, Protocol, TypeVar
 from vesker import engine
 from vesker.dump_memory import memory_json, memory_sentence
 from vesker.formatting import ESTIMATED
+from vesker.labels import object_labels
 from vesker.store import ALL_TYPES, UserError, open_store
 from vesker.store_facts import StoreFacts, read_facts
 
@@ -427,7 +428,7 @@ class StoreQueries:
             rows.reverse()
         return {"type": typename, "by": by, "descending": descending, "total": total,
                 "offset": window.offset, "limit": window.limit,
-                "rows": [summary_row(row) for row in rows]}
+                "rows": self.labelled([summary_row(row) for row in rows])}
 
     # -- one object ------------------------------------------------------------
 
@@ -479,7 +480,26 @@ class StoreQueries:
             rows = self.ask(lambda: self.analyses.edge_rows(object_id, direction, chosen))
         return {"id": str(object_id), "direction": direction, "sort": sort, "descending": descending,
                 "type": type_filter, "total": total, "offset": window.offset, "limit": window.limit,
-                "rows": [edge_row(row) for row in rows]}
+                "rows": self._named(rows, self.ask(
+                    lambda: self.analyses.edge_names(object_id, direction, [row["id"] for row in rows])))}
+
+    def labelled(self, rows: list[Json]) -> list[Json]:
+        """Rows of objects without a value, with what each is where a referrer names it."""
+        wanted = [int(row["id"]) for row in rows
+                  if row.get("id") is not None and row.get("value") is None and not row.get("state")]
+        if not wanted:
+            return rows
+        labels = dict(zip(wanted, self.ask(lambda: self.analyses.labels(wanted))))
+        for row in rows:
+            label = labels.get(int(row["id"])) if row.get("id") is not None else None
+            if label:
+                row["label"] = label
+        return rows
+
+    def _named(self, rows: list[Summary], names: list[str | None]) -> list[Json]:
+        """Rows with the names of their edges and, for objects without a value, what they are."""
+        labels = self.ask(lambda: object_labels(self.analyses, rows))
+        return [dict(edge_row(row), name=name, label=labels.get(row["id"])) for row, name in zip(rows, names)]
 
     def _edge_order(self, object_id: int, direction: str, sort: str, descending: bool, type_filter: str) -> array[int]:
         found = self.ask(lambda: self.analyses.edge_order(object_id, direction, sort, descending, type_filter,
@@ -503,7 +523,18 @@ class StoreQueries:
         if found is None:
             return {"found": False, "total": 0, "offset": window.offset, "limit": window.limit,
                     "rows": []}
-        return {"found": True, **page(found, window, edge_row)}
+        chosen = found[window.offset : window.offset + window.limit]
+        # Each step names the reference from the step before it, also across pages.
+        before: int | None = found[window.offset - 1]["id"] if 0 < window.offset <= len(found) else None
+        names: list[str | None] = []
+        for row in chosen:
+            names.append(None if before is None else self._edge_name(before, row["id"]))
+            before = row["id"]
+        return {"found": True, "total": len(found), "offset": window.offset, "limit": window.limit,
+                "rows": self._named(chosen, names)}
+
+    def _edge_name(self, source: int, target: int) -> str | None:
+        return self.ask(lambda: self.analyses.edge_names(source, "references", [target])[0])
 
     def find_common(self, first: int, second: int) -> Json:
         self.record(first)
@@ -511,7 +542,7 @@ class StoreQueries:
         found = self.ask(lambda: self.analyses.find_common_tolerant(first, second, cancel=cancellation()))
         if found is None:
             return {"found": False, "object": None}
-        return {"found": True, "object": edge_row(self.record(found)["object"])}
+        return {"found": True, "object": self._named([self.record(found)["object"]], [None])[0]}
 
 
 def _type_json(row: TypeRow) -> Json:

@@ -67,7 +67,7 @@ class Retained:
             offset = max(stop - window.limit, 0)
             limit = stop - offset
         found = self._call(lambda: self.engine.top_retained(typename, offset, limit)) if limit > 0 else []
-        rows = [row(item) for item in found]
+        rows = self.queries.labelled([row(item) for item in found])
         if not descending:
             rows.reverse()
         return {"type": typename, "by": "retained", "descending": descending, "total": total,
@@ -79,6 +79,21 @@ class Retained:
             return None
         return {"retained": found["retained"], "idom": None if found["idom"] is None else str(found["idom"]),
                 "unreachable": found["unreachable"]}
+
+    def suspects(self) -> Json:
+        """The leak suspects, the overview's first answer; kept until the store changes."""
+        from vesker.labels import chain_of
+
+        found = self.queries.cached(
+            ("suspects",), lambda: self._call(lambda: self.engine.suspects(cancel=cancellation())))
+        heap = found["heap"]
+        return {"heap": heap, "suspects": [
+            {"id": str(suspect["id"]), "label": chain_of(suspect["path"]), "retained": suspect["retained"],
+             "share": suspect["retained"] / heap if heap else 0.0, "count": suspect["count"],
+             "held": None if suspect["held"] is None else {**suspect["held"], "sample": str(suspect["held"]["sample"])},
+             "object": None if suspect["object"] is None else row(suspect["object"]),
+             "path": [row(step) for step in suspect["path"]], "signature": suspect["signature"]}
+            for suspect in found["suspects"]]}
 
     def tree(self, object_id: int | None, expand: Sequence[str], limit: int) -> Json:
         if not 1 <= limit <= MAX_TREE_ROWS:
@@ -92,7 +107,7 @@ class Retained:
                 raise not_found(f"object {object_id} has no retained size")
             node = {**record, "retained": facts}
             why = self._call(lambda: self.engine.why(object_id, cancel=cancellation()))
-            chain = [] if why is None else [row(item) for item in why["dominators"][-50:]]
+            chain = [] if why is None else self.queries.labelled([row(item) for item in why["dominators"][-50:]])
         # One row more than shown says whether there are more. The root's children are every
         # object nothing else holds, hundreds of thousands in a large heap: merging them takes
         # the engine a while, so the answer is kept while the view goes up and down the tree.
@@ -101,7 +116,7 @@ class Retained:
             lambda: self._call(lambda: self.engine.dominator_tree(object_id, tuple(expand), limit + 1,
                                                                   cancel=cancellation())))
         return {"node": node, "chain": chain, "expand": list(expand), "limit": limit,
-                "more": len(children) > limit, "rows": [row(item) for item in children[:limit]]}
+                "more": len(children) > limit, "rows": self.queries.labelled([row(item) for item in children[:limit]])}
 
     def why(self, object_id: int, which: str, window: Window) -> Json:
         if which not in ("dominators", "path"):
@@ -115,4 +130,5 @@ class Retained:
             return answer["dominators"] if which == "dominators" else answer["path"]
 
         found = self.queries.cached(("why", object_id, which), compute)
-        return {"id": str(object_id), "which": which, **page(found, window, row)}
+        shown = page(found, window, row)
+        return {"id": str(object_id), "which": which, **shown, "rows": self.queries.labelled(shown["rows"])}

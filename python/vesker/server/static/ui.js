@@ -44,8 +44,9 @@ export function link(path, params = {}) {
 export const objectLink = (id) => h("a", { href: link(`/object/${id}`), class: "id" }, id);
 export const typeLink = (type) => h("a", { href: link("/objects", { type }), class: "type" }, type);
 
+// An object without a value is shown by what holds it: "(__main__.cache)".
 export function valueText(row) {
-  if (row.value === null || row.value === undefined) return "";
+  if (row.value === null || row.value === undefined) return row.label ? `(${row.label})` : "";
   const shown = JSON.stringify(row.value).slice(1, -1);
   return row.value_length ? `${shown}… (${number(row.value_length)} chars)` : shown;
 }
@@ -56,6 +57,9 @@ export const subtreeText = (count) => (count !== null && count !== undefined && 
 
 // A reference to a freed address, or to an id whose record changed type since.
 const MISSING = { missing: "no record", stale: "record replaced" };
+
+// The name of the edge a row was reached by (`.items`, `['k']`), where the dump names it.
+export const NAME_COLUMN = { key: "name", title: "name", cell: (row) => row.name ?? "" };
 
 // Column definitions shared by every table of objects.
 export const OBJECT_COLUMNS = [

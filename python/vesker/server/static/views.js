@@ -1,7 +1,7 @@
 // The views. Each takes the fragment's parameters, asks the API for one page of each list it
 // shows, and returns the elements to show; sorting and paging are links to the same view.
 
-import { h, bytes, number, link, table, pager, facts, objectLink, typeLink, valueText, display, subtreeText, OBJECT_COLUMNS } from "./ui.js";
+import { h, bytes, number, link, table, pager, facts, objectLink, typeLink, valueText, display, subtreeText, OBJECT_COLUMNS, NAME_COLUMN } from "./ui.js";
 
 export class ApiError extends Error {
   constructor(status, message) {
@@ -72,6 +72,7 @@ export async function overview() {
       ...(data.dangling_references ? [["missing records", `the dump was incomplete: ${number(data.dangling_references)} references to ids without a record`]] : []),
       ...(data.memory_note ? [["process memory", data.memory_note]] : []),
     ]),
+    data.suspects ? suspectsSection(data.suspects) : null,
     h("div", { class: "columns" },
       data.top_retainers
         ? h("section", {}, h("h2", {}, "Top retainers"),
@@ -86,6 +87,22 @@ export async function overview() {
         table(TYPE_COLUMNS, data.largest_types),
         h("p", {}, h("a", { href: link("/types") }, "all types…")))),
   ];
+}
+
+// The answer first: what holds most of the heap, how a root reaches it, what it is made of.
+function suspectsSection({ heap, suspects }) {
+  if (!suspects.length) {
+    return h("section", {}, h("h2", {}, "Leak suspects"),
+      h("p", {}, `No object or group of one type holds 10% or more of the ${bytes(heap)} heap.`));
+  }
+  return h("section", { class: "suspects" }, h("h2", {}, "Leak suspects"),
+    h("ol", {}, ...suspects.map((suspect) => h("li", {},
+      h("a", { href: link(`/object/${suspect.id}`) },
+        suspect.count > 1 ? `${number(suspect.count)} × ${suspect.held?.type}` : (suspect.label || suspect.object?.type)),
+      ` holds ${bytes(suspect.retained)}, ${Math.round(suspect.share * 100)}% of the heap`,
+      suspect.held && suspect.count === 1 && suspect.held.count > 1
+        ? `: ${number(suspect.held.count)} × ${suspect.held.type} (${bytes(suspect.held.retained)})` : "",
+      h("span", { class: "signature" }, ` signature ${suspect.signature}`)))));
 }
 
 // A search field that narrows the list as one types; the URL follows without new history entries.
@@ -175,7 +192,8 @@ function edgeSection(id, direction, params, data) {
   return h("section", { class: `edges ${direction}` },
     h("h2", {}, `${direction === "references" ? "References" : "Referrers"} (${number(data.total)})`,
       typeFilter ? h("span", { class: "filter" }, " of type ", typeFilter, " ", h("a", { href: href({ type: null, offset: 0 }) }, "(all)")) : null),
-    table(sortHeaders(OBJECT_COLUMNS, ["id", "type", "size", "subtree"]), data.rows, sortState),
+    table(sortHeaders(data.rows.some((row) => row.name) ? [OBJECT_COLUMNS[0], NAME_COLUMN, ...OBJECT_COLUMNS.slice(1)] : OBJECT_COLUMNS,
+      ["id", "type", "size", "subtree"]), data.rows, sortState),
     pager(data, (next) => href({ offset: next })));
 }
 

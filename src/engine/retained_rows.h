@@ -1,0 +1,44 @@
+// Objects with their retained facts as the analyses list them, and the small conversions to
+// Python values they share.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/codecs/object_record.h"
+#include "core/common/error.h"
+#include "core/dominators/retained_queries.h"
+#include "core/dominators/retained_store.h"
+#include "core/store/analysis_store.h"
+
+namespace vesker::engine {
+
+PyObject* text(std::string_view bytes);
+PyObject* optional_text(const std::optional<std::string>& value);
+PyObject* optional_id(std::optional<std::uint64_t> id);
+// Builds a dict from (key, new reference) pairs; null with an exception set on any failure.
+PyObject* dict_of(std::initializer_list<std::pair<const char*, PyObject*>> items);
+
+// One object as the listings show it.
+struct Row {
+  ObjectSummary summary;
+  std::optional<dominators::RetainedFacts> facts;
+  std::optional<std::string> name;  // of the reference from the row before
+};
+
+Result<Row> row_of(const Transaction& txn, const AnalysisStore& store, std::uint64_t id);
+// Rows of a chain of objects; with names, each row names the reference from the row before.
+Result<std::vector<Row>> rows_of(const Transaction& txn, const AnalysisStore& store,
+                                 const std::vector<std::uint64_t>& ids, bool with_names);
+PyObject* row_dict(const Row& row);
+PyObject* row_list(const std::vector<Row>& rows);
+
+}  // namespace vesker::engine
