@@ -5,15 +5,16 @@
 # cross compiler: it targets the old glibc, or musl, from this machine and links its own libc++
 # statically into libvesker.so, the one shared object of the wheel that holds C++ (see
 # cmake/NativeModules.cmake). LMDB, xxHash and abseil are compiled by the same zig, once per
-# target, into build/zig/<target>/deps, and linked into libvesker.so. Every wheel is then tagged
-# and checked (scripts/check_wheel.py). Writes the wheels and an sdist to dist/.
+# target, into build/zig/<target>/deps (or $VESKER_ZIG_CACHE/<target>/deps; the test sets it to a
+# folder that outlives the checkout, as CI clones afresh), and linked into libvesker.so. Every
+# wheel is then tagged and checked (scripts/check_wheel.py). Writes the wheels and an sdist to dist/.
 #
 # Usage: build-wheels.sh [--out DIR] [--libc glibc|musl]... [PYTHON...]
 #   --libc limits the wheels to that C library (default: both). Given interpreters, builds
 #   wheels for just those, and no sdist (the wheel test does this). A musl wheel needs the
 #   headers and suffix of a musl CPython of the same version: scripts/build-test-python.sh builds
 #   one under build/musl-python/<version>, and a musl wheel is built only where it exists.
-#   VESKER_WHEEL_BUILD_ONLY=1 builds with the dependencies already in build/zig, as they are, and
+#   VESKER_WHEEL_BUILD_ONLY=1 builds with the dependencies already in the zig folder, as they are, and
 #   leaves the untagged wheels in --out (the build inside the Debian unstable root uses it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -47,13 +48,14 @@ tools=.venv/wheel-tools
   scikit-build-core cmake ninja pyelftools wheel
 zig=$("$tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 # zig keeps the libc++ it compiles for each target here, so only the first build pays for it.
-export ZIG_GLOBAL_CACHE_DIR=$PWD/build/zig/cache
+ZIG_DIR=$(realpath -m "${VESKER_ZIG_CACHE:-build/zig}")
+export ZIG_GLOBAL_CACHE_DIR=$ZIG_DIR/cache
 export CMAKE_BUILD_PARALLEL_LEVEL=2
 
 # Compiler wrappers for one target (CMake wants a program, not a program and a subcommand), and
 # the dependencies built by them. Prints the folder: bin/ holds the wrappers, deps/ the libraries.
 prepare_toolchain() {
-  local target=$1 dir="$PWD/build/zig/$1" tool stamp
+  local target=$1 dir="$ZIG_DIR/$1" tool stamp
   mkdir -p "$dir/bin"
   for tool in cc c++; do
     printf '#!/bin/sh\nexec %q %s -target %s "$@"\n' "$zig" "$tool" "$target" >"$dir/bin/$tool"
@@ -116,10 +118,8 @@ build_wheel_in_sid_root() {
   rm -rf "$work/project" "$work/raw"
   mkdir -p "$work/project/build/zig" "$work/cache"
   git ls-files -co --exclude-standard -z | tar --null -T - -cf - | tar -xf - -C "$work/project"
-  for target in "${ZIG_TARGET[glibc]}"; do
-    prepare_toolchain "$target" >/dev/null
-    cp -r "build/zig/$target" "$work/project/build/zig/"
-  done
+  prepare_toolchain "${ZIG_TARGET[glibc]}" >/dev/null
+  cp -r "$ZIG_DIR/${ZIG_TARGET[glibc]}" "$work/project/build/zig/"
   ln -sfn /wheel-build/cache "$work/project/build/zig/cache"
   run_in_root "$SID_ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root VESKER_WHEEL_BUILD_ONLY=1 /bin/bash -euc '
     cd /wheel-build/project

@@ -22,6 +22,8 @@ BULLSEYE_ROOT=$CACHE/wheels-bullseye-root
 MUSL_ROOT=$CACHE/wheels-musl-root
 RELEASE_ROOT=$CACHE/wheels-release-root
 SID_ROOT=${VESKER_SID_ROOT:-$CACHE/sid-root}
+# zig's runtimes and the dependencies it built outlive the checkout (CI clones afresh).
+export VESKER_ZIG_CACHE=${VESKER_ZIG_CACHE:-$CACHE/zig}
 VERSION=$(python3 -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
 
 # Builds a root with mmdebstrap, once. Usage: debian_root DIR VARIANT SUITE [PACKAGE,...]
