@@ -4,7 +4,8 @@
 #   glibc: in BUILD_ROOT, a Debian root with a compiler, by that release's gcc against its glibc;
 #          installed there at /opt/python3.X, for scripts/test-wheel.sh to copy into its test root.
 #   musl:  here, by Debian's musl-gcc, with zlib built likewise; installed at
-#          build/musl-python/3.X, whose headers and suffix the musl wheels are built for too.
+#          $VESKER_MUSL_PYTHON/3.X (default build/musl-python/3.X), whose headers and suffix the
+#          musl wheels are built for too.
 # Without optimisation passes (a test interpreter); takes a few minutes. Done once: an existing
 # interpreter is kept.
 # Usage: build-test-python.sh glibc VERSION BUILD_ROOT | build-test-python.sh musl VERSION
@@ -44,18 +45,23 @@ case $libc in
     ;;
   musl)
     ensure_debian_packages musl-tools
-    prefix=$PWD/build/musl-python/$version
+    prefix=$(realpath -m "${VESKER_MUSL_PYTHON:-build/musl-python}/$version")
     [ -x "$prefix/bin/python$version" ] && exit 0
     log "CPython $version for musl, in $prefix"
-    work=$PWD/build/musl-python/work
+    work=$prefix.work
     rm -rf "$work" "$prefix"
     mkdir -p "$work"
+    # musl-gcc is gcc underneath and names gcc's multiarch, which CPython's configure checks
+    # against the triplet it finds in musl's headers.
+    printf '#!/bin/sh\n[ "$1" = --print-multiarch ] && { echo x86_64-linux-musl; exit 0; }\nexec musl-gcc "$@"\n' \
+      >"$work/musl-cc"
+    chmod +x "$work/musl-cc"
     upstream_source zlib "$work"
     upstream_source "python$version" "$work"
-    (cd "$work/zlib" && CC=musl-gcc CFLAGS=-fPIC ./configure --static --prefix="$work/zlib-install" >/dev/null &&
+    (cd "$work/zlib" && CC="$work/musl-cc" CFLAGS=-fPIC ./configure --static --prefix="$work/zlib-install" >/dev/null &&
       make -s -j 2 install >/dev/null)
     (cd "$work/python$version" &&
-      ./configure -q CC=musl-gcc CPPFLAGS="-I$work/zlib-install/include" LDFLAGS="-L$work/zlib-install/lib" \
+      ./configure -q CC="$work/musl-cc" CPPFLAGS="-I$work/zlib-install/include" LDFLAGS="-L$work/zlib-install/lib" \
         --prefix="$prefix" >/dev/null &&
       make -s -j 2 >/dev/null 2>&1 && make -s install >/dev/null 2>&1)
     rm -rf "$work"

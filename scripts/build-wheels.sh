@@ -13,7 +13,8 @@
 #   --libc limits the wheels to that C library (default: both). Given interpreters, builds
 #   wheels for just those, and no sdist (the wheel test does this). A musl wheel needs the
 #   headers and suffix of a musl CPython of the same version: scripts/build-test-python.sh builds
-#   one under build/musl-python/<version>, and a musl wheel is built only where it exists.
+#   one under $VESKER_MUSL_PYTHON/<version> (default build/musl-python), and a musl wheel is
+#   built only where it exists.
 #   VESKER_WHEEL_BUILD_ONLY=1 builds with the dependencies already in the zig folder, as they are, and
 #   leaves the untagged wheels in --out (the build inside the Debian unstable root uses it).
 set -euo pipefail
@@ -88,9 +89,10 @@ build_wheel() {
   local python=$1 libc=$2 version toolchain venv settings=()
   version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   if [ "$libc" = musl ]; then
-    local musl_python="$PWD/build/musl-python/$version"
+    local musl_python
+    musl_python=$(realpath -m "${VESKER_MUSL_PYTHON:-build/musl-python}/$version")
     if [ ! -x "$musl_python/bin/python$version" ]; then
-      log "no musl CPython $version in build/musl-python (scripts/build-test-python.sh): no musl wheel for it"
+      log "no musl CPython $version in $musl_python (scripts/build-test-python.sh): no musl wheel for it"
       return 0
     fi
     # The modules are for the musl interpreter: its headers and its file name suffix.
@@ -120,7 +122,9 @@ build_wheel_in_sid_root() {
   git ls-files -co --exclude-standard -z | tar --null -T - -cf - | tar -xf - -C "$work/project"
   prepare_toolchain "${ZIG_TARGET[glibc]}" >/dev/null
   cp -r "$ZIG_DIR/${ZIG_TARGET[glibc]}" "$work/project/build/zig/"
+  mkdir -p "$work/venvs"
   ln -sfn /wheel-build/cache "$work/project/build/zig/cache"
+  ln -sfn /wheel-build/venvs "$work/project/.venv"
   run_in_root "$SID_ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root VESKER_WHEEL_BUILD_ONLY=1 /bin/bash -euc '
     cd /wheel-build/project
     scripts/build-wheels.sh --out /wheel-build/raw --libc glibc python3.14

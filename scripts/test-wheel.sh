@@ -24,6 +24,7 @@ RELEASE_ROOT=$CACHE/wheels-release-root
 SID_ROOT=${VESKER_SID_ROOT:-$CACHE/sid-root}
 # zig's runtimes and the dependencies it built outlive the checkout (CI clones afresh).
 export VESKER_ZIG_CACHE=${VESKER_ZIG_CACHE:-$CACHE/zig}
+export VESKER_MUSL_PYTHON=${VESKER_MUSL_PYTHON:-$CACHE/musl-python}
 VERSION=$(python3 -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
 
 # Builds a root with mmdebstrap, once. Usage: debian_root DIR VARIANT SUITE [PACKAGE,...]
@@ -45,7 +46,7 @@ musl_root() {
   rm -rf "$MUSL_ROOT"
   mkdir -p "$MUSL_ROOT"/{lib,opt,tmp,dev,proc,root,work}
   cp -L /lib/ld-musl-x86_64.so.1 "$MUSL_ROOT/lib/"
-  cp -a build/musl-python/3.11 "$MUSL_ROOT/opt/python3.11"
+  cp -a "$VESKER_MUSL_PYTHON/3.11" "$MUSL_ROOT/opt/python3.11"
 }
 
 # Fails when ROOT has a compiler or a library the wheels must do without.
