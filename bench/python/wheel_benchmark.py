@@ -61,8 +61,9 @@ def worker(dump: str, store: str, digest: bool) -> None:
                 hasher.update(f"{item.id} {item.type} {item.size} {item.subtree_size}\n".encode())
         with engine.Store(store) as facts:
             facts.compute_retained()
-            for row in facts.top_retained("All Types", 0, facts.object_count()):
-                hasher.update(json.dumps(row, sort_keys=True).encode())
+            for offset in range(0, facts.object_count(), 10_000):
+                for row in facts.top_retained("All Types", offset, 10_000):
+                    hasher.update(json.dumps(row, sort_keys=True).encode())
             hasher.update(json.dumps(facts.type_retained(), sort_keys=True).encode())
         hasher.update(json.dumps(sorted((name, summary.count, summary.total_size)
                                         for name, summary in explorer.get_type_summaries())).encode())
