@@ -10,8 +10,9 @@
 # wheel is then tagged and checked (scripts/check_wheel.py). Writes the wheels and an sdist to dist/.
 #
 # Usage: build-wheels.sh [--out DIR] [--libc glibc|musl]... [PYTHON...]
-#   --libc limits the wheels to that C library (default: both). Given interpreters, builds
-#   wheels for just those, and no sdist (the wheel test does this). A musl wheel needs the
+#   --libc limits the wheels to that C library (default: both). Given interpreters (paths, or
+#   python3.X to find one here or, for 3.14, use the Debian unstable root), builds wheels for
+#   just those, and no sdist (the wheel test does this). A musl wheel needs the
 #   headers and suffix of a musl CPython of the same version: scripts/build-test-python.sh builds
 #   one under $VESKER_MUSL_PYTHON/<version> (default build/musl-python), and a musl wheel is
 #   built only where it exists.
@@ -31,6 +32,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ ${#libcs[@]} -gt 0 ] || libcs=(glibc musl)
+interpreters_given=${1:-}
 SID_ROOT=${VESKER_SID_ROOT:-/var/cache/vesker/sid-root}
 SOURCES=build/dependency-sources
 declare -A ZIG_TARGET=([glibc]=x86_64-linux-gnu.2.17 [musl]=x86_64-linux-musl)
@@ -136,21 +138,25 @@ build_wheel_in_sid_root() {
 raw=$(mktemp -d "$PWD/build/raw-wheels.XXXXXX")
 trap 'rm -rf "$raw"' EXIT
 
-for libc in "${libcs[@]}"; do
-  if [ $# -gt 0 ]; then
-    for python in "$@"; do build_wheel "$python" "$libc"; done
-    continue
+# A wheel for each interpreter and C library; CPython 3.14, absent here, in the Debian unstable root.
+build_for() {
+  local python=$1 libc=$2
+  if "$python" -c pass 2>/dev/null; then
+    build_wheel "$python" "$libc"
+  elif [ "$python" = python3.14 ] && [ "$libc" = glibc ] && [ -x "$SID_ROOT/usr/bin/python3.14" ] &&
+    [ "$(id -u)" -eq 0 ]; then
+    log "glibc wheel for CPython 3.14 (Debian unstable root)"
+    build_wheel_in_sid_root
+  else
+    log "no $python here: no $libc wheel for it"
   fi
-  for version in 3.11 3.12 3.13 3.14; do
-    if python=$(find_python "$version"); then
-      build_wheel "$python" "$libc"
-    elif [ "$version" = 3.14 ] && [ "$libc" = glibc ] && [ -x "$SID_ROOT/usr/bin/python3.14" ] &&
-      [ "$(id -u)" -eq 0 ]; then
-      log "glibc wheel for CPython 3.14 (Debian unstable root)"
-      build_wheel_in_sid_root
-    else
-      log "no CPython $version here: no $libc wheel for it"
-    fi
+}
+
+[ $# -gt 0 ] || set -- python3.11 python3.12 python3.13 python3.14
+for libc in "${libcs[@]}"; do
+  for python in "$@"; do
+    [[ $python == python3.* ]] && python=$(find_python "${python#python}" || echo "$python")
+    build_for "$python" "$libc"
   done
 done
 
@@ -175,7 +181,7 @@ for libc in "${libcs[@]}"; do
 done
 PATH="$PWD/$tools/bin:$PATH" "$tools/bin/python" scripts/check_wheel.py "${tagged[@]}"
 
-if [ $# -eq 0 ]; then
+if [ -z "$interpreters_given" ]; then
   log "sdist"
   "$tools/bin/python" -m build -q --sdist --no-isolation --outdir "$out" .
 fi
