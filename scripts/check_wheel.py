@@ -108,31 +108,43 @@ def platform_faults(name: str, elf: ELFFile, platform: str) -> list[str]:
     return problems
 
 
-def faults(wheel: pathlib.Path) -> tuple[list[str], str]:
+def platforms_of(wheel: pathlib.Path) -> list[str]:
+    return wheel.name.removesuffix(".whl").split("-")[-1].split(".")
+
+
+def elf_faults(wheel: pathlib.Path) -> tuple[list[str], tuple[int, ...]]:
+    """What the wheel's ELF files need that its tag does not give, and the newest GLIBC needed."""
     archive = zipfile.ZipFile(wheel)
-    names = archive.namelist()
-    platforms = wheel.name.removesuffix(".whl").split("-")[-1].split(".")
-    problems = [f"unknown platform tag {platform}" for platform in platforms if platform not in PLATFORMS]
-    problems += [f"missing {pattern}" for pattern in ALWAYS + [LIBRARY] + native_modules(wheel)
-                 if not fnmatch.filter(names, pattern)]
-    modules = {name for pattern in native_modules(wheel) for name in fnmatch.filter(names, pattern)}
+    platforms = [platform for platform in platforms_of(wheel) if platform in PLATFORMS]
+    modules = {name for pattern in native_modules(wheel) for name in fnmatch.filter(archive.namelist(), pattern)}
+    problems: list[str] = []
     newest_glibc: tuple[int, ...] = ()
-    for name in names:
+    for name in archive.namelist():
         if not name.endswith(".so") and ".so." not in name:
             continue
         elf = ELFFile(io.BytesIO(archive.read(name)))
         needed = needed_libraries(elf)
         newest_glibc = max([newest_glibc, *needed_versions(elf).get("GLIBC", ())])
         for platform in platforms:
-            if platform in PLATFORMS:
-                problems += platform_faults(name, elf, platform)
+            problems += platform_faults(name, elf, platform)
         problems += [f"{name} loads the C++ runtime {library}" for library in needed
                      if library.startswith(C_PLUS_PLUS_RUNTIMES)]
         if name in modules:
             if pathlib.PurePath(LIBRARY).name not in needed:
                 problems.append(f"{name} does not load {LIBRARY}")
             problems += [f"{name} holds code of its own ({symbol})" for symbol in defined_functions(elf)]
+    return problems, newest_glibc
+
+
+def faults(wheel: pathlib.Path) -> tuple[list[str], str]:
+    names = zipfile.ZipFile(wheel).namelist()
+    platforms = platforms_of(wheel)
+    problems = [f"unknown platform tag {platform}" for platform in platforms if platform not in PLATFORMS]
+    problems += [f"missing {pattern}" for pattern in ALWAYS + [LIBRARY] + native_modules(wheel)
+                 if not fnmatch.filter(names, pattern)]
     problems += [f"grafted library {name}" for name in names if ".libs/" in name]
+    found, newest_glibc = elf_faults(wheel)
+    problems += found
     manylinux = sorted(ALIASES.get(platform, platform) for platform in platforms
                        if platform.startswith("manylinux"))
     if manylinux:
