@@ -20,6 +20,7 @@
 #   with the zig at $VESKER_ZIG and the interpreter's own scikit-build-core, CMake and Ninja, and
 #   leaves the untagged wheels in --out (the build inside the Debian unstable root uses it).
 set -euo pipefail
+shopt -s inherit_errexit  # a failed dependency build inside $(prepare_toolchain) stops the script
 cd "$(dirname "$0")/.."
 source scripts/setup-common.sh
 
