@@ -107,6 +107,17 @@ build_wheel() {
     settings+=(-C "cmake.define.Python_INCLUDE_DIR=$musl_python/include/python$version"
       -C "cmake.define.VESKER_PYTHON_SOABI=$("$musl_python/bin/python$version" -c \
         'import sysconfig; print(sysconfig.get_config_var("SOABI"))')")
+  else
+    # Debian's pyconfig.h includes the real one from /usr/include/<multiarch>/, where zig, which
+    # keeps to its own C library's headers, does not look; that one folder is offered alone.
+    local multiarch shim
+    multiarch=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("MULTIARCH") or "")')
+    if [ -n "$multiarch" ] && [ -d "/usr/include/$multiarch/python$version" ]; then
+      shim="$PWD/build/python-headers-$version"
+      mkdir -p "$shim/$multiarch"
+      ln -sfn "/usr/include/$multiarch/python$version" "$shim/$multiarch/python$version"
+      settings+=(-C "cmake.define.CMAKE_CXX_FLAGS=-isystem $shim")
+    fi
   fi
   log "$libc wheel for CPython $version"
   toolchain=$(prepare_toolchain "${ZIG_TARGET[$libc]}")
