@@ -68,3 +68,46 @@ run_in_root() {
     exec chroot "$@"
   ' run_in_root "$@"
 }
+
+# Unpacks Debian's source package SPEC (NAME or NAME=VERSION) from the machine's package sources
+# into a new folder under DEST and prints that folder. apt keeps its state under DEST/apt, so the
+# system's apt configuration and lists stay as they are.
+# Usage: debian_source DEST SPEC
+debian_source() {
+  local dest apt_dir unpacked
+  dest=$(realpath -m "$1")
+  apt_dir="$dest/apt"
+  local options=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$apt_dir/sources"
+    -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache" -o APT::Sandbox::User=root)
+  if [ ! -d "$apt_dir/lists" ]; then
+    mkdir -p "$apt_dir/sources" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+    for list in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+      [ -f "$list" ] && sed -n 's/^deb /deb-src /p' "$list"
+    done >"$apt_dir/sources/machine.list"
+    for sources in /etc/apt/sources.list.d/*.sources; do
+      [ -f "$sources" ] && sed 's/^Types: deb$/Types: deb-src/' "$sources" >"$apt_dir/sources/$(basename "$sources")"
+    done
+    apt-get -qq "${options[@]}" update || return 1
+  fi
+  # Without a version, any the sources list will do, newest first: a mirror may lack the files of
+  # a security update whose index it already serves.
+  local specs=("$2") spec
+  [[ $2 == *=* ]] || mapfile -t specs < <(apt-cache "${options[@]}" showsrc "$2" 2>/dev/null |
+    sed -n 's/^Version: /'"$2"'=/p' | sort -t= -k2 -V -r -u)
+  unpacked=$(mktemp -d "$dest/unpacked.XXXXXX")
+  for spec in "${specs[@]}"; do
+    if (cd "$unpacked" && apt-get -qq "${options[@]}" source "$spec" >/dev/null 2>&1); then
+      find "$unpacked" -mindepth 1 -maxdepth 1 -type d
+      return 0
+    fi
+  done
+  rm -rf "$unpacked"
+  echo "the source of $2 cannot be downloaded" >&2
+  return 1
+}
+
+# The machine's Debian mirror, for roots of other releases.
+debian_mirror() {
+  awk '$1 == "URIs:" { print $2; exit }' /etc/apt/sources.list.d/*.sources 2>/dev/null ||
+    sed -n 's/^deb \([^ ]*\) .*/\1/p' /etc/apt/sources.list | head -n 1
+}
