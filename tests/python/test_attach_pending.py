@@ -51,6 +51,8 @@ def test_dumps_of_a_running_server(old_server: tuple[subprocess.Popen[str], int]
             completed = vesker_command("dump", "--pid", str(process.pid),
                                        "-o", str(tmp_path / f"{name}.jsonl"), *options)
             assert completed.returncode == 0, completed.stderr
+            assert completed.stderr.rstrip().endswith(", complete") or name == "fork", \
+                completed.stderr
             assert client.answers > answered, "the server went on answering during the dump"
     # Two at once: distinct names, or for one name given twice, a refusal.
     for output in (["-o", str(tmp_path / "twice" / "same.jsonl")], []):
