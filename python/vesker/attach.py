@@ -176,6 +176,7 @@ class AttachOutcome:
     bytes_written: int
     seconds: float
     child: int | None
+    dangling: int  # references to ids without a record of their own (0: complete)
 
 
 # Older interpreters lack what the dumper and the pending call need; 3.14 and
@@ -631,7 +632,7 @@ def _run(
                                       + _printable(str(record.get("error", ""))).rstrip())
                 elif state == "done":
                     return _collect(target, inside, dump_name, files, int(record["objects"]),
-                                    float(record["seconds"]), child)
+                                    float(record["seconds"]), child, int(record["dangling"]))
         except (KeyError, TypeError, ValueError):
             raise AttachError(f"the progress file of process {pid} holds a record vesker's "
                               "script did not write") from None
@@ -677,7 +678,7 @@ def _printable(text: str) -> str:
 
 
 def _collect(target: _Target, inside: str, dump_name: str, files: attach_files.Output,
-             objects: int, seconds: float, child: int | None) -> AttachOutcome:
+             objects: int, seconds: float, child: int | None, dangling: int) -> AttachOutcome:
     dump, sidecar = attach_files.open_results(target.user, inside,
                                               [dump_name, dump_name + ".meta.json"])
     if dump is None:
@@ -690,4 +691,4 @@ def _collect(target: _Target, inside: str, dump_name: str, files: attach_files.O
         os.close(dump)
         if sidecar is not None:
             os.close(sidecar)
-    return AttachOutcome(files.path, objects, size, seconds, child)
+    return AttachOutcome(files.path, objects, size, seconds, child, dangling)

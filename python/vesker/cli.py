@@ -152,10 +152,17 @@ def _dump_pid(args: argparse.Namespace) -> int:
             sys.stderr.write("\r\033[K")
     print(
         f"vesker: dumped {outcome.objects:,} objects ({format_bytes(outcome.bytes_written)}) "
-        f"of process {args.pid} to {outcome.path} in {outcome.seconds:.1f}s",
+        f"of process {args.pid} to {outcome.path} in {outcome.seconds:.1f}s, complete"
+        f"{_without_record(outcome.dangling)}",
         file=sys.stderr,
     )
     return 0
+
+
+def _without_record(dangling: int) -> str:
+    """What a dump line adds when references of the dump have no record."""
+    return (f"; {dangling:,} references without a record: the dump is incomplete"
+            if dangling else "")
 
 
 def _file_mode(text: str) -> int:
@@ -189,11 +196,9 @@ def _dump_script(args: argparse.Namespace) -> int:
         raise UserError(f"{output!r} exists; give --force to replace it, or -o another name")
 
     def report(stats: DumpStats) -> None:
-        missing = (f"; {stats.dangling:,} references without a record: the dump is incomplete"
-                   if stats.dangling else "")
         print(
             f"vesker: dumped {stats.objects:,} objects ({format_bytes(stats.bytes_written)}) "
-            f"to {stats.path} in {stats.seconds:.1f}s, complete{missing}",
+            f"to {stats.path} in {stats.seconds:.1f}s, complete{_without_record(stats.dangling)}",
             file=sys.stderr, flush=True,
         )
 

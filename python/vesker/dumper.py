@@ -605,6 +605,22 @@ def _dict_subclass_referents(mapping: dict[Any, Any]) -> list[Any]:
     return refs
 
 
+# CPython 3.12's `_asyncio` module names the iterators on its free list among
+# its referents (its module traverse walks the list): objects already freed,
+# with no references left.  A list of referents would raise their count from
+# zero and, once dropped, free them a second time, linking the free list into a
+# loop: the next `await` on a future finds its iterator "already tracked" and
+# the process ends.  Its namespace holds all that its state lets a program reach.
+_FREELIST_IN_TRAVERSE = sys.version_info[:2] == (3, 12)
+
+
+def _module_referents(module: Any) -> list[Any]:
+    namespace = _module_dict(module)
+    if type(namespace) is dict and namespace.get("__name__") == "_asyncio":
+        return [namespace]
+    return gc.get_referents(module)
+
+
 def _code_referents(code: Any) -> list[Any]:
     """What a code object holds; the collector does not traverse code objects."""
     return [getter(code) for getter in _CODE_GETTERS]
@@ -802,6 +818,8 @@ def _walk(
             referents = _dict_subclass_referents
         elif issubclass(tp, _CodeType):
             referents = _code_referents
+        elif _FREELIST_IN_TRAVERSE and issubclass(tp, _ModuleType):
+            referents = _module_referents
         elif tp.__flags__ & _HAVE_GC:
             referents = gc.get_referents
         naming = None

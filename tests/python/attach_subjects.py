@@ -6,6 +6,7 @@ from __future__ import annotations
 import json
 import os
 import pathlib
+import shutil
 import socket
 import subprocess
 import sys
@@ -17,6 +18,16 @@ from typing import Any
 import vesker
 
 PACKAGE_PARENT = str(pathlib.Path(vesker.__file__).parent.parent)
+PYENV = pathlib.Path(os.environ.get("PYENV_ROOT", pathlib.Path.home() / ".pyenv")) / "versions"
+
+
+def interpreter(version: str) -> str | None:
+    """The newest CPython `version` ("3.12") on this machine, pyenv's first."""
+    for candidate in sorted(PYENV.glob(version + ".*"), reverse=True):
+        executable = candidate / "bin" / ("python" + version)
+        if executable.exists():
+            return str(executable)
+    return shutil.which("python" + version)
 
 # A small service: a thread grows a cache, asyncio tasks tick, the main thread runs the event
 # loop and answers "state" with what the dump must leave alone.

@@ -10,6 +10,7 @@ import sys
 import textwrap
 
 import pytest
+from attach_subjects import interpreter
 
 import vesker
 
@@ -66,3 +67,54 @@ def test_no_root_of_the_dump_is_the_dumpers_own(tmp_path: pathlib.Path, collecto
     )
     assert completed.returncode == 0, completed.stderr
     assert json.loads(completed.stdout) == []
+
+
+# An echo server dumped in place from its own handler, between awaits on futures, while the
+# client keeps sending. A dump that disturbs the event loop's C-level state ends the process
+# (or hangs it: the address space is bounded so that a runaway walk fails fast).
+ASYNCIO_SCRIPT = textwrap.dedent(
+    """
+    import asyncio, resource, sys
+    from vesker.dumper import dump_heap
+
+    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+    dangling = []
+
+    async def echo(reader, writer):
+        while line := await reader.readline():
+            if line == b"dump\\n":
+                dangling.append(dump_heap(sys.argv[1], names=True).dangling)
+            writer.write(line)
+            await writer.drain()
+        writer.close()
+
+    async def main():
+        server = await asyncio.start_server(echo, "127.0.0.1", 0)
+        reader, writer = await asyncio.open_connection(*server.sockets[0].getsockname()[:2])
+        for number in range(60):
+            writer.write(b"dump\\n" if number % 20 == 10 else b"ping\\n")
+            await writer.drain()
+            assert await reader.readline()
+            await asyncio.sleep(0)
+        writer.close()
+        server.close()
+        await server.wait_closed()
+        print(dangling)
+
+    asyncio.run(main())
+    """
+)
+
+
+@pytest.mark.parametrize("version", ["3.12", "own"])
+def test_in_place_dumps_leave_an_asyncio_server_running(tmp_path: pathlib.Path,
+                                                        version: str) -> None:
+    executable = sys.executable if version == "own" else interpreter(version)
+    if executable is None:
+        pytest.skip(f"no CPython {version} on this machine")
+    completed = subprocess.run(
+        [executable, "-c", ASYNCIO_SCRIPT, str(tmp_path / "heap.jsonl")], capture_output=True,
+        text=True, timeout=60, env=dict(os.environ, PYTHONPATH=PACKAGE_PARENT),
+    )
+    assert completed.returncode == 0, completed.stderr[-2000:]
+    assert completed.stdout.split("\n")[0] == "[0, 0, 0]"
