@@ -773,6 +773,9 @@ def build_parser() -> argparse.ArgumentParser:
     from vesker.cli_waste import add_command as add_waste_command
 
     add_waste_command(commands, _add_store, _add_json, _positive)
+    from vesker.cli_sites import add_command as add_sites_command
+
+    add_sites_command(commands, _add_store, _add_json, _positive)
     add_diff_commands(commands, _add_json, _positive, _non_negative)
 
     from vesker import cli_retained
