@@ -29,9 +29,11 @@ mode but the native walker records where each object was allocated, read
 with tracemalloc's own lookup (no code of the program runs).  An object that
 tracemalloc knows carries `"site":K`, an index into the dump's table of
 sites; the first record of each site also carries that site's frames, the
-allocation's line first (tracemalloc records file and line, no function):
+allocation's line first, each with the function the line lies in (found
+among the code objects of the live functions; null when none is, as for a
+module's top level, since tracemalloc records files and lines only):
 
-    ...,"size":56,"site":0,"site_frames":[["app/cache.py",41],["app/main.py",9]]}
+    ...,"size":56,"site":0,"site_frames":[["app/cache.py",41,"Cache.put"],["app/main.py",9,null]]}
 
 An object tracemalloc does not know (made before tracing started, or by C
 code outside the Python allocator, or by this dump itself, such as a frame
@@ -796,6 +798,7 @@ def _walk(
     seen.update(excluded)
     traceback_of = _allocation_traceback_reader()
     sites_written = 0
+    functions = _FunctionNames()
     before = len(seen)
 
     seen_add = seen.add
@@ -912,7 +915,7 @@ def _walk(
                         site_keys[frames] = ""
                     else:
                         site = site_keys[frames] = ',"site":%d' % sites_written
-                        site += ',"site_frames":' + _frames_json(frames)
+                        site += ',"site_frames":' + _frames_json(frames, functions)
                         sites_written += 1
             if namer is None:
                 batch_append(line_format % (id(obj), refs_text, value, size, site))
@@ -947,9 +950,58 @@ def _allocation_traceback_reader() -> Callable[[Any], Any] | None:
     return reader
 
 
-def _frames_json(frames: Any) -> str:
-    return "[" + ",".join("[%s,%d]" % (encode_basestring(str.__str__(f)), int(n))
-                          for f, n in frames) + "]"
+def _last_line(code: Any) -> int:
+    if hasattr(code, "co_lines"):
+        return max((line for _, _, line in code.co_lines() if line is not None), default=code.co_firstlineno)
+    table = code.co_lnotab  # 3.9: pairs of offset and signed line increments
+    line = last = code.co_firstlineno
+    for step in table[1::2]:
+        line += step - 256 if step >= 128 else step
+        last = max(last, line)
+    return last
+
+
+class _FunctionNames:
+    """The function a line of a file lies in, read from the code objects of the live functions
+    (tracemalloc records files and lines only); built once, at the first site a dump meets."""
+
+    def __init__(self) -> None:
+        self._by_file: dict[str, list[tuple[int, int, str]]] | None = None
+
+    def _index(self) -> dict[str, list[tuple[int, int, str]]]:
+        by_file: dict[str, list[tuple[int, int, str]]] = {}
+        codes = [obj.__code__ for obj in gc.get_objects() if type(obj) is _FunctionType]
+        met: set[int] = set()
+        while codes:
+            code = codes.pop()
+            if id(code) in met or type(code) is not _CodeType:
+                continue
+            met.add(id(code))
+            name = getattr(code, "co_qualname", code.co_name)
+            if type(code.co_filename) is str and type(name) is str:
+                by_file.setdefault(code.co_filename, []).append(
+                    (code.co_firstlineno, _last_line(code), name))
+            codes.extend(c for c in code.co_consts if type(c) is _CodeType)
+        return by_file
+
+    def name(self, file: str, line: int) -> str | None:
+        if self._by_file is None:
+            self._by_file = self._index()
+        best: tuple[int, str] | None = None
+        for first, last, name in self._by_file.get(file, ()):
+            if first <= line <= last and (best is None or first > best[0]):
+                best = (first, name)
+        return None if best is None else best[1]
+
+
+def _frames_json(frames: Any, functions: _FunctionNames) -> str:
+    parts = []
+    for file, line in frames:
+        file, line = str.__str__(file), int(line)
+        name = functions.name(file, line)
+        parts.append("[%s,%d,%s]" % (encode_basestring(file), line,
+                                      "null" if name is None else encode_basestring(name)))
+    return "[" + ",".join(parts) + "]"
 
 
 def allocation_frames() -> int | None:

@@ -97,11 +97,9 @@ def run_script(
     references; the identity sidecar is always written.  Objects made before
     the script started (this runner's, the command line's) are no roots of
     the dump.  `trace_allocations` starts tracemalloc with that many frames
-    before the script's first line, so that the dump records where its
+    just before the script's first line, so that the dump records where its
     objects were allocated.
     """
-    if trace_allocations is not None:
-        start_tracing(trace_allocations)
     path = os.path.abspath(script)
     code = _compile(path)
     main = types.ModuleType("__main__")
@@ -161,6 +159,9 @@ def run_script(
     not_roots.update(map(id, before))
     not_roots.update((id(before), id(not_roots)))
     failure: str | None = None
+    if trace_allocations is not None:
+        # Last before the script: what the runner made has no site of the program's.
+        start_tracing(trace_allocations)
     try:
         exec(code, main.__dict__)
         exit_code = 0
