@@ -13,6 +13,7 @@ import json
 import os
 import re
 from array import array
+from bisect import bisect_left
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
@@ -85,23 +86,34 @@ class SiteTable:
         self.sites = sites
         self.ids = ids
         self.numbers = numbers
-        self._by_id: dict[int, int] | None = None
 
     def site_of(self, object_id: int) -> int | None:
-        if self._by_id is None:
-            self._by_id = dict(zip(self.ids, self.numbers))
-        return self._by_id.get(object_id)
+        at = bisect_left(self.ids, object_id)
+        return self.numbers[at] if at < len(self.ids) and self.ids[at] == object_id else None
 
     def describe(self, number: int) -> str:
         return describe_frames(self.sites[number])
 
 
 def describe_frames(frames: list[list[Any]]) -> str:
-    """"app/cache.py:41" for the allocation's own line (tracemalloc records no function name)."""
+    """"app/cache.py:41 in Cache.put" for the allocation's own line."""
     if not frames:
         return "an unknown place"
     file, line = frames[0][0], frames[0][1]
-    return f"{short_file(file)}:{line}"
+    function = frames[0][2] if len(frames[0]) > 2 and frames[0][2] else None
+    return f"{short_file(file)}:{line}" + (f" in {function}" if function else "")
+
+
+def allocation_text(store_path: str, store: Store, object_id: int) -> str | None:
+    """"allocated at app/cache.py:41 in Cache.put", or that the site is unknown; None when the
+    store's dump recorded no sites."""
+    table = load(store_path, store)
+    if table is None:
+        return None
+    number = table.site_of(object_id)
+    if number is None or number >= len(table.sites):
+        return "allocation site unknown (made before tracing started, or outside Python's allocator)"
+    return "allocated at " + table.describe(number)
 
 
 def short_file(path: str) -> str:
