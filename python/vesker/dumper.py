@@ -987,11 +987,15 @@ class _FunctionNames:
     def name(self, file: str, line: int) -> str | None:
         if self._by_file is None:
             self._by_file = self._index()
-        best: tuple[int, str] | None = None
+        # The innermost function around the line; a comprehension or lambda on the line is
+        # part of its enclosing function's line too, and says less, so it comes second.
+        best: tuple[bool, int, str] | None = None
         for first, last, name in self._by_file.get(file, ()):
-            if first <= line <= last and (best is None or first > best[0]):
-                best = (first, name)
-        return None if best is None else best[1]
+            if first <= line <= last:
+                candidate = (not name.endswith(">"), first, name)
+                if best is None or candidate > best:
+                    best = candidate
+        return None if best is None else best[2]
 
 
 def _frames_json(frames: Any, functions: _FunctionNames) -> str:
