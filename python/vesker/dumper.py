@@ -158,7 +158,7 @@ from itertools import chain
 try:
     import _tracemalloc
 except ImportError:  # interpreters without tracemalloc
-    _tracemalloc = None
+    _tracemalloc = None  # type: ignore[assignment]
 
 try:
     from _json import encode_basestring
@@ -905,17 +905,17 @@ def _walk(
             value = value_json(kind, obj) if kind else "null"
             site = ""
             if traceback_of is not None:
-                frames = traceback_of(obj)
-                if frames is not None:
-                    known = site_keys.get(frames)
+                allocation = traceback_of(obj)
+                if allocation is not None:
+                    known = site_keys.get(allocation)
                     if known is not None:
                         site = known
-                    elif frames[0][0] == _OWN_FILE:
+                    elif allocation[0][0] == _OWN_FILE:
                         # Made by this dump (a frame object asked for, a dict named): no site of the program's.
-                        site_keys[frames] = ""
+                        site_keys[allocation] = ""
                     else:
-                        site = site_keys[frames] = ',"site":%d' % sites_written
-                        site += ',"site_frames":' + _frames_json(frames, functions)
+                        site = site_keys[allocation] = ',"site":%d' % sites_written
+                        site += ',"site_frames":' + _frames_json(allocation, functions)
                         sites_written += 1
             if namer is None:
                 batch_append(line_format % (id(obj), refs_text, value, size, site))
