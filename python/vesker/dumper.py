@@ -938,7 +938,9 @@ def _walk(
     return count, dangling
 
 
-_OWN_FILE = __file__
+# The file name the dumper's code was compiled under: its own path, or the name the attach
+# gives the source it carries into another process (which has no __file__ for it).
+_OWN_FILE = _nothing.__code__.co_filename
 
 
 def _allocation_traceback_reader() -> Callable[[Any], Any] | None:

@@ -8,6 +8,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import time
 from typing import Any
 
 import pytest
@@ -101,3 +102,54 @@ def test_bare_flag_takes_the_script_and_one_frame(tmp_path: pathlib.Path) -> Non
     records, sidecar, _, _ = _dump(tmp_path, "--trace-allocations")
     assert sidecar["dump"]["allocation_frames"] == 1
     assert all(len(frames) == 1 for frames in _sites(records).values())
+
+
+RUNNING = '''\
+import os, sys, time
+
+class Report:
+    pass
+
+def build():
+    return Report()  # the leak's line
+
+CACHE = [build() for _ in range(300)]
+with open(sys.argv[1], "w") as ready:
+    ready.write(str(id(sys)))
+end = time.time() + 120
+while time.time() < end:
+    time.sleep(0.01)
+'''
+
+
+def test_pid_dump_of_a_tracing_process_has_sites(tmp_path: pathlib.Path) -> None:
+    import vesker.attach
+
+    if sys.version_info < (3, 14) and not os.path.exists(vesker.attach._HELPER):
+        pytest.skip("vesker's helper library is not built")
+    script, ready, output = tmp_path / "running.py", tmp_path / "ready", tmp_path / "pid.jsonl"
+    script.write_text(RUNNING)
+    target = subprocess.Popen([sys.executable, str(script), str(ready)],
+                              env={**os.environ, "PYTHONTRACEMALLOC": "1"})
+    try:
+        deadline = time.monotonic() + 60
+        while not ready.exists() or not ready.read_text():
+            assert time.monotonic() < deadline and target.poll() is None
+            time.sleep(0.05)
+        completed = subprocess.run([sys.executable, "-m", "vesker", "dump", "--pid", str(target.pid),
+                                    "--timeout", "30", "-o", str(output)], capture_output=True, text=True, timeout=300)
+        if completed.returncode != 0 and "permission" in completed.stderr.lower():
+            pytest.skip("no permission to trace the process")
+        assert completed.returncode == 0, completed.stderr
+    finally:
+        target.kill()
+        target.wait()
+    records = [json.loads(line) for line in output.read_text().splitlines()]
+    assert json.loads(pathlib.Path(str(output) + ".meta.json").read_text())["dump"]["allocation_frames"] == 1
+    table = _sites(records)
+    line = RUNNING.splitlines().index("    return Report()  # the leak's line") + 1
+    reports = [r for r in records if r["type"] == "__main__.Report"]
+    assert len(reports) == 300
+    if sys.version_info[:2] != (3, 11):  # 3.11's tracemalloc misses objects with a managed dict
+        assert {tuple(table[r["site"]][0]) for r in reports} == {(str(script), line, "build")}
+    assert "site" not in next(r for r in records if r["id"] == int(ready.read_text()))
