@@ -119,7 +119,26 @@ def _query_error(error: RuntimeError) -> UserError:
 # -- dump ---------------------------------------------------------------------
 
 
+def _allocation_frames(args: argparse.Namespace) -> int | None:
+    """The frames of --trace-allocations[=N]; `--trace-allocations app.py` gave the script as N."""
+    given = args.trace_allocations
+    if given is None:
+        return None
+    if not given.isdigit():
+        if args.script is not None:
+            args.arguments = [args.script, *args.arguments]
+        args.script = given
+        return 1
+    if int(given) < 1:
+        raise UserError("--trace-allocations needs at least 1 frame")
+    return int(given)
+
+
 def _cmd_dump(args: argparse.Namespace) -> int:
+    args.trace_allocations = _allocation_frames(args)
+    if args.pid is not None and args.trace_allocations is not None:
+        raise UserError("--trace-allocations starts tracing in a script vesker runs; a running "
+                        "process that traces already gets its sites in a --pid dump")
     if args.pid is not None:
         if args.script is not None or args.signal is not None:
             raise UserError("--pid dumps a running process: give no SCRIPT and no --signal")
@@ -219,6 +238,7 @@ def _dump_script(args: argparse.Namespace) -> int:
         outcome = run_script(
             args.script, args.arguments, output, dump_signal=dump_signal, report=report,
             started=started, waiting=waiting, fork=args.fork, names=args.names,
+            trace_allocations=args.trace_allocations,
         )
     except ScriptError as error:
         raise UserError(str(error)) from None
@@ -660,6 +680,10 @@ def build_parser() -> argparse.ArgumentParser:
                       help="replace an existing dump given with -o (never done otherwise)")
     dump.add_argument("--no-names", dest="names", action="store_false",
                       help="leave the names of references (attributes, keys, indices) out")
+    dump.add_argument("--trace-allocations", nargs="?", const="1", metavar="N",
+                      help="with SCRIPT: start tracemalloc with N frames (default 1) before the "
+                      "script runs, so that the dump records where each object was allocated; "
+                      "an allocation-bound program runs several times slower")
     dump.add_argument("--timeout", type=_seconds, default=10.0, metavar="SECONDS",
                       help="with --pid: how long to wait for the process to start the dump "
                       "(default 10)")
@@ -754,6 +778,9 @@ def build_parser() -> argparse.ArgumentParser:
     from vesker.cli_waste import add_command as add_waste_command
 
     add_waste_command(commands, _add_store, _add_json, _positive)
+    from vesker.cli_sites import add_command as add_sites_command
+
+    add_sites_command(commands, _add_store, _add_json, _positive)
     add_diff_commands(commands, _add_json, _positive, _non_negative)
 
     from vesker import cli_retained

@@ -24,6 +24,7 @@ from vesker.formatting import (
 )
 from vesker.phase_times import PhaseTimes
 from vesker.labels import object_labels
+from vesker.sites import allocation_text
 from vesker.progress import Phase
 from vesker.store import ALL_TYPES, UserError, is_store
 from vesker.store_facts import read_facts
@@ -270,6 +271,7 @@ def _cmd_why(args: argparse.Namespace) -> int:
         _require_fresh(store, args.store)
         answer = store.why(args.id)
         labels = {} if answer is None else object_labels(store, [*answer["dominators"], *answer["path"]])
+        allocated = allocation_text(args.store, store, args.id)
     finally:
         store.close()
     if answer is None:
@@ -281,11 +283,14 @@ def _cmd_why(args: argparse.Namespace) -> int:
             "dominators": [dict(_row_json(r, labels), name=r["name"]) for r in dominators],
             "path": [dict(_row_json(r, labels), name=r["name"]) for r in path],
             "chain": reference_chain(path),
+            "allocation": allocated,
         })
         return 0
     target = dominators[-1]
     print(f"{target['id']} {target['type']} {format_value(target['value'], 30)}".rstrip()
           + f": size {format_bytes(target['size'])}, retains {format_bytes(target['retained'])}")
+    if allocated is not None:
+        print(allocated[0].upper() + allocated[1:] + ".")
     print()
     if len(dominators) == 1:
         print("Nothing else alone keeps it alive: it hangs directly off the roots.")

@@ -22,6 +22,7 @@ from vesker.formatting import (
     terminal_width,
 )
 from vesker.labels import object_labels
+from vesker.sites import allocation_text
 from vesker.store import UserError, open_store
 from vesker.store_facts import engine_store, read_facts
 
@@ -83,9 +84,11 @@ def run(args: argparse.Namespace) -> int:
         # referrer the name it holds this object by.
         names = {title: store.edge_names(args.id, title, [s.id for s in rows]) for title, (rows, _) in pages.items()}
         labels = object_labels(store, [found, *(s for rows, _ in pages.values() for s in rows)])
+        allocated = allocation_text(args.store, store, args.id)
     if args.json:
         data: dict[str, Any] = {key: found[key] for key in ("id", "type", "value", "size", "subtree_size")}
         data["label"] = labels.get(args.id)
+        data["allocation"] = allocated
         if retained is not None:
             data["retained"] = retained.get(args.id)
         data["precision"] = facts.precision
@@ -106,6 +109,8 @@ def run(args: argparse.Namespace) -> int:
     elif args.id in labels:
         print(f"what     {labels[args.id]}")
     print(f"size     {format_bytes(found['size'])} ({found['size']:,} bytes)")
+    if allocated is not None:
+        print(f"site     {allocated}")
     if found["subtree_size"] is not None:
         print(f"subtree  {format_subtree(found['subtree_size'], facts.precision, detail=True)}")
     if retained is not None and args.id in retained:

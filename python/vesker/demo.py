@@ -9,15 +9,22 @@ import shutil
 import subprocess
 import sys
 import tempfile
+from typing import TYPE_CHECKING
 
 from vesker import demo_program
 from vesker.cli_retained import ReferenceNames, compute_retained, open_engine
+from vesker.formatting import format_bytes
 from vesker.report import build_report, render_report
+from vesker.sites import OBJECTS_FILE, describe_frames, site_report
+from vesker.sites import load as load_sites
 from vesker.store import UserError, import_dump, is_store, open_store
+
+if TYPE_CHECKING:
+    from vesker.engine import Store
 
 DUMP_NAME = "demo-heap.jsonl"
 STORE_NAME = "demo-store"
-_STORE_FILES = {"data.mdb", "lock.mdb"}
+_STORE_FILES = {"data.mdb", "lock.mdb", OBJECTS_FILE}
 
 
 class _Discard(io.StringIO):
@@ -34,13 +41,31 @@ def _clear_previous_store(store: str) -> None:
 
 
 def _dump_demo(dump: str, quiet: bool) -> None:
-    command = [sys.executable, "-m", "vesker", "dump", "--force", "--output", dump,
+    command = [sys.executable, "-m", "vesker", "dump", "--force", "--trace-allocations", "--output", dump,
                demo_program.__file__]
     completed = subprocess.run(command, capture_output=True, text=True)
     if completed.returncode != 0:
         raise UserError("the demo program failed:\n" + completed.stderr.rstrip())
     if not quiet:
         sys.stderr.write(completed.stderr)
+
+
+def _sites_part(store_path: str, store: Store) -> str:
+    """Where the objects that keep the most memory were made: the sites of many objects (a
+    single container made at one line holds all of a leak, and says less)."""
+    table = load_sites(store_path, store)
+    if table is None:
+        return "The dump recorded no allocation sites."
+    many = [site for site in site_report(store, table)["sites"] if site["count"] > 1]
+    many.sort(key=lambda site: -site["retained"])
+    holders = sorted({h["id"] for site in many[:3] for h in site["holders"][:1] if h["id"]})
+    labels = dict(zip(holders, store.labels(holders))) if holders else {}
+    lines = ["Where they were made (allocation sites of many objects, by retained size):"]
+    for site in many[:3]:
+        held = site["holders"][0]["id"] if site["holders"] else 0
+        lines.append(f"  {site['count']:,} objects, {format_bytes(site['retained'])} retained, made at "
+                     f"{describe_frames(site['frames'])}, held by {labels.get(held) or 'the roots'}")
+    return "\n".join(lines)
 
 
 def run_demo(directory: str | None, quiet: bool = False) -> int:
@@ -64,6 +89,8 @@ def run_demo(directory: str | None, quiet: bool = False) -> int:
         retained = open_engine(store)
         print()
         print(render_report(build_report(explorer, retained=retained)))
+        print()
+        print(_sites_part(store, retained))
         retained.close()
         del explorer
         gc.collect()

@@ -21,6 +21,27 @@ One line per object:
 The native walker writes the same lines through the project's record
 encoder, which adds a sixth key, "subtree_size": null ("not computed").
 
+Allocation sites
+----------------
+When tracemalloc traces (started by the program, by PYTHONTRACEMALLOC, by
+`vesker dump --trace-allocations` or `install(trace_allocations=N)`), every
+mode but the native walker records where each object was allocated, read
+with tracemalloc's own lookup (no code of the program runs).  An object that
+tracemalloc knows carries `"site":K`, an index into the dump's table of
+sites; the first record of each site also carries that site's frames, the
+allocation's line first, each with the function the line lies in (found
+among the code objects of the live functions; null when none is, as for a
+module's top level, since tracemalloc records files and lines only):
+
+    ...,"size":56,"site":0,"site_frames":[["app/cache.py",41,"Cache.put"],["app/main.py",9,null]]}
+
+An object tracemalloc does not know (made before tracing started, or by C
+code outside the Python allocator, or by this dump itself, such as a frame
+object it asked for) carries no site.  The sidecar's "dump" then has
+"allocation_frames": N, the frames recorded per allocation; without that key
+the dump was taken without tracing.  Each lookup costs microseconds, so none
+is made when tracemalloc does not trace.
+
 Complete: every id in "references" has a record of its own in the same dump.
 A reference to an object of the dumper's own (see below) is left out, not
 written.  `DumpStats.dangling` counts references without a record; it is 0,
@@ -133,6 +154,11 @@ import os
 import sys
 import time
 from itertools import chain
+
+try:
+    import _tracemalloc
+except ImportError:  # interpreters without tracemalloc
+    _tracemalloc = None  # type: ignore[assignment]
 
 try:
     from _json import encode_basestring
@@ -375,7 +401,7 @@ def _line_format(tp: type, names: bool) -> str:
     type_json = encode_basestring(_type_name(tp)).replace("%", "%%")
     names_slot = "%s" if names else ""
     return ('{"id":%d,"type":' + type_json + ',"references":[%s]' + names_slot
-            + ',"value":%s,"size":%d}\n')
+            + ',"value":%s,"size":%d%s}\n')
 
 
 def _int_text(obj: int) -> str:
@@ -783,8 +809,12 @@ def _walk(
     keep: list[Any] = []  # holds every written object so that no id is reused meanwhile
     stack: list[Any] = []
     batch: list[str] = []
-    excluded.update(map(id, (formats, keep, stack, batch)))
+    site_keys: dict[Any, str] = {}
+    excluded.update(map(id, (formats, keep, stack, batch, site_keys)))
     seen.update(excluded)
+    traceback_of = _allocation_traceback_reader()
+    sites_written = 0
+    functions = _FunctionNames()
     before = len(seen)
 
     seen_add = seen.add
@@ -891,11 +921,25 @@ def _walk(
                 refs_text = ""
             size = shot.size if shot is not None else size_of(obj, *sizeof)
             value = value_json(kind, obj) if kind else "null"
+            site = ""
+            if traceback_of is not None:
+                allocation = traceback_of(obj)
+                if allocation is not None:
+                    known = site_keys.get(allocation)
+                    if known is not None:
+                        site = known
+                    elif allocation[0][0] == _OWN_FILE:
+                        # Made by this dump (a frame object asked for, a dict named): no site of the program's.
+                        site_keys[allocation] = ""
+                    else:
+                        site = site_keys[allocation] = ',"site":%d' % sites_written
+                        site += ',"site_frames":' + _frames_json(allocation, functions)
+                        sites_written += 1
             if namer is None:
-                batch_append(line_format % (id(obj), refs_text, value, size))
+                batch_append(line_format % (id(obj), refs_text, value, size, site))
             else:
                 names_text = names_json(names) if names else ""
-                batch_append(line_format % (id(obj), refs_text, names_text, value, size))
+                batch_append(line_format % (id(obj), refs_text, names_text, value, size, site))
             count += 1
             if len(batch) >= _BATCH:
                 write("".join(batch).encode("utf-8", "replace"))
@@ -906,9 +950,90 @@ def _walk(
         write("".join(batch).encode("utf-8", "replace"))
         batch.clear()
     keep.clear()
+    site_keys.clear()
     # Every id met and not left out was written: any other is a reference without a record.
     dangling = len(seen) - before - count
     return count, dangling
+
+
+# The file name the dumper's code was compiled under: its own path, or the name the attach
+# gives the source it carries into another process (which has no __file__ for it).
+_OWN_FILE = _nothing.__code__.co_filename
+
+
+def _allocation_traceback_reader() -> Callable[[Any], Any] | None:
+    """tracemalloc's C lookup of an object's allocation frames (most recent first),
+    when tracemalloc traces; each lookup costs microseconds, so none otherwise."""
+    if _tracemalloc is None or not _tracemalloc.is_tracing():
+        return None
+    reader: Callable[[Any], Any] = _tracemalloc._get_object_traceback
+    return reader
+
+
+def _last_line(code: Any) -> int:
+    if hasattr(code, "co_lines"):
+        return max((line for _, _, line in code.co_lines() if line is not None), default=code.co_firstlineno)
+    table = code.co_lnotab  # 3.9: pairs of offset and signed line increments
+    line = last = code.co_firstlineno
+    for step in table[1::2]:
+        line += step - 256 if step >= 128 else step
+        last = max(last, line)
+    return last
+
+
+class _FunctionNames:
+    """The function a line of a file lies in, read from the code objects of the live functions
+    (tracemalloc records files and lines only); built once, at the first site a dump meets."""
+
+    def __init__(self) -> None:
+        self._by_file: dict[str, list[tuple[int, int, str]]] | None = None
+
+    def _index(self) -> dict[str, list[tuple[int, int, str]]]:
+        by_file: dict[str, list[tuple[int, int, str]]] = {}
+        codes = [obj.__code__ for obj in gc.get_objects() if type(obj) is _FunctionType]
+        met: set[int] = set()
+        while codes:
+            code = codes.pop()
+            if id(code) in met or type(code) is not _CodeType:
+                continue
+            met.add(id(code))
+            name = getattr(code, "co_qualname", code.co_name)
+            if type(code.co_filename) is str and type(name) is str:
+                by_file.setdefault(code.co_filename, []).append(
+                    (code.co_firstlineno, _last_line(code), name))
+            codes.extend(c for c in code.co_consts if type(c) is _CodeType)
+        return by_file
+
+    def name(self, file: str, line: int) -> str | None:
+        if self._by_file is None:
+            self._by_file = self._index()
+        # The innermost function around the line; a comprehension or lambda on the line is
+        # part of its enclosing function's line too, and says less, so it comes second.
+        best: tuple[bool, int, str] | None = None
+        for first, last, name in self._by_file.get(file, ()):
+            if first <= line <= last:
+                candidate = (not name.endswith(">"), first, name)
+                if best is None or candidate > best:
+                    best = candidate
+        return None if best is None else best[2]
+
+
+def _frames_json(frames: Any, functions: _FunctionNames) -> str:
+    parts = []
+    for file, line in frames:
+        file, line = str.__str__(file), int(line)
+        name = functions.name(file, line)
+        parts.append("[%s,%d,%s]" % (encode_basestring(file), line,
+                                      "null" if name is None else encode_basestring(name)))
+    return "[" + ",".join(parts) + "]"
+
+
+def allocation_frames() -> int | None:
+    """How many frames tracemalloc records per allocation, or None when it does not trace."""
+    if _tracemalloc is None or not _tracemalloc.is_tracing():
+        return None
+    frames: int = _tracemalloc.get_traceback_limit()
+    return frames
 
 
 # -- identity and file names ------------------------------------------------------
@@ -954,6 +1079,9 @@ def dump_identity(
                         if own and isinstance(getattr(sys, "argv", None), list) else _cmdline(pid))
     identity["memory"] = _memory(identity["pid"])
     identity["dump"] = {"mode": mode, "names": names, "dumper": DUMPER_VERSION}
+    frames = allocation_frames() if own else None
+    if frames is not None:
+        identity["dump"]["allocation_frames"] = frames
     return identity
 
 
@@ -1193,6 +1321,8 @@ def _write_dump(
     if meta:
         if identity is None:
             identity = dump_identity(when, mode="native" if native else mode, names=names)
+        if native:
+            identity["dump"].pop("allocation_frames", None)  # the native walker writes no sites
         sidecar = _identity_json(identity)
     del identity
     chosen, attempt = _claim(target, distinct, when, sidecar)
@@ -1484,8 +1614,12 @@ def install(
     names: bool = True,
     meta: bool = True,
     report: Callable[[DumpStats], object] | None = _report_to_stderr,
+    trace_allocations: int | None = None,
 ) -> None:
     """Dump the heap each time this process receives `signum`.
+
+    `trace_allocations` starts tracemalloc now with that many frames (unless
+    it already traces), so that each dump records where objects were made.
 
     Each dump gets its own name, `path` with a time stamp (default
     "heap-PID.jsonl" in the working directory), claimed with O_EXCL.  With
@@ -1495,6 +1629,10 @@ def install(
     """
     import signal
 
+    if trace_allocations is not None:
+        from vesker.runner import start_tracing
+
+        start_tracing(trace_allocations)
     template = os.fspath(path) if path is not None else "heap-" + str(os.getpid()) + ".jsonl"
     template = os.path.abspath(template)
     forking = fork and hasattr(os, "fork")

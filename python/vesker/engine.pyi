@@ -12,6 +12,17 @@ class StoreCheck(TypedDict):
     bytes: int
     problems: list[str]
 
+class SiteRow(TypedDict):
+    count: int
+    size: int
+    retained: int
+    holders: list[tuple[int, int]]
+
+class SiteTotals(TypedDict):
+    sites: list[SiteRow]
+    unknown: dict[str, int]
+    seconds: dict[str, float]
+
 class RetainedRun(TypedDict):
     objects: int
     edges: int
@@ -161,6 +172,9 @@ class Store:
     def type_retained(self) -> dict[str, int]: ...
     def suspects(self, threshold: float = 0.1, *, cancel: Cancellation | None = None) -> SuspectFinding: ...
     def waste(self, limit: int = 20, *, cancel: Cancellation | None = None) -> WasteFinding: ...
+    def site_totals(
+        self, ids: bytes, sites: bytes, site_count: int, holders: int = 5, *, cancel: Cancellation | None = None
+    ) -> SiteTotals: ...
     def labels(self, ids: Sequence[int], /) -> list[str | None]: ...
     def edge_names(
         self, id: int, direction: str, ids: Sequence[int], /

@@ -38,6 +38,15 @@ def parse_signal(name: str) -> signal.Signals:
         raise ValueError(f"unknown signal: {name!r}") from None
 
 
+def start_tracing(frames: int) -> None:
+    """Start tracemalloc with `frames` frames per allocation, unless it already traces
+    (the program's or PYTHONTRACEMALLOC's choice of frames is kept)."""
+    import tracemalloc
+
+    if not tracemalloc.is_tracing():
+        tracemalloc.start(frames)
+
+
 def _exit_code(exit: SystemExit) -> int:
     code = exit.code
     if code is None:
@@ -72,6 +81,7 @@ def run_script(
     waiting: Callable[[list[int]], None] | None = None,
     fork: bool = True,
     names: bool = True,
+    trace_allocations: int | None = None,
 ) -> ScriptOutcome:
     """Run `script` like `python script args...` and dump the heap to `output`.
 
@@ -86,7 +96,9 @@ def run_script(
     writing (`waiting` gets their pids first).  `names` adds the names of
     references; the identity sidecar is always written.  Objects made before
     the script started (this runner's, the command line's) are no roots of
-    the dump.
+    the dump.  `trace_allocations` starts tracemalloc with that many frames
+    just before the script's first line, so that the dump records where its
+    objects were allocated.
     """
     path = os.path.abspath(script)
     code = _compile(path)
@@ -147,6 +159,9 @@ def run_script(
     not_roots.update(map(id, before))
     not_roots.update((id(before), id(not_roots)))
     failure: str | None = None
+    if trace_allocations is not None:
+        # Last before the script: what the runner made has no site of the program's.
+        start_tracing(trace_allocations)
     try:
         exec(code, main.__dict__)
         exit_code = 0

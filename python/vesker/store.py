@@ -237,6 +237,7 @@ def import_dump(
     """Import a dump file (plain or gzip-compressed) into a store directory."""
     import time
 
+    from vesker.sites import SiteCollector, dump_allocation_frames
     from vesker.store_facts import engine_store, record_import, record_with_import
 
     if live is None:
@@ -260,6 +261,8 @@ def import_dump(
                 "import into a new directory, or pass --append to add to it"
             )
         records_before = existing
+        frames = None if append else dump_allocation_frames(dump_path)
+        collector = SiteCollector(frames) if frames is not None else None
         progress = ReadProgress(total, stream, live)
         try:
             lines = _DumpLines(dump_path, progress)
@@ -276,6 +279,8 @@ def import_dump(
         waiting = writer_wait_notice(store_path, stream)
         try:
             source = _with_phase(lines, phase, waiting)
+            if collector is not None:
+                source = collector.watch(source)
             with waiting:
                 explorer.import_lines(source if watch is None else watch(source), precision)
         except DumpReadError as error:
@@ -321,6 +326,13 @@ def import_dump(
                 f"{storage_failure(error)}; committed: the dump's {lines.objects:,} objects with their "
                 "type summaries, subtree sizes and the store's facts; not committed: the count of repeated ids"
             ) from None
+        if collector is not None:
+            try:
+                collector.save(store_path, facts)
+            except OSError as error:
+                committed = True
+                raise UserError(f"import into {store_path!r} could not keep the dump's allocation sites: "
+                                f"{storage_failure(error)}; the objects were committed") from None
         return ImportStats(lines.objects, lines.bytes_read, time.monotonic() - started,
                            check.repeated_ids, check.dangling_references)
     except BaseException:

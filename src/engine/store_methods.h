@@ -15,6 +15,7 @@ std::span<const PyMethodDef> check_methods();
 std::span<const PyMethodDef> edge_methods();
 std::span<const PyMethodDef> suspect_methods();
 std::span<const PyMethodDef> waste_methods();
+std::span<const PyMethodDef> site_methods();
 std::span<const PyMethodDef> label_methods();
 
 }  // namespace vesker::engine

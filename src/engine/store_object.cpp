@@ -90,7 +90,7 @@ PyMethodDef* all_methods() {
     auto* methods = new std::vector<PyMethodDef>;
     for (auto part : {lifetime_methods(), metadata_methods(), retained_methods(), lookup_methods(), check_methods(),
                       edge_methods(), suspect_methods(), waste_methods(),
-                      label_methods()}) {
+                      label_methods(), site_methods()}) {
       methods->insert(methods->end(), part.begin(), part.end());
     }
     methods->push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});

@@ -223,10 +223,11 @@ Result<DominatorTree> compute_dominator_tree(const HeapGraph& graph, const Proce
   return tree;
 }
 
-std::vector<std::uint64_t> retained_by_type(const HeapGraph& graph, const DominatorTree& tree) {
+void for_each_topmost_of_label(const DominatorTree& tree, std::span<const std::uint32_t> labels,
+                               std::size_t label_count, const std::function<void(Vertex, std::uint32_t)>& visit) {
   const auto count = static_cast<Vertex>(tree.vertex.size());
-  // The dominator tree's children lists, then a walk down and up it that keeps, per type, how
-  // many objects of that type are on the path: an object adds its retained size when none is.
+  // The dominator tree's children lists, then a walk down and up it that keeps, per label, how
+  // many objects of that label are on the path: an object is topmost when none is.
   std::vector<Vertex> next_child(static_cast<std::size_t>(count) + 1, 0);
   for (Vertex p = 1; p < count; ++p) ++next_child[tree.idom[p] + 1];
   for (Vertex p = 0; p < count; ++p) next_child[p + 1] += next_child[p];
@@ -236,20 +237,26 @@ std::vector<std::uint64_t> retained_by_type(const HeapGraph& graph, const Domina
     for (Vertex p = 1; p < count; ++p) children[fill[tree.idom[p]]++] = p;
   }
   std::vector<Vertex> end_of_children(next_child.begin() + 1, next_child.end());
-  std::vector<std::uint64_t> once(graph.type_names.size(), 0);
-  std::vector<std::uint32_t> on_path(graph.type_names.size(), 0);
+  std::vector<std::uint32_t> on_path(label_count, 0);
   Vertex current = 0;
   for (;;) {
     if (next_child[current] < end_of_children[current]) {
       current = children[next_child[current]++];
-      const std::uint32_t type = graph.types[tree.vertex[current]];
-      if (on_path[type]++ == 0) once[type] += tree.retained[current];
+      const std::uint32_t label = labels[tree.vertex[current]];
+      if (label < label_count && on_path[label]++ == 0) visit(current, label);
       continue;
     }
     if (current == 0) break;
-    --on_path[graph.types[tree.vertex[current]]];
+    const std::uint32_t label = labels[tree.vertex[current]];
+    if (label < label_count) --on_path[label];
     current = tree.idom[current];
   }
+}
+
+std::vector<std::uint64_t> retained_by_type(const HeapGraph& graph, const DominatorTree& tree) {
+  std::vector<std::uint64_t> once(graph.type_names.size(), 0);
+  for_each_topmost_of_label(tree, graph.types, graph.type_names.size(),
+                            [&](Vertex p, std::uint32_t type) { once[type] += tree.retained[p]; });
   return once;
 }
 

@@ -38,6 +38,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <vector>
 
 #include "core/common/error.h"
@@ -67,5 +69,11 @@ Result<DominatorTree> compute_dominator_tree(const HeapGraph& graph, const Proce
 // The retained size of each type counted once: the total size of the objects that some object
 // of the type dominates (itself included), by type number.
 std::vector<std::uint64_t> retained_by_type(const HeapGraph& graph, const DominatorTree& tree);
+
+// Visits, in preorder, every object with a label below `label_count` that no other object of the
+// same label dominates (`labels` by vertex; a larger label means none): the objects whose retained
+// sizes add up to the label's retained size counted once. `visit(p, label)` gets preorder numbers.
+void for_each_topmost_of_label(const DominatorTree& tree, std::span<const std::uint32_t> labels,
+                               std::size_t label_count, const std::function<void(Vertex, std::uint32_t)>& visit);
 
 }  // namespace vesker::dominators

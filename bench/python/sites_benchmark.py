@@ -1,0 +1,146 @@
+"""Allocation sites: what tracing costs the program, what sites cost the dump, and the site
+analysis beside the retained-size step on the same store.
+
+1. A workload allocating OBJECTS objects (instances with a str and a one-item list, as a
+   program's records are), run untraced and under tracemalloc at 1 and 10 frames, each in its
+   own process: CPU seconds of the allocation loop, peak resident memory, ratios to untraced.
+2. A program of HEAP objects dumped in place untraced and traced at 1 frame: dump seconds,
+   bytes per object, and what the sites add.
+3. The traced dump imported (with retained sizes): `compute_retained` beside `site_totals`
+   on that store.
+
+    python bench/python/sites_benchmark.py [--objects 10000000] [--heap 1000000] [--dir /tmp/vesker-bench-sites]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+
+WORKLOAD = r'''
+import resource, sys, time, tracemalloc
+frames, count = int(sys.argv[1]), int(sys.argv[2])
+if frames:
+    tracemalloc.start(frames)
+
+class Row:
+    __slots__ = ("name", "items")
+    def __init__(self, n):
+        self.name = str(n)
+        self.items = [n]
+
+def build(depth, n):
+    if depth:
+        return build(depth - 1, n)
+    return [Row(i) for i in range(n)]
+
+started = time.process_time()
+kept = []
+# Objects: each Row makes three (the Row, its str, its list); batches keep the peak bounded.
+left = count // 3
+while left:
+    batch = min(left, 200_000)
+    kept.append(build(20, batch))
+    left -= batch
+    if len(kept) > 10:
+        kept.pop(0)
+seconds = time.process_time() - started
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+print(seconds, peak)
+'''
+
+HEAP = r'''
+import sys, tracemalloc
+from vesker.dumper import dump_heap
+frames, count, path = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+if frames:
+    tracemalloc.start(frames)
+
+class Row:
+    def __init__(self, n):
+        self.name = "row %d" % n
+        self.items = [n]
+
+def make(n):
+    return Row(n)
+
+HELD = [make(i) for i in range(count // 3)]
+stats = dump_heap(path, names=True, meta=True)
+print(stats.objects, stats.bytes_written, stats.seconds)
+'''
+
+
+def _run(code: str, *arguments: str) -> list[str]:
+    completed = subprocess.run([sys.executable, "-c", code, *arguments], capture_output=True, text=True, check=True)
+    return completed.stdout.split()
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--objects", type=int, default=10_000_000)
+    parser.add_argument("--heap", type=int, default=1_000_000)
+    parser.add_argument("--dir", default="/tmp/vesker-bench-sites")
+    args = parser.parse_args()
+    os.makedirs(args.dir, exist_ok=True)
+
+    print(f"Workload allocating {args.objects:,} objects (Python {sys.version.split()[0]}):")
+    base: tuple[float, int] | None = None
+    for frames in (0, 1, 10):
+        seconds, peak = (float(x) for x in _run(WORKLOAD, str(frames), str(args.objects)))
+        base = base or (seconds, int(peak))
+        label = "untraced" if not frames else f"{frames} frame(s)"
+        print(f"  {label:>11}: {seconds:7.2f} s CPU ({seconds / base[0]:5.2f}x), "
+              f"peak RSS {peak / 2**20:8.1f} MiB ({peak / base[1]:4.2f}x)")
+
+    print(f"\nDumping a heap of about {args.heap:,} program objects in place:")
+    dumps = {}
+    for frames in (0, 1):
+        path = os.path.join(args.dir, f"heap-{frames}.jsonl")
+        for leftover in (path, path + ".meta.json"):
+            if os.path.exists(leftover):
+                os.unlink(leftover)
+        objects, size, seconds = _run(HEAP, str(frames), str(args.heap), path)
+        dumps[frames] = (int(objects), int(size), float(seconds), path)
+        label = "untraced" if not frames else f"{frames} frame"
+        print(f"  {label:>9}: {int(objects):,} objects in {float(seconds):.2f} s, "
+              f"{int(size) / int(objects):.1f} bytes/object")
+    extra_seconds = dumps[1][2] - dumps[0][2]
+    extra_bytes = dumps[1][1] / dumps[1][0] - dumps[0][1] / dumps[0][0]
+    print(f"  sites add {extra_seconds:+.2f} s ({dumps[1][2] / dumps[0][2]:.2f}x) and "
+          f"{extra_bytes:+.1f} bytes/object (the dump itself runs under tracing)")
+
+    from vesker.cli_retained import compute_retained, open_engine
+    from vesker.sites import load, site_report
+    from vesker.store import import_dump
+
+    store = os.path.join(args.dir, "store")
+    if os.path.exists(store):
+        import shutil
+        shutil.rmtree(store)
+    import_dump(dumps[1][3], store, "none", live=False)
+    started = time.perf_counter()
+    compute_retained(store, None, open(os.devnull, "w"), False)
+    retained_seconds = time.perf_counter() - started
+    engine = open_engine(store)
+    table = load(store, engine)
+    assert table is not None
+    started = time.perf_counter()
+    report = site_report(engine, table)
+    site_seconds = time.perf_counter() - started
+    engine.close()
+    steps = report["seconds"]
+    print(f"\nOn that store ({dumps[1][0]:,} objects, {len(table.sites):,} sites, "
+          f"{report['unknown']['count']:,} objects of unknown site):")
+    print(f"  retained-size step: {retained_seconds:.2f} s")
+    print(f"  site analysis:      {site_seconds:.2f} s ({site_seconds / retained_seconds:.2f} of the retained step; "
+          f"graph {steps['graph']:.2f} s, dominators {steps['dominators']:.2f} s, sites {steps['sites']:.2f} s)")
+    print(json.dumps({"retained_seconds": retained_seconds, "site_seconds": site_seconds}))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
