@@ -972,9 +972,12 @@ def _allocation_traceback_reader() -> Callable[[Any], Any] | None:
 
 def _last_line(code: Any) -> int:
     if hasattr(code, "co_lines"):
-        return max((line for _, _, line in code.co_lines() if line is not None), default=code.co_firstlineno)
+        lines: list[int] = [line for _, _, line in code.co_lines() if line is not None]
+        first: int = code.co_firstlineno
+        return max(lines, default=first)
     table = code.co_lnotab  # 3.9: pairs of offset and signed line increments
-    line = last = code.co_firstlineno
+    line: int = code.co_firstlineno
+    last = line
     for step in table[1::2]:
         line += step - 256 if step >= 128 else step
         last = max(last, line)
