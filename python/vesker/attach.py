@@ -41,6 +41,7 @@ from vesker import attach_files, dumper, injection
 _SCRIPT_PATH_LIMIT = 512
 _POLL_SECONDS = 0.05
 _CAP_SYS_PTRACE = 19
+_TRACER_PATIENCE = 1.0  # seconds another vesker may hold the target
 
 _PAYLOAD_TEMPLATE = '''\
 # vesker: a heap dump request; runs once in the process that vesker attached to.
@@ -349,6 +350,21 @@ def _check_remote_exec(pid: int, version: tuple[int, int, bool], environment: di
             "(vesker.dumper.install)")
 
 
+def _status_once_untraced(pid: int, status: dict[str, str]) -> dict[str, str]:
+    """The status again once no tracer holds the process, or as it stands after a second.
+
+    Another vesker dumping the same process holds one of its threads for milliseconds; a
+    debugger holds on. Only a tracer that stays is a reason to refuse."""
+    deadline = time.monotonic() + _TRACER_PATIENCE
+    while status.get("TracerPid", "0") != "0" and time.monotonic() < deadline:
+        time.sleep(0.01)
+        try:
+            status = _status(pid)
+        except OSError:
+            break  # the process ended; what follows says so
+    return status
+
+
 def preflight(pid: int) -> _Target:
     """Check everything that can be checked before attaching; AttachError otherwise."""
     if pid <= 0:
@@ -366,6 +382,7 @@ def preflight(pid: int) -> _Target:
     if status.get("State", "").startswith(("T", "t")):
         raise AttachError(f"process {pid} is stopped (by a signal or a debugger) and would never "
                           "run the dump request: continue it first (kill -CONT)")
+    status = _status_once_untraced(pid, status)
     if status.get("TracerPid", "0") != "0":
         raise AttachError(f"process {pid} is being traced by process {status['TracerPid']} (a "
                           "debugger?); detach it first")

@@ -257,13 +257,21 @@ def _traced_by_another(tid: int) -> bool:
 def _seize(tid: int, patience: float) -> _Stopped:
     """The thread, stopped; waits while another tracer holds it."""
     deadline = time.monotonic() + patience
+    let_go = False
     while True:
         try:
             return _Stopped(tid)
         except OSError as error:
-            if (error.errno != errno.EPERM or not _traced_by_another(tid)
-                    or time.monotonic() > deadline):
+            if error.errno != errno.EPERM or time.monotonic() > deadline:
                 raise
+            # The other tracer may have let go between our attempt and the look at its
+            # status: one more attempt tells that apart from a refusal of the kernel's.
+            if not _traced_by_another(tid):
+                if let_go:
+                    raise
+                let_go = True
+                continue
+            let_go = False
         time.sleep(0.005)
 
 
