@@ -66,6 +66,10 @@ class InjectionError(Exception):
     """The pending call could not be scheduled; the target is as it was."""
 
 
+class _ThreadEnded(InjectionError):
+    """The thread exited while vesker held it."""
+
+
 class _Registers(ctypes.Structure):
     _fields_ = [(name, ctypes.c_ulonglong) for name in (
         "r15", "r14", "r13", "r12", "rbp", "rbx", "r11", "r10", "r9", "r8", "rax", "rcx",
@@ -157,7 +161,7 @@ class _Stopped:
             except InterruptedError:
                 continue
             if os.WIFEXITED(status) or os.WIFSIGNALED(status):
-                raise InjectionError(f"thread {self.tid} ended while vesker held it")
+                raise _ThreadEnded(f"thread {self.tid} ended while vesker held it")
             return status
 
     def _wait_for_stop(self) -> None:
@@ -242,16 +246,19 @@ def read_memory(pid: int, address: int, size: int) -> bytes | None:
         os.close(descriptor)
 
 
-def _traced_by_another(tid: int) -> bool:
-    """Whether another tracer holds the thread (a second vesker, for a moment)."""
+def _holder(tid: int) -> str:
+    """Why the kernel may refuse to let us seize a thread: "tracer" while another
+    tracer holds it (a second vesker, for a moment), "ending" while it exits (a
+    thread that ends is refused, not reported missing, until it is reaped), or ""."""
     try:
         with open(f"/proc/{tid}/status", "rb") as status:
-            for line in status.read(1 << 16).splitlines():
-                if line.startswith(b"TracerPid:"):
-                    return line.split()[1] != b"0"
+            fields = dict(line.split(b":", 1) for line in status.read(1 << 16).splitlines()
+                          if b":" in line)
     except OSError:
-        pass
-    return False
+        return "ending"
+    if fields.get(b"State", b"").strip()[:1] in (b"Z", b"X"):
+        return "ending"
+    return "tracer" if fields.get(b"TracerPid", b"0").strip() != b"0" else ""
 
 
 def _seize(tid: int, patience: float) -> _Stopped:
@@ -264,9 +271,12 @@ def _seize(tid: int, patience: float) -> _Stopped:
         except OSError as error:
             if error.errno != errno.EPERM or time.monotonic() > deadline:
                 raise
+            holder = _holder(tid)
+            if holder == "ending":
+                raise OSError(errno.ESRCH, f"thread {tid} is ending") from None
             # The other tracer may have let go between our attempt and the look at its
             # status: one more attempt tells that apart from a refusal of the kernel's.
-            if not _traced_by_another(tid):
+            if not holder:
                 if let_go:
                     raise
                 let_go = True
@@ -281,6 +291,8 @@ def _seize_a_safe_thread(target: Target, patience: float) -> _Stopped:
         for name in sorted(os.listdir(f"/proc/{target.pid}/task"), key=int):
             try:
                 stopped = _seize(int(name), max(deadline - time.monotonic(), 0.0))
+            except _ThreadEnded:
+                continue
             except OSError as error:
                 if error.errno == errno.ESRCH:
                     continue  # the thread ended
