@@ -1336,7 +1336,9 @@ def _write_dump(
     sidecar = None
     if meta:
         if identity is None:
-            identity = dump_identity(when, mode="native" if native else mode, names=names)
+            # A dump at the script's end or on a signal says so, whichever walker wrote it.
+            named_mode = "native" if native and mode == "in-process" else mode
+            identity = dump_identity(when, mode=named_mode, names=names)
         sidecar = _identity_json(identity)
     del identity
     chosen, attempt = _claim(target, distinct, when, sidecar)
@@ -1650,6 +1652,9 @@ def install(
         from vesker.runner import start_tracing
 
         start_tracing(trace_allocations)
+        # The forked dumps then walk natively: the Python walk's own allocations, traced too,
+        # would make them many times slower.
+        native_walker_available()
     template = os.fspath(path) if path is not None else "heap-" + str(os.getpid()) + ".jsonl"
     template = os.path.abspath(template)
     forking = fork and hasattr(os, "fork")
