@@ -4,8 +4,9 @@ analysis beside the retained-size step on the same store.
 1. A workload allocating OBJECTS objects (instances with a str and a one-item list, as a
    program's records are), run untraced and under tracemalloc at 1 and 10 frames, each in its
    own process: CPU seconds of the allocation loop, peak resident memory, ratios to untraced.
-2. A program of HEAP objects dumped in place untraced and traced at 1 frame: dump seconds,
-   bytes per object, and what the sites add.
+2. A program of HEAP objects dumped in place untraced and traced at 1 frame, by the Python walk
+   and by the native walker (3.13 and later; what traced dumps of `vesker dump SCRIPT`,
+   `--signal` and `install` use): dump seconds, bytes per object, and what the sites add.
 3. The traced dump imported (with retained sizes): `compute_retained` beside `site_totals`
    on that store.
 
@@ -55,8 +56,10 @@ print(seconds, peak)
 
 HEAP = r'''
 import sys, tracemalloc
-from vesker.dumper import dump_heap
-frames, count, path = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+from vesker.dumper import dump_heap, native_walker_available
+frames, count, path, native = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4] == "native"
+if native:
+    native_walker_available()  # loaded before the heap is made
 if frames:
     tracemalloc.start(frames)
 
@@ -69,7 +72,7 @@ def make(n):
     return Row(n)
 
 HELD = [make(i) for i in range(count // 3)]
-stats = dump_heap(path, names=True, meta=True)
+stats = dump_heap(path, names=True, meta=True, native=native)
 print(stats.objects, stats.bytes_written, stats.seconds)
 '''
 
@@ -96,22 +99,29 @@ def main() -> int:
         print(f"  {label:>11}: {seconds:7.2f} s CPU ({seconds / base[0]:5.2f}x), "
               f"peak RSS {peak / 2**20:8.1f} MiB ({peak / base[1]:4.2f}x)")
 
+    from vesker.dumper import native_walker_available
+
     print(f"\nDumping a heap of about {args.heap:,} program objects in place:")
+    walkers = ["python", "native"] if native_walker_available() else ["python"]
     dumps = {}
-    for frames in (0, 1):
-        path = os.path.join(args.dir, f"heap-{frames}.jsonl")
-        for leftover in (path, path + ".meta.json"):
-            if os.path.exists(leftover):
-                os.unlink(leftover)
-        objects, size, seconds = _run(HEAP, str(frames), str(args.heap), path)
-        dumps[frames] = (int(objects), int(size), float(seconds), path)
-        label = "untraced" if not frames else f"{frames} frame"
-        print(f"  {label:>9}: {int(objects):,} objects in {float(seconds):.2f} s, "
-              f"{int(size) / int(objects):.1f} bytes/object")
-    extra_seconds = dumps[1][2] - dumps[0][2]
-    extra_bytes = dumps[1][1] / dumps[1][0] - dumps[0][1] / dumps[0][0]
-    print(f"  sites add {extra_seconds:+.2f} s ({dumps[1][2] / dumps[0][2]:.2f}x) and "
-          f"{extra_bytes:+.1f} bytes/object (the dump itself runs under tracing)")
+    for walker in walkers:
+        for frames in (0, 1):
+            path = os.path.join(args.dir, f"heap-{walker}-{frames}.jsonl")
+            for leftover in (path, path + ".meta.json"):
+                if os.path.exists(leftover):
+                    os.unlink(leftover)
+            objects, size, seconds = _run(HEAP, str(frames), str(args.heap), path, walker)
+            dumps[walker, frames] = (int(objects), int(size), float(seconds), path)
+            label = f"{walker} walk, " + ("untraced" if not frames else f"{frames} frame")
+            print(f"  {label:>22}: {int(objects):,} objects in {float(seconds):6.2f} s, "
+                  f"{int(size) / int(objects):.1f} bytes/object")
+        plain, traced = dumps[walker, 0], dumps[walker, 1]
+        print(f"  {walker} walk: sites add {traced[2] - plain[2]:+.2f} s ({traced[2] / plain[2]:.2f}x) and "
+              f"{traced[1] / traced[0] - plain[1] / plain[0]:+.1f} bytes/object (the dump itself runs traced)")
+    if "native" in walkers:
+        print(f"  traced, the native walk takes {dumps['native', 1][2] / dumps['python', 1][2]:.3f} of the Python "
+              "walk's time: tracemalloc finds the line of every allocation the Python walk makes by scanning its "
+              "function's location table")
 
     from vesker.cli_retained import compute_retained, open_engine
     from vesker.sites import load, site_report
@@ -121,7 +131,8 @@ def main() -> int:
     if os.path.exists(store):
         import shutil
         shutil.rmtree(store)
-    import_dump(dumps[1][3], store, "none", live=False)
+    traced = dumps[walkers[-1], 1]
+    import_dump(traced[3], store, "none", live=False)
     started = time.perf_counter()
     compute_retained(store, None, open(os.devnull, "w"), False)
     retained_seconds = time.perf_counter() - started
@@ -133,7 +144,7 @@ def main() -> int:
     site_seconds = time.perf_counter() - started
     engine.close()
     steps = report["seconds"]
-    print(f"\nOn that store ({dumps[1][0]:,} objects, {len(table.sites):,} sites, "
+    print(f"\nOn that store ({traced[0]:,} objects, {len(table.sites):,} sites, "
           f"{report['unknown']['count']:,} objects of unknown site):")
     print(f"  retained-size step: {retained_seconds:.2f} s")
     print(f"  site analysis:      {site_seconds:.2f} s ({site_seconds / retained_seconds:.2f} of the retained step; "

@@ -10,33 +10,10 @@ from typing import Any
 from vesker.cli_retained import open_engine
 from vesker.store import UserError
 from vesker.formatting import format_bytes, format_table
-from vesker.sites import describe_frames, load, short_file, site_report
+from vesker.sites import group_rows, load, site_report
 
 _NO_SITES = ("the store's dump recorded no allocation sites: dump with "
              "`vesker dump --trace-allocations SCRIPT`, or run the program with PYTHONTRACEMALLOC=1")
-
-
-def _function(frames: list[list[Any]]) -> str:
-    if frames and len(frames[0]) > 2 and frames[0][2]:
-        return f"{short_file(frames[0][0])} in {frames[0][2]}"
-    return describe_frames(frames)
-
-
-def _grouped(rows: list[dict[str, Any]], group: str | None) -> list[dict[str, Any]]:
-    if group is None:
-        return [{**row, "where": describe_frames(row["frames"])} for row in rows]
-    groups: dict[str, dict[str, Any]] = {}
-    for row in rows:
-        key = short_file(row["file"]) if group == "file" else _function(row["frames"])
-        into = groups.setdefault(key, {"where": key, "sites": 0, "count": 0, "size": 0, "retained": 0,
-                                       "holders": []})
-        into["sites"] += 1
-        for field in ("count", "size"):
-            into[field] += row[field]
-        # Sites of one group may share memory: their retained sizes can overlap, so this adds up
-        # to at most what the group keeps alive counted twice where two of its sites hold the same.
-        into["retained"] += row["retained"]
-    return list(groups.values())
 
 
 def render(report: dict[str, Any], rows: list[dict[str, Any]], labels: dict[int, str], grouped: bool) -> str:
@@ -62,7 +39,7 @@ def cmd_sites(args: argparse.Namespace) -> int:
         if table is None:
             raise UserError(_NO_SITES)
         report = site_report(store, table)
-        rows = _grouped(report["sites"], args.group)
+        rows = group_rows(report["sites"], args.group)
         rows.sort(key=lambda row: (-row[args.by], row["where"]))
         rows = rows[: args.limit]
         holder_ids = sorted({h["id"] for row in rows for h in row.get("holders", []) if h["id"]})

@@ -25,8 +25,8 @@ Allocation sites
 ----------------
 When tracemalloc traces (started by the program, by PYTHONTRACEMALLOC, by
 `vesker dump --trace-allocations` or `install(trace_allocations=N)`), every
-mode but the native walker records where each object was allocated, read
-with tracemalloc's own lookup (no code of the program runs).  An object that
+mode, the native walker's included, records where each object was allocated,
+read with tracemalloc's own lookup (no code of the program runs).  An object that
 tracemalloc knows carries `"site":K`, an index into the dump's table of
 sites; the first record of each site also carries that site's frames, the
 allocation's line first, each with the function the line lies in (found
@@ -809,12 +809,11 @@ def _walk(
     keep: list[Any] = []  # holds every written object so that no id is reused meanwhile
     stack: list[Any] = []
     batch: list[str] = []
-    site_keys: dict[Any, str] = {}
-    excluded.update(map(id, (formats, keep, stack, batch, site_keys)))
+    site_of = _SiteKeys.when_tracing()
+    excluded.update(map(id, (formats, keep, stack, batch)))
+    if site_of is not None:
+        excluded.update(site_of.own_ids())
     seen.update(excluded)
-    traceback_of = _allocation_traceback_reader()
-    sites_written = 0
-    functions = _FunctionNames()
     before = len(seen)
 
     seen_add = seen.add
@@ -921,20 +920,7 @@ def _walk(
                 refs_text = ""
             size = shot.size if shot is not None else size_of(obj, *sizeof)
             value = value_json(kind, obj) if kind else "null"
-            site = ""
-            if traceback_of is not None:
-                allocation = traceback_of(obj)
-                if allocation is not None:
-                    known = site_keys.get(allocation)
-                    if known is not None:
-                        site = known
-                    elif allocation[0][0] == _OWN_FILE:
-                        # Made by this dump (a frame object asked for, a dict named): no site of the program's.
-                        site_keys[allocation] = ""
-                    else:
-                        site = site_keys[allocation] = ',"site":%d' % sites_written
-                        site += ',"site_frames":' + _frames_json(allocation, functions)
-                        sites_written += 1
+            site = site_of(obj) if site_of is not None else ""
             if namer is None:
                 batch_append(line_format % (id(obj), refs_text, value, size, site))
             else:
@@ -950,7 +936,6 @@ def _walk(
         write("".join(batch).encode("utf-8", "replace"))
         batch.clear()
     keep.clear()
-    site_keys.clear()
     # Every id met and not left out was written: any other is a reference without a record.
     dangling = len(seen) - before - count
     return count, dangling
@@ -961,13 +946,41 @@ def _walk(
 _OWN_FILE = _nothing.__code__.co_filename
 
 
-def _allocation_traceback_reader() -> Callable[[Any], Any] | None:
-    """tracemalloc's C lookup of an object's allocation frames (most recent first),
-    when tracemalloc traces; each lookup costs microseconds, so none otherwise."""
-    if _tracemalloc is None or not _tracemalloc.is_tracing():
-        return None
-    reader: Callable[[Any], Any] = _tracemalloc._get_object_traceback
-    return reader
+class _SiteKeys:
+    """The keys a record gets for its allocation site: `,"site":K`, and the site's frames the
+    first time K is written; nothing for an object tracemalloc does not know."""
+
+    @classmethod
+    def when_tracing(cls) -> _SiteKeys | None:
+        # Each lookup costs microseconds: none is made when tracemalloc does not trace.
+        if _tracemalloc is None or not _tracemalloc.is_tracing():
+            return None
+        return cls(_tracemalloc._get_object_traceback)
+
+    def __init__(self, traceback_of: Callable[[Any], Any]) -> None:
+        self._traceback_of = traceback_of  # tracemalloc's C lookup, most recent frame first
+        self._keys: dict[Any, str] = {}
+        self._written = 0
+        self._functions = _FunctionNames()
+
+    def own_ids(self) -> list[int]:
+        return [id(self), id(self._keys), id(self._functions)]
+
+    def __call__(self, obj: Any) -> str:
+        allocation = self._traceback_of(obj)
+        if allocation is None:
+            return ""
+        known = self._keys.get(allocation)
+        if known is not None:
+            return known
+        if allocation[0][0] == _OWN_FILE:
+            # Made by this dump (a frame object asked for, a dict named): no site of the program's.
+            self._keys[allocation] = ""
+            return ""
+        keys = ',"site":%d' % self._written
+        self._keys[allocation] = keys
+        self._written += 1
+        return keys + ',"site_frames":' + _frames_json(allocation, self._functions)
 
 
 def _last_line(code: Any) -> int:
@@ -1323,9 +1336,9 @@ def _write_dump(
     sidecar = None
     if meta:
         if identity is None:
-            identity = dump_identity(when, mode="native" if native else mode, names=names)
-        if native:
-            identity["dump"].pop("allocation_frames", None)  # the native walker writes no sites
+            # A dump at the script's end or on a signal says so, whichever walker wrote it.
+            named_mode = "native" if native and mode == "in-process" else mode
+            identity = dump_identity(when, mode=named_mode, names=names)
         sidecar = _identity_json(identity)
     del identity
     chosen, attempt = _claim(target, distinct, when, sidecar)
@@ -1415,7 +1428,10 @@ def _native_walk(
     excluded.add(id(table))
     for refs, _, names in table.values():
         excluded.update((id(refs), id(names)))
-    options: dict[str, Any] = {"python_sizeof": python_sizeof}
+    site_of = _SiteKeys.when_tracing()
+    if site_of is not None:
+        excluded.update(site_of.own_ids())
+    options: dict[str, Any] = {"python_sizeof": python_sizeof, "site": site_of}
     if namer is not None:
         namings: dict[type, Any] = {}
 
@@ -1636,6 +1652,9 @@ def install(
         from vesker.runner import start_tracing
 
         start_tracing(trace_allocations)
+        # The forked dumps then walk natively: the Python walk's own allocations, traced too,
+        # would make them many times slower.
+        native_walker_available()
     template = os.fspath(path) if path is not None else "heap-" + str(os.getpid()) + ".jsonl"
     template = os.path.abspath(template)
     forking = fork and hasattr(os, "fork")

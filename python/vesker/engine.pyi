@@ -218,6 +218,7 @@ class TypeChange(TypedDict):
 @type_check_only
 class HeldGroup(TypedDict):
     type: str
+    site: int | None
     holder_type: str | None
     holders: int
     largest_holder: int
@@ -238,6 +239,12 @@ class PathChange(TypedDict):
     new: PathHolding
 
 @type_check_only
+class SiteGrowth(TypedDict):
+    site: int | None
+    count: int
+    size: int
+
+@type_check_only
 class Comparison(TypedDict):
     same_process: bool
     retained: bool
@@ -245,6 +252,7 @@ class Comparison(TypedDict):
     total: TypeChange
     held: list[HeldGroup]
     paths: list[PathChange]
+    added_sites: list[SiteGrowth]
 
 @type_check_only
 class GrowingObject(TypedDict):
@@ -261,5 +269,7 @@ class Growth(TypedDict):
     sizes: str
 
 def guard_store_damage(prefix: str, /) -> None: ...
-def diff(old: Store, new: Store, *, same_process: bool = False) -> Comparison: ...
+def diff(
+    old: Store, new: Store, *, same_process: bool = False, site_ids: bytes = ..., sites: bytes = ...
+) -> Comparison: ...
 def growth(stores: Sequence[Store], *, limit: int = 100) -> Growth: ...

@@ -12,7 +12,7 @@ import types
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
-from vesker.dumper import DumpStats, dump_heap, fork_dump
+from vesker.dumper import DumpStats, allocation_frames, dump_heap, fork_dump, native_walker_available
 
 
 class ScriptError(Exception):
@@ -115,7 +115,7 @@ def run_script(
     def dump() -> None:
         # At the end the program is done, so instance dictionaries may be created to
         # name attributes.
-        stats = dump_heap(output, names=names, meta=True, materialize=True, mode="exit",
+        stats = dump_heap(output, names=names, meta=True, materialize=True, mode="exit", native=native,
                           _roots=not_roots)
         dumps.append(stats)
         if report is not None:
@@ -129,7 +129,7 @@ def run_script(
             if started is not None:
                 started(child)
             return
-        stats = dump_heap(output, names=names, meta=True, distinct=True, mode="signal",
+        stats = dump_heap(output, names=names, meta=True, distinct=True, mode="signal", native=native,
                           _roots=not_roots)
         dumps.append(stats)
         if report is not None:
@@ -154,6 +154,10 @@ def run_script(
     if dump_signal is not None:
         signal.signal(dump_signal, on_signal)
 
+    # Traced, the dumps walk natively where the native walker is built: tracemalloc traces
+    # the Python walk's own allocations too, which makes it ten times slower or more. Loaded
+    # before the script, the walker is none of the script's objects.
+    native = (trace_allocations is not None or allocation_frames() is not None) and native_walker_available()
     # Held, so that no address of these is given to an object of the script.
     before = gc.get_objects()
     not_roots.update(map(id, before))

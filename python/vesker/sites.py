@@ -18,7 +18,7 @@ from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from vesker.engine import Store
+    from vesker.engine import Cancellation, Store
 
 METADATA_KEY = "allocation_sites"
 OBJECTS_FILE = "allocation-sites.bin"
@@ -39,18 +39,30 @@ def dump_allocation_frames(dump_path: str) -> int | None:
 
 
 class SiteCollector:
-    """Takes each record's site as the lines go by to the import."""
+    """Takes each record's site as the lines go by to the import.
 
-    def __init__(self, frames: int) -> None:
+    Imported into a store that has sites already (`--append`), the dump's site numbers are
+    mapped into the store's table (equal frames share one number), and an object that the dump
+    records again takes the dump's site, or none when the dump's record has none: the import
+    keeps the last record of each id."""
+
+    def __init__(self, frames: int, earlier: SiteTable | None = None) -> None:
         self.frames = frames
+        self.earlier = earlier
         self.ids = array("Q")
         self.sites = array("I")
         self.table: dict[int, list[list[Any]]] = {}
+        self.recorded_again = array("Q")  # ids of the dump without a site, when appending
 
     def watch(self, lines: Iterator[bytes]) -> Iterator[bytes]:
+        appending = self.earlier is not None and len(self.earlier.ids) > 0
         for line in lines:
             if b'"site":' in line:
                 self._take(line)
+            elif appending:
+                found = _ID.match(line)
+                if found is not None:
+                    self.recorded_again.append(int(found.group(1)))
             yield line
 
     def _take(self, line: bytes) -> None:
@@ -64,18 +76,36 @@ class SiteCollector:
         self.ids.append(int(found.group(1)))
         self.sites.append(number)
 
-    def save(self, store_path: str, store: Store) -> None:
-        order = sorted(range(len(self.ids)), key=self.ids.__getitem__)
-        ids = array("Q", (self.ids[i] for i in order))
-        sites = array("I", (self.sites[i] for i in order))
+    def _merged(self) -> tuple[int, list[list[list[Any]]], dict[int, int]]:
+        """The frames, the table and each id's site: the store's earlier ones, then the dump's."""
         count = max(self.table, default=-1) + 1
-        table = [self.table.get(n, []) for n in range(count)]
+        dump_table = [self.table.get(n, []) for n in range(count)]
+        if self.earlier is None:
+            return self.frames, dump_table, dict(zip(self.ids, self.sites))
+        table = list(self.earlier.sites)
+        numbers = {json.dumps(frames): n for n, frames in enumerate(table)}
+        renumbered = []
+        for frames in dump_table:
+            renumbered.append(numbers.setdefault(json.dumps(frames), len(table)))
+            if renumbered[-1] == len(table):
+                table.append(frames)
+        site_of = dict(zip(self.earlier.ids, self.earlier.numbers))
+        for object_id in self.recorded_again:
+            site_of.pop(object_id, None)
+        site_of.update((object_id, renumbered[n]) for object_id, n in zip(self.ids, self.sites))
+        return max(self.frames, self.earlier.frames), table, site_of
+
+    def save(self, store_path: str, store: Store) -> None:
+        frames, table, site_of = self._merged()
+        order = sorted(site_of)
+        ids = array("Q", order)
+        sites = array("I", (site_of[i] for i in order))
         temporary = os.path.join(store_path, OBJECTS_FILE + ".partial")
         with open(temporary, "wb") as out:
             ids.tofile(out)
             sites.tofile(out)
         os.replace(temporary, os.path.join(store_path, OBJECTS_FILE))
-        store.set_metadata(METADATA_KEY, json.dumps({"frames": self.frames, "sites": table}))
+        store.set_metadata(METADATA_KEY, json.dumps({"frames": frames, "sites": table}))
 
 
 class SiteTable:
@@ -141,9 +171,9 @@ def load(store_path: str, store: Store) -> SiteTable | None:
     return SiteTable(int(facts["frames"]), facts["sites"], ids, numbers)
 
 
-def site_report(store: Store, table: SiteTable, holders: int = 5) -> dict[str, Any]:
+def site_report(store: Store, table: SiteTable, holders: int = 5, cancel: Cancellation | None = None) -> dict[str, Any]:
     """Per site: where, count, size, retained (counted once) and holders; plus the unknown."""
-    found = store.site_totals(table.ids.tobytes(), table.numbers.tobytes(), len(table.sites), holders)
+    found = store.site_totals(table.ids.tobytes(), table.numbers.tobytes(), len(table.sites), holders, cancel=cancel)
     rows = []
     for number, totals in enumerate(found["sites"]):
         frames = table.sites[number]
@@ -160,3 +190,27 @@ def site_report(store: Store, table: SiteTable, holders: int = 5) -> dict[str, A
             "holders": [{"id": holder, "retained": retained} for holder, retained in totals["holders"]],
         })
     return {"frames": table.frames, "sites": rows, "unknown": found["unknown"], "seconds": found["seconds"]}
+
+
+def _function_of(frames: list[list[Any]]) -> str:
+    if frames and len(frames[0]) > 2 and frames[0][2]:
+        return f"{short_file(frames[0][0])} in {frames[0][2]}"
+    return describe_frames(frames)
+
+
+def group_rows(rows: list[dict[str, Any]], group: str | None) -> list[dict[str, Any]]:
+    """The sites' rows, each with `where` it is; with a group, summed per file or function."""
+    if group is None:
+        return [{**row, "where": describe_frames(row["frames"])} for row in rows]
+    groups: dict[str, dict[str, Any]] = {}
+    for row in rows:
+        key = short_file(row["file"]) if group == "file" else _function_of(row["frames"])
+        into = groups.setdefault(key, {"where": key, "sites": 0, "count": 0, "size": 0, "retained": 0,
+                                       "holders": []})
+        into["sites"] += 1
+        for field in ("count", "size"):
+            into[field] += row[field]
+        # Sites of one group may share memory: their retained sizes can overlap, so this adds up
+        # to at most what the group keeps alive counted twice where two of its sites hold the same.
+        into["retained"] += row["retained"]
+    return list(groups.values())

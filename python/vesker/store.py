@@ -237,7 +237,7 @@ def import_dump(
     """Import a dump file (plain or gzip-compressed) into a store directory."""
     import time
 
-    from vesker.sites import SiteCollector, dump_allocation_frames
+    from vesker.sites import SiteCollector, dump_allocation_frames, load
     from vesker.store_facts import engine_store, record_import, record_with_import
 
     if live is None:
@@ -261,8 +261,13 @@ def import_dump(
                 "import into a new directory, or pass --append to add to it"
             )
         records_before = existing
-        frames = None if append else dump_allocation_frames(dump_path)
-        collector = SiteCollector(frames) if frames is not None else None
+        # Appended to a store with sites, a dump without any still replaces the sites of the
+        # objects it records again.
+        earlier = load(store_path, facts) if existing else None
+        frames = dump_allocation_frames(dump_path)
+        if frames is None and earlier is not None:
+            frames = earlier.frames
+        collector = SiteCollector(frames, earlier) if frames is not None else None
         progress = ReadProgress(total, stream, live)
         try:
             lines = _DumpLines(dump_path, progress)

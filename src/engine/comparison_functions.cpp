@@ -11,6 +11,7 @@
 #include "core/comparison/growth.h"
 #include "core/comparison/stable_paths.h"
 #include "core/comparison/stored_retained_facts.h"
+#include "engine/site_arguments.h"
 #include "engine/store_object.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
@@ -64,11 +65,17 @@ PyObject* type_change_dict(const TypeChange& change, const Comparison& compariso
                        "added", added.get(), "removed", removed.get());
 }
 
+PyRef site_number(const std::optional<std::uint32_t>& site) {
+  return site ? PyRef::steal(PyLong_FromUnsignedLong(*site)) : PyRef::borrow(Py_None);
+}
+
 PyObject* held_group_dict(const HeldGroup& group) {
   PyRef type = PyRef::steal(text(group.type));
   PyRef holder_type = group.holder_type.empty() ? PyRef::borrow(Py_None) : PyRef::steal(text(group.holder_type));
-  if (!type || !holder_type) return nullptr;
-  return Py_BuildValue("{s:O,s:O,s:K,s:K,s:K,s:K,s:K,s:K}", "type", type.get(), "holder_type", holder_type.get(),
+  PyRef site = site_number(group.site);
+  if (!type || !holder_type || !site) return nullptr;
+  return Py_BuildValue("{s:O,s:O,s:O,s:K,s:K,s:K,s:K,s:K,s:K}", "type", type.get(), "site", site.get(),
+                       "holder_type", holder_type.get(),
                        "holders", static_cast<unsigned long long>(group.holders), "largest_holder",
                        static_cast<unsigned long long>(group.largest_holder), "count",
                        static_cast<unsigned long long>(group.count), "size", static_cast<unsigned long long>(group.size),
@@ -101,28 +108,42 @@ PyObject* path_change_dict(const PathChange& change) {
   return Py_BuildValue("{s:O,s:O,s:O}", "path", path.get(), "old", old_side.get(), "new", new_side.get());
 }
 
+PyObject* site_growth_dict(const SiteGrowth& growth) {
+  PyRef site = site_number(growth.site);
+  if (!site) return nullptr;
+  return Py_BuildValue("{s:O,s:K,s:K}", "site", site.get(), "count", static_cast<unsigned long long>(growth.count),
+                       "size", static_cast<unsigned long long>(growth.size));
+}
+
 PyObject* comparison_dict(const Comparison& comparison, const std::vector<PathChange>& paths) {
   PyRef types = PyRef::steal(
       list_of(comparison.types, [&](const TypeChange& change) { return type_change_dict(change, comparison); }));
   PyRef total = PyRef::steal(type_change_dict(comparison.total, comparison));
   PyRef held = PyRef::steal(list_of(comparison.held, held_group_dict));
   PyRef path_list = PyRef::steal(list_of(paths, path_change_dict));
-  if (!types || !total || !held || !path_list) return nullptr;
-  return Py_BuildValue("{s:O,s:O,s:O,s:O,s:O,s:O}", "same_process", comparison.same_process ? Py_True : Py_False,
+  PyRef added_sites = PyRef::steal(list_of(comparison.added_sites, site_growth_dict));
+  if (!types || !total || !held || !path_list || !added_sites) return nullptr;
+  return Py_BuildValue("{s:O,s:O,s:O,s:O,s:O,s:O,s:O}", "same_process", comparison.same_process ? Py_True : Py_False,
                        "retained", comparison.retained ? Py_True : Py_False, "types", types.get(), "total",
-                       total.get(), "held", held.get(), "paths", path_list.get());
+                       total.get(), "held", held.get(), "paths", path_list.get(), "added_sites", added_sites.get());
 }
 
 PyObject* engine_diff(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"old", "new", "same_process", nullptr};
+    static const char* keywords[] = {"old", "new", "same_process", "site_ids", "sites", nullptr};
     PyObject* old_argument = nullptr;
     PyObject* new_argument = nullptr;
     int same_process = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$p:diff", const_cast<char**>(keywords), &old_argument,
-                                     &new_argument, &same_process)) {
+    SiteArguments new_sites;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$py*y*:diff", const_cast<char**>(keywords), &old_argument,
+                                     &new_argument, &same_process, &new_sites.ids.view, &new_sites.sites.view)) {
       return nullptr;
     }
+    if (new_sites.given() != (new_sites.sites.view.obj != nullptr)) {
+      PyErr_SetString(PyExc_TypeError, "diff: site_ids and sites go together");
+      return nullptr;
+    }
+    if (new_sites.given() && !new_sites.check("diff")) return nullptr;
     std::shared_ptr<const AnalysisStore> old_store = store_argument(module, old_argument, "old");
     if (old_store == nullptr) return nullptr;
     std::shared_ptr<const AnalysisStore> new_store = store_argument(module, new_argument, "new");
@@ -142,7 +163,9 @@ PyObject* engine_diff(PyObject* module, PyObject* args, PyObject* kwargs) {
                                 compare_stores(old_store->store, new_store->store,
                                                ComparisonOptions{.same_process = same_process != 0,
                                                                  .old_retained = old_facts,
-                                                                 .new_retained = new_facts}));
+                                                                 .new_retained = new_facts,
+                                                                 .new_sites = {new_sites.id_span(),
+                                                                               new_sites.site_span()}}));
         // Across processes the names along references stand in for the ids.
         if (same_process == 0) {
           VESKER_ASSIGN_OR_RETURN(paths, compare_stable_paths(StablePathInput{old_store.get(), old_facts},
@@ -226,9 +249,11 @@ PyObject* engine_growth(PyObject* module, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef kComparisonFunctions[] = {
     {"diff", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_diff)), METH_VARARGS | METH_KEYWORDS,
-     "diff(old, new, *, same_process=False)\n--\n\n"
+     "diff(old, new, *, same_process=False, site_ids=None, sites=None)\n--\n\n"
      "Compares two stores per type; for dumps of one process also object by object: the objects of NEW that "
-     "OLD did not have, and what holds them; for dumps of different processes, what grew under the stable "
+     "OLD did not have, and what holds them, by allocation site too where site_ids and sites (ascending native "
+     "8-byte ids of NEW, their native 4-byte site numbers) say which object was made where; for dumps of "
+     "different processes, what grew under the stable "
      "paths from modules that the dumps' reference names give."},
     {"growth", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_growth)),
      METH_VARARGS | METH_KEYWORDS,

@@ -7,6 +7,7 @@
 #include "core/sites/store_site_totals.h"
 #include "engine/cancellation_object.h"
 #include "engine/retained_rows.h"
+#include "engine/site_arguments.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
 #include "python/errors.h"
@@ -21,14 +22,6 @@ using python::PyRef;
 using python::ReleasedGil;
 
 PyObject* u64(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
-
-// A bytes-like argument, released when the call ends.
-struct Buffer {
-  Py_buffer view{};
-  ~Buffer() {
-    if (view.obj != nullptr) PyBuffer_Release(&view);
-  }
-};
 
 PyObject* site_dict(const sites::SiteTotals& totals, const std::vector<std::uint64_t>& ids) {
   PyRef holders = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(totals.holders.size())));
@@ -50,27 +43,21 @@ PyObject* site_dict(const sites::SiteTotals& totals, const std::vector<std::uint
 PyObject* store_site_totals(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"ids", "sites", "site_count", "holders", "cancel", nullptr};
-    Buffer ids;
-    Buffer sites;
+    SiteArguments arguments;
     unsigned int site_count = 0;
     unsigned long long holders = 5;
     PyObject* cancel_object = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*y*I|K$O:site_totals", const_cast<char**>(keywords), &ids.view,
-                                     &sites.view, &site_count, &holders, &cancel_object)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*y*I|K$O:site_totals", const_cast<char**>(keywords), &arguments.ids.view,
+                                     &arguments.sites.view, &site_count, &holders, &cancel_object)) {
       return nullptr;
     }
-    if (ids.view.len % 8 != 0 || sites.view.len % 4 != 0 || ids.view.len / 8 != sites.view.len / 4) {
-      PyErr_SetString(PyExc_ValueError, "site_totals: ids must be 8-byte and sites 4-byte numbers, as many of each");
-      return nullptr;
-    }
+    if (!arguments.check("site_totals")) return nullptr;
     const auto cancel = CancelRequest::of(cancel_object);
     if (!cancel) return nullptr;
     std::shared_ptr<const AnalysisStore> store = open_store_of(self);
     if (store == nullptr) return nullptr;
-    const std::span<const std::uint64_t> id_span(static_cast<const std::uint64_t*>(ids.view.buf),
-                                                 static_cast<std::size_t>(ids.view.len / 8));
-    const std::span<const std::uint32_t> site_span(static_cast<const std::uint32_t*>(sites.view.buf),
-                                                   static_cast<std::size_t>(sites.view.len / 4));
+    const std::span<const std::uint64_t> id_span = arguments.id_span();
+    const std::span<const std::uint32_t> site_span = arguments.site_span();
     Result<sites::StoreSiteReport> found = fail_message("");
     {
       ReleasedGil released;

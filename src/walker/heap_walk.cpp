@@ -251,9 +251,25 @@ class HeapWalk {
     const std::size_t start = buffer_.size();
     append_raw_object_record(buffer_, record_);
     if (!kept_names_.empty()) insert_names(buffer_, start, kept_names_);
+    if (inputs_.site != Py_None && !append_site(object)) return false;
     buffer_ += '\n';
     ++count_;
     if (buffer_.size() >= kFlushBytes) return flush();
+    return true;
+  }
+
+  // The site keys the Python dumper writes (`,"site":K` and, the first time, the site's frames),
+  // as its own function tells them, just before the record's closing brace.
+  bool append_site(PyObject* object) {
+    PyRef keys = PyRef::steal(PyObject_CallOneArg(inputs_.site, object));
+    if (!keys) return false;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(keys.get(), &size);
+    if (text == nullptr) return false;
+    if (size == 0) return true;
+    buffer_.pop_back();
+    buffer_.append(text, static_cast<std::size_t>(size));
+    buffer_ += '}';
     return true;
   }
 

@@ -14,18 +14,23 @@ using vesker::python::PyRef;
 PyObject* walk(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"roots",    "excluded", "frames",     "frame_referents",
                                    "write",    "progress", "namer",      "closures",
-                                   "class_only", "python_sizeof", nullptr};
+                                   "class_only", "python_sizeof", "site", nullptr};
   vesker::walker::WalkInputs inputs{};
   inputs.namer = Py_None;
   PyObject* closures = nullptr;
   int python_sizeof = 0;
   inputs.class_only = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO!OOO|$OO!Op:walk",
+  inputs.site = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO!OOO|$OO!OpO:walk",
                                    const_cast<char**>(keywords), &PyList_Type, &inputs.roots,
                                    &inputs.excluded, &PyDict_Type, &inputs.frames,
                                    &inputs.frame_referents, &inputs.write, &inputs.progress,
                                    &inputs.namer, &PyDict_Type, &closures, &inputs.class_only,
-                                   &python_sizeof)) {
+                                   &python_sizeof, &inputs.site)) {
+    return nullptr;
+  }
+  if (inputs.site != Py_None && !PyCallable_Check(inputs.site)) {
+    PyErr_SetString(PyExc_TypeError, "site must be callable or None");
     return nullptr;
   }
   if (inputs.namer != Py_None && !PyCallable_Check(inputs.class_only)) {
@@ -67,10 +72,10 @@ PyMethodDef methods[] = {
     {"walk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(walk)),
      METH_VARARGS | METH_KEYWORDS,
      "walk(roots, excluded, frames, frame_referents, write, progress, *, namer=None,\n"
-     "     closures=None, class_only=None, python_sizeof=False) -> (written, dangling)\n\n"
+     "     closures=None, class_only=None, python_sizeof=False, site=None) -> (written, dangling)\n\n"
      "Write one dump line per object reachable from `roots` whose id is not in `excluded`;\n"
      "`frames` maps the ids of frames read beforehand to (references, size, names). With a\n"
-     "`namer` the lines name their references. Returns the count of objects written and of\n"
+     "`namer` the lines name their references; `site(object)` gives a line's allocation site keys.\nReturns the count of objects written and of\n"
      "references left without a record."},
     {nullptr, nullptr, 0, nullptr},
 };

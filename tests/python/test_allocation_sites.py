@@ -153,3 +153,85 @@ def test_pid_dump_of_a_tracing_process_has_sites(tmp_path: pathlib.Path) -> None
     if sys.version_info[:2] != (3, 11):  # 3.11's tracemalloc misses objects with a managed dict
         assert {tuple(table[r["site"]][0]) for r in reports} == {(str(script), line, "build")}
     assert "site" not in next(r for r in records if r["id"] == int(ready.read_text()))
+
+
+GROWING = '''\
+import sys
+from vesker import dumper
+
+class Report:
+    def __init__(self, n):
+        self.rows = [n] * 20
+
+class ReportCache:
+    def __init__(self):
+        self._store = {}
+
+def build(i):
+    return Report(i)  # the leak's line
+
+dumper.native_walker_available()  # loads what names inline attributes
+CACHE = ReportCache()
+for dump, path in enumerate(sys.argv[1:]):
+    for i in range(300):
+        CACHE._store[dump * 1000 + i] = build(i)
+    dumper.dump_heap(path, names=True)
+'''
+
+
+def _vesker(*arguments: str) -> str:
+    done = subprocess.run([sys.executable, "-m", "vesker", *arguments], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+@pytest.fixture(scope="module")
+def growing(tmp_path_factory: pytest.TempPathFactory) -> tuple[str, list[str], list[str]]:
+    """Three traced dumps of one process whose cache gains 300 reports before each; the
+    place of the reports' line, the dumps and their stores."""
+    if sys.version_info[:2] == (3, 11):
+        pytest.skip("3.11's tracemalloc misses objects with a managed dict")
+    folder = tmp_path_factory.mktemp("growing")
+    script = folder / "growing.py"
+    script.write_text(GROWING)
+    dumps = [str(folder / f"d{i}.jsonl") for i in range(3)]
+    stores = [str(folder / f"s{i}") for i in range(3)]
+    completed = subprocess.run([sys.executable, "-X", "tracemalloc=1", str(script), *dumps],
+                               capture_output=True, text=True, timeout=300)
+    assert completed.returncode == 0, completed.stderr
+    for dump, store in zip(dumps, stores):
+        _vesker("import", "-q", dump, store)
+    line = GROWING.splitlines().index("    return Report(i)  # the leak's line") + 1
+    return f"{script}:{line} in build", dumps, stores
+
+
+def test_diff_and_growth_group_new_objects_by_site_and_holder(growing: tuple[str, list[str], list[str]]) -> None:
+    place, _, stores = growing
+    script, line = place.split(" in ")[0].rsplit(":", 1)
+    found = json.loads(_vesker("diff", stores[0], stores[1], "--json"))
+    reports = [group for group in found["held"] if group["type"] == "__main__.Report"]
+    # Each new report is held by the cache's dict alone, and made at the one line.
+    assert [(g["count"], g["allocated_at"], g["holder_type"]) for g in reports] == [(300, place, "builtins.dict")]
+    assert found["holder_labels"][str(reports[0]["largest_holder"])] == "ReportCache._store"
+    by_site = {row["allocated_at"]: row for row in found["added_sites"]}
+    assert by_site[place]["count"] >= 300 and by_site[place]["frames"][0] == [script, int(line), "build"]
+    text = _vesker("diff", stores[0], stores[1])
+    assert "+300 x __main__.Report" in text and f"made at {place}, held by ReportCache._store" in text
+
+    grown = json.loads(_vesker("growth", *stores, "--json"))
+    assert [(g["type"], g["count"], g["holder_label"]) for g in grown["by_site"]
+            if g["allocated_at"] == place] == [("__main__.Report", 600, "ReportCache._store")]
+    assert f"made at {place}, held by ReportCache._store" in _vesker("growth", *stores)
+
+
+def test_appended_dump_keeps_sites_in_one_table(growing: tuple[str, list[str], list[str]], tmp_path: pathlib.Path) -> None:
+    # The second dump holds the first one's reports again (same ids) and 300 more: appended,
+    # the store knows all 600 made at the one line, under one site number.
+    place, dumps, _ = growing
+    store = str(tmp_path / "appended")
+    _vesker("import", "-q", dumps[0], store)
+    _vesker("import", "-q", "--append", dumps[1], store)
+    found = json.loads(_vesker("sites", store, "--json", "--limit", "1000"))
+    frames = [json.dumps(site["frames"]) for site in found["sites"]]
+    assert len(frames) == len(set(frames))
+    assert [site["count"] for site in found["sites"] if site["where"] == place] == [600]

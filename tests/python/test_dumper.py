@@ -32,8 +32,8 @@ def read_dump(path: pathlib.Path) -> dict[int, dict[str, Any]]:
     return records
 
 
-def run_python(script: pathlib.Path, *arguments: str) -> subprocess.CompletedProcess[str]:
-    env = dict(os.environ, PYTHONPATH=PACKAGE_PARENT)
+def run_python(script: pathlib.Path, *arguments: str, **environment: str) -> subprocess.CompletedProcess[str]:
+    env = dict(os.environ, PYTHONPATH=PACKAGE_PARENT, **environment)
     return subprocess.run(
         [sys.executable, str(script), *arguments], capture_output=True, text=True, env=env
     )
@@ -379,19 +379,38 @@ dump_both()
 """
 
 
+def _with_site_frames(path: pathlib.Path) -> dict[int, dict[str, Any]]:
+    """The records, each site number replaced by the site's frames: the numbers follow the walk."""
+    records: dict[int, dict[str, Any]] = {}
+    frames: dict[int, Any] = {}
+    for line in path.read_text(encoding="utf-8").splitlines():
+        record = json.loads(line)
+        if "site_frames" in record:
+            assert record["site"] not in frames, "a site's frames are written once"
+            frames[record["site"]] = record.pop("site_frames")
+        if "site" in record:
+            record["site"] = frames[record["site"]]
+        records[record["id"]] = record
+    return records
+
+
 @pytest.mark.skipif(not dumper.native_walker_available(), reason="native walker not built")
-def test_native_walker_writes_what_the_python_dumper_writes(tmp_path: pathlib.Path) -> None:
-    # The same records with the same names: ids, references, sizes, values and names.
+@pytest.mark.parametrize("tracing", [False, True], ids=["untraced", "traced"])
+def test_native_walker_writes_what_the_python_dumper_writes(tmp_path: pathlib.Path, tracing: bool) -> None:
+    # The same records with the same names: ids, references, sizes, values, names and sites.
     script = tmp_path / "subject.py"
     script.write_text(DIFFERENTIAL_SUBJECT)
-    completed = run_python(script, str(tmp_path / "python.jsonl"), str(tmp_path / "native.jsonl"))
+    completed = run_python(script, str(tmp_path / "python.jsonl"), str(tmp_path / "native.jsonl"),
+                           PYTHONTRACEMALLOC="1" if tracing else "")
     assert completed.returncode == 0, completed.stderr
-    reference = read_dump(tmp_path / "python.jsonl")
-    native: dict[int, dict[str, Any]] = {}
-    for line in (tmp_path / "native.jsonl").read_text(encoding="utf-8").splitlines():
-        record = json.loads(line)
+    reference = (_with_site_frames if tracing else read_dump)(tmp_path / "python.jsonl")
+    native = _with_site_frames(tmp_path / "native.jsonl")
+    for record in native.values():
         assert record.pop("subtree_size") is None  # the record encoder's sixth key
-        native[record["id"]] = record
+    if tracing:
+        sited = [r for r in native.values() if "site" in r]
+        assert any(r["type"] == "__main__.Node" and r["site"][0][0] == str(script) for r in sited)
+        assert len(sited) < len(native)  # what was made before tracing started has no site
     assert native.keys() == reference.keys()
     assert [r for i, r in native.items() if r != reference[i]] == []
     assert any(r["value"] == "holder-\u00e9\U0001f600?" for r in native.values())

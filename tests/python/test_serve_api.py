@@ -249,6 +249,8 @@ def test_values_are_clipped_so_that_every_response_stays_small(client):
     ("/api/tree?id=12345678", 404, "no object with id 12345678"),
     ("/api/tree?limit=501", 400, "limit must be between 1 and 500"),
     ("/api/object/7/why/reasons", 404, "not 'reasons'"),
+    ("/api/sites?group=module", 400, "group must be one of"),
+    ("/api/sites", 404, "recorded no allocation sites"),
 ])
 def test_bad_requests_get_json_errors(client, url, status, message):
     error = get(client, url, status)["error"]
@@ -431,3 +433,41 @@ def test_edge_pages_are_windows_of_the_whole_sorted_lists(tmp_path):
         assert store.edge_page(123456789, "references", "id", False, "", 0, 5) is None
         with pytest.raises(ValueError):
             store.edge_page(hub, "sideways", "id", False, "", 0, 5)
+
+
+def test_sites_total_the_objects_per_site_file_and_function_and_name_each_objects_site(tmp_path):
+    from vesker.sites import SiteCollector
+
+    graph = random_graph(random.Random(23), 400, dangling_share=0.0)
+    build_store(tmp_path, encode_lines(graph), vesker_analysis.EstimatorPrecision.Exact, retained=True)
+    table = {0: [["app/a.py", 3, "make"]], 1: [["app/a.py", 9, "make"]], 2: [["app/b.py", 1, None]]}
+    labels = {record["id"]: random.Random(record["id"]).choice([0, 1, 2, None]) for record in graph}
+    collector = SiteCollector(1)
+    collector.table = table
+    for object_id in sorted(labels):
+        if labels[object_id] is not None:
+            collector.ids.append(object_id)
+            collector.sites.append(labels[object_id])
+    with engine.Store(tmp_path) as store:
+        collector.save(str(tmp_path), store)
+    queries = StoreQueries(str(tmp_path))
+    try:
+        client = TestClient(create_app(queries), base_url="http://127.0.0.1")
+        assert get(client, "/api/overview")["sites"]
+        lines = get(client, "/api/sites?by=count&limit=2")
+        rest = get(client, "/api/sites?by=count&offset=2")
+        counts = [row["count"] for row in lines["rows"] + rest["rows"]]
+        assert lines["total"] == 3 and counts == sorted(counts, reverse=True)
+        assert sum(counts) + lines["unknown"]["count"] == len(graph)
+        assert sorted(counts) == sorted(sum(1 for s in labels.values() if s == n) for n in table)
+        files = get(client, "/api/sites?group=file&by=size")["rows"]
+        assert {(row["where"], row["sites"]) for row in files} == {("app/a.py", 2), ("app/b.py", 1)}
+        assert sum(row["size"] for row in files) == sum(row["size"] for row in lines["rows"] + rest["rows"])
+        functions = get(client, "/api/sites?group=function")["rows"]
+        assert {row["where"] for row in functions} == {"app/a.py in make", "app/b.py:1"}
+        known = next(i for i, n in labels.items() if n == 1)
+        unknown = next(i for i, n in labels.items() if n is None)
+        assert get(client, f"/api/object/{known}")["site"]["where"] == "app/a.py:9 in make"
+        assert not get(client, f"/api/object/{unknown}")["site"]["known"]
+    finally:
+        queries.close()

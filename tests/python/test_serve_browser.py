@@ -45,8 +45,16 @@ def server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[str]:
     explorer = vesker_analysis.HeapDumpExplorer(str(directory))
     graph = random_graph(random.Random(4), 3000, id_style="cpython", dangling_share=0.0, module_share=0.02)
     explorer.import_lines(encode_lines(graph), vesker_analysis.EstimatorPrecision.Exact)
+    from vesker.sites import SiteCollector
+
+    sites = SiteCollector(1)
+    sites.table = {0: [["app/cache.py", 41, "Cache.put"]], 1: [["app/main.py", 9, None]]}
+    for number, object_id in enumerate(sorted(record["id"] for record in graph)[::2]):
+        sites.ids.append(object_id)
+        sites.sites.append(number % 2)
     with engine.Store(directory) as store:
         store.compute_retained()
+        sites.save(str(directory), store)
     del explorer
     gc.collect()
     env = dict(os.environ, PYTHONPATH=str(pathlib.Path(vesker.__file__).parent.parent))
@@ -155,6 +163,14 @@ def test_a_walk_from_the_overview_to_a_path(server: str, browser: Any) -> None:
     WebDriverWait(browser, 10).until(lambda driver: re.search(r"#/tree(/\d+|\?expand=)", driver.current_url))
     _wait_for(browser, "main table.rows")
     _shot(browser, "7-dominator-tree-below")
+
+    # Where the objects were made, from the keyboard; one site's largest holder says its own site.
+    browser.find_element("css selector", "body").send_keys("s")
+    _wait_for(browser, "main h1", "Allocation sites")
+    assert "app/cache.py:41 in Cache.put" in browser.find_element("css selector", "main table.rows").text
+    _shot(browser, "8-sites")
+    browser.find_element("css selector", "main table.rows tbody a").click()
+    assert "allocated at" in _wait_for(browser, ".facts", "allocated at").text
 
     # The types table, filtered from the keyboard, and an unknown id's error panel.
     browser.get(f"{server}#/types")

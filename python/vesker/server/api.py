@@ -37,6 +37,7 @@ from vesker.server.queries import (
     not_found,
 )
 from vesker.server.retained import MAX_TREE_ROWS, Retained, availability
+from vesker.server.sites import GROUPS, ORDERS, Sites
 from vesker.store import ALL_TYPES
 
 _MAX_ID = (1 << 64) - 1
@@ -128,6 +129,7 @@ class Served:
     comparison: Comparison | None = None
     retained: Retained | None = None
     retained_state: str = "missing"
+    sites: Sites | None = None
     _refreshing: threading.Lock = field(default_factory=threading.Lock, repr=False)
 
     @classmethod
@@ -140,6 +142,7 @@ class Served:
         state = availability(self.queries)
         self.retained = Retained(self.queries) if state == "fresh" else None
         self.retained_state = state
+        self.sites = Sites(self.queries)
         self.comparison = None if self.baseline is None else Comparison(self.queries, self.baseline)
 
     def refresh(self) -> None:
@@ -239,6 +242,7 @@ def _overview(served: Served, request: Request) -> Json:
     answer["retained"] = served.retained_state
     answer["generation"] = served.queries.generation
     answer["replaced"] = served.queries.replaced
+    answer["sites"] = served.sites is not None and served.sites.table is not None
     if served.retained is not None:
         answer["suspects"] = served.retained.suspects()
         answer["top_retainers"] = served.retained.top(ALL_TYPES, True, Window(0, TOP_ROWS))["rows"]
@@ -293,7 +297,19 @@ def _object(served: Served, request: Request) -> Json:
     answer = served.queries.object(identity)
     if served.retained is not None:
         answer["retained"] = served.retained.facts(identity)
+    if served.sites is not None:
+        answer["site"] = served.sites.of_object(identity)
     return answer
+
+
+def _sites(served: Served, request: Request) -> Json:
+    params = request.query_params
+    by = _choice(params, "by", "retained", ORDERS)
+    group = _choice(params, "group", "site", GROUPS)
+    chosen = window(params)
+    if served.sites is None:
+        raise not_found("the store's allocation sites are not read yet")
+    return served.sites.listing(by, group, chosen)
 
 
 def _edges(served: Served, request: Request) -> Json:
@@ -361,5 +377,6 @@ def routes(served: Served, threads: StoreThreads | None = None) -> list[Route]:
         ("/tree", _tree),
         ("/path", _path),
         ("/common", _common),
+        ("/sites", _sites),
     ]
     return [Route(path, endpoint(handler, served, threads), methods=["GET"]) for path, handler in table]

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <deque>
 #include <optional>
+#include <tuple>
 #include <utility>
 
 #include "core/comparison/held_by.h"
@@ -48,6 +49,25 @@ Result<DominatorFacts> facts_of(const RetainedFacts* retained, std::uint64_t id)
   return facts.value_or(DominatorFacts{});
 }
 
+std::vector<SiteGrowth> by_site(std::span<const NewObject> new_objects) {
+  absl::flat_hash_map<std::uint32_t, SiteGrowth> sites;
+  for (const NewObject& object : new_objects) {
+    SiteGrowth& growth = sites[object.site];
+    ++growth.count;
+    growth.size += object.size;
+  }
+  std::vector<SiteGrowth> out;
+  out.reserve(sites.size());
+  for (auto& [site, growth] : sites) {
+    if (site != kUnknownSite) growth.site = site;
+    out.push_back(growth);
+  }
+  std::ranges::sort(out, [](const SiteGrowth& a, const SiteGrowth& b) {
+    return std::tie(b.size, b.count, a.site) < std::tie(a.size, a.count, b.site);
+  });
+  return out;
+}
+
 class MergePass {
  public:
   MergePass(const ComparisonOptions& options, std::optional<HolderComparison> holders)
@@ -68,7 +88,7 @@ class MergePass {
     row.new_side.add(object.size, facts.retained_size);
     if (options_.same_process) {
       row.added.add(object.size, facts.retained_size);
-      new_objects_.push_back(NewObject{object.id, type, object.size});
+      new_objects_.push_back(NewObject{object.id, type, object.size, options_.new_sites.site_of(object.id)});
     }
     return {};
   }
@@ -112,6 +132,7 @@ class MergePass {
       HolderCandidates& holders = dominators ? static_cast<HolderCandidates&>(*dominators) : referrers;
       VESKER_ASSIGN_OR_RETURN(comparison.held, group_by_holder(new_objects_, names, holders, new_store, txn));
     }
+    if (!options_.new_sites.empty()) comparison.added_sites = by_site(new_objects_);
     comparison.types = std::move(rows_).take_sorted();
     comparison.total.type = "All Types";
     for (const TypeChange& row : comparison.types) {
@@ -143,6 +164,11 @@ class MergePass {
 };
 
 }  // namespace
+
+std::uint32_t SitesOfObjects::site_of(std::uint64_t id) const {
+  const auto found = std::ranges::lower_bound(ids, id);
+  return found != ids.end() && *found == id ? sites[static_cast<std::size_t>(found - ids.begin())] : kUnknownSite;
+}
 
 Result<Comparison> compare_stores(const Store& old_store, const Store& new_store, const ComparisonOptions& options) {
   if ((options.old_retained == nullptr) != (options.new_retained == nullptr))

@@ -9,6 +9,9 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -43,11 +46,16 @@ struct TypeChange {
   Totals removed;  // objects of the old dump that are gone (one process only)
 };
 
+// The site number of an object whose allocation site is unknown.
+inline constexpr std::uint32_t kUnknownSite = std::numeric_limits<std::uint32_t>::max();
+
 // New objects at the top of new subtrees, of one type, held by objects of one type that the old
 // dump had already: "+41,200 x app.Response, +62.1 MiB, held by a dict". The holder is the
-// nearest dominator with retained facts, else a referrer.
+// nearest dominator with retained facts, else a referrer. Where the new dump recorded
+// allocation sites, the tops of one group were also made at one site.
 struct HeldGroup {
   std::string type;
+  std::optional<std::uint32_t> site;
   std::string holder_type;  // empty: held straight from the roots
   std::uint64_t holders = 0;
   std::uint64_t largest_holder = 0;  // the holder that keeps the most new memory of the group
@@ -57,18 +65,36 @@ struct HeldGroup {
   std::uint64_t held_size = 0;
 };
 
+// The new objects made at one allocation site (none: of unknown site).
+struct SiteGrowth {
+  std::optional<std::uint32_t> site;
+  std::uint64_t count = 0;
+  std::uint64_t size = 0;
+};
+
 struct Comparison {
   bool same_process = false;
   bool retained = false;
   std::vector<TypeChange> types;  // in type name order
   TypeChange total;
   std::vector<HeldGroup> held;  // most new memory first; one process only
+  std::vector<SiteGrowth> added_sites;  // most new memory first; one process with sites only
+};
+
+// Which objects of the new dump were made where: ascending ids and their site numbers.
+struct SitesOfObjects {
+  std::span<const std::uint64_t> ids;
+  std::span<const std::uint32_t> sites;
+
+  bool empty() const { return ids.empty(); }
+  std::uint32_t site_of(std::uint64_t id) const;  // kUnknownSite when not listed
 };
 
 struct ComparisonOptions {
   bool same_process = false;
   const RetainedFacts* old_retained = nullptr;  // both or neither
   const RetainedFacts* new_retained = nullptr;
+  SitesOfObjects new_sites;  // empty: the new dump recorded none
 };
 
 Result<Comparison> compare_stores(const Store& old_store, const Store& new_store, const ComparisonOptions& options);

@@ -53,10 +53,11 @@ Status ReferrerHolders::candidates(std::uint64_t id, std::vector<std::uint64_t>&
 
 namespace {
 
-// One holder's share of the tops of one type.
+// One holder's share of the tops of one type made at one site.
 struct Share {
   std::uint64_t holder = 0;
   std::uint32_t type = 0;
+  std::uint32_t site = kUnknownSite;
   HeldGroup totals;
 };
 
@@ -136,8 +137,9 @@ class Attribution {
   }
 
   void top(std::uint32_t object, std::uint64_t holder) {
-    auto [slot, inserted] = share_index_.try_emplace(std::pair(holder, objects_[object].type), shares_.size());
-    if (inserted) shares_.push_back(Share{holder, objects_[object].type, {}});
+    const NewObject& made = objects_[object];
+    auto [slot, inserted] = share_index_.try_emplace(std::tuple(holder, made.type, made.site), shares_.size());
+    if (inserted) shares_.push_back(Share{holder, made.type, made.site, {}});
     HeldGroup& totals = shares_[slot->second].totals;
     ++totals.count;
     totals.size += objects_[object].size;
@@ -155,7 +157,7 @@ class Attribution {
   std::vector<std::uint32_t> share_of_;
   std::vector<bool> on_path_;
   std::vector<Frame> path_;
-  absl::flat_hash_map<std::pair<std::uint64_t, std::uint32_t>, std::size_t> share_index_;
+  absl::flat_hash_map<std::tuple<std::uint64_t, std::uint32_t, std::uint32_t>, std::size_t> share_index_;
   std::vector<Share> shares_;
 };
 
@@ -174,13 +176,13 @@ Result<std::vector<HeldGroup>> group_by_holder(std::span<const NewObject> new_ob
     std::uint64_t largest = 0;  // the new memory of the largest holder's share
   };
   absl::flat_hash_map<std::uint64_t, std::string> holder_types;
-  absl::flat_hash_map<std::pair<std::uint32_t, std::string>, Group> groups;
+  absl::flat_hash_map<std::tuple<std::uint32_t, std::uint32_t, std::string>, Group> groups;
   for (const Share& share : shares) {
     auto [known, inserted] = holder_types.try_emplace(share.holder);
     if (inserted && share.holder != 0) {
       VESKER_ASSIGN_OR_RETURN(known->second, type_of(new_store, txn, share.holder));
     }
-    Group& group = groups[{share.type, known->second}];
+    Group& group = groups[{share.type, share.site, known->second}];
     if (group.held.holders == 0 || std::tie(share.totals.held_size, group.held.largest_holder) >
                                        std::tie(group.largest, share.holder)) {
       group.largest = share.totals.held_size;
@@ -197,12 +199,15 @@ Result<std::vector<HeldGroup>> group_by_holder(std::span<const NewObject> new_ob
   std::vector<HeldGroup> held;
   held.reserve(groups.size());
   for (auto& [key, group] : groups) {
-    group.held.type = type_names[key.first];
-    group.held.holder_type = key.second;
+    const auto& [type, site, holder_type] = key;
+    group.held.type = type_names[type];
+    if (site != kUnknownSite) group.held.site = site;
+    group.held.holder_type = holder_type;
     held.push_back(std::move(group.held));
   }
   std::ranges::sort(held, [](const HeldGroup& a, const HeldGroup& b) {
-    return std::tie(b.held_size, b.count, a.type, a.holder_type) < std::tie(a.held_size, a.count, b.type, b.holder_type);
+    return std::tie(b.held_size, b.count, a.type, a.holder_type, a.site) <
+           std::tie(a.held_size, a.count, b.type, b.holder_type, b.site);
   });
   return held;
 }

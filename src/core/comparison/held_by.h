@@ -5,7 +5,7 @@
 // object the earlier dump had, or the roots) is the top of a new subtree, held by that
 // candidate. Every other new object hangs below new objects; it is counted with the top that its
 // first usable new candidate leads to, so each new byte is counted once. The tops are merged by
-// their type and their holder's type.
+// their type, their allocation site and their holder's type.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +54,7 @@ struct NewObject {
   std::uint64_t id = 0;
   std::uint32_t type = 0;  // index into the type names
   std::uint64_t size = 0;
+  std::uint32_t site = kUnknownSite;
 };
 
 // `new_objects` in id order. The holders' types are read from the later dump through `txn`.

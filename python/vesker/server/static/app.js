@@ -15,6 +15,7 @@ const ROUTES = [
   [/^\/path$/, views.path],
   [/^\/common$/, views.common],
   [/^\/compare$/, views.compare],
+  [/^\/sites$/, views.sites],
   [/^\/tree$/, tree],
   [/^\/tree\/([^/]+)$/, tree],
 ];

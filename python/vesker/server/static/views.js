@@ -33,7 +33,7 @@ let offered = null;
 export function forgetFeatures() { offered = null; }
 export function features() {
   offered ??= api("/overview")
-    .then((overview) => (display.estimated = overview.estimated, { retained: overview.retained === "fresh", retainedState: overview.retained, baseline: !!overview.baseline }))
+    .then((overview) => (display.estimated = overview.estimated, { retained: overview.retained === "fresh", retainedState: overview.retained, baseline: !!overview.baseline, sites: !!overview.sites }))
     .catch(() => ({}));
   return offered;
 }
@@ -215,6 +215,8 @@ export async function object(params, id) {
         : display.estimated ? `${subtreeText(data.subtree_size)} (estimate)` : `${bytes(data.subtree_size)} (${number(data.subtree_size)} bytes)`],
       ...(facts_ ? [["retained", `${bytes(facts_.retained)} (${number(facts_.retained)} bytes)`],
         ["dominated by", facts_.idom ? h("a", { href: link(`/object/${facts_.idom}`), class: "id" }, facts_.idom) : "the root"]] : []),
+      ...(data.site ? [["allocated at", data.site.known ? siteText(data.site.frames)
+        : "unknown (made before tracing started, or outside Python's allocator)"]] : []),
       ["references", number(data.reference_count)],
       ["referrers", number(data.referrer_count)],
       ...(facts_?.unreachable ? [["reachable", "no: garbage that the next collection frees"]] : []),
@@ -242,6 +244,46 @@ async function whyAlive(id, params) {
     data.total > data.rows.length ? pager(data, (next) => link(`/object/${id}`, { ...Object.fromEntries(params.entries()), [`why_${which}_offset`]: next })) : null);
   return [section(`Why alive: ${number(dominators.total)} ${dominators.total === 1 ? "dominator" : "dominators"} from the root`, "dominators", dominators),
     section(`A shortest path from a root (${number(Math.max(0, path.total - 1))} references)`, "path", path)];
+}
+
+// -- allocation sites ------------------------------------------------------------------------
+
+// "app/cache.py:41 in Cache.put", with the calling frames when the dump recorded more than one.
+function siteText(frames) {
+  if (!frames.length) return "an unknown place";
+  const frame = ([file, line, name]) => `${file}:${line}${name ? ` in ${name}` : ""}`;
+  return frames.length > 1 ? h("span", { title: frames.slice(1).map(frame).join("\n") }, frame(frames[0]), ` (+${frames.length - 1} frames)`)
+    : frame(frames[0]);
+}
+
+const SITE_GROUPS = { site: "line", file: "file", function: "function" };
+
+export async function sites(params) {
+  const by = params.get("by") || "retained";
+  const group = params.get("group") || "site";
+  const offset = params.get("offset") || 0;
+  const data = await api("/sites", { by, group, offset, limit: PAGE });
+  const href = (changes) => link("/sites", { by, group, offset, ...changes });
+  const columns = [
+    { key: "where", title: group === "site" ? "allocated at" : `${SITE_GROUPS[group]} (sites)`,
+      cell: (row) => group === "site" && row.frames ? siteText(row.frames) : `${row.where} (${number(row.sites)})` },
+    { key: "count", title: "objects", numeric: true, cell: (row) => number(row.count) },
+    { key: "size", title: "size", numeric: true, cell: (row) => bytes(row.size) },
+    RETAINED_COLUMN,
+    { key: "holders", title: "held by", cell: (row) => h("span", {}, ...row.holders.flatMap((holder, i) =>
+      [i ? ", " : "", h("a", { href: link(`/object/${holder.id}`) }, holder.label || holder.id), ` (${bytes(holder.retained)})`])) },
+  ];
+  const sortState = { key: data.by, descending: true, href: (key) => href({ by: key, offset: 0 }) };
+  return [
+    h("h1", {}, "Allocation sites"),
+    h("p", { class: "hint" }, `Where the objects were made (${number(data.frames)} frame(s) recorded per allocation); `,
+      "retained: what the objects of a site keep alive, counted once. ",
+      `${number(data.unknown.count)} objects (${bytes(data.unknown.size)}) have no known site.`),
+    h("p", { class: "toolbar" }, "by ", ...Object.entries(SITE_GROUPS).flatMap(([key, title], i) =>
+      [i ? " · " : "", key === group ? h("strong", {}, title) : h("a", { href: href({ group: key, offset: 0 }) }, title)])),
+    table(sortHeaders(columns, ["count", "size", "retained"]), data.rows, sortState),
+    pager(data, (next) => href({ offset: next })),
+  ];
 }
 
 // -- searches ----------------------------------------------------------------------------
