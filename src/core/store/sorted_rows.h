@@ -33,6 +33,9 @@ class DuplicatePutter {
   Status put(std::string_view values);
   // Puts what `add` left.
   Status finish() { return flush(); }
+  // Goes on with the current key through `cursor`, of a transaction begun after the one of the
+  // cursor before was committed; call it between `put`s, with nothing left by `add`.
+  void reattach(Cursor& cursor) noexcept { cursor_ = &cursor; }
 
  private:
   static constexpr std::size_t kValuesPerCall = std::size_t{1} << 16;
