@@ -365,7 +365,8 @@ def measure_fifty_million(args: argparse.Namespace) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--objects", type=int, nargs="+", default=[2_500_000, 10_000_000])
+    parser.add_argument("--objects", type=int, nargs="*", default=[2_500_000, 10_000_000],
+                        help="generated dump sizes (none: the real dumps alone)")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--rounds", type=int, default=1)
     parser.add_argument("--dump", type=Path, action="append", default=[],

@@ -83,8 +83,9 @@ class TypeKeyedRows {
   // Forgets the rows (the names stay for the next ones).
   void clear_rows() noexcept { rows_.clear(); }
 
-  // Puts every row (values of `value_size` bytes, 8 or 16) through `txn` and clears the rows.
-  Status put_all(Transaction& txn, Database db, std::size_t value_size);
+  // Puts every row, sorted by `sort` before (values of `value_size` bytes, 8 or 16), through
+  // `txn` and clears the rows.
+  Status put_sorted(Transaction& txn, Database db, std::size_t value_size);
 
  private:
   std::uint32_t type_index(std::string_view name);
