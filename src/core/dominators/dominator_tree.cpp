@@ -144,9 +144,13 @@ Vertex eval(Vertex q, Vertex current, std::vector<ForestSlot>& forest) {
   return forest[q].label;
 }
 
-}  // namespace
+template <class T>
+void release(std::vector<T>& array) {
+  std::vector<T>().swap(array);
+}
 
-Result<DominatorTree> compute_dominator_tree(const HeapGraph& graph, const Proceed& proceed) {
+// `releasable` is `graph` or null: with it, arrays are released once no later step reads them.
+Result<DominatorTree> dominator_tree(const HeapGraph& graph, HeapGraph* releasable, const Proceed& proceed) {
   const Vertex count = graph.vertex_count();
   const std::uint64_t total = 3ull * count;
   DominatorTree tree;
@@ -184,6 +188,12 @@ Result<DominatorTree> compute_dominator_tree(const HeapGraph& graph, const Proce
   }
   if (order.size() != count) internal_error("the root does not reach every object");
 
+  if (releasable != nullptr) {
+    release(releasable->successor_offsets);
+    release(releasable->successors);
+    release(releasable->is_module);
+  }
+
   // Step 2: semidominators, in reverse preorder.
   std::vector<Vertex>().swap(label);
   std::vector<ForestSlot> forest(count);
@@ -205,6 +215,10 @@ Result<DominatorTree> compute_dominator_tree(const HeapGraph& graph, const Proce
   }
   std::vector<Vertex>().swap(pre);
   std::vector<ForestSlot>().swap(forest);
+  if (releasable != nullptr) {
+    release(releasable->predecessor_offsets);
+    release(releasable->predecessors);
+  }
 
   // Step 3: immediate dominators, in preorder, in place of the parents.
   for (Vertex i = 1; i < count; ++i) {
@@ -219,8 +233,19 @@ Result<DominatorTree> compute_dominator_tree(const HeapGraph& graph, const Proce
   tree.retained.resize(count);
   for (Vertex p = 0; p < count; ++p) tree.retained[p] = graph.sizes[order[p]];
   for (Vertex p = count - 1; p >= 1; --p) tree.retained[tree.idom[p]] += tree.retained[p];
+  if (releasable != nullptr) release(releasable->sizes);
   if (!proceed(total, total)) return fail(Error::python_exception_pending());
   return tree;
+}
+
+}  // namespace
+
+Result<DominatorTree> compute_dominator_tree(const HeapGraph& graph, const Proceed& proceed) {
+  return dominator_tree(graph, nullptr, proceed);
+}
+
+Result<DominatorTree> compute_dominator_tree_releasing_graph(HeapGraph& graph, const Proceed& proceed) {
+  return dominator_tree(graph, &graph, proceed);
 }
 
 void for_each_topmost_of_label(const DominatorTree& tree, std::span<const std::uint32_t> labels,

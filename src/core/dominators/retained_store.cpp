@@ -12,6 +12,7 @@
 #include "core/common/byte_order.h"
 #include "core/dominators/dominator_tree.h"
 #include "core/dominators/size_index.h"
+#include "core/dominators/successive_writes.h"
 #include "core/store/lmdb_error.h"
 #include "core/store/sorted_rows.h"
 
@@ -30,6 +31,7 @@ Result<std::uint64_t> entry_count(const Transaction& txn, Database db) {
   return stat.ms_entries;
 }
 
+constexpr std::string_view kCompletionKey = "retained";
 constexpr std::string_view kFingerprintField = "\"fingerprint\":\"";
 
 std::string metadata_text(const std::string& fingerprint, const RetainedRun& run) {
@@ -91,31 +93,42 @@ TreeByVertex tree_by_vertex(const HeapGraph& graph, DominatorTree& tree) {
 
 Status clear(Transaction& txn, Database db) { return check_lmdb(mdb_drop(txn.handle(), txn.checked(db), 0)); }
 
-// Writes the results, releasing every array once nothing further reads it: LMDB's dirtied pages
-// grow meanwhile, and the peak is what both hold at once.
-Status write_results(const AnalysisStore& store, Transaction& writes, const HeapGraph& graph, TreeByVertex& tree,
+Status drop_completion_record(Transaction& txn, const AnalysisStore& store) {
+  MDB_val key = to_mdb_val(kCompletionKey);
+  const int rc = mdb_del(txn.handle(), txn.checked(store.metadata), &key, nullptr);
+  return rc == MDB_NOTFOUND ? Status{} : check_lmdb(rc);
+}
+
+// Writes the results, releasing every array once nothing further reads it. The first transaction
+// drops the completion record, which the last one writes again: until then, readers (and a run
+// stopped half-way) find the retained sizes missing rather than half written.
+Status write_results(const AnalysisStore& store, SuccessiveWrites& writes, const HeapGraph& graph, TreeByVertex& tree,
                      const std::vector<std::uint64_t>& once, const Proceed& proceed, std::uint64_t done,
                      std::uint64_t total) {
   for (Database db : {store.dominators, store.dominator_children, store.retained_index, store.type_retained}) {
-    VESKER_TRY(clear(writes, db));
+    VESKER_TRY(clear(writes.txn(), db));
   }
+  VESKER_TRY(drop_completion_record(writes.txn(), store));
   const auto count = static_cast<Vertex>(tree.idom.size());
-  {
-    VESKER_ASSIGN_OR_RETURN(Cursor objects, Cursor::open(writes, store.dominators));
-    VESKER_ASSIGN_OR_RETURN(Cursor dominated, Cursor::open(writes, store.dominator_children));
-    std::string run;
-    const auto put_children = [&](std::string_view key, Vertex v) -> Status {
-      if (tree.child_offsets[v] == tree.child_offsets[v + 1]) return {};
-      run.clear();
-      for (Vertex c = tree.child_offsets[v]; c < tree.child_offsets[v + 1]; ++c) {
-        const Vertex child = tree.children[c];
-        run.append(SizeIndexEntry{tree.retained[child], graph.ids[child]}.encode().view());
-      }
-      return put_duplicate_run(dominated, key, run, SizeIndexEntry::kEncodedSize, true);
-    };
-    VESKER_TRY(put_children(kRootChildrenKey, kRoot));
-    // Vertices are numbered in id order, which is the key order of both databases.
-    for (Vertex v = 1; v < count; ++v) {
+  std::string run;
+  const auto put_children = [&](Cursor& dominated, std::string_view key, Vertex v) -> Status {
+    if (tree.child_offsets[v] == tree.child_offsets[v + 1]) return {};
+    run.clear();
+    for (Vertex c = tree.child_offsets[v]; c < tree.child_offsets[v + 1]; ++c) {
+      const Vertex child = tree.children[c];
+      run.append(SizeIndexEntry{tree.retained[child], graph.ids[child]}.encode().view());
+    }
+    writes.wrote(key.size() + run.size());
+    return put_duplicate_run(dominated, key, run, SizeIndexEntry::kEncodedSize, true);
+  };
+  // Vertices are numbered in id order, which is the key order of both databases; each
+  // transaction appends the next stretch of them.
+  for (Vertex v = 0; v < count;) {
+    if (v > 0) VESKER_TRY(writes.next());
+    VESKER_ASSIGN_OR_RETURN(Cursor objects, Cursor::open(writes.txn(), store.dominators));
+    VESKER_ASSIGN_OR_RETURN(Cursor dominated, Cursor::open(writes.txn(), store.dominator_children));
+    if (v == kRoot) VESKER_TRY(put_children(dominated, kRootChildrenKey, v++));
+    for (; v < count && !writes.due(); ++v) {
       if (v % (1 << 16) == 0 && !proceed(done + v, total)) return fail(Error::python_exception_pending());
       const Vertex d = tree.idom[v];
       const std::uint64_t id = graph.ids[v];
@@ -129,9 +142,10 @@ Status write_results(const AnalysisStore& store, Transaction& writes, const Heap
       value[16] = static_cast<char>(flags);
       MDB_val data{sizeof value, value};
       VESKER_TRY(objects.put(IdBytes(id).view(), &data, MDB_APPEND));
+      writes.wrote(8 + sizeof value);
       char key[8];
       store_u64_be(key, id);
-      VESKER_TRY(put_children(std::string_view(key, 8), v));
+      VESKER_TRY(put_children(dominated, std::string_view(key, 8), v));
     }
   }
   // The index needs each vertex's retained size, nothing else of the tree.
@@ -148,7 +162,7 @@ Status write_results(const AnalysisStore& store, Transaction& writes, const Heap
     }));
   }
   for (std::uint32_t t = 0; t < once.size(); ++t) {
-    VESKER_TRY(writes.put(store.type_retained, graph.type_names[t], IdBytes(once[t]).view()));
+    VESKER_TRY(writes.txn().put(store.type_retained, graph.type_names[t], IdBytes(once[t]).view()));
   }
   return {};
 }
@@ -182,7 +196,7 @@ Result<std::string> store_fingerprint(const Transaction& txn, const Store& store
 }
 
 Result<RetainedState> retained_state(const Transaction& txn, const AnalysisStore& store) {
-  VESKER_ASSIGN_OR_RETURN(const auto recorded, txn.get(store.metadata, "retained"));
+  VESKER_ASSIGN_OR_RETURN(const auto recorded, txn.get(store.metadata, kCompletionKey));
   if (!recorded) return RetainedState::missing;
   VESKER_ASSIGN_OR_RETURN(const std::string fingerprint, store_fingerprint(txn, store.store));
   const std::size_t at = recorded->find(kFingerprintField);
@@ -191,7 +205,8 @@ Result<RetainedState> retained_state(const Transaction& txn, const AnalysisStore
   return stored == fingerprint ? RetainedState::fresh : RetainedState::stale;
 }
 
-Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, const Proceed& proceed) {
+Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, const Proceed& proceed,
+                                           std::size_t bytes_per_transaction) {
   RetainedRun run;
   auto started = Clock::now();
   HeapGraph graph;
@@ -211,27 +226,23 @@ Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, const Pro
   run.read_seconds = seconds_since(started);
 
   started = Clock::now();
-  VESKER_ASSIGN_OR_RETURN(DominatorTree tree, compute_dominator_tree(graph, [&](std::uint64_t done, std::uint64_t) {
+  VESKER_ASSIGN_OR_RETURN(DominatorTree tree,
+                          compute_dominator_tree_releasing_graph(graph, [&](std::uint64_t done, std::uint64_t) {
                             return proceed(objects + done, total);
                           }));
   run.dominator_seconds = seconds_since(started);
   run.unreachable = tree.unreachable_count;
   run.total_size = tree.retained[0];
-  // From here on only ids and types of the graph are read.
-  release(graph.sizes);
-  release(graph.is_module);
-  release(graph.successor_offsets);
-  release(graph.successors);
-  release(graph.predecessor_offsets);
-  release(graph.predecessors);
+  // From here on only ids and types of the graph are read, and only those are left.
   // Before the writes, whose dirtied pages LMDB holds in memory, rather than after them.
   const std::vector<std::uint64_t> once = retained_by_type(graph, tree);
   TreeByVertex by_vertex = tree_by_vertex(graph, tree);
 
   started = Clock::now();
   VESKER_ASSIGN_OR_RETURN(Transaction writes, store.store.begin_write());
-  VESKER_TRY(write_results(store, writes, graph, by_vertex, once, proceed, 4 * objects, total));
-  VESKER_TRY(write_metadata(writes, store, "retained", metadata_text(fingerprint, run)));
+  SuccessiveWrites successive(writes, store.store, bytes_per_transaction);
+  VESKER_TRY(write_results(store, successive, graph, by_vertex, once, proceed, 4 * objects, total));
+  VESKER_TRY(write_metadata(writes, store, kCompletionKey, metadata_text(fingerprint, run)));
   VESKER_TRY(writes.commit());
   run.write_seconds = seconds_since(started);
   return run;

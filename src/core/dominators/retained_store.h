@@ -2,6 +2,7 @@
 // fingerprint of the store they were computed from, so that a later import shows them stale.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -41,9 +42,16 @@ Result<std::string> store_fingerprint(const Transaction& txn, const Store& store
 
 Result<RetainedState> retained_state(const Transaction& txn, const AnalysisStore& store);
 
+// Bytes of keys and values each write transaction of the results puts before it commits: some
+// tens of megabytes of dirtied pages, against the hundreds the results of ten million objects take.
+inline constexpr std::size_t kRetainedBytesPerTransaction = std::size_t{24} << 20;
+
 // Reads the graph from one snapshot, computes the dominator tree and writes the results, the
-// per-type totals and the metadata entry "retained" in one write transaction. `proceed` gets
-// work units: one per object read, three per object of the dominator phase, one per object written.
-Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, const Proceed& proceed);
+// per-type totals and, last, the metadata entry "retained", in write transactions of about
+// `bytes_per_transaction` each; the first drops the entry, so that the sizes stay missing until
+// all are written. `proceed` gets work units: one per object read, three per object of the
+// dominator phase, one per object written.
+Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, const Proceed& proceed,
+                                           std::size_t bytes_per_transaction = kRetainedBytesPerTransaction);
 
 }  // namespace vesker::dominators

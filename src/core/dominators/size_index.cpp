@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,7 +35,7 @@ SizeIndexOrder size_index_order(const HeapGraph& graph, std::span<const std::uin
   return order;
 }
 
-Status put_size_index(Transaction& txn, Database db, const HeapGraph& graph,
+Status put_size_index(SuccessiveWrites& writes, Database db, const HeapGraph& graph,
                       std::span<const std::uint64_t> size_by_vertex, const SizeIndexOrder& order,
                       const std::function<Status()>& poll) {
   std::vector<std::uint32_t> keys;  // type numbers; type_names.size() stands for the all-types key
@@ -47,10 +48,11 @@ Status put_size_index(Transaction& txn, Database db, const HeapGraph& graph,
     return key == all_types ? Type::kAllTypesText : std::string_view(graph.type_names[key]);
   };
   std::sort(keys.begin(), keys.end(), [&](std::uint32_t a, std::uint32_t b) { return key_name(a) < key_name(b); });
-  VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, db));
-  VESKER_ASSIGN_OR_RETURN(auto last, cursor.move(MDB_LAST));
+  std::optional<Cursor> cursor;
+  VESKER_ASSIGN_OR_RETURN(cursor, Cursor::open(writes.txn(), db));
+  VESKER_ASSIGN_OR_RETURN(auto last, cursor->move(MDB_LAST));
   const std::string last_key = last ? std::string(last->key) : std::string();
-  DuplicatePutter putter(cursor, SizeIndexEntry::kEncodedSize);
+  DuplicatePutter putter(*cursor, SizeIndexEntry::kEncodedSize);
   std::string values;
   for (const std::uint32_t key : keys) {
     const std::span<const Vertex> run =
@@ -62,6 +64,12 @@ Status put_size_index(Transaction& txn, Database db, const HeapGraph& graph,
     VESKER_TRY(putter.begin_key(name, !last || name > last_key));
     for (std::size_t begin = 0; begin < run.size(); begin += kValuesPerPut) {
       VESKER_TRY(poll());
+      if (writes.due()) {
+        cursor.reset();  // a write transaction's cursors must be closed before it commits
+        VESKER_TRY(writes.next());
+        VESKER_ASSIGN_OR_RETURN(cursor, Cursor::open(writes.txn(), db));
+        putter.reattach(*cursor);
+      }
       const auto piece = run.subspan(begin, std::min(kValuesPerPut, run.size() - begin));
       values.resize(piece.size() * SizeIndexEntry::kEncodedSize);
       char* out = values.data();
@@ -71,6 +79,7 @@ Status put_size_index(Transaction& txn, Database db, const HeapGraph& graph,
         out += SizeIndexEntry::kEncodedSize;
       }
       VESKER_TRY(putter.put(values));
+      writes.wrote(values.size());
     }
   }
   return putter.finish();

@@ -10,6 +10,7 @@
 
 #include "core/common/error.h"
 #include "core/dominators/heap_graph.h"
+#include "core/dominators/successive_writes.h"
 #include "core/store/transaction.h"
 
 namespace vesker::dominators {
@@ -29,8 +30,9 @@ SizeIndexOrder size_index_order(const HeapGraph& graph, std::span<const std::uin
 
 // Puts the rows of `db` in key byte order: each key's values are (~size, id) as big-endian
 // numbers. A type named like the all-types key shares it, its rows among that key's. `poll`
-// is called between pieces of values.
-Status put_size_index(Transaction& txn, Database db, const HeapGraph& graph,
+// is called between pieces of values, where the writes may also move on to their next
+// transaction.
+Status put_size_index(SuccessiveWrites& writes, Database db, const HeapGraph& graph,
                       std::span<const std::uint64_t> size_by_vertex, const SizeIndexOrder& order,
                       const std::function<Status()>& poll);
 

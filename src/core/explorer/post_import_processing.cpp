@@ -159,7 +159,8 @@ Status store_subtree_sizes(const Store& store, const Transaction& snapshot, Tran
   ordering.join();
   rewriting.stop();
   PhaseLog::Timer indexing(log, "subtree sizes/putting the size index");
-  return dominators::put_size_index(writes, store.types_subtree_size_index, graph, subtree_sizes, order,
+  dominators::SuccessiveWrites one_transaction(writes);
+  return dominators::put_size_index(one_transaction, store.types_subtree_size_index, graph, subtree_sizes, order,
                                     [&] { return cancellation.poll(); });
 }
 

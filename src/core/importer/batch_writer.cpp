@@ -63,7 +63,7 @@ Status BatchWriter::commit(std::unique_ptr<RowBatch>& last) {
 Status BatchWriter::put_and_commit(Transaction& txn) {
   if (runs_) {
     {
-      PhaseLog::Timer timer(log_, "import/sorting and spilling the last batch");
+      PhaseLog::Timer timer(log_, "import/spilling the last batch");
       VESKER_TRY(batch_->spill(*runs_));
       batch_.reset();  // its memory is better spent on the transaction's pages
     }
@@ -71,7 +71,7 @@ Status BatchWriter::put_and_commit(Transaction& txn) {
     VESKER_TRY(runs_->put_all(store_, txn));
     runs_.reset();
   } else {
-    PhaseLog::Timer timer(log_, "import/sorting and putting");
+    PhaseLog::Timer timer(log_, "import/putting");
     VESKER_TRY(batch_->put_all(store_, txn));
     batch_.reset();
   }

@@ -34,12 +34,9 @@ Status LineImporter::add_line(std::string_view line) {
     return fail(lmdb_error(MDB_BAD_VALSIZE));
   }
   batch_->add(*record);
-  // This thread sorts part of a full batch, and the writer the rest before writing it out,
-  // while the next lines are decoded here.
-  if (batch_->staged_bytes() >= batch_bytes_) {
-    batch_->sort_for_spill();
-    return writer_->spill(batch_);
-  }
+  // The writer sorts a full batch and writes it out while the next lines are decoded here: the
+  // decoding is the longer of the two.
+  if (batch_->staged_bytes() >= batch_bytes_) return writer_->spill(batch_);
   return {};
 }
 
@@ -49,6 +46,12 @@ Status LineImporter::commit() {
     log_->add("import/reading and decoding lines",
               std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count(),
               PhaseLog::thread_cpu_seconds() - started_cpu_);
+  }
+  {
+    // Nothing is decoded any more: this thread and a second one sort the last batch, while the
+    // writer may still be spilling the one before.
+    PhaseLog::Timer timer(log_, "import/sorting the last batch (both threads)");
+    batch_->sort_all();
   }
   return writer_->commit(batch_);
 }

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 #include "core/codecs/index_values.h"
 #include "core/codecs/record_encoder.h"
@@ -29,7 +32,9 @@ std::size_t RowBatch::staged_bytes() const noexcept {
          referrers_.size() * sizeof(referrers_[0]) + types_.staged_bytes() + sizes_.staged_bytes();
 }
 
-void RowBatch::sort() {
+void RowBatch::sort_primary_and_referrers() {
+  if (sorted_) return;
+  sorted_ = true;
   // Stable, so that among rows of one id the last one of the input comes last and is kept.
   std::stable_sort(primary_.begin(), primary_.end(), [](const PrimaryRow& a, const PrimaryRow& b) { return a.id < b.id; });
   std::size_t kept = 0;
@@ -48,28 +53,43 @@ void RowBatch::clear() noexcept {
   referrers_.clear();
   types_.clear_rows();
   sizes_.clear_rows();
-  sorted_for_spill_ = false;
+  sorted_ = false;
+  type_keyed_sorted_ = false;
 }
 
 Status RowBatch::put_all(const Store& store, Transaction& txn) {
-  sort();
+  sort_primary_and_referrers();
+  sort_type_keyed();
   VESKER_TRY(put_primary(store, txn));
   VESKER_TRY(put_referrers(store, txn));
-  VESKER_TRY(types_.put_all(txn, store.types, 8));
-  VESKER_TRY(sizes_.put_all(txn, store.types_size_index, SizeIndexEntry::kEncodedSize));
+  VESKER_TRY(types_.put_sorted(txn, store.types, 8));
+  VESKER_TRY(sizes_.put_sorted(txn, store.types_size_index, SizeIndexEntry::kEncodedSize));
   clear();
   return {};
 }
 
-void RowBatch::sort_for_spill() {
-  sort();
-  sorted_for_spill_ = true;
+void RowBatch::sort_type_keyed() {
+  if (type_keyed_sorted_) return;
+  types_.sort();
+  sizes_.sort();
+  type_keyed_sorted_ = true;
+}
+
+void RowBatch::sort_all() {
+  std::optional<std::jthread> second;
+  try {
+    second.emplace([this] { sort_type_keyed(); });
+  } catch (const std::system_error&) {
+    // No second thread to be had: this one sorts those rows too, below.
+  }
+  sort_primary_and_referrers();
+  if (second) second->join();
+  sort_type_keyed();
 }
 
 Status RowBatch::spill(SpilledRuns& runs) {
-  if (!sorted_for_spill_) sort();
-  types_.sort();
-  sizes_.sort();
+  sort_primary_and_referrers();
+  sort_type_keyed();
   for (const PrimaryRow& row : primary_) VESKER_TRY(runs.append_primary(row.id, record_of(row)));
   for (const auto& [referenced, referrer] : referrers_) VESKER_TRY(runs.append_referrer(referenced, referrer));
   VESKER_TRY(runs.end_run(types_, sizes_));

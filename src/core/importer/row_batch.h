@@ -29,9 +29,9 @@ class RowBatch {
 
   // Puts every staged row through `txn` and clears the batch.
   Status put_all(const Store& store, Transaction& txn);
-  // Sorts the primary and referrer rows ahead of `spill`, which sorts the type-keyed ones and
-  // writes everything out: the import splits the sorting between its two threads so.
-  void sort_for_spill();
+  // Sorts every row ahead of `spill` or `put_all` (which sort what is not sorted yet), the
+  // type-keyed ones on a second thread: for the last batch, which nothing is decoded beside.
+  void sort_all();
   // Writes the staged rows, sorted, to `runs` as one more run, and clears the batch.
   Status spill(SpilledRuns& runs);
 
@@ -44,7 +44,9 @@ class RowBatch {
 
   // Sorts the primary and referrer rows in their databases' order and drops the rows that a
   // later one replaces (primary) or repeats (referrers); the type-keyed rows sort themselves.
-  void sort();
+  // Each sort runs once per batch: sorting the type-keyed rows renumbers their names.
+  void sort_primary_and_referrers();
+  void sort_type_keyed();
   void clear() noexcept;
   std::string_view record_of(const PrimaryRow& row) const noexcept {
     return std::string_view(encoded_records_).substr(row.offset, row.length);
@@ -57,7 +59,8 @@ class RowBatch {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> referrers_;  // (referenced id, referrer as big-endian number)
   TypeKeyedRows types_;
   TypeKeyedRows sizes_;
-  bool sorted_for_spill_ = false;
+  bool sorted_ = false;             // the primary and referrer rows
+  bool type_keyed_sorted_ = false;
 };
 
 }  // namespace vesker

@@ -1,7 +1,9 @@
 #include "core/store/sorted_rows.h"
 
 #include <algorithm>
+#include <array>
 #include <numeric>
+#include <span>
 #include <tuple>
 
 #include "core/common/byte_order.h"
@@ -76,6 +78,45 @@ Status put_duplicate_run(Cursor& cursor, std::string_view key, std::string_view 
   return putter.put(values);
 }
 
+namespace {
+
+// Sorts rows on (high, low) by a least-significant-digit radix sort over their sixteen bytes,
+// skipping every byte that all rows share (the top bytes of ids and sizes, a zero `low`): a few
+// passes that move rows, instead of some twenty comparisons a row.
+void sort_by_values(std::span<TypeKeyedRows::Row> rows, std::vector<TypeKeyedRows::Row>& scratch) {
+  using Row = TypeKeyedRows::Row;
+  const auto byte_of = [](const Row& row, int digit) -> std::uint8_t {
+    return static_cast<std::uint8_t>((digit < 8 ? row.low : row.high) >> (8 * (digit % 8)));
+  };
+  if (rows.size() < 256) {
+    std::sort(rows.begin(), rows.end(),
+              [](const Row& a, const Row& b) { return std::tie(a.high, a.low) < std::tie(b.high, b.low); });
+    return;
+  }
+  std::vector<std::array<std::size_t, 256>> counts(16);
+  for (const Row& row : rows) {
+    for (int digit = 0; digit < 16; ++digit) ++counts[digit][byte_of(row, digit)];
+  }
+  scratch.resize(std::max(scratch.size(), rows.size()));
+  std::span<Row> from = rows;
+  std::span<Row> to(scratch.data(), rows.size());
+  for (int digit = 0; digit < 16; ++digit) {
+    const std::array<std::size_t, 256>& count = counts[digit];
+    if (std::find(count.begin(), count.end(), rows.size()) != count.end()) continue;
+    std::array<std::size_t, 256> next;
+    std::size_t start = 0;
+    for (int value = 0; value < 256; ++value) {
+      next[value] = start;
+      start += count[value];
+    }
+    for (const Row& row : from) to[next[byte_of(row, digit)]++] = row;
+    std::swap(from, to);
+  }
+  if (from.data() != rows.data()) std::copy(from.begin(), from.end(), rows.begin());
+}
+
+}  // namespace
+
 std::uint32_t TypeKeyedRows::type_index(std::string_view name) {
   if (auto found = indexes_.find(name); found != indexes_.end()) return found->second;
   const auto index = static_cast<std::uint32_t>(names_.size());
@@ -90,9 +131,31 @@ void TypeKeyedRows::sort() {
   std::sort(by_rank_.begin(), by_rank_.end(), [&](std::uint32_t a, std::uint32_t b) { return names_[a] < names_[b]; });
   std::vector<std::uint32_t> rank(names_.size());
   for (std::uint32_t r = 0; r < by_rank_.size(); ++r) rank[by_rank_[r]] = r;
-  for (Row& row : rows_) row.type = rank[row.type];
+  // Rows go to their key's stretch first, by a counting sort in place (few keys, many rows),
+  // then each stretch sorts on its values alone: fewer and cheaper comparisons than one sort
+  // of whole rows.
+  std::vector<std::size_t> starts(names_.size() + 1, 0);
+  for (Row& row : rows_) {
+    row.type = rank[row.type];
+    ++starts[row.type + 1];
+  }
+  for (std::size_t r = 0; r < names_.size(); ++r) starts[r + 1] += starts[r];
+  std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+  for (std::uint32_t r = 0; r < names_.size(); ++r) {
+    while (next[r] < starts[r + 1]) {
+      Row& row = rows_[next[r]];
+      if (row.type == r) {
+        ++next[r];
+      } else {
+        std::swap(row, rows_[next[row.type]++]);
+      }
+    }
+  }
+  std::vector<Row> scratch;
+  for (std::uint32_t r = 0; r < names_.size(); ++r) {
+    sort_by_values(std::span<Row>(rows_).subspan(starts[r], starts[r + 1] - starts[r]), scratch);
+  }
   const auto key = [](const Row& row) { return std::tie(row.type, row.high, row.low); };
-  std::sort(rows_.begin(), rows_.end(), [&](const Row& a, const Row& b) { return key(a) < key(b); });
   rows_.erase(std::unique(rows_.begin(), rows_.end(), [&](const Row& a, const Row& b) { return key(a) == key(b); }),
               rows_.end());
 }
@@ -104,8 +167,7 @@ void append_value(std::string& values, const TypeKeyedRows::Row& row, std::size_
   values.append(bytes, value_size);
 }
 
-Status TypeKeyedRows::put_all(Transaction& txn, Database db, std::size_t value_size) {
-  sort();
+Status TypeKeyedRows::put_sorted(Transaction& txn, Database db, std::size_t value_size) {
   VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, db));
   VESKER_ASSIGN_OR_RETURN(auto last, cursor.move(MDB_LAST));
   const std::string last_key = last ? std::string(last->key) : std::string();

@@ -33,6 +33,9 @@ class DuplicatePutter {
   Status put(std::string_view values);
   // Puts what `add` left.
   Status finish() { return flush(); }
+  // Goes on with the current key through `cursor`, of a transaction begun after the one of the
+  // cursor before was committed; call it between `put`s, with nothing left by `add`.
+  void reattach(Cursor& cursor) noexcept { cursor_ = &cursor; }
 
  private:
   static constexpr std::size_t kValuesPerCall = std::size_t{1} << 16;
@@ -80,8 +83,9 @@ class TypeKeyedRows {
   // Forgets the rows (the names stay for the next ones).
   void clear_rows() noexcept { rows_.clear(); }
 
-  // Puts every row (values of `value_size` bytes, 8 or 16) through `txn` and clears the rows.
-  Status put_all(Transaction& txn, Database db, std::size_t value_size);
+  // Puts every row, sorted by `sort` before (values of `value_size` bytes, 8 or 16), through
+  // `txn` and clears the rows.
+  Status put_sorted(Transaction& txn, Database db, std::size_t value_size);
 
  private:
   std::uint32_t type_index(std::string_view name);
