@@ -94,7 +94,7 @@ struct ComparisonOptions {
   bool same_process = false;
   const RetainedFacts* old_retained = nullptr;  // both or neither
   const RetainedFacts* new_retained = nullptr;
-  SitesOfObjects new_sites;  // empty: the new dump recorded none
+  SitesOfObjects new_sites = {};  // empty: the new dump recorded none
 };
 
 Result<Comparison> compare_stores(const Store& old_store, const Store& new_store, const ComparisonOptions& options);
