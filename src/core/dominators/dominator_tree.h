@@ -62,9 +62,8 @@ struct DominatorTree {
   std::uint64_t unreachable_count = 0;
 };
 
-// Work units reported to `proceed`: three per vertex. Stops with the error of a pending
-// exception when `proceed` answers false.
-Result<DominatorTree> compute_dominator_tree(const HeapGraph& graph, const Proceed& proceed);
+// Work units reported to `progress`: three per vertex. Stops with the error `progress` returns.
+Result<DominatorTree> compute_dominator_tree(const HeapGraph& graph, Progress& progress);
 
 // The retained size of each type counted once: the total size of the objects that some object
 // of the type dominates (itself included), by type number.

@@ -94,7 +94,7 @@ Status clear(Transaction& txn, Database db) { return check_lmdb(mdb_drop(txn.han
 // Writes the results, releasing every array once nothing further reads it: LMDB's dirtied pages
 // grow meanwhile, and the peak is what both hold at once.
 Status write_results(const AnalysisStore& store, Transaction& writes, const HeapGraph& graph, TreeByVertex& tree,
-                     const std::vector<std::uint64_t>& once, const Proceed& proceed, std::uint64_t done,
+                     const std::vector<std::uint64_t>& once, Progress& progress, std::uint64_t done,
                      std::uint64_t total) {
   for (Database db : {store.dominators, store.dominator_children, store.retained_index, store.type_retained}) {
     VESKER_TRY(clear(writes, db));
@@ -116,7 +116,7 @@ Status write_results(const AnalysisStore& store, Transaction& writes, const Heap
     VESKER_TRY(put_children(kRootChildrenKey, kRoot));
     // Vertices are numbered in id order, which is the key order of both databases.
     for (Vertex v = 1; v < count; ++v) {
-      if (v % (1 << 16) == 0 && !proceed(done + v, total)) return fail(Error::python_exception_pending());
+      if (v % (1 << 16) == 0) VESKER_TRY(progress.report(done + v, total));
       const Vertex d = tree.idom[v];
       const std::uint64_t id = graph.ids[v];
       std::uint8_t flags = 0;
@@ -141,11 +141,9 @@ Status write_results(const AnalysisStore& store, Transaction& writes, const Heap
   release(tree.flags);
   {
     const SizeIndexOrder order = size_index_order(graph, tree.retained);
-    // Polled for Ctrl-C only: the progress stays where the objects' writes left it.
-    VESKER_TRY(put_size_index(writes, store.retained_index, graph, tree.retained, order, [&]() -> Status {
-      if (!proceed(done + count - 1, total)) return fail(Error::python_exception_pending());
-      return {};
-    }));
+    // The progress stays where the objects' writes left it.
+    VESKER_TRY(put_size_index(writes, store.retained_index, graph, tree.retained, order,
+                              [&]() -> Status { return progress.report(done + count - 1, total); }));
   }
   for (std::uint32_t t = 0; t < once.size(); ++t) {
     VESKER_TRY(writes.put(store.type_retained, graph.type_names[t], IdBytes(once[t]).view()));
@@ -191,7 +189,7 @@ Result<RetainedState> retained_state(const Transaction& txn, const AnalysisStore
   return stored == fingerprint ? RetainedState::fresh : RetainedState::stale;
 }
 
-Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, const Proceed& proceed) {
+Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, Progress& progress) {
   RetainedRun run;
   auto started = Clock::now();
   HeapGraph graph;
@@ -199,9 +197,8 @@ Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, const Pro
   {
     VESKER_ASSIGN_OR_RETURN(Transaction snapshot, store.store.begin_read());
     VESKER_ASSIGN_OR_RETURN(fingerprint, store_fingerprint(snapshot, store.store));
-    VESKER_ASSIGN_OR_RETURN(graph, read_heap_graph(store.store, snapshot, [&](std::uint64_t done, std::uint64_t n) {
-      return proceed(done, 5 * n);
-    }));
+    Progress reading([&](std::uint64_t done, std::uint64_t n) { return progress.report(done, 5 * n); });
+    VESKER_ASSIGN_OR_RETURN(graph, read_heap_graph(store.store, snapshot, reading));
   }
   const std::uint64_t objects = graph.vertex_count() - 1;
   const std::uint64_t total = 5 * objects;
@@ -211,9 +208,8 @@ Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, const Pro
   run.read_seconds = seconds_since(started);
 
   started = Clock::now();
-  VESKER_ASSIGN_OR_RETURN(DominatorTree tree, compute_dominator_tree(graph, [&](std::uint64_t done, std::uint64_t) {
-                            return proceed(objects + done, total);
-                          }));
+  Progress dominating([&](std::uint64_t done, std::uint64_t) { return progress.report(objects + done, total); });
+  VESKER_ASSIGN_OR_RETURN(DominatorTree tree, compute_dominator_tree(graph, dominating));
   run.dominator_seconds = seconds_since(started);
   run.unreachable = tree.unreachable_count;
   run.total_size = tree.retained[0];
@@ -230,7 +226,7 @@ Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, const Pro
 
   started = Clock::now();
   VESKER_ASSIGN_OR_RETURN(Transaction writes, store.store.begin_write());
-  VESKER_TRY(write_results(store, writes, graph, by_vertex, once, proceed, 4 * objects, total));
+  VESKER_TRY(write_results(store, writes, graph, by_vertex, once, progress, 4 * objects, total));
   VESKER_TRY(write_metadata(writes, store, "retained", metadata_text(fingerprint, run)));
   VESKER_TRY(writes.commit());
   run.write_seconds = seconds_since(started);

@@ -42,8 +42,8 @@ Result<std::string> store_fingerprint(const Transaction& txn, const Store& store
 Result<RetainedState> retained_state(const Transaction& txn, const AnalysisStore& store);
 
 // Reads the graph from one snapshot, computes the dominator tree and writes the results, the
-// per-type totals and the metadata entry "retained" in one write transaction. `proceed` gets
+// per-type totals and the metadata entry "retained" in one write transaction. `progress` gets
 // work units: one per object read, three per object of the dominator phase, one per object written.
-Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, const Proceed& proceed);
+Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, Progress& progress);
 
 }  // namespace vesker::dominators
