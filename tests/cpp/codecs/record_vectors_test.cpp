@@ -105,9 +105,10 @@ TEST(RecordVectors, EveryCaseDecodesAsRecordedForAllViewsAndReencodes) {
   EXPECT_EQ(failures, 0) << "of " << cases << " cases";
 }
 
-// The readers that skip the decoder answer only what the decoder would, and answer for every
-// record in the form the store writes, unless one of its texts needs an escape or a number has
-// twenty digits.
+// The readers that skip the decoder trust the store's own form (valid UTF-8, control characters
+// escaped): on any input they agree with the decoder wherever both answer, and on every record
+// the encoder writes they answer, unless one of its texts needs an escape or a number has twenty
+// digits, exactly as the decoder does.
 TEST(RecordVectors, StoredFieldReadersAgreeWithTheDecoder) {
   std::ifstream file(VESKER_TEST_DATA_DIR "/json-record-vectors.jsonl", std::ios::binary);
   ASSERT_TRUE(file) << "cannot open the vector file";
@@ -115,30 +116,27 @@ TEST(RecordVectors, StoredFieldReadersAgreeWithTheDecoder) {
   int encoded_read = 0;
   const auto agree = [](const std::string& name, std::string_view input) {
     const auto summary = decode_object_summary(input);
+    if (!summary) return;
     if (const auto view = read_stored_record(input)) {
-      ASSERT_TRUE(summary) << name;
       EXPECT_TRUE(view->id == summary->id && view->type == summary->type && view->size == summary->size &&
                   view->subtree_size == summary->subtree_size && view->value == summary->value)
           << name;
     }
-    if (const auto type = stored_type(input)) {
-      EXPECT_TRUE(!summary || *type == summary->type) << name;
-    }
+    if (const auto type = stored_type(input)) EXPECT_EQ(*type, summary->type) << name;
     if (const auto sizes = stored_sizes(input)) {
-      EXPECT_TRUE(!summary || (sizes->size == summary->size && sizes->subtree_size == summary->subtree_size))
-          << name;
+      EXPECT_TRUE(sizes->size == summary->size && sizes->subtree_size == summary->subtree_size) << name;
     }
   };
   while (std::getline(file, line)) {
     if (line.empty()) continue;
     const JsonValue vector = test::parse_test_json(line);
     const std::string& name = vector["name"].as_string();
-    agree(name, test::decode_base64(vector["input_b64"].as_string()));
-    const auto raw = decode_raw_object_record(test::decode_base64(vector["input_b64"].as_string()));
+    const std::string input = test::decode_base64(vector["input_b64"].as_string());
+    agree(name, input);
+    const auto raw = decode_raw_object_record(input);
     if (!raw) continue;
     const std::string encoded = encode_raw_object_record(*raw);
     agree(name + " [encoded]", encoded);
-    // Numbers of 20 digits are left to the decoder too.
     constexpr std::uint64_t kTwentyDigits = 10'000'000'000'000'000'000ULL;
     const bool plain = encoded.find('\\') == std::string::npos && raw->id < kTwentyDigits &&
                        raw->size < kTwentyDigits && raw->subtree_size.value_or(0) < kTwentyDigits;
