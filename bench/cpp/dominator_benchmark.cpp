@@ -56,7 +56,7 @@ class PeakAnon {
   std::thread sampler_;
 };
 
-const Proceed kAlways = [](std::uint64_t, std::uint64_t) { return true; };
+Progress no_progress;
 
 HeapGraph synthetic_graph(std::uint64_t objects) {
   std::mt19937_64 random(42);
@@ -87,7 +87,7 @@ const HeapGraph& graph() {
     if (!store) std::abort();
     auto txn = (*store)->store.begin_read();
     if (!txn) std::abort();
-    auto read = read_heap_graph((*store)->store, *txn, kAlways);
+    auto read = read_heap_graph((*store)->store, *txn, no_progress);
     if (!read) std::abort();
     return std::move(*read);
   }();
@@ -100,7 +100,7 @@ void DominatorPhase(benchmark::State& state) {
   std::int64_t beyond = 0;
   for (auto _ : state) {
     PeakAnon peak;
-    auto tree = compute_dominator_tree(g, kAlways);
+    auto tree = compute_dominator_tree(g, no_progress);
     if (!tree) std::abort();
     benchmark::DoNotOptimize(tree->retained.data());
     beyond = std::max(beyond, peak.stop());
@@ -116,7 +116,7 @@ BENCHMARK(DominatorPhase)->Unit(benchmark::kMillisecond)->Iterations(3)->UseReal
 
 void RetainedByType(benchmark::State& state) {
   const HeapGraph& g = graph();
-  auto tree = compute_dominator_tree(g, kAlways);
+  auto tree = compute_dominator_tree(g, no_progress);
   if (!tree) std::abort();
   for (auto _ : state) benchmark::DoNotOptimize(retained_by_type(g, *tree).data());
   state.counters["objects/s"] =

@@ -10,7 +10,6 @@ import argparse
 import importlib.metadata
 import json
 import os
-import re
 import sys
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
@@ -97,23 +96,18 @@ def _emit_json(data: object) -> None:
     sys.stdout.write("\n")
 
 
-_NOT_FOUND = re.compile(r"^(?:Start |End |Object )ID (\d+) not found in database$")
-_NO_SUBTREE = re.compile(r"^No subtree size in (\d+)$")
-
-
 def _query_error(error: RuntimeError) -> UserError:
-    """The extension's messages, phrased for the command line."""
-    message = str(error)
-    match = _NOT_FOUND.match(message)
-    if match:
-        return UserError(f"no object with id {match.group(1)} in the store")
-    match = _NO_SUBTREE.match(message)
-    if match:
+    """The extension's failures, phrased for the command line."""
+    from vesker.errors import NotComputedError, NotFoundError
+
+    if isinstance(error, NotFoundError):
+        return UserError(f"no object with id {error.object_id} in the store")
+    if isinstance(error, NotComputedError):
         return UserError(
-            f"object {match.group(1)} has no subtree size: the store was imported with "
+            f"object {error.object_id} has no subtree size: the store was imported with "
             "--precision none; import the dump again with another precision"
         )
-    return UserError(message)
+    return UserError(str(error))
 
 
 # -- dump ---------------------------------------------------------------------
@@ -151,24 +145,19 @@ def _cmd_dump(args: argparse.Namespace) -> int:
 def _dump_pid(args: argparse.Namespace) -> int:
     from vesker.attach import AttachError, dump_pid
 
-    live = sys.stderr.isatty()
+    from vesker.progress import Count
 
-    def report(objects: int) -> None:
-        if live:
-            sys.stderr.write(f"\rvesker: {objects:,} objects written")
-            sys.stderr.flush()
-
+    written = Count("objects written", sys.stderr, sys.stderr.isatty())
     try:
         outcome = dump_pid(args.pid, args.output, fork=args.fork, names=args.names,
-                           timeout=args.timeout, mode=args.mode, replace=args.force, report=report)
+                           timeout=args.timeout, mode=args.mode, replace=args.force, report=written.update)
     except AttachError as error:
         raise UserError(str(error)) from None
     except OSError as error:
         cause = storage_failure(error) if is_disk_full(error) else error.strerror or error
         raise UserError(f"cannot dump process {args.pid}: {cause}") from None
     finally:
-        if live:
-            sys.stderr.write("\r\033[K")
+        written.clear()
     print(
         f"vesker: dumped {outcome.objects:,} objects ({format_bytes(outcome.bytes_written)}) "
         f"of process {args.pid} to {outcome.path} in {outcome.seconds:.1f}s, complete"
@@ -817,6 +806,14 @@ def _guard_store_damage(command: str) -> None:
     engine.guard_store_damage(f"vesker {command}: error: ")
 
 
+def _is_panic(error: BaseException) -> bool:
+    try:
+        from vesker.errors import PanicException
+    except ImportError:
+        return False
+    return isinstance(error, PanicException)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
@@ -849,8 +846,8 @@ def main(argv: Sequence[str] | None = None) -> int:
               file=sys.stderr)
         return 1
     except BaseException as error:
-        # A broken invariant of the extension (PanicException): stored data it cannot have written.
-        if type(error).__name__ != "PanicException":
+        # A broken invariant of the extension: stored data it cannot have written.
+        if not _is_panic(error):
             raise
         print(
             f"vesker {args.command}: error: the store is damaged ({error}); see 'vesker check STORE'",

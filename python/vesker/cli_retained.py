@@ -90,7 +90,7 @@ def compute_retained(
         phase.start()
         try:
             with times.timed("retained sizes"):
-                run = store.compute_retained()
+                run = store.compute_retained(progress=phase.update)
         except RuntimeError as error:
             raise UserError(f"computing retained sizes in {store_path!r} failed: {error}") from None
         except OSError as error:

@@ -140,6 +140,22 @@ class Cancellation:
 
 class Cancelled(Exception): ...
 
+class NotFoundError(RuntimeError):
+    object_id: int
+
+class NotComputedError(RuntimeError):
+    object_id: int
+
+class BadRecordError(RuntimeError):
+    reason: str | None
+    column: int | None
+
+class RejectedKeyError(RuntimeError): ...
+class StoreFullError(RuntimeError): ...
+class DamagedStoreError(RuntimeError): ...
+class StoreBusyError(RuntimeError): ...
+class PanicException(BaseException): ...
+
 class Store:
     """A store directory opened for the analyses; shares an explorer's environment in one process."""
 

@@ -1,4 +1,4 @@
-"""Progress display on a terminal: a bar while bytes are read, a timer per phase."""
+"""Progress display on a terminal: a bar while bytes are read, a timer or bar per phase, a count."""
 
 from __future__ import annotations
 
@@ -47,14 +47,11 @@ class ReadProgress:
             self._stream.flush()
             return
         fraction = min(position / self._total, 1.0)
-        filled = int(fraction * _BAR_WIDTH)
         rate = position / elapsed
-        eta = (self._total - position) / rate if rate > 0 else 0.0
-        bar = "#" * filled + "-" * (_BAR_WIDTH - filled)
         self._stream.write(
-            f"\rreading [{bar}] {fraction * 100:3.0f}%  "
+            f"\rreading {_bar(fraction)}  "
             f"{format_bytes(position)} / {format_bytes(self._total)}  "
-            f"{format_bytes(int(rate))}/s  ETA {format_duration(eta)}  "
+            f"{format_bytes(int(rate))}/s  ETA {_eta(fraction, elapsed)}  "
             f"{lines:,} objects\x1b[K"
         )
         self._stream.flush()
@@ -71,10 +68,20 @@ class ReadProgress:
         self._stream.flush()
 
 
-class Phase:
-    """Shows a phase's name with a running timer from `start` to `stop`.
+def _bar(fraction: float) -> str:
+    filled = int(fraction * _BAR_WIDTH)
+    return f"[{'#' * filled}{'-' * (_BAR_WIDTH - filled)}] {fraction * 100:3.0f}%"
 
-    The timer is drawn by a thread of its own, which works because the
+
+def _eta(fraction: float, elapsed: float) -> str:
+    return format_duration(elapsed * (1 - fraction) / fraction if fraction > 0 else 0.0)
+
+
+class Phase:
+    """Shows a phase's name with a running timer from `start` to `stop`, or a bar with an ETA
+    once the computation reports how far it is (`update`).
+
+    The line is drawn by a thread of its own, which works because the
     extension releases the interpreter lock during its long computations.
     """
 
@@ -85,6 +92,7 @@ class Phase:
         self._done = threading.Event()
         self._thread: threading.Thread | None = None
         self._started = 0.0
+        self._fraction: float | None = None
 
     @property
     def title(self) -> str:
@@ -99,14 +107,21 @@ class Phase:
             self._stream.write(self._title + " ...\n")
             self._stream.flush()
 
+    def update(self, done: int, total: int) -> None:
+        """How much of the phase's work is done; passed as a native computation's `progress`."""
+        self._fraction = min(done / total, 1.0) if total > 0 else None
+
     def _tick(self) -> None:
         frames = "|/-\\"
         step = 0
         while not self._done.wait(_REFRESH_SECONDS):
             elapsed = time.monotonic() - self._started
-            self._stream.write(
-                f"\r{frames[step % 4]} {self._title} ... {format_duration(elapsed)}\x1b[K"
-            )
+            fraction = self._fraction
+            if fraction is None:
+                line = f"{frames[step % 4]} {self._title} ... {format_duration(elapsed)}"
+            else:
+                line = f"{self._title} {_bar(fraction)}  ETA {_eta(fraction, elapsed)}"
+            self._stream.write(f"\r{line}\x1b[K")
             self._stream.flush()
             step += 1
 
@@ -121,3 +136,27 @@ class Phase:
         line = f"{self._title}: {'failed' if failed else 'done'} in {format_duration(elapsed)}"
         self._stream.write("\r" + line + "\x1b[K\n" if self._live else line + "\n")
         self._stream.flush()
+
+
+class Count:
+    """A running count on one line of a terminal (`vesker: 1,234 objects written`), erased by
+    `clear`; nothing at all on a stream that is not a terminal."""
+
+    def __init__(self, what: str, stream: TextIO, live: bool) -> None:
+        self._what = what
+        self._stream = stream
+        self._live = live
+        self._last_draw = 0.0
+
+    def update(self, count: int) -> None:
+        now = time.monotonic()
+        if not self._live or now - self._last_draw < _REFRESH_SECONDS:
+            return
+        self._last_draw = now
+        self._stream.write(f"\rvesker: {count:,} {self._what}\x1b[K")
+        self._stream.flush()
+
+    def clear(self) -> None:
+        if self._live:
+            self._stream.write("\r\x1b[K")
+            self._stream.flush()

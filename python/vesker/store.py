@@ -6,7 +6,6 @@ import gc
 import gzip
 import io
 import os
-import re
 import shutil
 import stat
 import sys
@@ -174,7 +173,6 @@ class _DumpLines:
         self.reading_done = True
 
 
-_POSITION_SUFFIX = re.compile(r" at line \d+ column (\d+)$")
 _MAX_TYPE_BYTES = 511
 
 
@@ -197,16 +195,21 @@ def _bad_type_reason(line: bytes) -> str | None:
     return None
 
 
-def _bad_line_message(path: str, line: int, message: str, text: bytes) -> str:
+def _bad_line_message(path: str, line: int, error: RuntimeError, text: bytes) -> str:
+    from vesker.errors import BadRecordError, RejectedKeyError
+
     name = "standard input" if path == STDIN else path
-    if "MDB_BAD_VALSIZE" in message:
+    if isinstance(error, RejectedKeyError):
         reason = _bad_type_reason(text)
         if reason is not None:
             return f"{name}: line {line} cannot be stored: {reason}"
-    match = _POSITION_SUFFIX.search(message)
-    if match:
-        message = message[: match.start()] + " at column " + match.group(1)
+    message = str(error)
+    if isinstance(error, BadRecordError) and error.column is not None:
+        # The position within the line; the line itself is named before it.
+        message = f"{error.reason} at column {error.column}"
     return f"{name}: line {line} is not a heap dump record: {message}"
+
+
 def prepare_store_directory(path: str) -> bool:
     """Make `path` ready for an import; True when this call created it."""
     if os.path.exists(path) and not os.path.isdir(path):
@@ -298,7 +301,7 @@ def import_dump(
         except RuntimeError as error:
             if not lines.reading_done:
                 raise UserError(
-                    _bad_line_message(dump_path, lines.lines, str(error), lines.last_line)
+                    _bad_line_message(dump_path, lines.lines, error, lines.last_line)
                 ) from None
             raise UserError(failed_import_message(store_path, error, existing, "committing", created)) from None
         except KeyboardInterrupt:

@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "python/errors.h"
-#include "python/once.h"
 #include "python/py_ref.h"
 
 namespace vesker::engine {
@@ -17,16 +16,6 @@ struct CancellationObject {
   // Shared with the queries polling it, which may outlive a dropped Cancellation.
   std::shared_ptr<std::atomic<bool>> flag;
 };
-
-std::atomic<PyObject*> cancelled_type{nullptr};
-
-PyObject* cancelled_exception() {
-  return python::create_once(cancelled_type, [] {
-    return PyErr_NewExceptionWithDoc("vesker.engine.Cancelled",
-                                     "The query was stopped because its Cancellation was set.", PyExc_Exception,
-                                     nullptr);
-  });
-}
 
 PyObject* cancellation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return python::guarded([&]() -> PyObject* {
@@ -86,10 +75,8 @@ int add_cancellation_types(PyObject* module) {
   PyType_Spec spec = {"vesker.engine.Cancellation", sizeof(CancellationObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
   PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
-  if (!type || PyModule_AddObjectRef(module, "Cancellation", type.get()) < 0) return -1;
-  PyObject* cancelled = cancelled_exception();
-  if (cancelled == nullptr) return -1;
-  return PyModule_AddObjectRef(module, "Cancelled", cancelled);
+  if (!type) return -1;
+  return PyModule_AddObjectRef(module, "Cancellation", type.get());
 }
 
 std::optional<CancelRequest> CancelRequest::of(PyObject* object) {
@@ -103,21 +90,12 @@ std::optional<CancelRequest> CancelRequest::of(PyObject* object) {
   return request;
 }
 
-CancellationCheck CancelRequest::check() const {
+Progress CancelRequest::check() const {
   if (flag_ == nullptr) return {};
-  return CancellationCheck([flag = flag_]() -> Status {
-    if (flag->load(std::memory_order_acquire)) return fail_message("cancelled");
+  return Progress([flag = flag_](std::uint64_t, std::uint64_t) -> Status {
+    if (flag->load(std::memory_order_acquire)) return fail(Error::cancelled());
     return {};
   });
-}
-
-PyObject* CancelRequest::raise(const Error& error) const {
-  if (flag_ != nullptr && flag_->load(std::memory_order_acquire) && !error.holds_python_exception()) {
-    PyObject* cancelled = cancelled_exception();
-    if (cancelled != nullptr) PyErr_SetString(cancelled, "the query was cancelled");
-    return nullptr;
-  }
-  return python::raise(error);
 }
 
 }  // namespace vesker::engine

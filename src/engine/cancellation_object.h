@@ -9,13 +9,12 @@
 #include <memory>
 #include <optional>
 
-#include "core/common/cancellation.h"
+#include "core/common/progress.h"
 #include "core/common/error.h"
 
 namespace vesker::engine {
 
-// The class and the exception `Cancelled`, created for one module; -1 with an exception set on
-// failure.
+// The class, created for one module; -1 with an exception set on failure.
 int add_cancellation_types(PyObject* module);
 
 // What a query's `cancel` argument asks for: never to stop (None), or to stop once its
@@ -27,9 +26,7 @@ class CancelRequest {
   static std::optional<CancelRequest> of(PyObject* object);
 
   // The check a core query polls; it takes no interpreter lock.
-  CancellationCheck check() const;
-  // Raises Cancelled when the query failed because it was cancelled, else the query's error.
-  PyObject* raise(const Error& error) const;
+  Progress check() const;
 
  private:
   std::shared_ptr<const std::atomic<bool>> flag_;

@@ -16,7 +16,6 @@ namespace {
 
 using python::guarded;
 using python::PyRef;
-using python::ReleasedGil;
 
 Result<std::uint64_t> count_objects(const Store& store) {
   VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());
@@ -35,15 +34,9 @@ Result<std::uint64_t> count_named_objects(const AnalysisStore& store) {
 template <class Count>
 PyObject* count_method(PyObject* self, Count count_of) {
   return guarded([&]() -> PyObject* {
-    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-    if (store == nullptr) return nullptr;
-    std::optional<Result<std::uint64_t>> count;
-    {
-      ReleasedGil released;
-      count.emplace(count_of(*store));
-    }
-    if (!*count) return python::raise(count->error());
-    return PyLong_FromUnsignedLongLong(**count);
+    const auto count = query_store(self, count_of);
+    if (!count) return nullptr;
+    return PyLong_FromUnsignedLongLong(*count);
   });
 }
 
@@ -57,23 +50,17 @@ PyObject* store_named_object_count(PyObject* self, PyObject*) {
 
 PyObject* store_check(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-    if (store == nullptr) return nullptr;
-    std::optional<Result<StoreCheck>> check;
-    {
-      ReleasedGil released;
-      check.emplace(check_store(store->store));
-    }
-    if (!*check) return python::raise(check->error());
+    const auto check = query_store(self, [](const AnalysisStore& store) { return check_store(store.store); });
+    if (!check) return nullptr;
     PyRef problems = PyRef::steal(PyList_New(0));
     if (!problems) return nullptr;
-    for (const std::string& problem : (*check)->problems) {
+    for (const std::string& problem : check->problems) {
       PyRef text = PyRef::steal(
           PyUnicode_DecodeUTF8(problem.data(), static_cast<Py_ssize_t>(problem.size()), "replace"));
       if (!text || PyList_Append(problems.get(), text.get()) < 0) return nullptr;
     }
-    return Py_BuildValue("{s:K,s:K,s:K,s:O}", "databases", (*check)->databases, "entries", (*check)->entries,
-                         "bytes", (*check)->bytes, "problems", problems.get());
+    return Py_BuildValue("{s:K,s:K,s:K,s:O}", "databases", check->databases, "entries", check->entries,
+                         "bytes", check->bytes, "problems", problems.get());
   });
 }
 

@@ -21,7 +21,6 @@ namespace {
 
 using python::guarded;
 using python::PyRef;
-using python::ReleasedGil;
 
 std::optional<EdgeDirection> direction_named(std::string_view name) {
   if (name == "references") return EdgeDirection::kReferences;
@@ -35,6 +34,29 @@ std::optional<EdgeOrder> order_named(std::string_view name) {
   if (name == "subtree") return EdgeOrder::kSubtree;
   if (name == "type") return EdgeOrder::kType;
   return std::nullopt;
+}
+
+// The edges edge_page and edge_order list: the object, the direction and the order, parsed.
+struct EdgeArguments {
+  std::uint64_t id;
+  EdgePageRequest request;
+};
+
+std::optional<EdgeArguments> edge_arguments(const char* method, PyObject* id_object, const char* direction_text,
+                                            const char* order_text, int descending, const char* type) {
+  auto id = python::to_u64(id_object, "id");
+  if (!id) {
+    python::raise(id.error());
+    return std::nullopt;
+  }
+  const auto direction = direction_named(direction_text);
+  const auto order = order_named(order_text);
+  if (!direction || !order) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s: direction is 'references' or 'referrers', order is 'id', 'size', 'subtree' or 'type'", method);
+    return std::nullopt;
+  }
+  return EdgeArguments{*id, EdgePageRequest{*direction, *order, descending != 0, type, 0, 0}};
 }
 
 PyObject* page_dict(const EdgePage& page) {
@@ -70,26 +92,18 @@ PyObject* store_edge_page(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     const auto cancel = CancelRequest::of(cancel_object);
     if (!cancel) return nullptr;
-    auto id = python::to_u64(id_object, "id");
-    if (!id) return python::raise(id.error());
-    const auto direction = direction_named(direction_text);
-    const auto order = order_named(order_text);
-    if (!direction || !order || offset < 0 || limit < 0) {
-      PyErr_SetString(PyExc_ValueError,
-                      "edge_page: direction is 'references' or 'referrers', order is 'id', 'size', 'subtree' or "
-                      "'type', offset and limit are not negative");
+    if (offset < 0 || limit < 0) {
+      PyErr_SetString(PyExc_ValueError, "edge_page: offset and limit are not negative");
       return nullptr;
     }
-    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-    if (store == nullptr) return nullptr;
-    const EdgePageRequest request{*direction, *order, descending != 0, type, static_cast<std::uint64_t>(offset),
-                                  static_cast<std::uint64_t>(limit)};
-    Result<std::optional<EdgePage>> page = std::nullopt;
-    {
-      ReleasedGil released;
-      page = page_edges(store->store, *id, request, cancel->check());
-    }
-    if (!page) return cancel->raise(page.error());
+    auto edges = edge_arguments("edge_page", id_object, direction_text, order_text, descending, type);
+    if (!edges) return nullptr;
+    edges->request.offset = static_cast<std::uint64_t>(offset);
+    edges->request.limit = static_cast<std::uint64_t>(limit);
+    const auto page = query_store(self, [&](const AnalysisStore& store) {
+      return page_edges(store.store, edges->id, edges->request, cancel->check());
+    });
+    if (!page) return nullptr;
     if (!*page) Py_RETURN_NONE;
     return page_dict(**page);
   });
@@ -110,25 +124,12 @@ PyObject* store_edge_order(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     const auto cancel = CancelRequest::of(cancel_object);
     if (!cancel) return nullptr;
-    auto id = python::to_u64(id_object, "id");
-    if (!id) return python::raise(id.error());
-    const auto direction = direction_named(direction_text);
-    const auto order = order_named(order_text);
-    if (!direction || !order) {
-      PyErr_SetString(PyExc_ValueError,
-                      "edge_order: direction is 'references' or 'referrers', order is 'id', 'size', 'subtree' or "
-                      "'type'");
-      return nullptr;
-    }
-    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-    if (store == nullptr) return nullptr;
-    const EdgePageRequest request{*direction, *order, descending != 0, type, 0, 0};
-    Result<std::optional<std::vector<std::uint64_t>>> ids = std::nullopt;
-    {
-      ReleasedGil released;
-      ids = order_edges(store->store, *id, request, cancel->check());
-    }
-    if (!ids) return cancel->raise(ids.error());
+    const auto edges = edge_arguments("edge_order", id_object, direction_text, order_text, descending, type);
+    if (!edges) return nullptr;
+    const auto ids = query_store(self, [&](const AnalysisStore& store) {
+      return order_edges(store.store, edges->id, edges->request, cancel->check());
+    });
+    if (!ids) return nullptr;
     if (!*ids) Py_RETURN_NONE;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>((*ids)->size())));
     if (!list) return nullptr;
@@ -163,14 +164,9 @@ PyObject* store_edge_rows(PyObject* self, PyObject* args) {
       if (!edge_id) return python::raise(edge_id.error());
       edge_ids.push_back(*edge_id);
     }
-    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-    if (store == nullptr) return nullptr;
-    Result<std::vector<TolerantSummary>> rows = fail_message("");
-    {
-      ReleasedGil released;
-      rows = edge_rows(store->store, *id, *direction, edge_ids);
-    }
-    if (!rows) return python::raise(rows.error());
+    const auto rows =
+        query_store(self, [&](const AnalysisStore& store) { return edge_rows(store.store, *id, *direction, edge_ids); });
+    if (!rows) return nullptr;
     return summary_list(*rows);
   });
 }

@@ -20,7 +20,6 @@ namespace {
 
 using python::guarded;
 using python::PyRef;
-using python::ReleasedGil;
 
 using Names = std::vector<std::optional<std::string>>;
 
@@ -51,18 +50,12 @@ PyObject* names_list(const Names& names) {
 
 template <class Work>
 PyObject* names_on_store(PyObject* self, Work&& work) {
-  std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-  if (store == nullptr) return nullptr;
-  Result<Names> names = fail_message("");
-  {
-    ReleasedGil released;
-    names = [&]() -> Result<Names> {
-      VESKER_ASSIGN_OR_RETURN(Transaction txn, store->store.begin_read());
-      labels::ObjectLabeler labeler(txn, *store);
-      return work(labeler);
-    }();
-  }
-  if (!names) return python::raise(names.error());
+  const auto names = query_store(self, [&](const AnalysisStore& store) -> Result<Names> {
+    VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+    labels::ObjectLabeler labeler(txn, store);
+    return work(labeler);
+  });
+  if (!names) return nullptr;
   return names_list(*names);
 }
 

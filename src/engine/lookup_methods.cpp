@@ -24,20 +24,13 @@ namespace {
 
 using python::guarded;
 using python::PyRef;
-using python::ReleasedGil;
 
 PyObject* store_get_object_tolerant(PyObject* self, PyObject* id_object) {
   return guarded([&]() -> PyObject* {
     auto id = python::to_u64(id_object, "id");
     if (!id) return python::raise(id.error());
-    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-    if (store == nullptr) return nullptr;
-    Result<std::optional<TolerantObject>> found = std::nullopt;
-    {
-      ReleasedGil released;
-      found = get_object_tolerant(store->store, *id);
-    }
-    if (!found) return python::raise(found.error());
+    const auto found = query_store(self, [&](const AnalysisStore& store) { return get_object_tolerant(store.store, *id); });
+    if (!found) return nullptr;
     if (!*found) Py_RETURN_NONE;
     const TolerantObject& object = **found;
     PyRef dict = PyRef::steal(summary_dict(object.summary.id, object.summary, "present"));
@@ -69,14 +62,10 @@ PyObject* store_find_path_tolerant(PyObject* self, PyObject* args, PyObject* kwa
     if (!end) return python::raise(end.error());
     auto avoid = python::to_id_set(avoid_object, "avoid");
     if (!avoid) return python::raise(avoid.error());
-    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-    if (store == nullptr) return nullptr;
-    Result<std::optional<std::vector<ObjectSummary>>> path = std::nullopt;
-    {
-      ReleasedGil released;
-      path = find_path_between_objects(store->store, *start, *end, *avoid, MissingRecords::kSkip, cancel->check());
-    }
-    if (!path) return cancel->raise(path.error());
+    const auto path = query_store(self, [&](const AnalysisStore& store) {
+      return find_path_between_objects(store.store, *start, *end, *avoid, MissingRecords::kSkip, cancel->check());
+    });
+    if (!path) return nullptr;
     if (!*path) Py_RETURN_NONE;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>((*path)->size())));
     if (!list) return nullptr;
@@ -106,29 +95,18 @@ PyObject* store_find_common_tolerant(PyObject* self, PyObject* args, PyObject* k
     if (!first) return python::raise(first.error());
     auto second = python::to_u64(second_object, "second");
     if (!second) return python::raise(second.error());
-    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-    if (store == nullptr) return nullptr;
-    Result<std::optional<std::uint64_t>> found = std::nullopt;
-    {
-      ReleasedGil released;
-      found = find_largest_common_reachable_object(store->store, *first, *second, MissingRecords::kSkip,
-                                                   cancel->check());
-    }
-    if (!found) return cancel->raise(found.error());
+    const auto found = query_store(self, [&](const AnalysisStore& store) {
+      return find_largest_common_reachable_object(store.store, *first, *second, MissingRecords::kSkip, cancel->check());
+    });
+    if (!found) return nullptr;
     return u64_or_none(*found);
   });
 }
 
 PyObject* store_check_references(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-    if (store == nullptr) return nullptr;
-    Result<ReferenceCheck> check = ReferenceCheck{};
-    {
-      ReleasedGil released;
-      check = check_references(store->store);
-    }
-    if (!check) return python::raise(check.error());
+    const auto check = query_store(self, [](const AnalysisStore& store) { return check_references(store.store); });
+    if (!check) return nullptr;
     return Py_BuildValue("(KK)", static_cast<unsigned long long>(check->records),
                          static_cast<unsigned long long>(check->dangling_references));
   });

@@ -23,7 +23,6 @@ namespace {
 
 using python::guarded;
 using python::PyRef;
-using python::ReleasedGil;
 
 PyObject* text(std::string_view bytes) {
   return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape");
@@ -31,17 +30,11 @@ PyObject* text(std::string_view bytes) {
 
 PyObject* store_metadata(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-    if (store == nullptr) return nullptr;
-    Result<Metadata> entries = fail_message("");
-    {
-      ReleasedGil released;
-      entries = [&]() -> Result<Metadata> {
-        VESKER_ASSIGN_OR_RETURN(Transaction txn, store->store.begin_read());
-        return read_metadata(txn, *store);
-      }();
-    }
-    if (!entries) return python::raise(entries.error());
+    const auto entries = query_store(self, [](const AnalysisStore& store) -> Result<Metadata> {
+      VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+      return read_metadata(txn, store);
+    });
+    if (!entries) return nullptr;
 
     PyRef result = PyRef::steal(PyDict_New());
     if (!result) return nullptr;
@@ -67,38 +60,26 @@ PyObject* store_set_metadata(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &value, &value_size)) {
       return nullptr;
     }
-    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-    if (store == nullptr) return nullptr;
     const std::string_view key_view(key, static_cast<std::size_t>(key_size));
     const std::string_view value_view(value, static_cast<std::size_t>(value_size));
-    Status written = fail_message("");
-    {
-      // A write transaction waits for any other writer of the store.
-      ReleasedGil released;
-      written = [&]() -> Status {
-        VESKER_ASSIGN_OR_RETURN(Transaction txn, store->store.begin_write());
-        VESKER_TRY(write_metadata(txn, *store, key_view, value_view));
-        return txn.commit();
-      }();
-    }
-    if (!written) return python::raise(written.error());
+    // A write transaction waits for any other writer of the store, without the interpreter lock.
+    const auto written = query_store(self, [&](const AnalysisStore& store) -> Status {
+      VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_write());
+      VESKER_TRY(write_metadata(txn, store, key_view, value_view));
+      return txn.commit();
+    });
+    if (!written) return nullptr;
     Py_RETURN_NONE;
   });
 }
 
 PyObject* store_generation(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-    if (store == nullptr) return nullptr;
-    Result<std::uint64_t> generation = fail_message("");
-    {
-      ReleasedGil released;
-      generation = [&]() -> Result<std::uint64_t> {
-        VESKER_ASSIGN_OR_RETURN(Transaction txn, store->store.begin_read());
-        return static_cast<std::uint64_t>(mdb_txn_id(txn.handle()));
-      }();
-    }
-    if (!generation) return python::raise(generation.error());
+    const auto generation = query_store(self, [](const AnalysisStore& store) -> Result<std::uint64_t> {
+      VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+      return static_cast<std::uint64_t>(mdb_txn_id(txn.handle()));
+    });
+    if (!generation) return nullptr;
     return PyLong_FromUnsignedLongLong(*generation);
   });
 }

@@ -8,6 +8,7 @@
 #include "engine/cancellation_object.h"
 #include "engine/comparison_functions.h"
 #include "engine/store_object.h"
+#include "python/errors.h"
 #include "python/py_ref.h"
 
 namespace vesker::engine {
@@ -34,6 +35,7 @@ int exec_module(PyObject* module) {
   if (!store_type) return -1;
   if (PyModule_AddFunctions(module, comparison_functions()) < 0) return -1;
   if (add_cancellation_types(module) < 0) return -1;
+  if (python::add_exception_classes(module) < 0) return -1;
   if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
   return PyModule_AddObjectRef(module, "Store", store_type.get());
 }

@@ -2,7 +2,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,7 +15,9 @@
 #include "engine/retained_rows.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
+#include "python/arguments.h"
 #include "python/errors.h"
+#include "python/progress_sink.h"
 #include "python/py_ref.h"
 #include "python/released_gil.h"
 
@@ -27,32 +28,6 @@ using dominators::RetainedFacts;
 using python::guarded;
 using python::PyRef;
 using python::ReleasedGil;
-
-using Clock = std::chrono::steady_clock;
-constexpr auto kSignalInterval = std::chrono::milliseconds(100);
-
-// Runs `work` on the store with the interpreter lock released; an error becomes an exception.
-template <class Work>
-auto on_store(PyObject* self, Work&& work, const CancelRequest& cancel = {})
-    -> std::optional<typename decltype(work(std::declval<const AnalysisStore&>()))::value_type> {
-  std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-  if (store == nullptr) return std::nullopt;
-  decltype(work(*store)) result = fail_message("");
-  {
-    ReleasedGil released;
-    result = work(*store);
-  }
-  if (!result) {
-    cancel.raise(result.error());
-    return std::nullopt;
-  }
-  return std::move(*result);
-}
-
-bool parse_id(PyObject* object, std::uint64_t& id) {
-  id = PyLong_AsUnsignedLongLong(object);
-  return !(id == static_cast<unsigned long long>(-1) && PyErr_Occurred());
-}
 
 PyObject* store_compute_retained(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -66,21 +41,8 @@ PyObject* store_compute_retained(PyObject* self, PyObject* args, PyObject* kwarg
     Result<dominators::RetainedRun> run = fail_message("");
     {
       ReleasedGil released;
-      auto last_poll = Clock::now();
-      // Ctrl-C and the progress callback are looked at ten times a second, with the lock taken back.
-      const dominators::Proceed proceed = [&](std::uint64_t done, std::uint64_t total) {
-        const auto now = Clock::now();
-        if (now - last_poll < kSignalInterval && done < total) return true;
-        last_poll = now;
-        return released.holding([&] {
-          if (PyErr_CheckSignals() < 0) return false;
-          if (progress == Py_None) return true;
-          PyRef answer = PyRef::steal(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
-                                                            static_cast<unsigned long long>(total)));
-          return bool(answer);
-        });
-      };
-      run = dominators::compute_retained_sizes(*store, proceed);
+      Progress reporting(python::interpreter_sink(released, progress));
+      run = dominators::compute_retained_sizes(*store, reporting);
     }
     if (!run) return python::raise(run.error());
     return dict_of({
@@ -98,7 +60,7 @@ PyObject* store_compute_retained(PyObject* self, PyObject* args, PyObject* kwarg
 
 PyObject* store_retained_state(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    auto state = on_store(self, [](const AnalysisStore& store) -> Result<dominators::RetainedState> {
+    auto state = query_store(self, [](const AnalysisStore& store) -> Result<dominators::RetainedState> {
       VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
       return dominators::retained_state(txn, store);
     });
@@ -117,13 +79,13 @@ PyObject* store_retained_state(PyObject* self, PyObject*) {
 
 PyObject* store_retained(PyObject* self, PyObject* id_object) {
   return guarded([&]() -> PyObject* {
-    std::uint64_t id = 0;
-    if (!parse_id(id_object, id)) return nullptr;
-    auto row = on_store(self, [&](const AnalysisStore& store) -> Result<std::optional<Row>> {
+    auto id = python::to_u64(id_object, "id");
+    if (!id) return python::raise(id.error());
+    auto row = query_store(self, [&](const AnalysisStore& store) -> Result<std::optional<Row>> {
       VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
-      VESKER_ASSIGN_OR_RETURN(const auto facts, dominators::read_retained(txn, store, id));
+      VESKER_ASSIGN_OR_RETURN(const auto facts, dominators::read_retained(txn, store, *id));
       if (!facts) return std::nullopt;
-      return row_of(txn, store, id);
+      return row_of(txn, store, *id);
     });
     if (!row) return nullptr;
     return *row ? row_dict(**row) : Py_NewRef(Py_None);
@@ -141,7 +103,7 @@ PyObject* store_top_retained(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     const std::string_view type_view(type, static_cast<std::size_t>(type_size));
-    auto rows = on_store(self, [&](const AnalysisStore& store) -> Result<std::vector<Row>> {
+    auto rows = query_store(self, [&](const AnalysisStore& store) -> Result<std::vector<Row>> {
       VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
       VESKER_ASSIGN_OR_RETURN(const auto entries, dominators::top_retained(txn, store, type_view, offset, limit));
       std::vector<std::uint64_t> ids;
@@ -167,9 +129,9 @@ PyObject* store_dominator_tree(PyObject* self, PyObject* args, PyObject* kwargs)
     if (!cancel) return nullptr;
     std::optional<std::uint64_t> parent;
     if (id_object != Py_None) {
-      std::uint64_t id = 0;
-      if (!parse_id(id_object, id)) return nullptr;
-      parent = id;
+      auto id = python::to_u64(id_object, "id");
+      if (!id) return python::raise(id.error());
+      parent = *id;
     }
     absl::flat_hash_set<std::string> expand;
     if (expand_object != nullptr && expand_object != Py_None) {
@@ -183,13 +145,12 @@ PyObject* store_dominator_tree(PyObject* self, PyObject* args, PyObject* kwargs)
       }
       if (PyErr_Occurred()) return nullptr;
     }
-    auto rows = on_store(
+    auto rows = query_store(
         self,
         [&](const AnalysisStore& store) -> Result<std::vector<dominators::TreeRow>> {
           VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
           return dominators::dominator_tree_rows(txn, store, parent, expand, limit, cancel->check());
-        },
-        *cancel);
+        });
     if (!rows) return nullptr;
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
@@ -219,26 +180,25 @@ PyObject* store_why(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     const auto cancel = CancelRequest::of(cancel_object);
     if (!cancel) return nullptr;
-    std::uint64_t id = 0;
-    if (!parse_id(id_object, id)) return nullptr;
+    auto id = python::to_u64(id_object, "id");
+    if (!id) return python::raise(id.error());
     struct Answer {
       std::vector<Row> dominators;
       std::vector<Row> path;
     };
-    auto answer = on_store(
+    auto answer = query_store(
         self,
         [&](const AnalysisStore& store) -> Result<std::optional<Answer>> {
           VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
-          VESKER_ASSIGN_OR_RETURN(const auto chain, dominators::dominator_chain(txn, store, id));
+          VESKER_ASSIGN_OR_RETURN(const auto chain, dominators::dominator_chain(txn, store, *id));
           if (!chain) return std::nullopt;
           VESKER_ASSIGN_OR_RETURN(const auto path,
-                                  dominators::shortest_root_path(txn, store, id, cancel->check()));
+                                  dominators::shortest_root_path(txn, store, *id, cancel->check()));
           Answer found;
           VESKER_ASSIGN_OR_RETURN(found.dominators, rows_of(txn, store, *chain, true));
           VESKER_ASSIGN_OR_RETURN(found.path, rows_of(txn, store, *path, true));
           return found;
-        },
-        *cancel);
+        });
     if (!answer) return nullptr;
     if (!*answer) Py_RETURN_NONE;
     return dict_of({{"dominators", row_list((*answer)->dominators)}, {"path", row_list((*answer)->path)}});
@@ -247,7 +207,7 @@ PyObject* store_why(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* store_type_retained(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    auto rows = on_store(self, [](const AnalysisStore& store) {
+    auto rows = query_store(self, [](const AnalysisStore& store) {
       return [&]() -> Result<std::vector<std::pair<std::string, std::uint64_t>>> {
         VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
         return dominators::type_retained(txn, store);
@@ -275,8 +235,8 @@ PyObject* store_import_names(PyObject* self, PyObject* pairs) {
       PyObject* id_object = nullptr;
       PyObject* names_object = nullptr;
       if (!PyArg_ParseTuple(item.get(), "OO:import_names", &id_object, &names_object)) return nullptr;
-      std::uint64_t id = 0;
-      if (!parse_id(id_object, id)) return nullptr;
+      auto id = python::to_u64(id_object, "id");
+      if (!id) return python::raise(id.error());
       PyRef names = PyRef::steal(PySequence_Fast(names_object, "the names must be a sequence"));
       if (!names) return nullptr;
       dominators::ReferenceNames converted;
@@ -291,10 +251,10 @@ PyObject* store_import_names(PyObject* self, PyObject* pairs) {
         if (bytes == nullptr) return nullptr;
         converted.emplace_back(std::string(bytes, static_cast<std::size_t>(size)));
       }
-      entries.emplace_back(id, std::move(converted));
+      entries.emplace_back(*id, std::move(converted));
     }
     if (PyErr_Occurred()) return nullptr;
-    auto written = on_store(self, [&](const AnalysisStore& store) -> Result<bool> {
+    auto written = query_store(self, [&](const AnalysisStore& store) -> Result<bool> {
       VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_write());
       for (const auto& [id, names] : entries) VESKER_TRY(dominators::put_reference_names(txn, store, id, names));
       VESKER_TRY(txn.commit());

@@ -19,7 +19,6 @@ namespace {
 
 using python::guarded;
 using python::PyRef;
-using python::ReleasedGil;
 
 PyObject* u64(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
 
@@ -54,20 +53,14 @@ PyObject* store_site_totals(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!arguments.check("site_totals")) return nullptr;
     const auto cancel = CancelRequest::of(cancel_object);
     if (!cancel) return nullptr;
-    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-    if (store == nullptr) return nullptr;
     const std::span<const std::uint64_t> id_span = arguments.id_span();
     const std::span<const std::uint32_t> site_span = arguments.site_span();
-    Result<sites::StoreSiteReport> found = fail_message("");
-    {
-      ReleasedGil released;
-      found = [&]() -> Result<sites::StoreSiteReport> {
-        VESKER_ASSIGN_OR_RETURN(Transaction txn, store->store.begin_read());
-        CancellationCheck check = cancel->check();
-        return sites::store_site_totals(txn, *store, id_span, site_span, site_count, holders, check);
-      }();
-    }
-    if (!found) return cancel->raise(found.error());
+    const auto found = query_store(self, [&](const AnalysisStore& store) -> Result<sites::StoreSiteReport> {
+      VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+      Progress check = cancel->check();
+      return sites::store_site_totals(txn, store, id_span, site_span, site_count, holders, check);
+    });
+    if (!found) return nullptr;
     const sites::StoreSiteReport& result = *found;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result.report.sites.size())));
     if (!list) return nullptr;

@@ -39,7 +39,7 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     PyRef self = PyRef::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    new (&reinterpret_cast<StoreObject*>(self.get())->store) std::shared_ptr<const AnalysisStore>(std::move(*opened));
+    new (&reinterpret_cast<StoreObject*>(self.get())->store) ClosableHandle<const AnalysisStore>(std::move(*opened));
     return self.release();
   });
 }
@@ -53,7 +53,7 @@ void store_dealloc(PyObject* self) {
 
 PyObject* store_close(PyObject* self, PyObject*) {
   // Dropping the last user closes the environment, which may flush; nothing else needs the lock.
-  std::shared_ptr<const AnalysisStore> closing = std::exchange(reinterpret_cast<StoreObject*>(self)->store, nullptr);
+  std::shared_ptr<const AnalysisStore> closing = reinterpret_cast<StoreObject*>(self)->store.close();
   {
     ReleasedGil released;
     closing.reset();
@@ -120,7 +120,7 @@ PyObject* make_store_type(PyObject* module) {
 }
 
 std::shared_ptr<const AnalysisStore> open_store_of(PyObject* self) {
-  std::shared_ptr<const AnalysisStore> store = reinterpret_cast<StoreObject*>(self)->store;
+  std::shared_ptr<const AnalysisStore> store = reinterpret_cast<StoreObject*>(self)->store.take();
   if (store == nullptr) PyErr_SetString(PyExc_ValueError, "the store is closed");
   return store;
 }

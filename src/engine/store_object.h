@@ -4,16 +4,24 @@
 #include <Python.h>
 
 #include <memory>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <variant>
 
+#include "core/common/closable_handle.h"
 #include "core/store/analysis_store.h"
+#include "python/errors.h"
+#include "python/released_gil.h"
 
 namespace vesker::engine {
 
 struct StoreObject {
   PyObject_HEAD
-  // Null once closed. Every call copies it before releasing the interpreter lock, so a close
-  // from another thread never pulls the store from under a running query.
-  std::shared_ptr<const AnalysisStore> store;
+  // Every call takes its share before releasing the interpreter lock, so a close from another
+  // thread never pulls the store from under a running query; on a free-threaded build the
+  // close and the takes run at once.
+  ClosableHandle<const AnalysisStore> store;
 };
 
 // The class, created for one module; null with an exception set on failure.
@@ -22,5 +30,31 @@ PyObject* make_store_type(PyObject* module);
 // The open store behind a Store object for one call; null with an exception set when `self` is
 // not a Store or has been closed.
 std::shared_ptr<const AnalysisStore> open_store_of(PyObject* self);
+
+// Runs `work(store)` on the Store `self` with the interpreter lock released: its value (a
+// std::monostate for a Status), or nothing with the exception set (the store closed, or the error
+// of `work`).
+template <class Work>
+auto query_store(PyObject* self, Work&& work) {
+  using Answer = decltype(work(std::declval<const AnalysisStore&>()));
+  using Value = std::conditional_t<std::is_void_v<typename Answer::value_type>, std::monostate,
+                                   typename Answer::value_type>;
+  std::optional<Value> value;
+  std::shared_ptr<const AnalysisStore> store = open_store_of(self);
+  if (store == nullptr) return value;
+  std::optional<Answer> answer;
+  {
+    python::ReleasedGil released;
+    answer.emplace(work(*store));
+  }
+  if (!*answer) {
+    python::raise(answer->error());
+  } else if constexpr (std::is_void_v<typename Answer::value_type>) {
+    value.emplace();
+  } else {
+    value.emplace(std::move(**answer));
+  }
+  return value;
+}
 
 }  // namespace vesker::engine

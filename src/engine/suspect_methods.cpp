@@ -19,7 +19,6 @@ namespace {
 
 using python::guarded;
 using python::PyRef;
-using python::ReleasedGil;
 
 // A suspect with the rows of its descent and path, read in the same transaction.
 struct FoundSuspect {
@@ -34,7 +33,7 @@ struct Found {
 };
 
 Result<Found> find(const AnalysisStore& store, const suspects::SuspectOptions& options,
-                   CancellationCheck cancellation) {
+                   Progress cancellation) {
   VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
   VESKER_ASSIGN_OR_RETURN(suspects::SuspectReport report,
                           suspects::find_suspects(txn, store, options, std::move(cancellation)));
@@ -90,14 +89,9 @@ PyObject* store_suspects(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     const auto cancel = CancelRequest::of(cancel_object);
     if (!cancel) return nullptr;
-    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-    if (store == nullptr) return nullptr;
-    Result<Found> found = fail_message("");
-    {
-      ReleasedGil released;
-      found = find(*store, options, cancel->check());
-    }
-    if (!found) return cancel->raise(found.error());
+    const auto found =
+        query_store(self, [&](const AnalysisStore& store) { return find(store, options, cancel->check()); });
+    if (!found) return nullptr;
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
     for (const FoundSuspect& suspect : found->suspects) {

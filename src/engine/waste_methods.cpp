@@ -16,7 +16,6 @@ namespace {
 
 using python::guarded;
 using python::PyRef;
-using python::ReleasedGil;
 
 PyObject* u64(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
 
@@ -84,17 +83,11 @@ PyObject* store_waste(PyObject* self, PyObject* args, PyObject* kwargs) {
     options.limit = limit;
     const auto cancel = CancelRequest::of(cancel_object);
     if (!cancel) return nullptr;
-    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-    if (store == nullptr) return nullptr;
-    Result<waste::WasteReport> found = fail_message("");
-    {
-      ReleasedGil released;
-      found = [&]() -> Result<waste::WasteReport> {
-        VESKER_ASSIGN_OR_RETURN(Transaction txn, store->store.begin_read());
-        return waste::find_waste(txn, *store, options, cancel->check());
-      }();
-    }
-    if (!found) return cancel->raise(found.error());
+    const auto found = query_store(self, [&](const AnalysisStore& store) -> Result<waste::WasteReport> {
+      VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+      return waste::find_waste(txn, store, options, cancel->check());
+    });
+    if (!found) return nullptr;
     const waste::WasteReport& report = *found;
     return dict_of({
         {"duplicates", list_of(report.duplicates, duplicate_dict)},

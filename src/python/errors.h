@@ -7,8 +7,13 @@
 
 namespace vesker::python {
 
-// Sets the Python exception for `error` and returns null, for use as a method's result.
+// Sets the Python exception for `error` (the class of its kind, with what the kind carries as
+// attributes) and returns null, for use as a method's result.
 PyObject* raise(const Error& error);
+
+// Adds the class of every kind of error, and PanicException, to `module`; -1 with an exception
+// set on failure.
+int add_exception_classes(PyObject* module);
 
 // Raises PanicException with `message`; the class is created once per process.
 PyObject* raise_panic(const char* message);

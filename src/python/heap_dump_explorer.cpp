@@ -34,7 +34,6 @@ PyObject* explorer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) return nullptr;  // dropping the explorer closes the store again
     auto* object = reinterpret_cast<ExplorerObject*>(self);
     new (&object->explorer) std::unique_ptr<HeapDumpExplorer>(std::move(*explorer));
-    new (&object->borrows) std::atomic<std::intptr_t>(0);
     return self;
   });
 }
@@ -43,7 +42,6 @@ void explorer_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* object = reinterpret_cast<ExplorerObject*>(self);
   object->explorer.~unique_ptr();  // closes the environment and frees its directory for reopening
-  object->borrows.~atomic();
   type->tp_free(self);
   Py_DECREF(type);
 }

@@ -1,6 +1,5 @@
 #include "python/import_method.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -8,6 +7,7 @@
 
 #include "core/importer/line_importer.h"
 #include "python/errors.h"
+#include "python/progress_sink.h"
 #include "python/py_ref.h"
 #include "python/released_gil.h"
 #include "python/result_classes.h"
@@ -26,33 +26,6 @@ Status import_items(PyObject* lines, LineImporter& importer) {
   }
   if (PyErr_Occurred()) return fail(pending());
   return {};
-}
-
-// Takes the interpreter lock back for a scope, inside a ReleasedGil scope of the same thread.
-class HeldGil {
- public:
-  explicit HeldGil(PyThreadState* thread) noexcept { PyEval_RestoreThread(thread); }
-  HeldGil(const HeldGil&) = delete;
-  HeldGil& operator=(const HeldGil&) = delete;
-  ~HeldGil() { PyEval_SaveThread(); }
-};
-
-// The post-import step runs without the interpreter lock, so a Ctrl-C only sets a flag that
-// the interpreter would act on once the step ends, which can be minutes. This check takes the
-// lock for a moment every 50 ms and lets the interpreter run its signal handlers; an exception
-// they raise (KeyboardInterrupt) stays pending in this thread and stops the step.
-constexpr std::chrono::milliseconds kSignalCheckInterval(50);
-
-CancellationCheck signal_check(PyThreadState* thread) {
-  using Clock = std::chrono::steady_clock;
-  return CancellationCheck([thread, next = Clock::now() + kSignalCheckInterval]() mutable -> Status {
-    const Clock::time_point now = Clock::now();
-    if (now < next) return {};
-    next = now + kSignalCheckInterval;
-    HeldGil held(thread);
-    if (PyErr_CheckSignals() < 0) return fail(pending());
-    return {};
-  });
 }
 
 // Where the import's time went, for `vesker import --profile`: when VESKER_PHASE_LOG names a
@@ -107,13 +80,12 @@ PyObject* import_lines(HeapDumpExplorer& explorer, std::span<PyObject* const, 2>
   {
     // Committing, then the post-import step, need nothing from the interpreter but its signal
     // handlers; an interrupted step leaves the lines committed.
-    PyThreadState* const thread = PyThreadState_Get();
     ReleasedGil released;
     finished = (*importer)->commit();
     importing.reset();
     if (finished) {
       PhaseLog::Timer processing(log.get(), "subtree sizes");
-      finished = explorer.run_post_import_processing(*precision, signal_check(thread), log.get());
+      finished = explorer.run_post_import_processing(*precision, Progress(interpreter_sink(released)), log.get());
     }
   }
   if (!finished) return raise(finished.error());

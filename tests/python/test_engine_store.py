@@ -29,3 +29,33 @@ def test_engine_and_explorer_share_one_environment_in_either_order(store_dir):
     store.close()
     with pytest.raises(ValueError, match="the store is closed"):
         store.metadata()
+
+
+def test_closing_a_store_while_other_threads_query_it(store_dir):
+    # Without an interpreter lock (a free-threaded build) the close and the queries meet inside
+    # the module; each query must either answer from the store or find it closed.
+    import threading
+
+    explorer = vesker_analysis.HeapDumpExplorer(str(store_dir))
+    explorer.import_lines([b'{"id":1,"type":"T","references":[],"size":8}'], vesker_analysis.EstimatorPrecision.NoEstimates)
+    answers = set()
+
+    def query(store, start):
+        start.wait()
+        while True:
+            try:
+                answers.add(store.object_count())
+            except ValueError:
+                return  # closed
+
+    for _ in range(20):
+        store = engine.Store(store_dir)
+        start = threading.Barrier(4)
+        threads = [threading.Thread(target=query, args=(store, start)) for _ in range(3)]
+        for thread in threads:
+            thread.start()
+        start.wait()
+        store.close()
+        for thread in threads:
+            thread.join()
+    assert answers <= {1}

@@ -1,6 +1,7 @@
 #include "core/codecs/record_decoder.h"
 
 #include <cstdint>
+#include <utility>
 
 #include "core/codecs/record_json_scanner.h"
 
@@ -262,7 +263,7 @@ bool read_positional(Scanner& in, Record& record) {
 }
 
 template <class Record>
-std::expected<Record, std::string> decode(std::string_view json) {
+std::expected<Record, RecordFault> decode(std::string_view json) {
   Scanner in(json);
   Record record;
   in.skip_whitespace();
@@ -283,22 +284,33 @@ std::expected<Record, std::string> decode(std::string_view json) {
     if (!in.at_end()) ok = in.fail_counted(Fault::kTrailingCharacters);
   }
   if (!ok) [[unlikely]]
-    return std::unexpected(in.error_message());
+    return std::unexpected(in.fault());
   return record;
+}
+
+// The fault as its complete message.
+template <class Record>
+std::expected<Record, std::string> with_message(std::expected<Record, RecordFault>&& decoded) {
+  if (!decoded) return std::unexpected(decoded.error().message());
+  return std::move(*decoded);
 }
 
 }  // namespace
 
 std::expected<RawObjectRecord, std::string> decode_raw_object_record(std::string_view json) {
-  return decode<RawObjectRecord>(json);
+  return with_message(decode<RawObjectRecord>(json));
 }
 
 std::expected<ObjectRecordNoValue, std::string> decode_object_record_no_value(std::string_view json) {
-  return decode<ObjectRecordNoValue>(json);
+  return with_message(decode<ObjectRecordNoValue>(json));
 }
 
 std::expected<ObjectSummary, std::string> decode_object_summary(std::string_view json) {
-  return decode<ObjectSummary>(json);
+  return with_message(decode<ObjectSummary>(json));
+}
+
+std::expected<RawObjectRecord, RecordFault> decode_dump_line(std::string_view json) {
+  return decode<RawObjectRecord>(json);
 }
 
 }  // namespace vesker

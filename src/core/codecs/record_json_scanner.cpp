@@ -154,17 +154,12 @@ bool Scanner::fail_here(std::string description) {
   return false;
 }
 
-std::string Scanner::error_message() const {
+RecordFault Scanner::fault() const {
   const char* const at = begin_ + error_offset_;
   const std::size_t line = 1 + static_cast<std::size_t>(std::count(begin_, at, '\n'));
   const char* line_start = at;
   while (line_start != begin_ && line_start[-1] != '\n') --line_start;
-  std::string message = error_description_;
-  message += " at line ";
-  append_decimal(message, line);
-  message += " column ";
-  append_decimal(message, static_cast<std::size_t>(at - line_start));
-  return message;
+  return RecordFault{error_description_, line, static_cast<std::size_t>(at - line_start)};
 }
 
 bool Scanner::fail_number_kind(const Number& number, std::string_view expected) {
@@ -572,3 +567,12 @@ bool Scanner::skip_value(int depth) {
 }
 
 }  // namespace vesker::record_json
+
+std::string vesker::RecordFault::message() const {
+  std::string text = description;
+  text += " at line ";
+  record_json::append_decimal(text, line);
+  text += " column ";
+  record_json::append_decimal(text, column);
+  return text;
+}

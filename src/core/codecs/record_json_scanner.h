@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/codecs/record_decoder.h"
 #include "core/common/utf8.h"
 
 namespace vesker::record_json {
@@ -76,8 +77,8 @@ class Scanner {
   // "invalid type: ..." for the value starting at the current byte, which is not
   // of the expected kind; reads the whole token first, so its own faults win.
   [[gnu::cold]] bool fail_invalid_type(std::string_view expected);
-  // The complete message of the recorded error, with its line and column.
-  std::string error_message() const;
+  // The recorded error, with its line and column.
+  RecordFault fault() const;
 
   // ---- values -----------------------------------------------------------------
   // A JSON integer 0 to 2^64-1, after optional whitespace.

@@ -1,6 +1,8 @@
 // Errors as values, and the one exception type for broken invariants.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <stdexcept>
 #include <string>
@@ -9,10 +11,10 @@
 
 namespace vesker {
 
-// What kind of failure an error is, which decides how its callers (and Python) see it.
+// What kind of failure an error is, which decides how its callers (and Python) see it: each kind
+// is one exception class, so that no caller ever reads the text to tell failures apart.
 enum class ErrorKind {
-  // Anything else: a record that does not decode, a store that cannot be opened, ... Python
-  // sees the message as the text of a RuntimeError.
+  // Anything else: a store that cannot be opened, a thread that cannot start, ...
   failure,
   // A Python exception already set in the interpreter (raised by a call into Python); the
   // binding layer re-raises it unchanged.
@@ -21,6 +23,24 @@ enum class ErrorKind {
   // the operating system: a full disk, an I/O error. Carries the error number; Python sees an
   // OSError with it, so that no caller takes it for a fault of the data.
   storage,
+  // An object asked for by id has no record. Carries the id.
+  not_found,
+  // An object lacks a size the query needs (the store was imported without estimates). Carries
+  // the object's id.
+  not_computed,
+  // A line of a dump, or a stored record, that does not decode. An input line's error carries
+  // the column where decoding stopped.
+  bad_record,
+  // A key or value the store refuses by its size (an empty or overlong type name).
+  rejected_key,
+  // The store's map has no room left for the write.
+  store_full,
+  // The store's own structures are inconsistent: its data file is not what LMDB wrote.
+  damaged,
+  // The store is held by others beyond what it can share (its reader slots are taken).
+  busy,
+  // The caller asked the computation to stop, and it stopped without an answer.
+  cancelled,
 };
 
 // The failure of an operation. The core never sets Python exceptions itself; it only passes on
@@ -29,30 +49,58 @@ class Error {
  public:
   static Error python_exception_pending() { return Error(ErrorKind::python_exception, {}); }
   static Error message(std::string text) { return Error(ErrorKind::failure, std::move(text)); }
+  static Error of_kind(ErrorKind kind, std::string text) { return Error(kind, std::move(text)); }
   static Error storage(int os_code, std::string text) {
     Error error(ErrorKind::storage, std::move(text));
     error.os_code_ = os_code;
+    return error;
+  }
+  static Error not_found(std::uint64_t object_id, std::string text) {
+    Error error(ErrorKind::not_found, std::move(text));
+    error.object_id_ = object_id;
+    return error;
+  }
+  static Error not_computed(std::uint64_t object_id, std::string text) {
+    Error error(ErrorKind::not_computed, std::move(text));
+    error.object_id_ = object_id;
+    return error;
+  }
+  // An input line that is not a record: `reason`, then where decoding stopped.
+  static Error bad_line(std::string_view reason, std::size_t line, std::size_t column) {
+    Error error(ErrorKind::bad_record, std::string(reason));
+    error.text_ += " at line " + std::to_string(line) + " column " + std::to_string(column);
+    error.reason_size_ = reason.size();
+    error.column_ = column;
     return error;
   }
   // A stored key or value that cannot be decoded.
   static Error decoding(std::string_view cause) {
     std::string text = "error while decoding: ";
     text += cause;
-    return message(std::move(text));
+    return Error(ErrorKind::bad_record, std::move(text));
   }
+  static Error cancelled() { return Error(ErrorKind::cancelled, "the query was cancelled"); }
 
   ErrorKind kind() const noexcept { return kind_; }
   bool holds_python_exception() const noexcept { return kind_ == ErrorKind::python_exception; }
   const std::string& text() const noexcept { return text_; }
   // The operating system's error number of a storage error; 0 for the other kinds.
   int os_code() const noexcept { return os_code_; }
+  // The id that a not_found or not_computed error is about.
+  std::uint64_t object_id() const noexcept { return object_id_; }
+  // Of a bad input line: why it is not a record (the text without its position), and the column.
+  std::string_view reason() const noexcept { return std::string_view(text_).substr(0, reason_size_); }
+  std::size_t column() const noexcept { return column_; }
 
  private:
-  Error(ErrorKind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+  Error(ErrorKind kind, std::string text) : kind_(kind), text_(std::move(text)), reason_size_(text_.size()) {}
 
   ErrorKind kind_;
   std::string text_;
+  std::size_t reason_size_;
   int os_code_ = 0;
+  std::uint64_t object_id_ = 0;
+  std::size_t column_ = 0;
 };
 
 // A value or the error that stopped its computation. Dropping one unread is almost always a
@@ -68,6 +116,9 @@ using Status = Result<void>;
 
 inline std::unexpected<Error> fail(Error error) { return std::unexpected<Error>(std::move(error)); }
 inline std::unexpected<Error> fail_message(std::string text) { return fail(Error::message(std::move(text))); }
+inline std::unexpected<Error> fail_as(ErrorKind kind, std::string text) {
+  return fail(Error::of_kind(kind, std::move(text)));
+}
 
 // A broken internal invariant. It is never an expected outcome of any input: it
 // unwinds through every RAII owner (transactions, borrows, the released

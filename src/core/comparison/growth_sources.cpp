@@ -4,6 +4,8 @@
 #include <limits>
 #include <tuple>
 
+#include "core/analysis/components.h"
+
 namespace vesker {
 namespace {
 
@@ -15,54 +17,19 @@ bool passes_on(const GrowerNode& from, const GrowerNode& to) { return to.growth 
 
 std::vector<std::uint32_t> growth_sources(std::span<const GrowerNode> growers) {
   const auto count = static_cast<std::uint32_t>(growers.size());
-  std::vector<std::uint32_t> index(count, kUnvisited);
-  std::vector<std::uint32_t> lowlink(count, 0);
+  std::vector<std::uint32_t> index(count);
+  std::vector<std::uint32_t> lowlink(count);
   std::vector<std::uint32_t> component(count, kUnvisited);
-  std::vector<bool> on_stack(count, false);
-  std::vector<std::uint32_t> stack;
-  struct Frame {
-    std::uint32_t node;
-    std::size_t next;
-  };
-  std::vector<Frame> frames;
-  std::uint32_t next_index = 0;
   std::uint32_t components = 0;
-
+  analysis::ComponentSearch search{
+      std::span<std::uint32_t>(index), std::span<std::uint32_t>(lowlink),
+      [&](std::uint32_t v) { return std::span<const std::uint32_t>(growers[v].referents); },
+      [&](std::uint32_t from, std::uint32_t to) { return passes_on(growers[from], growers[to]); }};
   for (std::uint32_t root = 0; root < count; ++root) {
-    if (index[root] != kUnvisited) continue;
-    frames.push_back({root, 0});
-    index[root] = lowlink[root] = next_index++;
-    stack.push_back(root);
-    on_stack[root] = true;
-    while (!frames.empty()) {
-      Frame& frame = frames.back();
-      const GrowerNode& node = growers[frame.node];
-      if (frame.next < node.referents.size()) {
-        const std::uint32_t to = node.referents[frame.next++];
-        if (!passes_on(node, growers[to])) continue;
-        if (index[to] == kUnvisited) {
-          index[to] = lowlink[to] = next_index++;
-          stack.push_back(to);
-          on_stack[to] = true;
-          frames.push_back({to, 0});
-        } else if (on_stack[to]) {
-          lowlink[frame.node] = std::min(lowlink[frame.node], index[to]);
-        }
-        continue;
-      }
-      const std::uint32_t finished = frame.node;
-      frames.pop_back();
-      if (!frames.empty()) lowlink[frames.back().node] = std::min(lowlink[frames.back().node], lowlink[finished]);
-      if (lowlink[finished] != index[finished]) continue;
-      std::uint32_t member;
-      do {
-        member = stack.back();
-        stack.pop_back();
-        on_stack[member] = false;
-        component[member] = components;
-      } while (member != finished);
+    search.from(root, [&](std::span<const std::uint32_t> members) {
+      for (const std::uint32_t member : members) component[member] = components;
       ++components;
-    }
+    });
   }
 
   // A component is a source when none of its members passes growth on outside it.

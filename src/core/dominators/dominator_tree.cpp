@@ -4,11 +4,12 @@
 #include <limits>
 #include <utility>
 
+#include "core/analysis/components.h"
+
 namespace vesker::dominators {
 namespace {
 
 constexpr Vertex kNone = std::numeric_limits<Vertex>::max();
-constexpr Vertex kDone = kNone - 1;
 constexpr std::uint64_t kProgressStep = 1 << 16;
 
 // The preorder numbering of step 1. The search's own state lives in two arrays that the later
@@ -31,7 +32,7 @@ struct Search {
   }
 
   // Numbers everything reachable from `start`, a child of the root not numbered yet.
-  bool from(Vertex start, const Proceed& proceed, std::uint64_t total) {
+  Status from(Vertex start, Progress& progress, std::uint64_t total) {
     std::size_t depth = 0;
     enter(start, 0, depth);
     while (depth > 0) {
@@ -44,67 +45,33 @@ struct Search {
       const Vertex w = successors[cursor[p]++];
       if (pre[w] != kNone) continue;
       enter(w, p, depth);
-      if (order.size() % kProgressStep == 0 && !proceed(order.size(), total)) return false;
+      if (order.size() % kProgressStep == 0) VESKER_TRY(progress.report(order.size(), total));
     }
-    return true;
+    return {};
   }
 };
 
-// The smallest vertex of every source component among the vertices not numbered yet, by
-// Tarjan's algorithm with an explicit call stack; `index` and `lowlink` are by vertex.
+// The smallest vertex of every source component among the vertices not numbered yet; the
+// search borrows `index` and `lowlink`, by vertex.
 std::vector<Vertex> unreached_source_components(const HeapGraph& graph, const std::vector<Vertex>& pre,
                                                 std::vector<Vertex>& index, std::vector<Vertex>& lowlink) {
-  std::fill(index.begin(), index.end(), kNone);
   std::vector<Vertex> representatives;
-  std::vector<std::pair<Vertex, std::uint64_t>> calls;  // vertex, next successor position
-  std::vector<Vertex> members;
-  Vertex counter = 0;
-  const auto push = [&](Vertex v) {
-    index[v] = lowlink[v] = counter++;
-    members.push_back(v);
-    calls.emplace_back(v, graph.successor_offsets[v]);
-  };
+  // An edge from the root's reach is no part of the remainder.
+  analysis::ComponentSearch search{std::span<Vertex>(index), std::span<Vertex>(lowlink),
+                                   [&](Vertex v) { return graph.successors_of(v); },
+                                   [&](Vertex, Vertex w) { return pre[w] == kNone; }};
   for (Vertex start = 1; start < graph.vertex_count(); ++start) {
-    if (pre[start] != kNone || index[start] != kNone) continue;
-    push(start);
-    while (!calls.empty()) {
-      const auto [u, position] = calls.back();
-      if (position < graph.successor_offsets[u + 1]) {
-        ++calls.back().second;
-        const Vertex w = graph.successors[position];
-        if (pre[w] != kNone) continue;  // reached from the root: not part of this remainder
-        if (index[w] == kNone) {
-          push(w);
-        } else if (index[w] != kDone) {
-          lowlink[u] = std::min(lowlink[u], index[w]);
-        }
-        continue;
-      }
-      calls.pop_back();
-      if (!calls.empty()) lowlink[calls.back().first] = std::min(lowlink[calls.back().first], lowlink[u]);
-      if (lowlink[u] != index[u]) continue;
-      // u closes a component: its members are the top of `members` down to u.
-      const auto first = std::find(members.rbegin(), members.rend(), u).base() - 1;
-      for (auto m = first; m != members.end(); ++m) index[*m] = kDone;
+    if (pre[start] != kNone) continue;
+    search.from(start, [&](std::span<const Vertex> members) {
       // Components finish after every component they reach, so a referrer outside this one
       // that is in the remainder has not finished: the component is a source unless one exists.
-      bool source = true;
-      Vertex smallest = u;
-      for (auto m = first; m != members.end() && source; ++m) {
-        smallest = std::min(smallest, *m);
-        for (Vertex referrer : graph.predecessors_of(*m)) {
-          if (pre[referrer] == kNone && index[referrer] != kDone) {
-            source = false;
-            break;
-          }
+      for (const Vertex member : members) {
+        for (const Vertex referrer : graph.predecessors_of(member)) {
+          if (pre[referrer] == kNone && !search.finished(referrer)) return;
         }
       }
-      if (source) {
-        for (auto m = first; m != members.end(); ++m) smallest = std::min(smallest, *m);
-        representatives.push_back(smallest);
-      }
-      members.erase(first, members.end());
-    }
+      representatives.push_back(std::ranges::min(members));
+    });
   }
   std::sort(representatives.begin(), representatives.end());
   return representatives;
@@ -150,7 +117,7 @@ void release(std::vector<T>& array) {
 }
 
 // `releasable` is `graph` or null: with it, arrays are released once no later step reads them.
-Result<DominatorTree> dominator_tree(const HeapGraph& graph, HeapGraph* releasable, const Proceed& proceed) {
+Result<DominatorTree> dominator_tree(const HeapGraph& graph, HeapGraph* releasable, Progress& progress) {
   const Vertex count = graph.vertex_count();
   const std::uint64_t total = 3ull * count;
   DominatorTree tree;
@@ -173,15 +140,13 @@ Result<DominatorTree> dominator_tree(const HeapGraph& graph, HeapGraph* releasab
   order.push_back(kRoot);
   parent[0] = 0;
   for (Vertex v = 1; v < count; ++v) {
-    if ((tree.flags[v] & kRootEdge) && pre[v] == kNone && !search.from(v, proceed, total)) {
-      return fail(Error::python_exception_pending());
-    }
+    if ((tree.flags[v] & kRootEdge) && pre[v] == kNone) VESKER_TRY(search.from(v, progress, total));
   }
   if (order.size() < count) {
     const std::size_t first_unreachable = order.size();
     for (Vertex v : unreached_source_components(graph, pre, semi, label)) {
       tree.flags[v] |= kRootEdge;
-      if (!search.from(v, proceed, total)) return fail(Error::python_exception_pending());
+      VESKER_TRY(search.from(v, progress, total));
     }
     for (std::size_t p = first_unreachable; p < order.size(); ++p) tree.flags[order[p]] |= kUnreachable;
     tree.unreachable_count = order.size() - first_unreachable;
@@ -202,9 +167,7 @@ Result<DominatorTree> dominator_tree(const HeapGraph& graph, HeapGraph* releasab
     semi[p] = p;
   }
   for (Vertex i = count - 1; i >= 1; --i) {
-    if (i % kProgressStep == 0 && !proceed(total / 3 + (count - i), total)) {
-      return fail(Error::python_exception_pending());
-    }
+    if (i % kProgressStep == 0) VESKER_TRY(progress.report(total / 3 + (count - i), total));
     const Vertex w = order[i];
     Vertex s = (tree.flags[w] & kRootEdge) ? 0 : i;
     for (Vertex referrer : graph.predecessors_of(w)) {
@@ -234,18 +197,18 @@ Result<DominatorTree> dominator_tree(const HeapGraph& graph, HeapGraph* releasab
   for (Vertex p = 0; p < count; ++p) tree.retained[p] = graph.sizes[order[p]];
   for (Vertex p = count - 1; p >= 1; --p) tree.retained[tree.idom[p]] += tree.retained[p];
   if (releasable != nullptr) release(releasable->sizes);
-  if (!proceed(total, total)) return fail(Error::python_exception_pending());
+  VESKER_TRY(progress.report(total, total));
   return tree;
 }
 
 }  // namespace
 
-Result<DominatorTree> compute_dominator_tree(const HeapGraph& graph, const Proceed& proceed) {
-  return dominator_tree(graph, nullptr, proceed);
+Result<DominatorTree> compute_dominator_tree(const HeapGraph& graph, Progress& progress) {
+  return dominator_tree(graph, nullptr, progress);
 }
 
-Result<DominatorTree> compute_dominator_tree_releasing_graph(HeapGraph& graph, const Proceed& proceed) {
-  return dominator_tree(graph, &graph, proceed);
+Result<DominatorTree> compute_dominator_tree_releasing_graph(HeapGraph& graph, Progress& progress) {
+  return dominator_tree(graph, &graph, progress);
 }
 
 void for_each_topmost_of_label(const DominatorTree& tree, std::span<const std::uint32_t> labels,

@@ -62,14 +62,13 @@ struct DominatorTree {
   std::uint64_t unreachable_count = 0;
 };
 
-// Work units reported to `proceed`: three per vertex. Stops with the error of a pending
-// exception when `proceed` answers false.
-Result<DominatorTree> compute_dominator_tree(const HeapGraph& graph, const Proceed& proceed);
+// Work units reported to `progress`: three per vertex. Stops with the error `progress` returns.
+Result<DominatorTree> compute_dominator_tree(const HeapGraph& graph, Progress& progress);
 // The same, releasing the graph's arrays as soon as no step reads them any more: the successors
 // after step 1, the predecessors after step 2, the sizes and module marks at the end (its ids,
 // types and type names stay): step 2 then holds 17 bytes a vertex of a heap-shaped graph fewer
 // beside its own 25, below step 1's 21 beside the whole graph.
-Result<DominatorTree> compute_dominator_tree_releasing_graph(HeapGraph& graph, const Proceed& proceed);
+Result<DominatorTree> compute_dominator_tree_releasing_graph(HeapGraph& graph, Progress& progress);
 
 // The retained size of each type counted once: the total size of the objects that some object
 // of the type dominates (itself included), by type number.

@@ -128,11 +128,8 @@ HeapGraph HeapGraphBuilder::finish() && {
   return std::move(g);
 }
 
-namespace {
-
-// `poll(done, total)` is called before each record; an error ends the read with it.
-template <class Poll>
-Result<HeapGraph> read_records(const Store& store, const Transaction& txn, HeapGraphShape shape, Poll&& poll) {
+Result<HeapGraph> read_heap_graph(const Store& store, const Transaction& txn, Progress& progress,
+                                  HeapGraphShape shape) {
   MDB_stat stat;
   VESKER_TRY(check_lmdb(mdb_stat(txn.handle(), txn.checked(store.primary), &stat)));
   HeapGraphBuilder builder(stat.ms_entries, shape);
@@ -140,27 +137,13 @@ Result<HeapGraph> read_records(const Store& store, const Transaction& txn, HeapG
   VESKER_ASSIGN_OR_RETURN(auto entry, cursor.move(MDB_FIRST));
   std::uint64_t done = 0;
   for (; entry; ++done) {
-    VESKER_TRY(poll(done, stat.ms_entries));
+    if (done % Progress::kStride == 0) VESKER_TRY(progress.report(done, stat.ms_entries));
     auto record = decode_object_record_no_value(entry->value);
     if (!record) return fail(Error::decoding(record.error()));
     VESKER_TRY(builder.add(load_u64_le(entry->key.data()), record->type, record->size, record->references));
     VESKER_ASSIGN_OR_RETURN(entry, cursor.move(MDB_NEXT));
   }
   return std::move(builder).finish();
-}
-
-}  // namespace
-
-Result<HeapGraph> read_heap_graph(const Store& store, const Transaction& txn, const Proceed& proceed) {
-  return read_records(store, txn, HeapGraphShape{}, [&](std::uint64_t done, std::uint64_t total) -> Status {
-    if ((done & 0xFFFF) == 0 && !proceed(done, total)) return fail(Error::python_exception_pending());
-    return {};
-  });
-}
-
-Result<HeapGraph> read_heap_graph(const Store& store, const Transaction& txn, CancellationCheck& cancellation,
-                                  HeapGraphShape shape) {
-  return read_records(store, txn, shape, [&](std::uint64_t, std::uint64_t) { return cancellation.poll(); });
 }
 
 }  // namespace vesker::dominators

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
-#include "core/common/cancellation.h"
+#include "core/common/progress.h"
 #include "core/common/error.h"
 #include "core/store/store.h"
 
@@ -20,10 +20,6 @@ namespace vesker::dominators {
 // k + 1. Vertex numbers are 32-bit, which keeps every per-vertex array at 4 bytes a slot.
 using Vertex = std::uint32_t;
 inline constexpr Vertex kRoot = 0;
-
-// Told how far a long computation has come (units of work done of a total); answers whether to
-// go on. Called every few tens of thousands of units, from the computing thread.
-using Proceed = std::function<bool(std::uint64_t done, std::uint64_t total)>;
 
 // What a graph is read for. The retained sizes follow every reference and walk predecessors;
 // the subtree sizes treat references into modules as no edges and walk successors only.
@@ -73,10 +69,9 @@ class HeapGraphBuilder {
   absl::flat_hash_map<std::string, std::uint32_t> type_numbers_;
 };
 
-// Reads every record of `primary` in one pass over the snapshot `txn`.
-Result<HeapGraph> read_heap_graph(const Store& store, const Transaction& txn, const Proceed& proceed);
-// The same, polling `cancellation` once per record; its error ends the read.
-Result<HeapGraph> read_heap_graph(const Store& store, const Transaction& txn, CancellationCheck& cancellation,
-                                  HeapGraphShape shape);
+// Reads every record of `primary` in one pass over the snapshot `txn`, reporting the records
+// read of all to `progress`; its error ends the read.
+Result<HeapGraph> read_heap_graph(const Store& store, const Transaction& txn, Progress& progress,
+                                  HeapGraphShape shape = {});
 
 }  // namespace vesker::dominators

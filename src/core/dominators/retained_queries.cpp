@@ -73,7 +73,7 @@ Result<std::vector<SizeIndexEntry>> dominated_by(const Transaction& txn, const A
 Result<std::vector<TreeRow>> dominator_tree_rows(const Transaction& txn, const AnalysisStore& store,
                                                  std::optional<std::uint64_t> parent,
                                                  const absl::flat_hash_set<std::string>& expand, std::uint64_t limit,
-                                                 CancellationCheck cancellation) {
+                                                 Progress cancellation) {
   VESKER_ASSIGN_OR_RETURN(const std::vector<SizeIndexEntry> children, dominated_by(txn, store, parent));
   // The root has hundreds of thousands of children in a large heap: their type and size are read
   // from the stored records, and only the rows shown alone are decoded whole, for their values.
@@ -144,7 +144,7 @@ Result<std::optional<std::vector<std::uint64_t>>> dominator_chain(const Transact
 
 Result<std::optional<std::vector<std::uint64_t>>> shortest_root_path(const Transaction& txn,
                                                                      const AnalysisStore& store, std::uint64_t id,
-                                                                     CancellationCheck cancellation) {
+                                                                     Progress cancellation) {
   VESKER_ASSIGN_OR_RETURN(const auto target, read_retained(txn, store, id));
   if (!target) return std::nullopt;
   // Breadth first from the object backwards: the first object found that the root refers to

@@ -12,7 +12,7 @@
 
 #include "absl/container/flat_hash_set.h"
 #include "core/codecs/index_values.h"
-#include "core/common/cancellation.h"
+#include "core/common/progress.h"
 #include "core/common/error.h"
 #include "core/store/analysis_store.h"
 
@@ -54,7 +54,7 @@ struct TreeRow {
 Result<std::vector<TreeRow>> dominator_tree_rows(const Transaction& txn, const AnalysisStore& store,
                                                  std::optional<std::uint64_t> parent,
                                                  const absl::flat_hash_set<std::string>& expand, std::uint64_t limit,
-                                                 CancellationCheck cancellation = {});
+                                                 Progress cancellation = {});
 
 // The immediate dominators from the root's child down to `id`, both included; nothing when the
 // object has no stored facts.
@@ -65,7 +65,7 @@ Result<std::optional<std::vector<std::uint64_t>>> dominator_chain(const Transact
 // included; nothing when the object has no stored facts. Found backwards along the referrers.
 Result<std::optional<std::vector<std::uint64_t>>> shortest_root_path(const Transaction& txn,
                                                                      const AnalysisStore& store, std::uint64_t id,
-                                                                     CancellationCheck cancellation = {});
+                                                                     Progress cancellation = {});
 
 // The retained size of every type counted once, by type name.
 Result<std::vector<std::pair<std::string, std::uint64_t>>> type_retained(const Transaction& txn,

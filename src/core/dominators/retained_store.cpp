@@ -103,7 +103,7 @@ Status drop_completion_record(Transaction& txn, const AnalysisStore& store) {
 // drops the completion record, which the last one writes again: until then, readers (and a run
 // stopped half-way) find the retained sizes missing rather than half written.
 Status write_results(const AnalysisStore& store, SuccessiveWrites& writes, const HeapGraph& graph, TreeByVertex& tree,
-                     const std::vector<std::uint64_t>& once, const Proceed& proceed, std::uint64_t done,
+                     const std::vector<std::uint64_t>& once, Progress& progress, std::uint64_t done,
                      std::uint64_t total) {
   for (Database db : {store.dominators, store.dominator_children, store.retained_index, store.type_retained}) {
     VESKER_TRY(clear(writes.txn(), db));
@@ -129,7 +129,7 @@ Status write_results(const AnalysisStore& store, SuccessiveWrites& writes, const
     VESKER_ASSIGN_OR_RETURN(Cursor dominated, Cursor::open(writes.txn(), store.dominator_children));
     if (v == kRoot) VESKER_TRY(put_children(dominated, kRootChildrenKey, v++));
     for (; v < count && !writes.due(); ++v) {
-      if (v % (1 << 16) == 0 && !proceed(done + v, total)) return fail(Error::python_exception_pending());
+      if (v % (1 << 16) == 0) VESKER_TRY(progress.report(done + v, total));
       const Vertex d = tree.idom[v];
       const std::uint64_t id = graph.ids[v];
       std::uint8_t flags = 0;
@@ -155,11 +155,9 @@ Status write_results(const AnalysisStore& store, SuccessiveWrites& writes, const
   release(tree.flags);
   {
     const SizeIndexOrder order = size_index_order(graph, tree.retained);
-    // Polled for Ctrl-C only: the progress stays where the objects' writes left it.
-    VESKER_TRY(put_size_index(writes, store.retained_index, graph, tree.retained, order, [&]() -> Status {
-      if (!proceed(done + count - 1, total)) return fail(Error::python_exception_pending());
-      return {};
-    }));
+    // The progress stays where the objects' writes left it.
+    VESKER_TRY(put_size_index(writes, store.retained_index, graph, tree.retained, order,
+                              [&]() -> Status { return progress.report(done + count - 1, total); }));
   }
   for (std::uint32_t t = 0; t < once.size(); ++t) {
     VESKER_TRY(writes.txn().put(store.type_retained, graph.type_names[t], IdBytes(once[t]).view()));
@@ -205,7 +203,7 @@ Result<RetainedState> retained_state(const Transaction& txn, const AnalysisStore
   return stored == fingerprint ? RetainedState::fresh : RetainedState::stale;
 }
 
-Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, const Proceed& proceed,
+Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, Progress& progress,
                                            std::size_t bytes_per_transaction) {
   RetainedRun run;
   auto started = Clock::now();
@@ -214,9 +212,8 @@ Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, const Pro
   {
     VESKER_ASSIGN_OR_RETURN(Transaction snapshot, store.store.begin_read());
     VESKER_ASSIGN_OR_RETURN(fingerprint, store_fingerprint(snapshot, store.store));
-    VESKER_ASSIGN_OR_RETURN(graph, read_heap_graph(store.store, snapshot, [&](std::uint64_t done, std::uint64_t n) {
-      return proceed(done, 5 * n);
-    }));
+    Progress reading([&](std::uint64_t done, std::uint64_t n) { return progress.report(done, 5 * n); });
+    VESKER_ASSIGN_OR_RETURN(graph, read_heap_graph(store.store, snapshot, reading));
   }
   const std::uint64_t objects = graph.vertex_count() - 1;
   const std::uint64_t total = 5 * objects;
@@ -226,10 +223,8 @@ Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, const Pro
   run.read_seconds = seconds_since(started);
 
   started = Clock::now();
-  VESKER_ASSIGN_OR_RETURN(DominatorTree tree,
-                          compute_dominator_tree_releasing_graph(graph, [&](std::uint64_t done, std::uint64_t) {
-                            return proceed(objects + done, total);
-                          }));
+  Progress dominating([&](std::uint64_t done, std::uint64_t) { return progress.report(objects + done, total); });
+  VESKER_ASSIGN_OR_RETURN(DominatorTree tree, compute_dominator_tree_releasing_graph(graph, dominating));
   run.dominator_seconds = seconds_since(started);
   run.unreachable = tree.unreachable_count;
   run.total_size = tree.retained[0];
@@ -241,7 +236,7 @@ Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, const Pro
   started = Clock::now();
   VESKER_ASSIGN_OR_RETURN(Transaction writes, store.store.begin_write());
   SuccessiveWrites successive(writes, store.store, bytes_per_transaction);
-  VESKER_TRY(write_results(store, successive, graph, by_vertex, once, proceed, 4 * objects, total));
+  VESKER_TRY(write_results(store, successive, graph, by_vertex, once, progress, 4 * objects, total));
   VESKER_TRY(write_metadata(writes, store, kCompletionKey, metadata_text(fingerprint, run)));
   VESKER_TRY(writes.commit());
   run.write_seconds = seconds_since(started);

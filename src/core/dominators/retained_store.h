@@ -49,9 +49,9 @@ inline constexpr std::size_t kRetainedBytesPerTransaction = std::size_t{24} << 2
 // Reads the graph from one snapshot, computes the dominator tree and writes the results, the
 // per-type totals and, last, the metadata entry "retained", in write transactions of about
 // `bytes_per_transaction` each; the first drops the entry, so that the sizes stay missing until
-// all are written. `proceed` gets work units: one per object read, three per object of the
+// all are written. `progress` gets work units: one per object read, three per object of the
 // dominator phase, one per object written.
-Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, const Proceed& proceed,
+Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, Progress& progress,
                                            std::size_t bytes_per_transaction = kRetainedBytesPerTransaction);
 
 }  // namespace vesker::dominators

@@ -9,7 +9,7 @@
 #include <thread>
 #include <utility>
 
-#include "core/common/cancellation.h"
+#include "core/common/progress.h"
 #include "core/common/error.h"
 #include "core/common/phase_log.h"
 #include "core/store/store.h"
@@ -59,7 +59,7 @@ class HeapDumpExplorer {
   // all in one write transaction over the whole store; a failure leaves the store as it was.
   // A failed `cancellation` check stops it within a few thousand records, with that failure.
   // With a `log`, its phases are timed into it.
-  Status run_post_import_processing(EstimatorPrecision precision, CancellationCheck cancellation = {},
+  Status run_post_import_processing(EstimatorPrecision precision, Progress cancellation = {},
                                     PhaseLog* log = nullptr) const;
 
  private:

@@ -18,7 +18,7 @@
 #include "core/codecs/record_decoder.h"
 #include "core/codecs/record_encoder.h"
 #include "core/common/byte_order.h"
-#include "core/common/cancellation.h"
+#include "core/common/progress.h"
 #include "core/dominators/heap_graph.h"
 #include "core/dominators/size_index.h"
 #include "core/explorer/heap_dump_explorer.h"
@@ -31,7 +31,7 @@ namespace vesker {
 namespace {
 
 // One TypeSummary per key of types_size_index: the number of its entries and the sum of their sizes.
-Status write_type_summaries(const Store& store, Transaction& writes, CancellationCheck& cancellation) {
+Status write_type_summaries(const Store& store, Transaction& writes, Progress& cancellation) {
   VESKER_ASSIGN_OR_RETURN(Transaction snapshot, store.begin_read());
   VESKER_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(snapshot, store.types_size_index));
   // The index is DUPFIXED: each key's entries come a page at a time instead of one by one.
@@ -116,7 +116,7 @@ Status encode_rewrites(const Store& store, const Transaction& snapshot, const do
 // this one puts them, and the index rows are ordered on a third meanwhile.
 Status store_subtree_sizes(const Store& store, const Transaction& snapshot, Transaction& writes,
                            const dominators::HeapGraph& graph, const std::vector<std::uint64_t>& subtree_sizes,
-                           CancellationCheck& cancellation, PhaseLog* log) {
+                           Progress& cancellation, PhaseLog* log) {
   PhaseLog::Timer rewriting(log, "subtree sizes/rewriting records");
   dominators::SizeIndexOrder order;
   RowChannel channel(kRewriteChunksInFlight);
@@ -165,7 +165,7 @@ Status store_subtree_sizes(const Store& store, const Transaction& snapshot, Tran
 }
 
 template <analysis::SizeEstimator E>
-Status write_subtree_sizes(const Store& store, Transaction& writes, CancellationCheck& cancellation, PhaseLog* log) {
+Status write_subtree_sizes(const Store& store, Transaction& writes, Progress& cancellation, PhaseLog* log) {
   PhaseLog::Timer reading(log, "subtree sizes/reading the graph");
   VESKER_ASSIGN_OR_RETURN(Transaction snapshot, store.begin_read());
   VESKER_ASSIGN_OR_RETURN(
@@ -189,7 +189,7 @@ Status write_subtree_sizes(const Store& store, Transaction& writes, Cancellation
 
 }  // namespace
 
-Status HeapDumpExplorer::run_post_import_processing(EstimatorPrecision precision, CancellationCheck cancellation,
+Status HeapDumpExplorer::run_post_import_processing(EstimatorPrecision precision, Progress cancellation,
                                                     PhaseLog* log) const {
   VESKER_ASSIGN_OR_RETURN(Transaction writes, store_.begin_write());
   {

@@ -9,7 +9,7 @@
 
 #include "core/analysis/size_estimator.h"
 #include "core/analysis/tarjan.h"
-#include "core/common/cancellation.h"
+#include "core/common/progress.h"
 #include "core/dominators/heap_graph.h"
 
 namespace vesker {
@@ -25,7 +25,7 @@ class SubtreeSizeVisitor {
 
   // `subtree_sizes` is indexed by vertex; `cancellation` is polled once per object discovered.
   SubtreeSizeVisitor(const dominators::HeapGraph& graph, std::vector<std::uint64_t>& subtree_sizes,
-                     CancellationCheck& cancellation)
+                     Progress& cancellation)
       : graph_(graph), subtree_sizes_(subtree_sizes), cancellation_(cancellation) {
     subtree_sizes_.assign(graph.vertex_count(), 0);
   }
@@ -66,7 +66,7 @@ class SubtreeSizeVisitor {
  private:
   const dominators::HeapGraph& graph_;
   std::vector<std::uint64_t>& subtree_sizes_;
-  CancellationCheck& cancellation_;
+  Progress& cancellation_;
   analysis::Vertex next_root_ = 1;
 };
 

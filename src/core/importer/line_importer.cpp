@@ -25,10 +25,10 @@ LineImporter& LineImporter::operator=(LineImporter&&) noexcept = default;
 LineImporter::~LineImporter() = default;
 
 Status LineImporter::add_line(std::string_view line) {
-  auto record = decode_raw_object_record(line);
-  if (!record) return fail_message(std::move(record).error());
+  auto record = decode_dump_line(line);
+  if (!record) return fail(Error::bad_line(record.error().description, record.error().line, record.error().column));
   // Rows go into LMDB later, in batches; a type name that LMDB would refuse as a key must fail
-  // here, at its own line, exactly as its put would have.
+  // here, at its own line, with the error its put would have returned.
   const auto type_size = record->type.size();
   if (type_size == 0 || type_size > static_cast<std::size_t>(mdb_env_get_maxkeysize(store_->environment->handle()))) {
     return fail(lmdb_error(MDB_BAD_VALSIZE));

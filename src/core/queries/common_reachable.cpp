@@ -57,12 +57,12 @@ namespace {
 
 Result<ObjectRecordNoValue> read_record(const Store& store, const Transaction& txn, std::uint64_t id) {
   VESKER_ASSIGN_OR_RETURN(auto record, read_stored_record<decode_object_record_no_value>(store, txn, id));
-  if (!record) return fail_message("Object ID " + std::to_string(id) + " not found in database");
+  if (!record) return fail(Error::not_found(id, "Object ID " + std::to_string(id) + " not found in database"));
   return std::move(*record);
 }
 
 Result<QueueItem> make_queue_item_from_record(ObjectRecordNoValue&& record, bool side) {
-  if (!record.subtree_size) return fail_message("No subtree size in " + std::to_string(record.id));
+  if (!record.subtree_size) return fail(Error::not_computed(record.id, "No subtree size in " + std::to_string(record.id)));
   return QueueItem{record.id, *record.subtree_size, std::move(record.references), side};
 }
 
@@ -76,7 +76,7 @@ Result<QueueItem> make_queue_item(const Store& store, const Transaction& txn, st
 Result<std::optional<std::uint64_t>> find_largest_common_reachable_object(const Store& store, std::uint64_t obj_id1,
                                                                           std::uint64_t obj_id2,
                                                                           MissingRecords missing,
-                                                                          CancellationCheck cancellation) {
+                                                                          Progress cancellation) {
   VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());
   QueueItemHeap queue;
   VESKER_ASSIGN_OR_RETURN(QueueItem first, make_queue_item(store, txn, obj_id1, false));

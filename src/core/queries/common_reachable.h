@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/common/cancellation.h"
+#include "core/common/progress.h"
 #include "core/common/error.h"
 #include "core/queries/object_lookup.h"
 #include "core/store/store.h"
@@ -46,6 +46,6 @@ class QueueItemHeap {
 // `cancellation` check stops them with that failure.
 Result<std::optional<std::uint64_t>> find_largest_common_reachable_object(
     const Store& store, std::uint64_t obj_id1, std::uint64_t obj_id2, MissingRecords missing = MissingRecords::kFail,
-    CancellationCheck cancellation = {});
+    Progress cancellation = {});
 
 }  // namespace vesker

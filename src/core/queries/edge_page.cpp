@@ -110,7 +110,7 @@ Result<std::optional<Ranked>> ranked(Cursor& records, const EdgePageRequest& req
 Result<std::pair<std::vector<std::uint64_t>, std::uint64_t>> choose_page(const Store& store, const Transaction& txn,
                                                                         const EdgePageRequest& request,
                                                                         const std::vector<std::uint64_t>& sorted_ids,
-                                                                        CancellationCheck& cancellation) {
+                                                                        Progress& cancellation) {
   const std::uint64_t count = sorted_ids.size();
   std::vector<std::uint64_t> chosen;
   if (request.order == EdgeOrder::kId && request.type.empty()) {
@@ -162,7 +162,7 @@ Result<TolerantSummary> edge_row(const Store& store, const Transaction& txn, std
 
 Result<std::optional<std::vector<std::uint64_t>>> order_edges(const Store& store, std::uint64_t id,
                                                               const EdgePageRequest& request,
-                                                              CancellationCheck cancellation) {
+                                                              Progress cancellation) {
   VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());
   VESKER_ASSIGN_OR_RETURN(auto stored, txn.get(store.primary, IdBytes(id).view()));
   if (!stored) return std::nullopt;
@@ -196,7 +196,7 @@ Result<std::vector<TolerantSummary>> edge_rows(const Store& store, std::uint64_t
 }
 
 Result<std::optional<EdgePage>> page_edges(const Store& store, std::uint64_t id, const EdgePageRequest& request,
-                                           CancellationCheck cancellation) {
+                                           Progress cancellation) {
   VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());
   VESKER_ASSIGN_OR_RETURN(auto stored, txn.get(store.primary, IdBytes(id).view()));
   if (!stored) return std::nullopt;

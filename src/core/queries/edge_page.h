@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "core/common/cancellation.h"
+#include "core/common/progress.h"
 #include "core/common/error.h"
 #include "core/queries/tolerant_lookup.h"
 #include "core/store/store.h"
@@ -46,7 +46,7 @@ struct EdgePage {
 // The page, or nothing when `id` has no record.
 // A failed `cancellation` check stops it with that failure.
 Result<std::optional<EdgePage>> page_edges(const Store& store, std::uint64_t id, const EdgePageRequest& request,
-                                           CancellationCheck cancellation = {});
+                                           Progress cancellation = {});
 
 // The ids of every edge of the asked direction that passes the type filter, in the asked order
 // (the request's offset and limit are not used), or nothing when `id` has no record. A view
@@ -54,7 +54,7 @@ Result<std::optional<EdgePage>> page_edges(const Store& store, std::uint64_t id,
 // rows with `edge_rows`.
 Result<std::optional<std::vector<std::uint64_t>>> order_edges(const Store& store, std::uint64_t id,
                                                               const EdgePageRequest& request,
-                                                              CancellationCheck cancellation = {});
+                                                              Progress cancellation = {});
 
 // The rows of `edge_ids`, edges of `id` in `direction`, as a page of `page_edges` shows them.
 Result<std::vector<TolerantSummary>> edge_rows(const Store& store, std::uint64_t id, EdgeDirection direction,

@@ -15,7 +15,7 @@ namespace {
 Result<ObjectRecordNoValue> read_endpoint(const Store& store, const Transaction& txn, std::uint64_t id,
                                           const char* role) {
   VESKER_ASSIGN_OR_RETURN(auto record, read_stored_record<decode_object_record_no_value>(store, txn, id));
-  if (!record) return fail_message(std::string(role) + " ID " + std::to_string(id) + " not found in database");
+  if (!record) return fail(Error::not_found(id, std::string(role) + " ID " + std::to_string(id) + " not found in database"));
   return std::move(*record);
 }
 
@@ -42,7 +42,7 @@ Result<std::vector<ObjectSummary>> path_to(const Store& store, const Transaction
 Result<std::optional<std::vector<ObjectSummary>>> find_path_between_objects(
     const Store& store, std::uint64_t start_id, std::uint64_t end_id,
     const absl::flat_hash_set<std::uint64_t>& avoiding_ids, MissingRecords missing,
-    CancellationCheck cancellation) {
+    Progress cancellation) {
   VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());
   VESKER_ASSIGN_OR_RETURN(ObjectRecordNoValue start, read_endpoint(store, txn, start_id, "Start"));
   VESKER_ASSIGN_OR_RETURN(const ObjectRecordNoValue end, read_endpoint(store, txn, end_id, "End"));
@@ -73,7 +73,7 @@ Result<std::optional<std::vector<ObjectSummary>>> find_path_between_objects(
       VESKER_ASSIGN_OR_RETURN(auto record, read_stored_record<decode_object_record_no_value>(store, txn, next));
       if (!record) {
         if (missing == MissingRecords::kSkip) continue;
-        return fail_message("Decoding error: Missing record for ID " + std::to_string(next));
+        return fail_as(ErrorKind::bad_record, "Decoding error: Missing record for ID " + std::to_string(next));
       }
       if (record->type == kModuleTypeName) {
         excluded.insert(next);

@@ -7,7 +7,7 @@
 
 #include "absl/container/flat_hash_set.h"
 #include "core/codecs/object_record.h"
-#include "core/common/cancellation.h"
+#include "core/common/progress.h"
 #include "core/common/error.h"
 #include "core/queries/object_lookup.h"
 #include "core/store/store.h"
@@ -21,6 +21,6 @@ namespace vesker {
 Result<std::optional<std::vector<ObjectSummary>>> find_path_between_objects(
     const Store& store, std::uint64_t start_id, std::uint64_t end_id,
     const absl::flat_hash_set<std::uint64_t>& avoiding_ids, MissingRecords missing = MissingRecords::kFail,
-    CancellationCheck cancellation = {});
+    Progress cancellation = {});
 
 }  // namespace vesker

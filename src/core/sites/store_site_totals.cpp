@@ -19,7 +19,7 @@ double seconds_since(Clock::time_point start) {
 Result<StoreSiteReport> store_site_totals(const Transaction& txn, const AnalysisStore& store,
                                           std::span<const std::uint64_t> ids, std::span<const std::uint32_t> site_of,
                                           std::uint32_t site_count, std::size_t holders_per_site,
-                                          CancellationCheck& cancellation) {
+                                          Progress& cancellation) {
   if (ids.size() != site_of.size()) return fail_message("sites: ids and site numbers differ in length");
   StoreSiteReport out;
   auto started = Clock::now();
@@ -28,13 +28,7 @@ Result<StoreSiteReport> store_site_totals(const Transaction& txn, const Analysis
   out.graph_seconds = seconds_since(started);
 
   started = Clock::now();
-  Status stopped;
-  VESKER_ASSIGN_OR_RETURN(dominators::DominatorTree tree,
-                          dominators::compute_dominator_tree(graph, [&](std::uint64_t, std::uint64_t) {
-                            stopped = cancellation.poll();
-                            return bool(stopped);
-                          }));
-  VESKER_TRY(stopped);
+  VESKER_ASSIGN_OR_RETURN(dominators::DominatorTree tree, dominators::compute_dominator_tree(graph, cancellation));
   out.dominator_seconds = seconds_since(started);
 
   started = Clock::now();

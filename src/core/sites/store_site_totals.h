@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "core/common/cancellation.h"
+#include "core/common/progress.h"
 #include "core/common/error.h"
 #include "core/sites/site_totals.h"
 #include "core/store/analysis_store.h"
@@ -25,6 +25,6 @@ struct StoreSiteReport {
 Result<StoreSiteReport> store_site_totals(const Transaction& txn, const AnalysisStore& store,
                                           std::span<const std::uint64_t> ids, std::span<const std::uint32_t> site_of,
                                           std::uint32_t site_count, std::size_t holders_per_site,
-                                          CancellationCheck& cancellation);
+                                          Progress& cancellation);
 
 }  // namespace vesker::sites

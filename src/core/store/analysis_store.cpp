@@ -25,17 +25,9 @@ Status open_analysis_databases(AnalysisStore& opened, const Transaction& txn, un
 Result<std::shared_ptr<const AnalysisStore>> AnalysisStore::open(std::string_view directory) {
   auto opened = std::make_shared<AnalysisStore>();
   VESKER_ASSIGN_OR_RETURN(opened->store, Store::share(directory));
-  {
-    // As for the six: no waiting for another process's writer when the databases exist.
-    VESKER_ASSIGN_OR_RETURN(Transaction txn, opened->store.begin_read());
-    if (open_analysis_databases(*opened, txn, 0)) {
-      VESKER_TRY(txn.commit());
-      return std::shared_ptr<const AnalysisStore>(std::move(opened));
-    }
-  }
-  VESKER_ASSIGN_OR_RETURN(Transaction txn, opened->store.begin_write());
-  VESKER_TRY(open_analysis_databases(*opened, txn, MDB_CREATE));
-  VESKER_TRY(txn.commit());
+  VESKER_TRY(open_or_create(opened->store, [&](const Transaction& txn, unsigned create) {
+    return open_analysis_databases(*opened, txn, create);
+  }));
   return std::shared_ptr<const AnalysisStore>(std::move(opened));
 }
 

@@ -75,7 +75,7 @@ Status check_data_file(const std::string& directory) {
   const std::string damaged = "the store is damaged: its data file " + file;
   if (file_size == 0) {
     const std::string lock = directory + "/lock.mdb";
-    if (::access(lock.c_str(), F_OK) == 0) return fail_message(damaged + " is empty");
+    if (::access(lock.c_str(), F_OK) == 0) return fail_as(ErrorKind::damaged, damaged + " is empty");
     return {};
   }
 
@@ -83,17 +83,18 @@ Status check_data_file(const std::string& directory) {
   if (!first) return {};  // not an LMDB file at all, which LMDB's own opening says
   const std::uint64_t page_size = first->databases[0].pad;
   if (page_size < 512 || (page_size & (page_size - 1)) != 0) {
-    return fail_message(damaged + " names an impossible page size (" + std::to_string(page_size) + ")");
+    return fail_as(ErrorKind::damaged, damaged + " names an impossible page size (" + std::to_string(page_size) + ")");
   }
-  if (file_size < 2 * page_size) return fail_message(damaged + " is shorter than its two meta pages");
+  if (file_size < 2 * page_size) return fail_as(ErrorKind::damaged, damaged + " is shorter than its two meta pages");
   VESKER_ASSIGN_OR_RETURN(const std::optional<MetaRecord> second,
                           read_meta(data.fd, static_cast<off_t>(page_size), file));
   const MetaRecord& current = second && second->transaction_id > first->transaction_id ? *second : *first;
   const std::uint64_t pages = current.last_page + 1;
   if (pages > file_size / page_size) {
-    return fail_message(damaged + " holds " + std::to_string(file_size) + " bytes, but its pages (" +
-                        std::to_string(pages) + " of " + std::to_string(page_size) + " bytes) need " +
-                        std::to_string(pages * page_size) + ": it was cut short");
+    return fail_as(ErrorKind::damaged, damaged + " holds " + std::to_string(file_size) + " bytes, but its pages (" +
+                                           std::to_string(pages) + " of " + std::to_string(page_size) +
+                                           " bytes) need " + std::to_string(pages * page_size) +
+                                           ": it was cut short");
   }
   return {};
 }

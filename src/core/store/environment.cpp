@@ -114,7 +114,8 @@ Result<std::shared_ptr<Environment>> Environment::open_registered(std::string_vi
     if (entry == registry.entries.end()) break;
     canonical = entry->first;  // the same store, perhaps reached under another path
     if (exclusive && entry->second.exclusively_held) {
-      return fail_message(
+      return fail_as(
+          ErrorKind::busy,
           "environment already open in this program; close it to be able to open it again with "
           "different options");
     }

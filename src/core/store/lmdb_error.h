@@ -8,8 +8,27 @@
 
 namespace vesker {
 
+// What kind of failure an LMDB return code is.
+inline ErrorKind lmdb_error_kind(int code) {
+  switch (code) {
+    case MDB_BAD_VALSIZE:
+      return ErrorKind::rejected_key;
+    case MDB_MAP_FULL:
+      return ErrorKind::store_full;
+    case MDB_CORRUPTED:
+    case MDB_PAGE_NOTFOUND:
+    case MDB_INVALID:
+    case MDB_VERSION_MISMATCH:
+      return ErrorKind::damaged;
+    case MDB_READERS_FULL:
+      return ErrorKind::busy;
+    default:
+      return ErrorKind::failure;
+  }
+}
+
 // LMDB's own description of a return code (for system error codes, the operating system's text).
-inline Error lmdb_error(int code) { return Error::message(mdb_strerror(code)); }
+inline Error lmdb_error(int code) { return Error::of_kind(lmdb_error_kind(code), mdb_strerror(code)); }
 
 inline Status check_lmdb(int code) {
   if (code != MDB_SUCCESS) return fail(lmdb_error(code));

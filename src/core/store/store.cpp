@@ -29,19 +29,7 @@ Status open_six(Store& store, const Transaction& txn, unsigned create) {
 Result<Store> open_databases(std::shared_ptr<Environment> environment) {
   Store store;
   store.environment = std::move(environment);
-  {
-    // A store that has its databases already needs no writer: handles opened by a read
-    // transaction that commits are the same, and another process's import must not hold up
-    // the opening until it ends.
-    VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());
-    if (open_six(store, txn, 0)) {
-      VESKER_TRY(txn.commit());
-      return store;
-    }
-  }
-  VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_write());
-  VESKER_TRY(open_six(store, txn, MDB_CREATE));
-  VESKER_TRY(txn.commit());
+  VESKER_TRY(open_or_create(store, [&](const Transaction& txn, unsigned create) { return open_six(store, txn, create); }));
   return store;
 }
 

@@ -34,4 +34,19 @@ struct Store {
 Result<Database> open_database(const Transaction& txn, const Environment& environment, const char* name,
                                unsigned flags);
 
+// Opens a set of databases with `open(txn, create)` (`create` is 0 or MDB_CREATE): in a read
+// transaction when they exist already, so that opening never waits for another process's import
+// (handles opened by a read transaction that commits are the same), else creating them in a write
+// transaction.
+template <class Open>
+Status open_or_create(const Store& store, Open&& open) {
+  {
+    VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());
+    if (open(txn, 0u)) return txn.commit();
+  }
+  VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_write());
+  VESKER_TRY(open(txn, static_cast<unsigned>(MDB_CREATE)));
+  return txn.commit();
+}
+
 }  // namespace vesker

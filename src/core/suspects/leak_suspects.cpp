@@ -49,7 +49,7 @@ class TypeReader {
 
 // What `parent` immediately dominates, merged by type, largest total first.
 Result<std::vector<HeldGroup>> groups_below(const std::vector<SizeIndexEntry>& children, TypeReader& types,
-                                            CancellationCheck& cancellation) {
+                                            Progress& cancellation) {
   std::vector<HeldGroup> groups;
   absl::flat_hash_map<std::string, std::size_t> by_type;
   for (const SizeIndexEntry& child : children) {
@@ -69,7 +69,7 @@ Result<std::vector<HeldGroup>> groups_below(const std::vector<SizeIndexEntry>& c
 class SuspectFinder {
  public:
   SuspectFinder(const Transaction& txn, const AnalysisStore& store, const SuspectOptions& options, TypeReader types,
-                CancellationCheck cancellation)
+                Progress cancellation)
       : txn_(txn), store_(store), options_(options), types_(std::move(types)), cancellation_(std::move(cancellation)) {}
 
   Result<SuspectReport> run() {
@@ -201,7 +201,7 @@ class SuspectFinder {
   const AnalysisStore& store_;
   const SuspectOptions& options_;
   TypeReader types_;
-  CancellationCheck cancellation_;
+  Progress cancellation_;
   std::uint64_t threshold_ = 1;
   SuspectReport report_;
 };
@@ -209,7 +209,7 @@ class SuspectFinder {
 }  // namespace
 
 Result<SuspectReport> find_suspects(const Transaction& txn, const AnalysisStore& store, const SuspectOptions& options,
-                                    CancellationCheck cancellation) {
+                                    Progress cancellation) {
   VESKER_ASSIGN_OR_RETURN(TypeReader types, TypeReader::open(txn, store));
   return SuspectFinder(txn, store, options, std::move(types), std::move(cancellation)).run();
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/common/cancellation.h"
+#include "core/common/progress.h"
 #include "core/common/error.h"
 #include "core/store/analysis_store.h"
 
@@ -57,6 +57,6 @@ struct SuspectReport {
 
 // Needs fresh retained sizes.
 Result<SuspectReport> find_suspects(const Transaction& txn, const AnalysisStore& store, const SuspectOptions& options,
-                                    CancellationCheck cancellation = {});
+                                    Progress cancellation = {});
 
 }  // namespace vesker::suspects

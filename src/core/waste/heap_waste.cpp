@@ -55,7 +55,7 @@ struct Copies {
 class WasteFinder {
  public:
   WasteFinder(const Transaction& txn, const AnalysisStore& store, const WasteOptions& options,
-              CancellationCheck cancellation)
+              Progress cancellation)
       : txn_(txn), store_(store), options_(options), names_(txn, store), cancellation_(std::move(cancellation)) {}
 
   Result<WasteReport> run() {
@@ -186,7 +186,7 @@ class WasteFinder {
   const AnalysisStore& store_;
   const WasteOptions& options_;
   labels::ObjectLabeler names_;
-  CancellationCheck cancellation_;
+  Progress cancellation_;
   WasteReport report_;
   std::vector<std::pair<DuplicateGroup, std::vector<std::uint64_t>>> found_duplicates_;
   std::vector<ContainerGroup> containers_;
@@ -196,7 +196,7 @@ class WasteFinder {
 }  // namespace
 
 Result<WasteReport> find_waste(const Transaction& txn, const AnalysisStore& store, const WasteOptions& options,
-                               CancellationCheck cancellation) {
+                               Progress cancellation) {
   return WasteFinder(txn, store, options, std::move(cancellation)).run();
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/common/cancellation.h"
+#include "core/common/progress.h"
 #include "core/common/error.h"
 #include "core/store/analysis_store.h"
 
@@ -72,6 +72,6 @@ struct WasteReport {
 // - a dict or set is sparse when it is more than twice the size of the smallest one of the same
 //   length in the same heap; the saving is the difference.
 Result<WasteReport> find_waste(const Transaction& txn, const AnalysisStore& store, const WasteOptions& options,
-                               CancellationCheck cancellation = {});
+                               Progress cancellation = {});
 
 }  // namespace vesker::waste

@@ -11,6 +11,7 @@
 #include "codecs/test_json_value.h"
 #include "core/codecs/record_decoder.h"
 #include "core/codecs/record_encoder.h"
+#include "core/codecs/stored_fields.h"
 
 namespace vesker {
 namespace {
@@ -102,6 +103,47 @@ TEST(RecordVectors, EveryCaseDecodesAsRecordedForAllViewsAndReencodes) {
   }
   EXPECT_GT(cases, 3000);
   EXPECT_EQ(failures, 0) << "of " << cases << " cases";
+}
+
+// The readers that skip the decoder trust the store's own form (valid UTF-8, control characters
+// escaped): on any input they agree with the decoder wherever both answer, and on every record
+// the encoder writes they answer, unless one of its texts needs an escape or a number has twenty
+// digits, exactly as the decoder does.
+TEST(RecordVectors, StoredFieldReadersAgreeWithTheDecoder) {
+  std::ifstream file(VESKER_TEST_DATA_DIR "/json-record-vectors.jsonl", std::ios::binary);
+  ASSERT_TRUE(file) << "cannot open the vector file";
+  std::string line;
+  int encoded_read = 0;
+  const auto agree = [](const std::string& name, std::string_view input) {
+    const auto summary = decode_object_summary(input);
+    if (!summary) return;
+    if (const auto view = read_stored_record(input)) {
+      EXPECT_TRUE(view->id == summary->id && view->type == summary->type && view->size == summary->size &&
+                  view->subtree_size == summary->subtree_size && view->value == summary->value)
+          << name;
+    }
+    if (const auto type = stored_type(input)) EXPECT_EQ(*type, summary->type) << name;
+    if (const auto sizes = stored_sizes(input)) {
+      EXPECT_TRUE(sizes->size == summary->size && sizes->subtree_size == summary->subtree_size) << name;
+    }
+  };
+  while (std::getline(file, line)) {
+    if (line.empty()) continue;
+    const JsonValue vector = test::parse_test_json(line);
+    const std::string& name = vector["name"].as_string();
+    const std::string input = test::decode_base64(vector["input_b64"].as_string());
+    agree(name, input);
+    const auto raw = decode_raw_object_record(input);
+    if (!raw) continue;
+    const std::string encoded = encode_raw_object_record(*raw);
+    agree(name + " [encoded]", encoded);
+    constexpr std::uint64_t kTwentyDigits = 10'000'000'000'000'000'000ULL;
+    const bool plain = encoded.find('\\') == std::string::npos && raw->id < kTwentyDigits &&
+                       raw->size < kTwentyDigits && raw->subtree_size.value_or(0) < kTwentyDigits;
+    if (plain) EXPECT_TRUE(read_stored_record(encoded).has_value()) << name;
+    encoded_read += plain ? 1 : 0;
+  }
+  EXPECT_GT(encoded_read, 100);
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ HeapGraph build(const std::vector<Object>& objects) {
   return std::move(builder).finish();
 }
 
-const Proceed kAlways = [](std::uint64_t, std::uint64_t) { return true; };
+Progress no_progress;
 
 // Vertices reached from `starts` without entering `removed`.
 std::vector<bool> reach(const HeapGraph& g, const std::vector<Vertex>& starts, Vertex removed) {
@@ -78,7 +78,7 @@ Expected expected_roots(const HeapGraph& g) {
 
 void check_against_definition(const HeapGraph& g) {
   const Vertex n = g.vertex_count();
-  const auto tree = compute_dominator_tree(g, kAlways);
+  const auto tree = compute_dominator_tree(g, no_progress);
   ASSERT_TRUE(tree);
   const Expected e = expected_roots(g);
   std::vector<Vertex> pre(n);
@@ -142,7 +142,7 @@ TEST(DominatorTree, MatchesTheDefinitionOnRandomGraphs) {
 TEST(DominatorTree, CountsEachTypeOnceAlongADominatorPath) {
   // 1 (L) holds 2 (L) holds 3 (S); 4 (S) alone.
   const HeapGraph g = build({{1, "L", 1, {2}}, {2, "L", 2, {3}}, {3, "S", 4, {}}, {4, "S", 8, {}}});
-  const auto tree = compute_dominator_tree(g, kAlways);
+  const auto tree = compute_dominator_tree(g, no_progress);
   ASSERT_TRUE(tree);
   const auto once = retained_by_type(g, *tree);
   EXPECT_EQ(once[g.types[1]], 7u);
@@ -157,7 +157,7 @@ TEST(DominatorTree, HandlesAChainOfAMillionObjectsWithoutRecursion) {
     ASSERT_TRUE(builder.add(id, "N", 1, id < kLength ? std::span(next) : std::span<const std::uint64_t>()));
   }
   const HeapGraph g = std::move(builder).finish();
-  const auto tree = compute_dominator_tree(g, kAlways);
+  const auto tree = compute_dominator_tree(g, no_progress);
   ASSERT_TRUE(tree);
   EXPECT_EQ(tree->retained[1], kLength);
   EXPECT_EQ(tree->retained[kLength], 1u);
@@ -167,7 +167,7 @@ TEST(DominatorTree, HandlesAChainOfAMillionObjectsWithoutRecursion) {
     const std::uint64_t next[] = {id < kLength ? id + 1 : 1};
     ASSERT_TRUE(cycle.add(id, "N", 1, next));
   }
-  const auto cyclic = compute_dominator_tree(std::move(cycle).finish(), kAlways);
+  const auto cyclic = compute_dominator_tree(std::move(cycle).finish(), no_progress);
   ASSERT_TRUE(cyclic);
   EXPECT_EQ(cyclic->unreachable_count, kLength);
   EXPECT_EQ(cyclic->retained[1], kLength);
@@ -176,9 +176,10 @@ TEST(DominatorTree, HandlesAChainOfAMillionObjectsWithoutRecursion) {
 TEST(DominatorTree, StopsWhenToldTo) {
   HeapGraphBuilder builder;
   for (std::uint64_t id = 1; id <= 200'000; ++id) ASSERT_TRUE(builder.add(id, "N", 1, {}));
-  const auto tree = compute_dominator_tree(std::move(builder).finish(), [](std::uint64_t, std::uint64_t) { return false; });
+  Progress stop([](std::uint64_t, std::uint64_t) -> Status { return fail(Error::cancelled()); });
+  const auto tree = compute_dominator_tree(std::move(builder).finish(), stop);
   ASSERT_FALSE(tree);
-  EXPECT_TRUE(tree.error().holds_python_exception());
+  EXPECT_EQ(tree.error().kind(), ErrorKind::cancelled);
 }
 
 }  // namespace

@@ -69,12 +69,12 @@ TEST(RetainedStore, SmallTransactionsWriteWhatOneWrites) {
     ASSERT_TRUE(importer.commit());
   }
   const auto store = AnalysisStore::open(directory.path().string()).value();
-  const auto proceed = [](std::uint64_t, std::uint64_t) { return true; };
-  ASSERT_TRUE(compute_retained_sizes(*store, proceed, std::numeric_limits<std::size_t>::max()));
+  Progress no_progress;
+  ASSERT_TRUE(compute_retained_sizes(*store, no_progress, std::numeric_limits<std::size_t>::max()));
   const std::vector<Rows> whole = results(*store);
   ASSERT_GT(whole[0].size(), 140'000u);
 
-  const RetainedRun run = compute_retained_sizes(*store, proceed, 256 << 10).value();
+  const RetainedRun run = compute_retained_sizes(*store, no_progress, 256 << 10).value();
   EXPECT_GE(run.unreachable, 2u);
   EXPECT_EQ(results(*store), whole);
   const Transaction txn = store->store.begin_read().value();

@@ -164,15 +164,15 @@ std::vector<std::string> chain(std::uint64_t count) {
 }
 
 TEST_F(PostImportTest, ACancelledStepStopsSoonAndLeavesTheImportedStore) {
-  import(chain(10 * CancellationCheck::kStride));
+  import(chain(10 * Progress::kStride));
   const auto imported = contents(store(), store().primary);
   for (const EstimatorPrecision precision : {kNoEstimates, kExact}) {
     // Each call of the check stands for one stride of polls; the third one cancels.
     int calls = 0;
     auto result = explorer_->run_post_import_processing(
-        precision, CancellationCheck([&]() -> Status {
+        precision, Progress([&](std::uint64_t, std::uint64_t) -> Status {
           if (++calls < 3) return {};
-          return fail_message("cancelled");
+          return fail(Error::cancelled());
         }));
     if (precision == kNoEstimates) {
       // One poll per size index key and page: too few for a check on this store.
@@ -181,19 +181,19 @@ TEST_F(PostImportTest, ACancelledStepStopsSoonAndLeavesTheImportedStore) {
       continue;
     }
     ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().text(), "cancelled");
+    EXPECT_EQ(result.error().kind(), ErrorKind::cancelled);
     EXPECT_EQ(calls, 3);
     EXPECT_EQ(contents(store(), store().primary), imported);
     EXPECT_TRUE(contents(store(), store().types_subtree_size_index).empty());
   }
   // A check that never cancels changes nothing about the result.
   int calls = 0;
-  ASSERT_TRUE(explorer_->run_post_import_processing(kExact, CancellationCheck([&]() -> Status {
+  ASSERT_TRUE(explorer_->run_post_import_processing(kExact, Progress([&](std::uint64_t, std::uint64_t) -> Status {
     ++calls;
     return {};
   })));
   EXPECT_GE(calls, 10);
-  EXPECT_EQ(subtree_sizes().at(1), 10 * CancellationCheck::kStride);
+  EXPECT_EQ(subtree_sizes().at(1), 10 * Progress::kStride);
 }
 
 TEST_F(PostImportTest, AnEmptyStoreSucceeds) {

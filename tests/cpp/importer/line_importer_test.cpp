@@ -115,13 +115,15 @@ TEST(LineImporter, ABadLineFailsAtItsOwnPositionAndStoresNothing) {
     auto bad = importer.add_line(R"({"id":2,"type":"","references":[],"size":8})");
     ASSERT_FALSE(bad);
     EXPECT_EQ(bad.error().text(), "MDB_BAD_VALSIZE: Unsupported size of key/DB name/data, or wrong DUPFIXED size");
+    EXPECT_EQ(bad.error().kind(), ErrorKind::rejected_key);
     auto long_type = importer.add_line(R"({"id":2,"type":")" + std::string(512, 'x') + R"(","references":[],"size":8})");
     ASSERT_FALSE(long_type);
     EXPECT_TRUE(importer.add_line(R"({"id":3,"type":")" + std::string(511, 'x') + R"(","references":[],"size":8})"));
     auto blank = importer.add_line("\n");
     ASSERT_FALSE(blank);
     EXPECT_EQ(blank.error().text(), "EOF while parsing a value at line 2 column 0");
-    EXPECT_EQ(blank.error().kind(), ErrorKind::failure);
+    EXPECT_EQ(blank.error().kind(), ErrorKind::bad_record);
+    EXPECT_EQ(blank.error().column(), 0u);
   }  // dropped without commit
   EXPECT_TRUE(contents(store, store.primary).empty());
   EXPECT_TRUE(contents(store, store.types).empty());
