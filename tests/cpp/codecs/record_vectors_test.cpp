@@ -122,7 +122,9 @@ TEST(RecordVectors, StoredFieldReadersAgreeWithTheDecoder) {
                   view->subtree_size == summary->subtree_size && view->value == summary->value)
           << name;
     }
-    if (const auto type = stored_type(input)) EXPECT_EQ(*type, summary->type) << name;
+    if (const auto type = stored_type(input)) {
+      EXPECT_EQ(*type, summary->type) << name;
+    }
     if (const auto sizes = stored_sizes(input)) {
       EXPECT_TRUE(sizes->size == summary->size && sizes->subtree_size == summary->subtree_size) << name;
     }
@@ -140,7 +142,9 @@ TEST(RecordVectors, StoredFieldReadersAgreeWithTheDecoder) {
     constexpr std::uint64_t kTwentyDigits = 10'000'000'000'000'000'000ULL;
     const bool plain = encoded.find('\\') == std::string::npos && raw->id < kTwentyDigits &&
                        raw->size < kTwentyDigits && raw->subtree_size.value_or(0) < kTwentyDigits;
-    if (plain) EXPECT_TRUE(read_stored_record(encoded).has_value()) << name;
+    if (plain) {
+      EXPECT_TRUE(read_stored_record(encoded).has_value()) << name;
+    }
     encoded_read += plain ? 1 : 0;
   }
   EXPECT_GT(encoded_read, 100);
