@@ -195,6 +195,8 @@ _KEY_LIMIT = 40
 _BATCH = 4096
 
 _HAVE_GC = 1 << 14  # Py_TPFLAGS_HAVE_GC; other objects hold no references
+# Py_TPFLAGS_INLINE_VALUES: instances keep their attributes after the object (3.13 and later).
+_INLINE_VALUES = 1 << 2 if sys.version_info >= (3, 13) else 0
 
 # Kinds of value rendering, resolved once per type.
 _NO_VALUE = 0
@@ -673,6 +675,7 @@ class _Namer:
         # walker is loaded (never imported mid-dump).
         walker = sys.modules.get("vesker._walker")
         self.inline_attributes = vars(walker).get("inline_attributes") if walker else None
+        self.managed_dict = vars(walker).get("managed_dict") if walker else None
         collections = sys.modules.get("_collections")
         self.deque = vars(collections).get("deque") if collections is not None else None
 
@@ -789,6 +792,8 @@ class _Namer:
             for key, value in self.inline_attributes(obj) or ():
                 if type(key) is str:
                     known.setdefault(id(value), "." + key)
+            if self.managed_dict is not None and (namespace := self.managed_dict(obj)) is not None:
+                known.setdefault(id(namespace), ".__dict__")
         known.setdefault(id(tp), ".__class__")
 
 
@@ -838,6 +843,19 @@ def _walk(
     def traceback_referents(traceback: Any) -> list[Any]:
         return [r for r in gc.get_referents(traceback) if id(r) not in excluded]
 
+    # An instance whose attributes are inline reports them, not the __dict__ made for it
+    # when someone asked: without this edge the dict would look held by nothing, and the
+    # attributes by two owners.
+    walker = sys.modules.get("vesker._walker")
+    managed_dict = vars(walker).get("managed_dict") if walker and _INLINE_VALUES else None
+
+    def instance_referents(obj: Any) -> list[Any]:
+        refs = gc.get_referents(obj)
+        namespace = managed_dict(obj)  # type: ignore[misc]
+        if namespace is not None and not any(r is namespace for r in refs):
+            refs.append(namespace)
+        return refs
+
     def resolve(tp: type) -> tuple[str, int, Any, Any, Any]:
         referents: Callable[[Any], list[Any]] | None = None
         if issubclass(tp, _FrameType):
@@ -851,7 +869,8 @@ def _walk(
         elif _FREELIST_IN_TRAVERSE and issubclass(tp, _ModuleType):
             referents = _module_referents
         elif tp.__flags__ & _HAVE_GC:
-            referents = gc.get_referents
+            referents = (instance_referents if managed_dict is not None and tp.__flags__ & _INLINE_VALUES
+                         else gc.get_referents)
         naming = None
         if namer is not None:
             naming = _frame_names if referents is frame_referents else namer.for_type(tp)
