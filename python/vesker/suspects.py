@@ -15,6 +15,7 @@ from vesker.labels import chain_of
 
 if TYPE_CHECKING:
     from vesker.engine import RetainedRow, Store, SuspectRow
+    from vesker.sites import SiteTable
 
 THRESHOLD = 0.10
 # Earlier dumps are searched below the threshold: a leak starts small.
@@ -31,6 +32,10 @@ class Answer:
     share: float
     verdict: Verdict = "unknown"
     history: list[int | None] = field(default_factory=list)  # retained in each earlier dump, oldest first
+    # Where the accumulation point and the largest of what it holds were made, when the dump
+    # recorded allocation sites ("unknown" for an object tracing did not see).
+    site: str | None = None
+    held_site: str | None = None
 
     @property
     def cache(self) -> bool:
@@ -45,17 +50,29 @@ class Suspects:
     threshold: float = THRESHOLD
 
 
-def find_suspects(store: Store, baselines: list[Store] | None = None, threshold: float = THRESHOLD) -> Suspects:
-    """The suspects of `store`, judged against `baselines` (earlier dumps, oldest first)."""
+def find_suspects(store: Store, baselines: list[Store] | None = None, threshold: float = THRESHOLD,
+                  sites: SiteTable | None = None) -> Suspects:
+    """The suspects of `store`, judged against `baselines` (earlier dumps, oldest first), with
+    the allocation sites of `sites` (the store's own)."""
     found = store.suspects(threshold)
     heap = found["heap"]
     answers = [Answer(s, s["retained"] / heap if heap else 0.0) for s in found["suspects"]]
+    if sites is not None:
+        for answer in answers:
+            answer.site = _site(sites, answer.suspect["id"])
+            held = answer.suspect["held"]
+            answer.held_site = _site(sites, held["sample"]) if held else None
     earlier = [_by_signature(b.suspects(threshold * BASELINE_SHARE)["suspects"]) for b in baselines or []]
     for answer in answers:
         if earlier:
             answer.history = [e.get(answer.suspect["signature"]) for e in earlier]
             answer.verdict = _verdict(answer.history, answer.suspect["retained"])
     return Suspects(heap, answers, len(earlier), threshold)
+
+
+def _site(sites: SiteTable, object_id: int) -> str:
+    number = sites.site_of(object_id)
+    return "unknown" if number is None or number >= len(sites.sites) else sites.describe(number)
 
 
 def _by_signature(suspects: list[SuspectRow]) -> dict[str, int]:
@@ -140,6 +157,12 @@ def render(result: Suspects) -> str:
         if row is not None:
             out.append(f"   accumulation point: {row['type']} {row['id']} "
                        f"(size {format_bytes(row['size'])}, retains {format_bytes(suspect['retained'])})")
+        if answer.site is not None:
+            out.append(f"   made at {answer.site}")
+        held = suspect["held"]
+        if answer.held_site is not None and held is not None and held["sample"] != suspect["id"]:
+            many = " (the largest of them)" if held["count"] > 1 else ""
+            out.append(f"   its {held['type']} made at {answer.held_site}{many}")
         if len(suspect["descent"]) > 1:
             top = suspect["descent"][0]
             where = (f"module {top['value']}" if top["type"] == "builtins.module" and top["value"]
@@ -159,7 +182,7 @@ def to_json(result: Suspects) -> dict[str, Any]:
         "suspects": [
             {**answer.suspect, "share": answer.share, "label": chain_of(answer.suspect["path"]),
              "verdict": answer.verdict if result.baselines else None, "history": answer.history,
-             "cache": answer.cache}
+             "cache": answer.cache, "site": answer.site, "held_site": answer.held_site}
             for answer in result.answers
         ],
     }

@@ -79,3 +79,20 @@ def test_a_store_without_retained_sizes_is_refused(tmp_path: pathlib.Path, capsy
     capsys.readouterr()
     assert main(["suspects", store]) == 1
     assert "vesker retained" in capsys.readouterr().err
+
+
+def test_a_traced_dump_says_where_the_suspect_and_what_it_holds_were_made(
+    tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    dump, store = str(tmp_path / "d0.jsonl"), str(tmp_path / "store")
+    ran = subprocess.run([sys.executable, "-m", "vesker", "dump", "--trace-allocations", "-o", dump, str(CORPUS),
+                          str(tmp_path), "exit", "buffer without traversal", "300"],
+                         capture_output=True, text=True, env=ENVIRONMENT)
+    assert ran.returncode == 0, ran.stderr
+    assert main(["import", "-q", dump, store]) == 0
+    top = suspects(capsys, store, "--json")["suspects"][0]
+    assert "__main__.BUFFERS" in top["label"]
+    assert "leak_corpus.py:" in top["site"] and " in " not in top["site"], top["site"]  # at module level
+    assert "leak_corpus.py:" in top["held_site"] and top["held_site"].endswith(" in request"), top["held_site"]
+    text = suspects(capsys, store)
+    assert f"made at {top['site']}" in text and f"its array.array made at {top['held_site']}" in text
