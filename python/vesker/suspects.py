@@ -36,6 +36,7 @@ class Answer:
     # recorded allocation sites ("unknown" for an object tracing did not see).
     site: str | None = None
     held_site: str | None = None
+    inside: str | None = None  # what the top of the descent is, when it has no value to show
 
     @property
     def cache(self) -> bool:
@@ -57,15 +58,23 @@ def find_suspects(store: Store, baselines: list[Store] | None = None, threshold:
     found = store.suspects(threshold)
     heap = found["heap"]
     answers = [Answer(s, s["retained"] / heap if heap else 0.0) for s in found["suspects"]]
+    tops = [a.suspect["descent"][0]["id"] for a in answers if len(a.suspect["descent"]) > 1]
+    labels = dict(zip(tops, store.labels(tops))) if tops else {}
+    for answer in answers:
+        if len(answer.suspect["descent"]) > 1:
+            answer.inside = labels.get(answer.suspect["descent"][0]["id"])
     if sites is not None:
         for answer in answers:
             answer.site = _site(sites, answer.suspect["id"])
             held = answer.suspect["held"]
             answer.held_site = _site(sites, held["sample"]) if held else None
-    earlier = [_by_signature(b.suspects(threshold * BASELINE_SHARE)["suspects"]) for b in baselines or []]
+    baselines = baselines or []
+    earlier = [_by_signature(b.suspects(threshold * BASELINE_SHARE)["suspects"]) for b in baselines]
     for answer in answers:
         if earlier:
-            answer.history = [e.get(answer.suspect["signature"]) for e in earlier]
+            signature = answer.suspect["signature"]
+            answer.history = [_same_object_size(b, answer.suspect) or e.get(signature)
+                              for b, e in zip(baselines, earlier)]
             answer.verdict = _verdict(answer.history, answer.suspect["retained"])
     return Suspects(heap, answers, len(earlier), threshold)
 
@@ -73,6 +82,25 @@ def find_suspects(store: Store, baselines: list[Store] | None = None, threshold:
 def _site(sites: SiteTable, object_id: int) -> str:
     number = sites.site_of(object_id)
     return "unknown" if number is None or number >= len(sites.sites) else sites.describe(number)
+
+
+def _same_object_size(baseline: Store, suspect: SuspectRow) -> int | None:
+    """What the suspect's object retained in an earlier dump of the same process, found as the
+    same objects along the same named path; None where that path is not there (another
+    process), or has an unnamed step. Where the memory accumulated then may be elsewhere, so
+    the earlier dump's own suspects cannot always tell."""
+    path = suspect["path"]
+    if suspect["count"] > 1 or not path:
+        return None
+    found = None
+    for step, row in enumerate(path):
+        found = baseline.retained(row["id"])
+        if found is None or found["type"] != row["type"] or found["value"] != row["value"]:
+            return None
+        if step and (row["name"] is None or
+                     baseline.edge_names(path[step - 1]["id"], "references", [row["id"]]) != [row["name"]]):
+            return None
+    return found["retained"] if found is not None else None
 
 
 def _by_signature(suspects: list[SuspectRow]) -> dict[str, int]:
@@ -166,6 +194,7 @@ def render(result: Suspects) -> str:
         if len(suspect["descent"]) > 1:
             top = suspect["descent"][0]
             where = (f"module {top['value']}" if top["type"] == "builtins.module" and top["value"]
+                     else f"{top['type']} {top['id']} ({answer.inside})" if answer.inside
                      else f"{top['type']} {top['id']}")
             out.append(f"   inside {where}, which retains {format_bytes(top['retained'] or 0)}")
         if suspect["path"] and suspect["count"] > 1:
