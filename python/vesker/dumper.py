@@ -13,7 +13,11 @@ objects the garbage collector tracks, the frames of every thread) is written
 once, closed over `gc.get_referents`, so untracked objects such as strings and
 numbers appear as well, and so do objects frozen with `gc.freeze()`, which the
 collector no longer lists.  Besides what the collector reports, the walk adds
-the keys of dicts, what code objects hold, and the locals of running frames.
+the keys of dicts, what code objects hold, and the locals of running frames,
+and on 3.13 and later, where the native walker's module is loaded, the
+`__dict__` made for an instance whose attributes are still inline (the
+collector reports those attributes, not the dict, which would otherwise look
+held by nothing).
 One line per object:
 
     {"id":..,"type":"module.QualName","references":[..],"names":[..],"value":..,"size":..}
