@@ -162,6 +162,10 @@ def _object_text(suspect: SuspectRow) -> str:
     return f"{row['type']} {row['id']} {format_value(row['value'], 30)}".rstrip()
 
 
+def _made_at(site: str) -> str:
+    return "allocation site unknown" if site == "unknown" else f"made at {site}"
+
+
 def verdict_text(answer: Answer, baselines: int) -> str:
     if not baselines:
         return "growth unknown: compare with an earlier dump (--baseline)"
@@ -186,11 +190,11 @@ def render(result: Suspects) -> str:
             out.append(f"   accumulation point: {row['type']} {row['id']} "
                        f"(size {format_bytes(row['size'])}, retains {format_bytes(suspect['retained'])})")
         if answer.site is not None:
-            out.append(f"   made at {answer.site}")
+            out.append(f"   {_made_at(answer.site)}")
         held = suspect["held"]
         if answer.held_site is not None and held is not None and held["sample"] != suspect["id"]:
             many = " (the largest of them)" if held["count"] > 1 else ""
-            out.append(f"   its {held['type']} made at {answer.held_site}{many}")
+            out.append(f"   its {held['type']}{many}: {_made_at(answer.held_site)}")
         if len(suspect["descent"]) > 1:
             top = suspect["descent"][0]
             where = (f"module {top['value']}" if top["type"] == "builtins.module" and top["value"]

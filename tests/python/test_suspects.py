@@ -98,4 +98,4 @@ def test_a_traced_dump_says_where_the_suspect_and_what_it_holds_were_made(
     assert "leak_corpus.py:" in top["site"] and " in " not in top["site"], top["site"]  # at module level
     assert "leak_corpus.py:" in top["held_site"] and top["held_site"].endswith(" in request"), top["held_site"]
     text = suspects(capsys, store)
-    assert f"made at {top['site']}" in text and f"its array.array made at {top['held_site']}" in text
+    assert f"   made at {top['site']}\n   its array.array (the largest of them): made at {top['held_site']}" in text
