@@ -88,7 +88,7 @@ def test_references_are_the_referents_in_order(tmp_path: pathlib.Path) -> None:
 
 
 class _Holder:
-    pass
+    items: list[str]
 
 
 @pytest.mark.skipif(not dumper.native_walker_available(), reason="the native walker reads the dict pointer")
