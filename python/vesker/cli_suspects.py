@@ -7,6 +7,7 @@ import json
 import sys
 from typing import Any
 
+from vesker import sites
 from vesker.cli_retained import _require_fresh, open_engine
 from vesker.store import UserError
 from vesker.suspects import find_suspects, render, to_json
@@ -30,7 +31,7 @@ def cmd_suspects(args: argparse.Namespace) -> int:
             stores.append(store)
             _require_fresh(store, path)
         try:
-            result = find_suspects(stores[-1], stores[:-1], args.threshold)
+            result = find_suspects(stores[-1], stores[:-1], args.threshold, sites.load(args.store, stores[-1]))
         except RuntimeError as error:
             raise UserError(f"finding suspects failed: {error}") from None
     finally:

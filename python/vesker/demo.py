@@ -88,7 +88,7 @@ def run_demo(directory: str | None, quiet: bool = False) -> int:
         explorer = open_store(store)
         retained = open_engine(store)
         print()
-        print(render_report(build_report(explorer, retained=retained)))
+        print(render_report(build_report(explorer, retained=retained, sites=load_sites(store, retained))))
         print()
         print(_sites_part(store, retained))
         retained.close()

@@ -13,7 +13,11 @@ objects the garbage collector tracks, the frames of every thread) is written
 once, closed over `gc.get_referents`, so untracked objects such as strings and
 numbers appear as well, and so do objects frozen with `gc.freeze()`, which the
 collector no longer lists.  Besides what the collector reports, the walk adds
-the keys of dicts, what code objects hold, and the locals of running frames.
+the keys of dicts, what code objects hold, and the locals of running frames,
+and on 3.13 and later, where the native walker's module is loaded, the
+`__dict__` made for an instance whose attributes are still inline (the
+collector reports those attributes, not the dict, which would otherwise look
+held by nothing).
 One line per object:
 
     {"id":..,"type":"module.QualName","references":[..],"names":[..],"value":..,"size":..}
@@ -195,6 +199,8 @@ _KEY_LIMIT = 40
 _BATCH = 4096
 
 _HAVE_GC = 1 << 14  # Py_TPFLAGS_HAVE_GC; other objects hold no references
+# Py_TPFLAGS_INLINE_VALUES: instances keep their attributes after the object (3.13 and later).
+_INLINE_VALUES = 1 << 2 if sys.version_info >= (3, 13) else 0
 
 # Kinds of value rendering, resolved once per type.
 _NO_VALUE = 0
@@ -673,6 +679,7 @@ class _Namer:
         # walker is loaded (never imported mid-dump).
         walker = sys.modules.get("vesker._walker")
         self.inline_attributes = vars(walker).get("inline_attributes") if walker else None
+        self.managed_dict = vars(walker).get("managed_dict") if walker else None
         collections = sys.modules.get("_collections")
         self.deque = vars(collections).get("deque") if collections is not None else None
 
@@ -789,6 +796,8 @@ class _Namer:
             for key, value in self.inline_attributes(obj) or ():
                 if type(key) is str:
                     known.setdefault(id(value), "." + key)
+            if self.managed_dict is not None and (namespace := self.managed_dict(obj)) is not None:
+                known.setdefault(id(namespace), ".__dict__")
         known.setdefault(id(tp), ".__class__")
 
 
@@ -837,6 +846,19 @@ def _walk(
     def traceback_referents(traceback: Any) -> list[Any]:
         return [r for r in gc.get_referents(traceback) if id(r) not in excluded]
 
+    # An instance whose attributes are inline reports them, not the __dict__ made for it
+    # when someone asked: without this edge the dict would look held by nothing, and the
+    # attributes by two owners.
+    walker = sys.modules.get("vesker._walker")
+    managed_dict = vars(walker).get("managed_dict") if walker and _INLINE_VALUES else None
+
+    def instance_referents(obj: Any) -> list[Any]:
+        refs = gc.get_referents(obj)
+        namespace = managed_dict(obj)  # type: ignore[misc]
+        if namespace is not None and not any(r is namespace for r in refs):
+            refs.append(namespace)
+        return refs
+
     def resolve(tp: type) -> tuple[str, int, Any, Any, Any]:
         referents: Callable[[Any], list[Any]] | None = None
         if issubclass(tp, _FrameType):
@@ -850,7 +872,8 @@ def _walk(
         elif _FREELIST_IN_TRAVERSE and issubclass(tp, _ModuleType):
             referents = _module_referents
         elif tp.__flags__ & _HAVE_GC:
-            referents = gc.get_referents
+            referents = (instance_referents if managed_dict is not None and tp.__flags__ & _INLINE_VALUES
+                         else gc.get_referents)
         naming = None
         if namer is not None:
             naming = _frame_names if referents is frame_referents else namer.for_type(tp)

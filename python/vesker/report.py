@@ -13,6 +13,7 @@ from vesker.store_facts import read_facts
 
 if TYPE_CHECKING:
     from vesker.engine import RetainedRow, Store, WhyAnswer
+    from vesker.sites import SiteTable
     from vesker.suspects import Suspects
     from vesker_analysis import HeapDumpExplorer, ObjectSummary, TypeSummary
 
@@ -55,7 +56,8 @@ def _path_from_a_module(
     return None, None
 
 
-def build_report(explorer: HeapDumpExplorer, rows: int = 8, retained: Store | None = None) -> Report:
+def build_report(explorer: HeapDumpExplorer, rows: int = 8, retained: Store | None = None,
+                 sites: SiteTable | None = None) -> Report:
     summaries = explorer.get_type_summaries()
     total = next((s for name, s in summaries if name == ALL_TYPES), None)
     types = sorted(
@@ -72,7 +74,7 @@ def build_report(explorer: HeapDumpExplorer, rows: int = 8, retained: Store | No
     if retained is not None and retained.retained_state() == "fresh":
         from vesker.suspects import find_suspects
 
-        report.suspects = find_suspects(retained)
+        report.suspects = find_suspects(retained, sites=sites)
         report.retainers = retained.top_retained(limit=rows)
         # Modules hang off the root by definition, and the program's own objects say more than
         # the containers around them: the first retainer of a class of the program is the question.

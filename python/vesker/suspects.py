@@ -15,6 +15,7 @@ from vesker.labels import chain_of
 
 if TYPE_CHECKING:
     from vesker.engine import RetainedRow, Store, SuspectRow
+    from vesker.sites import SiteTable
 
 THRESHOLD = 0.10
 # Earlier dumps are searched below the threshold: a leak starts small.
@@ -31,6 +32,11 @@ class Answer:
     share: float
     verdict: Verdict = "unknown"
     history: list[int | None] = field(default_factory=list)  # retained in each earlier dump, oldest first
+    # Where the accumulation point and the largest of what it holds were made, when the dump
+    # recorded allocation sites ("unknown" for an object tracing did not see).
+    site: str | None = None
+    held_site: str | None = None
+    inside: str | None = None  # what the top of the descent is, when it has no value to show
 
     @property
     def cache(self) -> bool:
@@ -45,17 +51,56 @@ class Suspects:
     threshold: float = THRESHOLD
 
 
-def find_suspects(store: Store, baselines: list[Store] | None = None, threshold: float = THRESHOLD) -> Suspects:
-    """The suspects of `store`, judged against `baselines` (earlier dumps, oldest first)."""
+def find_suspects(store: Store, baselines: list[Store] | None = None, threshold: float = THRESHOLD,
+                  sites: SiteTable | None = None) -> Suspects:
+    """The suspects of `store`, judged against `baselines` (earlier dumps, oldest first), with
+    the allocation sites of `sites` (the store's own)."""
     found = store.suspects(threshold)
     heap = found["heap"]
     answers = [Answer(s, s["retained"] / heap if heap else 0.0) for s in found["suspects"]]
-    earlier = [_by_signature(b.suspects(threshold * BASELINE_SHARE)["suspects"]) for b in baselines or []]
+    tops = [a.suspect["descent"][0]["id"] for a in answers if len(a.suspect["descent"]) > 1]
+    labels = dict(zip(tops, store.labels(tops))) if tops else {}
+    for answer in answers:
+        if len(answer.suspect["descent"]) > 1:
+            answer.inside = labels.get(answer.suspect["descent"][0]["id"])
+    if sites is not None:
+        for answer in answers:
+            answer.site = _site(sites, answer.suspect["id"])
+            held = answer.suspect["held"]
+            answer.held_site = _site(sites, held["sample"]) if held else None
+    baselines = baselines or []
+    earlier = [_by_signature(b.suspects(threshold * BASELINE_SHARE)["suspects"]) for b in baselines]
     for answer in answers:
         if earlier:
-            answer.history = [e.get(answer.suspect["signature"]) for e in earlier]
+            signature = answer.suspect["signature"]
+            answer.history = [_same_object_size(b, answer.suspect) or e.get(signature)
+                              for b, e in zip(baselines, earlier)]
             answer.verdict = _verdict(answer.history, answer.suspect["retained"])
     return Suspects(heap, answers, len(earlier), threshold)
+
+
+def _site(sites: SiteTable, object_id: int) -> str:
+    number = sites.site_of(object_id)
+    return "unknown" if number is None or number >= len(sites.sites) else sites.describe(number)
+
+
+def _same_object_size(baseline: Store, suspect: SuspectRow) -> int | None:
+    """What the suspect's object retained in an earlier dump of the same process, found as the
+    same objects along the same named path; None where that path is not there (another
+    process), or has an unnamed step. Where the memory accumulated then may be elsewhere, so
+    the earlier dump's own suspects cannot always tell."""
+    path = suspect["path"]
+    if suspect["count"] > 1 or not path:
+        return None
+    found = None
+    for step, row in enumerate(path):
+        found = baseline.retained(row["id"])
+        if found is None or found["type"] != row["type"] or found["value"] != row["value"]:
+            return None
+        if step and (row["name"] is None or
+                     baseline.edge_names(path[step - 1]["id"], "references", [row["id"]]) != [row["name"]]):
+            return None
+    return found["retained"] if found is not None else None
 
 
 def _by_signature(suspects: list[SuspectRow]) -> dict[str, int]:
@@ -117,6 +162,10 @@ def _object_text(suspect: SuspectRow) -> str:
     return f"{row['type']} {row['id']} {format_value(row['value'], 30)}".rstrip()
 
 
+def _made_at(site: str) -> str:
+    return "allocation site unknown" if site == "unknown" else f"made at {site}"
+
+
 def verdict_text(answer: Answer, baselines: int) -> str:
     if not baselines:
         return "growth unknown: compare with an earlier dump (--baseline)"
@@ -140,9 +189,16 @@ def render(result: Suspects) -> str:
         if row is not None:
             out.append(f"   accumulation point: {row['type']} {row['id']} "
                        f"(size {format_bytes(row['size'])}, retains {format_bytes(suspect['retained'])})")
+        if answer.site is not None:
+            out.append(f"   {_made_at(answer.site)}")
+        held = suspect["held"]
+        if answer.held_site is not None and held is not None and held["sample"] != suspect["id"]:
+            many = " (the largest of them)" if held["count"] > 1 else ""
+            out.append(f"   its {held['type']}{many}: {_made_at(answer.held_site)}")
         if len(suspect["descent"]) > 1:
             top = suspect["descent"][0]
             where = (f"module {top['value']}" if top["type"] == "builtins.module" and top["value"]
+                     else f"{top['type']} {top['id']} ({answer.inside})" if answer.inside
                      else f"{top['type']} {top['id']}")
             out.append(f"   inside {where}, which retains {format_bytes(top['retained'] or 0)}")
         if suspect["path"] and suspect["count"] > 1:
@@ -159,7 +215,7 @@ def to_json(result: Suspects) -> dict[str, Any]:
         "suspects": [
             {**answer.suspect, "share": answer.share, "label": chain_of(answer.suspect["path"]),
              "verdict": answer.verdict if result.baselines else None, "history": answer.history,
-             "cache": answer.cache}
+             "cache": answer.cache, "site": answer.site, "held_site": answer.held_site}
             for answer in result.answers
         ],
     }

@@ -4,6 +4,7 @@
 #include <absl/container/flat_hash_set.h>
 #include <absl/container/node_hash_map.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -176,6 +177,8 @@ class HeapWalk {
     if (!PyObject_IS_GC(object)) return;
     const traverseproc visit_all = Py_TYPE(object)->tp_traverse;
     if (visit_all != nullptr) visit_all(object, collect, &refs_);
+    PyObject* dict = managed_dict(object);
+    if (dict != nullptr && std::find(refs_.begin(), refs_.end(), dict) == refs_.end()) refs_.push_back(dict);
   }
 
   std::optional<std::uint64_t> size_of(PyObject* object, const SizeRule& rule) {
@@ -292,8 +295,10 @@ class HeapWalk {
           if (refs_[i] == value && !names_[i]) names_[i] = "." + cached_text(key);
         }
       });
+      PyObject* dict = managed_dict(object);
       for (std::size_t i = 0; i < refs_.size(); ++i) {
         if (refs_[i] == reinterpret_cast<PyObject*>(type) && !names_[i]) names_[i] = ".__class__";
+        if (refs_[i] == dict && dict != nullptr && !names_[i]) names_[i] = ".__dict__";
       }
       return true;
     }

@@ -66,4 +66,16 @@ bool for_each_inline_attribute(PyObject* object,
 #endif
 }
 
+PyObject* managed_dict(PyObject* object) {
+#if PY_VERSION_HEX < 0x030D0000 || PY_VERSION_HEX >= 0x030F0000 || defined(Py_GIL_DISABLED)
+  (void)object;
+  return nullptr;
+#else
+  if (!PyType_HasFeature(Py_TYPE(object), Py_TPFLAGS_INLINE_VALUES)) return nullptr;
+  // The slot three words before the object (MANAGED_DICT_OFFSET), ahead of the collector's header.
+  return *reinterpret_cast<PyObject* const*>(reinterpret_cast<const char*>(object) -
+                                              3 * sizeof(PyObject*));
+#endif
+}
+
 }  // namespace vesker::walker

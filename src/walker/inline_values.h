@@ -19,4 +19,9 @@ namespace vesker::walker {
 bool for_each_inline_attribute(PyObject* object,
                                const std::function<void(PyObject*, PyObject*)>& each);
 
+// The instance's __dict__ (borrowed) if someone asked for it, else null; never creates one.
+// While the attributes stay inline the dict shares them, and the collector's traversal of the
+// instance reports the attributes but not the dict, which so looks held by nothing.
+PyObject* managed_dict(PyObject* object);
+
 }  // namespace vesker::walker

@@ -65,10 +65,19 @@ PyObject* inline_attributes(PyObject*, PyObject* object) {
   return pairs.release();
 }
 
+PyObject* managed_dict(PyObject*, PyObject* object) {
+  PyObject* dict = vesker::walker::managed_dict(object);
+  if (dict == nullptr) Py_RETURN_NONE;
+  return Py_NewRef(dict);
+}
+
 PyMethodDef methods[] = {
     {"inline_attributes", inline_attributes, METH_O,
      "inline_attributes(object) -> [(name, value), ...] or None\n\nThe attributes an instance "
      "keeps inline, read without creating its __dict__;\nNone when it keeps none inline."},
+    {"managed_dict", managed_dict, METH_O,
+     "managed_dict(object) -> dict or None\n\nThe __dict__ of an instance whose attributes CPython keeps "
+     "inline,\nif it was ever asked for; never creates one."},
     {"walk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(walk)),
      METH_VARARGS | METH_KEYWORDS,
      "walk(roots, excluded, frames, frame_referents, write, progress, *, namer=None,\n"

@@ -1,8 +1,8 @@
 """Leaks built on real standard-library behaviour, dumped three times in one mode.
 
-    python leak_corpus.py OUT MODE
+    python leak_corpus.py OUT MODE [LEAK REQUESTS]
 
-grows every leak, dumps (MODE: in-process, native, fork, signal, attach, exit), compares
+grows every leak (or LEAK alone, by REQUESTS requests a step), dumps (MODE: in-process, native, fork, signal, attach, exit), compares
 what the program itself can observe before and after each dump, and prints one JSON line:
 {"pid": ..., "changed": [...], "dumps": [paths]}.  In "attach" mode it waits for
 OUT/ready-N to be answered by OUT/dumped-N (the dump is taken from outside); in "exit" mode
@@ -25,7 +25,8 @@ import warnings
 from unittest import mock
 
 OUT, MODE = sys.argv[1], sys.argv[2]
-REQUESTS = 40
+ONLY = sys.argv[3] if len(sys.argv) > 3 else None
+REQUESTS = int(sys.argv[4]) if len(sys.argv) > 4 else 40
 
 CLIENT = mock.MagicMock()
 RECORDER = mock.Mock()
@@ -47,6 +48,12 @@ class Service:
 SERVICE = Service()
 
 
+@functools.lru_cache(maxsize=REQUESTS)
+def rendered(n):
+    # Not a leak: it keeps the last REQUESTS results, as much as one step of BUFFERS.
+    return array.array("d", bytes(8 * 1024))
+
+
 def on_done(payload, future):
     return payload
 
@@ -55,18 +62,31 @@ def warn(text):
     warnings.warn(text, UserWarning)
 
 
+def grows(leak):
+    return ONLY == leak or (ONLY is None and leak != "bounded cache")
+
+
 def request(n):
-    warn("request %d" % n)
-    CLIENT.send({"request": n})
-    RECORDER(n)
-    SERVICE.lookup(n)
-    logging.getLogger("request.%d" % n).setLevel(logging.INFO)
-    try:
-        raise ValueError("request %d failed" % n)
-    except ValueError:
-        ERRORS.exception("request %d", n)
-    FOREVER.add_done_callback(functools.partial(on_done, ["callback payload"] * 4))
-    BUFFERS.append(array.array("d", bytes(8 * 1024)))
+    if grows("warnings registry"):
+        warn("request %d" % n)
+    if grows("mock calls"):
+        CLIENT.send({"request": n})
+        RECORDER(n)
+    if grows("lru_cache on a method"):
+        SERVICE.lookup(n)
+    if grows("per-request logger"):
+        logging.getLogger("request.%d" % n).setLevel(logging.INFO)
+    if grows("record in a handler"):
+        try:
+            raise ValueError("request %d failed" % n)
+        except ValueError:
+            ERRORS.exception("request %d", n)
+    if grows("done-callback"):
+        FOREVER.add_done_callback(functools.partial(on_done, ["callback payload"] * 4))
+    if grows("buffer without traversal"):
+        BUFFERS.append(array.array("d", bytes(8 * 1024)))
+    if grows("bounded cache"):
+        rendered(n)
 
 
 def observed():

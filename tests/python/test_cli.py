@@ -328,6 +328,9 @@ def test_demo_prints_the_report(tmp_path: pathlib.Path) -> None:
     completed = vesker_command("demo", "--dir", str(tmp_path), "--quiet")
     assert completed.returncode == 0, completed.stderr
     report = completed.stdout
+    # The answer first: after the heap's totals, the suspects, the cache of reports leading.
+    assert report.index("leak suspects in a heap") < report.index("Largest retainers") < report.index("Largest types")
+    assert "\n\n1. __main__.CACHE._reports holds" in report
     assert "Largest types by total size" in report
     assert "Largest objects by subtree size" in report
     assert "kept alive through module __main__" in report
@@ -337,5 +340,7 @@ def test_demo_prints_the_report(tmp_path: pathlib.Path) -> None:
     line = source.index("    return Report(request_id, rows, payload)") + 1
     if sys.version_info[:2] != (3, 11):  # 3.11's tracemalloc misses objects with a managed dict
         assert f"demo_program.py:{line} in render, held by ReportCache._reports" in report
+        assert "its __main__.Report (the largest of them): made at " in report
+        assert f"demo_program.py:{line} in render\n   inside module __main__" in report
     # A second run replaces the demo's own store.
     assert vesker_command("demo", "--dir", str(tmp_path), "--quiet").returncode == 0

@@ -87,6 +87,24 @@ def test_references_are_the_referents_in_order(tmp_path: pathlib.Path) -> None:
     assert records[id(subject[1])]["references"] == [id(subject[1][0])]
 
 
+class _Holder:
+    items: list[str]
+
+
+@pytest.mark.skipif(not dumper.native_walker_available(), reason="the native walker reads the dict pointer")
+@pytest.mark.parametrize("native", [False, True])
+def test_an_instance_holds_the_dict_made_for_it(tmp_path: pathlib.Path, native: bool) -> None:
+    # Asked for, the dict of an instance whose attributes stay inline is not among its referents
+    # on 3.13 and later: the dump must still show the instance holding it.
+    subject = _Holder()
+    subject.items = ["held"]
+    namespace = vars(subject)
+    vesker.dump_heap(tmp_path / "heap.jsonl", names=True, native=native)
+    with open(tmp_path / "heap.jsonl", encoding="utf-8") as lines:
+        (record,) = [r for r in map(json.loads, lines) if r["id"] == id(subject)]
+    assert dict(zip(record["references"], record["names"]))[id(namespace)] == ".__dict__"
+
+
 @pytest.fixture(scope="module")
 def script_dump(tmp_path_factory: pytest.TempPathFactory) -> dict[int, dict[str, Any]]:
     """The heap of a script that calls the dumper from inside a function."""

@@ -121,6 +121,7 @@ def test_a_walk_from_the_overview_to_a_path(server: str, browser: Any) -> None:
     browser.get(server)
     _wait_for(browser, "main h1", "Overview")
     assert "3,000" in browser.find_element("css selector", ".facts").text
+    assert browser.find_element("css selector", "main section h2").text == "Leak suspects"  # the answer first
     _shot(browser, "1-overview")
 
     # The largest object, from the keyboard: first row, then Enter.

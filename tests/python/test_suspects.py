@@ -1,70 +1,101 @@
-"""`vesker suspects`: the leak's holder first, with its named path; growing across three dumps
-of one process, and a bounded cache of one size stable, not a leak."""
+"""`vesker suspects` on the leak corpus: each leak grown alone puts its holder first, with the
+named path, and is growing across three dumps of one process; a bounded cache of one size is
+stable, a cache and not a leak."""
 
 from __future__ import annotations
 
+import json
 import os
+import pathlib
 import subprocess
 import sys
+from typing import Any
 
 import pytest
 
-from test_cli import json_of, vesker_command
+import vesker
+from vesker.cli import main
 
-PROGRAM = os.path.join(os.path.dirname(__file__), "leak_programs.py")
+CORPUS = pathlib.Path(__file__).with_name("leak_corpus.py")
+ENVIRONMENT = dict(os.environ, PYTHONPATH=str(pathlib.Path(vesker.__file__).parent.parent))
 
-# What the path of the first suspect names, per case.
-HOLDERS = {
-    "list": "__main__.LEAKED",
-    "handler": "__main__.HANDLER",  # its buffer is an inline attribute: named only in a forked dump
-    "listeners": "__main__.LISTENERS",
-    "cache": "__main__.CACHE",
+# Requests a step that make each leak a fair share of the heap, and what its holder's path names.
+CASES = {
+    "warnings registry": (5000, "__main__.__warningregistry__"),
+    "mock calls": (1000, "__main__.CLIENT"),
+    "lru_cache on a method": (4000, "__main__.Service.lookup"),
+    "per-request logger": (2500, ".manager.loggerDict"),
+    "record in a handler": (1000, "__main__.HANDLER.buffer"),
+    "done-callback": (2000, "__main__.FOREVER"),
+    "buffer without traversal": (300, "__main__.BUFFERS"),
+    "bounded cache": (300, "__main__.rendered"),
 }
 
 
-def _stores(tmp_path, case):
-    out = tmp_path / case
-    out.mkdir()
-    ran = subprocess.run([sys.executable, PROGRAM, str(out), case], capture_output=True, text=True)
+def suspects(capsys: pytest.CaptureFixture[str], *arguments: str) -> Any:
+    capsys.readouterr()
+    assert main(["suspects", *arguments]) == 0
+    out = capsys.readouterr().out
+    return json.loads(out) if "--json" in arguments else out
+
+
+@pytest.mark.parametrize("leak", sorted(CASES))
+def test_the_holder_comes_first_and_growth_tells_leak_from_cache(
+    tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str], leak: str
+) -> None:
+    requests, holder = CASES[leak]
+    ran = subprocess.run([sys.executable, str(CORPUS), str(tmp_path), "in-process", leak, str(requests)],
+                         capture_output=True, text=True, env=ENVIRONMENT)
     assert ran.returncode == 0, ran.stderr
-    stores = []
-    for step in range(3):
-        store = str(out / f"store-{step}")
-        imported = vesker_command("import", str(out / f"dump-{step}.jsonl"), store, "-q")
-        assert imported.returncode == 0, imported.stderr
-        stores.append(store)
-    return stores
+    stores = [str(tmp_path / f"s{step}") for step in range(3)]
+    for step, store in enumerate(stores):
+        assert main(["import", "-q", str(tmp_path / f"d{step}.jsonl"), store]) == 0
+    first, second, last = stores
 
-
-@pytest.mark.parametrize("case", sorted(HOLDERS))
-def test_the_holder_comes_first_and_growth_tells_leak_from_cache(tmp_path, case):
-    first, second, last = _stores(tmp_path, case)
-    alone = json_of("suspects", last)
-    top = alone["suspects"][0]
-    assert HOLDERS[case] in top["label"], top["label"]
+    top = suspects(capsys, last, "--json")["suspects"][0]
+    assert holder in top["label"], top["label"]
     assert top["share"] >= 0.10 and top["verdict"] is None
     assert top["path"][0]["type"] == "builtins.module" and top["path"][1]["name"] == ".__dict__"
+    text = suspects(capsys, last).splitlines()
+    assert text[2].startswith("1. ") and holder in text[2]
 
-    judged = json_of("suspects", last, "--baseline", first, "--baseline", second)
-    top = judged["suspects"][0]
-    assert HOLDERS[case] in top["label"]
-    if case == "cache":
+    judged = suspects(capsys, last, "--baseline", first, "--baseline", second, "--json")["suspects"]
+    top = judged[0]
+    assert holder in top["label"], top["label"]
+    # Everything the program holds was there at the first dump, if smaller than a suspect then.
+    assert "new" not in {s["verdict"] for s in judged}
+    if leak == "bounded cache":
         assert (top["verdict"], top["cache"]) == ("stable", True)
-        assert "a cache" in vesker_command("suspects", last, "--baseline", second).stdout
+        assert "a cache" in suspects(capsys, last, "--baseline", second)
     else:
         assert top["verdict"] == "growing" and not top["cache"]
         assert top["history"][0] < top["history"][1] < top["retained"]
         # The signature is that of the same path in the earlier dump.
-        assert top["signature"] in {s["signature"] for s in json_of("suspects", second)["suspects"]}
-
-    text = vesker_command("suspects", last).stdout
-    assert text.splitlines()[2].startswith("1. ") and HOLDERS[case] in text.splitlines()[2]
+        assert top["signature"] in {s["signature"] for s in suspects(capsys, second, "--json")["suspects"]}
 
 
-def test_a_store_without_retained_sizes_is_refused(tmp_path):
+def test_a_store_without_retained_sizes_is_refused(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> None:
     dump = tmp_path / "heap.jsonl"
     dump.write_text('{"id": 1, "type": "builtins.list", "references": [], "size": 56}\n')
     store = str(tmp_path / "store")
-    assert vesker_command("import", str(dump), store, "-q", "--no-retained").returncode == 0
-    refused = vesker_command("suspects", store)
-    assert refused.returncode == 1 and "vesker retained" in refused.stderr
+    assert main(["import", str(dump), store, "-q", "--no-retained"]) == 0
+    capsys.readouterr()
+    assert main(["suspects", store]) == 1
+    assert "vesker retained" in capsys.readouterr().err
+
+
+def test_a_traced_dump_says_where_the_suspect_and_what_it_holds_were_made(
+    tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    dump, store = str(tmp_path / "d0.jsonl"), str(tmp_path / "store")
+    ran = subprocess.run([sys.executable, "-m", "vesker", "dump", "--trace-allocations", "-o", dump, str(CORPUS),
+                          str(tmp_path), "exit", "buffer without traversal", "300"],
+                         capture_output=True, text=True, env=ENVIRONMENT)
+    assert ran.returncode == 0, ran.stderr
+    assert main(["import", "-q", dump, store]) == 0
+    top = suspects(capsys, store, "--json")["suspects"][0]
+    assert "__main__.BUFFERS" in top["label"]
+    assert "leak_corpus.py:" in top["site"] and " in " not in top["site"], top["site"]  # at module level
+    assert "leak_corpus.py:" in top["held_site"] and top["held_site"].endswith(" in request"), top["held_site"]
+    text = suspects(capsys, store)
+    assert f"   made at {top['site']}\n   its array.array (the largest of them): made at {top['held_site']}" in text
