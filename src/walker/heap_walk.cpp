@@ -92,6 +92,16 @@ class HeapWalk {
     auto found = types_.find(type);
     if (found == types_.end()) {
       found = types_.emplace(type, describe_type(type, gc_header(), inputs_.python_sizeof)).first;
+      Py_ssize_t position = 0;
+      PyObject* holder;
+      PyObject* function;
+      while (PyDict_Next(inputs_.attribute_referents, &position, &holder, &function)) {
+        if (PyType_Check(holder) &&
+            PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(holder))) {
+          found->second.referents_kind = ReferentsKind::kCallable;
+          found->second.referents_function = function;
+        }
+      }
       Py_INCREF(type);  // keeps the key valid: a type may die with its last instance
       held_types_.push_back(PyRef::steal(reinterpret_cast<PyObject*>(type)));
     }
@@ -99,10 +109,10 @@ class HeapWalk {
   }
 
   // Fills refs_ (borrowed, or owned through `owner`) as the Python dumper finds them.
-  bool referents(PyObject* object, ReferentsKind kind, PyRef& owner, std::uint64_t& size,
+  bool referents(PyObject* object, const TypeFacts& facts, PyRef& owner, std::uint64_t& size,
                  bool& sized) {
     refs_.clear();
-    switch (kind) {
+    switch (facts.referents_kind) {
       case ReferentsKind::kNone:
         return true;
       case ReferentsKind::kDictItems: {
@@ -143,6 +153,10 @@ class HeapWalk {
         }
         break;
       }
+      case ReferentsKind::kCallable:
+        owner = PyRef::steal(PyObject_CallOneArg(facts.referents_function, object));
+        if (!owner) return false;
+        break;
       case ReferentsKind::kFrame: {
         PyRef key = PyRef::steal(PyLong_FromUnsignedLongLong(id_of(object)));
         if (!key) return false;
@@ -224,7 +238,7 @@ class HeapWalk {
     std::uint64_t size = 0;
     bool sized = false;
     names_.clear();
-    if (!referents(object, facts.referents_kind, owner, size, sized)) return false;
+    if (!referents(object, facts, owner, size, sized)) return false;
     if (inputs_.namer != Py_None && !refs_.empty()) {
       if (!name_references(object, facts)) return false;
       if (names_.size() != refs_.size()) names_.clear();

@@ -25,6 +25,7 @@ struct WalkInputs {
   PyObject* namer;            // callable (object, references) -> names or None; None: no names
   PyObject* closures;         // dict: id of a closure tuple -> its cells' names (the namer's)
   PyObject* class_only;       // callable type -> whether the namer names only `.__class__`
+  PyObject* attribute_referents;  // dict: type -> callable giving the referents of its instances
   bool python_sizeof = false;  // call __sizeof__ methods written in Python
 };
 
