@@ -49,7 +49,9 @@ std::optional<std::string> head_repr(PyObject* key) {
   return text;
 }
 
-void put_json_string(std::string& out, std::string_view text) {
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view text) {
   out += '"';
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
@@ -75,7 +77,17 @@ void put_json_string(std::string& out, std::string_view text) {
   out += '"';
 }
 
-}  // namespace
+const std::string& NameTexts::add(std::string_view name) {
+  std::string& text = texts_.emplace_back();
+  append_json_string(text, name);
+  return text;
+}
+
+Name scratch_name(std::string& scratch, std::string_view name) {
+  const std::size_t begin = scratch.size();
+  append_json_string(scratch, name);
+  return {nullptr, static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(scratch.size() - begin)};
+}
 
 std::string key_name(PyObject* key, const std::string& type_name) {
   PyTypeObject* type = Py_TYPE(key);
@@ -92,16 +104,24 @@ std::string key_name(PyObject* key, const std::string& type_name) {
   } else {
     text = "<" + type_name + ">";
   }
-  return "[" + text.value_or("?") + "]";
+  std::string name = "[";
+  name += text ? *text : std::string_view("?");
+  name += ']';
+  return name;
 }
 
-void name_items(PyObject* sequence, const std::vector<PyObject*>& refs, Names given,
-                Names& names, std::vector<std::string>& indices) {
+void name_items(PyObject* sequence, const std::vector<PyObject*>& refs, Names& names,
+                std::vector<const std::string*>& indices, NameTexts& texts) {
   const std::size_t count = refs.size();
-  names = std::move(given);
   if (names.empty()) {
-    while (indices.size() < count) indices.push_back("[" + std::to_string(indices.size()) + "]");
-    names.assign(indices.begin(), indices.begin() + static_cast<std::ptrdiff_t>(count));
+    while (indices.size() < count) {
+      std::string index = "[";
+      index += std::to_string(indices.size());
+      index += ']';
+      indices.push_back(&texts.add(index));
+    }
+    names.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) names.push_back(Name::of(*indices[i]));
   }
   const Py_ssize_t length = Py_SIZE(sequence);
   PyObject* const* items = PyList_Check(sequence)
@@ -114,25 +134,33 @@ void name_items(PyObject* sequence, const std::vector<PyObject*>& refs, Names gi
   }
 }
 
-void insert_names(std::string& line, std::size_t start, const Names& names) {
-  if (std::none_of(names.begin(), names.end(), [](const auto& name) { return name.has_value(); })) {
+void insert_names(std::string& line, std::size_t start, const Names& names,
+                  const std::string& scratch) {
+  if (std::all_of(names.begin(), names.end(), [](const Name& name) { return name.empty(); })) {
     return;
   }
   constexpr std::string_view kReferences = ",\"references\":[";
   // The type before the references is escaped JSON: it cannot hold this text unescaped.
   const std::size_t references = line.find(kReferences, start);
-  const std::size_t end = line.find(']', references + kReferences.size());
-  std::string text = ",\"names\":[";
+  const std::size_t end = line.find(']', references + kReferences.size()) + 1;
+  // The names go at the end of the line, then rotate into place before what followed the
+  // references (the value and the size: a few bytes).
+  const std::size_t tail = line.size() - end;
+  line += ",\"names\":[";
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i != 0) text += ',';
-    if (names[i]) {
-      put_json_string(text, *names[i]);
+    if (i != 0) line += ',';
+    const Name& name = names[i];
+    if (name.empty()) {
+      line += "null";
+    } else if (name.stored != nullptr) {
+      line += *name.stored;
     } else {
-      text += "null";
+      line.append(scratch, name.begin, name.size);
     }
   }
-  text += ']';
-  line.insert(end + 1, text);
+  line += ']';
+  std::rotate(line.begin() + static_cast<std::ptrdiff_t>(end),
+              line.begin() + static_cast<std::ptrdiff_t>(end + tail), line.end());
 }
 
 }  // namespace vesker::walker
