@@ -629,14 +629,22 @@ def _lru_cache_names(wrapper: Any, refs: list[Any]) -> list[str | None]:
     return names
 
 
+def _loaded(module: str, name: str) -> Any:
+    """`module.name` when the module is loaded, read from its namespace (no import, no
+    attribute lookup that a replaced module could answer with code)."""
+    loaded = sys.modules.get(module)
+    if not issubclass(type(loaded), _ModuleType):
+        return None
+    return _module_dict(loaded).get(name)
+
+
 def _attribute_referents() -> dict[type, Callable[[Any], list[Any]]]:
     """Types whose instances hold an object that their traversal does not report, with
     the referents of such an instance, that object included: an ndarray's `base` (the
     array or buffer whose memory a view uses), read with numpy's C getter when numpy is
     loaded (it is never imported here)."""
-    numpy = sys.modules.get("numpy")
-    ndarray = vars(numpy).get("ndarray") if numpy is not None else None
-    if not isinstance(ndarray, type):
+    ndarray = _loaded("numpy", "ndarray")
+    if not issubclass(type(ndarray), type):
         return {}
     descriptor = _type_dict(ndarray).get("base")
     if type(descriptor) is not _GetSetType:
@@ -886,10 +894,9 @@ class _Namer:
         are no attributes, found by its module's own object, never by its name alone."""
         name = _type_name(tp)
         module, _, attribute = name.rpartition(".")
-        if _type_flags(tp) & _HEAP_TYPE:
-            loaded = sys.modules.get("_functools" if module == "functools" else module)
-            if loaded is None or vars(loaded).get(attribute) is not tp:
-                return None
+        if _type_flags(tp) & _HEAP_TYPE and _loaded(
+                "_functools" if module == "functools" else module, attribute) is not tp:
+            return None
         if name == "functools._lru_cache_wrapper":
             return _lru_cache_names
         if name == "itertools._tee_dataobject":
