@@ -1,6 +1,7 @@
 #include "walker/reference_names.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 
 #include "python/py_ref.h"
@@ -140,27 +141,33 @@ void insert_names(std::string& line, std::size_t start, const Names& names,
     return;
   }
   constexpr std::string_view kReferences = ",\"references\":[";
+  constexpr std::string_view kNames = ",\"names\":[";
+  constexpr std::string_view kNull = "null";
   // The type before the references is escaped JSON: it cannot hold this text unescaped.
   const std::size_t references = line.find(kReferences, start);
   const std::size_t end = line.find(']', references + kReferences.size()) + 1;
-  // The names go at the end of the line, then rotate into place before what followed the
-  // references (the value and the size: a few bytes).
-  const std::size_t tail = line.size() - end;
-  line += ",\"names\":[";
+  // Measured first, then written in place: this runs for every record with names.
+  std::size_t length = kNames.size() + names.size();  // the commas and the closing bracket
+  for (const Name& name : names) length += name.empty() ? kNull.size() : name.size;
+  const std::size_t tail = line.size() - end;  // the value and the size: a few bytes
+  line.resize(line.size() + length);
+  char* out = line.data() + end;
+  std::memmove(out + length, out, tail);
+  const auto put = [&out](const char* text, std::size_t size) {
+    std::memcpy(out, text, size);
+    out += size;
+  };
+  put(kNames.data(), kNames.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i != 0) line += ',';
+    if (i != 0) *out++ = ',';
     const Name& name = names[i];
     if (name.empty()) {
-      line += "null";
-    } else if (name.stored != nullptr) {
-      line += *name.stored;
+      put(kNull.data(), kNull.size());
     } else {
-      line.append(scratch, name.begin, name.size);
+      put((name.stored != nullptr ? name.stored->data() : scratch.data() + name.begin), name.size);
     }
   }
-  line += ']';
-  std::rotate(line.begin() + static_cast<std::ptrdiff_t>(end),
-              line.begin() + static_cast<std::ptrdiff_t>(end + tail), line.end());
+  *out = ']';
 }
 
 }  // namespace vesker::walker
