@@ -1754,7 +1754,7 @@ def dump_heap(
     process: only for a process that is done).  `python_sizeof` measures
     objects whose type defines `__sizeof__` in Python by calling it (program
     code: off by default).  `native` walks with the native walker (see
-    `native_walker_available`), which writes the same lines without names,
+    `native_walker_available`), which writes the same lines, names included,
     several times faster.  `progress` is called with the count of objects
     written so far; `mode` is what the sidecar says of how the dump was taken.
     Other threads are held off as far as the interpreter allows (switch
