@@ -563,7 +563,9 @@ def _fields_of(tp: type, refs: list[Any]) -> list[Any]:
     return refs
 
 
-def _traversed_field_names(fields: tuple[tuple[str, bool], ...]) -> Callable[[Any, list[Any]], list[str | None]]:
+def _traversed_field_names(
+    fields: tuple[tuple[str, bool], ...],
+) -> Callable[[Any, list[Any]], list[str | None]]:
     every = [name for name, _ in fields]
     required = [name for name, always in fields if always]
 

@@ -109,7 +109,8 @@ def leaked(records: dict[int, dict[str, Any]]) -> dict[str, int]:
     loggers = [r["id"] for r in records.values() if r["type"] == "logging.Logger"
                and logger_name in r["references"]]
     looked_up = one("builtins.str", value="looked-up")
-    result = next(r["id"] for r in records.values() if r["type"] == "builtins.list" and looked_up in r["references"])
+    result = next(r["id"] for r in records.values()
+                  if r["type"] == "builtins.list" and looked_up in r["references"])
     return {
         "lru_cache on a method": next(r["id"] for r in records.values()
                                       if r["type"] == "builtins.dict" and result in r["references"]),
