@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the Python tests under CPython 3.14 inside a Debian unstable root filesystem, which is
-# built once (about a minute) and reused. Needs root.
+# built once (about a minute) and reused. Needs root. Arguments go to pytest instead of the
+# default `tests/python` (e.g. `tests/python/test_dumper.py -k names`).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup-common.sh
@@ -8,7 +9,7 @@ source scripts/setup-common.sh
 ROOT=${VESKER_SID_ROOT:-/var/cache/vesker/sid-root}
 PACKAGES=python3.14-dev,python3.14-venv,python3-pytest,python3-scikit-build-core,g++,cmake,ninja-build,pkg-config,liblmdb-dev,libxxhash-dev,libabsl-dev
 # Test-only Python packages, installed into a root that predates them too.
-EXTRA_PACKAGES=(python3-xxhash mypy python3-starlette python3-uvicorn python3-httpx python3-pyelftools)
+EXTRA_PACKAGES=(python3-xxhash mypy python3-starlette python3-uvicorn python3-httpx python3-pyelftools python3-numpy)
 
 if [ ! -x "$ROOT/usr/bin/python3.14" ]; then
   ensure_debian_packages mmdebstrap
@@ -43,5 +44,5 @@ run_in_root "$ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root /bin/bash -euc
   python3.14 -m venv --system-site-packages "$0/venv"
   "$0/venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
     --config-settings=build-dir="$0/build" .
-  "$0/venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
-' "$work"
+  "$0/venv/bin/python" -m pytest -q -p no:cacheprovider "${@:-tests/python}"
+' "$work" "$@"

@@ -74,12 +74,21 @@ mode names alike:
                  the public attributes of C-level objects met in leaks
                  (".__func__"/".__self__" of bound methods, ".func"/".args" of a
                  partial, ".__callback__" of a weakref, ".default_factory",
-                 "._callbacks"/"._result" of a C asyncio Future)
+                 "._callbacks"/"._result" of a C asyncio Future, ".__wrapped__"
+                 of an `lru_cache` wrapper, ".base" of a numpy array)
     "['k']"      the value under a dict key, the key's repr truncated
     "[3]"        a list, tuple or deque index
     "<key>"      a dict key object itself
     "<cell x>"   the cell of a closure variable x
     "<local x>"  the local variable x of a running frame
+    "<cache>"    a field of a C-level object that no attribute exposes, named
+                 after the field where the type's traversal leaves no doubt
+                 which referent it is: an `lru_cache` wrapper's "<cache>" dict
+                 and, bounded, each "<cache key>" and "<cached result>"; a
+                 memoryview's "<buffer>", whose "<obj>" is `memoryview.obj`;
+                 `itertools` objects' "<iterator>", "<saved>" (cycle),
+                 "<buffered>" and "<next>" (tee), "<source>"/"<active>" (chain),
+                 "<current value>" (groupby), ...
 
 The native walker names dicts, lists and tuples itself and asks this module's
 namer for every other kind, so both write the same names.  Attributes of
@@ -89,12 +98,20 @@ object, so the native walker's module (`vesker._walker`, 3.13 and later)
 reads the inline values and the class's shared keys where the interpreter
 keeps them (its dict structures, the same in 3.13 and 3.14), without
 creating the dict; the Python dumper uses it when it is loaded (it is never
-imported during a dump).  Elsewhere (3.12 and older, the Python dumper alone)
-such names are null in a running process; a forked copy (fork, signal,
-attach) and a script's end ("exit") may create the dicts and name them.  A C container that exposes no
-attribute for what it holds (an `lru_cache` wrapper's cache, a memoryview's
-managed buffer, a Future's list of further callbacks) leaves the name null
-rather than guess one.
+imported during a dump).  Elsewhere (3.11 and 3.12, or without the walker's
+module) the Python dumper reads the attributes whose names the code of the
+class and its bases uses, through the generic attribute lookup, which reads
+inline values without creating the dict and runs no code of the program for
+a name the classes do not define; an attribute that only code elsewhere set
+stays unnamed there, never misnamed.  A forked copy (fork, signal, attach)
+and a script's end ("exit") may create the dicts and name them all.  A C
+container whose fields neither an attribute nor its traversal's order tell
+apart (a Future's list of further callbacks) leaves the name null rather
+than guess one.
+
+Numpy arrays are no containers to the collector, yet a view keeps the array
+it views (its `base`) alive: when numpy is loaded, an array's record refers
+to its base, named ".base".
 
 No side effects
 ---------------
@@ -506,10 +523,174 @@ _C_FIELDS = {
     "_asyncio.Future": ("_loop", "_callbacks", "_result", "_exception", "_source_traceback",
                         "_cancel_message"),
     "_asyncio.Task": ("_coro", "_fut_waiter", "_context"),
+    "numpy.ndarray": ("base",),
 }
 
 # Getters that build a new list of (callback, context) pairs: their items are named.
 _EXPANDED = frozenset(("_callbacks",))
+
+
+# C-level objects of the standard library that expose no attribute for what they hold: their
+# fields in the order the type's traversal visits them (the same in CPython 3.11 to 3.14, after
+# the type itself where the type is a heap type), each with whether it is ever empty.  Fields are
+# named only when the count of referents leaves no doubt which is which: every field present, or
+# exactly those never empty.  Iterators and buffers are what keep such leaks alive.
+_TRAVERSED_FIELDS: dict[str, tuple[tuple[str, bool], ...]] = {
+    "itertools.cycle": (("<iterator>", False), ("<saved>", True)),
+    "itertools.chain": (("<source>", False), ("<active>", False)),
+    "itertools.islice": (("<iterator>", False),),
+    "itertools.groupby": (("<iterator>", True), ("<key function>", True), ("<target key>", False),
+                          ("<current key>", False), ("<current value>", False)),
+    "itertools._grouper": (("<parent>", True), ("<target key>", True)),
+    "itertools._tee": (("<data>", True),),
+    "itertools.starmap": (("<iterator>", True), ("<function>", True)),
+    "itertools.dropwhile": (("<iterator>", True), ("<predicate>", True)),
+    "itertools.takewhile": (("<iterator>", True), ("<predicate>", True)),
+    "itertools.filterfalse": (("<iterator>", True), ("<predicate>", True)),
+    "itertools.repeat": (("<element>", True),),
+    "itertools.compress": (("<data>", True), ("<selectors>", True)),
+    "itertools.zip_longest": (("<iterators>", True), ("<result>", True), ("<fill value>", True)),
+    "itertools.product": (("<pools>", True), ("<result>", False)),
+    "itertools.combinations": (("<pool>", True), ("<result>", False)),
+    "itertools.batched": (("<iterator>", False),),
+    # A memoryview holds its managed buffer, which holds what `memoryview.obj` gives.
+    "builtins.memoryview": (("<buffer>", True),),
+    "builtins.managedbuffer": (("<obj>", True),),
+}
+
+# The values a tee's data object buffers, at most this many before it links the next one.
+_TEE_LINK_CELLS = 57
+
+
+def _fields_of(tp: type, refs: list[Any]) -> list[Any]:
+    """The referents that are fields: a heap type's traversal visits the type first."""
+    if refs and refs[0] is tp and _type_flags(tp) & _HEAP_TYPE:
+        return refs[1:]
+    return refs
+
+
+def _traversed_field_names(
+    fields: tuple[tuple[str, bool], ...],
+) -> Callable[[Any, list[Any]], list[str | None]]:
+    every = [name for name, _ in fields]
+    required = [name for name, always in fields if always]
+
+    def name_fields(obj: Any, refs: list[Any]) -> list[str | None]:
+        values = _fields_of(type(obj), refs)
+        offset: list[str | None] = [".__class__"] * (len(refs) - len(values))
+        if len(values) == len(every):
+            return offset + list(every)
+        if len(values) == len(required):
+            return offset + list(required)
+        return offset + [None] * len(values)
+
+    return name_fields
+
+
+def _tee_data_names(data: Any, refs: list[Any]) -> list[str | None]:
+    """The source iterator, the values read from it and not yet passed on to every
+    copy, and, once full, the next data object."""
+    values = _fields_of(type(data), refs)
+    names: list[str | None] = [".__class__"] * (len(refs) - len(values))
+    if not values:
+        return names
+    names.append("<iterator>")
+    buffered = len(values) - 1
+    if buffered == _TEE_LINK_CELLS + 1 and type(values[-1]) is type(data):
+        return names + ["<buffered>"] * _TEE_LINK_CELLS + ["<next>"]
+    if buffered <= _TEE_LINK_CELLS:
+        return names + ["<buffered>"] * buffered
+    return names + [None] * buffered
+
+
+def _lru_cache_names(wrapper: Any, refs: list[Any]) -> list[str | None]:
+    """An `lru_cache` wrapper's referents, named by its traversal: the type, each link of a
+    bounded cache (its key, its result, its type), the cache dict, the wrapped function, the
+    keyword marker, the link and cache-info types, the instance dict.  The cache dict is
+    exposed by no attribute; it is found by its place before the function, which the module's
+    link type (the last type but one) anchors, and named only when every place checks out.
+    The wrapped function is `.__wrapped__` when the instance dict says so."""
+    names: list[str | None] = [None] * len(refs)
+    anchor = -1
+    for index in range(len(refs) - 2, 2, -1):
+        candidate = refs[index]
+        if type(candidate) is type and _type_name(candidate) == "functools._lru_list_elem":
+            anchor = index
+            break
+    if anchor < 0 or type(refs[anchor - 3]) is not dict or type(refs[anchor + 1]) is not type:
+        return names
+    links = refs[1:anchor - 3]
+    if refs[0] is not type(wrapper) or len(links) % 3 or any(
+            links[i] is not refs[anchor] for i in range(2, len(links), 3)):
+        return names
+    names[0] = ".__class__"
+    for start in range(1, anchor - 3, 3):
+        names[start:start + 3] = ["<cache key>", "<cached result>", None]
+    names[anchor - 3] = "<cache>"
+    names[anchor - 2] = "<function>"
+    names[anchor - 1] = "<keyword mark>"
+    if anchor + 2 < len(refs) and type(refs[anchor + 2]) is dict:
+        namespace = refs[anchor + 2]
+        names[anchor + 2] = ".__dict__"
+        if dict.get(namespace, "__wrapped__") is refs[anchor - 2]:
+            names[anchor - 2] = ".__wrapped__"
+    return names
+
+
+def _loaded(module: str, name: str) -> Any:
+    """`module.name` when the module is loaded, read from its namespace (no import, no
+    attribute lookup that a replaced module could answer with code)."""
+    loaded = sys.modules.get(module)
+    if not issubclass(type(loaded), _ModuleType):
+        return None
+    return _module_dict(loaded).get(name)
+
+
+def _attribute_referents() -> dict[type, Callable[[Any], list[Any]]]:
+    """Types whose instances hold an object that their traversal does not report, with
+    the referents of such an instance, that object included: an ndarray's `base` (the
+    array or buffer whose memory a view uses), read with numpy's C getter when numpy is
+    loaded (it is never imported here)."""
+    ndarray = _loaded("numpy", "ndarray")
+    if not issubclass(type(ndarray), type):
+        return {}
+    descriptor = _type_dict(ndarray).get("base")
+    if type(descriptor) is not _GetSetType:
+        return {}
+    base_of = descriptor.__get__
+
+    def with_base(array: Any) -> list[Any]:
+        refs = gc.get_referents(array) if _type_flags(type(array)) & _HAVE_GC else []
+        try:
+            base = base_of(array)
+        except Exception:
+            return refs
+        if base is not None and all(ref is not base for ref in refs):
+            refs.append(base)
+        return refs
+
+    return {ndarray: with_base}
+
+
+_function_code = vars(_FunctionType)["__code__"].__get__
+_code_names = vars(_CodeType)["co_names"].__get__
+_code_consts = vars(_CodeType)["co_consts"].__get__
+_static_function = vars(staticmethod)["__func__"].__get__
+_class_function = vars(classmethod)["__func__"].__get__
+_property_functions = tuple(vars(property)[name].__get__ for name in ("fget", "fset", "fdel"))
+
+
+def _codes_of(value: Any) -> list[Any]:
+    """The code of a function a class defines (also as a static or class method, or a
+    property's functions), read with the descriptors of those C types."""
+    kind = type(value)
+    if kind is staticmethod or kind is classmethod:
+        value = (_static_function if kind is staticmethod else _class_function)(value)
+        kind = type(value)
+    if kind is property:
+        return [_function_code(f) for f in (g(value) for g in _property_functions)
+                if type(f) is _FunctionType]
+    return [_function_code(value)] if kind is _FunctionType else []
 
 
 def _instance_layout(tp: type) -> tuple[Any, list[tuple[str, Any]]]:
@@ -682,6 +863,8 @@ class _Namer:
         self.managed_dict = vars(walker).get("managed_dict") if walker else None
         collections = sys.modules.get("_collections")
         self.deque = vars(collections).get("deque") if collections is not None else None
+        self.attribute_referents = _attribute_referents()
+        self.attribute_names_of: dict[type, tuple[tuple[str, ...], bool]] = {}
 
     def indices(self, count: int) -> list[str]:
         index_names = self.index_names
@@ -706,9 +889,31 @@ class _Namer:
             return lambda module, refs: _by_identity(refs, {id(_module_dict(module)): ".__dict__"})
         if issubclass(tp, dict):
             return self.mapping
+        c_level = self.c_level(tp)
+        if c_level is not None:
+            return c_level
+        if any(issubclass(tp, holder) for holder in self.attribute_referents):
+            return self.instance
         if not tp.__flags__ & _HAVE_GC:
             return None
         return self.instance
+
+    def c_level(self, tp: type) -> Callable[[Any, list[Any]], list[str | None]] | None:
+        """The naming of a C-level type of the standard library (or of numpy) whose fields
+        are no attributes, found by its module's own object, never by its name alone."""
+        name = _type_name(tp)
+        module, _, attribute = name.rpartition(".")
+        if _type_flags(tp) & _HEAP_TYPE and _loaded(
+                "_functools" if module == "functools" else module, attribute) is not tp:
+            return None
+        if name == "functools._lru_cache_wrapper":
+            return _lru_cache_names
+        if name == "itertools._tee_dataobject":
+            return _tee_data_names
+        fields = _TRAVERSED_FIELDS.get(name)
+        if fields is not None:
+            return _traversed_field_names(fields)
+        return None
 
     def sequence(self, obj: Any, refs: list[Any]) -> list[str | None]:
         count = len(refs)
@@ -766,10 +971,10 @@ class _Namer:
 
     def instance(self, obj: Any, refs: list[Any]) -> list[str | None]:
         known: dict[int, str] = {}
-        self.attributes(obj, known)
+        self.attributes(obj, known, refs)
         return _by_identity(refs, known)
 
-    def attributes(self, obj: Any, known: dict[int, str]) -> None:
+    def attributes(self, obj: Any, known: dict[int, str], refs: list[Any] | None = None) -> None:
         tp = type(obj)
         dict_getter, slots = self.layout(tp)
         for name, getter in slots:
@@ -798,7 +1003,66 @@ class _Namer:
                     known.setdefault(id(value), "." + key)
             if self.managed_dict is not None and (namespace := self.managed_dict(obj)) is not None:
                 known.setdefault(id(namespace), ".__dict__")
+        elif dict_getter is not None and refs:
+            self.read_attributes(obj, tp, known, refs)
         known.setdefault(id(tp), ".__class__")
+
+    def read_attributes(self, obj: Any, tp: type, known: dict[int, str], refs: list[Any]) -> None:
+        """Names the referents that are attributes of `obj`, kept inline or in its dict, by
+        reading them through the generic lookup (`object.__getattribute__`), which neither
+        creates the dict nor runs code of the program for a name that its class and bases
+        do not define; the names tried are those the code of the class and its bases uses
+        (`co_names`).  What only code elsewhere set stays unnamed, never misnamed: a name is
+        given only to the very object the lookup returns."""
+        names, plain = self.attribute_names(tp)
+        unnamed = {id(ref) for ref in refs if id(ref) not in known}
+        unnamed.discard(id(tp))
+        for name in names:
+            if not unnamed:
+                return
+            if plain:
+                value = getattr(obj, name, known)  # misses cost no exception
+            else:
+                try:
+                    value = object.__getattribute__(obj, name)
+                except Exception:
+                    continue
+            if id(value) in unnamed:
+                unnamed.discard(id(value))
+                known.setdefault(id(value), "." + name)
+
+    def attribute_names(self, tp: type) -> tuple[tuple[str, ...], bool]:
+        """The names that the functions of `tp` and its bases use which none of those
+        classes defines, and whether plain `getattr` looks them up generically (no base
+        but `object` has a `__getattribute__` or `__getattr__` of its own)."""
+        found = self.attribute_names_of.get(tp)
+        if found is not None:
+            return found
+        defined: set[str] = set()
+        plain = True
+        codes: list[Any] = []
+        for base in _type_mro(tp):
+            namespace = _type_dict(base)
+            defined.update(namespace)
+            if base is object:
+                continue
+            if "__getattribute__" in namespace or "__getattr__" in namespace:
+                plain = False
+            for value in namespace.values():
+                codes.extend(_codes_of(value))
+        used: dict[str, None] = {}
+        met: set[int] = set()
+        while codes:
+            code = codes.pop(0)
+            if id(code) in met:
+                continue
+            met.add(id(code))
+            for name in _code_names(code):
+                if type(name) is str and name not in defined:
+                    used.setdefault(name)
+            codes.extend(c for c in _code_consts(code) if type(c) is _CodeType)
+        found = self.attribute_names_of[tp] = (tuple(used), plain)
+        return found
 
 
 def _walk(
@@ -819,7 +1083,8 @@ def _walk(
     stack: list[Any] = []
     batch: list[str] = []
     site_of = _SiteKeys.when_tracing()
-    excluded.update(map(id, (formats, keep, stack, batch)))
+    attribute_referents = _attribute_referents()
+    excluded.update(map(id, (formats, keep, stack, batch, attribute_referents)))
     if site_of is not None:
         excluded.update(site_of.own_ids())
     seen.update(excluded)
@@ -874,6 +1139,9 @@ def _walk(
         elif tp.__flags__ & _HAVE_GC:
             referents = (instance_referents if managed_dict is not None and tp.__flags__ & _INLINE_VALUES
                          else gc.get_referents)
+        for holder, holder_referents in attribute_referents.items():
+            if issubclass(tp, holder):
+                referents = holder_referents
         naming = None
         if namer is not None:
             naming = _frame_names if referents is frame_referents else namer.for_type(tp)
@@ -1454,7 +1722,10 @@ def _native_walk(
     site_of = _SiteKeys.when_tracing()
     if site_of is not None:
         excluded.update(site_of.own_ids())
-    options: dict[str, Any] = {"python_sizeof": python_sizeof, "site": site_of}
+    attribute_referents = _attribute_referents()
+    excluded.add(id(attribute_referents))
+    options: dict[str, Any] = {"python_sizeof": python_sizeof, "site": site_of,
+                               "attribute_referents": attribute_referents}
     if namer is not None:
         namings: dict[type, Any] = {}
 
@@ -1524,7 +1795,7 @@ def dump_heap(
     process: only for a process that is done).  `python_sizeof` measures
     objects whose type defines `__sizeof__` in Python by calling it (program
     code: off by default).  `native` walks with the native walker (see
-    `native_walker_available`), which writes the same lines without names,
+    `native_walker_available`), which writes the same lines, names included,
     several times faster.  `progress` is called with the count of objects
     written so far; `mode` is what the sidecar says of how the dump was taken.
     Other threads are held off as far as the interpreter allows (switch

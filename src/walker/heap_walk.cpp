@@ -93,6 +93,16 @@ class HeapWalk {
     auto found = types_.find(type);
     if (found == types_.end()) {
       found = types_.emplace(type, describe_type(type, gc_header(), inputs_.python_sizeof)).first;
+      Py_ssize_t position = 0;
+      PyObject* holder;
+      PyObject* function;
+      while (PyDict_Next(inputs_.attribute_referents, &position, &holder, &function)) {
+        if (PyType_Check(holder) &&
+            PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(holder))) {
+          found->second.referents_kind = ReferentsKind::kCallable;
+          found->second.referents_function = function;
+        }
+      }
       Py_INCREF(type);  // keeps the key valid: a type may die with its last instance
       held_types_.push_back(PyRef::steal(reinterpret_cast<PyObject*>(type)));
     }
@@ -100,10 +110,10 @@ class HeapWalk {
   }
 
   // Fills refs_ (borrowed, or owned through `owner`) as the Python dumper finds them.
-  bool referents(PyObject* object, ReferentsKind kind, PyRef& owner, std::uint64_t& size,
+  bool referents(PyObject* object, const TypeFacts& facts, PyRef& owner, std::uint64_t& size,
                  bool& sized) {
     refs_.clear();
-    switch (kind) {
+    switch (facts.referents_kind) {
       case ReferentsKind::kNone:
         return true;
       case ReferentsKind::kDictItems: {
@@ -144,6 +154,10 @@ class HeapWalk {
         }
         break;
       }
+      case ReferentsKind::kCallable:
+        owner = PyRef::steal(PyObject_CallOneArg(facts.referents_function, object));
+        if (!owner) return false;
+        break;
       case ReferentsKind::kFrame: {
         PyRef key = PyRef::steal(PyLong_FromUnsignedLongLong(id_of(object)));
         if (!key) return false;
@@ -227,7 +241,8 @@ class HeapWalk {
     std::uint64_t size = 0;
     bool sized = false;
     names_.clear();
-    if (!referents(object, facts.referents_kind, owner, size, sized)) return false;
+    scratch_.clear();
+    if (!referents(object, facts, owner, size, sized)) return false;
     if (inputs_.namer != Py_None && !refs_.empty()) {
       if (!name_references(object, facts)) return false;
       if (names_.size() != refs_.size()) names_.clear();
@@ -241,7 +256,7 @@ class HeapWalk {
       // A reference to an object of the dumper's own has no record, so no edge.
       if (!push(ref) && excluded_.contains(id_of(ref))) continue;
       record_.references.push_back(id_of(ref));
-      if (!names_.empty()) kept_names_.push_back(std::move(names_[i]));
+      if (!names_.empty()) kept_names_.push_back(names_[i]);
     }
     owner = PyRef();
     if (!sized) {
@@ -253,7 +268,7 @@ class HeapWalk {
     record_.value = render_value(facts.value_kind, object);
     const std::size_t start = buffer_.size();
     append_raw_object_record(buffer_, record_);
-    if (!kept_names_.empty()) insert_names(buffer_, start, kept_names_);
+    if (!kept_names_.empty()) insert_names(buffer_, start, kept_names_, scratch_);
     if (inputs_.site != Py_None && !append_site(object)) return false;
     buffer_ += '\n';
     ++count_;
@@ -288,47 +303,49 @@ class HeapWalk {
     }
     if (*facts.names_only_class) {
       // As the namer would: the inline attributes, then the class.
-      names_.assign(refs_.size(), std::nullopt);
+      names_.assign(refs_.size(), Name{});
       for_each_inline_attribute(object, [this](PyObject* key, PyObject* value) {
         if (!PyUnicode_CheckExact(key)) return;
         for (std::size_t i = 0; i < refs_.size(); ++i) {
-          if (refs_[i] == value && !names_[i]) names_[i] = "." + cached_text(key);
+          if (refs_[i] == value && names_[i].empty()) names_[i] = Name::of(attribute_name(key));
         }
       });
       PyObject* dict = managed_dict(object);
       for (std::size_t i = 0; i < refs_.size(); ++i) {
-        if (refs_[i] == reinterpret_cast<PyObject*>(type) && !names_[i]) names_[i] = ".__class__";
-        if (refs_[i] == dict && dict != nullptr && !names_[i]) names_[i] = ".__dict__";
+        if (refs_[i] == reinterpret_cast<PyObject*>(type) && names_[i].empty()) {
+          names_[i] = Name::of(class_name_);
+        }
+        if (refs_[i] == dict && dict != nullptr && names_[i].empty()) names_[i] = Name::of(dict_name_);
       }
       return true;
     }
     if (facts.referents_kind == ReferentsKind::kDictItems) {
       names_.reserve(refs_.size());
       for (std::size_t i = 0; i + 1 < refs_.size(); i += 2) {
-        names_.emplace_back("<key>");
-        names_.push_back(cached_key_name(refs_[i]));
+        names_.push_back(Name::of(key_marker_));
+        names_.push_back(key_name_of(refs_[i]));
       }
       return true;
     }
     if (type == &PyList_Type) {
-      name_items(object, refs_, {}, names_, index_names_);
+      name_items(object, refs_, names_, index_names_, texts_);
       return true;
     }
     if (type == &PyTuple_Type) {
-      Names given;
       if (PyDict_GET_SIZE(inputs_.closures) != 0) {
         PyRef key = PyRef::steal(PyLong_FromVoidPtr(object));
         if (!key) return false;
         PyObject* cells = nullptr;
         if (PyDict_Pop(inputs_.closures, key.get(), &cells) < 0) return false;
         PyRef owned = PyRef::steal(cells);
-        if (owned && !read_names(owned.get(), given)) return false;
+        if (owned) read_names(owned.get());
       }
-      name_items(object, refs_, std::move(given), names_, index_names_);
+      name_items(object, refs_, names_, index_names_, texts_);
       return true;
     }
     if (facts.referents_kind == ReferentsKind::kFrame && frame_names_) {
-      return read_names(frame_names_.get(), names_);
+      read_names(frame_names_.get());
+      return true;
     }
     PyRef references = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(refs_.size())));
     if (!references) return false;
@@ -338,59 +355,55 @@ class HeapWalk {
     PyRef named = PyRef::steal(PyObject_CallFunctionObjArgs(inputs_.namer, object,
                                                             references.get(), nullptr));
     if (!named) return false;
-    return read_names(named.get(), names_);
+    read_names(named.get());
+    return true;
   }
 
   // Most keys are strings met again and again (attribute names, field names);
   // their names are made once. Every key met is held until the walk ends (it
   // is pushed as a reference), so its address names it for that long.
-  const std::string& cached_key_name(PyObject* key) {
+  Name key_name_of(PyObject* key) {
     if (!PyUnicode_CheckExact(key)) {
-      scratch_key_ = key_name(key, facts_of(Py_TYPE(key)).name);
-      return scratch_key_;
+      return scratch_name(scratch_, key_name(key, facts_of(Py_TYPE(key)).name));
     }
     auto [found, added] = key_names_.try_emplace(key);
-    if (added) found->second = key_name(key, facts_of(Py_TYPE(key)).name);
-    return found->second;
+    if (added) found->second = &texts_.add(key_name(key, facts_of(Py_TYPE(key)).name));
+    return Name::of(*found->second);
   }
 
-  // An attribute name's text (kept alive by its class's shared keys).
-  const std::string& cached_text(PyObject* name) {
+  // ".name" for an attribute name (kept alive by its class's shared keys).
+  const std::string& attribute_name(PyObject* name) {
     auto [found, added] = attribute_names_.try_emplace(name);
     if (added) {
       Py_ssize_t size = 0;
       const char* data = PyUnicode_AsUTF8AndSize(name, &size);
-      if (data == nullptr) {
-        PyErr_Clear();
-        found->second = "?";
-      } else {
-        found->second.assign(data, static_cast<std::size_t>(size));
-      }
+      if (data == nullptr) PyErr_Clear();
+      std::string text = ".";
+      text.append(data == nullptr ? std::string_view("?")
+                                  : std::string_view(data, static_cast<std::size_t>(size)));
+      found->second = &texts_.add(text);
     }
-    return found->second;
+    return *found->second;
   }
 
-  // A list of str or None into `names`; anything else names nothing.
-  static bool read_names(PyObject* list, Names& names) {
-    if (!PyList_Check(list)) return true;
+  // A list of str or None into names_; anything else names nothing.
+  void read_names(PyObject* list) {
+    if (!PyList_Check(list)) return;
     const Py_ssize_t count = PyList_GET_SIZE(list);
-    names.reserve(static_cast<std::size_t>(count));
+    names_.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
       PyObject* name = PyList_GET_ITEM(list, i);
       if (!PyUnicode_Check(name)) {
-        names.emplace_back();
+        names_.emplace_back();
         continue;
       }
       Py_ssize_t size = 0;
       const char* data = PyUnicode_AsUTF8AndSize(name, &size);
-      if (data == nullptr) {
-        PyErr_Clear();
-        names.emplace_back("?");
-        continue;
-      }
-      names.emplace_back(std::string(data, static_cast<std::size_t>(size)));
+      if (data == nullptr) PyErr_Clear();
+      names_.push_back(scratch_name(
+          scratch_, data == nullptr ? std::string_view("?")
+                                    : std::string_view(data, static_cast<std::size_t>(size))));
     }
-    return true;
   }
 
   bool flush() {
@@ -420,10 +433,14 @@ class HeapWalk {
   RawObjectRecord record_;
   std::string buffer_;
   std::optional<std::size_t> gc_header_;
-  absl::flat_hash_map<PyObject*, std::string> key_names_;
-  absl::flat_hash_map<PyObject*, std::string> attribute_names_;
-  std::string scratch_key_;
-  std::vector<std::string> index_names_;
+  NameTexts texts_;
+  const std::string& key_marker_ = texts_.add("<key>");
+  const std::string& class_name_ = texts_.add(".__class__");
+  const std::string& dict_name_ = texts_.add(".__dict__");
+  absl::flat_hash_map<PyObject*, const std::string*> key_names_;
+  absl::flat_hash_map<PyObject*, const std::string*> attribute_names_;
+  std::vector<const std::string*> index_names_;
+  std::string scratch_;  // the text of the names made for the record being written
   Names names_;       // parallel to refs_, or empty
   Names kept_names_;  // parallel to the record's references
   PyRef frame_names_;  // the names of the frame read beforehand that refs_ came from

@@ -26,6 +26,7 @@ struct WalkInputs {
   PyObject* closures;         // dict: id of a closure tuple -> its cells' names (the namer's)
   PyObject* class_only;       // callable type -> whether the namer names only `.__class__`
   PyObject* site;             // callable object -> str, the record's allocation site keys; None: no sites
+  PyObject* attribute_referents;  // dict: type -> callable giving the referents of its instances
   bool python_sizeof = false;  // call __sizeof__ methods written in Python
 };
 

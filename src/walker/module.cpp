@@ -14,19 +14,21 @@ using vesker::python::PyRef;
 PyObject* walk(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"roots",    "excluded", "frames",     "frame_referents",
                                    "write",    "progress", "namer",      "closures",
-                                   "class_only", "python_sizeof", "site", nullptr};
+                                   "class_only", "python_sizeof", "site", "attribute_referents",
+                                   nullptr};
   vesker::walker::WalkInputs inputs{};
   inputs.namer = Py_None;
   PyObject* closures = nullptr;
   int python_sizeof = 0;
   inputs.class_only = Py_None;
   inputs.site = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO!OOO|$OO!OpO:walk",
+  PyObject* attribute_referents = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO!OOO|$OO!OpOO!:walk",
                                    const_cast<char**>(keywords), &PyList_Type, &inputs.roots,
                                    &inputs.excluded, &PyDict_Type, &inputs.frames,
                                    &inputs.frame_referents, &inputs.write, &inputs.progress,
                                    &inputs.namer, &PyDict_Type, &closures, &inputs.class_only,
-                                   &python_sizeof, &inputs.site)) {
+                                   &python_sizeof, &inputs.site, &PyDict_Type, &attribute_referents)) {
     return nullptr;
   }
   if (inputs.site != Py_None && !PyCallable_Check(inputs.site)) {
@@ -44,6 +46,13 @@ PyObject* walk(PyObject*, PyObject* args, PyObject* kwargs) {
     closures = empty.get();
   }
   inputs.closures = closures;
+  PyRef no_attribute_referents;
+  if (attribute_referents == nullptr) {
+    no_attribute_referents = PyRef::steal(PyDict_New());
+    if (!no_attribute_referents) return nullptr;
+    attribute_referents = no_attribute_referents.get();
+  }
+  inputs.attribute_referents = attribute_referents;
   inputs.python_sizeof = python_sizeof != 0;
   const std::optional<vesker::walker::WalkCounts> counts = vesker::walker::walk_heap(inputs);
   if (!counts) return nullptr;
@@ -81,10 +90,13 @@ PyMethodDef methods[] = {
     {"walk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(walk)),
      METH_VARARGS | METH_KEYWORDS,
      "walk(roots, excluded, frames, frame_referents, write, progress, *, namer=None,\n"
-     "     closures=None, class_only=None, python_sizeof=False, site=None) -> (written, dangling)\n\n"
+     "     closures=None, class_only=None, python_sizeof=False, site=None,\n"
+     "     attribute_referents=None) -> (written, dangling)\n\n"
      "Write one dump line per object reachable from `roots` whose id is not in `excluded`;\n"
      "`frames` maps the ids of frames read beforehand to (references, size, names). With a\n"
-     "`namer` the lines name their references; `site(object)` gives a line's allocation site keys.\nReturns the count of objects written and of\n"
+     "`namer` the lines name their references; `site(object)` gives a line's allocation site\n"
+     "keys; `attribute_referents` maps types to the function giving their instances'\n"
+     "referents. Returns the count of objects written and of\n"
      "references left without a record."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,6 +1,7 @@
 #include "walker/reference_names.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 
 #include "python/py_ref.h"
@@ -49,7 +50,9 @@ std::optional<std::string> head_repr(PyObject* key) {
   return text;
 }
 
-void put_json_string(std::string& out, std::string_view text) {
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view text) {
   out += '"';
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
@@ -75,7 +78,17 @@ void put_json_string(std::string& out, std::string_view text) {
   out += '"';
 }
 
-}  // namespace
+const std::string& NameTexts::add(std::string_view name) {
+  std::string& text = texts_.emplace_back();
+  append_json_string(text, name);
+  return text;
+}
+
+Name scratch_name(std::string& scratch, std::string_view name) {
+  const std::size_t begin = scratch.size();
+  append_json_string(scratch, name);
+  return {nullptr, static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(scratch.size() - begin)};
+}
 
 std::string key_name(PyObject* key, const std::string& type_name) {
   PyTypeObject* type = Py_TYPE(key);
@@ -92,16 +105,24 @@ std::string key_name(PyObject* key, const std::string& type_name) {
   } else {
     text = "<" + type_name + ">";
   }
-  return "[" + text.value_or("?") + "]";
+  std::string name = "[";
+  name += text ? *text : std::string_view("?");
+  name += ']';
+  return name;
 }
 
-void name_items(PyObject* sequence, const std::vector<PyObject*>& refs, Names given,
-                Names& names, std::vector<std::string>& indices) {
+void name_items(PyObject* sequence, const std::vector<PyObject*>& refs, Names& names,
+                std::vector<const std::string*>& indices, NameTexts& texts) {
   const std::size_t count = refs.size();
-  names = std::move(given);
   if (names.empty()) {
-    while (indices.size() < count) indices.push_back("[" + std::to_string(indices.size()) + "]");
-    names.assign(indices.begin(), indices.begin() + static_cast<std::ptrdiff_t>(count));
+    while (indices.size() < count) {
+      std::string index = "[";
+      index += std::to_string(indices.size());
+      index += ']';
+      indices.push_back(&texts.add(index));
+    }
+    names.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) names.push_back(Name::of(*indices[i]));
   }
   const Py_ssize_t length = Py_SIZE(sequence);
   PyObject* const* items = PyList_Check(sequence)
@@ -114,25 +135,39 @@ void name_items(PyObject* sequence, const std::vector<PyObject*>& refs, Names gi
   }
 }
 
-void insert_names(std::string& line, std::size_t start, const Names& names) {
-  if (std::none_of(names.begin(), names.end(), [](const auto& name) { return name.has_value(); })) {
+void insert_names(std::string& line, std::size_t start, const Names& names,
+                  const std::string& scratch) {
+  if (std::all_of(names.begin(), names.end(), [](const Name& name) { return name.empty(); })) {
     return;
   }
   constexpr std::string_view kReferences = ",\"references\":[";
+  constexpr std::string_view kNames = ",\"names\":[";
+  constexpr std::string_view kNull = "null";
   // The type before the references is escaped JSON: it cannot hold this text unescaped.
   const std::size_t references = line.find(kReferences, start);
-  const std::size_t end = line.find(']', references + kReferences.size());
-  std::string text = ",\"names\":[";
+  const std::size_t end = line.find(']', references + kReferences.size()) + 1;
+  // Measured first, then written in place: this runs for every record with names.
+  std::size_t length = kNames.size() + names.size();  // the commas and the closing bracket
+  for (const Name& name : names) length += name.empty() ? kNull.size() : name.size;
+  const std::size_t tail = line.size() - end;  // the value and the size: a few bytes
+  line.resize(line.size() + length);
+  char* out = line.data() + end;
+  std::memmove(out + length, out, tail);
+  const auto put = [&out](const char* text, std::size_t size) {
+    std::memcpy(out, text, size);
+    out += size;
+  };
+  put(kNames.data(), kNames.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i != 0) text += ',';
-    if (names[i]) {
-      put_json_string(text, *names[i]);
+    if (i != 0) *out++ = ',';
+    const Name& name = names[i];
+    if (name.empty()) {
+      put(kNull.data(), kNull.size());
     } else {
-      text += "null";
+      put((name.stored != nullptr ? name.stored->data() : scratch.data() + name.begin), name.size);
     }
   }
-  text += ']';
-  line.insert(end + 1, text);
+  *out = ']';
 }
 
 }  // namespace vesker::walker

@@ -25,6 +25,7 @@ enum class ReferentsKind {
   kFrame,         // running frames keep their locals out of the traversal
   kTraceback,     // the traversal without the dumper's own frames
   kCode,          // code objects are not traversed at all
+  kCallable,      // a Python function gives them (objects holding more than they traverse)
 };
 
 // How instances of a type are measured without running code of the program:
@@ -45,6 +46,7 @@ struct TypeFacts {
   ValueKind value_kind = ValueKind::kNone;
   ReferentsKind referents_kind = ReferentsKind::kNone;
   SizeRule size_rule;
+  PyObject* referents_function = nullptr;  // kCallable's, borrowed from the walk's inputs
   // Whether the namer names no reference of an instance but its class (a plain
   // instance whose attributes are inline or in a dict left unnamed): asked once.
   std::optional<bool> names_only_class;

@@ -40,6 +40,7 @@ HOLDERS = {
     "record in a handler": ("builtins.list", "[0]"),
     "done-callback": ("builtins.tuple", "[0]"),
     "buffer without traversal": ("builtins.list", "[0]"),
+    "lru_cache on a method": ("functools._lru_cache_wrapper", "<cache>"),
 }
 
 
@@ -107,7 +108,12 @@ def leaked(records: dict[int, dict[str, Any]]) -> dict[str, int]:
     logger_name = one("builtins.str", value="request.1")
     loggers = [r["id"] for r in records.values() if r["type"] == "logging.Logger"
                and logger_name in r["references"]]
+    looked_up = one("builtins.str", value="looked-up")
+    result = next(r["id"] for r in records.values()
+                  if r["type"] == "builtins.list" and looked_up in r["references"])
     return {
+        "lru_cache on a method": next(r["id"] for r in records.values()
+                                      if r["type"] == "builtins.dict" and result in r["references"]),
         "warnings registry": registries[0],
         "mock calls": max(calls, key=lambda r: len(r["references"]))["id"],
         "per-request logger": loggers[0],

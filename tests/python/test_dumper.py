@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import gzip
+import importlib.util
 import json
 import os
 import pathlib
@@ -225,12 +226,43 @@ def test_own_machinery_is_left_out(script_dump: dict[int, dict[str, Any]]) -> No
     assert largest_container < 8 * len(script_dump)
 
 
-NAMED_SUBJECT = """
+# Objects of the standard library's C types (and numpy's, where it is installed) that
+# hold what leaks through fields that are no attributes.
+C_LEVEL_OBJECTS = """
+import functools
+import itertools
+
+class Service:
+    @functools.lru_cache(maxsize=None)
+    def lookup(self, key):
+        return ["cached-marker", key]
+
+@functools.lru_cache(maxsize=2)
+def bounded(key):
+    return ["bounded-marker", key]
+
+SERVICE = Service()
+SERVICE.lookup(1)
+bounded(1)
+CYCLE = itertools.cycle([["cycle-marker"]])
+next(CYCLE)
+TEES = itertools.tee(iter([["tee-marker"]]))
+next(TEES[0])
+VIEW = memoryview(b"view-marker")
+try:
+    import numpy
+    ARRAY_VIEW = numpy.arange(1000.0)[10:20]
+except ImportError:
+    pass
+"""
+
+NAMED_SUBJECT = C_LEVEL_OBJECTS + """
 import sys
 import vesker
 
 class Plain:
-    pass
+    def __init__(self):
+        self.label = "label-marker"
 
 class Slotted:
     __slots__ = ("slot",)
@@ -240,7 +272,7 @@ def make_closure():
     return lambda: captured
 
 PLAIN = Plain()
-PLAIN.label = "label-marker"
+PLAIN.elsewhere = ["elsewhere-marker"]  # set by no code of its class
 SLOTTED = Slotted()
 SLOTTED.slot = ["slot-marker"]
 TABLE = {"table-key": ["table-value"], 7: ["seven"]}
@@ -249,6 +281,8 @@ CLOSURE = make_closure()
 
 def dump_with_a_local():
     only_here = ["local-marker"]
+    # First as a running process is dumped (no dict made), then as one that is done.
+    vesker.dump_heap(sys.argv[1] + ".inline", names=True)
     vesker.dump_heap(sys.argv[1], names=True, meta=True, materialize=True)
 
 dump_with_a_local()
@@ -267,7 +301,7 @@ def named_dump(tmp_path_factory: pytest.TempPathFactory) -> pathlib.Path:
 
 def test_reference_names(named_dump: pathlib.Path) -> None:
     records: dict[int, dict[str, Any]] = {}
-    for line in named_dump.read_text().splitlines():
+    for line in named_dump.read_text(encoding="utf-8").split("\n")[:-1]:
         record = json.loads(line)
         assert list(record) in (FIELDS, FIELDS[:3] + ["names"] + FIELDS[3:])
         if "names" in record:
@@ -309,6 +343,46 @@ def test_reference_names(named_dump: pathlib.Path) -> None:
         assert meta["started"].count(":") == 1  # boot id and start tick: one process, whatever its pid
     assert meta["python"].startswith("%d.%d." % sys.version_info[:2])
     assert meta["time"].endswith("Z") and meta["implementation"] == sys.implementation.name
+
+
+@pytest.mark.parametrize("kind", ["inline", "materialized"])
+def test_c_level_fields_and_inline_attributes_are_named(named_dump: pathlib.Path, kind: str) -> None:
+    # The dump that made no instance dict names as the one that made them, never otherwise.
+    records = read_dump(named_dump.with_name(named_dump.name + ".inline") if kind == "inline" else named_dump)
+
+    def holders(ids: set[int]) -> dict[tuple[str, str | None], set[int]]:
+        found: dict[tuple[str, str | None], set[int]] = {}
+        for record in records.values():
+            references = record["references"]
+            for ref, name in zip(references, record.get("names") or [None] * len(references)):
+                if ref in ids:
+                    found.setdefault((record["type"], name), set()).add(record["id"])
+        return found
+
+    def chain(value: str, *steps: tuple[str, str | None]) -> None:
+        """From the objects of `value` up through holders of each (type, name); name None: any."""
+        ids = {i for i, r in records.items() if r["value"] == value}
+        for type_name, name in steps:
+            found = holders(ids)
+            ids = set().union(*(held for (t, n), held in found.items()
+                                if t == type_name and name in (None, n)))
+            assert ids, (value, type_name, name, found)
+
+    chain("label-marker", ("__main__.Plain", ".label"))
+    elsewhere = holders({i for i, r in records.items() if r["value"] == "elsewhere-marker"})
+    assert {name for (t, name) in holders(set().union(*elsewhere.values())) if t == "__main__.Plain"} <= {
+        None, ".elsewhere"}
+    chain("cached-marker", ("builtins.list", None), ("builtins.dict", None),
+          ("functools._lru_cache_wrapper", "<cache>"))
+    chain("Service.lookup", ("functools._lru_cache_wrapper", ".__wrapped__"))
+    chain("bounded-marker", ("builtins.list", None), ("functools._lru_cache_wrapper", "<cached result>"))
+    chain("cycle-marker", ("builtins.list", None), ("builtins.list", "[0]"), ("itertools.cycle", "<saved>"))
+    chain("tee-marker", ("builtins.list", None), ("itertools._tee_dataobject", "<buffered>"),
+          ("itertools._tee", "<data>"))
+    chain("b'view-marker'", ("builtins.managedbuffer", "<obj>"), ("builtins.memoryview", "<buffer>"))
+    if importlib.util.find_spec("numpy") is not None:
+        views = [r for r in records.values() if r["type"] == "numpy.ndarray" and r.get("names") == [".base"]]
+        assert [records[r["references"][0]]["size"] > 8000 for r in views] == [True]
 
 
 def test_names_are_skipped_by_the_import(named_dump: pathlib.Path, explorer: Any) -> None:
@@ -353,7 +427,7 @@ def test_install_dumps_on_a_signal_under_distinct_names(tmp_path: pathlib.Path, 
         assert b"installed-marker" in (tmp_path / "out" / name).read_bytes()
 
 
-DIFFERENTIAL_SUBJECT = """
+DIFFERENTIAL_SUBJECT = C_LEVEL_OBJECTS + """
 import gc, sys
 from vesker import dumper
 
@@ -401,7 +475,8 @@ def _with_site_frames(path: pathlib.Path) -> dict[int, dict[str, Any]]:
     """The records, each site number replaced by the site's frames: the numbers follow the walk."""
     records: dict[int, dict[str, Any]] = {}
     frames: dict[int, Any] = {}
-    for line in path.read_text(encoding="utf-8").splitlines():
+    # Split on newlines alone: values may hold other line separators.
+    for line in path.read_text(encoding="utf-8").split("\n")[:-1]:
         record = json.loads(line)
         if "site_frames" in record:
             assert record["site"] not in frames, "a site's frames are written once"
@@ -433,4 +508,6 @@ def test_native_walker_writes_what_the_python_dumper_writes(tmp_path: pathlib.Pa
     assert [r for i, r in native.items() if r != reference[i]] == []
     assert any(r["value"] == "holder-\u00e9\U0001f600?" for r in native.values())
     named = [name for r in native.values() for name in r.get("names", ())]
-    assert {"['a']", "<key>", "[0]", ".kids", ".label", "<local only_in_this_frame>"} <= set(named)
+    assert {"['a']", "<key>", "[0]", ".kids", ".label", "<local only_in_this_frame>", "<cache>",
+            ".__wrapped__", "<cached result>", "<saved>", "<buffered>", "<buffer>", "<obj>"} <= set(named)
+    assert (".base" in named) == (importlib.util.find_spec("numpy") is not None)
