@@ -17,14 +17,16 @@ if TYPE_CHECKING:
 __all__ = ["DumpStats", "Heap", "dump_heap", "open"]
 
 
-def __getattr__(name: str) -> Any:
-    # Imported on first use: a process being dumped imports this package, and nothing more of
-    # it may land in its modules than the dumper needs.
-    if name in ("Heap", "open"):
-        from vesker import heap
+if not TYPE_CHECKING:  # for the type checker the names are the imports above
 
-        return getattr(heap, name)
-    raise AttributeError(f"module 'vesker' has no attribute {name!r}")
+    def __getattr__(name: str) -> Any:
+        # Imported on first use: a process being dumped imports this package, and nothing more of
+        # it may land in its modules than the dumper needs.
+        if name in ("Heap", "open"):
+            from vesker import heap
+
+            return getattr(heap, name)
+        raise AttributeError(f"module 'vesker' has no attribute {name!r}")
 
 
 def load_ipython_extension(ipython: Any) -> None:

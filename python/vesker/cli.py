@@ -486,7 +486,10 @@ def _cmd_path(args: argparse.Namespace) -> int:
             raise UserError(
                 "no object with id " + ", ".join(map(str, unknown)) + " in the store (given to --avoid)"
             )
-        found = heap.path(args.start, args.end, avoid)
+        try:
+            found = heap.path(args.start, args.end, avoid)
+        except RuntimeError as error:
+            raise _query_error(error) from None
         retained = _retained_of(heap, found)
     path = [_listed(row) for row in found] if found.found else None
     names = [row.name for row in found] or [None]
@@ -523,7 +526,10 @@ def _cmd_common(args: argparse.Namespace) -> int:
 
     with Heap(args.store) as heap:
         facts = heap.facts
-        found = heap.common(args.first, args.second)
+        try:
+            found = heap.common(args.first, args.second)
+        except RuntimeError as error:
+            raise _query_error(error) from None
         retained = None if found is None else _retained_of(heap, [found])
     if found is None:
         if args.json:
