@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import json
+import sys
 
 import pytest
 
@@ -95,15 +96,22 @@ def test_a_table_reads_only_the_pages_it_shows():
         table[10]
 
 
-def test_the_magic_dumps_the_running_kernel(tmp_path):
+def test_the_magic_dumps_the_running_kernel(tmp_path, monkeypatch):
     manager = pytest.importorskip("jupyter_client.manager")
     pytest.importorskip("ipykernel")
-    kernel, client = manager.start_new_kernel(kernel_name="python3")
+    # A kernel of this interpreter: a machine's own "python3" kernel may run another one.
+    spec = tmp_path / "kernels" / "vesker-test"
+    spec.mkdir(parents=True)
+    (spec / "kernel.json").write_text(json.dumps({
+        "argv": [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"],
+        "display_name": "vesker test", "language": "python"}))
+    monkeypatch.setenv("JUPYTER_PATH", str(tmp_path))
+    kernel, client = manager.start_new_kernel(kernel_name="vesker-test")
     try:
         code = ("%load_ext vesker\n"
                 "class KernelLeak: pass\n"
                 "kept = [KernelLeak() for _ in range(300)]\n"
-                f"heap = %vesker_dump {tmp_path}\n"
+                f"heap = %vesker_dump {tmp_path / 'dump'}\n"
                 "heap")
         outputs: list = []
         reply = client.execute_interactive(code, timeout=240, output_hook=outputs.append)
