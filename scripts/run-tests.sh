@@ -45,7 +45,7 @@ for python in "$(newest_python)" python3; do
   [ -n "${tested[$version]:-}" ] && continue
   tested[$version]=1
   log "Python tests under $("$python" --version)"
-  ensure_venv "$python" "py$version" pytest mypy xxhash starlette uvicorn httpx selenium pyelftools numpy
+  ensure_venv "$python" "py$version" "${PYTHON_TEST_PACKAGES[@]}"
   "$VENV_PYTHON" -m pytest -q tests/python
 done
 

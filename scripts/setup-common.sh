@@ -4,6 +4,8 @@
 DEBIAN_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config liblmdb-dev libxxhash-dev libabsl-dev)
 DEBIAN_TEST_PACKAGES=(libgtest-dev libbenchmark-dev libsimdjson-dev clang-16 libclang-rt-16-dev mmdebstrap
   chromium chromium-driver)
+# What the Python tests use beside the project (the notebook test starts a real IPython kernel).
+PYTHON_TEST_PACKAGES=(pytest mypy xxhash starlette uvicorn httpx selenium pyelftools numpy pandas ipykernel jupyter_client)
 
 log() { printf '\n== %s\n' "$*"; }
 

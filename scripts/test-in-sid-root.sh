@@ -9,7 +9,8 @@ source scripts/setup-common.sh
 ROOT=${VESKER_SID_ROOT:-/var/cache/vesker/sid-root}
 PACKAGES=python3.14-dev,python3.14-venv,python3-pytest,python3-scikit-build-core,g++,cmake,ninja-build,pkg-config,liblmdb-dev,libxxhash-dev,libabsl-dev
 # Test-only Python packages, installed into a root that predates them too.
-EXTRA_PACKAGES=(python3-xxhash mypy python3-starlette python3-uvicorn python3-httpx python3-pyelftools python3-numpy)
+EXTRA_PACKAGES=(python3-xxhash mypy python3-starlette python3-uvicorn python3-httpx python3-pyelftools
+  python3-pandas python3-ipykernel python3-jupyter-client python3-numpy)
 
 if [ ! -x "$ROOT/usr/bin/python3.14" ]; then
   ensure_debian_packages mmdebstrap

@@ -25,23 +25,22 @@ from vesker.formatting import (
     terminal_width,
 )
 from vesker.dump_memory import memory_json, memory_sentence
-from vesker.labels import object_labels
 from vesker.store import (
     ALL_TYPES,
     PRECISIONS,
     ImportInterrupted,
     UserError,
     import_dump,
-    open_store,
 )
-from vesker.store_facts import StoreFacts, engine_store, incomplete_dump_note, read_facts
+from vesker.store_facts import incomplete_dump_note
 from vesker.store_health import is_disk_full, storage_failure
 
 if TYPE_CHECKING:
-    from vesker_analysis import HeapDumpExplorer, ObjectSummary
+    from vesker.heap import Heap
+    from vesker.results import ObjectRow
+    from vesker_analysis import HeapDumpExplorer
 
 _MAX_ID = (1 << 64) - 1
-_API_PAGE = 1000
 
 
 def _object_id(text: str) -> int:
@@ -79,16 +78,6 @@ def _seconds(text: str) -> float:
         raise argparse.ArgumentTypeError(f"must be more than 0: {text!r}")
     return value
 _non_negative = _at_least(0, "must not be negative")
-
-
-def summary_json(summary: ObjectSummary) -> dict[str, Any]:
-    return {
-        "id": summary.id,
-        "type": summary.type,
-        "value": summary.value,
-        "size": summary.size,
-        "subtree_size": summary.subtree_size,
-    }
 
 
 def _emit_json(data: object) -> None:
@@ -240,11 +229,11 @@ def _dump_script(args: argparse.Namespace) -> int:
 
 
 def _cmd_import(args: argparse.Namespace) -> int:
-    from vesker import cli_retained
+    from vesker import retained_sizes
     from vesker.phase_times import PhaseTimes
 
     # Reference names are facts of the dump, kept whether or not retained sizes are computed now.
-    names = cli_retained.ReferenceNames()
+    names = retained_sizes.ReferenceNames()
     times = PhaseTimes()
     with times.native():
         stats = import_dump(
@@ -256,9 +245,9 @@ def _cmd_import(args: argparse.Namespace) -> int:
             watch=names.watch,
         )
     if args.no_retained:
-        cli_retained.store_names(args.store, names)
+        retained_sizes.store_names(args.store, names)
     else:
-        cli_retained.compute_retained(args.store, names, sys.stderr, False if args.quiet else sys.stderr.isatty(),
+        retained_sizes.compute_retained(args.store, names, sys.stderr, False if args.quiet else sys.stderr.isatty(),
                                       times)
     rate = stats.objects / stats.seconds if stats.seconds > 0 else 0.0
     print(
@@ -286,53 +275,37 @@ def _count(number: int, noun: str) -> str:
     return f"{number:,} {noun}" + ("" if number == 1 else "s")
 
 
-def _facts(path: str) -> StoreFacts:
-    with engine_store(path) as store:
-        return read_facts(store)
-
-
 # -- types --------------------------------------------------------------------
 
 
 def _cmd_types(args: argparse.Namespace) -> int:
+    from vesker.heap import Heap
+
     args.sort_given = args.sort is not None
     args.sort = args.sort or "retained"
-    explorer = open_store(args.store)
-    facts = _facts(args.store)
-    rows = explorer.get_type_summaries()
-    total = next((summary for name, summary in rows if name == ALL_TYPES), None)
-    types = [(name, summary) for name, summary in rows if name != ALL_TYPES]
-    from vesker.cli_retained import type_retained
-
-    retained = type_retained(args.store)
-    if args.sort == "retained" and retained is None:
-        if args.sort_given:
-            raise UserError(f"store {args.store!r} has no up-to-date retained sizes; "
-                            f"compute them with 'vesker retained {args.store}', or use --sort size")
-        args.sort = "size"
-    if args.sort == "retained":
-        assert retained is not None
-        types.sort(key=lambda row: (-retained.get(row[0], 0), -row[1].total_size, row[0]))
-    elif args.sort == "count":
-        types.sort(key=lambda row: (-row[1].count, row[0]))
-    elif args.sort == "name":
-        types.sort(key=lambda row: row[0])
-    else:
-        types.sort(key=lambda row: (-row[1].total_size, row[0]))
+    with Heap(args.store) as heap:
+        facts = heap.facts
+        total = heap.totals()
+        fresh = heap.retained_fresh
+        if args.sort == "retained" and not fresh:
+            if args.sort_given:
+                raise UserError(f"store {args.store!r} has no up-to-date retained sizes; "
+                                f"compute them with 'vesker retained {args.store}', or use --sort size")
+            args.sort = "size"
+        types = list(heap.types(args.sort))
     shown = types[: args.limit] if args.limit else types
     if args.json:
         _emit_json(
             {
                 "types": [
-                    {"type": name, "count": s.count, "total_size": s.total_size,
-                     "retained": None if retained is None else retained.get(name, 0)}
-                    for name, s in shown
+                    {"type": row.type, "count": row.count, "total_size": row.total_size, "retained": row.retained}
+                    for row in shown
                 ],
                 "sort": args.sort,
                 "type_count": len(types),
                 "total": None
                 if total is None
-                else {"count": total.count, "total_size": total.total_size},
+                else {"count": total.objects, "total_size": total.total_size},
                 "precision": facts.precision,
                 "replaced_records": facts.repeated_ids,
                 "memory": memory_json(0 if total is None else total.total_size, facts.memory),
@@ -351,15 +324,15 @@ def _cmd_types(args: argparse.Namespace) -> int:
         print("the store holds no objects")
         return 0
     table_rows = [
-        [name, f"{s.count:,}", format_bytes(s.total_size)] for name, s in shown
+        [row.type, f"{row.count:,}", format_bytes(row.total_size)] for row in shown
     ]
     if total is not None:
-        table_rows.append([f"{ALL_TYPES} ({len(types):,} types)", f"{total.count:,}", format_bytes(total.total_size)])
+        table_rows.append([f"{ALL_TYPES} ({len(types):,} types)", f"{total.objects:,}", format_bytes(total.total_size)])
     headers: tuple[str, ...] = ("TYPE", "COUNT", "TOTAL SIZE")
-    if retained is not None:
+    if fresh:
         # Retained counted once per type: objects held by another object of the type add nothing.
-        for row, (name, _) in zip(table_rows, shown):
-            row.append(format_bytes(retained.get(name, 0)))
+        for cells, row in zip(table_rows, shown):
+            cells.append(format_bytes(row.retained))
         if total is not None:
             table_rows[-1].append(format_bytes(total.total_size))
         headers += ("RETAINED",)
@@ -378,22 +351,6 @@ def _cmd_types(args: argparse.Namespace) -> int:
 # -- top ----------------------------------------------------------------------
 
 
-def _page_slice(
-    explorer: HeapDumpExplorer, typename: str, subtree: bool, offset: int, limit: int
-) -> list[ObjectSummary]:
-    """Rows offset .. offset+limit of a size-ordered listing, across store pages."""
-    rows: list[ObjectSummary] = []
-    first = offset // _API_PAGE
-    last = (offset + limit - 1) // _API_PAGE
-    for page in range(first, last + 1):
-        chunk = explorer.get_objects_by_type_ordered_by_size(typename, subtree, page)
-        rows.extend(chunk)
-        if len(chunk) < _API_PAGE:
-            break
-    start = offset - first * _API_PAGE
-    return rows[start : start + limit]
-
-
 def _type_suggestion(explorer: HeapDumpExplorer, typename: str) -> str:
     names = [name for name, _ in explorer.get_type_summaries() if name != ALL_TYPES]
     close = sorted(name for name in names if name.endswith("." + typename))
@@ -405,12 +362,16 @@ def _type_suggestion(explorer: HeapDumpExplorer, typename: str) -> str:
     return "did you mean " + " or ".join(repr(name) for name in close[:3]) + "?"
 
 
-def _current_rows(rows: list[ObjectSummary], typename: str) -> tuple[list[ObjectSummary], int]:
+def _listed(row: ObjectRow) -> Summary:
+    return Summary(row.id, row.type, row.value, row.size, row.subtree_size, row.state)
+
+
+def _current_rows(rows: list[ObjectRow], typename: str) -> tuple[list[ObjectRow], int]:
     """The rows whose record still matches the listing, and how many were left out.
 
     A record replaced by a later one with the same id keeps its index rows: the listing then
     names the id under the old type, or twice."""
-    kept: list[ObjectSummary] = []
+    kept: list[ObjectRow] = []
     seen: set[int] = set()
     for row in rows:
         if row.id in seen or (typename != ALL_TYPES and row.type != typename):
@@ -421,43 +382,44 @@ def _current_rows(rows: list[ObjectSummary], typename: str) -> tuple[list[Object
 
 
 def _cmd_top(args: argparse.Namespace) -> int:
+    from vesker.heap import Heap
+
     typename = args.type
     if typename == "":
         raise UserError("the type name must not be empty")
-    explorer = open_store(args.store)
-    facts = _facts(args.store)
-    total = explorer.get_count_for_type(typename)
-    if total == 0:
-        if typename == ALL_TYPES:
-            raise UserError("the store holds no objects")
-        raise UserError(
-            f"no objects of type {typename!r} in the store; {_type_suggestion(explorer, typename)}"
-        )
-    if args.limit == 0:
-        args.limit = total
-    if args.by in (None, "retained"):
-        from vesker.cli_retained import top_by_retained
+    with Heap(args.store) as heap:
+        facts = heap.facts
+        total = heap.explorer.get_count_for_type(typename)
+        if total == 0:
+            if typename == ALL_TYPES:
+                raise UserError("the store holds no objects")
+            raise UserError(
+                f"no objects of type {typename!r} in the store; {_type_suggestion(heap.explorer, typename)}"
+            )
+        if args.limit == 0:
+            args.limit = total
+        if args.by in (None, "retained"):
+            from vesker.cli_retained import top_by_retained
 
-        answered = top_by_retained(args, total)
-        if answered is not None:
-            return answered
-        args.by = "subtree"
-    subtree = args.by == "subtree"
-    limit = args.limit
-    offset = (args.page - 1) * limit
-    try:
-        rows = _page_slice(explorer, typename, subtree, offset, limit)
-    except RuntimeError as error:
-        raise _query_error(error) from None
-    rows, left_out = _current_rows(rows, typename) if facts.repeated_ids else (rows, 0)
+            answered = top_by_retained(args, total, heap)
+            if answered is not None:
+                return answered
+            args.by = "subtree"
+        subtree = args.by == "subtree"
+        limit = args.limit
+        offset = (args.page - 1) * limit
+        try:
+            found = heap.top(typename, "subtree" if subtree else "size").window(offset, limit)
+        except RuntimeError as error:
+            raise _query_error(error) from None
+    labels = {row.id: row.label for row in found if row.label}
+    rows, left_out = _current_rows(found, typename) if facts.repeated_ids else (found, 0)
     if subtree and not rows and offset == 0:
         raise UserError(
             "the store has no subtree sizes (it was imported with --precision none); "
             "use --by size, or import the dump again with another precision"
         )
     pages = (total + limit - 1) // limit
-    with engine_store(args.store) as store:
-        labels = object_labels(store, rows)
     if args.json:
         _emit_json(
             {
@@ -467,7 +429,7 @@ def _cmd_top(args: argparse.Namespace) -> int:
                 "pages": pages,
                 "limit": args.limit,
                 "total": total,
-                "objects": [dict(summary_json(s), label=labels.get(s.id)) for s in rows],
+                "objects": [dict(_listed(s).json(), label=labels.get(s.id)) for s in rows],
                 "left_out": left_out,
                 "precision": facts.precision,
             }
@@ -482,7 +444,7 @@ def _cmd_top(args: argparse.Namespace) -> int:
         f"objects of {what} by {order}, rows {offset + 1:,}-{offset + len(rows) + left_out:,} "
         f"of {total:,} (page {args.page} of {pages:,})"
     )
-    print(summary_table(rows, facts.precision, terminal_width(), labels=labels))
+    print(summary_table([_listed(s) for s in rows], facts.precision, terminal_width(), labels=labels))
     if left_out:
         print(f"({_count(left_out, 'row')} left out: a later record with the same id "
               "replaced the record listed)")
@@ -503,26 +465,24 @@ def _cmd_show(args: argparse.Namespace) -> int:
 
 
 def _cmd_path(args: argparse.Namespace) -> int:
-    open_store(args.store)
+    from vesker.heap import Heap
+
     avoid = frozenset(args.avoid or ())
-    with engine_store(args.store) as store:
-        facts = read_facts(store)
-        unknown = sorted(i for i in avoid if store.get_object_tolerant(i) is None)
+    with Heap(args.store) as heap:
+        facts = heap.facts
+        unknown = heap.missing(avoid)
         if unknown:
             raise UserError(
                 "no object with id " + ", ".join(map(str, unknown)) + " in the store (given to --avoid)"
             )
         try:
-            found = store.find_path_tolerant(args.start, args.end, avoid)
+            found = heap.path(args.start, args.end, avoid)
         except RuntimeError as error:
             raise _query_error(error) from None
-        path = None if found is None else [Summary.from_dict(step) for step in found]
-        # Each step names the reference from the one before it; the first has none.
-        names: list[str | None] = [None]
-        names += [store.edge_names(before.id, "references", [after.id])[0]
-                  for before, after in zip(path or [], (path or [])[1:])]
-        labels = object_labels(store, path or [])
-        retained = _retained_of(store, path or [])
+        retained = _retained_of(heap, found)
+    path = [_listed(row) for row in found] if found.found else None
+    names = [row.name for row in found] or [None]
+    labels = {row.id: row.label for row in found if row.label}
     if args.json:
         _emit_json(None if path is None else [
             dict(s.json(), name=name, label=labels.get(s.id),
@@ -534,43 +494,40 @@ def _cmd_path(args: argparse.Namespace) -> int:
         return 0
     print(f"path of {len(path) - 1} references from {args.start} to {args.end}:")
     if any(names):
-        from vesker.labels import chain_of
-
-        print("  " + chain_of([{"type": s.type or "?", "value": s.value, "name": n} for s, n in zip(path, names)]))
+        print("  " + found.chain)
     print(summary_table(path, facts.precision, terminal_width(), retained, labels, names if any(names) else None))
     print(precision_note(facts.precision))
     return 0
 
 
-def _retained_of(store: Any, rows: list[Summary]) -> dict[int, int] | None:
+def _retained_of(heap: Heap, rows: Sequence[ObjectRow]) -> dict[int, int] | None:
     """Retained sizes of the rows when the store's are up to date, else None."""
-    if store.retained_state() != "fresh":
+    if not heap.retained_fresh:
         return None
-    found = {s.id: store.retained(s.id) for s in rows}
-    return {object_id: row["retained"] for object_id, row in found.items() if row and row["retained"] is not None}
+    return {row.id: row.retained for row in rows if row.retained is not None}
 
 
 # -- common -------------------------------------------------------------------
 
 
 def _cmd_common(args: argparse.Namespace) -> int:
-    open_store(args.store)
-    with engine_store(args.store) as store:
-        facts = read_facts(store)
+    from vesker.heap import Heap
+
+    with Heap(args.store) as heap:
+        facts = heap.facts
         try:
-            found = store.find_common_tolerant(args.first, args.second)
-            record = None if found is None else store.get_object_tolerant(found)
+            found = heap.common(args.first, args.second)
         except RuntimeError as error:
             raise _query_error(error) from None
-        labels = {} if record is None else object_labels(store, [record])
-        retained = None if record is None else _retained_of(store, [Summary.from_dict(record)])
-    if record is None:
+        retained = None if found is None else _retained_of(heap, [found])
+    if found is None:
         if args.json:
             _emit_json(None)
         else:
             print(f"{args.first} and {args.second} reach no common object")
         return 0
-    summary = Summary.from_dict(record)
+    labels = {found.id: found.label} if found.label else {}
+    summary = _listed(found)
     if args.json:
         _emit_json(dict(summary.json(), label=labels.get(summary.id),
                         **({} if retained is None else {"retained": retained.get(summary.id)})))

@@ -191,7 +191,7 @@ def _holder_labels(store: Store, retained: bool, held: list[dict[str, Any]], lim
     `Cache._store` for the dict under a Cache's attribute `_store`."""
     if not retained:
         return {}
-    from vesker.cli_retained import _label
+    from vesker.retained_sizes import row_label
 
     labels = {}
     for group in held[: limit or None]:
@@ -199,7 +199,7 @@ def _holder_labels(store: Store, retained: bool, held: list[dict[str, Any]], lim
         answer = store.why(holder) if group["holder_type"] is not None else None
         path = answer["path"] if answer else []
         if len(path) >= 2 and path[-1]["name"]:
-            labels[holder] = _label(path[-2]) + str(path[-1]["name"])
+            labels[holder] = row_label(path[-2]) + str(path[-1]["name"])
     return labels
 
 

@@ -7,7 +7,7 @@ import json
 import sys
 from typing import Any
 
-from vesker.cli_retained import open_engine
+from vesker.retained_sizes import open_engine
 from vesker.store import UserError
 from vesker.formatting import format_bytes, format_table
 from vesker.sites import group_rows, load, site_report

@@ -8,7 +8,7 @@ import sys
 from typing import Any
 
 from vesker import sites
-from vesker.cli_retained import _require_fresh, open_engine
+from vesker.retained_sizes import open_engine, require_fresh
 from vesker.store import UserError
 from vesker.suspects import find_suspects, render, to_json
 
@@ -29,7 +29,7 @@ def cmd_suspects(args: argparse.Namespace) -> int:
         for path in [*args.baseline, args.store]:
             store = open_engine(path)
             stores.append(store)
-            _require_fresh(store, path)
+            require_fresh(store, path)
         try:
             result = find_suspects(stores[-1], stores[:-1], args.threshold, sites.load(args.store, stores[-1]))
         except RuntimeError as error:

@@ -7,7 +7,7 @@ import json
 import sys
 from typing import TYPE_CHECKING, Any
 
-from vesker.cli_retained import open_engine
+from vesker.retained_sizes import open_engine
 from vesker.formatting import format_bytes, format_table, format_value
 from vesker.labels import short_type
 

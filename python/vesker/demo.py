@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import gc
 import io
 import os
 import shutil
@@ -12,12 +11,13 @@ import tempfile
 from typing import TYPE_CHECKING
 
 from vesker import demo_program
-from vesker.cli_retained import ReferenceNames, compute_retained, open_engine
+from vesker.heap import Heap
+from vesker.retained_sizes import ReferenceNames, compute_retained
 from vesker.formatting import format_bytes
 from vesker.report import build_report, render_report
 from vesker.sites import OBJECTS_FILE, describe_frames, site_report
 from vesker.sites import load as load_sites
-from vesker.store import UserError, import_dump, is_store, open_store
+from vesker.store import UserError, import_dump, is_store
 
 if TYPE_CHECKING:
     from vesker.engine import Store
@@ -85,15 +85,12 @@ def run_demo(directory: str | None, quiet: bool = False) -> int:
         import_dump(dump, store, "exact", live=False if quiet else None, watch=names.watch)
         live = False if quiet else sys.stderr.isatty()
         compute_retained(store, names, sys.stderr if not quiet else _Discard(), live)
-        explorer = open_store(store)
-        retained = open_engine(store)
-        print()
-        print(render_report(build_report(explorer, retained=retained, sites=load_sites(store, retained))))
-        print()
-        print(_sites_part(store, retained))
-        retained.close()
-        del explorer
-        gc.collect()
+        with Heap(store) as heap:
+            print()
+            print(render_report(build_report(heap.explorer, retained=heap.engine,
+                                             sites=load_sites(store, heap.engine))))
+            print()
+            print(_sites_part(store, heap.engine))
         if not temporary:
             print()
             print(f"The dump is {dump} and the store {store}; explore further with e.g.")

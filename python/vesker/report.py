@@ -85,7 +85,7 @@ def build_report(explorer: HeapDumpExplorer, rows: int = 8, retained: Store | No
 
 
 def _retained_part(report: Report) -> list[str]:
-    from vesker.cli_retained import reference_chain
+    from vesker.retained_sizes import reference_chain
 
     out = ["Largest retainers (what each one alone keeps alive):"]
     out.append(format_table(

@@ -286,7 +286,7 @@ def test_a_failing_store_gives_a_server_error(served, monkeypatch):
     def broken(*args):
         raise RuntimeError("MDB_CORRUPTED: located page was wrong type")
 
-    monkeypatch.setattr(queries, "_explorer", type("Broken", (), {"get_objects_by_type": broken})())
+    monkeypatch.setattr(queries.heap, "_explorer", type("Broken", (), {"get_objects_by_type": broken})())
     error = get(client, "/api/objects?type=builtins.str&by=id", 500)["error"]
     assert "MDB_CORRUPTED" in error["message"]
 

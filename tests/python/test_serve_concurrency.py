@@ -178,7 +178,7 @@ def in_threads(port: int, paths: list[str]) -> tuple[list[threading.Thread], lis
 
 def test_requests_run_side_by_side_and_files_never_wait_for_the_store(queries: StoreQueries) -> None:
     slow = Slow(queries.analyses)
-    queries._engine = slow  # type: ignore[assignment]
+    queries.heap._engine = slow  # type: ignore[assignment]
     with running(create_app(queries)) as port:
         # A few slow queries leave the store free for the others.
         threads, statuses = in_threads(port, [edges(offset) for offset in range(3)])
@@ -199,7 +199,7 @@ def test_requests_run_side_by_side_and_files_never_wait_for_the_store(queries: S
 
 def test_a_request_whose_client_hung_up_stops_or_never_starts(queries: StoreQueries) -> None:
     slow = Slow(queries.analyses)
-    queries._engine = slow  # type: ignore[assignment]
+    queries.heap._engine = slow  # type: ignore[assignment]
     with running(create_app(queries)) as port:
         # Running: its query is told to stop.
         connection = hanging_up(port, edges(1000))

@@ -26,7 +26,8 @@ from vesker import engine
 from vesker.dump_memory import memory_json, memory_sentence
 from vesker.formatting import ESTIMATED
 from vesker.labels import object_labels
-from vesker.store import ALL_TYPES, UserError, open_store
+from vesker.heap import Heap, rows_between
+from vesker.store import ALL_TYPES, UserError
 from vesker.store_facts import StoreFacts, read_facts
 
 if TYPE_CHECKING:
@@ -38,7 +39,6 @@ MAX_LIMIT = 500
 LIST_VALUE_CHARS = 120
 OBJECT_VALUE_CHARS = 20_000
 TOP_ROWS = 10
-_STORE_PAGE = 1000
 _CACHED_LISTS = 128
 _CACHED_RECORDS = 64
 _CACHED_ORDERS = 8
@@ -242,14 +242,10 @@ class StoreQueries:
     """One store opened for the view, asked from many threads at once."""
 
     def __init__(self, path: str) -> None:
-        from vesker.engine import Store
-
         self.path = path
-        self._explorer: HeapDumpExplorer | None = open_store(path)
-        # Shares the explorer's environment: one per directory and process.
         try:
-            self._engine: AnalysisStore | None = Store(path)
-        except (RuntimeError, OSError) as error:
+            self._heap: Heap | None = Heap(path)
+        except OSError as error:
             raise UserError(f"cannot open store {path!r}: {error}") from None
         self._data_file = _data_file(path)
         self._refreshing = threading.Lock()
@@ -319,25 +315,23 @@ class StoreQueries:
         return self._lists.get(key, compute)
 
     @property
-    def analyses(self) -> AnalysisStore:
-        if self._engine is None:
+    def heap(self) -> Heap:
+        if self._heap is None:
             raise QueryError(500, "the store is closed")
-        return self._engine
+        return self._heap
+
+    @property
+    def analyses(self) -> AnalysisStore:
+        return self.heap.engine
 
     @property
     def explorer(self) -> HeapDumpExplorer:
-        if self._explorer is None:
-            raise QueryError(500, "the store is closed")
-        return self._explorer
+        return self.heap.explorer
 
     def close(self) -> None:
-        import gc
-
-        if self._engine is not None:
-            self._engine.close()
-        self._engine = None
-        self._explorer = None
-        gc.collect()  # the explorer's environment closes when its last reference goes
+        if self._heap is not None:
+            self._heap.close()
+        self._heap = None
 
     def ask(self, query: Callable[[], T]) -> T:
         """The answer of a native call; a store failure becomes a server error."""
@@ -423,7 +417,7 @@ class StoreQueries:
         else:
             stop = max(total - window.offset, 0)
             start, backwards = max(stop - window.limit, 0), True
-        rows = self.ask(lambda: _rows_between(fetch, start, min(stop, total)))
+        rows = self.ask(lambda: rows_between(fetch, start, min(stop, total)))
         if backwards:
             rows.reverse()
         return {"type": typename, "by": by, "descending": descending, "total": total,
@@ -547,18 +541,3 @@ class StoreQueries:
 
 def _type_json(row: TypeRow) -> Json:
     return {"type": row.name, "count": row.count, "total_size": row.total_size}
-
-
-def _rows_between(fetch: Callable[[int], list[ObjectSummary]], start: int, stop: int) -> list[ObjectSummary]:
-    """Rows start .. stop of a listing that the store hands out in pages of `_STORE_PAGE`."""
-    if stop <= start:
-        return []
-    rows: list[ObjectSummary] = []
-    first = start // _STORE_PAGE
-    for number in range(first, (stop - 1) // _STORE_PAGE + 1):
-        chunk = fetch(number)
-        rows.extend(chunk)
-        if len(chunk) < _STORE_PAGE:
-            break
-    skip = start - first * _STORE_PAGE
-    return rows[skip : skip + stop - start]

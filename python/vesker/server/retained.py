@@ -6,6 +6,7 @@ otherwise the view leaves these parts out and says why.
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import Callable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, TypeVar
 
@@ -49,6 +50,12 @@ def row(found: Mapping[str, Any]) -> Json:
     return shown
 
 
+def _labelled(shown: Json, label: str | None) -> Json:
+    if label:
+        shown["label"] = label
+    return shown
+
+
 class Retained:
     def __init__(self, queries: StoreQueries) -> None:
         self.queries = queries
@@ -66,8 +73,8 @@ class Retained:
             stop = max(total - window.offset, 0)
             offset = max(stop - window.limit, 0)
             limit = stop - offset
-        found = self._call(lambda: self.engine.top_retained(typename, offset, limit)) if limit > 0 else []
-        rows = self.queries.labelled([row(item) for item in found])
+        found = self._call(lambda: self.queries.heap.top(typename, "retained").window(offset, limit))
+        rows = [_labelled(row(dataclasses.asdict(item)), item.label) for item in found]
         if not descending:
             rows.reverse()
         return {"type": typename, "by": "retained", "descending": descending, "total": total,
