@@ -14,17 +14,24 @@ from typing import Any
 import pytest
 
 import vesker
+from vesker import dumper
 from vesker.cli import main
 
 CORPUS = pathlib.Path(__file__).with_name("leak_corpus.py")
 ENVIRONMENT = dict(os.environ, PYTHONPATH=str(pathlib.Path(vesker.__file__).parent.parent))
+
+# Without the native module (CPython 3.11 and 3.12), a dump leaves two kinds of edge unnamed: an
+# instance's materialised `__dict__`, and an attribute set by another class's code (a Logger's
+# `manager`, set by its Manager). A suspect below such a step is matched across dumps by its
+# signature alone, and may be taken for new.
+NAMES_EVERY_EDGE = dumper.native_walker_available()
 
 # Requests a step that make each leak a fair share of the heap, and what its holder's path names.
 CASES = {
     "warnings registry": (5000, "__main__.__warningregistry__"),
     "mock calls": (1000, "__main__.CLIENT"),
     "lru_cache on a method": (4000, "__main__.Service.lookup"),
-    "per-request logger": (2500, ".manager.loggerDict"),
+    "per-request logger": (2500, ".manager.loggerDict" if NAMES_EVERY_EDGE else "Manager.loggerDict"),
     "record in a handler": (1000, "__main__.HANDLER.buffer"),
     "done-callback": (2000, "__main__.FOREVER"),
     "buffer without traversal": (300, "__main__.BUFFERS"),
@@ -63,7 +70,8 @@ def test_the_holder_comes_first_and_growth_tells_leak_from_cache(
     top = judged[0]
     assert holder in top["label"], top["label"]
     # Everything the program holds was there at the first dump, if smaller than a suspect then.
-    assert "new" not in {s["verdict"] for s in judged}
+    if NAMES_EVERY_EDGE:
+        assert "new" not in {s["verdict"] for s in judged}
     if leak == "bounded cache":
         assert (top["verdict"], top["cache"]) == ("stable", True)
         assert "a cache" in suspects(capsys, last, "--baseline", second)
