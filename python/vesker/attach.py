@@ -496,13 +496,11 @@ def _timeout_message(pid: int, timeout: float, withdrawn: bool) -> str:
 
 
 def _remote_exec_message(pid: int, error: Exception) -> str:
-    text = str(error)
-    if "not enabled in the remote process" in text:
-        return (f"process {pid} has remote debugging disabled (PYTHON_DISABLE_REMOTE_DEBUG, "
-                "-X disable-remote-debug, or a build without it)")
+    # The preflight has named the causes it can see (the environment, -X options); what is left,
+    # such as a target built without remote debugging, CPython's own words say best.
     if isinstance(error, PermissionError):
         return _permission_message(pid, -1)
-    return f"attaching to process {pid} failed: {text}"
+    return f"attaching to process {pid} failed: {error}"
 
 
 def default_output(pid: int) -> str:
