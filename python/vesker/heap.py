@@ -256,8 +256,7 @@ class Heap:
         return Neighbours(rows([found])[0], allocation_text(self.store_path, self.engine, id),
                           rows(found["references"]), rows(found["referrers"]), retained is not None)
 
-    def named(self, id: int, direction: Direction,
-              rows: Sequence[ObjectRow]) -> list[ObjectRow]:
+    def named(self, id: int, direction: Direction, rows: Sequence[ObjectRow]) -> list[ObjectRow]:
         """Rows of `id`'s references or referrers with the name of each edge as the dump gives
         it (`.items`; for a referrer, the name it holds `id` by) and each object's label."""
         names = self.engine.edge_names(id, direction, [row.id for row in rows])
