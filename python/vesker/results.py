@@ -12,9 +12,12 @@ import html
 import importlib
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Generic, TypeVar, overload
+from typing import TYPE_CHECKING, Any, Generic, TypeVar, overload
 
 from vesker.formatting import format_bytes, format_value
+
+if TYPE_CHECKING:
+    from vesker.engine import Comparison
 
 PAGE_ROWS = 1000
 # A field of a row that is detail for programs (the command line's JSON), not a column of its table.
@@ -397,7 +400,7 @@ class Changes:
     comparison (see `vesker.engine.diff`), and its held groups and new objects by site, each
     saying where its objects were made (`allocated_at`)."""
 
-    comparison: Any
+    comparison: Comparison
     held: list[dict[str, Any]]
     added_sites: list[dict[str, Any]]
 

@@ -2,7 +2,7 @@
 
 One module per group of commands; each adds its commands with `register(commands)`, through
 `vesker.cli.arguments.command`, and answers through `vesker.heap.Heap` and the library modules.
-Nothing outside this package imports it.
+Library code never imports this package.
 
 Exit codes: 0 when the question was answered (also when the answer is "no
 path" or "nothing in common"), 1 for errors, 2 for wrong usage.
