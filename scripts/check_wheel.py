@@ -37,7 +37,7 @@ NATIVE_MODULES = {
     "walker": ("vesker/_walker.cpython-*.so", (3, 13)),
 }
 LIBRARY = "vesker/libvesker.so"
-ALWAYS = ["vesker/__init__.py", "vesker/cli.py", "vesker/py.typed", "vesker/engine.pyi",
+ALWAYS = ["vesker/__init__.py", "vesker/cli/__init__.py", "vesker/py.typed", "vesker/engine.pyi",
           "vesker/_pending.so",
           "vesker_analysis-stubs/__init__.pyi"]
 

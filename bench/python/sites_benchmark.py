@@ -123,7 +123,7 @@ def main() -> int:
               "walk's time: tracemalloc finds the line of every allocation the Python walk makes by scanning its "
               "function's location table")
 
-    from vesker.cli_retained import compute_retained, open_engine
+    from vesker.retained_sizes import compute_retained, open_engine
     from vesker.sites import load, site_report
     from vesker.store import import_dump
 

@@ -12,6 +12,7 @@ views) until `close()` or the end of a `with` block.
 
 from __future__ import annotations
 
+import dataclasses
 import gc
 import os
 from collections.abc import Callable, Iterable, Sequence
@@ -22,11 +23,15 @@ from typing import TYPE_CHECKING, Any, Literal
 from vesker.dump_identity import same_process
 from vesker.labels import chain_of, object_labels
 from vesker.results import (
+    Changes,
     ContainerRow,
     Diff,
     DuplicateRow,
+    Growth,
     GrowthRow,
     HeldRow,
+    Holder,
+    Neighbours,
     ObjectRow,
     ObjectView,
     Overview,
@@ -40,18 +45,22 @@ from vesker.results import (
     Waste,
     Why,
 )
-from vesker.retained_sizes import reference_chain
+from vesker.retained_sizes import reference_chain, row_label
 from vesker.store import ALL_TYPES, UserError, open_store
 from vesker.store_facts import StoreFacts, engine_store, read_facts
 
 if TYPE_CHECKING:
+    from vesker.compared_sizes import StoreSide
     from vesker.engine import RetainedRow, Store, Summary
+    from vesker.sites import SiteTable
+    from vesker.suspects import Suspects
     from vesker_analysis import HeapDumpExplorer, ObjectSummary
 
 _STORE_PAGE = 1000
 TypeOrder = Literal["retained", "size", "count", "name"]
 ObjectOrder = Literal["retained", "subtree", "size"]
 EdgeOrder = Literal["subtree", "size", "id", "type"]
+Direction = Literal["references", "referrers"]
 
 
 def open(path: str | os.PathLike[str]) -> Heap:  # noqa: A001 - `vesker.open`, as `io.open`
@@ -140,6 +149,10 @@ class Heap:
         total = next((s for name, s in self.explorer.get_type_summaries() if name == ALL_TYPES), None)
         return None if total is None else Totals(total.count, total.total_size)
 
+    def type_count(self, type: str = ALL_TYPES) -> int:
+        """How many objects of `type` (or of all types) the store holds."""
+        return self.explorer.get_count_for_type(type)
+
     def _labels(self, rows: Iterable[Any]) -> dict[int, str]:
         return object_labels(self.engine, rows)
 
@@ -177,7 +190,7 @@ class Heap:
     def top(self, type: str = ALL_TYPES, by: ObjectOrder | None = None) -> Table[ObjectRow]:
         """The objects of a type (or of all types), largest first: by retained size when the
         store has up-to-date ones, else by subtree size."""
-        total = self.explorer.get_count_for_type(type)
+        total = self.type_count(type)
         if total == 0 and type != ALL_TYPES:
             raise UserError(f"no objects of type {type!r} in the store")
         order = by or ("retained" if self.retained_fresh else "subtree")
@@ -224,6 +237,39 @@ class Heap:
             self._edges(id, "references", sort, type or ""),
             self._edges(id, "referrers", sort, type or ""),
         )
+
+    def neighbours(self, id: int) -> Neighbours:
+        """One object with all its references and referrers, in the store's order and with
+        their retained sizes when the store's are up to date; `named` adds names and labels to
+        the ones shown."""
+        found = self.engine.get_object_tolerant(id)
+        if found is None:
+            raise UserError(f"no object with id {id} in the store")
+        retained = self._retained_of([id, *(r["id"] for title in ("references", "referrers") for r in found[title])])
+
+        def rows(entries: Sequence[Summary]) -> list[ObjectRow]:
+            return [ObjectRow(r["id"], r["type"], r["value"], r["size"], r["subtree_size"],
+                              None if retained is None else retained.get(r["id"]), state=r["state"]) for r in entries]
+
+        from vesker.sites import allocation_text
+
+        return Neighbours(rows([found])[0], allocation_text(self.store_path, self.engine, id),
+                          rows(found["references"]), rows(found["referrers"]), retained is not None)
+
+    def named(self, id: int, direction: Direction, rows: Sequence[ObjectRow]) -> list[ObjectRow]:
+        """Rows of `id`'s references or referrers with the name of each edge as the dump gives
+        it (`.items`; for a referrer, the name it holds `id` by) and each object's label."""
+        names = self.engine.edge_names(id, direction, [row.id for row in rows])
+        labels = self._labels(rows)
+        return [dataclasses.replace(row, name=name, label=labels.get(row.id)) for row, name in zip(rows, names)]
+
+    def labels(self, ids: Sequence[int]) -> dict[int, str]:
+        """What each object is, for those the store can name (see `label`)."""
+        return {i: label for i, label in zip(ids, self.engine.labels(ids)) if label} if ids else {}
+
+    def label(self, row: ObjectRow) -> str | None:
+        """What an object without a value is: `__main__.cache` for a module's attribute."""
+        return self._labels([row]).get(row.id)
 
     def _edges(self, id: int, direction: str, sort: str, type: str) -> Table[ObjectRow]:
         counted = self.engine.edge_page(id, direction, sort, True, type, 0, 0)
@@ -319,11 +365,7 @@ class Heap:
         """The objects, or groups of top-level objects of one type, that each hold `threshold`
         of the heap or more; against `baselines` (earlier heaps of the program, oldest first),
         whether each is new, growing or stable."""
-        from vesker.suspects import find_suspects
-
-        for heap in (*baselines, self):
-            heap.require_retained()
-        found = find_suspects(self.engine, [heap.engine for heap in baselines], threshold)
+        found = self._suspects(baselines, threshold, None)
         rows = []
         for answer in found.answers:
             suspect, held = answer.suspect, answer.suspect["held"]
@@ -333,12 +375,28 @@ class Heap:
                                    answer.verdict if found.baselines else None, suspect["signature"]))
         return Table.of("leak suspects", SuspectRow, rows)
 
+    def suspect_answers(self, baselines: Sequence[Heap] = (), threshold: float = 0.10) -> Suspects:
+        """The suspects as `vesker suspects` tells them: each with the path from a root, the
+        verdict against `baselines` and, when the dump recorded them, where it was made."""
+        from vesker.sites import load
+
+        return self._suspects(baselines, threshold, load(self.store_path, self.engine))
+
+    def _suspects(self, baselines: Sequence[Heap], threshold: float, sites: SiteTable | None) -> Suspects:
+        from vesker.suspects import find_suspects
+
+        for heap in (*baselines, self):
+            heap.require_retained()
+        return find_suspects(self.engine, [heap.engine for heap in baselines], threshold, sites)
+
     def waste(self, limit: int = 20) -> Waste:
         """Duplicate strings and bytes, empty and oversized collections, and what each would save."""
         found = self.engine.waste(limit)
-        duplicates = [DuplicateRow(g["type"], g["value"], g["size"], g["copies"], g["saving"], g["sample"],
-                                   ", ".join(f"{h['label']} ({h['count']:,})" for h in g["holders"]))
-                      for g in found["duplicates"]]
+        duplicates = []
+        for g in found["duplicates"]:
+            holders = tuple(Holder(h["label"], h["count"]) for h in g["holders"])
+            duplicates.append(DuplicateRow(g["type"], g["value"], g["size"], g["copies"], g["saving"], g["sample"],
+                                           ", ".join(f"{h.label} ({h.count:,})" for h in holders), holders))
         containers = [ContainerRow(g["kind"], g["type"], g["holder"], g["count"], g["size"], g["saving"],
                                    g["sample"]) for g in found["containers"]]
         return Waste(Table.of("duplicate values", DuplicateRow, duplicates),
@@ -347,14 +405,12 @@ class Heap:
 
     def sites(self, by: Literal["retained", "size", "count"] = "retained") -> Table[SiteRow]:
         """Where the memory was allocated, per source line, for a dump taken while tracing."""
-        from vesker.sites import describe_frames, load, site_report
+        from vesker.sites import describe_frames
 
-        table = load(self.store_path, self.engine)
-        if table is None:
+        report = self.site_report()
+        if report is None:
             raise UserError("the store's dump recorded no allocation sites")
-        report = site_report(self.engine, table)
-        holder_ids = sorted({h["id"] for row in report["sites"] for h in row["holders"] if h["id"]})
-        labels = dict(zip(holder_ids, self.engine.labels(holder_ids))) if holder_ids else {}
+        labels = self.labels(sorted({h["id"] for row in report["sites"] for h in row["holders"] if h["id"]}))
         rows = [SiteRow(describe_frames(row["frames"]), row["count"], row["size"], row["retained"],
                         ", ".join(labels.get(h["id"]) or ("the roots" if h["id"] == 0 else hex(h["id"]))
                                   for h in row["holders"][:3]))
@@ -362,12 +418,58 @@ class Heap:
         rows.sort(key=lambda row: (-getattr(row, by), row.where))
         return Table.of(f"allocation sites by {by}", SiteRow, rows)
 
+    def site_report(self) -> dict[str, Any] | None:
+        """Per allocation site its frames, count, size, retained size (counted once) and largest
+        holders, and the objects of unknown site (see `vesker.sites.site_report`); None when the
+        dump recorded no sites."""
+        from vesker.sites import load, site_report
+
+        table = load(self.store_path, self.engine)
+        return None if table is None else site_report(self.engine, table)
+
+    def side(self) -> StoreSide:
+        """What the store holds beside its records, as a comparison weighs it."""
+        from vesker.compared_sizes import side_of
+
+        return side_of(self.store_path, self.engine)
+
+    def same_process_as(self, other: Heap) -> bool | None:
+        """Whether the two dumps come from one process, as their identities say (None: unknown)."""
+        return same_process(self.engine.metadata(), other.engine.metadata())
+
+    def has_allocation_sites(self) -> bool:
+        """Whether the dump recorded where its objects were allocated."""
+        from vesker.sites import METADATA_KEY
+
+        return METADATA_KEY in self.engine.metadata()
+
+    def changes(self, baseline: Heap, one_process: bool) -> Changes:
+        """What changed from `baseline` to this heap as `vesker diff` tells it; object by object
+        when both dumps come from one process, with where the new objects were made when this
+        dump recorded it."""
+        from vesker.engine import diff
+        from vesker.site_growth import annotate, diff_arguments
+
+        table, site_arguments = diff_arguments(self.store_path, self.engine) if one_process else (None, {})
+        result = diff(baseline.engine, self.engine, same_process=one_process, **site_arguments)
+        held, added_sites = annotate(result, table)
+        return Changes(result, held, added_sites)
+
+    def holder_label(self, id: int) -> str | None:
+        """An object named by the reference that keeps it, where the dump named it:
+        `Cache._store` for the dict under a Cache's attribute `_store`."""
+        answer = self.engine.why(id)
+        path = answer["path"] if answer else []
+        if len(path) >= 2 and path[-1]["name"]:
+            return row_label(path[-2]) + str(path[-1]["name"])
+        return None
+
     def diff(self, baseline: Heap) -> Diff:
         """What changed from `baseline` (an earlier heap) to this one: per type, and, when both
         dumps come from one process, the new objects by what already held them."""
         from vesker.engine import diff
 
-        one = same_process(baseline.engine.metadata(), self.engine.metadata())
+        one = baseline.same_process_as(self)
         result = diff(baseline.engine, self.engine, same_process=bool(one))
         types = [TypeChangeRow(
             row["type"], row["old"]["count"], row["new"]["count"], row["old"]["size"], row["new"]["size"],
@@ -384,15 +486,20 @@ class Heap:
     def growth(self, earlier: Sequence[Heap], limit: int = 100) -> Table[GrowthRow]:
         """The objects of this heap that never shrank and grew across `earlier` heaps of the same
         process (oldest first) and this one, largest final size first."""
-        from vesker.engine import growth
-
         if len(earlier) < 2:
             raise UserError("growth needs two or more earlier heaps of the process, oldest first")
+        return self.growth_report(earlier, limit).objects
+
+    def growth_report(self, earlier: Sequence[Heap], limit: int = 100) -> Growth:
+        """`growth` with how many objects grew and in how many the growth happens."""
+        from vesker.engine import growth
+
         found = growth([*(heap.engine for heap in earlier), self.engine], limit=limit)
         labels = self._labels(found["objects"])
-        return Table.of(f"objects that grew, by final {found['sizes']} size", GrowthRow,
-                        [GrowthRow(o["id"], o["type"], o["value"], labels.get(o["id"]), tuple(o["sizes"]))
-                         for o in found["objects"]])
+        return Growth(Table.of(f"objects that grew, by final {found['sizes']} size", GrowthRow,
+                               [GrowthRow(o["id"], o["type"], o["value"], labels.get(o["id"]), tuple(o["sizes"]))
+                                for o in found["objects"]]),
+                      found["growing"], found["sources"], found["sizes"])
 
     def overview(self) -> Overview:
         """Its size, its leak suspects when retained sizes are known, its largest types and objects."""

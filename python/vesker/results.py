@@ -11,12 +11,17 @@ import dataclasses
 import html
 import importlib
 from collections.abc import Callable, Iterator, Sequence
-from dataclasses import dataclass
-from typing import Any, Generic, TypeVar, overload
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Generic, TypeVar, overload
 
 from vesker.formatting import format_bytes, format_value
 
+if TYPE_CHECKING:
+    from vesker.engine import Comparison
+
 PAGE_ROWS = 1000
+# A field of a row that is detail for programs (the command line's JSON), not a column of its table.
+DETAIL: dict[str, bool] = {"column": False}
 SHOWN_ROWS = 20
 _BYTES = frozenset({"size", "total_size", "subtree_size", "retained", "saving", "held_size"})
 
@@ -78,7 +83,8 @@ class Table(Sequence[R], Generic[R]):
 
     @property
     def columns(self) -> tuple[str, ...]:
-        return tuple(field.name for field in dataclasses.fields(self.row_type))  # type: ignore[arg-type]
+        return tuple(column.name for column in dataclasses.fields(self.row_type)  # type: ignore[arg-type]
+                     if column.metadata.get("column", True))
 
     def __len__(self) -> int:
         return self._total
@@ -147,8 +153,8 @@ class Table(Sequence[R], Generic[R]):
     def to_pandas(self) -> Any:
         """Every row as a pandas DataFrame, one column per field (sizes in bytes)."""
         pandas = _pandas()
-        return pandas.DataFrame([dataclasses.astuple(row) for row in self],  # type: ignore[call-overload]
-                                columns=list(self.columns))
+        columns = self.columns
+        return pandas.DataFrame([[getattr(row, column) for column in columns] for row in self], columns=list(columns))
 
 
 def frames_of(parts: dict[str, Table[Any]]) -> Any:
@@ -229,6 +235,14 @@ class SuspectRow:
 
 
 @dataclass(frozen=True)
+class Holder:
+    """What holds copies of a duplicate value, and how many."""
+
+    label: str
+    count: int
+
+
+@dataclass(frozen=True)
 class DuplicateRow:
     type: str
     value: str
@@ -237,6 +251,7 @@ class DuplicateRow:
     saving: int
     sample_id: int
     held_by: str
+    holders: tuple[Holder, ...] = field(default=(), metadata=DETAIL)
 
 
 @dataclass(frozen=True)
@@ -306,12 +321,24 @@ class ObjectView:
 
     def _repr_html_(self) -> str:
         head = html_title(f"{self.object.type} {self.object.id}")
-        facts = html_table([field.name for field in dataclasses.fields(ObjectRow)], [self.object])
+        facts = html_table([column.name for column in dataclasses.fields(ObjectRow)], [self.object])
         where = "" if self.allocation is None else f"<p>{html.escape(self.allocation)}</p>"
         return head + facts + where + self.references._repr_html_() + self.referrers._repr_html_()
 
     def to_pandas(self) -> Any:
         return frames_of({"references": self.references, "referrers": self.referrers})
+
+
+@dataclass(frozen=True)
+class Neighbours:
+    """One object with every reference and referrer (`Heap.neighbours`), as the command line
+    sorts and pages them itself; `retained_known` when the store's retained sizes are up to date."""
+
+    object: ObjectRow
+    allocation: str | None
+    references: list[ObjectRow]
+    referrers: list[ObjectRow]
+    retained_known: bool
 
 
 @dataclass(frozen=True)
@@ -365,6 +392,28 @@ class Diff:
 
     def to_pandas(self) -> Any:
         return frames_of({"types": self.types, "held": self.held})
+
+
+@dataclass(frozen=True)
+class Changes:
+    """What changed between two dumps as the command line tells it (`Heap.changes`): the engine's
+    comparison (see `vesker.engine.diff`), and its held groups and new objects by site, each
+    saying where its objects were made (`allocated_at`)."""
+
+    comparison: Comparison
+    held: list[dict[str, Any]]
+    added_sites: list[dict[str, Any]]
+
+
+@dataclass(frozen=True)
+class Growth:
+    """The objects that kept growing (`Heap.growth_report`): the largest, how many grew, and in
+    how many of them growth happens (the others only hold those); `sizes` names the sizes compared."""
+
+    objects: Table[GrowthRow]
+    growing: int
+    sources: int
+    sizes: str
 
 
 @dataclass(frozen=True)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ast
 import gc
 import gzip
 import json
@@ -124,6 +125,26 @@ def test_help_on_every_command() -> None:
         completed = vesker_command(command, "--help")
         assert completed.returncode == 0, command
         assert "usage: vesker " + command in completed.stdout
+
+
+def test_no_library_module_imports_the_command_line() -> None:
+    # The command line is built on the library (the Heap), never the other way round: the server,
+    # the report and notebooks work without it. Imports inside functions count too.
+    package = pathlib.Path(vesker.__file__).parent
+    offending = []
+    for source in package.rglob("*.py"):
+        relative = source.relative_to(package)
+        if relative.parts[0] == "cli" or relative.name == "__main__.py":
+            continue
+        for node in ast.walk(ast.parse(source.read_text())):
+            if isinstance(node, ast.ImportFrom):
+                names = [f"{node.module}.{alias.name}" for alias in node.names]
+            elif isinstance(node, ast.Import):
+                names = [alias.name for alias in node.names]
+            else:
+                continue
+            offending += [f"{relative}: {name}" for name in names if name.startswith("vesker.cli")]
+    assert offending == []
 
 
 def test_types_match_the_api(store: pathlib.Path, explorer: Any) -> None:

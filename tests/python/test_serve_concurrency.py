@@ -31,7 +31,7 @@ with warnings.catch_warnings():
     warnings.simplefilter("ignore")
     from starlette.testclient import TestClient
 
-from vesker.cli_serve import allowed_hosts  # noqa: E402
+from vesker.cli.serve import allowed_hosts  # noqa: E402
 from vesker.server.api import STORE_THREADS  # noqa: E402
 from vesker.server.app import create_app  # noqa: E402
 from vesker.server.queries import StoreQueries  # noqa: E402

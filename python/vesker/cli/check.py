@@ -13,6 +13,7 @@ import signal
 import subprocess
 import sys
 
+from vesker.cli.arguments import Commands, add_store, command
 from vesker.store import UserError, is_store
 from vesker.store_facts import incomplete_dump_note
 from vesker.store_health import disk_bytes, release_empty_store
@@ -20,7 +21,18 @@ from vesker.store_health import disk_bytes, release_empty_store
 # Two meta pages and the roots of a few empty databases.
 _EMPTY_STORE_BYTES = 1 << 20
 
-_CHILD_CODE = "from vesker.cli_check import read_in_child; read_in_child()"
+_CHILD_CODE = "from vesker.cli.check import read_in_child; read_in_child()"
+
+
+def register(commands: Commands) -> None:
+    check = command(commands, "check", cmd_check,
+                    help="read every page of a store and say whether it is sound",
+                    description="Read every page of the store in a separate process "
+                    "and say whether the store is sound (exit code 0) or damaged (1).")
+    add_store(check)
+    check.add_argument("--compact", action="store_true",
+                       help="remove the files of a sound store that holds nothing (what a killed import "
+                       "leaves), giving back the disk space they keep")
 
 
 def read_in_child() -> None:

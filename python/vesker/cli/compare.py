@@ -3,49 +3,69 @@
 from __future__ import annotations
 
 import argparse
-import json
+import contextlib
 import os
-import sys
 from typing import TYPE_CHECKING, Any
 
-from vesker.compared_sizes import Measure, StoreSide, comparable_measure, lacking_retained, side_of
-from vesker.dump_identity import same_process
+from vesker.cli.arguments import Commands, add_json, command, non_negative, positive
+from vesker.cli.output import emit_json
+from vesker.compared_sizes import Measure, StoreSide, comparable_measure, lacking_retained
 from vesker.dump_memory import memory_change_sentence, memory_json, memory_sentence
 from vesker.formatting import format_bytes, format_table, value_cell
-from vesker.labels import object_labels
-from vesker.site_growth import annotate, diff_arguments, made_at
+from vesker.site_growth import made_at
 from vesker.store import UserError, is_store
-from vesker.store_facts import StoreFacts, incomplete_dump_note, read_facts
+from vesker.store_facts import StoreFacts, incomplete_dump_note
 
 if TYPE_CHECKING:
-    from vesker.engine import Comparison, GrowingObject, Growth, Store, Totals, TypeChange
+    from vesker.engine import Comparison, Totals, TypeChange
+    from vesker.heap import Heap
+    from vesker.results import Growth
 
 _ONE_PROCESS_ONLY = (
     "ids only name the same object within one process; pass --same-process if they do"
 )
 
 
-def _open(path: str) -> Store:
+def register(commands: Commands) -> None:
+    diff = command(
+        commands, "diff", cmd_diff, help="what grew between two dumps",
+        description="Compare two stores per type; when both dumps come from one process, also "
+        "object by object: the new objects by type and what holds them; otherwise what grew under "
+        "the stable paths from modules (module, attribute and key names) where the dumps name references.")
+    diff.add_argument("old", help="store of the earlier dump")
+    diff.add_argument("new", help="store of the later dump")
+    diff.add_argument("--by", choices=("size", "count", "retained"), default="size",
+                      help="order types by growth of this (default: size)")
+    diff.add_argument("--limit", type=non_negative, default=25, help="rows to show, 0 for all (default: 25)")
+    diff.add_argument("--all-types", action="store_true", help="list the types that did not change too")
+    _add_mode(diff)
+    add_json(diff)
+
+    grow = command(
+        commands, "growth", cmd_growth, help="objects that kept growing across dumps of one process",
+        description="List the objects of the last store whose size never shrank and grew across "
+        "the stores (given in time order) in which they exist, largest final size first.")
+    grow.add_argument("stores", nargs="+", metavar="STORE", help="stores of three or more dumps, oldest first")
+    grow.add_argument("--limit", type=positive, default=20, help="objects to show (default: 20)")
+    _add_mode(grow)
+    add_json(grow)
+
+
+def _open(path: str) -> Heap:
     if not os.path.isdir(path):
         raise UserError(f"store {path!r} does not exist (create it with 'vesker import')")
     if not is_store(path):
         raise UserError(f"{path!r} is not a store: it holds no data.mdb")
-    try:
-        from vesker.engine import Store
-    except ImportError as error:
-        raise UserError(f"the vesker.engine extension module is not installed ({error})") from None
-    try:
-        return Store(path)
-    except RuntimeError as error:
-        raise UserError(f"cannot open store {path!r}: {error}") from None
+    from vesker.heap import Heap
+
+    return Heap(path)
 
 
-def _one_process(forced: bool | None, stores: list[Store]) -> bool | None:
+def _one_process(forced: bool | None, heaps: list[Heap]) -> bool | None:
     """The mode: forced by an option, else what the dumps' identities say (None: unknown)."""
     if forced is not None:
         return forced
-    metadata = [store.metadata() for store in stores]
-    verdicts = {same_process(metadata[0], other) for other in metadata[1:]}
+    verdicts = {heaps[0].same_process_as(other) for other in heaps[1:]}
     if None in verdicts:
         return None
     return verdicts == {True}
@@ -59,11 +79,6 @@ def _signed_bytes(value: int) -> str:
     return ("+" if value >= 0 else "-") + format_bytes(abs(value))
 
 
-def _emit(data: object) -> None:
-    json.dump(data, sys.stdout, indent=2)
-    sys.stdout.write("\n")
-
-
 _GROWTH_KEYS = {"count": "count", "size": "size", "retained": "retained"}
 
 
@@ -75,17 +90,14 @@ def cmd_diff(args: argparse.Namespace) -> int:
     old, new = _open(args.old), _open(args.new)
     with old, new:
         mode = _one_process(args.same_process, [old, new])
-        from vesker.engine import diff
-
-        sides = [side_of(args.old, old), side_of(args.new, new)]
+        sides = [old.side(), new.side()]
         if args.by == "retained" and any(side.retained != "fresh" for side in sides):
             raise UserError(f"{lacking_retained(sides)}; use --by size or --by count, "
                             "or compute them with 'vesker retained STORE'")
-        table, site_arguments = diff_arguments(args.new, new) if mode else (None, {})
-        result = diff(old, new, same_process=bool(mode), **site_arguments)
-        held, added_sites = annotate(result, table)
+        changes = new.changes(old, bool(mode))
+        result, held, added_sites = changes.comparison, changes.held, changes.added_sites
         labels = _holder_labels(new, result["retained"], held, args.limit)
-        old_facts, new_facts = read_facts(old), read_facts(new)
+        old_facts, new_facts = old.facts, new.facts
     measure = comparable_measure(sides, result["retained"])
     if measure.sizes is None:
         result["paths"] = []
@@ -94,15 +106,16 @@ def cmd_diff(args: argparse.Namespace) -> int:
     changed = types if args.all_types else [row for row in types if _changed(row)]
     shown = changed[: args.limit] if args.limit else changed
     if args.json:
-        _emit({**result, "held": held, "added_sites": added_sites, "total": _without_retained(result["total"]),
-               "mode_known": mode is not None, "types": shown, "type_count": len(types),
-               "unchanged_types": len(types) - len(changed),
-               "holder_labels": {str(holder): label for holder, label in labels.items()},
-               "dangling_references": {"old": old_facts.dangling_references, "new": new_facts.dangling_references},
-               "memory": {"old": memory_json(result["total"]["old"]["size"], old_facts.memory),
-                          "new": memory_json(result["total"]["new"]["size"], new_facts.memory)},
-               "stores": {"old": sides[0].as_json(), "new": sides[1].as_json()},
-               "sizes": _measure_json(measure)})
+        emit_json({**result, "held": held, "added_sites": added_sites, "total": _without_retained(result["total"]),
+                   "mode_known": mode is not None, "types": shown, "type_count": len(types),
+                   "unchanged_types": len(types) - len(changed),
+                   "holder_labels": {str(holder): label for holder, label in labels.items()},
+                   "dangling_references": {"old": old_facts.dangling_references,
+                                           "new": new_facts.dangling_references},
+                   "memory": {"old": memory_json(result["total"]["old"]["size"], old_facts.memory),
+                              "new": memory_json(result["total"]["new"]["size"], new_facts.memory)},
+                   "stores": {"old": sides[0].as_json(), "new": sides[1].as_json()},
+                   "sizes": _measure_json(measure)})
         return 0
     _print_sides(sides)
     _print_dump_notes(result, old_facts, new_facts)
@@ -186,20 +199,16 @@ def _print_paths(result: Comparison, limit: int, measure: Measure, sides: list[S
               f"({_signed_bytes(new['size'] - (old['size'] if old else 0))}), {_signed(items)} items")
 
 
-def _holder_labels(store: Store, retained: bool, held: list[dict[str, Any]], limit: int) -> dict[int, str]:
-    """The shown holders named by the reference that keeps them, where the dump named it:
-    `Cache._store` for the dict under a Cache's attribute `_store`."""
+def _holder_labels(heap: Heap, retained: bool, held: list[dict[str, Any]], limit: int) -> dict[int, str]:
+    """The shown holders named by the reference that keeps them, where the dump named it."""
     if not retained:
         return {}
-    from vesker.retained_sizes import row_label
-
     labels = {}
     for group in held[: limit or None]:
         holder = group["largest_holder"]
-        answer = store.why(holder) if group["holder_type"] is not None else None
-        path = answer["path"] if answer else []
-        if len(path) >= 2 and path[-1]["name"]:
-            labels[holder] = row_label(path[-2]) + str(path[-1]["name"])
+        label = heap.holder_label(holder) if group["holder_type"] is not None else None
+        if label:
+            labels[holder] = label
     return labels
 
 
@@ -274,37 +283,32 @@ def cmd_growth(args: argparse.Namespace) -> int:
     if len(args.stores) < 3:
         raise UserError(f"growth needs three or more stores of one process, oldest first (got {len(args.stores)}); "
                         "to compare two, use `vesker diff OLD NEW`")
-    stores = [_open(path) for path in args.stores]
-    try:
-        mode = _one_process(args.same_process, stores)
+    with contextlib.ExitStack() as opened:
+        heaps = [opened.enter_context(_open(path)) for path in args.stores]
+        mode = _one_process(args.same_process, heaps)
         if mode is not True:
             raise UserError(
                 ("the dumps come from different processes; " if mode is False
                  else "the stores do not say which process their dumps came from; ") + _ONE_PROCESS_ONLY
             )
-        from vesker.engine import growth
-
-        sides = [side_of(path, store) for path, store in zip(args.stores, stores)]
-        result = growth(stores, limit=args.limit)
-        labels = object_labels(stores[-1], result["objects"])
-        by_site, holder_labels = _growth_by_site(args.stores[-1], stores[0], stores[-1], args.limit)
-    finally:
-        for store in stores:
-            store.close()
-    measure = comparable_measure(sides, result["sizes"] == "retained")
+        sides = [heap.side() for heap in heaps]
+        result = heaps[-1].growth_report(heaps[:-1], args.limit)
+        by_site, holder_labels = _growth_by_site(heaps[0], heaps[-1], args.limit)
+    measure = comparable_measure(sides, result.sizes == "retained")
     if measure.sizes is None:
         raise UserError(f"growth is not measured: {measure.reason}")
     if args.json:
-        _emit({**result, "objects": [dict(item, label=labels.get(item["id"])) for item in result["objects"]],
-               "stores": [side.as_json() for side in sides], "estimate": measure.estimate,
-               "by_site": None if by_site is None else [
-                   dict(group, holder_label=holder_labels.get(group["largest_holder"])) for group in by_site]})
+        emit_json({"objects": [{"id": row.id, "type": row.type, "value": row.value, "sizes": list(row.sizes),
+                                "label": row.label} for row in result.objects],
+                   "growing": result.growing, "sources": result.sources, "sizes": result.sizes,
+                   "stores": [side.as_json() for side in sides], "estimate": measure.estimate,
+                   "by_site": None if by_site is None else [
+                       dict(group, holder_label=holder_labels.get(group["largest_holder"])) for group in by_site]})
         return 0
-    objects = result["objects"]
-    if not objects:
-        print(f"nothing grew across the {len(stores)} dumps")
+    if not result.objects:
+        print(f"nothing grew across the {len(heaps)} dumps")
         return 0
-    _print_growth_objects(result, objects, labels, measure, len(stores))
+    _print_growth_objects(result, measure, len(heaps))
     if by_site:
         print()
         print("objects new since the first dump, by where they were made and what holds them:")
@@ -313,61 +317,28 @@ def cmd_growth(args: argparse.Namespace) -> int:
     return 0
 
 
-def _growth_by_site(last_path: str, first: Store, last: Store, limit: int) -> tuple[
-        list[dict[str, Any]] | None, dict[int, str]]:
+def _growth_by_site(first: Heap, last: Heap, limit: int) -> tuple[list[dict[str, Any]] | None, dict[int, str]]:
     """Where the last dump recorded sites: the objects new since the first dump made at known
     sites, grouped by site, type and holder (None without sites)."""
-    table, site_arguments = diff_arguments(last_path, last)
-    if table is None:
+    if not last.has_allocation_sites():
         return None, {}
-    from vesker.engine import diff
-
-    result = diff(first, last, same_process=True, **site_arguments)
-    held, _ = annotate(result, table)
-    known = [group for group in held if group["allocated_at"]][:limit]
-    return known, _holder_labels(last, result["retained"], known, limit)
+    changes = last.changes(first, True)
+    known = [group for group in changes.held if group["allocated_at"]][:limit]
+    return known, _holder_labels(last, changes.comparison["retained"], known, limit)
 
 
-def _print_growth_objects(result: Growth, objects: list[GrowingObject], labels: dict[int, str], measure: Measure,
-                          count: int) -> None:
-    print(f"{result['growing']:,} objects never shrank and grew across the {count} dumps; "
-          f"growth happens in {result['sources']:,} of them (the others only hold those), "
-          f"the largest by final {result['sizes']} size"
+def _print_growth_objects(result: Growth, measure: Measure, count: int) -> None:
+    print(f"{result.growing:,} objects never shrank and grew across the {count} dumps; "
+          f"growth happens in {result.sources:,} of them (the others only hold those), "
+          f"the largest by final {result.sizes} size"
           + (f" (estimates, precision {measure.estimate})" if measure.estimate else "") + ":")
     headers = ("ID", "TYPE", *[f"D{i + 1}" for i in range(count)], "GROWTH", "VALUE")
     rows = []
-    for item in objects:
-        known = [size for size in item["sizes"] if size is not None]
-        rows.append([str(item["id"]), item["type"], *[format_bytes(size) for size in item["sizes"]],
-                     _signed_bytes(known[-1] - known[0]), value_cell(item["value"], labels.get(item["id"]))])
+    for item in result.objects:
+        known = [size for size in item.sizes if size is not None]
+        rows.append([str(item.id), item.type, *[format_bytes(size) for size in item.sizes],
+                     _signed_bytes(known[-1] - known[0]), value_cell(item.value, item.label)])
     print(format_table(headers, rows, set(range(2, 3 + count))))
-
-
-def add_commands(commands: Any, add_json: Any, positive: Any, non_negative: Any) -> None:
-    diff = commands.add_parser(
-        "diff", help="what grew between two dumps",
-        description="Compare two stores per type; when both dumps come from one process, also "
-        "object by object: the new objects by type and what holds them; otherwise what grew under "
-        "the stable paths from modules (module, attribute and key names) where the dumps name references.")
-    diff.add_argument("old", help="store of the earlier dump")
-    diff.add_argument("new", help="store of the later dump")
-    diff.add_argument("--by", choices=("size", "count", "retained"), default="size",
-                      help="order types by growth of this (default: size)")
-    diff.add_argument("--limit", type=non_negative, default=25, help="rows to show, 0 for all (default: 25)")
-    diff.add_argument("--all-types", action="store_true", help="list the types that did not change too")
-    _add_mode(diff)
-    add_json(diff)
-    diff.set_defaults(handler=cmd_diff)
-
-    grow = commands.add_parser(
-        "growth", help="objects that kept growing across dumps of one process",
-        description="List the objects of the last store whose size never shrank and grew across "
-        "the stores (given in time order) in which they exist, largest final size first.")
-    grow.add_argument("stores", nargs="+", metavar="STORE", help="stores of three or more dumps, oldest first")
-    grow.add_argument("--limit", type=positive, default=20, help="objects to show (default: 20)")
-    _add_mode(grow)
-    add_json(grow)
-    grow.set_defaults(handler=cmd_growth)
 
 
 def _add_mode(parser: argparse.ArgumentParser) -> None:

@@ -8,21 +8,21 @@ import os
 import socket
 import sys
 import webbrowser
-from typing import Any
 
+from vesker.cli.arguments import Commands, add_store, command, port_number
 from vesker.store import UserError
 
 DEFAULT_PORT = 7341
 
 
-def add_parser(commands: argparse._SubParsersAction[Any]) -> None:
-    serve = commands.add_parser(
-        "serve",
+def register(commands: Commands) -> None:
+    serve = command(
+        commands, "serve", run,
         help="explore a store in the browser",
         description="Serve a browser view of STORE on this machine and open it. The view pages "
         "through the store on demand, so it works on heaps of any size.",
     )
-    serve.add_argument("store", help="store directory written by 'vesker import'")
+    add_store(serve)
     serve.add_argument("--baseline", metavar="OLD_STORE",
                        help="an earlier store of the same program to compare with")
     serve.add_argument("--host", default="127.0.0.1",
@@ -30,20 +30,9 @@ def add_parser(commands: argparse._SubParsersAction[Any]) -> None:
     serve.add_argument("--allow-host", action="append", default=[], metavar="NAME",
                        help="a further name of this machine that browsers may use in its address "
                        "(repeatable); requests naming any other host are refused")
-    serve.add_argument("--port", type=_port, default=DEFAULT_PORT,
+    serve.add_argument("--port", type=port_number, default=DEFAULT_PORT,
                        help=f"port to listen on, 0 for any free one (default: {DEFAULT_PORT})")
     serve.add_argument("--no-browser", action="store_true", help="do not open a browser")
-    serve.set_defaults(handler=run)
-
-
-def _port(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a port number: {text!r}") from None
-    if not 0 <= value <= 65535:
-        raise argparse.ArgumentTypeError(f"port must be between 0 and 65535: {text!r}")
-    return value
 
 
 def is_loopback(host: str) -> bool:
