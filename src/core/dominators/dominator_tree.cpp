@@ -211,40 +211,79 @@ Result<DominatorTree> compute_dominator_tree_releasing_graph(HeapGraph& graph, P
   return dominator_tree(graph, &graph, progress);
 }
 
-void for_each_topmost_of_label(const DominatorTree& tree, std::span<const std::uint32_t> labels,
-                               std::size_t label_count, const std::function<void(Vertex, std::uint32_t)>& visit) {
+ChildLists child_lists(std::span<const Vertex> parent) {
+  const auto count = static_cast<Vertex>(parent.size());
+  ChildLists lists;
+  lists.offsets.assign(static_cast<std::size_t>(count) + 1, 0);
+  for (Vertex node = 1; node < count; ++node) ++lists.offsets[parent[node] + 1];
+  for (Vertex node = 0; node < count; ++node) lists.offsets[node + 1] += lists.offsets[node];
+  lists.children.resize(count > 0 ? count - 1 : 0);
+  std::vector<Vertex> fill(lists.offsets.begin(), lists.offsets.end() - 1);
+  for (Vertex node = 1; node < count; ++node) lists.children[fill[parent[node]]++] = node;
+  return lists;
+}
+
+DominatorTreeByVertex tree_by_vertex(const HeapGraph& graph, DominatorTree&& tree) {
   const auto count = static_cast<Vertex>(tree.vertex.size());
-  // The dominator tree's children lists, then a walk down and up it that keeps, per label, how
-  // many objects of that label are on the path: an object is topmost when none is.
-  std::vector<Vertex> next_child(static_cast<std::size_t>(count) + 1, 0);
-  for (Vertex p = 1; p < count; ++p) ++next_child[tree.idom[p] + 1];
-  for (Vertex p = 0; p < count; ++p) next_child[p + 1] += next_child[p];
-  std::vector<Vertex> children(count);
-  {
-    std::vector<Vertex> fill(next_child.begin(), next_child.end() - 1);
-    for (Vertex p = 1; p < count; ++p) children[fill[tree.idom[p]]++] = p;
+  DominatorTreeByVertex result;
+  result.flags = std::move(tree.flags);
+  result.retained.resize(count);
+  for (Vertex p = 0; p < count; ++p) result.retained[tree.vertex[p]] = tree.retained[p];
+  release(tree.retained);
+  result.idom.resize(count);
+  for (Vertex p = 1; p < count; ++p) result.idom[tree.vertex[p]] = tree.vertex[tree.idom[p]];
+  release(tree.idom);
+  release(tree.vertex);
+  result.children = child_lists(result.idom);
+  std::vector<Vertex>& children = result.children.children;
+  const std::vector<Vertex>& offsets = result.children.offsets;
+  for (Vertex v = 0; v < count; ++v) {
+    std::sort(children.begin() + offsets[v], children.begin() + offsets[v + 1], [&](Vertex a, Vertex b) {
+      if (result.retained[a] != result.retained[b]) return result.retained[a] > result.retained[b];
+      return graph.ids[a] < graph.ids[b];
+    });
   }
-  std::vector<Vertex> end_of_children(next_child.begin() + 1, next_child.end());
+  return result;
+}
+
+namespace {
+
+// A walk down and up the tree that keeps, per label, how many nodes of that label are on the
+// path from the root: a node is topmost when none is. `label_of(node)`; `visit(node, label)`.
+template <class LabelOf, class Visit>
+void walk_topmost_of_label(const ChildLists& tree, std::span<const Vertex> parent, std::size_t label_count,
+                           const LabelOf& label_of, const Visit& visit) {
+  if (parent.empty()) return;
+  std::vector<Vertex> next_child(tree.offsets.begin(), tree.offsets.end() - 1);
   std::vector<std::uint32_t> on_path(label_count, 0);
   Vertex current = 0;
   for (;;) {
-    if (next_child[current] < end_of_children[current]) {
-      current = children[next_child[current]++];
-      const std::uint32_t label = labels[tree.vertex[current]];
+    if (next_child[current] < tree.offsets[current + 1]) {
+      current = tree.children[next_child[current]++];
+      const std::uint32_t label = label_of(current);
       if (label < label_count && on_path[label]++ == 0) visit(current, label);
       continue;
     }
     if (current == 0) break;
-    const std::uint32_t label = labels[tree.vertex[current]];
+    const std::uint32_t label = label_of(current);
     if (label < label_count) --on_path[label];
-    current = tree.idom[current];
+    current = parent[current];
   }
 }
 
-std::vector<std::uint64_t> retained_by_type(const HeapGraph& graph, const DominatorTree& tree) {
+}  // namespace
+
+void for_each_topmost_of_label(const DominatorTree& tree, std::span<const std::uint32_t> labels,
+                               std::size_t label_count, const std::function<void(Vertex, std::uint32_t)>& visit) {
+  walk_topmost_of_label(
+      child_lists(tree.idom), tree.idom, label_count, [&](Vertex p) { return labels[tree.vertex[p]]; }, visit);
+}
+
+std::vector<std::uint64_t> retained_by_type(const HeapGraph& graph, const DominatorTreeByVertex& tree) {
   std::vector<std::uint64_t> once(graph.type_names.size(), 0);
-  for_each_topmost_of_label(tree, graph.types, graph.type_names.size(),
-                            [&](Vertex p, std::uint32_t type) { once[type] += tree.retained[p]; });
+  walk_topmost_of_label(
+      tree.children, tree.idom, graph.type_names.size(), [&](Vertex v) { return graph.types[v]; },
+      [&](Vertex v, std::uint32_t type) { once[type] += tree.retained[v]; });
   return once;
 }
 
