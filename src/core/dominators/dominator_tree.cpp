@@ -223,7 +223,7 @@ ChildLists child_lists(std::span<const Vertex> parent) {
   return lists;
 }
 
-DominatorTreeByVertex tree_by_vertex(const HeapGraph& graph, DominatorTree&& tree) {
+DominatorTreeByVertex tree_by_vertex(const HeapGraph& graph, DominatorTree&& tree, ChildLists&& children) {
   const auto count = static_cast<Vertex>(tree.vertex.size());
   DominatorTreeByVertex result;
   result.flags = std::move(tree.flags);
@@ -233,57 +233,57 @@ DominatorTreeByVertex tree_by_vertex(const HeapGraph& graph, DominatorTree&& tre
   result.idom.resize(count);
   for (Vertex p = 1; p < count; ++p) result.idom[tree.vertex[p]] = tree.vertex[tree.idom[p]];
   release(tree.idom);
+  ChildLists& by_vertex = result.children;
+  by_vertex.offsets.assign(static_cast<std::size_t>(count) + 1, 0);
+  for (Vertex p = 0; p < count; ++p) by_vertex.offsets[tree.vertex[p] + 1] = children.of(p).size();
+  for (Vertex v = 0; v < count; ++v) by_vertex.offsets[v + 1] += by_vertex.offsets[v];
+  by_vertex.children.resize(children.children.size());
+  for (Vertex p = 0; p < count; ++p) {
+    Vertex at = by_vertex.offsets[tree.vertex[p]];
+    for (const Vertex child : children.of(p)) by_vertex.children[at++] = tree.vertex[child];
+  }
+  release(children.offsets);
+  release(children.children);
   release(tree.vertex);
-  result.children = child_lists(result.idom);
-  std::vector<Vertex>& children = result.children.children;
-  const std::vector<Vertex>& offsets = result.children.offsets;
   for (Vertex v = 0; v < count; ++v) {
-    std::sort(children.begin() + offsets[v], children.begin() + offsets[v + 1], [&](Vertex a, Vertex b) {
-      if (result.retained[a] != result.retained[b]) return result.retained[a] > result.retained[b];
-      return graph.ids[a] < graph.ids[b];
-    });
+    std::sort(by_vertex.children.begin() + by_vertex.offsets[v], by_vertex.children.begin() + by_vertex.offsets[v + 1],
+              [&](Vertex a, Vertex b) {
+                if (result.retained[a] != result.retained[b]) return result.retained[a] > result.retained[b];
+                return graph.ids[a] < graph.ids[b];
+              });
   }
   return result;
 }
 
-namespace {
-
-// A walk down and up the tree that keeps, per label, how many nodes of that label are on the
-// path from the root: a node is topmost when none is. `label_of(node)`; `visit(node, label)`.
-template <class LabelOf, class Visit>
-void walk_topmost_of_label(const ChildLists& tree, std::span<const Vertex> parent, std::size_t label_count,
-                           const LabelOf& label_of, const Visit& visit) {
-  if (parent.empty()) return;
-  std::vector<Vertex> next_child(tree.offsets.begin(), tree.offsets.end() - 1);
+void for_each_topmost_of_label(const DominatorTree& tree, const ChildLists& children,
+                               std::span<const std::uint32_t> labels, std::size_t label_count,
+                               const std::function<void(Vertex, std::uint32_t)>& visit) {
+  // A walk down and up the tree that keeps, per label, how many objects of that label are on the
+  // path from the root: an object is topmost when none is.
+  const auto count = static_cast<Vertex>(tree.vertex.size());
+  if (count == 0) return;
+  std::vector<Vertex> next_child(children.offsets.begin(), children.offsets.end() - 1);
   std::vector<std::uint32_t> on_path(label_count, 0);
   Vertex current = 0;
   for (;;) {
-    if (next_child[current] < tree.offsets[current + 1]) {
-      current = tree.children[next_child[current]++];
-      const std::uint32_t label = label_of(current);
+    if (next_child[current] < children.offsets[current + 1]) {
+      current = children.children[next_child[current]++];
+      const std::uint32_t label = labels[tree.vertex[current]];
       if (label < label_count && on_path[label]++ == 0) visit(current, label);
       continue;
     }
     if (current == 0) break;
-    const std::uint32_t label = label_of(current);
+    const std::uint32_t label = labels[tree.vertex[current]];
     if (label < label_count) --on_path[label];
-    current = parent[current];
+    current = tree.idom[current];
   }
 }
 
-}  // namespace
-
-void for_each_topmost_of_label(const DominatorTree& tree, std::span<const std::uint32_t> labels,
-                               std::size_t label_count, const std::function<void(Vertex, std::uint32_t)>& visit) {
-  walk_topmost_of_label(
-      child_lists(tree.idom), tree.idom, label_count, [&](Vertex p) { return labels[tree.vertex[p]]; }, visit);
-}
-
-std::vector<std::uint64_t> retained_by_type(const HeapGraph& graph, const DominatorTreeByVertex& tree) {
+std::vector<std::uint64_t> retained_by_type(const HeapGraph& graph, const DominatorTree& tree,
+                                            const ChildLists& children) {
   std::vector<std::uint64_t> once(graph.type_names.size(), 0);
-  walk_topmost_of_label(
-      tree.children, tree.idom, graph.type_names.size(), [&](Vertex v) { return graph.types[v]; },
-      [&](Vertex v, std::uint32_t type) { once[type] += tree.retained[v]; });
+  for_each_topmost_of_label(tree, children, graph.types, graph.type_names.size(),
+                            [&](Vertex p, std::uint32_t type) { once[type] += tree.retained[p]; });
   return once;
 }
 

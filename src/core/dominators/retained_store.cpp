@@ -2,9 +2,9 @@
 
 #include <xxhash.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -186,9 +186,10 @@ Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, Progress&
   run.unreachable = tree.unreachable_count;
   run.total_size = tree.retained[0];
   // From here on only ids and types of the graph are read, and only those are left.
-  DominatorTreeByVertex by_vertex = tree_by_vertex(graph, std::move(tree));
   // Before the writes, whose dirtied pages LMDB holds in memory, rather than after them.
-  const std::vector<std::uint64_t> once = retained_by_type(graph, by_vertex);
+  ChildLists children = child_lists(tree.idom);
+  const std::vector<std::uint64_t> once = retained_by_type(graph, tree, children);
+  DominatorTreeByVertex by_vertex = tree_by_vertex(graph, std::move(tree), std::move(children));
 
   started = Clock::now();
   VESKER_ASSIGN_OR_RETURN(Transaction writes, store.store.begin_write());

@@ -95,7 +95,8 @@ void check_against_definition(const HeapGraph& g) {
   // The same tree by vertex: every vertex once among the children of its immediate dominator,
   // largest retained size first, then smallest id.
   DominatorTree copy = *tree;
-  const DominatorTreeByVertex by_vertex = tree_by_vertex(g, std::move(copy));
+  ChildLists by_preorder = child_lists(copy.idom);
+  const DominatorTreeByVertex by_vertex = tree_by_vertex(g, std::move(copy), std::move(by_preorder));
   std::vector<Vertex> listed_under(n, kRoot);
   for (Vertex v = 0; v < n; ++v) {
     EXPECT_EQ(by_vertex.retained[v], tree->retained[pre[v]]) << "vertex " << v;
@@ -150,9 +151,9 @@ TEST(DominatorTree, MatchesTheDefinitionOnRandomGraphs) {
 TEST(DominatorTree, CountsEachTypeOnceAlongADominatorPath) {
   // 1 (L) holds 2 (L) holds 3 (S); 4 (S) alone.
   const HeapGraph g = build({{1, "L", 1, {2}}, {2, "L", 2, {3}}, {3, "S", 4, {}}, {4, "S", 8, {}}});
-  auto tree = compute_dominator_tree(g, no_progress);
+  const auto tree = compute_dominator_tree(g, no_progress);
   ASSERT_TRUE(tree);
-  const auto once = retained_by_type(g, tree_by_vertex(g, std::move(*tree)));
+  const auto once = retained_by_type(g, *tree, child_lists(tree->idom));
   EXPECT_EQ(once[g.types[1]], 7u);
   EXPECT_EQ(once[g.types[3]], 12u);
 }
