@@ -13,7 +13,7 @@
 #include <span>
 #include <vector>
 
-#include "core/analysis/tarjan.h"
+#include "core/analysis/component_values.h"
 
 namespace {
 

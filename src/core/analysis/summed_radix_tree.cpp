@@ -344,10 +344,4 @@ std::uint64_t SummedRadixTree::slot(int digit) const noexcept {
 }
 std::size_t SummedRadixTree::thread_node_count() noexcept { return radix_tree_detail::pool.live(); }
 
-TreeHash calculate_branch_hash(const std::array<SummedRadixTree, SummedRadixTree::kLeafSlots>& children) {
-  radix_tree_detail::Children nodes;
-  for (int j = 0; j < SummedRadixTree::kLeafSlots; ++j) nodes[j] = Access::get(children[j]);
-  return radix_tree_detail::hash_of_children(nodes);
-}
-
 }  // namespace vesker::analysis

@@ -123,10 +123,6 @@ class SummedRadixTree {
   radix_tree_detail::Node* node_;
 };
 
-// The hash of a Branch with these children: XXH3-128 over the children's
-// hashes, each as its low then its high 64-bit half, little-endian.
-TreeHash calculate_branch_hash(const std::array<SummedRadixTree, SummedRadixTree::kLeafSlots>& children);
-
 // The exact estimator: holds a tree and replaces it by each addition or merge.
 class ExactSizeEstimator {
  public:

@@ -19,7 +19,6 @@ class Type {
   // The text "All Types" selects the all-types key: the two share one encoding.
   static Type named(std::string name) { return Type(std::move(name)); }
 
-  bool is_all_types() const noexcept { return bytes_ == kAllTypesText; }
   // The key bytes; also the text Python sees.
   std::string_view bytes() const noexcept { return bytes_; }
 

@@ -30,7 +30,6 @@ class StoredRetainedFacts final : public RetainedFacts {
   // Moves the cursor to the first entry at or after `id`: a few steps forward when it is just
   // before it, a search otherwise.
   Status position_at(std::uint64_t id) const;
-  Result<std::optional<DominatorFacts>> facts_at(std::uint64_t id) const;
 
   Transaction txn_;  // one view of the facts for the whole comparison
   mutable Cursor cursor_;

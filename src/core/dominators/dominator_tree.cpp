@@ -211,25 +211,63 @@ Result<DominatorTree> compute_dominator_tree_releasing_graph(HeapGraph& graph, P
   return dominator_tree(graph, &graph, progress);
 }
 
-void for_each_topmost_of_label(const DominatorTree& tree, std::span<const std::uint32_t> labels,
-                               std::size_t label_count, const std::function<void(Vertex, std::uint32_t)>& visit) {
+ChildLists child_lists(std::span<const Vertex> parent) {
+  const auto count = static_cast<Vertex>(parent.size());
+  ChildLists lists;
+  lists.offsets.assign(static_cast<std::size_t>(count) + 1, 0);
+  for (Vertex node = 1; node < count; ++node) ++lists.offsets[parent[node] + 1];
+  for (Vertex node = 0; node < count; ++node) lists.offsets[node + 1] += lists.offsets[node];
+  lists.children.resize(count > 0 ? count - 1 : 0);
+  std::vector<Vertex> fill(lists.offsets.begin(), lists.offsets.end() - 1);
+  for (Vertex node = 1; node < count; ++node) lists.children[fill[parent[node]]++] = node;
+  return lists;
+}
+
+DominatorTreeByVertex tree_by_vertex(const HeapGraph& graph, DominatorTree&& tree, ChildLists&& children) {
   const auto count = static_cast<Vertex>(tree.vertex.size());
-  // The dominator tree's children lists, then a walk down and up it that keeps, per label, how
-  // many objects of that label are on the path: an object is topmost when none is.
-  std::vector<Vertex> next_child(static_cast<std::size_t>(count) + 1, 0);
-  for (Vertex p = 1; p < count; ++p) ++next_child[tree.idom[p] + 1];
-  for (Vertex p = 0; p < count; ++p) next_child[p + 1] += next_child[p];
-  std::vector<Vertex> children(count);
-  {
-    std::vector<Vertex> fill(next_child.begin(), next_child.end() - 1);
-    for (Vertex p = 1; p < count; ++p) children[fill[tree.idom[p]]++] = p;
+  DominatorTreeByVertex result;
+  result.flags = std::move(tree.flags);
+  result.retained.resize(count);
+  for (Vertex p = 0; p < count; ++p) result.retained[tree.vertex[p]] = tree.retained[p];
+  release(tree.retained);
+  result.idom.resize(count);
+  for (Vertex p = 1; p < count; ++p) result.idom[tree.vertex[p]] = tree.vertex[tree.idom[p]];
+  release(tree.idom);
+  ChildLists& by_vertex = result.children;
+  by_vertex.offsets.assign(static_cast<std::size_t>(count) + 1, 0);
+  for (Vertex p = 0; p < count; ++p) by_vertex.offsets[tree.vertex[p] + 1] = children.of(p).size();
+  for (Vertex v = 0; v < count; ++v) by_vertex.offsets[v + 1] += by_vertex.offsets[v];
+  by_vertex.children.resize(children.children.size());
+  for (Vertex p = 0; p < count; ++p) {
+    Vertex at = by_vertex.offsets[tree.vertex[p]];
+    for (const Vertex child : children.of(p)) by_vertex.children[at++] = tree.vertex[child];
   }
-  std::vector<Vertex> end_of_children(next_child.begin() + 1, next_child.end());
+  release(children.offsets);
+  release(children.children);
+  release(tree.vertex);
+  for (Vertex v = 0; v < count; ++v) {
+    std::sort(by_vertex.children.begin() + by_vertex.offsets[v], by_vertex.children.begin() + by_vertex.offsets[v + 1],
+              [&](Vertex a, Vertex b) {
+                if (result.retained[a] != result.retained[b]) return result.retained[a] > result.retained[b];
+                return graph.ids[a] < graph.ids[b];
+              });
+  }
+  return result;
+}
+
+void for_each_topmost_of_label(const DominatorTree& tree, const ChildLists& children,
+                               std::span<const std::uint32_t> labels, std::size_t label_count,
+                               const std::function<void(Vertex, std::uint32_t)>& visit) {
+  // A walk down and up the tree that keeps, per label, how many objects of that label are on the
+  // path from the root: an object is topmost when none is.
+  const auto count = static_cast<Vertex>(tree.vertex.size());
+  if (count == 0) return;
+  std::vector<Vertex> next_child(children.offsets.begin(), children.offsets.end() - 1);
   std::vector<std::uint32_t> on_path(label_count, 0);
   Vertex current = 0;
   for (;;) {
-    if (next_child[current] < end_of_children[current]) {
-      current = children[next_child[current]++];
+    if (next_child[current] < children.offsets[current + 1]) {
+      current = children.children[next_child[current]++];
       const std::uint32_t label = labels[tree.vertex[current]];
       if (label < label_count && on_path[label]++ == 0) visit(current, label);
       continue;
@@ -241,9 +279,10 @@ void for_each_topmost_of_label(const DominatorTree& tree, std::span<const std::u
   }
 }
 
-std::vector<std::uint64_t> retained_by_type(const HeapGraph& graph, const DominatorTree& tree) {
+std::vector<std::uint64_t> retained_by_type(const HeapGraph& graph, const DominatorTree& tree,
+                                            const ChildLists& children) {
   std::vector<std::uint64_t> once(graph.type_names.size(), 0);
-  for_each_topmost_of_label(tree, graph.types, graph.type_names.size(),
+  for_each_topmost_of_label(tree, children, graph.types, graph.type_names.size(),
                             [&](Vertex p, std::uint32_t type) { once[type] += tree.retained[p]; });
   return once;
 }

@@ -70,14 +70,44 @@ Result<DominatorTree> compute_dominator_tree(const HeapGraph& graph, Progress& p
 // beside its own 25, below step 1's 21 beside the whole graph.
 Result<DominatorTree> compute_dominator_tree_releasing_graph(HeapGraph& graph, Progress& progress);
 
+// The children of every node of a tree over the nodes 0..n-1 rooted at 0, built once from the
+// nodes' parents by counting: 8 bytes a node.
+struct ChildLists {
+  std::vector<Vertex> offsets;   // n + 1 entries
+  std::vector<Vertex> children;  // node k's are children[offsets[k] .. offsets[k + 1]), ascending
+  std::span<const Vertex> of(Vertex node) const noexcept {
+    return {children.data() + offsets[node], children.data() + offsets[node + 1]};
+  }
+};
+
+// `parent` by node; parent[0] (the root's) is not read. Each parent comes before its children.
+ChildLists child_lists(std::span<const Vertex> parent);
+
+// The tree by vertex rather than by preorder number: what the retained sizes' writes read, in the
+// order they read it (vertices are numbered in id order, the key order of the databases).
+struct DominatorTreeByVertex {
+  std::vector<Vertex> idom;              // by vertex: its immediate dominator's vertex (0: the root)
+  std::vector<std::uint64_t> retained;   // by vertex
+  std::vector<std::uint8_t> flags;       // by vertex: VertexFlags
+  ChildLists children;                   // by vertex: by retained size (largest first), then id
+};
+// Consumes the tree and its children lists (by preorder number, from child_lists(tree.idom)),
+// array by array, so that little more than one copy exists at a time; the lists are renumbered,
+// not built again.
+DominatorTreeByVertex tree_by_vertex(const HeapGraph& graph, DominatorTree&& tree, ChildLists&& children);
+
 // The retained size of each type counted once: the total size of the objects that some object
-// of the type dominates (itself included), by type number.
-std::vector<std::uint64_t> retained_by_type(const HeapGraph& graph, const DominatorTree& tree);
+// of the type dominates (itself included), by type number. `children` from child_lists(tree.idom).
+std::vector<std::uint64_t> retained_by_type(const HeapGraph& graph, const DominatorTree& tree,
+                                            const ChildLists& children);
 
 // Visits, in preorder, every object with a label below `label_count` that no other object of the
 // same label dominates (`labels` by vertex; a larger label means none): the objects whose retained
 // sizes add up to the label's retained size counted once. `visit(p, label)` gets preorder numbers.
-void for_each_topmost_of_label(const DominatorTree& tree, std::span<const std::uint32_t> labels,
-                               std::size_t label_count, const std::function<void(Vertex, std::uint32_t)>& visit);
+// The walk follows `children`, from child_lists(tree.idom): in preorder numbers, a node's children
+// and their subtrees lie close together, which the walk's random reads need.
+void for_each_topmost_of_label(const DominatorTree& tree, const ChildLists& children,
+                               std::span<const std::uint32_t> labels, std::size_t label_count,
+                               const std::function<void(Vertex, std::uint32_t)>& visit);
 
 }  // namespace vesker::dominators

@@ -2,9 +2,9 @@
 
 #include <xxhash.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -43,52 +43,9 @@ std::string metadata_text(const std::string& fingerprint, const RetainedRun& run
   return text;
 }
 
-// The dominator tree by vertex rather than by preorder number: what the writes read, in the
-// order they read it (vertices are numbered in id order, the key order of the databases).
-struct TreeByVertex {
-  std::vector<Vertex> idom;               // by vertex: its immediate dominator's vertex (0: the root)
-  std::vector<std::uint64_t> retained;    // by vertex
-  std::vector<std::uint8_t> flags;        // by vertex: VertexFlags
-  // Children of v are children[child_offsets[v] .. child_offsets[v + 1]), by retained size
-  // (largest first), then id.
-  std::vector<Vertex> child_offsets;
-  std::vector<Vertex> children;
-};
-
 template <class T>
 void release(std::vector<T>& array) {
   std::vector<T>().swap(array);
-}
-
-// Consumes `tree`, array by array, so that little more than one copy exists at a time.
-TreeByVertex tree_by_vertex(const HeapGraph& graph, DominatorTree& tree) {
-  const auto count = static_cast<Vertex>(tree.vertex.size());
-  TreeByVertex result;
-  result.flags = std::move(tree.flags);
-  result.retained.resize(count);
-  for (Vertex p = 0; p < count; ++p) result.retained[tree.vertex[p]] = tree.retained[p];
-  release(tree.retained);
-  result.idom.resize(count);
-  for (Vertex p = 1; p < count; ++p) result.idom[tree.vertex[p]] = tree.vertex[tree.idom[p]];
-  release(tree.idom);
-  release(tree.vertex);
-
-  result.child_offsets.assign(static_cast<std::size_t>(count) + 1, 0);
-  for (Vertex v = 1; v < count; ++v) ++result.child_offsets[result.idom[v] + 1];
-  for (Vertex v = 0; v < count; ++v) result.child_offsets[v + 1] += result.child_offsets[v];
-  result.children.resize(count > 0 ? count - 1 : 0);
-  {
-    std::vector<Vertex> fill(result.child_offsets.begin(), result.child_offsets.end() - 1);
-    for (Vertex v = 1; v < count; ++v) result.children[fill[result.idom[v]]++] = v;
-  }
-  for (Vertex v = 0; v < count; ++v) {
-    std::sort(result.children.begin() + result.child_offsets[v], result.children.begin() + result.child_offsets[v + 1],
-              [&](Vertex a, Vertex b) {
-                if (result.retained[a] != result.retained[b]) return result.retained[a] > result.retained[b];
-                return graph.ids[a] < graph.ids[b];
-              });
-  }
-  return result;
 }
 
 Status clear(Transaction& txn, Database db) { return check_lmdb(mdb_drop(txn.handle(), txn.checked(db), 0)); }
@@ -102,7 +59,7 @@ Status drop_completion_record(Transaction& txn, const AnalysisStore& store) {
 // Writes the results, releasing every array once nothing further reads it. The first transaction
 // drops the completion record, which the last one writes again: until then, readers (and a run
 // stopped half-way) find the retained sizes missing rather than half written.
-Status write_results(const AnalysisStore& store, SuccessiveWrites& writes, const HeapGraph& graph, TreeByVertex& tree,
+Status write_results(const AnalysisStore& store, SuccessiveWrites& writes, const HeapGraph& graph, DominatorTreeByVertex& tree,
                      const std::vector<std::uint64_t>& once, Progress& progress, std::uint64_t done,
                      std::uint64_t total) {
   for (Database db : {store.dominators, store.dominator_children, store.retained_index, store.type_retained}) {
@@ -112,10 +69,10 @@ Status write_results(const AnalysisStore& store, SuccessiveWrites& writes, const
   const auto count = static_cast<Vertex>(tree.idom.size());
   std::string run;
   const auto put_children = [&](Cursor& dominated, std::string_view key, Vertex v) -> Status {
-    if (tree.child_offsets[v] == tree.child_offsets[v + 1]) return {};
+    const std::span<const Vertex> children = tree.children.of(v);
+    if (children.empty()) return {};
     run.clear();
-    for (Vertex c = tree.child_offsets[v]; c < tree.child_offsets[v + 1]; ++c) {
-      const Vertex child = tree.children[c];
+    for (const Vertex child : children) {
       run.append(SizeIndexEntry{tree.retained[child], graph.ids[child]}.encode().view());
     }
     writes.wrote(key.size() + run.size());
@@ -149,8 +106,8 @@ Status write_results(const AnalysisStore& store, SuccessiveWrites& writes, const
     }
   }
   // The index needs each vertex's retained size, nothing else of the tree.
-  release(tree.child_offsets);
-  release(tree.children);
+  release(tree.children.offsets);
+  release(tree.children.children);
   release(tree.idom);
   release(tree.flags);
   {
@@ -230,8 +187,9 @@ Result<RetainedRun> compute_retained_sizes(const AnalysisStore& store, Progress&
   run.total_size = tree.retained[0];
   // From here on only ids and types of the graph are read, and only those are left.
   // Before the writes, whose dirtied pages LMDB holds in memory, rather than after them.
-  const std::vector<std::uint64_t> once = retained_by_type(graph, tree);
-  TreeByVertex by_vertex = tree_by_vertex(graph, tree);
+  ChildLists children = child_lists(tree.idom);
+  const std::vector<std::uint64_t> once = retained_by_type(graph, tree, children);
+  DominatorTreeByVertex by_vertex = tree_by_vertex(graph, std::move(tree), std::move(children));
 
   started = Clock::now();
   VESKER_ASSIGN_OR_RETURN(Transaction writes, store.store.begin_write());

@@ -13,7 +13,6 @@
 
 #include "core/analysis/size_sketch.h"
 #include "core/analysis/summed_radix_tree.h"
-#include "core/analysis/tarjan.h"
 #include "core/codecs/index_values.h"
 #include "core/codecs/record_decoder.h"
 #include "core/codecs/record_encoder.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/analysis/size_estimator.h"
-#include "core/analysis/tarjan.h"
+#include "core/analysis/component_values.h"
 #include "core/common/progress.h"
 #include "core/dominators/heap_graph.h"
 

@@ -18,7 +18,8 @@ SiteReport site_totals(const dominators::HeapGraph& graph, const dominators::Dom
   // A topmost object's immediate dominator is outside its site, so it is the holder that the
   // object's memory hangs from.
   std::vector<absl::flat_hash_map<Vertex, std::uint64_t>> by_holder(site_count);
-  dominators::for_each_topmost_of_label(tree, site_of, site_count, [&](Vertex p, std::uint32_t site) {
+  const dominators::ChildLists children = dominators::child_lists(tree.idom);
+  dominators::for_each_topmost_of_label(tree, children, site_of, site_count, [&](Vertex p, std::uint32_t site) {
     report.sites[site].retained += tree.retained[p];
     by_holder[site][tree.vertex[tree.idom[p]]] += tree.retained[p];
   });

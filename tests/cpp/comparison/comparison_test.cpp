@@ -31,31 +31,29 @@ Store store_of(const TemporaryDirectory& directory, const std::vector<std::strin
   return store;
 }
 
-class FakeDominators final : public RetainedFacts {
+// Facts from a table; nothing for the ids left out.
+class FakeFacts final : public RetainedFacts {
  public:
-  explicit FakeDominators(std::map<std::uint64_t, std::uint64_t> dominators) : dominators_(std::move(dominators)) {}
+  // Immediate dominators only.
+  static FakeFacts dominators(const std::map<std::uint64_t, std::uint64_t>& dominators) {
+    FakeFacts fake;
+    for (const auto& [id, dominator] : dominators) fake.facts_[id] = DominatorFacts{dominator, 0};
+    return fake;
+  }
+  // Retained sizes only, every object hanging from the roots.
+  static FakeFacts retained_sizes(const std::map<std::uint64_t, std::uint64_t>& sizes) {
+    FakeFacts fake;
+    for (const auto& [id, size] : sizes) fake.facts_[id] = DominatorFacts{0, size};
+    return fake;
+  }
   Result<std::optional<DominatorFacts>> facts(std::uint64_t id) const override {
-    auto found = dominators_.find(id);
-    if (found == dominators_.end()) return std::nullopt;
-    return DominatorFacts{found->second, 0};
+    auto found = facts_.find(id);
+    if (found == facts_.end()) return std::nullopt;
+    return found->second;
   }
 
  private:
-  std::map<std::uint64_t, std::uint64_t> dominators_;
-};
-
-// Retained sizes only, every object hanging from the roots; nothing for the ids left out.
-class FakeRetainedSizes final : public RetainedFacts {
- public:
-  explicit FakeRetainedSizes(std::map<std::uint64_t, std::uint64_t> sizes) : sizes_(std::move(sizes)) {}
-  Result<std::optional<DominatorFacts>> facts(std::uint64_t id) const override {
-    auto found = sizes_.find(id);
-    if (found == sizes_.end()) return std::nullopt;
-    return DominatorFacts{0, found->second};
-  }
-
- private:
-  std::map<std::uint64_t, std::uint64_t> sizes_;
+  std::map<std::uint64_t, DominatorFacts> facts_;
 };
 
 using Row = std::tuple<std::string, std::string, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t,
@@ -107,8 +105,9 @@ TEST(HeldBy, NewSubtreesGoToTheirNearestHolderThatExisted) {
   const auto by_referrers = compare_stores(old_store, new_store, {.same_process = true}).value();
   EXPECT_EQ(rows(by_referrers), expected);
 
-  const FakeDominators old_dominators({{1, 0}, {2, 1}, {5, 1}});
-  const FakeDominators new_dominators({{1, 0}, {2, 1}, {5, 1}, {10, 2}, {11, 2}, {20, 10}, {21, 11}, {22, 2}});
+  const FakeFacts old_dominators = FakeFacts::dominators({{1, 0}, {2, 1}, {5, 1}});
+  const FakeFacts new_dominators =
+      FakeFacts::dominators({{1, 0}, {2, 1}, {5, 1}, {10, 2}, {11, 2}, {20, 10}, {21, 11}, {22, 2}});
   const auto by_dominators =
       compare_stores(old_store, new_store,
                      {.same_process = true, .old_retained = &old_dominators, .new_retained = &new_dominators})
@@ -142,9 +141,9 @@ TEST(ObjectIdentity, AReusedAddressIsAnotherObjectInGrowthAndDiff) {
            record(60, "builtins.list", "[]", 100)});
   const Store second = store_of(d2, later);
   const Store third = store_of(d3, later);
-  const FakeRetainedSizes first_sizes({{10, 520}, {40, 100}, {50, 100}, {60, 100}});
-  const FakeRetainedSizes second_sizes({{10, 26700}, {40, 200}, {50, 200}, {60, 200}});
-  const FakeRetainedSizes third_sizes({{10, 26700}, {40, 300}, {50, 300}, {60, 300}});
+  const FakeFacts first_sizes = FakeFacts::retained_sizes({{10, 520}, {40, 100}, {50, 100}, {60, 100}});
+  const FakeFacts second_sizes = FakeFacts::retained_sizes({{10, 26700}, {40, 200}, {50, 200}, {60, 200}});
+  const FakeFacts third_sizes = FakeFacts::retained_sizes({{10, 26700}, {40, 300}, {50, 300}, {60, 300}});
   const std::vector<GrowthInput> dumps = {
       {&first, &first_sizes}, {&second, &second_sizes}, {&third, &third_sizes}};
 

@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "support/reach.h"
 
 namespace vesker::dominators {
 namespace {
@@ -28,22 +31,7 @@ HeapGraph build(const std::vector<Object>& objects) {
 
 Progress no_progress;
 
-// Vertices reached from `starts` without entering `removed`.
-std::vector<bool> reach(const HeapGraph& g, const std::vector<Vertex>& starts, Vertex removed) {
-  std::vector<bool> seen(g.vertex_count(), false);
-  std::vector<Vertex> stack;
-  for (Vertex s : starts) {
-    if (s != removed && !seen[s]) seen[s] = true, stack.push_back(s);
-  }
-  while (!stack.empty()) {
-    const Vertex v = stack.back();
-    stack.pop_back();
-    for (Vertex w : g.successors_of(v)) {
-      if (w != removed && !seen[w]) seen[w] = true, stack.push_back(w);
-    }
-  }
-  return seen;
-}
+using testing::reach;
 
 struct Expected {
   std::vector<Vertex> roots;
@@ -103,6 +91,27 @@ void check_against_definition(const HeapGraph& g) {
     if (idom == kRoot) root_children_total += tree->retained[pre[v]];
   }
   EXPECT_EQ(root_children_total, total);
+
+  // The same tree by vertex: every vertex once among the children of its immediate dominator,
+  // largest retained size first, then smallest id.
+  DominatorTree copy = *tree;
+  ChildLists by_preorder = child_lists(copy.idom);
+  const DominatorTreeByVertex by_vertex = tree_by_vertex(g, std::move(copy), std::move(by_preorder));
+  std::vector<Vertex> listed_under(n, kRoot);
+  for (Vertex v = 0; v < n; ++v) {
+    EXPECT_EQ(by_vertex.retained[v], tree->retained[pre[v]]) << "vertex " << v;
+    EXPECT_EQ(by_vertex.flags[v], tree->flags[v]) << "vertex " << v;
+    const auto children = by_vertex.children.of(v);
+    for (const Vertex child : children) listed_under[child] = v;
+    EXPECT_TRUE(std::is_sorted(children.begin(), children.end(), [&](Vertex a, Vertex b) {
+      return std::pair(~by_vertex.retained[a], g.ids[a]) < std::pair(~by_vertex.retained[b], g.ids[b]);
+    })) << "vertex " << v;
+  }
+  EXPECT_EQ(by_vertex.children.children.size(), n - 1u);
+  for (Vertex v = 1; v < n; ++v) {
+    EXPECT_EQ(by_vertex.idom[v], tree->vertex[tree->idom[pre[v]]]) << "vertex " << v;
+    EXPECT_EQ(listed_under[v], by_vertex.idom[v]) << "vertex " << v;
+  }
 }
 
 TEST(DominatorTree, MatchesTheDefinitionOnHandMadeGraphs) {
@@ -144,7 +153,7 @@ TEST(DominatorTree, CountsEachTypeOnceAlongADominatorPath) {
   const HeapGraph g = build({{1, "L", 1, {2}}, {2, "L", 2, {3}}, {3, "S", 4, {}}, {4, "S", 8, {}}});
   const auto tree = compute_dominator_tree(g, no_progress);
   ASSERT_TRUE(tree);
-  const auto once = retained_by_type(g, *tree);
+  const auto once = retained_by_type(g, *tree, child_lists(tree->idom));
   EXPECT_EQ(once[g.types[1]], 7u);
   EXPECT_EQ(once[g.types[3]], 12u);
 }

@@ -8,6 +8,8 @@
 #include <random>
 #include <vector>
 
+#include "support/reach.h"
+
 namespace vesker::sites {
 namespace {
 
@@ -16,19 +18,11 @@ using dominators::HeapGraph;
 
 // Vertices reached from the root's edges without entering `removed`.
 std::vector<bool> reach(const HeapGraph& g, const DominatorTree& tree, Vertex removed) {
-  std::vector<bool> seen(g.vertex_count(), false);
-  std::vector<Vertex> stack;
+  std::vector<Vertex> starts;
   for (Vertex v = 1; v < g.vertex_count(); ++v) {
-    if ((tree.flags[v] & dominators::kRootEdge) && v != removed) seen[v] = true, stack.push_back(v);
+    if (tree.flags[v] & dominators::kRootEdge) starts.push_back(v);
   }
-  while (!stack.empty()) {
-    const Vertex v = stack.back();
-    stack.pop_back();
-    for (Vertex w : g.successors_of(v)) {
-      if (w != removed && !seen[w]) seen[w] = true, stack.push_back(w);
-    }
-  }
-  return seen;
+  return testing::reach(g, starts, removed);
 }
 
 TEST(SiteTotals, MatchTheDefinitionOnRandomGraphs) {

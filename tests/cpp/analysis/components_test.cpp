@@ -1,10 +1,14 @@
-#include "core/analysis/tarjan.h"
+// The component search, plain and folding values, against the definition: components from
+// mutual reachability, discovery and finishing order from a plain recursive depth-first search,
+// each component's value from what it reaches.
+#include "core/analysis/component_values.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <map>
 #include <optional>
 #include <random>
@@ -128,24 +132,32 @@ struct Expected {
   std::vector<std::vector<bool>> reaches;
 };
 
-Expected brute_force(const GraphVisitor& graph) {
-  const std::size_t n = graph.successors_.size();
-  Expected expected;
-  expected.reaches.assign(n, std::vector<bool>(n, false));
+// reaches[a][b]: b can be reached from a along the edges that `follows` lets through.
+std::vector<std::vector<bool>> reach_matrix(const std::vector<std::vector<std::size_t>>& successors,
+                                            const std::function<bool(std::size_t, std::size_t)>& follows) {
+  const std::size_t n = successors.size();
+  std::vector<std::vector<bool>> reaches(n, std::vector<bool>(n, false));
   for (std::size_t start = 0; start < n; ++start) {
     std::vector<std::size_t> pending{start};
-    expected.reaches[start][start] = true;
+    reaches[start][start] = true;
     while (!pending.empty()) {
       const std::size_t node = pending.back();
       pending.pop_back();
-      for (std::size_t next : graph.successors_[node]) {
-        if (!expected.reaches[start][next]) {
-          expected.reaches[start][next] = true;
+      for (std::size_t next : successors[node]) {
+        if (follows(node, next) && !reaches[start][next]) {
+          reaches[start][next] = true;
           pending.push_back(next);
         }
       }
     }
   }
+  return reaches;
+}
+
+Expected brute_force(const GraphVisitor& graph) {
+  const std::size_t n = graph.successors_.size();
+  Expected expected;
+  expected.reaches = reach_matrix(graph.successors_, [](std::size_t, std::size_t) { return true; });
   expected.component.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t j = 0; j <= i; ++j) {
@@ -258,7 +270,7 @@ GraphVisitor random_graph(std::mt19937_64& random) {
   return graph;
 }
 
-TEST(TarjanTest, RandomGraphsMatchBruteForce) {
+TEST(ComponentsTest, RandomGraphsMatchBruteForce) {
   std::mt19937_64 random(42);
   for (int round = 0; round < 400; ++round) {
     GraphVisitor graph = random_graph(random);
@@ -268,7 +280,46 @@ TEST(TarjanTest, RandomGraphsMatchBruteForce) {
   }
 }
 
-TEST(TarjanTest, SmallShapes) {
+// The plain search, whose edges a filter thins: the components are those of mutual reachability
+// along the edges let through, each emitted once, finished, and after every component it reaches.
+TEST(ComponentsTest, PlainSearchFindsTheComponentsOfTheFollowedEdges) {
+  std::mt19937_64 random(11);
+  const auto follows = [](std::size_t from, std::size_t to) { return (3 * from + to) % 4 != 0; };
+  for (int round = 0; round < 300; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const GraphVisitor graph = random_graph(random);
+    const std::size_t n = graph.successors_.size();
+    const auto reaches = reach_matrix(graph.successors_, follows);
+    std::vector<Vertex> index(n), lowlink(n);
+    ComponentSearch search{std::span<Vertex>(index), std::span<Vertex>(lowlink), graph.lists(),
+                           [&](Vertex from, Vertex to) { return follows(from, to); }};
+    constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+    std::vector<std::size_t> component(n, kNone);
+    std::size_t components = 0;
+    for (const std::size_t root : graph.enumeration_) {
+      search.from(static_cast<Vertex>(root), [&](std::span<const Vertex> members) {
+        for (const Vertex member : members) {
+          EXPECT_TRUE(search.finished(member));
+          EXPECT_EQ(component[member], kNone) << "emitted twice";
+          component[member] = components;
+        }
+        ++components;
+      });
+    }
+    for (std::size_t a = 0; a < n; ++a) {
+      for (std::size_t b = 0; b < n; ++b) {
+        EXPECT_EQ(component[a] == component[b], reaches[a][b] && reaches[b][a]) << a << " " << b;
+      }
+      for (const std::size_t next : graph.successors_[a]) {
+        if (follows(a, next)) {
+          EXPECT_LE(component[next], component[a]);
+        }
+      }
+    }
+  }
+}
+
+TEST(ComponentsTest, SmallShapes) {
   {  // No nodes.
     GraphVisitor graph({}, {});
     ASSERT_TRUE(run(graph).has_value());
@@ -297,7 +348,7 @@ TEST(TarjanTest, SmallShapes) {
   }
 }
 
-TEST(TarjanTest, NodesHandedOutAgainAreSkipped) {
+TEST(ComponentsTest, NodesHandedOutAgainAreSkipped) {
   std::mt19937_64 random(9);
   for (int round = 0; round < 50; ++round) {
     GraphVisitor graph = random_graph(random);
@@ -307,7 +358,7 @@ TEST(TarjanTest, NodesHandedOutAgainAreSkipped) {
   }
 }
 
-TEST(TarjanTest, VisitorErrorsEndTheTraversalUnchanged) {
+TEST(ComponentsTest, VisitorErrorsEndTheTraversalUnchanged) {
   const auto cycle_with_tail = [] { return GraphVisitor({{1}, {2}, {0, 3}, {}}, {1, 1, 1, 1}); };
   {
     GraphVisitor graph = cycle_with_tail();
@@ -388,7 +439,7 @@ class LongGraphVisitor {
   std::uint64_t wrong_emissions_ = 0;
 };
 
-TEST(TarjanTest, MillionNodePathAndCycleNeedNoNativeStack) {
+TEST(ComponentsTest, MillionNodePathAndCycleNeedNoNativeStack) {
   constexpr std::uint64_t kNodes = 1'000'000;
   for (bool closed : {false, true}) {
     LongGraphVisitor graph(kNodes, closed);
