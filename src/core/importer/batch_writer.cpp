@@ -63,8 +63,10 @@ Status BatchWriter::commit(std::unique_ptr<RowBatch>& last) {
 Status BatchWriter::put_and_commit(Transaction& txn) {
   if (runs_) {
     {
-      PhaseLog::Timer timer(log_, "import/spilling the last batch");
-      VESKER_TRY(batch_->spill(*runs_));
+      // The last run is read back at once: it stays in memory, in the room the batch frees,
+      // rather than going through the file system.
+      PhaseLog::Timer timer(log_, "import/staging the last batch as a run");
+      VESKER_TRY(batch_->spill(*runs_, true));
       batch_.reset();  // its memory is better spent on the transaction's pages
     }
     PhaseLog::Timer timer(log_, "import/merging and putting");
@@ -113,7 +115,7 @@ void BatchWriter::run() {
           if (created) runs_.emplace(std::move(*created));
           else done = fail(created.error());
         }
-        PhaseLog::Timer timer(log_, "import/sorting and spilling batches (second thread)");
+        PhaseLog::Timer timer(log_, "import/spilling batches (second thread)");
         if (done) done = batch_->spill(*runs_);
       }
     } catch (...) {

@@ -34,9 +34,13 @@ Status LineImporter::add_line(std::string_view line) {
     return fail(lmdb_error(MDB_BAD_VALSIZE));
   }
   batch_->add(*record);
-  // The writer sorts a full batch and writes it out while the next lines are decoded here: the
-  // decoding is the longer of the two.
-  if (batch_->staged_bytes() >= batch_bytes_) return writer_->spill(batch_);
+  // A full batch is sorted here and written out by the writer while the next lines are decoded:
+  // writing the runs is the longer of the two, so the sorting is better done by this thread,
+  // which would otherwise wait for the writer.
+  if (batch_->staged_bytes() >= batch_bytes_) {
+    batch_->sort();
+    return writer_->spill(batch_);
+  }
   return {};
 }
 

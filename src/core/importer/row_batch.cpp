@@ -87,9 +87,13 @@ void RowBatch::sort_all() {
   sort_type_keyed();
 }
 
-Status RowBatch::spill(SpilledRuns& runs) {
+Status RowBatch::spill(SpilledRuns& runs, bool last) {
   sort_primary_and_referrers();
   sort_type_keyed();
+  if (last) {
+    runs.keep_in_memory(encoded_records_.size() + primary_.size() * (sizeof(std::uint64_t) + sizeof(std::uint32_t)),
+                        referrers_.size() * 2 * sizeof(std::uint64_t));
+  }
   for (const PrimaryRow& row : primary_) VESKER_TRY(runs.append_primary(row.id, record_of(row)));
   for (const auto& [referenced, referrer] : referrers_) VESKER_TRY(runs.append_referrer(referenced, referrer));
   VESKER_TRY(runs.end_run(types_, sizes_));

@@ -29,11 +29,17 @@ class RowBatch {
 
   // Puts every staged row through `txn` and clears the batch.
   Status put_all(const Store& store, Transaction& txn);
-  // Sorts every row ahead of `spill` or `put_all` (which sort what is not sorted yet), the
-  // type-keyed ones on a second thread: for the last batch, which nothing is decoded beside.
+  // Sorts every row ahead of `spill` or `put_all` (which sort what is not sorted yet): `sort` on
+  // this thread alone, `sort_all` with the type-keyed rows on a second thread, for the last
+  // batch, which nothing is decoded beside.
+  void sort() {
+    sort_primary_and_referrers();
+    sort_type_keyed();
+  }
   void sort_all();
-  // Writes the staged rows, sorted, to `runs` as one more run, and clears the batch.
-  Status spill(SpilledRuns& runs);
+  // Writes the staged rows, sorted, to `runs` as one more run, and clears the batch; with
+  // `last`, the run stays in memory for the merge that follows.
+  Status spill(SpilledRuns& runs, bool last = false);
 
  private:
   struct PrimaryRow {

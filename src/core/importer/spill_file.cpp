@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "core/common/os_error.h"
 
@@ -32,6 +33,7 @@ SpillFile& SpillFile::operator=(SpillFile&& other) noexcept {
     fd_ = std::exchange(other.fd_, -1);
     size_ = other.size_;
     pending_ = std::move(other.pending_);
+    in_memory_ = other.in_memory_;
   }
   return *this;
 }
@@ -42,7 +44,7 @@ SpillFile::~SpillFile() {
 
 Status SpillFile::append(std::string_view bytes) {
   size_ += bytes.size();
-  if (pending_.size() + bytes.size() > kWriteBufferBytes) {
+  if (!in_memory_ && pending_.size() + bytes.size() > kWriteBufferBytes) {
     VESKER_TRY(flush());
     if (bytes.size() > kWriteBufferBytes) return write_all(bytes);
   }
@@ -72,6 +74,15 @@ Status SpillFile::write_all(std::string_view bytes) {
 }
 
 Status SpillFile::read(std::uint64_t offset, char* into, std::size_t length) const {
+  const std::uint64_t written = size_ - pending_.size();
+  if (offset + length > written) {
+    // The tail of the range is still in the buffer.
+    const std::uint64_t from = std::max(offset, written);
+    if (offset + length > size_) internal_error("a spill file read past the bytes written to it");
+    const std::size_t buffered = static_cast<std::size_t>(offset + length - from);
+    std::memcpy(into + (from - offset), pending_.data() + (from - written), buffered);
+    length -= buffered;
+  }
   while (length > 0) {
     const ssize_t got = ::pread(fd_, into, length, static_cast<off_t>(offset));
     if (got < 0) {

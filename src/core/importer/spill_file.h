@@ -19,31 +19,41 @@ class SpillFile {
   static Result<SpillFile> create(const std::string& directory);
 
   SpillFile(SpillFile&& other) noexcept
-      : fd_(std::exchange(other.fd_, -1)), size_(other.size_), pending_(std::move(other.pending_)) {}
+      : fd_(std::exchange(other.fd_, -1)),
+        size_(other.size_),
+        pending_(std::move(other.pending_)),
+        in_memory_(other.in_memory_) {}
   SpillFile& operator=(SpillFile&& other) noexcept;
   SpillFile(const SpillFile&) = delete;
   SpillFile& operator=(const SpillFile&) = delete;
   ~SpillFile();
 
-  // Appends through a buffer; `flush` writes what is buffered.
+  // Appends through a buffer, which is written out whenever it is full.
   Status append(std::string_view bytes);
-  Status flush();
+  // From now on appended bytes stay in memory, with room made for `more` of them: for the last
+  // rows, which would be read back at once.
+  void keep_in_memory(std::size_t more) {
+    in_memory_ = true;
+    pending_.reserve(pending_.size() + more);
+  }
   // Bytes appended so far, buffered ones included.
   std::uint64_t size() const noexcept { return size_; }
 
-  // Reads `length` bytes at `offset`, all of them flushed before.
+  // Reads `length` bytes at `offset`, from the file and the buffer.
   Status read(std::uint64_t offset, char* into, std::size_t length) const;
 
  private:
   explicit SpillFile(int fd) noexcept : fd_(fd) {}
+  Status flush();
   Status write_all(std::string_view bytes);
 
   int fd_;
   std::uint64_t size_ = 0;
-  std::string pending_;
+  std::string pending_;  // the last bytes appended, not in the file
+  bool in_memory_ = false;
 };
 
-// Reads the bytes [begin, end) of a flushed spill file front to back, a buffer at a time.
+// Reads the bytes [begin, end) of a spill file front to back, a buffer at a time.
 class SpillReader {
  public:
   SpillReader(const SpillFile& file, std::uint64_t begin, std::uint64_t end, std::size_t buffer_bytes)

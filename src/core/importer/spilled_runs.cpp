@@ -88,6 +88,13 @@ Result<SpilledRuns> SpilledRuns::create(const std::string& directory) {
   return SpilledRuns(std::move(primary), std::move(referrers), std::move(types), std::move(sizes));
 }
 
+void SpilledRuns::keep_in_memory(std::size_t primary_bytes, std::size_t referrer_bytes) {
+  primary_.keep_in_memory(primary_bytes);
+  referrers_.keep_in_memory(referrer_bytes);
+  types_.keep_in_memory(0);
+  sizes_.keep_in_memory(0);
+}
+
 Status SpilledRuns::append_primary(std::uint64_t id, std::string_view record) {
   char head[sizeof id + sizeof(std::uint32_t)];
   const auto length = static_cast<std::uint32_t>(record.size());
@@ -271,7 +278,6 @@ class MergedRowPutter {
 }  // namespace
 
 Status SpilledRuns::put_all(const Store& store, Transaction& txn) {
-  for (SpillFile* file : {&primary_, &referrers_, &types_, &sizes_}) VESKER_TRY(file->flush());
   std::vector<std::vector<std::uint32_t>> type_ranks;
   std::vector<std::vector<std::uint32_t>> size_ranks;
   const std::vector<std::string> type_names = all_names(&Run::type_names, type_ranks);

@@ -36,6 +36,10 @@ class SpilledRuns {
 
   bool empty() const noexcept { return runs_.empty(); }
 
+  // The runs written from now on stay in memory, with room made for about `primary_bytes` and
+  // `referrer_bytes` of rows: for the last one, which the merge reads at once.
+  void keep_in_memory(std::size_t primary_bytes, std::size_t referrer_bytes);
+
   // Merges the runs and puts every row through `txn`: the merge runs on a second thread while
   // this one puts what it merged.
   Status put_all(const Store& store, Transaction& txn);
