@@ -7,8 +7,9 @@
 
 namespace vesker {
 
-Result<std::unique_ptr<BatchWriter>> BatchWriter::start(const Store& store, PhaseLog* log) {
-  std::unique_ptr<BatchWriter> writer(new BatchWriter(store, log));
+Result<std::unique_ptr<BatchWriter>> BatchWriter::start(const Store& store, std::size_t memory_bytes,
+                                                        PhaseLog* log) {
+  std::unique_ptr<BatchWriter> writer(new BatchWriter(store, memory_bytes, log));
   try {
     writer->thread_ = std::thread([raw = writer.get()] { raw->run(); });
   } catch (const std::system_error& error) {
@@ -111,7 +112,7 @@ void BatchWriter::run() {
         done = put_and_commit(txn);
       } else {
         if (!runs_) {
-          Result<SpilledRuns> created = SpilledRuns::create(store_.environment->canonical_path());
+          Result<SpilledRuns> created = SpilledRuns::create(store_.environment->canonical_path(), memory_bytes_);
           if (created) runs_.emplace(std::move(*created));
           else done = fail(created.error());
         }

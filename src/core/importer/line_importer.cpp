@@ -7,7 +7,11 @@
 
 namespace vesker {
 Result<LineImporter> LineImporter::begin(const Store& store, std::size_t batch_bytes, PhaseLog* log) {
-  VESKER_ASSIGN_OR_RETURN(std::unique_ptr<BatchWriter> writer, BatchWriter::start(store, log));
+  // Spilled rows up to one and a half batches stay in memory: beside the two batches and LMDB's
+  // dirty pages, well within what an import may hold, and most of what a dump of a few million
+  // objects spills.
+  VESKER_ASSIGN_OR_RETURN(std::unique_ptr<BatchWriter> writer,
+                          BatchWriter::start(store, batch_bytes + batch_bytes / 2, log));
   return LineImporter(store, std::move(writer), batch_bytes, log);
 }
 

@@ -80,11 +80,13 @@ Status merge_runs(std::vector<SpillReader>& readers, Read read, Less less, Emit 
 
 }  // namespace
 
-Result<SpilledRuns> SpilledRuns::create(const std::string& directory) {
-  VESKER_ASSIGN_OR_RETURN(SpillFile primary, SpillFile::create(directory));
-  VESKER_ASSIGN_OR_RETURN(SpillFile referrers, SpillFile::create(directory));
-  VESKER_ASSIGN_OR_RETURN(SpillFile types, SpillFile::create(directory));
-  VESKER_ASSIGN_OR_RETURN(SpillFile sizes, SpillFile::create(directory));
+Result<SpilledRuns> SpilledRuns::create(const std::string& directory, std::size_t memory_bytes) {
+  // Shared out as the rows of a heap dump are: records, then the type-keyed rows, then referrers.
+  const std::size_t twelfth = memory_bytes / 12;
+  VESKER_ASSIGN_OR_RETURN(SpillFile primary, SpillFile::create(directory, 7 * twelfth));
+  VESKER_ASSIGN_OR_RETURN(SpillFile referrers, SpillFile::create(directory, twelfth));
+  VESKER_ASSIGN_OR_RETURN(SpillFile types, SpillFile::create(directory, 2 * twelfth));
+  VESKER_ASSIGN_OR_RETURN(SpillFile sizes, SpillFile::create(directory, 2 * twelfth));
   return SpilledRuns(std::move(primary), std::move(referrers), std::move(types), std::move(sizes));
 }
 

@@ -25,8 +25,9 @@ namespace vesker {
 // its batch), and the duplicate databases are sets.
 class SpilledRuns {
  public:
-  // The runs' files go into `directory` (the store's), unlinked from the start.
-  static Result<SpilledRuns> create(const std::string& directory);
+  // The runs' files go into `directory` (the store's), unlinked from the start; the first
+  // `memory_bytes` of rows stay in memory instead.
+  static Result<SpilledRuns> create(const std::string& directory, std::size_t memory_bytes);
 
   // The rows of the run being written, in key order.
   Status append_primary(std::uint64_t id, std::string_view record);
