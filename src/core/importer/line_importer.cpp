@@ -38,11 +38,11 @@ Status LineImporter::add_line(std::string_view line) {
     return fail(lmdb_error(MDB_BAD_VALSIZE));
   }
   batch_->add(*record);
-  // A full batch is sorted here and written out by the writer while the next lines are decoded:
-  // writing the runs is the longer of the two, so the sorting is better done by this thread,
-  // which would otherwise wait for the writer.
+  // A full batch is sorted partly here, partly by the writer, which then writes it out while the
+  // next lines are decoded: the decoding is the longer of the two, so this thread sorts the rows
+  // whose sort costs least, those of the primary and referrers databases.
   if (batch_->staged_bytes() >= batch_bytes_) {
-    batch_->sort();
+    batch_->sort_primary_and_referrers();
     return writer_->spill(batch_);
   }
   return {};

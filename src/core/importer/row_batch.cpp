@@ -35,8 +35,11 @@ std::size_t RowBatch::staged_bytes() const noexcept {
 void RowBatch::sort_primary_and_referrers() {
   if (sorted_) return;
   sorted_ = true;
-  // Stable, so that among rows of one id the last one of the input comes last and is kept.
-  std::stable_sort(primary_.begin(), primary_.end(), [](const PrimaryRow& a, const PrimaryRow& b) { return a.id < b.id; });
+  // Among rows of one id the last one of the input, the one with the greatest offset, comes last
+  // and is kept; sorting in place spares the buffer of a stable sort, fresh memory each batch.
+  std::sort(primary_.begin(), primary_.end(), [](const PrimaryRow& a, const PrimaryRow& b) {
+    return a.id != b.id ? a.id < b.id : a.offset < b.offset;
+  });
   std::size_t kept = 0;
   for (std::size_t i = 0; i < primary_.size(); ++i) {
     if (i + 1 < primary_.size() && primary_[i + 1].id == primary_[i].id) continue;

@@ -29,13 +29,11 @@ class RowBatch {
 
   // Puts every staged row through `txn` and clears the batch.
   Status put_all(const Store& store, Transaction& txn);
-  // Sorts every row ahead of `spill` or `put_all` (which sort what is not sorted yet): `sort` on
-  // this thread alone, `sort_all` with the type-keyed rows on a second thread, for the last
-  // batch, which nothing is decoded beside.
-  void sort() {
-    sort_primary_and_referrers();
-    sort_type_keyed();
-  }
+  // Sorts rows ahead of `spill` or `put_all` (which sort what is not sorted yet): the primary
+  // and referrer rows, which drops the rows that a later one replaces (primary) or repeats
+  // (referrers); or every row, the type-keyed ones on a second thread, for the last batch,
+  // which nothing is decoded beside. Each sort runs once per batch.
+  void sort_primary_and_referrers();
   void sort_all();
   // Writes the staged rows, sorted, to `runs` as one more run, and clears the batch; with
   // `last`, the run stays in memory for the merge that follows.
@@ -48,10 +46,7 @@ class RowBatch {
     std::size_t length;
   };
 
-  // Sorts the primary and referrer rows in their databases' order and drops the rows that a
-  // later one replaces (primary) or repeats (referrers); the type-keyed rows sort themselves.
-  // Each sort runs once per batch: sorting the type-keyed rows renumbers their names.
-  void sort_primary_and_referrers();
+  // The type-keyed rows sort themselves, once: sorting them renumbers their names.
   void sort_type_keyed();
   void clear() noexcept;
   std::string_view record_of(const PrimaryRow& row) const noexcept {
