@@ -39,10 +39,10 @@ Status LineImporter::add_line(std::string_view line) {
   }
   batch_->add(*record);
   // A full batch is sorted partly here, partly by the writer, which then writes it out while the
-  // next lines are decoded: the decoding is the longer of the two, so this thread sorts the rows
-  // whose sort costs least, those of the primary and referrers databases.
+  // next lines are decoded: the decoding is the longer of the two, so this thread sorts only the
+  // primary rows, which balances the two threads' work best.
   if (batch_->staged_bytes() >= batch_bytes_) {
-    batch_->sort_primary_and_referrers();
+    batch_->sort_primary();
     return writer_->spill(batch_);
   }
   return {};

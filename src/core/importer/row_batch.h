@@ -30,10 +30,10 @@ class RowBatch {
   // Puts every staged row through `txn` and clears the batch.
   Status put_all(const Store& store, Transaction& txn);
   // Sorts rows ahead of `spill` or `put_all` (which sort what is not sorted yet): the primary
-  // and referrer rows, which drops the rows that a later one replaces (primary) or repeats
-  // (referrers); or every row, the type-keyed ones on a second thread, for the last batch,
-  // which nothing is decoded beside. Each sort runs once per batch.
-  void sort_primary_and_referrers();
+  // rows, dropping those that a later one of the same id replaces; or every row, the
+  // type-keyed ones on a second thread, for the last batch, which nothing is decoded beside.
+  // Each sort runs once per batch.
+  void sort_primary();
   void sort_all();
   // Writes the staged rows, sorted, to `runs` as one more run, and clears the batch; with
   // `last`, the run stays in memory for the merge that follows.
@@ -46,6 +46,8 @@ class RowBatch {
     std::size_t length;
   };
 
+  // Drops repeated rows too (the database is a set).
+  void sort_referrers();
   // The type-keyed rows sort themselves, once: sorting them renumbers their names.
   void sort_type_keyed();
   void clear() noexcept;
@@ -60,7 +62,8 @@ class RowBatch {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> referrers_;  // (referenced id, referrer as big-endian number)
   TypeKeyedRows types_;
   TypeKeyedRows sizes_;
-  bool sorted_ = false;             // the primary and referrer rows
+  bool primary_sorted_ = false;
+  bool referrers_sorted_ = false;
   bool type_keyed_sorted_ = false;
 };
 
