@@ -52,7 +52,9 @@ Status SpillFile::append(std::string_view bytes) {
     size_ += bytes.size();
     head_size_ = size_;
     while (!bytes.empty()) {
-      if (head_.empty() || head_.back().size() == kHeadPieceBytes) head_.emplace_back().reserve(kHeadPieceBytes);
+      if (head_.empty() || head_.back().size() == kHeadPieceBytes) {
+        head_.emplace_back().reserve(std::min(kHeadPieceBytes, bytes.size() + memory_left_));
+      }
       const std::size_t taken = std::min(bytes.size(), kHeadPieceBytes - head_.back().size());
       head_.back().append(bytes.substr(0, taken));
       bytes.remove_prefix(taken);

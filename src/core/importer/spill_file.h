@@ -1,4 +1,5 @@
-// Rows that wait on disk during an import: an unlinked temporary file in the store's directory.
+// Rows that wait during an import: in memory up to a budget, then in an unlinked temporary file
+// in the store's directory.
 #pragma once
 
 #include <cstddef>
