@@ -1,8 +1,8 @@
 """Where `vesker import`'s time went: each phase's wall time and share, and with --profile
 the parts of each phase with their CPU time.
 
-The native import times its own parts (reading and decoding the lines, the second thread's
-sorting and spilling, merging and putting, committing, and the subtree-size step's parts)
+The native import times its own parts (reading, decoding and sorting the lines, the second
+thread's spilling, merging and putting, committing, and the subtree-size step's parts)
 into the file that VESKER_PHASE_LOG names; the retained-size computation reports its parts
 itself. A part whose CPU time is well below its wall time waited: for the other thread, the
 disk, or a busy machine.

@@ -7,8 +7,9 @@
 
 namespace vesker {
 
-Result<std::unique_ptr<BatchWriter>> BatchWriter::start(const Store& store, PhaseLog* log) {
-  std::unique_ptr<BatchWriter> writer(new BatchWriter(store, log));
+Result<std::unique_ptr<BatchWriter>> BatchWriter::start(const Store& store, std::size_t memory_bytes,
+                                                        PhaseLog* log) {
+  std::unique_ptr<BatchWriter> writer(new BatchWriter(store, memory_bytes, log));
   try {
     writer->thread_ = std::thread([raw = writer.get()] { raw->run(); });
   } catch (const std::system_error& error) {
@@ -63,8 +64,10 @@ Status BatchWriter::commit(std::unique_ptr<RowBatch>& last) {
 Status BatchWriter::put_and_commit(Transaction& txn) {
   if (runs_) {
     {
-      PhaseLog::Timer timer(log_, "import/spilling the last batch");
-      VESKER_TRY(batch_->spill(*runs_));
+      // The last run is read back at once: it stays in memory, in the room the batch frees,
+      // rather than going through the file system.
+      PhaseLog::Timer timer(log_, "import/staging the last batch as a run");
+      VESKER_TRY(batch_->spill(*runs_, true));
       batch_.reset();  // its memory is better spent on the transaction's pages
     }
     PhaseLog::Timer timer(log_, "import/merging and putting");
@@ -109,11 +112,11 @@ void BatchWriter::run() {
         done = put_and_commit(txn);
       } else {
         if (!runs_) {
-          Result<SpilledRuns> created = SpilledRuns::create(store_.environment->canonical_path());
+          Result<SpilledRuns> created = SpilledRuns::create(store_.environment->canonical_path(), memory_bytes_);
           if (created) runs_.emplace(std::move(*created));
           else done = fail(created.error());
         }
-        PhaseLog::Timer timer(log_, "import/sorting and spilling batches (second thread)");
+        PhaseLog::Timer timer(log_, "import/spilling batches (second thread)");
         if (done) done = batch_->spill(*runs_);
       }
     } catch (...) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -24,8 +25,10 @@ namespace vesker {
 // that fits in one batch is put straight from memory.
 class BatchWriter {
  public:
-  // Starts the thread and waits until it has begun the transaction, or failed to.
-  static Result<std::unique_ptr<BatchWriter>> start(const Store& store, PhaseLog* log = nullptr);
+  // Starts the thread and waits until it has begun the transaction, or failed to. The first
+  // `memory_bytes` of spilled rows stay in memory.
+  static Result<std::unique_ptr<BatchWriter>> start(const Store& store, std::size_t memory_bytes,
+                                                    PhaseLog* log = nullptr);
 
   BatchWriter(const BatchWriter&) = delete;
   BatchWriter& operator=(const BatchWriter&) = delete;
@@ -44,7 +47,8 @@ class BatchWriter {
  private:
   enum class Phase { beginning, ready, spilling, committing, aborting, ended };
 
-  BatchWriter(const Store& store, PhaseLog* log) : store_(store), log_(log) {}
+  BatchWriter(const Store& store, std::size_t memory_bytes, PhaseLog* log)
+      : store_(store), memory_bytes_(memory_bytes), log_(log) {}
   void run();
   // In the writer thread: everything handed over, then `batch_`, into the store.
   Status put_and_commit(Transaction& txn);
@@ -53,6 +57,7 @@ class BatchWriter {
   Status wait_until_idle(std::unique_lock<std::mutex>& lock);
 
   const Store& store_;
+  std::size_t memory_bytes_;
   PhaseLog* log_;
   std::mutex mutex_;
   std::condition_variable changed_;

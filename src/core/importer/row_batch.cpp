@@ -32,17 +32,25 @@ std::size_t RowBatch::staged_bytes() const noexcept {
          referrers_.size() * sizeof(referrers_[0]) + types_.staged_bytes() + sizes_.staged_bytes();
 }
 
-void RowBatch::sort_primary_and_referrers() {
-  if (sorted_) return;
-  sorted_ = true;
-  // Stable, so that among rows of one id the last one of the input comes last and is kept.
-  std::stable_sort(primary_.begin(), primary_.end(), [](const PrimaryRow& a, const PrimaryRow& b) { return a.id < b.id; });
+void RowBatch::sort_primary() {
+  if (primary_sorted_) return;
+  primary_sorted_ = true;
+  // Among rows of one id the last one of the input, the one with the greatest offset, comes last
+  // and is kept; sorting in place spares the buffer of a stable sort, fresh memory each batch.
+  std::sort(primary_.begin(), primary_.end(), [](const PrimaryRow& a, const PrimaryRow& b) {
+    return a.id != b.id ? a.id < b.id : a.offset < b.offset;
+  });
   std::size_t kept = 0;
   for (std::size_t i = 0; i < primary_.size(); ++i) {
     if (i + 1 < primary_.size() && primary_[i + 1].id == primary_[i].id) continue;
     primary_[kept++] = primary_[i];
   }
   primary_.resize(kept);
+}
+
+void RowBatch::sort_referrers() {
+  if (referrers_sorted_) return;
+  referrers_sorted_ = true;
   std::sort(referrers_.begin(), referrers_.end());
   referrers_.erase(std::unique(referrers_.begin(), referrers_.end()), referrers_.end());
 }
@@ -53,12 +61,14 @@ void RowBatch::clear() noexcept {
   referrers_.clear();
   types_.clear_rows();
   sizes_.clear_rows();
-  sorted_ = false;
+  primary_sorted_ = false;
+  referrers_sorted_ = false;
   type_keyed_sorted_ = false;
 }
 
 Status RowBatch::put_all(const Store& store, Transaction& txn) {
-  sort_primary_and_referrers();
+  sort_primary();
+  sort_referrers();
   sort_type_keyed();
   VESKER_TRY(put_primary(store, txn));
   VESKER_TRY(put_referrers(store, txn));
@@ -82,14 +92,20 @@ void RowBatch::sort_all() {
   } catch (const std::system_error&) {
     // No second thread to be had: this one sorts those rows too, below.
   }
-  sort_primary_and_referrers();
+  sort_primary();
+  sort_referrers();
   if (second) second->join();
   sort_type_keyed();
 }
 
-Status RowBatch::spill(SpilledRuns& runs) {
-  sort_primary_and_referrers();
+Status RowBatch::spill(SpilledRuns& runs, bool last) {
+  sort_primary();
+  sort_referrers();
   sort_type_keyed();
+  if (last) {
+    runs.keep_in_memory(encoded_records_.size() + primary_.size() * (sizeof(std::uint64_t) + sizeof(std::uint32_t)),
+                        referrers_.size() * 2 * sizeof(std::uint64_t));
+  }
   for (const PrimaryRow& row : primary_) VESKER_TRY(runs.append_primary(row.id, record_of(row)));
   for (const auto& [referenced, referrer] : referrers_) VESKER_TRY(runs.append_referrer(referenced, referrer));
   VESKER_TRY(runs.end_run(types_, sizes_));

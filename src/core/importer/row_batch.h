@@ -29,11 +29,15 @@ class RowBatch {
 
   // Puts every staged row through `txn` and clears the batch.
   Status put_all(const Store& store, Transaction& txn);
-  // Sorts every row ahead of `spill` or `put_all` (which sort what is not sorted yet), the
-  // type-keyed ones on a second thread: for the last batch, which nothing is decoded beside.
+  // Sorts rows ahead of `spill` or `put_all` (which sort what is not sorted yet): the primary
+  // rows, dropping those that a later one of the same id replaces; or every row, the
+  // type-keyed ones on a second thread, for the last batch, which nothing is decoded beside.
+  // Each sort runs once per batch.
+  void sort_primary();
   void sort_all();
-  // Writes the staged rows, sorted, to `runs` as one more run, and clears the batch.
-  Status spill(SpilledRuns& runs);
+  // Writes the staged rows, sorted, to `runs` as one more run, and clears the batch; with
+  // `last`, the run stays in memory for the merge that follows.
+  Status spill(SpilledRuns& runs, bool last = false);
 
  private:
   struct PrimaryRow {
@@ -42,10 +46,9 @@ class RowBatch {
     std::size_t length;
   };
 
-  // Sorts the primary and referrer rows in their databases' order and drops the rows that a
-  // later one replaces (primary) or repeats (referrers); the type-keyed rows sort themselves.
-  // Each sort runs once per batch: sorting the type-keyed rows renumbers their names.
-  void sort_primary_and_referrers();
+  // Drops repeated rows too (the database is a set).
+  void sort_referrers();
+  // The type-keyed rows sort themselves, once: sorting them renumbers their names.
   void sort_type_keyed();
   void clear() noexcept;
   std::string_view record_of(const PrimaryRow& row) const noexcept {
@@ -59,7 +62,8 @@ class RowBatch {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> referrers_;  // (referenced id, referrer as big-endian number)
   TypeKeyedRows types_;
   TypeKeyedRows sizes_;
-  bool sorted_ = false;             // the primary and referrer rows
+  bool primary_sorted_ = false;
+  bool referrers_sorted_ = false;
   bool type_keyed_sorted_ = false;
 };
 

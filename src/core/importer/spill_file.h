@@ -1,4 +1,5 @@
-// Rows that wait on disk during an import: an unlinked temporary file in the store's directory.
+// Rows that wait during an import: in memory up to a budget, then in an unlinked temporary file
+// in the store's directory.
 #pragma once
 
 #include <cstddef>
@@ -6,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/common/error.h"
 
@@ -14,36 +16,60 @@ namespace vesker {
 // The file has no name from the start, so its space goes back to the file system when it is
 // closed, however the import ends (a crash included). It lives beside the store, on the file
 // system that has room for the store, rather than in a temporary directory that may be memory.
+//
+// The first `memory_bytes` appended stay in memory and never reach the file: on a machine where
+// every page newly written costs (the file system's cache, and the disk behind it), what an import
+// of moderate size spills then mostly never leaves memory, while a larger one stays bounded.
 class SpillFile {
  public:
-  static Result<SpillFile> create(const std::string& directory);
+  static Result<SpillFile> create(const std::string& directory, std::size_t memory_bytes = 0);
 
   SpillFile(SpillFile&& other) noexcept
-      : fd_(std::exchange(other.fd_, -1)), size_(other.size_), pending_(std::move(other.pending_)) {}
+      : fd_(std::exchange(other.fd_, -1)),
+        size_(other.size_),
+        memory_left_(other.memory_left_),
+        head_(std::move(other.head_)),
+        head_size_(other.head_size_),
+        pending_(std::move(other.pending_)),
+        in_memory_(other.in_memory_) {}
   SpillFile& operator=(SpillFile&& other) noexcept;
   SpillFile(const SpillFile&) = delete;
   SpillFile& operator=(const SpillFile&) = delete;
   ~SpillFile();
 
-  // Appends through a buffer; `flush` writes what is buffered.
+  // Appends to memory while the budget lasts, then through a buffer, which is written out
+  // whenever it is full.
   Status append(std::string_view bytes);
-  Status flush();
+  // From now on appended bytes stay in memory, with room made for `more` of them: for the last
+  // rows, which would be read back at once.
+  void keep_in_memory(std::size_t more) {
+    in_memory_ = true;
+    pending_.reserve(pending_.size() + more);
+  }
   // Bytes appended so far, buffered ones included.
   std::uint64_t size() const noexcept { return size_; }
 
-  // Reads `length` bytes at `offset`, all of them flushed before.
+  // Reads `length` bytes at `offset`, from memory, the file and the buffer.
   Status read(std::uint64_t offset, char* into, std::size_t length) const;
 
  private:
-  explicit SpillFile(int fd) noexcept : fd_(fd) {}
+  // Memory is taken in pieces: a growing string would copy what it holds, twice at its peak.
+  static constexpr std::size_t kHeadPieceBytes = std::size_t{4} << 20;
+
+  SpillFile(int fd, std::size_t memory_bytes) noexcept : fd_(fd), memory_left_(memory_bytes) {}
+  Status flush();
   Status write_all(std::string_view bytes);
 
   int fd_;
   std::uint64_t size_ = 0;
-  std::string pending_;
+  std::size_t memory_left_;             // of the budget for the first bytes
+  std::vector<std::string> head_;       // the first bytes, in pieces of kHeadPieceBytes
+  std::uint64_t head_size_ = 0;
+  std::string pending_;  // the last bytes appended, not in the file
+  bool in_memory_ = false;
 };
 
-// Reads the bytes [begin, end) of a flushed spill file front to back, a buffer at a time.
+// Reads the bytes [begin, end) of a spill file front to back, a buffer at a time.
 class SpillReader {
  public:
   SpillReader(const SpillFile& file, std::uint64_t begin, std::uint64_t end, std::size_t buffer_bytes)

@@ -80,12 +80,21 @@ Status merge_runs(std::vector<SpillReader>& readers, Read read, Less less, Emit 
 
 }  // namespace
 
-Result<SpilledRuns> SpilledRuns::create(const std::string& directory) {
-  VESKER_ASSIGN_OR_RETURN(SpillFile primary, SpillFile::create(directory));
-  VESKER_ASSIGN_OR_RETURN(SpillFile referrers, SpillFile::create(directory));
-  VESKER_ASSIGN_OR_RETURN(SpillFile types, SpillFile::create(directory));
-  VESKER_ASSIGN_OR_RETURN(SpillFile sizes, SpillFile::create(directory));
+Result<SpilledRuns> SpilledRuns::create(const std::string& directory, std::size_t memory_bytes) {
+  // Shared out as the rows of a heap dump are: records, then the type-keyed rows, then referrers.
+  const std::size_t twelfth = memory_bytes / 12;
+  VESKER_ASSIGN_OR_RETURN(SpillFile primary, SpillFile::create(directory, 7 * twelfth));
+  VESKER_ASSIGN_OR_RETURN(SpillFile referrers, SpillFile::create(directory, twelfth));
+  VESKER_ASSIGN_OR_RETURN(SpillFile types, SpillFile::create(directory, 2 * twelfth));
+  VESKER_ASSIGN_OR_RETURN(SpillFile sizes, SpillFile::create(directory, 2 * twelfth));
   return SpilledRuns(std::move(primary), std::move(referrers), std::move(types), std::move(sizes));
+}
+
+void SpilledRuns::keep_in_memory(std::size_t primary_bytes, std::size_t referrer_bytes) {
+  primary_.keep_in_memory(primary_bytes);
+  referrers_.keep_in_memory(referrer_bytes);
+  types_.keep_in_memory(0);
+  sizes_.keep_in_memory(0);
 }
 
 Status SpilledRuns::append_primary(std::uint64_t id, std::string_view record) {
@@ -271,7 +280,6 @@ class MergedRowPutter {
 }  // namespace
 
 Status SpilledRuns::put_all(const Store& store, Transaction& txn) {
-  for (SpillFile* file : {&primary_, &referrers_, &types_, &sizes_}) VESKER_TRY(file->flush());
   std::vector<std::vector<std::uint32_t>> type_ranks;
   std::vector<std::vector<std::uint32_t>> size_ranks;
   const std::vector<std::string> type_names = all_names(&Run::type_names, type_ranks);

@@ -25,8 +25,9 @@ namespace vesker {
 // its batch), and the duplicate databases are sets.
 class SpilledRuns {
  public:
-  // The runs' files go into `directory` (the store's), unlinked from the start.
-  static Result<SpilledRuns> create(const std::string& directory);
+  // The runs' files go into `directory` (the store's), unlinked from the start; the first
+  // `memory_bytes` of rows stay in memory instead.
+  static Result<SpilledRuns> create(const std::string& directory, std::size_t memory_bytes);
 
   // The rows of the run being written, in key order.
   Status append_primary(std::uint64_t id, std::string_view record);
@@ -35,6 +36,10 @@ class SpilledRuns {
   Status end_run(const TypeKeyedRows& types, const TypeKeyedRows& sizes);
 
   bool empty() const noexcept { return runs_.empty(); }
+
+  // The runs written from now on stay in memory, with room made for about `primary_bytes` and
+  // `referrer_bytes` of rows: for the last one, which the merge reads at once.
+  void keep_in_memory(std::size_t primary_bytes, std::size_t referrer_bytes);
 
   // Merges the runs and puts every row through `txn`: the merge runs on a second thread while
   // this one puts what it merged.

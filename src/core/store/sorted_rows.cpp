@@ -151,9 +151,8 @@ void TypeKeyedRows::sort() {
       }
     }
   }
-  std::vector<Row> scratch;
   for (std::uint32_t r = 0; r < names_.size(); ++r) {
-    sort_by_values(std::span<Row>(rows_).subspan(starts[r], starts[r + 1] - starts[r]), scratch);
+    sort_by_values(std::span<Row>(rows_).subspan(starts[r], starts[r + 1] - starts[r]), scratch_);
   }
   const auto key = [](const Row& row) { return std::tie(row.type, row.high, row.low); };
   rows_.erase(std::unique(rows_.begin(), rows_.end(), [&](const Row& a, const Row& b) { return key(a) == key(b); }),

@@ -94,6 +94,7 @@ class TypeKeyedRows {
   std::deque<std::string> names_;  // a deque keeps the names in place for the views below
   absl::flat_hash_map<std::string_view, std::uint32_t> indexes_;
   std::vector<std::uint32_t> by_rank_;  // name index of each rank, after `sort`
+  std::vector<Row> scratch_;            // the sort's, kept: fresh memory costs more than it holds
 };
 
 // Appends a sorted key's values (8 or 16 bytes each, from `high` and `low` as big-endian numbers).

@@ -88,9 +88,14 @@ void expect_same_contents(const Store& a, const Store& b) {
 }
 
 TEST(LineImporter, StoresExactlyWhatOneByOnePutsStore) {
-  // The last case merges runs whose rows reach the putting thread in many chunks.
-  const std::pair<std::size_t, int> cases[] = {
-      {std::size_t{1} << 30, 3000}, {4096, 3000}, {1, 3000}, {std::size_t{1} << 20, 40000}};
+  // One batch; runs whose first ones stay in memory, for some databases wholly (640 KiB) or in
+  // part (4096); runs in files alone (1); the last case merges runs from memory and files whose
+  // rows reach the putting thread in many chunks.
+  const std::pair<std::size_t, int> cases[] = {{std::size_t{1} << 30, 3000},
+                                               {std::size_t{640} << 10, 3000},
+                                               {4096, 3000},
+                                               {1, 3000},
+                                               {std::size_t{1} << 20, 40000}};
   for (const auto& [batch_bytes, count] : cases) {
     TemporaryDirectory reference_dir, batched_dir;
     const Store reference = open_store(reference_dir.path());
