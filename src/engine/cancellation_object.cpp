@@ -3,13 +3,13 @@
 #include <new>
 #include <utility>
 
-#include "python/errors.h"
-#include "python/py_ref.h"
+#include "binding/errors.h"
+#include "binding/py_ref.h"
 
 namespace vesker::engine {
 namespace {
 
-using python::PyRef;
+using binding::PyRef;
 
 struct CancellationObject {
   PyObject_HEAD
@@ -18,7 +18,7 @@ struct CancellationObject {
 };
 
 PyObject* cancellation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return python::guarded([&]() -> PyObject* {
+  return binding::guarded([&]() -> PyObject* {
     static const char* keywords[] = {nullptr};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":Cancellation", const_cast<char**>(keywords))) return nullptr;
     auto flag = std::make_shared<std::atomic<bool>>(false);

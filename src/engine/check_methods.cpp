@@ -7,15 +7,15 @@
 #include "core/check/store_check.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
-#include "python/errors.h"
-#include "python/py_ref.h"
-#include "python/released_gil.h"
+#include "binding/errors.h"
+#include "binding/py_ref.h"
+#include "binding/released_gil.h"
 
 namespace vesker::engine {
 namespace {
 
-using python::guarded;
-using python::PyRef;
+using binding::guarded;
+using binding::PyRef;
 
 Result<std::uint64_t> count_objects(const Store& store) {
   VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());

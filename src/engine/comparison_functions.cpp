@@ -13,16 +13,16 @@
 #include "core/comparison/stored_retained_facts.h"
 #include "engine/site_arguments.h"
 #include "engine/store_object.h"
-#include "python/errors.h"
-#include "python/py_ref.h"
-#include "python/released_gil.h"
+#include "binding/errors.h"
+#include "binding/py_ref.h"
+#include "binding/released_gil.h"
 
 namespace vesker::engine {
 namespace {
 
-using python::guarded;
-using python::PyRef;
-using python::ReleasedGil;
+using binding::guarded;
+using binding::PyRef;
+using binding::ReleasedGil;
 
 constexpr std::size_t kDefaultGrowthLimit = 100;
 constexpr std::size_t kPathLimit = 100;
@@ -174,7 +174,7 @@ PyObject* engine_diff(PyObject* module, PyObject* args, PyObject* kwargs) {
         return compared;
       }();
     }
-    if (!comparison) return python::raise(comparison.error());
+    if (!comparison) return binding::raise(comparison.error());
     return comparison_dict(*comparison, paths);
   });
 }
@@ -238,7 +238,7 @@ PyObject* engine_growth(PyObject* module, PyObject* args, PyObject* kwargs) {
         return find_growth(dumps, static_cast<std::size_t>(limit));
       }();
     }
-    if (!growth) return python::raise(growth.error());
+    if (!growth) return binding::raise(growth.error());
     PyRef objects = PyRef::steal(list_of(growth->objects, growing_object_dict));
     if (!objects) return nullptr;
     return Py_BuildValue("{s:O,s:K,s:K,s:s}", "objects", objects.get(), "growing",

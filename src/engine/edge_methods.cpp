@@ -11,16 +11,16 @@
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
 #include "engine/summary_objects.h"
-#include "python/arguments.h"
-#include "python/errors.h"
-#include "python/py_ref.h"
-#include "python/released_gil.h"
+#include "binding/arguments.h"
+#include "binding/errors.h"
+#include "binding/py_ref.h"
+#include "binding/released_gil.h"
 
 namespace vesker::engine {
 namespace {
 
-using python::guarded;
-using python::PyRef;
+using binding::guarded;
+using binding::PyRef;
 
 std::optional<EdgeDirection> direction_named(std::string_view name) {
   if (name == "references") return EdgeDirection::kReferences;
@@ -44,9 +44,9 @@ struct EdgeArguments {
 
 std::optional<EdgeArguments> edge_arguments(const char* method, PyObject* id_object, const char* direction_text,
                                             const char* order_text, int descending, const char* type) {
-  auto id = python::to_u64(id_object, "id");
+  auto id = binding::to_u64(id_object, "id");
   if (!id) {
-    python::raise(id.error());
+    binding::raise(id.error());
     return std::nullopt;
   }
   const auto direction = direction_named(direction_text);
@@ -148,8 +148,8 @@ PyObject* store_edge_rows(PyObject* self, PyObject* args) {
     const char* direction_text = nullptr;
     PyObject* ids_object = nullptr;
     if (!PyArg_ParseTuple(args, "OsO:edge_rows", &id_object, &direction_text, &ids_object)) return nullptr;
-    auto id = python::to_u64(id_object, "id");
-    if (!id) return python::raise(id.error());
+    auto id = binding::to_u64(id_object, "id");
+    if (!id) return binding::raise(id.error());
     const auto direction = direction_named(direction_text);
     if (!direction) {
       PyErr_SetString(PyExc_ValueError, "edge_rows: direction is 'references' or 'referrers'");
@@ -160,8 +160,8 @@ PyObject* store_edge_rows(PyObject* self, PyObject* args) {
     std::vector<std::uint64_t> edge_ids;
     edge_ids.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get())));
     for (Py_ssize_t at = 0; at < PySequence_Fast_GET_SIZE(sequence.get()); ++at) {
-      auto edge_id = python::to_u64(PySequence_Fast_GET_ITEM(sequence.get(), at), "ids");
-      if (!edge_id) return python::raise(edge_id.error());
+      auto edge_id = binding::to_u64(PySequence_Fast_GET_ITEM(sequence.get(), at), "ids");
+      if (!edge_id) return binding::raise(edge_id.error());
       edge_ids.push_back(*edge_id);
     }
     const auto rows =

@@ -10,16 +10,16 @@
 #include "engine/retained_rows.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
-#include "python/arguments.h"
-#include "python/errors.h"
-#include "python/py_ref.h"
-#include "python/released_gil.h"
+#include "binding/arguments.h"
+#include "binding/errors.h"
+#include "binding/py_ref.h"
+#include "binding/released_gil.h"
 
 namespace vesker::engine {
 namespace {
 
-using python::guarded;
-using python::PyRef;
+using binding::guarded;
+using binding::PyRef;
 
 using Names = std::vector<std::optional<std::string>>;
 
@@ -27,9 +27,9 @@ bool ids_of(PyObject* sequence, std::vector<std::uint64_t>& ids) {
   PyRef items = PyRef::steal(PySequence_Fast(sequence, "ids must be a sequence"));
   if (!items) return false;
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
-    auto id = python::to_u64(PySequence_Fast_GET_ITEM(items.get(), i), "id");
+    auto id = binding::to_u64(PySequence_Fast_GET_ITEM(items.get(), i), "id");
     if (!id) {
-      python::raise(id.error());
+      binding::raise(id.error());
       return false;
     }
     ids.push_back(*id);
@@ -80,8 +80,8 @@ PyObject* store_edge_names(PyObject* self, PyObject* args) {
     const char* direction = nullptr;
     PyObject* sequence = nullptr;
     if (!PyArg_ParseTuple(args, "OsO:edge_names", &id_object, &direction, &sequence)) return nullptr;
-    auto id = python::to_u64(id_object, "id");
-    if (!id) return python::raise(id.error());
+    auto id = binding::to_u64(id_object, "id");
+    if (!id) return binding::raise(id.error());
     const std::string_view which(direction);
     if (which != "references" && which != "referrers") {
       PyErr_SetString(PyExc_ValueError, "edge_names: direction is 'references' or 'referrers'");

@@ -14,21 +14,21 @@
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
 #include "engine/summary_objects.h"
-#include "python/arguments.h"
-#include "python/errors.h"
-#include "python/py_ref.h"
-#include "python/released_gil.h"
+#include "binding/arguments.h"
+#include "binding/errors.h"
+#include "binding/py_ref.h"
+#include "binding/released_gil.h"
 
 namespace vesker::engine {
 namespace {
 
-using python::guarded;
-using python::PyRef;
+using binding::guarded;
+using binding::PyRef;
 
 PyObject* store_get_object_tolerant(PyObject* self, PyObject* id_object) {
   return guarded([&]() -> PyObject* {
-    auto id = python::to_u64(id_object, "id");
-    if (!id) return python::raise(id.error());
+    auto id = binding::to_u64(id_object, "id");
+    if (!id) return binding::raise(id.error());
     const auto found = query_store(self, [&](const AnalysisStore& store) { return get_object_tolerant(store.store, *id); });
     if (!found) return nullptr;
     if (!*found) Py_RETURN_NONE;
@@ -56,12 +56,12 @@ PyObject* store_find_path_tolerant(PyObject* self, PyObject* args, PyObject* kwa
     }
     const auto cancel = CancelRequest::of(cancel_object);
     if (!cancel) return nullptr;
-    auto start = python::to_u64(start_object, "start");
-    if (!start) return python::raise(start.error());
-    auto end = python::to_u64(end_object, "end");
-    if (!end) return python::raise(end.error());
-    auto avoid = python::to_id_set(avoid_object, "avoid");
-    if (!avoid) return python::raise(avoid.error());
+    auto start = binding::to_u64(start_object, "start");
+    if (!start) return binding::raise(start.error());
+    auto end = binding::to_u64(end_object, "end");
+    if (!end) return binding::raise(end.error());
+    auto avoid = binding::to_id_set(avoid_object, "avoid");
+    if (!avoid) return binding::raise(avoid.error());
     const auto path = query_store(self, [&](const AnalysisStore& store) {
       return find_path_between_objects(store.store, *start, *end, *avoid, MissingRecords::kSkip, cancel->check());
     });
@@ -91,10 +91,10 @@ PyObject* store_find_common_tolerant(PyObject* self, PyObject* args, PyObject* k
     }
     const auto cancel = CancelRequest::of(cancel_object);
     if (!cancel) return nullptr;
-    auto first = python::to_u64(first_object, "first");
-    if (!first) return python::raise(first.error());
-    auto second = python::to_u64(second_object, "second");
-    if (!second) return python::raise(second.error());
+    auto first = binding::to_u64(first_object, "first");
+    if (!first) return binding::raise(first.error());
+    auto second = binding::to_u64(second_object, "second");
+    if (!second) return binding::raise(second.error());
     const auto found = query_store(self, [&](const AnalysisStore& store) {
       return find_largest_common_reachable_object(store.store, *first, *second, MissingRecords::kSkip, cancel->check());
     });

@@ -14,15 +14,15 @@
 
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
-#include "python/errors.h"
-#include "python/py_ref.h"
-#include "python/released_gil.h"
+#include "binding/errors.h"
+#include "binding/py_ref.h"
+#include "binding/released_gil.h"
 
 namespace vesker::engine {
 namespace {
 
-using python::guarded;
-using python::PyRef;
+using binding::guarded;
+using binding::PyRef;
 
 PyObject* text(std::string_view bytes) {
   return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape");

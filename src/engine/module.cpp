@@ -8,8 +8,8 @@
 #include "engine/cancellation_object.h"
 #include "engine/comparison_functions.h"
 #include "engine/store_object.h"
-#include "python/errors.h"
-#include "python/py_ref.h"
+#include "binding/errors.h"
+#include "binding/py_ref.h"
 
 namespace vesker::engine {
 namespace {
@@ -31,11 +31,11 @@ PyMethodDef module_functions[] = {
 };
 
 int exec_module(PyObject* module) {
-  python::PyRef store_type = python::PyRef::steal(make_store_type(module));
+  binding::PyRef store_type = binding::PyRef::steal(make_store_type(module));
   if (!store_type) return -1;
   if (PyModule_AddFunctions(module, comparison_functions()) < 0) return -1;
   if (add_cancellation_types(module) < 0) return -1;
-  if (python::add_exception_classes(module) < 0) return -1;
+  if (binding::add_exception_classes(module) < 0) return -1;
   if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
   return PyModule_AddObjectRef(module, "Store", store_type.get());
 }

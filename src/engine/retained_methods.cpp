@@ -15,19 +15,19 @@
 #include "engine/retained_rows.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
-#include "python/arguments.h"
-#include "python/errors.h"
-#include "python/progress_sink.h"
-#include "python/py_ref.h"
-#include "python/released_gil.h"
+#include "binding/arguments.h"
+#include "binding/errors.h"
+#include "binding/progress_sink.h"
+#include "binding/py_ref.h"
+#include "binding/released_gil.h"
 
 namespace vesker::engine {
 namespace {
 
 using dominators::RetainedFacts;
-using python::guarded;
-using python::PyRef;
-using python::ReleasedGil;
+using binding::guarded;
+using binding::PyRef;
+using binding::ReleasedGil;
 
 PyObject* store_compute_retained(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -41,10 +41,10 @@ PyObject* store_compute_retained(PyObject* self, PyObject* args, PyObject* kwarg
     Result<dominators::RetainedRun> run = fail_message("");
     {
       ReleasedGil released;
-      Progress reporting(python::interpreter_sink(released, progress));
+      Progress reporting(binding::interpreter_sink(released, progress));
       run = dominators::compute_retained_sizes(*store, reporting);
     }
-    if (!run) return python::raise(run.error());
+    if (!run) return binding::raise(run.error());
     return dict_of({
         {"objects", PyLong_FromUnsignedLongLong(run->objects)},
         {"edges", PyLong_FromUnsignedLongLong(run->edges)},
@@ -79,8 +79,8 @@ PyObject* store_retained_state(PyObject* self, PyObject*) {
 
 PyObject* store_retained(PyObject* self, PyObject* id_object) {
   return guarded([&]() -> PyObject* {
-    auto id = python::to_u64(id_object, "id");
-    if (!id) return python::raise(id.error());
+    auto id = binding::to_u64(id_object, "id");
+    if (!id) return binding::raise(id.error());
     auto row = query_store(self, [&](const AnalysisStore& store) -> Result<std::optional<Row>> {
       VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
       VESKER_ASSIGN_OR_RETURN(const auto facts, dominators::read_retained(txn, store, *id));
@@ -129,8 +129,8 @@ PyObject* store_dominator_tree(PyObject* self, PyObject* args, PyObject* kwargs)
     if (!cancel) return nullptr;
     std::optional<std::uint64_t> parent;
     if (id_object != Py_None) {
-      auto id = python::to_u64(id_object, "id");
-      if (!id) return python::raise(id.error());
+      auto id = binding::to_u64(id_object, "id");
+      if (!id) return binding::raise(id.error());
       parent = *id;
     }
     absl::flat_hash_set<std::string> expand;
@@ -180,8 +180,8 @@ PyObject* store_why(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     const auto cancel = CancelRequest::of(cancel_object);
     if (!cancel) return nullptr;
-    auto id = python::to_u64(id_object, "id");
-    if (!id) return python::raise(id.error());
+    auto id = binding::to_u64(id_object, "id");
+    if (!id) return binding::raise(id.error());
     struct Answer {
       std::vector<Row> dominators;
       std::vector<Row> path;
@@ -235,8 +235,8 @@ PyObject* store_import_names(PyObject* self, PyObject* pairs) {
       PyObject* id_object = nullptr;
       PyObject* names_object = nullptr;
       if (!PyArg_ParseTuple(item.get(), "OO:import_names", &id_object, &names_object)) return nullptr;
-      auto id = python::to_u64(id_object, "id");
-      if (!id) return python::raise(id.error());
+      auto id = binding::to_u64(id_object, "id");
+      if (!id) return binding::raise(id.error());
       PyRef names = PyRef::steal(PySequence_Fast(names_object, "the names must be a sequence"));
       if (!names) return nullptr;
       dominators::ReferenceNames converted;

@@ -1,11 +1,11 @@
 #include "engine/retained_rows.h"
 
 #include "core/queries/object_lookup.h"
-#include "python/py_ref.h"
+#include "binding/py_ref.h"
 
 namespace vesker::engine {
 
-using python::PyRef;
+using binding::PyRef;
 
 PyObject* text(std::string_view bytes) {
   return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape");

@@ -7,16 +7,16 @@
 #include <vector>
 
 #include "engine/store_methods.h"
-#include "python/errors.h"
-#include "python/py_ref.h"
-#include "python/released_gil.h"
+#include "binding/errors.h"
+#include "binding/py_ref.h"
+#include "binding/released_gil.h"
 
 namespace vesker::engine {
 namespace {
 
-using python::guarded;
-using python::PyRef;
-using python::ReleasedGil;
+using binding::guarded;
+using binding::PyRef;
+using binding::ReleasedGil;
 
 PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -35,7 +35,7 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       ReleasedGil released;
       opened = AnalysisStore::open(directory);
     }
-    if (!opened) return python::raise(opened.error());
+    if (!opened) return binding::raise(opened.error());
 
     PyRef self = PyRef::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;

@@ -11,8 +11,8 @@
 
 #include "core/common/closable_handle.h"
 #include "core/store/analysis_store.h"
-#include "python/errors.h"
-#include "python/released_gil.h"
+#include "binding/errors.h"
+#include "binding/released_gil.h"
 
 namespace vesker::engine {
 
@@ -44,11 +44,11 @@ auto query_store(PyObject* self, Work&& work) {
   if (store == nullptr) return value;
   std::optional<Answer> answer;
   {
-    python::ReleasedGil released;
+    binding::ReleasedGil released;
     answer.emplace(work(*store));
   }
   if (!*answer) {
-    python::raise(answer->error());
+    binding::raise(answer->error());
   } else if constexpr (std::is_void_v<typename Answer::value_type>) {
     value.emplace();
   } else {

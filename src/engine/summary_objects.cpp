@@ -4,11 +4,11 @@
 #include <string>
 
 #include "core/common/error.h"
-#include "python/py_ref.h"
+#include "binding/py_ref.h"
 
 namespace vesker::engine {
 
-using python::PyRef;
+using binding::PyRef;
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <span>
 
 #include "core/explorer/heap_dump_explorer.h"
-#include "python/arguments.h"
-#include "python/errors.h"
+#include "binding/arguments.h"
+#include "binding/errors.h"
 #include "python/heap_dump_explorer.h"
 
 namespace vesker::python {
@@ -26,12 +26,12 @@ using MethodBody = PyObject* (*)(HeapDumpExplorer& explorer, std::span<PyObject*
 
 // The fast-call entry point of one method: binds the arguments and turns broken invariants into
 // PanicException.
-template <const Signature& S, std::size_t N, MethodBody<N> Body>
+template <const binding::Signature& S, std::size_t N, MethodBody<N> Body>
 PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return binding::guarded([&]() -> PyObject* {
     // The method descriptors of the class have checked the receiver already.
     std::array<PyObject*, N> bound{};
-    if (!bind_arguments(S, args, nargs, kwnames, bound)) return nullptr;
+    if (!binding::bind_arguments(S, args, nargs, kwnames, bound)) return nullptr;
     return Body(*reinterpret_cast<ExplorerObject*>(self)->explorer, std::span<PyObject* const, N>(bound));
   });
 }

@@ -6,11 +6,19 @@
 
 #include "python/explorer_object.h"
 #include "python/explorer_methods.h"
-#include "python/once.h"
-#include "python/released_gil.h"
+#include "binding/once.h"
+#include "binding/released_gil.h"
 #include "python/result_classes.h"
 
 namespace vesker::python {
+
+using binding::ReleasedGil;
+using binding::Signature;
+using binding::bind_arguments;
+using binding::create_once;
+using binding::guarded;
+using binding::raise;
+using binding::to_text;
 namespace {
 
 constexpr const char* kConstructorParameters[] = {"db_path"};

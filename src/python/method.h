@@ -6,14 +6,14 @@
 #include <utility>
 
 #include "core/common/error.h"
-#include "python/errors.h"
+#include "binding/errors.h"
 #include "python/explorer_object.h"
 #include "python/result_classes.h"
 
 namespace vesker::python {
 
 // One fast-call method with keywords.
-template <const Signature& S, std::size_t N, MethodBody<N> Body>
+template <const binding::Signature& S, std::size_t N, MethodBody<N> Body>
 constexpr PyMethodDef method(const char* name, const char* doc) {
   return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fastcall_method<S, N, Body>)),
                      METH_FASTCALL | METH_KEYWORDS, doc};
@@ -22,7 +22,7 @@ constexpr PyMethodDef method(const char* name, const char* doc) {
 // A core result as a Python object, or its error raised.
 template <class T>
 PyObject* result_to_python(Result<T>&& result) {
-  if (!result) return raise(result.error());
+  if (!result) return binding::raise(result.error());
   return to_python(std::move(*result));
 }
 

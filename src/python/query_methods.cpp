@@ -9,9 +9,17 @@
 #include "core/queries/path_search.h"
 #include "core/queries/type_listing.h"
 #include "python/method.h"
-#include "python/released_gil.h"
+#include "binding/released_gil.h"
 
 namespace vesker::python {
+
+using binding::ReleasedGil;
+using binding::raise;
+using binding::to_bool;
+using binding::to_id_set;
+using binding::to_page;
+using binding::to_text;
+using binding::to_u64;
 namespace {
 
 // A type argument: any text names a type, "All Types" included, which is the all-types key.

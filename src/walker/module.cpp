@@ -3,13 +3,13 @@
 // reads the running frames; this module walks and writes.
 #include <Python.h>
 
-#include "python/py_ref.h"
+#include "binding/py_ref.h"
 #include "walker/heap_walk.h"
 #include "walker/inline_values.h"
 
 namespace {
 
-using vesker::python::PyRef;
+using vesker::binding::PyRef;
 
 PyObject* walk(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"roots",    "excluded", "frames",     "frame_referents",

@@ -1,13 +1,13 @@
-#include "python/arguments.h"
+#include "binding/arguments.h"
 
 #include <string>
 #include <vector>
 
-#include "python/compat.h"
-#include "python/errors.h"
-#include "python/py_ref.h"
+#include "binding/compat.h"
+#include "binding/errors.h"
+#include "binding/py_ref.h"
 
-namespace vesker::python {
+namespace vesker::binding {
 namespace {
 
 std::string quoted_list(const std::vector<const char*>& names) {
@@ -165,4 +165,4 @@ Result<absl::flat_hash_set<std::uint64_t>> to_id_set(PyObject* object, const cha
   return ids;
 }
 
-}  // namespace vesker::python
+}  // namespace vesker::binding

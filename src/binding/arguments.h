@@ -11,7 +11,7 @@
 #include "absl/container/flat_hash_set.h"
 #include "core/common/error.h"
 
-namespace vesker::python {
+namespace vesker::binding {
 
 struct Signature {
   const char* qualified_name;                // e.g. "HeapDumpExplorer.get_object"
@@ -41,4 +41,4 @@ Error not_an_instance(PyObject* object, const char* expected);
 // Prefixes a pending TypeError with the parameter name; leaves other exceptions alone.
 Error argument_error(const char* name);
 
-}  // namespace vesker::python
+}  // namespace vesker::binding
