@@ -5,11 +5,11 @@
 #include <memory>
 #include <optional>
 
-#include "core/importer/line_importer.h"
 #include "binding/errors.h"
 #include "binding/progress_sink.h"
 #include "binding/py_ref.h"
 #include "binding/released_gil.h"
+#include "core/importer/line_importer.h"
 #include "python/result_classes.h"
 
 namespace vesker::python {
@@ -20,6 +20,7 @@ using binding::interpreter_sink;
 using binding::not_an_instance;
 using binding::pending;
 using binding::raise;
+
 namespace {
 
 // Feeds every item of `lines` to the importer; the interpreter lock is held while iterating.

@@ -5,8 +5,8 @@
 
 #include <span>
 
-#include "core/explorer/heap_dump_explorer.h"
 #include "binding/arguments.h"
+#include "core/explorer/heap_dump_explorer.h"
 
 namespace vesker::python {
 

@@ -18,6 +18,7 @@ using binding::argument_error;
 using binding::create_once;
 using binding::not_an_instance;
 using binding::pending;
+
 namespace {
 
 // Immutable, not subclassable, not instantiable from Python, no __dict__, no weak references.

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "binding/py_ref.h"
 #include "core/codecs/object_record.h"
 #include "core/codecs/record_encoder.h"
-#include "binding/py_ref.h"
 #include "walker/address_set.h"
 #include "walker/inline_values.h"
 #include "walker/reference_names.h"
