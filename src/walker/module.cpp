@@ -5,6 +5,7 @@
 
 #include "binding/arguments.h"
 #include "binding/method.h"
+#include "binding/module.h"
 #include "binding/py_ref.h"
 #include "walker/heap_walk.h"
 #include "walker/inline_values.h"
@@ -107,29 +108,13 @@ PyMethodDef module_functions[] = {
 
 int exec_module(PyObject* module) { return PyModule_AddFunctions(module, module_functions); }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // Everything a walk holds lives as long as the call: each interpreter may have its own module.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#ifdef Py_mod_gil
-    // The walk reads objects without locks of their own: a free-threaded build keeps the GIL while
-    // the module is loaded.
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
-    {0, nullptr},
-};
+// Everything a walk holds lives as long as the call, so each interpreter may have a module of its
+// own; the walk reads objects without their locks, so a free-threaded build keeps the GIL.
+binding::ModuleSlots module_slots =
+    binding::module_slots(exec_module, binding::Interpreters::kEach, binding::Gil::kUsed);
 
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "vesker._walker",
-    "The native heap walker of vesker.dumper.",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_definition =
+    binding::module_definition("vesker._walker", "The native heap walker of vesker.dumper.", module_slots);
 
 }  // namespace
 }  // namespace vesker::walker
