@@ -3,13 +3,15 @@
 #include <new>
 #include <utility>
 
-#include "python/errors.h"
-#include "python/py_ref.h"
+#include "binding/errors.h"
+#include "binding/method.h"
+#include "binding/py_ref.h"
 
 namespace vesker::engine {
 namespace {
 
-using python::PyRef;
+using binding::Arguments;
+using binding::PyRef;
 
 struct CancellationObject {
   PyObject_HEAD
@@ -17,16 +19,14 @@ struct CancellationObject {
   std::shared_ptr<std::atomic<bool>> flag;
 };
 
-PyObject* cancellation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return python::guarded([&]() -> PyObject* {
-    static const char* keywords[] = {nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":Cancellation", const_cast<char**>(keywords))) return nullptr;
-    auto flag = std::make_shared<std::atomic<bool>>(false);
-    PyRef self = PyRef::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    new (&reinterpret_cast<CancellationObject*>(self.get())->flag) std::shared_ptr<std::atomic<bool>>(std::move(flag));
-    return self.release();
-  });
+constexpr binding::Signature kCancellation{"Cancellation", {}};
+
+PyObject* cancellation_new(PyTypeObject* type, Arguments<0>) {
+  auto flag = std::make_shared<std::atomic<bool>>(false);
+  PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  new (&reinterpret_cast<CancellationObject*>(self.get())->flag) std::shared_ptr<std::atomic<bool>>(std::move(flag));
+  return self.release();
 }
 
 void cancellation_dealloc(PyObject* self) {
@@ -36,7 +36,9 @@ void cancellation_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyObject* cancellation_cancel(PyObject* self, PyObject*) {
+constexpr binding::Signature kCancel{"Cancellation.cancel", {}};
+
+PyObject* cancellation_cancel(PyObject* self, Arguments<0>) {
   reinterpret_cast<CancellationObject*>(self)->flag->store(true, std::memory_order_release);
   Py_RETURN_NONE;
 }
@@ -46,8 +48,8 @@ PyObject* cancellation_cancelled(PyObject* self, void*) {
 }
 
 PyMethodDef cancellation_methods[] = {
-    {"cancel", cancellation_cancel, METH_NOARGS,
-     "cancel()\n--\n\nStops every query running with this Cancellation soon, with Cancelled."},
+    binding::method<kCancel, cancellation_cancel>(
+        "cancel", "cancel()\n--\n\nStops every query running with this Cancellation soon, with Cancelled."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -56,17 +58,13 @@ PyGetSetDef cancellation_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-bool is_cancellation(PyObject* object) {
-  return PyType_GetSlot(Py_TYPE(object), Py_tp_dealloc) == reinterpret_cast<void*>(cancellation_dealloc);
-}
-
 }  // namespace
 
-int add_cancellation_types(PyObject* module) {
+PyObject* make_cancellation_type(PyObject* module) {
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>("Cancellation()\n--\n\nPassed as `cancel` to the queries that can take long; "
                                     "cancel() stops them.")},
-      {Py_tp_new, reinterpret_cast<void*>(cancellation_new)},
+      {Py_tp_new, reinterpret_cast<void*>(binding::construct<kCancellation, cancellation_new>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(cancellation_dealloc)},
       {Py_tp_methods, cancellation_methods},
       {Py_tp_getset, cancellation_getset},
@@ -74,20 +72,22 @@ int add_cancellation_types(PyObject* module) {
   };
   PyType_Spec spec = {"vesker.engine.Cancellation", sizeof(CancellationObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
-  if (!type) return -1;
-  return PyModule_AddObjectRef(module, "Cancellation", type.get());
+  return PyType_FromModuleAndSpec(module, &spec, nullptr);
 }
 
-std::optional<CancelRequest> CancelRequest::of(PyObject* object) {
+Result<CancelRequest> CancelRequest::of(PyObject* object, const ModuleState& state) {
   CancelRequest request;
   if (object == nullptr || object == Py_None) return request;
-  if (!is_cancellation(object)) {
+  if (Py_TYPE(object) != reinterpret_cast<PyTypeObject*>(state.cancellation_type)) {
     PyErr_Format(PyExc_TypeError, "cancel must be a Cancellation or None, not %.100s", Py_TYPE(object)->tp_name);
-    return std::nullopt;
+    return fail(binding::pending());
   }
   request.flag_ = reinterpret_cast<CancellationObject*>(object)->flag;
   return request;
+}
+
+Result<CancelRequest> cancel_argument(PyObject* self, PyObject* object) {
+  return CancelRequest::of(object, class_state(Py_TYPE(self)));
 }
 
 Progress CancelRequest::check() const {

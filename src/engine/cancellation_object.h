@@ -7,23 +7,23 @@
 
 #include <atomic>
 #include <memory>
-#include <optional>
 
-#include "core/common/progress.h"
 #include "core/common/error.h"
+#include "core/common/progress.h"
+#include "engine/module_state.h"
 
 namespace vesker::engine {
 
-// The class, created for one module; -1 with an exception set on failure.
-int add_cancellation_types(PyObject* module);
+// The class, created for one module; null with an exception set on failure.
+PyObject* make_cancellation_type(PyObject* module);
 
-// What a query's `cancel` argument asks for: never to stop (None), or to stop once its
-// Cancellation is set.
+// What a query's `cancel` argument asks for: never to stop (None, or left out), or to stop once
+// its Cancellation is set.
 class CancelRequest {
  public:
   CancelRequest() = default;
-  // Nothing, with TypeError set, when `object` is neither None nor a Cancellation.
-  static std::optional<CancelRequest> of(PyObject* object);
+  // TypeError when `object` is neither None nor a Cancellation of the module of `state`.
+  static Result<CancelRequest> of(PyObject* object, const ModuleState& state);
 
   // The check a core query polls; it takes no interpreter lock.
   Progress check() const;
@@ -31,5 +31,8 @@ class CancelRequest {
  private:
   std::shared_ptr<const std::atomic<bool>> flag_;
 };
+
+// The `cancel` argument of a method of the Store `self`.
+Result<CancelRequest> cancel_argument(PyObject* self, PyObject* object);
 
 }  // namespace vesker::engine

@@ -1,21 +1,17 @@
 // What a person needs to trust a store: how many objects it holds, and whether every page reads.
-#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <optional>
-
+#include "binding/method.h"
+#include "binding/values.h"
 #include "core/check/store_check.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
-#include "python/errors.h"
-#include "python/py_ref.h"
-#include "python/released_gil.h"
 
 namespace vesker::engine {
 namespace {
 
-using python::guarded;
-using python::PyRef;
+using binding::Arguments;
+using binding::number;
 
 Result<std::uint64_t> count_objects(const Store& store) {
   VESKER_ASSIGN_OR_RETURN(Transaction txn, store.begin_read());
@@ -31,48 +27,46 @@ Result<std::uint64_t> count_named_objects(const AnalysisStore& store) {
   return stat.ms_entries;
 }
 
-template <class Count>
-PyObject* count_method(PyObject* self, Count count_of) {
-  return guarded([&]() -> PyObject* {
-    const auto count = query_store(self, count_of);
-    if (!count) return nullptr;
-    return PyLong_FromUnsignedLongLong(*count);
-  });
+constexpr binding::Signature kObjectCount{"Store.object_count", {}};
+
+Result<PyObject*> store_object_count(PyObject* self, Arguments<0>) {
+  VESKER_ASSIGN_OR_RETURN(const std::uint64_t count,
+                          query_store(self, [](const AnalysisStore& store) { return count_objects(store.store); }));
+  return number(count);
 }
 
-PyObject* store_object_count(PyObject* self, PyObject*) {
-  return count_method(self, [](const AnalysisStore& store) { return count_objects(store.store); });
+constexpr binding::Signature kNamedObjectCount{"Store.named_object_count", {}};
+
+Result<PyObject*> store_named_object_count(PyObject* self, Arguments<0>) {
+  VESKER_ASSIGN_OR_RETURN(const std::uint64_t count, query_store(self, count_named_objects));
+  return number(count);
 }
 
-PyObject* store_named_object_count(PyObject* self, PyObject*) {
-  return count_method(self, count_named_objects);
-}
+constexpr binding::Signature kCheck{"Store.check", {}};
 
-PyObject* store_check(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    const auto check = query_store(self, [](const AnalysisStore& store) { return check_store(store.store); });
-    if (!check) return nullptr;
-    PyRef problems = PyRef::steal(PyList_New(0));
-    if (!problems) return nullptr;
-    for (const std::string& problem : check->problems) {
-      PyRef text = PyRef::steal(
-          PyUnicode_DecodeUTF8(problem.data(), static_cast<Py_ssize_t>(problem.size()), "replace"));
-      if (!text || PyList_Append(problems.get(), text.get()) < 0) return nullptr;
-    }
-    return Py_BuildValue("{s:K,s:K,s:K,s:O}", "databases", check->databases, "entries", check->entries,
-                         "bytes", check->bytes, "problems", problems.get());
+Result<PyObject*> store_check(PyObject* self, Arguments<0>) {
+  VESKER_ASSIGN_OR_RETURN(const StoreCheck check,
+                          query_store(self, [](const AnalysisStore& store) { return check_store(store.store); }));
+  return binding::dict_of({
+      {"databases", number(check.databases)},
+      {"entries", number(check.entries)},
+      {"bytes", number(check.bytes)},
+      {"problems", binding::list_of(check.problems, binding::readable_text)},
   });
 }
 
 const PyMethodDef kCheckMethods[] = {
-    {"object_count", store_object_count, METH_NOARGS,
-     "object_count()\n--\n\nThe number of object records stored, whatever state the indexes are in."},
-    {"named_object_count", store_named_object_count, METH_NOARGS,
-     "named_object_count()\n--\n\nThe number of objects whose references have names stored."},
-    {"check", store_check, METH_NOARGS,
-     "check()\n--\n\nReads every page of the store. Returns a dict: databases, entries, bytes and problems "
-     "(a list of texts, empty for a sound store). A page that LMDB asserts on stops the process: run it in "
-     "a process of its own."},
+    binding::method<kObjectCount, store_object_count>(
+        "object_count",
+        "object_count()\n--\n\nThe number of object records stored, whatever state the indexes are in."),
+    binding::method<kNamedObjectCount, store_named_object_count>(
+        "named_object_count",
+        "named_object_count()\n--\n\nThe number of objects whose references have names stored."),
+    binding::method<kCheck, store_check>(
+        "check",
+        "check()\n--\n\nReads every page of the store. Returns a dict: databases, entries, bytes and problems "
+        "(a list of texts, empty for a sound store). A page that LMDB asserts on stops the process: run it in "
+        "a process of its own."),
 };
 
 }  // namespace

@@ -1,26 +1,26 @@
 // An object's references or referrers a page at a time, for views that cannot hold them all.
-#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "binding/arguments.h"
+#include "binding/method.h"
+#include "binding/py_ref.h"
+#include "binding/values.h"
 #include "core/queries/edge_page.h"
 #include "engine/cancellation_object.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
 #include "engine/summary_objects.h"
-#include "python/arguments.h"
-#include "python/errors.h"
-#include "python/py_ref.h"
-#include "python/released_gil.h"
 
 namespace vesker::engine {
 namespace {
 
-using python::guarded;
-using python::PyRef;
+using binding::Arguments;
+using binding::number;
 
 std::optional<EdgeDirection> direction_named(std::string_view name) {
   if (name == "references") return EdgeDirection::kReferences;
@@ -36,155 +36,105 @@ std::optional<EdgeOrder> order_named(std::string_view name) {
   return std::nullopt;
 }
 
-// The edges edge_page and edge_order list: the object, the direction and the order, parsed.
+// The edges edge_page and edge_order list: the object, the direction, the order and the type
+// filter, the first five arguments of both.
 struct EdgeArguments {
   std::uint64_t id;
   EdgePageRequest request;
 };
 
-std::optional<EdgeArguments> edge_arguments(const char* method, PyObject* id_object, const char* direction_text,
-                                            const char* order_text, int descending, const char* type) {
-  auto id = python::to_u64(id_object, "id");
-  if (!id) {
-    python::raise(id.error());
-    return std::nullopt;
-  }
+Result<EdgeArguments> edge_arguments(const char* method, Arguments<5> arguments) {
+  VESKER_ASSIGN_OR_RETURN(const std::uint64_t id, binding::to_u64(arguments[0], "id"));
+  VESKER_ASSIGN_OR_RETURN(const std::string_view direction_text, binding::to_c_text(arguments[1], "direction"));
+  VESKER_ASSIGN_OR_RETURN(const std::string_view order_text, binding::to_c_text(arguments[2], "order"));
+  VESKER_ASSIGN_OR_RETURN(const bool descending, binding::to_truth(arguments[3], "descending"));
+  VESKER_ASSIGN_OR_RETURN(const std::string_view type, binding::to_c_text(arguments[4], "type"));
   const auto direction = direction_named(direction_text);
   const auto order = order_named(order_text);
   if (!direction || !order) {
     PyErr_Format(PyExc_ValueError,
                  "%s: direction is 'references' or 'referrers', order is 'id', 'size', 'subtree' or 'type'", method);
-    return std::nullopt;
+    return fail(binding::pending());
   }
-  return EdgeArguments{*id, EdgePageRequest{*direction, *order, descending != 0, type, 0, 0}};
+  return EdgeArguments{id, EdgePageRequest{*direction, *order, descending, std::string(type), 0, 0}};
 }
 
 PyObject* page_dict(const EdgePage& page) {
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  const auto set = [&](const char* key, PyObject* value) {
-    PyRef owned = PyRef::steal(value);
-    return owned && PyDict_SetItemString(dict.get(), key, owned.get()) == 0;
-  };
-  const bool filled = set("object", summary_dict(page.object.id, page.object, "present")) &&
-                      set("reference_count", PyLong_FromUnsignedLongLong(page.reference_count)) &&
-                      set("referrer_count", PyLong_FromUnsignedLongLong(page.referrer_count)) &&
-                      set("total", PyLong_FromUnsignedLongLong(page.total)) && set("rows", summary_list(page.rows));
-  return filled ? dict.release() : nullptr;
-}
-
-PyObject* store_edge_page(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"id", "direction", "order", "descending", "type", "offset", "limit", "cancel",
-                                     nullptr};
-    PyObject* id_object = nullptr;
-    PyObject* cancel_object = Py_None;
-    const char* direction_text = nullptr;
-    const char* order_text = nullptr;
-    int descending = 0;
-    const char* type = nullptr;
-    Py_ssize_t offset = 0;
-    Py_ssize_t limit = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Osspsnn|$O:edge_page", const_cast<char**>(keywords), &id_object,
-                                     &direction_text, &order_text, &descending, &type, &offset, &limit,
-                                     &cancel_object)) {
-      return nullptr;
-    }
-    const auto cancel = CancelRequest::of(cancel_object);
-    if (!cancel) return nullptr;
-    if (offset < 0 || limit < 0) {
-      PyErr_SetString(PyExc_ValueError, "edge_page: offset and limit are not negative");
-      return nullptr;
-    }
-    auto edges = edge_arguments("edge_page", id_object, direction_text, order_text, descending, type);
-    if (!edges) return nullptr;
-    edges->request.offset = static_cast<std::uint64_t>(offset);
-    edges->request.limit = static_cast<std::uint64_t>(limit);
-    const auto page = query_store(self, [&](const AnalysisStore& store) {
-      return page_edges(store.store, edges->id, edges->request, cancel->check());
-    });
-    if (!page) return nullptr;
-    if (!*page) Py_RETURN_NONE;
-    return page_dict(**page);
+  return binding::dict_of({
+      {"object", summary_dict(page.object.id, page.object, "present")},
+      {"reference_count", number(page.reference_count)},
+      {"referrer_count", number(page.referrer_count)},
+      {"total", number(page.total)},
+      {"rows", summary_list(page.rows)},
   });
 }
 
-PyObject* store_edge_order(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"id", "direction", "order", "descending", "type", "cancel", nullptr};
-    PyObject* id_object = nullptr;
-    const char* direction_text = nullptr;
-    const char* order_text = nullptr;
-    int descending = 0;
-    const char* type = nullptr;
-    PyObject* cancel_object = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Ossps|$O:edge_order", const_cast<char**>(keywords), &id_object,
-                                     &direction_text, &order_text, &descending, &type, &cancel_object)) {
-      return nullptr;
-    }
-    const auto cancel = CancelRequest::of(cancel_object);
-    if (!cancel) return nullptr;
-    const auto edges = edge_arguments("edge_order", id_object, direction_text, order_text, descending, type);
-    if (!edges) return nullptr;
-    const auto ids = query_store(self, [&](const AnalysisStore& store) {
-      return order_edges(store.store, edges->id, edges->request, cancel->check());
-    });
-    if (!ids) return nullptr;
-    if (!*ids) Py_RETURN_NONE;
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>((*ids)->size())));
-    if (!list) return nullptr;
-    for (std::size_t at = 0; at < (*ids)->size(); ++at) {
-      PyObject* item = PyLong_FromUnsignedLongLong((**ids)[at]);
-      if (item == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(at), item);
-    }
-    return list.release();
-  });
+constexpr const char* kEdgePageParameters[] = {"id", "direction", "order", "descending", "type", "offset", "limit",
+                                               "cancel"};
+constexpr binding::Signature kEdgePage{"Store.edge_page", kEdgePageParameters, 7, 1};
+
+Result<PyObject*> store_edge_page(PyObject* self, Arguments<8> arguments) {
+  VESKER_ASSIGN_OR_RETURN(auto edges, edge_arguments("edge_page", arguments.first<5>()));
+  VESKER_ASSIGN_OR_RETURN(const Py_ssize_t offset, binding::to_ssize(arguments[5], "offset"));
+  VESKER_ASSIGN_OR_RETURN(const Py_ssize_t limit, binding::to_ssize(arguments[6], "limit"));
+  VESKER_ASSIGN_OR_RETURN(const CancelRequest cancel, cancel_argument(self, arguments[7]));
+  if (offset < 0 || limit < 0) {
+    return fail(binding::argument_check(PyExc_ValueError, "edge_page: offset and limit are not negative"));
+  }
+  edges.request.offset = static_cast<std::uint64_t>(offset);
+  edges.request.limit = static_cast<std::uint64_t>(limit);
+  VESKER_ASSIGN_OR_RETURN(const auto page, query_store(self, [&](const AnalysisStore& store) {
+                            return page_edges(store.store, edges.id, edges.request, cancel.check());
+                          }));
+  return page ? page_dict(*page) : binding::none();
 }
 
-PyObject* store_edge_rows(PyObject* self, PyObject* args) {
-  return guarded([&]() -> PyObject* {
-    PyObject* id_object = nullptr;
-    const char* direction_text = nullptr;
-    PyObject* ids_object = nullptr;
-    if (!PyArg_ParseTuple(args, "OsO:edge_rows", &id_object, &direction_text, &ids_object)) return nullptr;
-    auto id = python::to_u64(id_object, "id");
-    if (!id) return python::raise(id.error());
-    const auto direction = direction_named(direction_text);
-    if (!direction) {
-      PyErr_SetString(PyExc_ValueError, "edge_rows: direction is 'references' or 'referrers'");
-      return nullptr;
-    }
-    PyRef sequence = PyRef::steal(PySequence_Fast(ids_object, "edge_rows: ids must be a sequence"));
-    if (!sequence) return nullptr;
-    std::vector<std::uint64_t> edge_ids;
-    edge_ids.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get())));
-    for (Py_ssize_t at = 0; at < PySequence_Fast_GET_SIZE(sequence.get()); ++at) {
-      auto edge_id = python::to_u64(PySequence_Fast_GET_ITEM(sequence.get(), at), "ids");
-      if (!edge_id) return python::raise(edge_id.error());
-      edge_ids.push_back(*edge_id);
-    }
-    const auto rows =
-        query_store(self, [&](const AnalysisStore& store) { return edge_rows(store.store, *id, *direction, edge_ids); });
-    if (!rows) return nullptr;
-    return summary_list(*rows);
-  });
+constexpr const char* kEdgeOrderParameters[] = {"id", "direction", "order", "descending", "type", "cancel"};
+constexpr binding::Signature kEdgeOrder{"Store.edge_order", kEdgeOrderParameters, 5, 1};
+
+Result<PyObject*> store_edge_order(PyObject* self, Arguments<6> arguments) {
+  VESKER_ASSIGN_OR_RETURN(const auto edges, edge_arguments("edge_order", arguments.first<5>()));
+  VESKER_ASSIGN_OR_RETURN(const CancelRequest cancel, cancel_argument(self, arguments[5]));
+  VESKER_ASSIGN_OR_RETURN(const auto ids, query_store(self, [&](const AnalysisStore& store) {
+                            return order_edges(store.store, edges.id, edges.request, cancel.check());
+                          }));
+  return ids ? binding::list_of(*ids, number) : binding::none();
+}
+
+constexpr const char* kEdgeRowsParameters[] = {"id", "direction", "ids"};
+constexpr binding::Signature kEdgeRows{"Store.edge_rows", kEdgeRowsParameters, 3, 0, 3};
+
+Result<PyObject*> store_edge_rows(PyObject* self, Arguments<3> arguments) {
+  VESKER_ASSIGN_OR_RETURN(const std::uint64_t id, binding::to_u64(arguments[0], "id"));
+  VESKER_ASSIGN_OR_RETURN(const std::string_view direction_text, binding::to_c_text(arguments[1], "direction"));
+  const auto direction = direction_named(direction_text);
+  if (!direction) {
+    return fail(binding::argument_check(PyExc_ValueError, "edge_rows: direction is 'references' or 'referrers'"));
+  }
+  VESKER_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> edge_ids,
+                          binding::to_id_list(arguments[2], "ids", "edge_rows: ids must be a sequence"));
+  VESKER_ASSIGN_OR_RETURN(const auto rows, query_store(self, [&](const AnalysisStore& store) {
+                            return edge_rows(store.store, id, *direction, edge_ids);
+                          }));
+  return summary_list(rows);
 }
 
 const PyMethodDef kEdgeMethods[] = {
-    {"edge_page", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_edge_page)),
-     METH_VARARGS | METH_KEYWORDS,
-     "edge_page(id, direction, order, descending, type, offset, limit, *, cancel=None)\n--\n\nOne page of the object's "
-     "'references' or 'referrers' ordered by 'id', 'size', 'subtree' or 'type' (ties in ascending id), only "
-     "those of `type` unless it is empty: a dict with the object's summary, its reference and referrer counts, "
-     "the number of edges that pass the filter and the page's rows (marked as by get_object_tolerant); None "
-     "without a record; Cancelled once `cancel` is set."},
-    {"edge_order", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_edge_order)),
-     METH_VARARGS | METH_KEYWORDS,
-     "edge_order(id, direction, order, descending, type, *, cancel=None)\n--\n\nThe ids of every edge that "
-     "edge_page would list, in its order; None without a record."},
-    {"edge_rows", store_edge_rows, METH_VARARGS,
-     "edge_rows(id, direction, ids)\n--\n\nThe rows of the given edges of the object, as edge_page shows them."},
+    binding::method<kEdgePage, store_edge_page>(
+        "edge_page",
+        "edge_page(id, direction, order, descending, type, offset, limit, *, cancel=None)\n--\n\nOne page of the "
+        "object's 'references' or 'referrers' ordered by 'id', 'size', 'subtree' or 'type' (ties in ascending id), "
+        "only those of `type` unless it is empty: a dict with the object's summary, its reference and referrer "
+        "counts, the number of edges that pass the filter and the page's rows (marked as by get_object_tolerant); "
+        "None without a record; Cancelled once `cancel` is set."),
+    binding::method<kEdgeOrder, store_edge_order>(
+        "edge_order",
+        "edge_order(id, direction, order, descending, type, *, cancel=None)\n--\n\nThe ids of every edge that "
+        "edge_page would list, in its order; None without a record."),
+    binding::method<kEdgeRows, store_edge_rows>(
+        "edge_rows",
+        "edge_rows(id, direction, ids)\n--\n\nThe rows of the given edges of the object, as edge_page shows "
+        "them."),
 };
 
 }  // namespace

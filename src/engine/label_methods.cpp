@@ -1,114 +1,84 @@
 // Names for objects and edges: what holds an object, and the names of its references.
-#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "binding/arguments.h"
+#include "binding/method.h"
+#include "binding/values.h"
 #include "core/labels/object_labels.h"
-#include "engine/retained_rows.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
-#include "python/arguments.h"
-#include "python/errors.h"
-#include "python/py_ref.h"
-#include "python/released_gil.h"
 
 namespace vesker::engine {
 namespace {
 
-using python::guarded;
-using python::PyRef;
+using binding::Arguments;
 
 using Names = std::vector<std::optional<std::string>>;
 
-bool ids_of(PyObject* sequence, std::vector<std::uint64_t>& ids) {
-  PyRef items = PyRef::steal(PySequence_Fast(sequence, "ids must be a sequence"));
-  if (!items) return false;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
-    auto id = python::to_u64(PySequence_Fast_GET_ITEM(items.get(), i), "id");
-    if (!id) {
-      python::raise(id.error());
-      return false;
-    }
-    ids.push_back(*id);
-  }
-  return true;
-}
-
-PyObject* names_list(const Names& names) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    PyObject* item = optional_text(names[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+Result<std::vector<std::uint64_t>> ids_of(PyObject* sequence) {
+  return binding::to_id_list(sequence, "id", "ids must be a sequence");
 }
 
 template <class Work>
-PyObject* names_on_store(PyObject* self, Work&& work) {
-  const auto names = query_store(self, [&](const AnalysisStore& store) -> Result<Names> {
-    VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
-    labels::ObjectLabeler labeler(txn, store);
-    return work(labeler);
-  });
-  if (!names) return nullptr;
-  return names_list(*names);
+Result<PyObject*> names_on_store(PyObject* self, Work&& work) {
+  VESKER_ASSIGN_OR_RETURN(const Names names, query_store(self, [&](const AnalysisStore& store) -> Result<Names> {
+                            VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+                            labels::ObjectLabeler labeler(txn, store);
+                            return work(labeler);
+                          }));
+  return binding::list_of(names, binding::optional_text);
 }
 
-PyObject* store_labels(PyObject* self, PyObject* sequence) {
-  return guarded([&]() -> PyObject* {
-    std::vector<std::uint64_t> ids;
-    if (!ids_of(sequence, ids)) return nullptr;
-    return names_on_store(self, [&](labels::ObjectLabeler& labeler) -> Result<Names> {
-      Names names;
-      for (const std::uint64_t id : ids) {
-        VESKER_ASSIGN_OR_RETURN(auto label, labeler.label(id));
-        names.push_back(std::move(label));
-      }
-      return names;
-    });
-  });
-}
+constexpr const char* kIdsParameter[] = {"ids"};
+constexpr binding::Signature kLabels{"Store.labels", kIdsParameter, 1, 0, 1};
 
-PyObject* store_edge_names(PyObject* self, PyObject* args) {
-  return guarded([&]() -> PyObject* {
-    PyObject* id_object = nullptr;
-    const char* direction = nullptr;
-    PyObject* sequence = nullptr;
-    if (!PyArg_ParseTuple(args, "OsO:edge_names", &id_object, &direction, &sequence)) return nullptr;
-    auto id = python::to_u64(id_object, "id");
-    if (!id) return python::raise(id.error());
-    const std::string_view which(direction);
-    if (which != "references" && which != "referrers") {
-      PyErr_SetString(PyExc_ValueError, "edge_names: direction is 'references' or 'referrers'");
-      return nullptr;
+Result<PyObject*> store_labels(PyObject* self, Arguments<1> arguments) {
+  VESKER_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> ids, ids_of(arguments[0]));
+  return names_on_store(self, [&](labels::ObjectLabeler& labeler) -> Result<Names> {
+    Names names;
+    for (const std::uint64_t id : ids) {
+      VESKER_ASSIGN_OR_RETURN(auto label, labeler.label(id));
+      names.push_back(std::move(label));
     }
-    std::vector<std::uint64_t> ids;
-    if (!ids_of(sequence, ids)) return nullptr;
-    const bool references = which == "references";
-    return names_on_store(self, [&](labels::ObjectLabeler& labeler) -> Result<Names> {
-      Names names;
-      for (const std::uint64_t other : ids) {
-        VESKER_ASSIGN_OR_RETURN(auto name, references ? labeler.reference_name(*id, other)
-                                                      : labeler.reference_name(other, *id));
-        names.push_back(std::move(name));
-      }
-      return names;
-    });
+    return names;
+  });
+}
+
+constexpr const char* kEdgeNamesParameters[] = {"id", "direction", "ids"};
+constexpr binding::Signature kEdgeNames{"Store.edge_names", kEdgeNamesParameters, 3, 0, 3};
+
+Result<PyObject*> store_edge_names(PyObject* self, Arguments<3> arguments) {
+  VESKER_ASSIGN_OR_RETURN(const std::uint64_t id, binding::to_u64(arguments[0], "id"));
+  VESKER_ASSIGN_OR_RETURN(const std::string_view which, binding::to_c_text(arguments[1], "direction"));
+  if (which != "references" && which != "referrers") {
+    return fail(binding::argument_check(PyExc_ValueError, "edge_names: direction is 'references' or 'referrers'"));
+  }
+  VESKER_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> ids, ids_of(arguments[2]));
+  const bool references = which == "references";
+  return names_on_store(self, [&](labels::ObjectLabeler& labeler) -> Result<Names> {
+    Names names;
+    for (const std::uint64_t other : ids) {
+      VESKER_ASSIGN_OR_RETURN(auto name, references ? labeler.reference_name(id, other)
+                                                    : labeler.reference_name(other, id));
+      names.push_back(std::move(name));
+    }
+    return names;
   });
 }
 
 const PyMethodDef kLabelMethods[] = {
-    {"labels", store_labels, METH_O,
-     "labels(ids)\n--\n\nWhat each object is, from a reference that names it ('__main__.cache', 'Order.tags', "
-     "\"`__main__`'s namespace\"), or None where no referrer names it."},
-    {"edge_names", store_edge_names, METH_VARARGS,
-     "edge_names(id, direction, ids)\n--\n\nThe name of each edge between the object and the objects in ids: of "
-     "its references to them ('references') or of theirs to it ('referrers'); None where the dump names none."},
+    binding::method<kLabels, store_labels>(
+        "labels",
+        "labels(ids)\n--\n\nWhat each object is, from a reference that names it ('__main__.cache', 'Order.tags', "
+        "\"`__main__`'s namespace\"), or None where no referrer names it."),
+    binding::method<kEdgeNames, store_edge_names>(
+        "edge_names",
+        "edge_names(id, direction, ids)\n--\n\nThe name of each edge between the object and the objects in ids: of "
+        "its references to them ('references') or of theirs to it ('referrers'); None where the dump names none."),
 };
 
 }  // namespace

@@ -1,5 +1,4 @@
 // Retained sizes: computing them for a store, and the questions they answer.
-#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <optional>
@@ -8,6 +7,12 @@
 #include <utility>
 #include <vector>
 
+#include "binding/arguments.h"
+#include "binding/method.h"
+#include "binding/progress_sink.h"
+#include "binding/py_ref.h"
+#include "binding/released_gil.h"
+#include "binding/values.h"
 #include "core/dominators/retained_queries.h"
 #include "core/dominators/retained_store.h"
 #include "core/queries/object_lookup.h"
@@ -15,281 +20,261 @@
 #include "engine/retained_rows.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
-#include "python/arguments.h"
-#include "python/errors.h"
-#include "python/progress_sink.h"
-#include "python/py_ref.h"
-#include "python/released_gil.h"
 
 namespace vesker::engine {
 namespace {
 
-using dominators::RetainedFacts;
-using python::guarded;
-using python::PyRef;
-using python::ReleasedGil;
+using binding::Arguments;
+using binding::dict_of;
+using binding::number;
+using binding::PyRef;
+using binding::ReleasedGil;
+using binding::text;
 
-PyObject* store_compute_retained(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"progress", nullptr};
-    PyObject* progress = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:compute_retained", const_cast<char**>(keywords), &progress)) {
-      return nullptr;
-    }
-    std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-    if (store == nullptr) return nullptr;
-    Result<dominators::RetainedRun> run = fail_message("");
-    {
-      ReleasedGil released;
-      Progress reporting(python::interpreter_sink(released, progress));
-      run = dominators::compute_retained_sizes(*store, reporting);
-    }
-    if (!run) return python::raise(run.error());
-    return dict_of({
-        {"objects", PyLong_FromUnsignedLongLong(run->objects)},
-        {"edges", PyLong_FromUnsignedLongLong(run->edges)},
-        {"unreachable", PyLong_FromUnsignedLongLong(run->unreachable)},
-        {"total_size", PyLong_FromUnsignedLongLong(run->total_size)},
-        {"graph_bytes", PyLong_FromUnsignedLongLong(run->graph_bytes)},
-        {"read_seconds", PyFloat_FromDouble(run->read_seconds)},
-        {"dominator_seconds", PyFloat_FromDouble(run->dominator_seconds)},
-        {"write_seconds", PyFloat_FromDouble(run->write_seconds)},
-    });
+constexpr const char* kProgressParameter[] = {"progress"};
+constexpr binding::Signature kComputeRetained{"Store.compute_retained", kProgressParameter, 0};
+
+Result<PyObject*> store_compute_retained(PyObject* self, Arguments<1> arguments) {
+  PyObject* progress = arguments[0] != nullptr ? arguments[0] : Py_None;
+  VESKER_ASSIGN_OR_RETURN(const std::shared_ptr<const AnalysisStore> store, open_store_of(self));
+  Result<dominators::RetainedRun> run = fail_message("");
+  {
+    ReleasedGil released;
+    Progress reporting(binding::interpreter_sink(released, progress));
+    run = dominators::compute_retained_sizes(*store, reporting);
+  }
+  if (!run) return fail(std::move(run).error());
+  return dict_of({
+      {"objects", number(run->objects)},
+      {"edges", number(run->edges)},
+      {"unreachable", number(run->unreachable)},
+      {"total_size", number(run->total_size)},
+      {"graph_bytes", number(run->graph_bytes)},
+      {"read_seconds", PyFloat_FromDouble(run->read_seconds)},
+      {"dominator_seconds", PyFloat_FromDouble(run->dominator_seconds)},
+      {"write_seconds", PyFloat_FromDouble(run->write_seconds)},
   });
 }
 
-PyObject* store_retained_state(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    auto state = query_store(self, [](const AnalysisStore& store) -> Result<dominators::RetainedState> {
-      VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
-      return dominators::retained_state(txn, store);
-    });
-    if (!state) return nullptr;
-    switch (*state) {
-      case dominators::RetainedState::missing:
-        return text("missing");
-      case dominators::RetainedState::fresh:
-        return text("fresh");
-      case dominators::RetainedState::stale:
-        return text("stale");
-    }
-    internal_error("unknown retained state");
+constexpr binding::Signature kRetainedState{"Store.retained_state", {}};
+
+Result<PyObject*> store_retained_state(PyObject* self, Arguments<0>) {
+  VESKER_ASSIGN_OR_RETURN(const auto state,
+                          query_store(self, [](const AnalysisStore& store) -> Result<dominators::RetainedState> {
+                            VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+                            return dominators::retained_state(txn, store);
+                          }));
+  switch (state) {
+    case dominators::RetainedState::missing:
+      return text("missing");
+    case dominators::RetainedState::fresh:
+      return text("fresh");
+    case dominators::RetainedState::stale:
+      return text("stale");
+  }
+  internal_error("unknown retained state");
+}
+
+constexpr const char* kIdParameter[] = {"id"};
+constexpr binding::Signature kRetained{"Store.retained", kIdParameter, 1, 0, 1};
+
+Result<PyObject*> store_retained(PyObject* self, Arguments<1> arguments) {
+  VESKER_ASSIGN_OR_RETURN(const std::uint64_t id, binding::to_u64(arguments[0], "id"));
+  VESKER_ASSIGN_OR_RETURN(const auto row,
+                          query_store(self, [&](const AnalysisStore& store) -> Result<std::optional<Row>> {
+                            VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+                            VESKER_ASSIGN_OR_RETURN(const auto facts, dominators::read_retained(txn, store, id));
+                            if (!facts) return std::nullopt;
+                            return row_of(txn, store, id);
+                          }));
+  return row ? row_dict(*row) : binding::none();
+}
+
+constexpr const char* kTopRetainedParameters[] = {"type", "offset", "limit"};
+constexpr binding::Signature kTopRetained{"Store.top_retained", kTopRetainedParameters, 0};
+
+Result<PyObject*> store_top_retained(PyObject* self, Arguments<3> arguments) {
+  VESKER_ASSIGN_OR_RETURN(const std::string_view type,
+                          binding::or_default(arguments[0], std::string_view("All Types"), "type", binding::to_text));
+  VESKER_ASSIGN_OR_RETURN(const std::uint64_t offset,
+                          binding::or_default(arguments[1], std::uint64_t{0}, "offset", binding::to_u64));
+  VESKER_ASSIGN_OR_RETURN(const std::uint64_t limit,
+                          binding::or_default(arguments[2], std::uint64_t{20}, "limit", binding::to_u64));
+  VESKER_ASSIGN_OR_RETURN(const auto rows,
+                          query_store(self, [&](const AnalysisStore& store) -> Result<std::vector<Row>> {
+                            VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+                            VESKER_ASSIGN_OR_RETURN(const auto entries,
+                                                    dominators::top_retained(txn, store, type, offset, limit));
+                            std::vector<std::uint64_t> ids;
+                            for (const auto& entry : entries) ids.push_back(entry.id);
+                            return rows_of(txn, store, ids, false);
+                          }));
+  return row_list(rows);
+}
+
+// The type names of `expand`, any iterable of str; None or left out: none.
+Result<absl::flat_hash_set<std::string>> expanded_types(PyObject* object) {
+  absl::flat_hash_set<std::string> expand;
+  if (object == nullptr || object == Py_None) return expand;
+  PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+  if (!iterator) return fail(binding::argument_error("expand"));
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    VESKER_ASSIGN_OR_RETURN(const std::string_view name, binding::to_text(item.get(), "expand"));
+    expand.emplace(name);
+  }
+  if (PyErr_Occurred()) return fail(binding::argument_error("expand"));
+  return expand;
+}
+
+using TreeRows = std::vector<dominators::TreeRow>;
+
+PyObject* tree_row_dict(const dominators::TreeRow& row) {
+  return dict_of({
+      {"id", binding::optional_number(row.id)},
+      {"type", text(row.type)},
+      {"value", binding::optional_text(row.value)},
+      {"count", number(row.count)},
+      {"size", number(row.size)},
+      {"retained", number(row.retained)},
   });
 }
 
-PyObject* store_retained(PyObject* self, PyObject* id_object) {
-  return guarded([&]() -> PyObject* {
-    auto id = python::to_u64(id_object, "id");
-    if (!id) return python::raise(id.error());
-    auto row = query_store(self, [&](const AnalysisStore& store) -> Result<std::optional<Row>> {
-      VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
-      VESKER_ASSIGN_OR_RETURN(const auto facts, dominators::read_retained(txn, store, *id));
-      if (!facts) return std::nullopt;
-      return row_of(txn, store, *id);
-    });
-    if (!row) return nullptr;
-    return *row ? row_dict(**row) : Py_NewRef(Py_None);
-  });
+constexpr const char* kDominatorTreeParameters[] = {"id", "expand", "limit", "cancel"};
+constexpr binding::Signature kDominatorTree{"Store.dominator_tree", kDominatorTreeParameters, 0, 1};
+
+Result<PyObject*> store_dominator_tree(PyObject* self, Arguments<4> arguments) {
+  VESKER_ASSIGN_OR_RETURN(const CancelRequest cancel, cancel_argument(self, arguments[3]));
+  VESKER_ASSIGN_OR_RETURN(const std::optional<std::uint64_t> parent,
+                          binding::or_none(arguments[0], "id", binding::to_u64));
+  VESKER_ASSIGN_OR_RETURN(const auto expand, expanded_types(arguments[1]));
+  VESKER_ASSIGN_OR_RETURN(const std::uint64_t limit,
+                          binding::or_default(arguments[2], std::uint64_t{50}, "limit", binding::to_u64));
+  VESKER_ASSIGN_OR_RETURN(const auto rows,
+                          query_store(self, [&](const AnalysisStore& store) -> Result<TreeRows> {
+                            VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+                            return dominators::dominator_tree_rows(txn, store, parent, expand, limit, cancel.check());
+                          }));
+  return binding::list_of(rows, tree_row_dict);
 }
 
-PyObject* store_top_retained(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"type", "offset", "limit", nullptr};
-    const char* type = "All Types";
-    Py_ssize_t type_size = 9;
-    unsigned long long offset = 0, limit = 20;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|s#KK:top_retained", const_cast<char**>(keywords), &type,
-                                     &type_size, &offset, &limit)) {
-      return nullptr;
-    }
-    const std::string_view type_view(type, static_cast<std::size_t>(type_size));
-    auto rows = query_store(self, [&](const AnalysisStore& store) -> Result<std::vector<Row>> {
-      VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
-      VESKER_ASSIGN_OR_RETURN(const auto entries, dominators::top_retained(txn, store, type_view, offset, limit));
-      std::vector<std::uint64_t> ids;
-      for (const auto& entry : entries) ids.push_back(entry.id);
-      return rows_of(txn, store, ids, false);
-    });
-    return rows ? row_list(*rows) : nullptr;
-  });
+constexpr const char* kWhyParameters[] = {"id", "cancel"};
+constexpr binding::Signature kWhy{"Store.why", kWhyParameters, 1, 1, 1};
+
+Result<PyObject*> store_why(PyObject* self, Arguments<2> arguments) {
+  VESKER_ASSIGN_OR_RETURN(const CancelRequest cancel, cancel_argument(self, arguments[1]));
+  VESKER_ASSIGN_OR_RETURN(const std::uint64_t id, binding::to_u64(arguments[0], "id"));
+  struct Answer {
+    std::vector<Row> dominators;
+    std::vector<Row> path;
+  };
+  VESKER_ASSIGN_OR_RETURN(const auto answer,
+                          query_store(self, [&](const AnalysisStore& store) -> Result<std::optional<Answer>> {
+                            VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
+                            VESKER_ASSIGN_OR_RETURN(const auto chain, dominators::dominator_chain(txn, store, id));
+                            if (!chain) return std::nullopt;
+                            VESKER_ASSIGN_OR_RETURN(const auto path,
+                                                    dominators::shortest_root_path(txn, store, id, cancel.check()));
+                            Answer found;
+                            VESKER_ASSIGN_OR_RETURN(found.dominators, rows_of(txn, store, *chain, true));
+                            VESKER_ASSIGN_OR_RETURN(found.path, rows_of(txn, store, *path, true));
+                            return found;
+                          }));
+  if (!answer) return binding::none();
+  return dict_of({{"dominators", row_list(answer->dominators)}, {"path", row_list(answer->path)}});
 }
 
-PyObject* store_dominator_tree(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"id", "expand", "limit", "cancel", nullptr};
-    PyObject* id_object = Py_None;
-    PyObject* expand_object = nullptr;
-    unsigned long long limit = 50;
-    PyObject* cancel_object = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOK$O:dominator_tree", const_cast<char**>(keywords), &id_object,
-                                     &expand_object, &limit, &cancel_object)) {
-      return nullptr;
-    }
-    const auto cancel = CancelRequest::of(cancel_object);
-    if (!cancel) return nullptr;
-    std::optional<std::uint64_t> parent;
-    if (id_object != Py_None) {
-      auto id = python::to_u64(id_object, "id");
-      if (!id) return python::raise(id.error());
-      parent = *id;
-    }
-    absl::flat_hash_set<std::string> expand;
-    if (expand_object != nullptr && expand_object != Py_None) {
-      PyRef iterator = PyRef::steal(PyObject_GetIter(expand_object));
-      if (!iterator) return nullptr;
-      while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-        Py_ssize_t size = 0;
-        const char* name = PyUnicode_AsUTF8AndSize(item.get(), &size);
-        if (name == nullptr) return nullptr;
-        expand.emplace(name, static_cast<std::size_t>(size));
-      }
-      if (PyErr_Occurred()) return nullptr;
-    }
-    auto rows = query_store(
-        self,
-        [&](const AnalysisStore& store) -> Result<std::vector<dominators::TreeRow>> {
-          VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
-          return dominators::dominator_tree_rows(txn, store, parent, expand, limit, cancel->check());
-        });
-    if (!rows) return nullptr;
-    PyRef list = PyRef::steal(PyList_New(0));
-    if (!list) return nullptr;
-    for (const auto& row : *rows) {
-      PyRef item = PyRef::steal(dict_of({
-          {"id", optional_id(row.id)},
-          {"type", text(row.type)},
-          {"value", optional_text(row.value)},
-          {"count", PyLong_FromUnsignedLongLong(row.count)},
-          {"size", PyLong_FromUnsignedLongLong(row.size)},
-          {"retained", PyLong_FromUnsignedLongLong(row.retained)},
-      }));
-      if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
-    }
-    return list.release();
-  });
-}
+constexpr binding::Signature kTypeRetained{"Store.type_retained", {}};
 
-PyObject* store_why(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"", "cancel", nullptr};
-    PyObject* id_object = nullptr;
-    PyObject* cancel_object = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:why", const_cast<char**>(keywords), &id_object,
-                                     &cancel_object)) {
-      return nullptr;
-    }
-    const auto cancel = CancelRequest::of(cancel_object);
-    if (!cancel) return nullptr;
-    auto id = python::to_u64(id_object, "id");
-    if (!id) return python::raise(id.error());
-    struct Answer {
-      std::vector<Row> dominators;
-      std::vector<Row> path;
-    };
-    auto answer = query_store(
-        self,
-        [&](const AnalysisStore& store) -> Result<std::optional<Answer>> {
-          VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
-          VESKER_ASSIGN_OR_RETURN(const auto chain, dominators::dominator_chain(txn, store, *id));
-          if (!chain) return std::nullopt;
-          VESKER_ASSIGN_OR_RETURN(const auto path,
-                                  dominators::shortest_root_path(txn, store, *id, cancel->check()));
-          Answer found;
-          VESKER_ASSIGN_OR_RETURN(found.dominators, rows_of(txn, store, *chain, true));
-          VESKER_ASSIGN_OR_RETURN(found.path, rows_of(txn, store, *path, true));
-          return found;
-        });
-    if (!answer) return nullptr;
-    if (!*answer) Py_RETURN_NONE;
-    return dict_of({{"dominators", row_list((*answer)->dominators)}, {"path", row_list((*answer)->path)}});
-  });
-}
-
-PyObject* store_type_retained(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    auto rows = query_store(self, [](const AnalysisStore& store) {
-      return [&]() -> Result<std::vector<std::pair<std::string, std::uint64_t>>> {
+Result<PyObject*> store_type_retained(PyObject* self, Arguments<0>) {
+  VESKER_ASSIGN_OR_RETURN(
+      const auto rows,
+      query_store(self, [](const AnalysisStore& store) -> Result<std::vector<std::pair<std::string, std::uint64_t>>> {
         VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
         return dominators::type_retained(txn, store);
-      }();
-    });
-    if (!rows) return nullptr;
-    PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict) return nullptr;
-    for (const auto& [type, retained] : *rows) {
-      PyRef key = PyRef::steal(text(type));
-      PyRef value = PyRef::steal(PyLong_FromUnsignedLongLong(retained));
-      if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
-    }
-    return dict.release();
-  });
+      }));
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return fail(binding::pending());
+  for (const auto& [type, retained] : rows) {
+    PyRef key = PyRef::steal(text(type));
+    PyRef value = PyRef::steal(number(retained));
+    if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return fail(binding::pending());
+  }
+  return dict.release();
 }
 
-PyObject* store_import_names(PyObject* self, PyObject* pairs) {
-  return guarded([&]() -> PyObject* {
-    // Converted with the lock held, then written in one transaction without it.
-    std::vector<std::pair<std::uint64_t, dominators::ReferenceNames>> entries;
-    PyRef iterator = PyRef::steal(PyObject_GetIter(pairs));
-    if (!iterator) return nullptr;
-    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-      PyObject* id_object = nullptr;
-      PyObject* names_object = nullptr;
-      if (!PyArg_ParseTuple(item.get(), "OO:import_names", &id_object, &names_object)) return nullptr;
-      auto id = python::to_u64(id_object, "id");
-      if (!id) return python::raise(id.error());
-      PyRef names = PyRef::steal(PySequence_Fast(names_object, "the names must be a sequence"));
-      if (!names) return nullptr;
-      dominators::ReferenceNames converted;
-      for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names.get()); ++i) {
-        PyObject* name = PySequence_Fast_GET_ITEM(names.get(), i);
-        if (name == Py_None) {
-          converted.emplace_back();
-          continue;
-        }
-        Py_ssize_t size = 0;
-        const char* bytes = PyUnicode_AsUTF8AndSize(name, &size);
-        if (bytes == nullptr) return nullptr;
-        converted.emplace_back(std::string(bytes, static_cast<std::size_t>(size)));
-      }
-      entries.emplace_back(*id, std::move(converted));
+// One reference's names: a name or None per reference.
+Result<dominators::ReferenceNames> reference_names(PyObject* object) {
+  PyRef names = PyRef::steal(PySequence_Fast(object, "the names must be a sequence"));
+  if (!names) return fail(binding::pending());
+  dominators::ReferenceNames converted;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names.get()); ++i) {
+    PyObject* name = PySequence_Fast_GET_ITEM(names.get(), i);
+    if (name == Py_None) {
+      converted.emplace_back();
+      continue;
     }
-    if (PyErr_Occurred()) return nullptr;
-    auto written = query_store(self, [&](const AnalysisStore& store) -> Result<bool> {
-      VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_write());
-      for (const auto& [id, names] : entries) VESKER_TRY(dominators::put_reference_names(txn, store, id, names));
-      VESKER_TRY(txn.commit());
-      return true;
-    });
-    if (!written) return nullptr;
-    Py_RETURN_NONE;
-  });
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(name, &size);
+    if (bytes == nullptr) return fail(binding::pending());
+    converted.emplace_back(std::string(bytes, static_cast<std::size_t>(size)));
+  }
+  return converted;
 }
 
-template <class F>
-PyCFunction keywords_method(F function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+constexpr const char* kPairsParameter[] = {"pairs"};
+constexpr binding::Signature kImportNames{"Store.import_names", kPairsParameter, 1, 0, 1};
+
+Result<PyObject*> store_import_names(PyObject* self, Arguments<1> arguments) {
+  // Converted with the lock held, then written in one transaction without it.
+  std::vector<std::pair<std::uint64_t, dominators::ReferenceNames>> entries;
+  PyRef iterator = PyRef::steal(PyObject_GetIter(arguments[0]));
+  if (!iterator) return fail(binding::pending());
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    PyObject* id_object = nullptr;
+    PyObject* names_object = nullptr;
+    if (!PyArg_ParseTuple(item.get(), "OO:import_names", &id_object, &names_object)) return fail(binding::pending());
+    VESKER_ASSIGN_OR_RETURN(const std::uint64_t id, binding::to_u64(id_object, "id"));
+    VESKER_ASSIGN_OR_RETURN(auto names, reference_names(names_object));
+    entries.emplace_back(id, std::move(names));
+  }
+  if (PyErr_Occurred()) return fail(binding::pending());
+  const auto written = query_store(self, [&](const AnalysisStore& store) -> Status {
+    VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_write());
+    for (const auto& [id, names] : entries) VESKER_TRY(dominators::put_reference_names(txn, store, id, names));
+    return txn.commit();
+  });
+  if (!written) return fail(written.error());
+  return binding::none();
 }
 
 const PyMethodDef kRetainedMethods[] = {
-    {"compute_retained", keywords_method(store_compute_retained), METH_VARARGS | METH_KEYWORDS,
-     "compute_retained(progress=None)\n--\n\nComputes the dominator tree and the retained size of every object and "
-     "stores them; progress(done, total) is called about ten times a second."},
-    {"retained_state", store_retained_state, METH_NOARGS,
-     "retained_state()\n--\n\n'missing', 'fresh', or 'stale' when the store changed since they were computed."},
-    {"retained", store_retained, METH_O, "retained(id)\n--\n\nOne object with its retained size, or None."},
-    {"top_retained", keywords_method(store_top_retained), METH_VARARGS | METH_KEYWORDS,
-     "top_retained(type='All Types', offset=0, limit=20)\n--\n\nObjects by retained size, largest first."},
-    {"dominator_tree", keywords_method(store_dominator_tree), METH_VARARGS | METH_KEYWORDS,
-     "dominator_tree(id=None, expand=(), limit=50, *, cancel=None)\n--\n\nWhat an object (None: the root) "
-     "immediately dominates, largest first; siblings of one type are merged into one row unless their type is in "
-     "expand."},
-    {"why", keywords_method(store_why), METH_VARARGS | METH_KEYWORDS,
-     "why(id, /, *, cancel=None)\n--\n\nThe dominators from the root down to the object, and a shortest reference "
-     "path from a root; None when the object has no retained size."},
-    {"type_retained", store_type_retained, METH_NOARGS,
-     "type_retained()\n--\n\nThe retained size of each type's objects counted once, by type name."},
-    {"import_names", store_import_names, METH_O,
-     "import_names(pairs)\n--\n\nStores the names of references: (id, [name or None per reference]) pairs."},
+    binding::method<kComputeRetained, store_compute_retained>(
+        "compute_retained",
+        "compute_retained(progress=None)\n--\n\nComputes the dominator tree and the retained size of every object "
+        "and stores them; progress(done, total) is called about ten times a second."),
+    binding::method<kRetainedState, store_retained_state>(
+        "retained_state",
+        "retained_state()\n--\n\n'missing', 'fresh', or 'stale' when the store changed since they were computed."),
+    binding::method<kRetained, store_retained>("retained",
+                                               "retained(id)\n--\n\nOne object with its retained size, or None."),
+    binding::method<kTopRetained, store_top_retained>(
+        "top_retained",
+        "top_retained(type='All Types', offset=0, limit=20)\n--\n\nObjects by retained size, largest first."),
+    binding::method<kDominatorTree, store_dominator_tree>(
+        "dominator_tree",
+        "dominator_tree(id=None, expand=(), limit=50, *, cancel=None)\n--\n\nWhat an object (None: the root) "
+        "immediately dominates, largest first; siblings of one type are merged into one row unless their type is "
+        "in expand."),
+    binding::method<kWhy, store_why>(
+        "why",
+        "why(id, /, *, cancel=None)\n--\n\nThe dominators from the root down to the object, and a shortest "
+        "reference path from a root; None when the object has no retained size."),
+    binding::method<kTypeRetained, store_type_retained>(
+        "type_retained",
+        "type_retained()\n--\n\nThe retained size of each type's objects counted once, by type name."),
+    binding::method<kImportNames, store_import_names>(
+        "import_names",
+        "import_names(pairs)\n--\n\nStores the names of references: (id, [name or None per reference]) pairs."),
 };
 
 }  // namespace

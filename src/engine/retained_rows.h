@@ -1,16 +1,11 @@
-// Objects with their retained facts as the analyses list them, and the small conversions to
-// Python values they share.
+// Objects with their retained facts as the analyses list them.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstdint>
-#include <initializer_list>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
 #include "core/codecs/object_record.h"
@@ -20,12 +15,6 @@
 #include "core/store/analysis_store.h"
 
 namespace vesker::engine {
-
-PyObject* text(std::string_view bytes);
-PyObject* optional_text(const std::optional<std::string>& value);
-PyObject* optional_id(std::optional<std::uint64_t> id);
-// Builds a dict from (key, new reference) pairs; null with an exception set on any failure.
-PyObject* dict_of(std::initializer_list<std::pair<const char*, PyObject*>> items);
 
 // One object as the listings show it.
 struct Row {

@@ -2,44 +2,29 @@
 // ascending native 8-byte object ids and their native 4-byte site numbers, as many of each.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstdint>
 #include <span>
 
+#include "binding/arguments.h"
+
 namespace vesker::engine {
 
-// A bytes-like argument, released when the call ends.
-struct Buffer {
-  Py_buffer view{};
-  Buffer() = default;
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() {
-    if (view.obj != nullptr) PyBuffer_Release(&view);
-  }
-};
-
 struct SiteArguments {
-  Buffer ids;
-  Buffer sites;
+  binding::Buffer ids;
+  binding::Buffer sites;
 
-  bool given() const { return ids.view.obj != nullptr; }
-  // False with a ValueError set when the two do not pair up.
-  bool check(const char* function) const {
-    if (ids.view.len % 8 != 0 || sites.view.len % 4 != 0 || ids.view.len / 8 != sites.view.len / 4) {
-      PyErr_Format(PyExc_ValueError, "%s: ids must be 8-byte and sites 4-byte numbers, as many of each", function);
-      return false;
-    }
-    return true;
-  }
+  bool given() const { return ids.given(); }
   std::span<const std::uint64_t> id_span() const {
-    return {static_cast<const std::uint64_t*>(ids.view.buf), static_cast<std::size_t>(ids.view.len / 8)};
+    return {reinterpret_cast<const std::uint64_t*>(ids.bytes().data()), ids.bytes().size() / 8};
   }
   std::span<const std::uint32_t> site_span() const {
-    return {static_cast<const std::uint32_t*>(sites.view.buf), static_cast<std::size_t>(sites.view.len / 4)};
+    return {reinterpret_cast<const std::uint32_t*>(sites.bytes().data()), sites.bytes().size() / 4};
   }
 };
+
+// The pair given as `ids_name` and "sites"; ValueError, naming `function`, when they do not pair up.
+Result<SiteArguments> site_arguments(PyObject* ids, const char* ids_name, PyObject* sites, const char* function);
 
 }  // namespace vesker::engine

@@ -6,42 +6,35 @@
 #include <utility>
 #include <vector>
 
+#include "binding/arguments.h"
+#include "binding/method.h"
+#include "binding/py_ref.h"
+#include "binding/released_gil.h"
 #include "engine/store_methods.h"
-#include "python/errors.h"
-#include "python/py_ref.h"
-#include "python/released_gil.h"
 
 namespace vesker::engine {
 namespace {
 
-using python::guarded;
-using python::PyRef;
-using python::ReleasedGil;
+using binding::Arguments;
+using binding::PyRef;
+using binding::ReleasedGil;
 
-PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"path", nullptr};
-    PyObject* path_bytes = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:Store", const_cast<char**>(keywords),
-                                     PyUnicode_FSConverter, &path_bytes)) {
-      return nullptr;
-    }
-    PyRef path = PyRef::steal(path_bytes);
-    std::string directory(PyBytes_AS_STRING(path.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(path.get())));
+constexpr const char* kPathParameter[] = {"path"};
+constexpr binding::Signature kStore{"Store", kPathParameter};
 
-    Result<std::shared_ptr<const AnalysisStore>> opened = fail_message("");
-    {
-      // Opening may wait for another process's write transaction.
-      ReleasedGil released;
-      opened = AnalysisStore::open(directory);
-    }
-    if (!opened) return python::raise(opened.error());
-
-    PyRef self = PyRef::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    new (&reinterpret_cast<StoreObject*>(self.get())->store) ClosableHandle<const AnalysisStore>(std::move(*opened));
-    return self.release();
-  });
+Result<PyObject*> store_new(PyTypeObject* type, Arguments<1> arguments) {
+  VESKER_ASSIGN_OR_RETURN(const std::string directory, binding::to_path(arguments[0], "path"));
+  Result<std::shared_ptr<const AnalysisStore>> opened = fail_message("");
+  {
+    // Opening may wait for another process's write transaction.
+    ReleasedGil released;
+    opened = AnalysisStore::open(directory);
+  }
+  if (!opened) return fail(std::move(opened).error());
+  PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+  if (!self) return fail(binding::pending());
+  new (&reinterpret_cast<StoreObject*>(self.get())->store) ClosableHandle<const AnalysisStore>(std::move(*opened));
+  return self.release();
 }
 
 void store_dealloc(PyObject* self) {
@@ -51,7 +44,9 @@ void store_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyObject* store_close(PyObject* self, PyObject*) {
+constexpr binding::Signature kClose{"Store.close", {}};
+
+PyObject* store_close(PyObject* self, Arguments<0>) {
   // Dropping the last user closes the environment, which may flush; nothing else needs the lock.
   std::shared_ptr<const AnalysisStore> closing = reinterpret_cast<StoreObject*>(self)->store.close();
   {
@@ -61,22 +56,28 @@ PyObject* store_close(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyObject* store_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+constexpr binding::Signature kEnter{"Store.__enter__", {}};
 
-PyObject* store_exit(PyObject* self, PyObject*) { return store_close(self, nullptr); }
+PyObject* store_enter(PyObject* self, Arguments<0>) { return Py_NewRef(self); }
+
+constexpr const char* kExitParameters[] = {"type", "value", "traceback"};
+constexpr binding::Signature kExit{"Store.__exit__", kExitParameters, 3, 0, 3};
+
+PyObject* store_exit(PyObject* self, Arguments<3>) { return store_close(self, {}); }
 
 PyObject* store_path(PyObject* self, void*) {
-  std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-  if (store == nullptr) return nullptr;
-  const std::string& path = store->store.environment->canonical_path();
+  auto store = open_store_of(self);
+  if (!store) return binding::raise(store.error());
+  const std::string& path = (*store)->store.environment->canonical_path();
   return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
 }
 
 const PyMethodDef kLifetimeMethods[] = {
-    {"close", store_close, METH_NOARGS,
-     "close()\n--\n\nCloses the store; the environment stays open while another user of this process shares it."},
-    {"__enter__", store_enter, METH_NOARGS, nullptr},
-    {"__exit__", store_exit, METH_VARARGS, nullptr},
+    binding::method<kClose, store_close>(
+        "close",
+        "close()\n--\n\nCloses the store; the environment stays open while another user of this process shares it."),
+    binding::method<kEnter, store_enter>("__enter__", nullptr),
+    binding::method<kExit, store_exit>("__exit__", nullptr),
 };
 
 PyGetSetDef store_getset[] = {
@@ -89,8 +90,7 @@ PyMethodDef* all_methods() {
   static std::vector<PyMethodDef>* table = [] {
     auto* methods = new std::vector<PyMethodDef>;
     for (auto part : {lifetime_methods(), metadata_methods(), retained_methods(), lookup_methods(), check_methods(),
-                      edge_methods(), suspect_methods(), waste_methods(),
-                      label_methods(), site_methods()}) {
+                      edge_methods(), suspect_methods(), waste_methods(), label_methods(), site_methods()}) {
       methods->insert(methods->end(), part.begin(), part.end());
     }
     methods->push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
@@ -108,7 +108,7 @@ PyObject* make_store_type(PyObject* module) {
       {Py_tp_doc, const_cast<char*>("Store(path)\n--\n\n"
                                     "A store directory opened for the analyses. In one process it shares the "
                                     "environment of a HeapDumpExplorer of the same directory.")},
-      {Py_tp_new, reinterpret_cast<void*>(store_new)},
+      {Py_tp_new, reinterpret_cast<void*>(binding::construct<kStore, store_new>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
       {Py_tp_methods, all_methods()},
       {Py_tp_getset, store_getset},
@@ -119,9 +119,9 @@ PyObject* make_store_type(PyObject* module) {
   return PyType_FromModuleAndSpec(module, &spec, nullptr);
 }
 
-std::shared_ptr<const AnalysisStore> open_store_of(PyObject* self) {
+Result<std::shared_ptr<const AnalysisStore>> open_store_of(PyObject* self) {
   std::shared_ptr<const AnalysisStore> store = reinterpret_cast<StoreObject*>(self)->store.take();
-  if (store == nullptr) PyErr_SetString(PyExc_ValueError, "the store is closed");
+  if (store == nullptr) return fail(binding::argument_check(PyExc_ValueError, "the store is closed"));
   return store;
 }
 

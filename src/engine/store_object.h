@@ -9,10 +9,10 @@
 #include <utility>
 #include <variant>
 
+#include "binding/errors.h"
+#include "binding/released_gil.h"
 #include "core/common/closable_handle.h"
 #include "core/store/analysis_store.h"
-#include "python/errors.h"
-#include "python/released_gil.h"
 
 namespace vesker::engine {
 
@@ -27,34 +27,31 @@ struct StoreObject {
 // The class, created for one module; null with an exception set on failure.
 PyObject* make_store_type(PyObject* module);
 
-// The open store behind a Store object for one call; null with an exception set when `self` is
-// not a Store or has been closed.
-std::shared_ptr<const AnalysisStore> open_store_of(PyObject* self);
+// The open store behind a Store object for one call; ValueError when it has been closed.
+Result<std::shared_ptr<const AnalysisStore>> open_store_of(PyObject* self);
 
 // Runs `work(store)` on the Store `self` with the interpreter lock released: its value (a
-// std::monostate for a Status), or nothing with the exception set (the store closed, or the error
-// of `work`).
+// std::monostate for a Status), or the error that stopped it (the store closed, or the error of
+// `work`).
 template <class Work>
 auto query_store(PyObject* self, Work&& work) {
   using Answer = decltype(work(std::declval<const AnalysisStore&>()));
   using Value = std::conditional_t<std::is_void_v<typename Answer::value_type>, std::monostate,
                                    typename Answer::value_type>;
-  std::optional<Value> value;
-  std::shared_ptr<const AnalysisStore> store = open_store_of(self);
-  if (store == nullptr) return value;
-  std::optional<Answer> answer;
-  {
-    python::ReleasedGil released;
-    answer.emplace(work(*store));
-  }
-  if (!*answer) {
-    python::raise(answer->error());
-  } else if constexpr (std::is_void_v<typename Answer::value_type>) {
-    value.emplace();
-  } else {
-    value.emplace(std::move(**answer));
-  }
-  return value;
+  return [&]() -> Result<Value> {
+    VESKER_ASSIGN_OR_RETURN(const std::shared_ptr<const AnalysisStore> store, open_store_of(self));
+    std::optional<Answer> answer;
+    {
+      binding::ReleasedGil released;
+      answer.emplace(work(*store));
+    }
+    if (!*answer) return fail(std::move(*answer).error());
+    if constexpr (std::is_void_v<typename Answer::value_type>) {
+      return Value{};
+    } else {
+      return std::move(**answer);
+    }
+  }();
 }
 
 }  // namespace vesker::engine

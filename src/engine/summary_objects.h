@@ -11,9 +11,6 @@
 
 namespace vesker::engine {
 
-// The number, or None. A new reference, or nullptr with the Python error set.
-PyObject* u64_or_none(const std::optional<std::uint64_t>& value);
-
 const char* state_name(TolerantSummary::State state);
 
 // {"id", "type", "value", "size", "subtree_size", "state"}; a missing object has None for all

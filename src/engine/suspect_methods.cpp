@@ -1,24 +1,26 @@
 // Leak suspects: the objects or groups that hold most of the heap, with their paths and signatures.
-#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <optional>
 #include <vector>
 
+#include "binding/arguments.h"
+#include "binding/method.h"
+#include "binding/values.h"
 #include "core/suspects/leak_suspects.h"
 #include "engine/cancellation_object.h"
 #include "engine/retained_rows.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
-#include "python/errors.h"
-#include "python/py_ref.h"
-#include "python/released_gil.h"
 
 namespace vesker::engine {
 namespace {
 
-using python::guarded;
-using python::PyRef;
+using binding::Arguments;
+using binding::dict_of;
+using binding::none;
+using binding::number;
+using binding::text;
 
 // A suspect with the rows of its descent and path, read in the same transaction.
 struct FoundSuspect {
@@ -50,22 +52,22 @@ Result<Found> find(const AnalysisStore& store, const suspects::SuspectOptions& o
 }
 
 PyObject* held_dict(const std::optional<suspects::HeldGroup>& held) {
-  if (!held) return Py_NewRef(Py_None);
+  if (!held) return none();
   return dict_of({
       {"type", text(held->type)},
-      {"count", PyLong_FromUnsignedLongLong(held->count)},
-      {"retained", PyLong_FromUnsignedLongLong(held->retained)},
-      {"sample", PyLong_FromUnsignedLongLong(held->sample)},
+      {"count", number(held->count)},
+      {"retained", number(held->retained)},
+      {"sample", number(held->sample)},
   });
 }
 
 PyObject* suspect_dict(const FoundSuspect& found) {
   const suspects::Suspect& suspect = found.suspect;
   return dict_of({
-      {"id", PyLong_FromUnsignedLongLong(suspect.id)},
-      {"retained", PyLong_FromUnsignedLongLong(suspect.retained)},
-      {"count", PyLong_FromUnsignedLongLong(suspect.count)},
-      {"object", found.descent.empty() ? Py_NewRef(Py_None) : row_dict(found.descent.back())},
+      {"id", number(suspect.id)},
+      {"retained", number(suspect.retained)},
+      {"count", number(suspect.count)},
+      {"object", found.descent.empty() ? none() : row_dict(found.descent.back())},
       {"descent", row_list(found.descent)},
       {"held", held_dict(suspect.held)},
       {"path", row_list(found.path)},
@@ -74,40 +76,30 @@ PyObject* suspect_dict(const FoundSuspect& found) {
   });
 }
 
-PyObject* store_suspects(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"threshold", "cancel", nullptr};
-    suspects::SuspectOptions options;
-    PyObject* cancel_object = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|d$O:suspects", const_cast<char**>(keywords), &options.threshold,
-                                     &cancel_object)) {
-      return nullptr;
-    }
-    if (!(options.threshold > 0 && options.threshold <= 1)) {
-      PyErr_SetString(PyExc_ValueError, "suspects: threshold is a share of the heap, above 0 and at most 1");
-      return nullptr;
-    }
-    const auto cancel = CancelRequest::of(cancel_object);
-    if (!cancel) return nullptr;
-    const auto found =
-        query_store(self, [&](const AnalysisStore& store) { return find(store, options, cancel->check()); });
-    if (!found) return nullptr;
-    PyRef list = PyRef::steal(PyList_New(0));
-    if (!list) return nullptr;
-    for (const FoundSuspect& suspect : found->suspects) {
-      PyRef item = PyRef::steal(suspect_dict(suspect));
-      if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
-    }
-    return dict_of({{"heap", PyLong_FromUnsignedLongLong(found->heap)}, {"suspects", list.release()}});
-  });
+constexpr const char* kSuspectsParameters[] = {"threshold", "cancel"};
+constexpr binding::Signature kSuspects{"Store.suspects", kSuspectsParameters, 0, 1};
+
+Result<PyObject*> store_suspects(PyObject* self, Arguments<2> arguments) {
+  suspects::SuspectOptions options;
+  VESKER_ASSIGN_OR_RETURN(options.threshold,
+                          binding::or_default(arguments[0], options.threshold, "threshold", binding::to_double));
+  if (!(options.threshold > 0 && options.threshold <= 1)) {
+    return fail(binding::argument_check(PyExc_ValueError,
+                                        "suspects: threshold is a share of the heap, above 0 and at most 1"));
+  }
+  VESKER_ASSIGN_OR_RETURN(const CancelRequest cancel, cancel_argument(self, arguments[1]));
+  VESKER_ASSIGN_OR_RETURN(const Found found, query_store(self, [&](const AnalysisStore& store) {
+                            return find(store, options, cancel.check());
+                          }));
+  return dict_of({{"heap", number(found.heap)}, {"suspects", binding::list_of(found.suspects, suspect_dict)}});
 }
 
 const PyMethodDef kSuspectMethods[] = {
-    {"suspects", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_suspects)),
-     METH_VARARGS | METH_KEYWORDS,
+    binding::method<kSuspects, store_suspects>(
+     "suspects",
      "suspects(threshold=0.1, *, cancel=None)\n--\n\nThe objects, or groups of one type, that each hold at least "
      "threshold of the heap, largest first, each at its accumulation point with a shortest named path from a root "
-     "and a signature of that path. Needs fresh retained sizes."},
+     "and a signature of that path. Needs fresh retained sizes."),
 };
 
 }  // namespace

@@ -1,16 +1,12 @@
-// The instance layout of HeapDumpExplorer and the frame every method runs in.
+// The instance layout of HeapDumpExplorer, and the explorer its methods receive.
 #pragma once
 
 #include <Python.h>
 
-#include <array>
 #include <memory>
-#include <span>
 
+#include "binding/method.h"
 #include "core/explorer/heap_dump_explorer.h"
-#include "python/arguments.h"
-#include "python/errors.h"
-#include "python/heap_dump_explorer.h"
 
 namespace vesker::python {
 
@@ -19,21 +15,15 @@ struct ExplorerObject {
   std::unique_ptr<HeapDumpExplorer> explorer;
 };
 
-// A method body: the explorer and its bound arguments. The explorer lives as long as its
-// object, which the call's own reference keeps alive.
-template <std::size_t N>
-using MethodBody = PyObject* (*)(HeapDumpExplorer& explorer, std::span<PyObject* const, N> arguments);
+}  // namespace vesker::python
 
-// The fast-call entry point of one method: binds the arguments and turns broken invariants into
-// PanicException.
-template <const Signature& S, std::size_t N, MethodBody<N> Body>
-PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    // The method descriptors of the class have checked the receiver already.
-    std::array<PyObject*, N> bound{};
-    if (!bind_arguments(S, args, nargs, kwnames, bound)) return nullptr;
-    return Body(*reinterpret_cast<ExplorerObject*>(self)->explorer, std::span<PyObject* const, N>(bound));
-  });
+namespace vesker::binding {
+
+// A method body of HeapDumpExplorer receives the explorer, which lives as long as its object:
+// the call's own reference keeps that alive.
+template <>
+inline HeapDumpExplorer& receiver<HeapDumpExplorer&>(PyObject* self) {
+  return *reinterpret_cast<python::ExplorerObject*>(self)->explorer;
 }
 
-}  // namespace vesker::python
+}  // namespace vesker::binding

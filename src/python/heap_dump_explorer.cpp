@@ -4,38 +4,42 @@
 #include <new>
 #include <optional>
 
-#include "python/explorer_object.h"
+#include "binding/method.h"
+#include "binding/once.h"
+#include "binding/released_gil.h"
 #include "python/explorer_methods.h"
-#include "python/once.h"
-#include "python/released_gil.h"
+#include "python/explorer_object.h"
 #include "python/result_classes.h"
 
 namespace vesker::python {
+
+using binding::ReleasedGil;
+using binding::Signature;
+using binding::create_once;
+using binding::raise;
+using binding::to_text;
+
 namespace {
 
 constexpr const char* kConstructorParameters[] = {"db_path"};
 constexpr Signature kConstructor{"HeapDumpExplorer.__new__", kConstructorParameters};
 
-PyObject* explorer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    PyObject* bound[1];
-    if (!bind_arguments(kConstructor, args, kwargs, bound)) return nullptr;
-    auto path = to_text(bound[0], "db_path");
-    if (!path) return raise(path.error());
-    std::optional<Result<std::unique_ptr<HeapDumpExplorer>>> opened;
-    {
-      // Creating the databases takes LMDB's writer lock, which another process may hold.
-      ReleasedGil released;
-      opened.emplace(HeapDumpExplorer::open(*path));
-    }
-    auto& explorer = *opened;
-    if (!explorer) return raise(explorer.error());
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;  // dropping the explorer closes the store again
-    auto* object = reinterpret_cast<ExplorerObject*>(self);
-    new (&object->explorer) std::unique_ptr<HeapDumpExplorer>(std::move(*explorer));
-    return self;
-  });
+PyObject* explorer_new(PyTypeObject* type, binding::Arguments<1> arguments) {
+  auto path = to_text(arguments[0], "db_path");
+  if (!path) return raise(path.error());
+  std::optional<Result<std::unique_ptr<HeapDumpExplorer>>> opened;
+  {
+    // Creating the databases takes LMDB's writer lock, which another process may hold.
+    ReleasedGil released;
+    opened.emplace(HeapDumpExplorer::open(*path));
+  }
+  auto& explorer = *opened;
+  if (!explorer) return raise(explorer.error());
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;  // dropping the explorer closes the store again
+  auto* object = reinterpret_cast<ExplorerObject*>(self);
+  new (&object->explorer) std::unique_ptr<HeapDumpExplorer>(std::move(*explorer));
+  return self;
 }
 
 void explorer_dealloc(PyObject* self) {
@@ -50,7 +54,7 @@ PyTypeObject* make_explorer_type() {
   static PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>("HeapDumpExplorer(db_path)\n--\n\n"
                                     "LMDB-backed explorer for heap dumps produced by the Python dumper.")},
-      {Py_tp_new, reinterpret_cast<void*>(explorer_new)},
+      {Py_tp_new, reinterpret_cast<void*>(binding::construct<kConstructor, explorer_new>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(explorer_dealloc)},
       {Py_tp_methods, explorer_methods()},
       {0, nullptr},

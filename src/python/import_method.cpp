@@ -5,14 +5,22 @@
 #include <memory>
 #include <optional>
 
+#include "binding/errors.h"
+#include "binding/progress_sink.h"
+#include "binding/py_ref.h"
+#include "binding/released_gil.h"
 #include "core/importer/line_importer.h"
-#include "python/errors.h"
-#include "python/progress_sink.h"
-#include "python/py_ref.h"
-#include "python/released_gil.h"
 #include "python/result_classes.h"
 
 namespace vesker::python {
+
+using binding::PyRef;
+using binding::ReleasedGil;
+using binding::interpreter_sink;
+using binding::not_an_instance;
+using binding::pending;
+using binding::raise;
+
 namespace {
 
 // Feeds every item of `lines` to the importer; the interpreter lock is held while iterating.

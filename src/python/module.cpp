@@ -1,6 +1,7 @@
 // The extension module vesker_analysis: multi-phase initialisation and class registration.
 #include <Python.h>
 
+#include "binding/module.h"
 #include "python/heap_dump_explorer.h"
 #include "python/result_classes.h"
 
@@ -26,30 +27,13 @@ int exec_module(PyObject* module) {
   return 0;
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#ifdef Py_mod_multiple_interpreters
-    // The classes and PanicException are process-wide objects; another interpreter must not
-    // share them, so the module refuses to load there.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-#ifdef Py_mod_gil
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
+// The classes and PanicException are process-wide objects; another interpreter must not share
+// them, so the module refuses to load there.
+binding::ModuleSlots module_slots =
+    binding::module_slots(exec_module, binding::Interpreters::kMainOnly, binding::Gil::kNotUsed);
 
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "vesker_analysis",
-    "Python bindings for Vesker's heap-dump analysis primitives.",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_definition = binding::module_definition(
+    "vesker_analysis", "Python bindings for Vesker's heap-dump analysis primitives.", module_slots);
 
 }  // namespace
 }  // namespace vesker::python

@@ -3,21 +3,38 @@
 #include <optional>
 #include <string>
 
+#include "binding/errors.h"
+#include "binding/released_gil.h"
 #include "core/codecs/index_values.h"
 #include "core/queries/common_reachable.h"
 #include "core/queries/object_lookup.h"
 #include "core/queries/path_search.h"
 #include "core/queries/type_listing.h"
-#include "python/method.h"
-#include "python/released_gil.h"
+#include "python/result_classes.h"
 
 namespace vesker::python {
+
+using binding::ReleasedGil;
+using binding::raise;
+using binding::to_bool;
+using binding::to_id_set;
+using binding::to_page;
+using binding::to_text;
+using binding::to_u64;
+
 namespace {
 
 // A type argument: any text names a type, "All Types" included, which is the all-types key.
 Result<Type> to_type(PyObject* object, const char* name) {
   VESKER_ASSIGN_OR_RETURN(const std::string_view text, to_text(object, name));
   return Type::named(std::string(text));
+}
+
+// A core result as a Python object, or its error raised.
+template <class T>
+PyObject* result_to_python(Result<T>&& result) {
+  if (!result) return raise(result.error());
+  return to_python(std::move(*result));
 }
 
 // Runs a query of the core without the interpreter lock, so that the program's other threads go

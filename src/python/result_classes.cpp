@@ -5,13 +5,20 @@
 #include <new>
 #include <string>
 
-#include "python/arguments.h"
-#include "python/compat.h"
-#include "python/errors.h"
-#include "python/once.h"
-#include "python/py_ref.h"
+#include "binding/arguments.h"
+#include "binding/compat.h"
+#include "binding/errors.h"
+#include "binding/once.h"
+#include "binding/py_ref.h"
 
 namespace vesker::python {
+
+using binding::PyRef;
+using binding::argument_error;
+using binding::create_once;
+using binding::not_an_instance;
+using binding::pending;
+
 namespace {
 
 // Immutable, not subclassable, not instantiable from Python, no __dict__, no weak references.

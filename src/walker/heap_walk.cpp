@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "binding/py_ref.h"
 #include "core/codecs/object_record.h"
 #include "core/codecs/record_encoder.h"
-#include "python/py_ref.h"
 #include "walker/address_set.h"
 #include "walker/inline_values.h"
 #include "walker/reference_names.h"
@@ -25,7 +25,7 @@ namespace vesker::walker {
 
 namespace {
 
-using python::PyRef;
+using binding::PyRef;
 
 constexpr std::size_t kFlushBytes = 1 << 20;
 

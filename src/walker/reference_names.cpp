@@ -4,14 +4,14 @@
 #include <cstring>
 #include <string_view>
 
-#include "python/py_ref.h"
+#include "binding/py_ref.h"
 #include "walker/type_facts.h"
 
 namespace vesker::walker {
 
 namespace {
 
-using python::PyRef;
+using binding::PyRef;
 
 // Dict keys in reference names are for recognising the entry, not for reading it.
 constexpr Py_ssize_t kKeyLimit = 40;

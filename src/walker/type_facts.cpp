@@ -4,13 +4,13 @@
 #include <charconv>
 #include <cstdint>
 
-#include "python/py_ref.h"
+#include "binding/py_ref.h"
 
 namespace vesker::walker {
 
 namespace {
 
-using python::PyRef;
+using binding::PyRef;
 
 // Appends the first `limit` code points as UTF-8, lone surrogates as '?', as
 // the dumper's encode("utf-8", "replace") does. Reads the characters where

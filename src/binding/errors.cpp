@@ -1,12 +1,12 @@
-#include "python/errors.h"
+#include "binding/errors.h"
 
 #include <atomic>
 #include <cstring>
 
-#include "python/once.h"
-#include "python/py_ref.h"
+#include "binding/once.h"
+#include "binding/py_ref.h"
 
-namespace vesker::python {
+namespace vesker::binding {
 namespace {
 
 // One exception class per kind of error; every one derives from what the modules raised before
@@ -131,4 +131,4 @@ int add_exception_classes(PyObject* module) {
   return PyModule_AddObjectRef(module, "PanicException", panic);
 }
 
-}  // namespace vesker::python
+}  // namespace vesker::binding

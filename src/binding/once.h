@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-namespace vesker::python {
+namespace vesker::binding {
 
 // Returns the object in `slot`, creating it with `make` on first use. Racing threads may each
 // create one; the first one stored wins and the others are dropped, so nobody ever waits while
@@ -23,4 +23,4 @@ T* create_once(std::atomic<T*>& slot, Make make) {
   return created;
 }
 
-}  // namespace vesker::python
+}  // namespace vesker::binding

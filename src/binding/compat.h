@@ -1,4 +1,4 @@
-// The few C API functions this module uses that appeared only in CPython 3.14.
+// The few C API functions the modules use that appeared only in CPython 3.14 (or 3.12).
 // Older interpreters get equivalents here; from 3.14 on the real functions are used.
 #pragma once
 

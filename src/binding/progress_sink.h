@@ -6,11 +6,11 @@
 #include <chrono>
 
 #include "core/common/progress.h"
-#include "python/errors.h"
-#include "python/py_ref.h"
-#include "python/released_gil.h"
+#include "binding/errors.h"
+#include "binding/py_ref.h"
+#include "binding/released_gil.h"
 
-namespace vesker::python {
+namespace vesker::binding {
 
 // Without the lock a Ctrl-C only sets a flag that the interpreter acts on once the computation
 // ends, which can be minutes; so every such computation takes the lock back for a moment once
@@ -39,4 +39,4 @@ inline Progress::Sink interpreter_sink(ReleasedGil& released, PyObject* callback
   };
 }
 
-}  // namespace vesker::python
+}  // namespace vesker::binding

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-namespace vesker::python {
+namespace vesker::binding {
 
 class ReleasedGil {
  public:
@@ -28,4 +28,4 @@ class ReleasedGil {
   PyThreadState* state_;
 };
 
-}  // namespace vesker::python
+}  // namespace vesker::binding

@@ -5,7 +5,7 @@
 
 #include "core/common/error.h"
 
-namespace vesker::python {
+namespace vesker::binding {
 
 // Sets the Python exception for `error` (the class of its kind, with what the kind carries as
 // attributes) and returns null, for use as a method's result.
@@ -36,4 +36,4 @@ PyObject* guarded(Body&& body) noexcept {
 // The error for a Python exception that a call into the interpreter has just set.
 inline Error pending() { return Error::python_exception_pending(); }
 
-}  // namespace vesker::python
+}  // namespace vesker::binding

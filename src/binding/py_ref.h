@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace vesker::python {
+namespace vesker::binding {
 
 class PyRef {
  public:
@@ -38,4 +38,4 @@ class PyRef {
   PyObject* object_ = nullptr;
 };
 
-}  // namespace vesker::python
+}  // namespace vesker::binding
