@@ -3,7 +3,7 @@
 from collections.abc import Callable, Iterable, Sequence
 from os import PathLike
 from types import TracebackType
-from typing import Literal, TypedDict, type_check_only
+from typing import ClassVar, Final, Literal, TypedDict, final, type_check_only
 
 @type_check_only
 class StoreCheck(TypedDict):
@@ -108,28 +108,41 @@ class WasteFinding(TypedDict):
     containers: list[ContainerGroup]
     totals: dict[str, WasteTotal]
 
-class Summary(TypedDict):
+@final
+class ObjectRow:
     """An object in a tolerant lookup; a "missing" one has None for all but id and state."""
 
-    id: int
-    type: str | None
-    value: str | None
-    size: int | None
-    subtree_size: int | None
-    state: Literal["present", "missing", "stale"]
+    __match_args__: ClassVar[tuple[str, ...]]
+    id: Final[int]
+    type: Final[str | None]
+    value: Final[str | None]
+    size: Final[int | None]
+    subtree_size: Final[int | None]
+    state: Final[Literal["present", "missing", "stale"]]
+    def __new__(cls, fields: Iterable[object], /) -> ObjectRow: ...
 
-class TolerantObject(Summary):
-    references: list[Summary]
-    referrers: list[Summary]
+@final
+class TolerantObject:
+    """An object row with all its references and referrers."""
+
+    __match_args__: ClassVar[tuple[str, ...]]
+    id: Final[int]
+    type: Final[str]
+    value: Final[str | None]
+    size: Final[int]
+    subtree_size: Final[int | None]
+    state: Final[Literal["present"]]
+    references: Final[list[ObjectRow]]
+    referrers: Final[list[ObjectRow]]
 
 class EdgePage(TypedDict):
     """One page of an object's references or referrers; `total` counts those that pass the filter."""
 
-    object: Summary
+    object: ObjectRow
     reference_count: int
     referrer_count: int
     total: int
-    rows: list[Summary]
+    rows: list[ObjectRow]
 
 class Cancellation:
     """Passed as `cancel` to the queries that can take long; cancel() stops them with Cancelled."""
@@ -206,10 +219,10 @@ class Store:
         self, id: int, direction: str, order: str, descending: bool, type: str, *,
         cancel: Cancellation | None = None,
     ) -> list[int] | None: ...
-    def edge_rows(self, id: int, direction: str, ids: Sequence[int], /) -> list[Summary]: ...
+    def edge_rows(self, id: int, direction: str, ids: Sequence[int], /) -> list[ObjectRow]: ...
     def find_path_tolerant(
         self, start: int, end: int, avoid: set[int] | frozenset[int], *, cancel: Cancellation | None = None
-    ) -> list[Summary] | None: ...
+    ) -> list[ObjectRow] | None: ...
     def find_common_tolerant(
         self, first: int, second: int, *, cancel: Cancellation | None = None
     ) -> int | None: ...

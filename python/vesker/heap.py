@@ -51,7 +51,8 @@ from vesker.store_facts import StoreFacts, engine_store, read_facts
 
 if TYPE_CHECKING:
     from vesker.compared_sizes import StoreSide
-    from vesker.engine import RetainedRow, Store, Summary
+    from vesker.engine import ObjectRow as EngineRow
+    from vesker.engine import RetainedRow, Store, TolerantObject
     from vesker.sites import SiteTable
     from vesker.suspects import Suspects
     from vesker_analysis import HeapDumpExplorer, ObjectSummary
@@ -231,7 +232,7 @@ class Heap:
         from vesker.sites import allocation_text
 
         return ObjectView(
-            ObjectRow(id, found["type"], found["value"], found["size"], found["subtree_size"],
+            ObjectRow(id, found.type, found.value, found.size, found.subtree_size,
                       None if retained is None else retained.get(id), labels.get(id)),
             allocation_text(self.store_path, self.engine, id),
             self._edges(id, "references", sort, type or ""),
@@ -245,16 +246,16 @@ class Heap:
         found = self.engine.get_object_tolerant(id)
         if found is None:
             raise UserError(f"no object with id {id} in the store")
-        retained = self._retained_of([id, *(r["id"] for title in ("references", "referrers") for r in found[title])])
+        retained = self._retained_of([id, *(r.id for r in (*found.references, *found.referrers))])
 
-        def rows(entries: Sequence[Summary]) -> list[ObjectRow]:
-            return [ObjectRow(r["id"], r["type"], r["value"], r["size"], r["subtree_size"],
-                              None if retained is None else retained.get(r["id"]), state=r["state"]) for r in entries]
+        def rows(entries: Sequence[EngineRow | TolerantObject]) -> list[ObjectRow]:
+            return [ObjectRow(r.id, r.type, r.value, r.size, r.subtree_size,
+                              None if retained is None else retained.get(r.id), state=r.state) for r in entries]
 
         from vesker.sites import allocation_text
 
         return Neighbours(rows([found])[0], allocation_text(self.store_path, self.engine, id),
-                          rows(found["references"]), rows(found["referrers"]), retained is not None)
+                          rows(found.references), rows(found.referrers), retained is not None)
 
     def named(self, id: int, direction: Direction, rows: Sequence[ObjectRow]) -> list[ObjectRow]:
         """Rows of `id`'s references or referrers with the name of each edge as the dump gives
@@ -278,16 +279,16 @@ class Heap:
         def fetch(offset: int, limit: int) -> list[ObjectRow]:
             page = self.engine.edge_page(id, direction, sort, True, type, offset, limit)
             rows = [] if page is None else page["rows"]
-            return self._object_rows(rows, self.engine.edge_names(id, direction, [r["id"] for r in rows]))
+            return self._object_rows(rows, self.engine.edge_names(id, direction, [r.id for r in rows]))
 
         return Table(f"{direction} of {id}" + (f" of type {type}" if type else ""), ObjectRow, total, fetch)
 
-    def _object_rows(self, rows: Sequence[Summary], names: Sequence[str | None]) -> list[ObjectRow]:
+    def _object_rows(self, rows: Sequence[EngineRow], names: Sequence[str | None]) -> list[ObjectRow]:
         labels = self._labels(rows)
-        retained = self._retained_of(r["id"] for r in rows if r["state"] == "present")
-        return [ObjectRow(r["id"], r["type"], r["value"], r["size"], r["subtree_size"],
-                          None if retained is None else retained.get(r["id"]), labels.get(r["id"]), name,
-                          r["state"]) for r, name in zip(rows, names)]
+        retained = self._retained_of(r.id for r in rows if r.state == "present")
+        return [ObjectRow(r.id, r.type, r.value, r.size, r.subtree_size,
+                          None if retained is None else retained.get(r.id), labels.get(r.id), name,
+                          r.state) for r, name in zip(rows, names)]
 
     def retainer(self, id: int) -> RetainerRow | None:
         """An object with its retained size, or None when the store has no such object."""
@@ -333,7 +334,7 @@ class Heap:
             return Path(f"no path from {start} to {end}", None)
         # Each step names the reference from the one before it; the first has none.
         names: list[str | None] = [None]
-        names += [self.engine.edge_names(before["id"], "references", [after["id"]])[0]
+        names += [self.engine.edge_names(before.id, "references", [after.id])[0]
                   for before, after in zip(found, found[1:])]
         return Path(f"path of {len(found) - 1} references from {start} to {end}", self._object_rows(found, names))
 

@@ -12,6 +12,7 @@
 #include "binding/values.h"
 #include "core/queries/edge_page.h"
 #include "engine/cancellation_object.h"
+#include "engine/module_state.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
 #include "engine/summary_objects.h"
@@ -59,13 +60,13 @@ Result<EdgeArguments> edge_arguments(const char* method, Arguments<5> arguments)
   return EdgeArguments{id, EdgePageRequest{*direction, *order, descending, std::string(type), 0, 0}};
 }
 
-PyObject* page_dict(const EdgePage& page) {
+PyObject* page_dict(const ModuleState& module, const EdgePage& page) {
   return binding::dict_of({
-      {"object", summary_dict(page.object.id, page.object, "present")},
+      {"object", object_row(module, page.object.id, page.object, "present")},
       {"reference_count", number(page.reference_count)},
       {"referrer_count", number(page.referrer_count)},
       {"total", number(page.total)},
-      {"rows", summary_list(page.rows)},
+      {"rows", object_rows(module, page.rows)},
   });
 }
 
@@ -86,7 +87,7 @@ Result<PyObject*> store_edge_page(PyObject* self, Arguments<8> arguments) {
   VESKER_ASSIGN_OR_RETURN(const auto page, query_store(self, [&](const AnalysisStore& store) {
                             return page_edges(store.store, edges.id, edges.request, cancel.check());
                           }));
-  return page ? page_dict(*page) : binding::none();
+  return page ? page_dict(class_state(Py_TYPE(self)), *page) : binding::none();
 }
 
 constexpr const char* kEdgeOrderParameters[] = {"id", "direction", "order", "descending", "type", "cancel"};
@@ -116,7 +117,7 @@ Result<PyObject*> store_edge_rows(PyObject* self, Arguments<3> arguments) {
   VESKER_ASSIGN_OR_RETURN(const auto rows, query_store(self, [&](const AnalysisStore& store) {
                             return edge_rows(store.store, id, *direction, edge_ids);
                           }));
-  return summary_list(rows);
+  return object_rows(class_state(Py_TYPE(self)), rows);
 }
 
 const PyMethodDef kEdgeMethods[] = {

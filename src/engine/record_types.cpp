@@ -1,0 +1,42 @@
+#include "engine/record_types.h"
+
+#include <array>
+
+#include "binding/record.h"
+#include "engine/module_state.h"
+
+namespace vesker::engine {
+namespace {
+
+constexpr const char* kObjectRowFields[] = {"id", "type", "value", "size", "subtree_size", "state"};
+constexpr const char* kTolerantObjectFields[] = {"id",           "type",  "value",      "size",
+                                                 "subtree_size", "state", "references", "referrers"};
+
+// In the order of RecordType.
+constexpr std::array<binding::RecordShape, kRecordTypeCount> kShapes = {{
+    {"vesker.engine.ObjectRow",
+     "An object in a tolerant lookup, marked 'present', 'missing' (no record) or 'stale' (a replaced record "
+     "referred to it); a missing one has None for all but its id and state.",
+     kObjectRowFields},
+    {"vesker.engine.TolerantObject", "An object row with all its references and referrers, as object rows.",
+     kTolerantObjectFields},
+}};
+
+}  // namespace
+
+int add_record_types(PyObject* module, ModuleState& state) {
+  for (std::size_t at = 0; at < kRecordTypeCount; ++at) {
+    PyObject* type = binding::make_record_type(kShapes[at]);
+    if (type == nullptr) return -1;
+    state.record_types[at] = type;
+    if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type)) < 0) return -1;
+  }
+  return 0;
+}
+
+PyObject* record_of(const ModuleState& module, RecordType type,
+                    std::initializer_list<std::pair<const char*, PyObject*>> items) {
+  return binding::record_of(module.record_types[static_cast<std::size_t>(type)], items);
+}
+
+}  // namespace vesker::engine
