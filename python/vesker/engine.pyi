@@ -135,14 +135,16 @@ class TolerantObject:
     references: Final[list[ObjectRow]]
     referrers: Final[list[ObjectRow]]
 
-class EdgePage(TypedDict):
+@final
+class EdgePage:
     """One page of an object's references or referrers; `total` counts those that pass the filter."""
 
-    object: ObjectRow
-    reference_count: int
-    referrer_count: int
-    total: int
-    rows: list[ObjectRow]
+    __match_args__: ClassVar[tuple[str, ...]]
+    object: Final[ObjectRow]
+    reference_count: Final[int]
+    referrer_count: Final[int]
+    total: Final[int]
+    rows: Final[list[ObjectRow]]
 
 class Cancellation:
     """Passed as `cancel` to the queries that can take long; cancel() stops them with Cancelled."""

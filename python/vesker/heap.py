@@ -227,7 +227,7 @@ class Heap:
         if first is None:
             raise UserError(f"no object with id {id} in the store")
         retained = self._retained_of([id])
-        found = first["object"]
+        found = first.object
         labels = self._labels([found])
         from vesker.sites import allocation_text
 
@@ -274,11 +274,11 @@ class Heap:
 
     def _edges(self, id: int, direction: str, sort: str, type: str) -> Table[ObjectRow]:
         counted = self.engine.edge_page(id, direction, sort, True, type, 0, 0)
-        total = 0 if counted is None else counted["total"]
+        total = 0 if counted is None else counted.total
 
         def fetch(offset: int, limit: int) -> list[ObjectRow]:
             page = self.engine.edge_page(id, direction, sort, True, type, offset, limit)
-            rows = [] if page is None else page["rows"]
+            rows = [] if page is None else page.rows
             return self._object_rows(rows, self.engine.edge_names(id, direction, [r.id for r in rows]))
 
         return Table(f"{direction} of {id}" + (f" of type {type}" if type else ""), ObjectRow, total, fetch)
@@ -346,7 +346,7 @@ class Heap:
             return None
         page = self.engine.edge_page(found, "references", "id", False, "", 0, 0)
         assert page is not None, "the object found is in the store"
-        return self._object_rows([page["object"]], [None])[0]
+        return self._object_rows([page.object], [None])[0]
 
     def tree(self, id: int | None = None, expand: Iterable[str] = (), limit: int = 50) -> Table[TreeRow]:
         """What `id` (or, without one, the root) alone keeps alive, largest first; the children of

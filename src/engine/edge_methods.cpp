@@ -13,6 +13,7 @@
 #include "core/queries/edge_page.h"
 #include "engine/cancellation_object.h"
 #include "engine/module_state.h"
+#include "engine/record_types.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
 #include "engine/summary_objects.h"
@@ -60,8 +61,8 @@ Result<EdgeArguments> edge_arguments(const char* method, Arguments<5> arguments)
   return EdgeArguments{id, EdgePageRequest{*direction, *order, descending, std::string(type), 0, 0}};
 }
 
-PyObject* page_dict(const ModuleState& module, const EdgePage& page) {
-  return binding::dict_of({
+PyObject* page_record(const ModuleState& module, const EdgePage& page) {
+  return record_of(module, RecordType::kEdgePage, {
       {"object", object_row(module, page.object.id, page.object, "present")},
       {"reference_count", number(page.reference_count)},
       {"referrer_count", number(page.referrer_count)},
@@ -87,7 +88,7 @@ Result<PyObject*> store_edge_page(PyObject* self, Arguments<8> arguments) {
   VESKER_ASSIGN_OR_RETURN(const auto page, query_store(self, [&](const AnalysisStore& store) {
                             return page_edges(store.store, edges.id, edges.request, cancel.check());
                           }));
-  return page ? page_dict(class_state(Py_TYPE(self)), *page) : binding::none();
+  return page ? page_record(class_state(Py_TYPE(self)), *page) : binding::none();
 }
 
 constexpr const char* kEdgeOrderParameters[] = {"id", "direction", "order", "descending", "type", "cancel"};
@@ -125,7 +126,7 @@ const PyMethodDef kEdgeMethods[] = {
         "edge_page",
         "edge_page(id, direction, order, descending, type, offset, limit, *, cancel=None)\n--\n\nOne page of the "
         "object's 'references' or 'referrers' ordered by 'id', 'size', 'subtree' or 'type' (ties in ascending id), "
-        "only those of `type` unless it is empty: a dict with the object's summary, its reference and referrer "
+        "only those of `type` unless it is empty: an EdgePage with the object's row, its reference and referrer "
         "counts, the number of edges that pass the filter and the page's rows (marked as by get_object_tolerant); "
         "None without a record; Cancelled once `cancel` is set."),
     binding::method<kEdgeOrder, store_edge_order>(

@@ -11,6 +11,7 @@ namespace {
 constexpr const char* kObjectRowFields[] = {"id", "type", "value", "size", "subtree_size", "state"};
 constexpr const char* kTolerantObjectFields[] = {"id",           "type",  "value",      "size",
                                                  "subtree_size", "state", "references", "referrers"};
+constexpr const char* kEdgePageFields[] = {"object", "reference_count", "referrer_count", "total", "rows"};
 
 // In the order of RecordType.
 constexpr std::array<binding::RecordShape, kRecordTypeCount> kShapes = {{
@@ -20,6 +21,9 @@ constexpr std::array<binding::RecordShape, kRecordTypeCount> kShapes = {{
      kObjectRowFields},
     {"vesker.engine.TolerantObject", "An object row with all its references and referrers, as object rows.",
      kTolerantObjectFields},
+    {"vesker.engine.EdgePage",
+     "One page of an object's references or referrers; `total` counts those that pass the filter.",
+     kEdgePageFields},
 }};
 
 }  // namespace

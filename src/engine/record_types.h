@@ -14,6 +14,7 @@ struct ModuleState;
 enum class RecordType {
   kObjectRow,
   kTolerantObject,
+  kEdgePage,
   kCount,
 };
 

@@ -422,13 +422,13 @@ def test_edge_pages_are_windows_of_the_whole_sorted_lists(tmp_path):
                                                   (rng.randrange(len(rows) + 1), rng.randrange(1, 60))):
                                 page = store.edge_page(object_id, direction, sort, descending, type_filter,
                                                        max(offset, 0), limit)
-                                assert page["total"] == len(rows)
-                                assert page["rows"] == rows[max(offset, 0) : max(offset, 0) + limit], \
+                                assert page.total == len(rows)
+                                assert page.rows == rows[max(offset, 0) : max(offset, 0) + limit], \
                                     (object_id, direction, sort, descending, type_filter, offset, limit)
             page = store.edge_page(object_id, "referrers", "id", False, "", 0, 0)
-            assert (page["reference_count"], page["referrer_count"]) == \
+            assert (page.reference_count, page.referrer_count) == \
                    (len(whole.references), len(whole.referrers))
-            assert page["object"] == whole[:len(engine.ObjectRow.__match_args__)]
+            assert page.object == whole[:len(engine.ObjectRow.__match_args__)]
         assert store.edge_page(123456789, "references", "id", False, "", 0, 5) is None
         with pytest.raises(ValueError):
             store.edge_page(hub, "sideways", "id", False, "", 0, 5)

@@ -436,15 +436,15 @@ class StoreQueries:
 
     def object(self, object_id: int) -> Json:
         found = self.record(object_id)
-        summary = found["object"]
+        summary = found.object
         return {
             "id": str(summary.id),
             "type": summary.type,
             "size": summary.size,
             "subtree_size": summary.subtree_size,
             **clipped_value(summary.value, OBJECT_VALUE_CHARS),
-            "reference_count": found["reference_count"],
-            "referrer_count": found["referrer_count"],
+            "reference_count": found.reference_count,
+            "referrer_count": found.referrer_count,
         }
 
     def edges(self, object_id: int, direction: str, sort: str, descending: bool,
@@ -455,12 +455,13 @@ class StoreQueries:
             raise not_found(f"objects have references and referrers, not {direction!r}")
         if sort not in _EDGE_ORDERS:
             raise bad_request(f"cannot sort by {sort!r}; use one of {', '.join(_EDGE_ORDERS)}")
-        edges = self.record(object_id)["reference_count" if direction == "references" else "referrer_count"]
+        found = self.record(object_id)
+        edges = found.reference_count if direction == "references" else found.referrer_count
         if edges <= _ORDERED_ONCE:
             found = self._lists.get(
                 (object_id, direction, sort, descending, type_filter, window),
                 lambda: self._edge_page(object_id, direction, sort, descending, type_filter, window))
-            total, rows = found["total"], found["rows"]
+            total, rows = found.total, found.rows
         else:
             order = self._orders.get((object_id, direction, sort, descending, type_filter),
                                      lambda: self._edge_order(object_id, direction, sort, descending, type_filter))
@@ -531,7 +532,7 @@ class StoreQueries:
         found = self.ask(lambda: self.analyses.find_common_tolerant(first, second, cancel=cancellation()))
         if found is None:
             return {"found": False, "object": None}
-        return {"found": True, "object": self._named([self.record(found)["object"]], [None])[0]}
+        return {"found": True, "object": self._named([self.record(found).object], [None])[0]}
 
 
 def _type_json(row: TypeRow) -> Json:
