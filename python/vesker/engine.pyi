@@ -5,12 +5,13 @@ from os import PathLike
 from types import TracebackType
 from typing import ClassVar, Final, Literal, TypedDict, final, type_check_only
 
-@type_check_only
-class StoreCheck(TypedDict):
-    databases: int
-    entries: int
-    bytes: int
-    problems: list[str]
+@final
+class StoreCheck:
+    __match_args__: ClassVar[tuple[str, ...]]
+    databases: Final[int]
+    entries: Final[int]
+    bytes: Final[int]
+    problems: Final[list[str]]
 
 class SiteRow(TypedDict):
     count: int

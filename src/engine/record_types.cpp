@@ -12,6 +12,7 @@ constexpr const char* kObjectRowFields[] = {"id", "type", "value", "size", "subt
 constexpr const char* kTolerantObjectFields[] = {"id",           "type",  "value",      "size",
                                                  "subtree_size", "state", "references", "referrers"};
 constexpr const char* kEdgePageFields[] = {"object", "reference_count", "referrer_count", "total", "rows"};
+constexpr const char* kStoreCheckFields[] = {"databases", "entries", "bytes", "problems"};
 
 // In the order of RecordType.
 constexpr std::array<binding::RecordShape, kRecordTypeCount> kShapes = {{
@@ -24,6 +25,10 @@ constexpr std::array<binding::RecordShape, kRecordTypeCount> kShapes = {{
     {"vesker.engine.EdgePage",
      "One page of an object's references or referrers; `total` counts those that pass the filter.",
      kEdgePageFields},
+    {"vesker.engine.StoreCheck",
+     "What reading every page of a store found: its databases, entries and bytes, and its problems (none for a "
+     "sound store).",
+     kStoreCheckFields},
 }};
 
 }  // namespace

@@ -15,6 +15,7 @@ enum class RecordType {
   kObjectRow,
   kTolerantObject,
   kEdgePage,
+  kStoreCheck,
   kCount,
 };
 
