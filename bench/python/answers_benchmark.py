@@ -62,7 +62,7 @@ def main() -> int:
             run, retained_s, retained_mem = timed(store.compute_retained)
             found, suspects_s, suspects_mem = timed(store.suspects)
             waste, waste_s, waste_mem = timed(store.waste)
-        print(f"objects: {run['objects']:,}, edges: {run['edges']:,}")
+        print(f"objects: {run.objects:,}, edges: {run.edges:,}")
         print(f"{'step':<22}{'seconds':>9}{'x retained':>12}{'anon MiB':>10}")
         for name, seconds, memory in (("retained sizes", retained_s, retained_mem),
                                       ("suspects", suspects_s, suspects_mem),

@@ -24,15 +24,17 @@ class SiteTotals(TypedDict):
     unknown: dict[str, int]
     seconds: dict[str, float]
 
-class RetainedRun(TypedDict):
-    objects: int
-    edges: int
-    unreachable: int
-    total_size: int
-    graph_bytes: int
-    read_seconds: float
-    dominator_seconds: float
-    write_seconds: float
+@final
+class RetainedRun:
+    __match_args__: ClassVar[tuple[str, ...]]
+    objects: Final[int]
+    edges: Final[int]
+    unreachable: Final[int]
+    total_size: Final[int]
+    graph_bytes: Final[int]
+    read_seconds: Final[float]
+    dominator_seconds: Final[float]
+    write_seconds: Final[float]
 
 class RetainedRow(TypedDict):
     id: int

@@ -86,12 +86,12 @@ def compute_retained(
                             "the store keeps its objects without retained sizes") from None
         finally:
             phase.stop(failed=sys.exc_info()[0] is not None)
-        times.add("retained sizes/reading the graph", run["read_seconds"])
-        times.add("retained sizes/dominators and retained sizes", run["dominator_seconds"])
-        times.add("retained sizes/writing", run["write_seconds"])
-        if run["unreachable"]:
+        times.add("retained sizes/reading the graph", run.read_seconds)
+        times.add("retained sizes/dominators and retained sizes", run.dominator_seconds)
+        times.add("retained sizes/writing", run.write_seconds)
+        if run.unreachable:
             stream.write(
-                f"{run['unreachable']:,} objects are unreachable: cycles that nothing refers to\n"
+                f"{run.unreachable:,} objects are unreachable: cycles that nothing refers to\n"
             )
     finally:
         store.close()

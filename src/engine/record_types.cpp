@@ -13,6 +13,8 @@ constexpr const char* kTolerantObjectFields[] = {"id",           "type",  "value
                                                  "subtree_size", "state", "references", "referrers"};
 constexpr const char* kEdgePageFields[] = {"object", "reference_count", "referrer_count", "total", "rows"};
 constexpr const char* kStoreCheckFields[] = {"databases", "entries", "bytes", "problems"};
+constexpr const char* kRetainedRunFields[] = {"objects",     "edges",        "unreachable",       "total_size",
+                                              "graph_bytes", "read_seconds", "dominator_seconds", "write_seconds"};
 
 // In the order of RecordType.
 constexpr std::array<binding::RecordShape, kRecordTypeCount> kShapes = {{
@@ -29,6 +31,9 @@ constexpr std::array<binding::RecordShape, kRecordTypeCount> kShapes = {{
      "What reading every page of a store found: its databases, entries and bytes, and its problems (none for a "
      "sound store).",
      kStoreCheckFields},
+    {"vesker.engine.RetainedRun",
+     "What computing the retained sizes of a store counted, and the seconds each of its phases took.",
+     kRetainedRunFields},
 }};
 
 }  // namespace

@@ -16,6 +16,7 @@ enum class RecordType {
   kTolerantObject,
   kEdgePage,
   kStoreCheck,
+  kRetainedRun,
   kCount,
 };
 

@@ -17,6 +17,8 @@
 #include "core/dominators/retained_store.h"
 #include "core/queries/object_lookup.h"
 #include "engine/cancellation_object.h"
+#include "engine/module_state.h"
+#include "engine/record_types.h"
 #include "engine/retained_rows.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
@@ -44,7 +46,7 @@ Result<PyObject*> store_compute_retained(PyObject* self, Arguments<1> arguments)
     run = dominators::compute_retained_sizes(*store, reporting);
   }
   if (!run) return fail(std::move(run).error());
-  return dict_of({
+  return record_of(class_state(Py_TYPE(self)), RecordType::kRetainedRun, {
       {"objects", number(run->objects)},
       {"edges", number(run->edges)},
       {"unreachable", number(run->unreachable)},

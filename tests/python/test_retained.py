@@ -106,7 +106,7 @@ def test_the_roots_of_a_real_dump_retain_the_whole_heap(tmp_path):
     store = engine.Store(tmp_path)
     run = store.compute_retained()
     heap = next(s for name, s in total if name == "All Types").total_size
-    assert run["total_size"] == heap
+    assert run.total_size == heap
     assert sum(r["retained"] for r in store.dominator_tree(None, limit=1 << 40)) == heap
 
 
@@ -121,5 +121,5 @@ def test_a_later_import_makes_retained_sizes_stale(tmp_path):
     assert store.retained_state() == "fresh"
     explorer.import_lines([line % 2], NO_ESTIMATES)
     assert store.retained_state() == "stale"
-    assert store.compute_retained()["total_size"] == 16
+    assert store.compute_retained().total_size == 16
     assert store.retained_state() == "fresh"
