@@ -80,36 +80,46 @@ class SuspectFinding(TypedDict):
     heap: int
     suspects: list[SuspectRow]
 
-class WasteHolder(TypedDict):
-    label: str
-    count: int
+@final
+class WasteHolder:
+    __match_args__: ClassVar[tuple[str, ...]]
+    label: Final[str]
+    count: Final[int]
 
-class DuplicateGroup(TypedDict):
-    type: str
-    value: str
-    size: int
-    copies: int
-    saving: int
-    sample: int
-    holders: list[WasteHolder]
+@final
+class DuplicateGroup:
+    __match_args__: ClassVar[tuple[str, ...]]
+    type: Final[str]
+    value: Final[str]
+    size: Final[int]
+    copies: Final[int]
+    saving: Final[int]
+    sample: Final[int]
+    holders: Final[list[WasteHolder]]
 
-class ContainerGroup(TypedDict):
-    kind: Literal["empty", "over-allocated", "sparse"]
-    type: str
-    holder: str
-    count: int
-    size: int
-    saving: int
-    sample: int
+@final
+class ContainerGroup:
+    __match_args__: ClassVar[tuple[str, ...]]
+    kind: Final[Literal["empty", "over-allocated", "sparse"]]
+    type: Final[str]
+    holder: Final[str]
+    count: Final[int]
+    size: Final[int]
+    saving: Final[int]
+    sample: Final[int]
 
-class WasteTotal(TypedDict):
-    count: int
-    saving: int
+@final
+class WasteTotal:
+    __match_args__: ClassVar[tuple[str, ...]]
+    count: Final[int]
+    saving: Final[int]
 
-class WasteFinding(TypedDict):
-    duplicates: list[DuplicateGroup]
-    containers: list[ContainerGroup]
-    totals: dict[str, WasteTotal]
+@final
+class WasteFinding:
+    __match_args__: ClassVar[tuple[str, ...]]
+    duplicates: Final[list[DuplicateGroup]]
+    containers: Final[list[ContainerGroup]]
+    totals: Final[dict[str, WasteTotal]]
 
 @final
 class ObjectRow:

@@ -394,15 +394,15 @@ class Heap:
         """Duplicate strings and bytes, empty and oversized collections, and what each would save."""
         found = self.engine.waste(limit)
         duplicates = []
-        for g in found["duplicates"]:
-            holders = tuple(Holder(h["label"], h["count"]) for h in g["holders"])
-            duplicates.append(DuplicateRow(g["type"], g["value"], g["size"], g["copies"], g["saving"], g["sample"],
+        for g in found.duplicates:
+            holders = tuple(Holder(h.label, h.count) for h in g.holders)
+            duplicates.append(DuplicateRow(g.type, g.value, g.size, g.copies, g.saving, g.sample,
                                            ", ".join(f"{h.label} ({h.count:,})" for h in holders), holders))
-        containers = [ContainerRow(g["kind"], g["type"], g["holder"], g["count"], g["size"], g["saving"],
-                                   g["sample"]) for g in found["containers"]]
+        containers = [ContainerRow(g.kind, g.type, g.holder, g.count, g.size, g.saving, g.sample)
+                      for g in found.containers]
         return Waste(Table.of("duplicate values", DuplicateRow, duplicates),
                      Table.of("wasteful collections", ContainerRow, containers),
-                     {kind: (total["count"], total["saving"]) for kind, total in found["totals"].items()})
+                     {kind: (total.count, total.saving) for kind, total in found.totals.items()})
 
     def sites(self, by: Literal["retained", "size", "count"] = "retained") -> Table[SiteRow]:
         """Where the memory was allocated, per source line, for a dump taken while tracing."""

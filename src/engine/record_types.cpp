@@ -13,6 +13,11 @@ constexpr const char* kTolerantObjectFields[] = {"id",           "type",  "value
                                                  "subtree_size", "state", "references", "referrers"};
 constexpr const char* kEdgePageFields[] = {"object", "reference_count", "referrer_count", "total", "rows"};
 constexpr const char* kStoreCheckFields[] = {"databases", "entries", "bytes", "problems"};
+constexpr const char* kWasteFindingFields[] = {"duplicates", "containers", "totals"};
+constexpr const char* kDuplicateGroupFields[] = {"type", "value", "size", "copies", "saving", "sample", "holders"};
+constexpr const char* kWasteHolderFields[] = {"label", "count"};
+constexpr const char* kContainerGroupFields[] = {"kind", "type", "holder", "count", "size", "saving", "sample"};
+constexpr const char* kWasteTotalFields[] = {"count", "saving"};
 constexpr const char* kRetainedRunFields[] = {"objects",     "edges",        "unreachable",       "total_size",
                                               "graph_bytes", "read_seconds", "dominator_seconds", "write_seconds"};
 
@@ -34,6 +39,17 @@ constexpr std::array<binding::RecordShape, kRecordTypeCount> kShapes = {{
     {"vesker.engine.RetainedRun",
      "What computing the retained sizes of a store counted, and the seconds each of its phases took.",
      kRetainedRunFields},
+    {"vesker.engine.WasteFinding",
+     "Duplicate values and wasteful collections, largest saving first, with the totals of each kind of waste "
+     "('duplicates', 'empty', 'over-allocated', 'sparse').",
+     kWasteFindingFields},
+    {"vesker.engine.DuplicateGroup", "The copies of one str or bytes value, what sharing one would save, and their "
+     "holders.", kDuplicateGroupFields},
+    {"vesker.engine.WasteHolder", "What holds copies of a duplicate value, and how many.", kWasteHolderFields},
+    {"vesker.engine.ContainerGroup",
+     "Empty, over-allocated or sparse collections of one type held by one attribute or key.", kContainerGroupFields},
+    {"vesker.engine.WasteTotal", "The count of one kind of waste, and what removing it would save.",
+     kWasteTotalFields},
 }};
 
 }  // namespace

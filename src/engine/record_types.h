@@ -17,6 +17,11 @@ enum class RecordType {
   kEdgePage,
   kStoreCheck,
   kRetainedRun,
+  kWasteFinding,
+  kDuplicateGroup,
+  kWasteHolder,
+  kContainerGroup,
+  kWasteTotal,
   kCount,
 };
 
