@@ -13,16 +13,33 @@ class StoreCheck:
     bytes: Final[int]
     problems: Final[list[str]]
 
-class SiteRow(TypedDict):
-    count: int
-    size: int
-    retained: int
-    holders: list[tuple[int, int]]
+@final
+class SiteRow:
+    __match_args__: ClassVar[tuple[str, ...]]
+    count: Final[int]
+    size: Final[int]
+    retained: Final[int]
+    holders: Final[list[tuple[int, int]]]
 
-class SiteTotals(TypedDict):
-    sites: list[SiteRow]
-    unknown: dict[str, int]
-    seconds: dict[str, float]
+@final
+class UnknownSite:
+    __match_args__: ClassVar[tuple[str, ...]]
+    count: Final[int]
+    size: Final[int]
+
+@final
+class SiteSeconds:
+    __match_args__: ClassVar[tuple[str, ...]]
+    graph: Final[float]
+    dominators: Final[float]
+    sites: Final[float]
+
+@final
+class SiteTotals:
+    __match_args__: ClassVar[tuple[str, ...]]
+    sites: Final[list[SiteRow]]
+    unknown: Final[UnknownSite]
+    seconds: Final[SiteSeconds]
 
 @final
 class RetainedRun:

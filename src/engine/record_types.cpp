@@ -18,6 +18,10 @@ constexpr const char* kDuplicateGroupFields[] = {"type", "value", "size", "copie
 constexpr const char* kWasteHolderFields[] = {"label", "count"};
 constexpr const char* kContainerGroupFields[] = {"kind", "type", "holder", "count", "size", "saving", "sample"};
 constexpr const char* kWasteTotalFields[] = {"count", "saving"};
+constexpr const char* kSiteTotalsFields[] = {"sites", "unknown", "seconds"};
+constexpr const char* kSiteRowFields[] = {"count", "size", "retained", "holders"};
+constexpr const char* kUnknownSiteFields[] = {"count", "size"};
+constexpr const char* kSiteSecondsFields[] = {"graph", "dominators", "sites"};
 constexpr const char* kRetainedRunFields[] = {"objects",     "edges",        "unreachable",       "total_size",
                                               "graph_bytes", "read_seconds", "dominator_seconds", "write_seconds"};
 
@@ -50,6 +54,17 @@ constexpr std::array<binding::RecordShape, kRecordTypeCount> kShapes = {{
      "Empty, over-allocated or sparse collections of one type held by one attribute or key.", kContainerGroupFields},
     {"vesker.engine.WasteTotal", "The count of one kind of waste, and what removing it would save.",
      kWasteTotalFields},
+    {"vesker.engine.SiteTotals",
+     "The totals of each allocation site, in site order, those of the objects without a site, and the seconds of "
+     "each step.",
+     kSiteTotalsFields},
+    {"vesker.engine.SiteRow",
+     "The count and size of one site's objects, its retained size counted once, and the (id, retained) pairs of "
+     "the holders keeping most of it (id 0: the roots).",
+     kSiteRowFields},
+    {"vesker.engine.UnknownSite", "The count and size of the objects without an allocation site.",
+     kUnknownSiteFields},
+    {"vesker.engine.SiteSeconds", "The seconds of each step of the site totals.", kSiteSecondsFields},
 }};
 
 }  // namespace

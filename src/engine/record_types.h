@@ -22,6 +22,10 @@ enum class RecordType {
   kWasteHolder,
   kContainerGroup,
   kWasteTotal,
+  kSiteTotals,
+  kSiteRow,
+  kUnknownSite,
+  kSiteSeconds,
   kCount,
 };
 
