@@ -53,28 +53,34 @@ class RetainedRun:
     dominator_seconds: Final[float]
     write_seconds: Final[float]
 
-class RetainedRow(TypedDict):
-    id: int
-    type: str
-    value: str | None
-    size: int
-    retained: int | None
-    idom: int | None
-    root_edge: bool
-    unreachable: bool
-    name: str | None
+@final
+class RetainedRow:
+    __match_args__: ClassVar[tuple[str, ...]]
+    id: Final[int]
+    type: Final[str]
+    value: Final[str | None]
+    size: Final[int]
+    retained: Final[int | None]
+    idom: Final[int | None]
+    root_edge: Final[bool]
+    unreachable: Final[bool]
+    name: Final[str | None]
 
-class TreeRow(TypedDict):
-    id: int | None
-    type: str
-    value: str | None
-    count: int
-    size: int
-    retained: int
+@final
+class TreeRow:
+    __match_args__: ClassVar[tuple[str, ...]]
+    id: Final[int | None]
+    type: Final[str]
+    value: Final[str | None]
+    count: Final[int]
+    size: Final[int]
+    retained: Final[int]
 
-class WhyAnswer(TypedDict):
-    dominators: list[RetainedRow]
-    path: list[RetainedRow]
+@final
+class WhyAnswer:
+    __match_args__: ClassVar[tuple[str, ...]]
+    dominators: Final[list[RetainedRow]]
+    path: Final[list[RetainedRow]]
 
 class HeldType(TypedDict):
     type: str

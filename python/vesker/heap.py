@@ -82,7 +82,7 @@ class Path(Table[ObjectRow]):
         found = rows or []
         super().__init__(title, ObjectRow, len(found), lambda offset, limit: found[offset : offset + limit])
         self.found = rows is not None
-        self.chain = chain_of([{"type": row.type or "?", "value": row.value, "name": row.name} for row in found])
+        self.chain = chain_of(found)
 
 
 class Heap:
@@ -161,8 +161,8 @@ class Heap:
         if not self.retained_fresh:
             return None
         found = {object_id: self.engine.retained(object_id) for object_id in set(ids)}
-        return {object_id: row["retained"] for object_id, row in found.items()
-                if row is not None and row["retained"] is not None}
+        return {object_id: row.retained for object_id, row in found.items()
+                if row is not None and row.retained is not None}
 
     # -- listings -----------------------------------------------------------------------------
 
@@ -202,8 +202,8 @@ class Heap:
             def by_retained(offset: int, limit: int) -> list[ObjectRow]:
                 found = self.engine.top_retained(type, offset, limit)
                 labels = self._labels(found)
-                return [ObjectRow(r["id"], r["type"], r["value"], r["size"], None, r["retained"],
-                                  labels.get(r["id"]), unreachable=r["unreachable"]) for r in found]
+                return [ObjectRow(r.id, r.type, r.value, r.size, None, r.retained,
+                                  labels.get(r.id), unreachable=r.unreachable) for r in found]
 
             return Table(f"objects of {what} by retained size", ObjectRow, total, by_retained)
         subtree = order == "subtree"
@@ -305,12 +305,12 @@ class Heap:
             raise UserError(f"no object with id {id} in the store")
         from vesker.sites import allocation_text
 
-        labels = self._labels([*answer["dominators"], *answer["path"]])
+        labels = self._labels([*answer.dominators, *answer.path])
         return Why(id, Table.of(f"what alone keeps {id} alive, from the root down", RetainerRow,
-                                _retainer_rows(answer["dominators"], labels)),
+                                _retainer_rows(answer.dominators, labels)),
                    Table.of(f"a shortest path from a root to {id}", RetainerRow,
-                            _retainer_rows(answer["path"], labels)),
-                   reference_chain(answer["path"]), allocation_text(self.store_path, self.engine, id))
+                            _retainer_rows(answer.path, labels)),
+                   reference_chain(answer.path), allocation_text(self.store_path, self.engine, id))
 
     def missing(self, ids: Iterable[int]) -> list[int]:
         """The ids, in order, of which the store holds no record."""
@@ -355,10 +355,10 @@ class Heap:
         if id is not None and self.engine.retained(id) is None:
             raise UserError(f"no object with id {id} in the store")
         rows = self.engine.dominator_tree(id, tuple(expand), limit)
-        labels = self._labels(row for row in rows if row["id"] is not None)
+        labels = self._labels(row for row in rows if row.id is not None)
         return Table.of("what the root keeps alive" if id is None else f"what {id} alone keeps alive", TreeRow,
-                        [TreeRow(r["id"], r["type"], r["value"], r["count"], r["size"], r["retained"],
-                                 None if r["id"] is None else labels.get(r["id"])) for r in rows])
+                        [TreeRow(r.id, r.type, r.value, r.count, r.size, r.retained,
+                                 None if r.id is None else labels.get(r.id)) for r in rows])
 
     # -- analyses -----------------------------------------------------------------------------
 
@@ -460,9 +460,9 @@ class Heap:
         """An object named by the reference that keeps it, where the dump named it:
         `Cache._store` for the dict under a Cache's attribute `_store`."""
         answer = self.engine.why(id)
-        path = answer["path"] if answer else []
-        if len(path) >= 2 and path[-1]["name"]:
-            return row_label(path[-2]) + str(path[-1]["name"])
+        path = answer.path if answer else []
+        if len(path) >= 2 and path[-1].name:
+            return row_label(path[-2]) + path[-1].name
         return None
 
     def diff(self, baseline: Heap) -> Diff:
@@ -510,8 +510,8 @@ class Heap:
 
 
 def _retainer_rows(rows: list[RetainedRow], labels: dict[int, str]) -> list[RetainerRow]:
-    return [RetainerRow(r["id"], r["type"], r["value"], r["size"], r["retained"], r["unreachable"],
-                        labels.get(r["id"]), r["name"]) for r in rows]
+    return [RetainerRow(r.id, r.type, r.value, r.size, r.retained, r.unreachable,
+                        labels.get(r.id), r.name) for r in rows]
 
 
 def rows_between(fetch: Callable[[int], list[ObjectSummary]], start: int, stop: int) -> list[ObjectSummary]:

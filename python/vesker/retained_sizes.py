@@ -111,9 +111,9 @@ def require_fresh(store: Store, path: str) -> None:
 
 def row_label(row: RetainedRow | TreeRow) -> str:
     """A short name for an object in a chain: a module's name, otherwise its type's last part."""
-    if row["type"] == MODULE_TYPE and row["value"]:
-        return row["value"]
-    return row["type"].rsplit(".", 1)[-1]
+    if row.type == MODULE_TYPE and row.value:
+        return row.value
+    return row.type.rsplit(".", 1)[-1]
 
 
 def reference_chain(rows: list[RetainedRow]) -> str:
@@ -123,7 +123,7 @@ def reference_chain(rows: list[RetainedRow]) -> str:
         return ""
     parts = []
     for row, following in zip(rows, rows[1:]):
-        parts.append(row_label(row) + (following["name"] or ""))
-    if len(rows) == 1 or not rows[-1]["name"]:
+        parts.append(row_label(row) + (following.name or ""))
+    if len(rows) == 1 or not rows[-1].name:
         parts.append(row_label(rows[-1]))
     return " -> ".join(parts)

@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any, Literal
 
 from vesker.formatting import format_bytes, format_value
 from vesker.labels import chain_of
+from vesker.plain import plain
 
 if TYPE_CHECKING:
     from vesker.engine import RetainedRow, Store, SuspectRow
@@ -58,11 +59,11 @@ def find_suspects(store: Store, baselines: list[Store] | None = None, threshold:
     found = store.suspects(threshold)
     heap = found["heap"]
     answers = [Answer(s, s["retained"] / heap if heap else 0.0) for s in found["suspects"]]
-    tops = [a.suspect["descent"][0]["id"] for a in answers if len(a.suspect["descent"]) > 1]
+    tops = [a.suspect["descent"][0].id for a in answers if len(a.suspect["descent"]) > 1]
     labels = dict(zip(tops, store.labels(tops))) if tops else {}
     for answer in answers:
         if len(answer.suspect["descent"]) > 1:
-            answer.inside = labels.get(answer.suspect["descent"][0]["id"])
+            answer.inside = labels.get(answer.suspect["descent"][0].id)
     if sites is not None:
         for answer in answers:
             answer.site = _site(sites, answer.suspect["id"])
@@ -94,13 +95,13 @@ def _same_object_size(baseline: Store, suspect: SuspectRow) -> int | None:
         return None
     found = None
     for step, row in enumerate(path):
-        found = baseline.retained(row["id"])
-        if found is None or found["type"] != row["type"] or found["value"] != row["value"]:
+        found = baseline.retained(row.id)
+        if found is None or found.type != row.type or found.value != row.value:
             return None
-        if step and (row["name"] is None or
-                     baseline.edge_names(path[step - 1]["id"], "references", [row["id"]]) != [row["name"]]):
+        if step and (row.name is None or
+                     baseline.edge_names(path[step - 1].id, "references", [row.id]) != [row.name]):
             return None
-    return found["retained"] if found is not None else None
+    return found.retained if found is not None else None
 
 
 def _by_signature(suspects: list[SuspectRow]) -> dict[str, int]:
@@ -150,8 +151,8 @@ def headline(answer: Answer) -> str:
 
 def _namespace(path: list[RetainedRow]) -> str | None:
     """"`__main__`'s namespace" for a path that ends at a module's dict."""
-    if len(path) == 2 and path[0]["type"] == "builtins.module" and path[1]["name"] == ".__dict__":
-        return f"`{path[0]['value']}`'s namespace"
+    if len(path) == 2 and path[0].type == "builtins.module" and path[1].name == ".__dict__":
+        return f"`{path[0].value}`'s namespace"
     return None
 
 
@@ -159,7 +160,7 @@ def _object_text(suspect: SuspectRow) -> str:
     row = suspect["object"]
     if row is None:
         return str(suspect["id"])
-    return f"{row['type']} {row['id']} {format_value(row['value'], 30)}".rstrip()
+    return f"{row.type} {row.id} {format_value(row.value, 30)}".rstrip()
 
 
 def _made_at(site: str) -> str:
@@ -187,8 +188,8 @@ def render(result: Suspects) -> str:
         out.append(f"   {verdict_text(answer, result.baselines)}")
         row = suspect["object"]
         if row is not None:
-            out.append(f"   accumulation point: {row['type']} {row['id']} "
-                       f"(size {format_bytes(row['size'])}, retains {format_bytes(suspect['retained'])})")
+            out.append(f"   accumulation point: {row.type} {row.id} "
+                       f"(size {format_bytes(row.size)}, retains {format_bytes(suspect['retained'])})")
         if answer.site is not None:
             out.append(f"   {_made_at(answer.site)}")
         held = suspect["held"]
@@ -197,10 +198,10 @@ def render(result: Suspects) -> str:
             out.append(f"   its {held['type']}{many}: {_made_at(answer.held_site)}")
         if len(suspect["descent"]) > 1:
             top = suspect["descent"][0]
-            where = (f"module {top['value']}" if top["type"] == "builtins.module" and top["value"]
-                     else f"{top['type']} {top['id']} ({answer.inside})" if answer.inside
-                     else f"{top['type']} {top['id']}")
-            out.append(f"   inside {where}, which retains {format_bytes(top['retained'] or 0)}")
+            where = (f"module {top.value}" if top.type == "builtins.module" and top.value
+                     else f"{top.type} {top.id} ({answer.inside})" if answer.inside
+                     else f"{top.type} {top.id}")
+            out.append(f"   inside {where}, which retains {format_bytes(top.retained or 0)}")
         if suspect["path"] and suspect["count"] > 1:
             out.append(f"   path of the largest: {chain_of(suspect['path'])}")
         out.append(f"   signature: {suspect['signature']} ({suspect['signature_text']})")
@@ -213,7 +214,7 @@ def to_json(result: Suspects) -> dict[str, Any]:
         "threshold": result.threshold,
         "baselines": result.baselines,
         "suspects": [
-            {**answer.suspect, "share": answer.share, "label": chain_of(answer.suspect["path"]),
+            {**plain(answer.suspect), "share": answer.share, "label": chain_of(answer.suspect["path"]),
              "verdict": answer.verdict if result.baselines else None, "history": answer.history,
              "cache": answer.cache, "site": answer.site, "held_site": answer.held_site}
             for answer in result.answers

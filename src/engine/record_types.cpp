@@ -18,6 +18,10 @@ constexpr const char* kDuplicateGroupFields[] = {"type", "value", "size", "copie
 constexpr const char* kWasteHolderFields[] = {"label", "count"};
 constexpr const char* kContainerGroupFields[] = {"kind", "type", "holder", "count", "size", "saving", "sample"};
 constexpr const char* kWasteTotalFields[] = {"count", "saving"};
+constexpr const char* kRetainedRowFields[] = {"id",   "type",      "value",       "size", "retained",
+                                              "idom", "root_edge", "unreachable", "name"};
+constexpr const char* kTreeRowFields[] = {"id", "type", "value", "count", "size", "retained"};
+constexpr const char* kWhyAnswerFields[] = {"dominators", "path"};
 constexpr const char* kSiteTotalsFields[] = {"sites", "unknown", "seconds"};
 constexpr const char* kSiteRowFields[] = {"count", "size", "retained", "holders"};
 constexpr const char* kUnknownSiteFields[] = {"count", "size"};
@@ -43,6 +47,17 @@ constexpr std::array<binding::RecordShape, kRecordTypeCount> kShapes = {{
     {"vesker.engine.RetainedRun",
      "What computing the retained sizes of a store counted, and the seconds each of its phases took.",
      kRetainedRunFields},
+    {"vesker.engine.RetainedRow",
+     "An object with its retained size and immediate dominator (None before they are computed), whether a root "
+     "refers to it, whether it is unreachable, and the name of the reference from the row before it in a chain.",
+     kRetainedRowFields},
+    {"vesker.engine.TreeRow",
+     "A child in the dominator tree, or the children of one type merged (id None, their count), with what they "
+     "retain.",
+     kTreeRowFields},
+    {"vesker.engine.WhyAnswer",
+     "What alone keeps an object alive, from the root down, and a shortest path to it from a root.",
+     kWhyAnswerFields},
     {"vesker.engine.WasteFinding",
      "Duplicate values and wasteful collections, largest saving first, with the totals of each kind of waste "
      "('duplicates', 'empty', 'over-allocated', 'sparse').",

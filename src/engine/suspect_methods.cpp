@@ -61,16 +61,16 @@ PyObject* held_dict(const std::optional<suspects::HeldGroup>& held) {
   });
 }
 
-PyObject* suspect_dict(const FoundSuspect& found) {
+PyObject* suspect_dict(const ModuleState& module, const FoundSuspect& found) {
   const suspects::Suspect& suspect = found.suspect;
   return dict_of({
       {"id", number(suspect.id)},
       {"retained", number(suspect.retained)},
       {"count", number(suspect.count)},
-      {"object", found.descent.empty() ? none() : row_dict(found.descent.back())},
-      {"descent", row_list(found.descent)},
+      {"object", found.descent.empty() ? none() : retained_row(module, found.descent.back())},
+      {"descent", retained_rows(module, found.descent)},
       {"held", held_dict(suspect.held)},
-      {"path", row_list(found.path)},
+      {"path", retained_rows(module, found.path)},
       {"signature", text(suspect.signature)},
       {"signature_text", text(suspect.signature_text)},
   });
@@ -91,7 +91,11 @@ Result<PyObject*> store_suspects(PyObject* self, Arguments<2> arguments) {
   VESKER_ASSIGN_OR_RETURN(const Found found, query_store(self, [&](const AnalysisStore& store) {
                             return find(store, options, cancel.check());
                           }));
-  return dict_of({{"heap", number(found.heap)}, {"suspects", binding::list_of(found.suspects, suspect_dict)}});
+  const ModuleState& module = class_state(Py_TYPE(self));
+  return dict_of({{"heap", number(found.heap)},
+                  {"suspects", binding::list_of(found.suspects, [&](const FoundSuspect& suspect) {
+                     return suspect_dict(module, suspect);
+                   })}});
 }
 
 const PyMethodDef kSuspectMethods[] = {

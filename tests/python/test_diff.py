@@ -90,7 +90,7 @@ def test_the_cache_tops_diff_and_growth(growing: tuple[int, list[str]], capsys: 
         rows = store.top_retained(limit=1 << 30)
     per_type: dict[str, int] = {}
     for row in rows:
-        per_type[row["type"]] = per_type.get(row["type"], 0) + (row["retained"] or 0)
+        per_type[row.type] = per_type.get(row.type, 0) + (row.retained or 0)
     assert {row["type"]: row["new"]["retained"] for row in result["types"] if row["new"]["count"]} == per_type
     top = result["held"][0]
     assert (top["type"], top["holder_type"], top["largest_holder"]) == ("__main__.Response", "builtins.dict", cache_id)

@@ -160,9 +160,9 @@ def test_retained_views_page_the_engine_answers_and_add_up(served):
     store = queries.analyses
     overview = get(client, "/api/overview")
     assert overview["retained"] == "fresh"
-    assert [row["id"] for row in overview["top_retainers"]] == [str(row["id"]) for row in store.top_retained(limit=10)]
+    assert [row["id"] for row in overview["top_retainers"]] == [str(row.id) for row in store.top_retained(limit=10)]
     for name in (ALL_TYPES, "builtins.dict"):
-        expected = [str(row["id"]) for row in store.top_retained(name, 0, 10_000)]
+        expected = [str(row.id) for row in store.top_retained(name, 0, 10_000)]
         url = f"/api/objects?type={name.replace(' ', '%20')}&by=retained"
         assert [row["id"] for row in every_row(client, url + "&order=desc")[0]] == expected
         window = get(client, url + "&order=asc&offset=7&limit=30")
@@ -181,16 +181,16 @@ def test_retained_views_page_the_engine_answers_and_add_up(served):
     assert get(client, "/api/tree?limit=1")["more"]
 
     deep = max(queries.types, key=lambda row: row.count).name
-    target = int(store.top_retained(deep, 0, 1)[0]["id"])
+    target = store.top_retained(deep, 0, 1)[0].id
     answer = store.why(target)
     below = get(client, f"/api/tree?id={target}")
-    assert below["node"]["retained"]["retained"] == store.retained(target)["retained"]
-    assert [row["id"] for row in below["chain"]] == [str(row["id"]) for row in answer["dominators"]][-50:]
+    assert below["node"]["retained"]["retained"] == store.retained(target).retained
+    assert [row["id"] for row in below["chain"]] == [str(row.id) for row in answer.dominators][-50:]
     for which in ("dominators", "path"):
         rows, _ = every_row(client, f"/api/object/{target}/why/{which}?x=1")
-        assert [row["id"] for row in rows] == [str(row["id"]) for row in answer[which]]
+        assert [row["id"] for row in rows] == [str(row.id) for row in getattr(answer, which)]
     facts = get(client, f"/api/object/{target}")["retained"]
-    idom = store.retained(target)["idom"]
+    idom = store.retained(target).idom
     assert facts["idom"] == (None if idom is None else str(idom))
 
 
