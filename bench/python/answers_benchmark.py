@@ -68,7 +68,7 @@ def main() -> int:
                                       ("suspects", suspects_s, suspects_mem),
                                       ("waste", waste_s, waste_mem)):
             print(f"{name:<22}{seconds:>9.2f}{seconds / retained_s:>12.2f}{memory / 2**20:>10.1f}")
-        print(f"suspects found: {len(found['suspects'])}; waste totals: "
+        print(f"suspects found: {len(found.suspects)}; waste totals: "
               + ", ".join(f"{kind} {total.count:,} ({total.saving / 2**20:.1f} MiB)"
                           for kind, total in waste.totals.items()))
     finally:

@@ -82,26 +82,32 @@ class WhyAnswer:
     dominators: Final[list[RetainedRow]]
     path: Final[list[RetainedRow]]
 
-class HeldType(TypedDict):
-    type: str
-    count: int
-    retained: int
-    sample: int
+@final
+class HeldType:
+    __match_args__: ClassVar[tuple[str, ...]]
+    type: Final[str]
+    count: Final[int]
+    retained: Final[int]
+    sample: Final[int]
 
-class SuspectRow(TypedDict):
-    id: int
-    retained: int
-    count: int
-    object: RetainedRow | None
-    descent: list[RetainedRow]
-    held: HeldType | None
-    path: list[RetainedRow]
-    signature: str
-    signature_text: str
+@final
+class SuspectRow:
+    __match_args__: ClassVar[tuple[str, ...]]
+    id: Final[int]
+    retained: Final[int]
+    count: Final[int]
+    object: Final[RetainedRow | None]
+    descent: Final[list[RetainedRow]]
+    held: Final[HeldType | None]
+    path: Final[list[RetainedRow]]
+    signature: Final[str]
+    signature_text: Final[str]
 
-class SuspectFinding(TypedDict):
-    heap: int
-    suspects: list[SuspectRow]
+@final
+class SuspectFinding:
+    __match_args__: ClassVar[tuple[str, ...]]
+    heap: Final[int]
+    suspects: Final[list[SuspectRow]]
 
 @final
 class WasteHolder:

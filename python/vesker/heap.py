@@ -369,11 +369,11 @@ class Heap:
         found = self._suspects(baselines, threshold, None)
         rows = []
         for answer in found.answers:
-            suspect, held = answer.suspect, answer.suspect["held"]
-            rows.append(SuspectRow(suspect["id"], chain_of(suspect["path"]), suspect["retained"], answer.share,
-                                   suspect["count"], None if held is None else held["type"],
-                                   None if held is None else held["count"],
-                                   answer.verdict if found.baselines else None, suspect["signature"]))
+            suspect, held = answer.suspect, answer.suspect.held
+            rows.append(SuspectRow(suspect.id, chain_of(suspect.path), suspect.retained, answer.share,
+                                   suspect.count, None if held is None else held.type,
+                                   None if held is None else held.count,
+                                   answer.verdict if found.baselines else None, suspect.signature))
         return Table.of("leak suspects", SuspectRow, rows)
 
     def suspect_answers(self, baselines: Sequence[Heap] = (), threshold: float = 0.10) -> Suspects:

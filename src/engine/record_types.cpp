@@ -22,6 +22,10 @@ constexpr const char* kRetainedRowFields[] = {"id",   "type",      "value",     
                                               "idom", "root_edge", "unreachable", "name"};
 constexpr const char* kTreeRowFields[] = {"id", "type", "value", "count", "size", "retained"};
 constexpr const char* kWhyAnswerFields[] = {"dominators", "path"};
+constexpr const char* kSuspectFindingFields[] = {"heap", "suspects"};
+constexpr const char* kSuspectRowFields[] = {"id",   "retained", "count",     "object",        "descent",
+                                             "held", "path",     "signature", "signature_text"};
+constexpr const char* kHeldTypeFields[] = {"type", "count", "retained", "sample"};
 constexpr const char* kSiteTotalsFields[] = {"sites", "unknown", "seconds"};
 constexpr const char* kSiteRowFields[] = {"count", "size", "retained", "holders"};
 constexpr const char* kUnknownSiteFields[] = {"count", "size"};
@@ -58,6 +62,14 @@ constexpr std::array<binding::RecordShape, kRecordTypeCount> kShapes = {{
     {"vesker.engine.WhyAnswer",
      "What alone keeps an object alive, from the root down, and a shortest path to it from a root.",
      kWhyAnswerFields},
+    {"vesker.engine.SuspectFinding", "The heap's size and its leak suspects, largest first.", kSuspectFindingFields},
+    {"vesker.engine.SuspectRow",
+     "An object, or the top-level objects of one type (count > 1), holding a share of the heap: its accumulation "
+     "point (object), the objects from there down to it (descent), what it holds most of (held), a shortest named "
+     "path from a root, and that path's signature.",
+     kSuspectRowFields},
+    {"vesker.engine.HeldType", "The objects of one type a suspect holds, with the largest of them as a sample.",
+     kHeldTypeFields},
     {"vesker.engine.WasteFinding",
      "Duplicate values and wasteful collections, largest saving first, with the totals of each kind of waste "
      "('duplicates', 'empty', 'over-allocated', 'sparse').",

@@ -92,17 +92,18 @@ class Retained:
     def suspects(self) -> Json:
         """The leak suspects, the overview's first answer; kept until the store changes."""
         from vesker.labels import chain_of
+        from vesker.plain import plain
 
         found = self.queries.cached(
             ("suspects",), lambda: self._call(lambda: self.engine.suspects(cancel=cancellation())))
-        heap = found["heap"]
+        heap = found.heap
         return {"heap": heap, "suspects": [
-            {"id": str(suspect["id"]), "label": chain_of(suspect["path"]), "retained": suspect["retained"],
-             "share": suspect["retained"] / heap if heap else 0.0, "count": suspect["count"],
-             "held": None if suspect["held"] is None else {**suspect["held"], "sample": str(suspect["held"]["sample"])},
-             "object": None if suspect["object"] is None else row(suspect["object"]),
-             "path": [row(step) for step in suspect["path"]], "signature": suspect["signature"]}
-            for suspect in found["suspects"]]}
+            {"id": str(suspect.id), "label": chain_of(suspect.path), "retained": suspect.retained,
+             "share": suspect.retained / heap if heap else 0.0, "count": suspect.count,
+             "held": None if suspect.held is None else {**plain(suspect.held), "sample": str(suspect.held.sample)},
+             "object": None if suspect.object is None else row(suspect.object),
+             "path": [row(step) for step in suspect.path], "signature": suspect.signature}
+            for suspect in found.suspects]}
 
     def tree(self, object_id: int | None, expand: Sequence[str], limit: int) -> Json:
         if not 1 <= limit <= MAX_TREE_ROWS:
