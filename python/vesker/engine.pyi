@@ -328,19 +328,21 @@ class Comparison(TypedDict):
     paths: list[PathChange]
     added_sites: list[SiteGrowth]
 
-@type_check_only
-class GrowingObject(TypedDict):
-    id: int
-    type: str
-    value: str | None
-    sizes: list[int | None]
+@final
+class GrowingObject:
+    __match_args__: ClassVar[tuple[str, ...]]
+    id: Final[int]
+    type: Final[str]
+    value: Final[str | None]
+    sizes: Final[list[int | None]]
 
-@type_check_only
-class Growth(TypedDict):
-    objects: list[GrowingObject]
-    growing: int
-    sources: int
-    sizes: str
+@final
+class Growth:
+    __match_args__: ClassVar[tuple[str, ...]]
+    objects: Final[list[GrowingObject]]
+    growing: Final[int]
+    sources: Final[int]
+    sizes: Final[str]
 
 def guard_store_damage(prefix: str, /) -> None: ...
 def diff(

@@ -496,11 +496,11 @@ class Heap:
         from vesker.engine import growth
 
         found = growth([*(heap.engine for heap in earlier), self.engine], limit=limit)
-        labels = self._labels(found["objects"])
-        return Growth(Table.of(f"objects that grew, by final {found['sizes']} size", GrowthRow,
-                               [GrowthRow(o["id"], o["type"], o["value"], labels.get(o["id"]), tuple(o["sizes"]))
-                                for o in found["objects"]]),
-                      found["growing"], found["sources"], found["sizes"])
+        labels = self._labels(found.objects)
+        return Growth(Table.of(f"objects that grew, by final {found.sizes} size", GrowthRow,
+                               [GrowthRow(o.id, o.type, o.value, labels.get(o.id), tuple(o.sizes))
+                                for o in found.objects]),
+                      found.growing, found.sources, found.sizes)
 
     def overview(self) -> Overview:
         """Its size, its leak suspects when retained sizes are known, its largest types and objects."""

@@ -30,6 +30,8 @@ constexpr const char* kSiteTotalsFields[] = {"sites", "unknown", "seconds"};
 constexpr const char* kSiteRowFields[] = {"count", "size", "retained", "holders"};
 constexpr const char* kUnknownSiteFields[] = {"count", "size"};
 constexpr const char* kSiteSecondsFields[] = {"graph", "dominators", "sites"};
+constexpr const char* kGrowthFields[] = {"objects", "growing", "sources", "sizes"};
+constexpr const char* kGrowingObjectFields[] = {"id", "type", "value", "sizes"};
 constexpr const char* kRetainedRunFields[] = {"objects",     "edges",        "unreachable",       "total_size",
                                               "graph_bytes", "read_seconds", "dominator_seconds", "write_seconds"};
 
@@ -92,6 +94,12 @@ constexpr std::array<binding::RecordShape, kRecordTypeCount> kShapes = {{
     {"vesker.engine.UnknownSite", "The count and size of the objects without an allocation site.",
      kUnknownSiteFields},
     {"vesker.engine.SiteSeconds", "The seconds of each step of the site totals.", kSiteSecondsFields},
+    {"vesker.engine.Growth",
+     "The objects that never shrank and grew, largest final size first; how many grew, in how many of them the "
+     "growth happens, and which sizes were compared ('retained' or 'subtree').",
+     kGrowthFields},
+    {"vesker.engine.GrowingObject", "An object of the last store with its size in each store (None before it was "
+     "made).", kGrowingObjectFields},
 }};
 
 }  // namespace

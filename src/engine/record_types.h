@@ -32,6 +32,8 @@ enum class RecordType {
   kSiteRow,
   kUnknownSite,
   kSiteSeconds,
+  kGrowth,
+  kGrowingObject,
   kCount,
 };
 

@@ -153,8 +153,8 @@ def test_an_id_reused_by_another_object_is_not_matched(tmp_path: pathlib.Path) -
     with pytest.raises(ValueError, match="three or more"):
         engine.growth(stores[:2])
     growth = engine.growth(stores)
-    assert (growth["growing"], growth["sources"]) == (3, 2)
-    assert [(item["id"], item["sizes"]) for item in growth["objects"]] == [(200, [20, 31, 42]), (400, [10, 20, 30])]
+    assert (growth.growing, growth.sources) == (3, 2)
+    assert [(item.id, item.sizes) for item in growth.objects] == [(200, [20, 31, 42]), (400, [10, 20, 30])]
 
 
 def test_a_holder_is_named_by_the_reference_that_keeps_it(
