@@ -28,11 +28,12 @@ PyObject* record_of(PyObject* type, std::initializer_list<std::pair<const char*,
   Py_ssize_t at = 0;
   for (const auto& [field, value] : items) {
     PyRef owned = PyRef::steal(value);
+    // A field the class does not have at this place is dropped: the record has no room for it.
     if (member->name == nullptr || std::strcmp(member->name, field) != 0) {
       matches = false;
-    } else {
-      ++member;
+      continue;
     }
+    ++member;
     if (ok && owned) {
       PyStructSequence_SetItem(record.get(), at++, owned.release());
     } else {
