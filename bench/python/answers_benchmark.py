@@ -62,15 +62,15 @@ def main() -> int:
             run, retained_s, retained_mem = timed(store.compute_retained)
             found, suspects_s, suspects_mem = timed(store.suspects)
             waste, waste_s, waste_mem = timed(store.waste)
-        print(f"objects: {run['objects']:,}, edges: {run['edges']:,}")
+        print(f"objects: {run.objects:,}, edges: {run.edges:,}")
         print(f"{'step':<22}{'seconds':>9}{'x retained':>12}{'anon MiB':>10}")
         for name, seconds, memory in (("retained sizes", retained_s, retained_mem),
                                       ("suspects", suspects_s, suspects_mem),
                                       ("waste", waste_s, waste_mem)):
             print(f"{name:<22}{seconds:>9.2f}{seconds / retained_s:>12.2f}{memory / 2**20:>10.1f}")
-        print(f"suspects found: {len(found['suspects'])}; waste totals: "
-              + ", ".join(f"{kind} {total['count']:,} ({total['saving'] / 2**20:.1f} MiB)"
-                          for kind, total in waste["totals"].items()))
+        print(f"suspects found: {len(found.suspects)}; waste totals: "
+              + ", ".join(f"{kind} {total.count:,} ({total.saving / 2**20:.1f} MiB)"
+                          for kind, total in waste.totals.items()))
     finally:
         if args.keep is None:
             shutil.rmtree(store_dir, ignore_errors=True)

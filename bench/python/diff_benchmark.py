@@ -135,7 +135,7 @@ def measure(kind: str, paths: list[str]) -> None:
     wall, cpu = time.perf_counter(), time.process_time()
     if kind == "growth":
         result = engine.growth(stores)
-        detail = f"{result['growing']:,} growing, {result['sources']:,} sources"
+        detail = f"{result.growing:,} growing, {result.sources:,} sources"
     else:
         result = engine.diff(stores[0], stores[1], same_process=kind != "types")
         detail = (f"{result['total']['added']['count']:,} new objects" if kind != "types"

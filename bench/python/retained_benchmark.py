@@ -70,6 +70,7 @@ class PeakSampler:
 def child(dump: Path, store: Path) -> None:
     import vesker_analysis
     from vesker import engine
+    from vesker.plain import plain
 
     precision = vesker_analysis.EstimatorPrecision
     explorer = vesker_analysis.HeapDumpExplorer(str(store))
@@ -89,7 +90,7 @@ def child(dump: Path, store: Path) -> None:
     with PeakSampler() as sampler:
         run = handle.compute_retained()
     retained_cpu = time.thread_time() - cpu
-    print(json.dumps(dict(run, import_seconds=import_seconds, subtree_seconds=subtree_seconds,
+    print(json.dumps(dict(plain(run), import_seconds=import_seconds, subtree_seconds=subtree_seconds,
                           subtree_cpu=subtree_cpu, retained_cpu=retained_cpu,
                           anon_before=before, anon_peak=sampler.peak)))
 

@@ -38,6 +38,7 @@ def worker(dump: str, store: str, digest: bool) -> None:
 
     import vesker_analysis as va
     from vesker import engine
+    from vesker.plain import plain
 
     marks: dict[str, float] = {}
 
@@ -63,7 +64,7 @@ def worker(dump: str, store: str, digest: bool) -> None:
             facts.compute_retained()
             for offset in range(0, facts.object_count(), 10_000):
                 for row in facts.top_retained("All Types", offset, 10_000):
-                    hasher.update(json.dumps(row, sort_keys=True).encode())
+                    hasher.update(json.dumps(plain(row), sort_keys=True).encode())
             hasher.update(json.dumps(facts.type_retained(), sort_keys=True).encode())
         hasher.update(json.dumps(sorted((name, summary.count, summary.total_size)
                                         for name, summary in explorer.get_type_summaries())).encode())

@@ -3,133 +3,190 @@
 from collections.abc import Callable, Iterable, Sequence
 from os import PathLike
 from types import TracebackType
-from typing import Literal, TypedDict, type_check_only
+from typing import ClassVar, Final, Literal, TypedDict, final, type_check_only
 
-@type_check_only
-class StoreCheck(TypedDict):
-    databases: int
-    entries: int
-    bytes: int
-    problems: list[str]
+@final
+class StoreCheck:
+    __match_args__: ClassVar[tuple[str, ...]]
+    databases: Final[int]
+    entries: Final[int]
+    bytes: Final[int]
+    problems: Final[list[str]]
 
-class SiteRow(TypedDict):
-    count: int
-    size: int
-    retained: int
-    holders: list[tuple[int, int]]
+@final
+class SiteRow:
+    __match_args__: ClassVar[tuple[str, ...]]
+    count: Final[int]
+    size: Final[int]
+    retained: Final[int]
+    holders: Final[list[tuple[int, int]]]
 
-class SiteTotals(TypedDict):
-    sites: list[SiteRow]
-    unknown: dict[str, int]
-    seconds: dict[str, float]
+@final
+class UnknownSite:
+    __match_args__: ClassVar[tuple[str, ...]]
+    count: Final[int]
+    size: Final[int]
 
-class RetainedRun(TypedDict):
-    objects: int
-    edges: int
-    unreachable: int
-    total_size: int
-    graph_bytes: int
-    read_seconds: float
-    dominator_seconds: float
-    write_seconds: float
+@final
+class SiteSeconds:
+    __match_args__: ClassVar[tuple[str, ...]]
+    graph: Final[float]
+    dominators: Final[float]
+    sites: Final[float]
 
-class RetainedRow(TypedDict):
-    id: int
-    type: str
-    value: str | None
-    size: int
-    retained: int | None
-    idom: int | None
-    root_edge: bool
-    unreachable: bool
-    name: str | None
+@final
+class SiteTotals:
+    __match_args__: ClassVar[tuple[str, ...]]
+    sites: Final[list[SiteRow]]
+    unknown: Final[UnknownSite]
+    seconds: Final[SiteSeconds]
 
-class TreeRow(TypedDict):
-    id: int | None
-    type: str
-    value: str | None
-    count: int
-    size: int
-    retained: int
+@final
+class RetainedRun:
+    __match_args__: ClassVar[tuple[str, ...]]
+    objects: Final[int]
+    edges: Final[int]
+    unreachable: Final[int]
+    total_size: Final[int]
+    graph_bytes: Final[int]
+    read_seconds: Final[float]
+    dominator_seconds: Final[float]
+    write_seconds: Final[float]
 
-class WhyAnswer(TypedDict):
-    dominators: list[RetainedRow]
-    path: list[RetainedRow]
+@final
+class RetainedRow:
+    __match_args__: ClassVar[tuple[str, ...]]
+    id: Final[int]
+    type: Final[str]
+    value: Final[str | None]
+    size: Final[int]
+    retained: Final[int | None]
+    idom: Final[int | None]
+    root_edge: Final[bool]
+    unreachable: Final[bool]
+    name: Final[str | None]
 
-class HeldType(TypedDict):
-    type: str
-    count: int
-    retained: int
-    sample: int
+@final
+class TreeRow:
+    __match_args__: ClassVar[tuple[str, ...]]
+    id: Final[int | None]
+    type: Final[str]
+    value: Final[str | None]
+    count: Final[int]
+    size: Final[int]
+    retained: Final[int]
 
-class SuspectRow(TypedDict):
-    id: int
-    retained: int
-    count: int
-    object: RetainedRow | None
-    descent: list[RetainedRow]
-    held: HeldType | None
-    path: list[RetainedRow]
-    signature: str
-    signature_text: str
+@final
+class WhyAnswer:
+    __match_args__: ClassVar[tuple[str, ...]]
+    dominators: Final[list[RetainedRow]]
+    path: Final[list[RetainedRow]]
 
-class SuspectFinding(TypedDict):
-    heap: int
-    suspects: list[SuspectRow]
+@final
+class HeldType:
+    __match_args__: ClassVar[tuple[str, ...]]
+    type: Final[str]
+    count: Final[int]
+    retained: Final[int]
+    sample: Final[int]
 
-class WasteHolder(TypedDict):
-    label: str
-    count: int
+@final
+class SuspectRow:
+    __match_args__: ClassVar[tuple[str, ...]]
+    id: Final[int]
+    retained: Final[int]
+    count: Final[int]
+    object: Final[RetainedRow | None]
+    descent: Final[list[RetainedRow]]
+    held: Final[HeldType | None]
+    path: Final[list[RetainedRow]]
+    signature: Final[str]
+    signature_text: Final[str]
 
-class DuplicateGroup(TypedDict):
-    type: str
-    value: str
-    size: int
-    copies: int
-    saving: int
-    sample: int
-    holders: list[WasteHolder]
+@final
+class SuspectFinding:
+    __match_args__: ClassVar[tuple[str, ...]]
+    heap: Final[int]
+    suspects: Final[list[SuspectRow]]
 
-class ContainerGroup(TypedDict):
-    kind: Literal["empty", "over-allocated", "sparse"]
-    type: str
-    holder: str
-    count: int
-    size: int
-    saving: int
-    sample: int
+@final
+class WasteHolder:
+    __match_args__: ClassVar[tuple[str, ...]]
+    label: Final[str]
+    count: Final[int]
 
-class WasteTotal(TypedDict):
-    count: int
-    saving: int
+@final
+class DuplicateGroup:
+    __match_args__: ClassVar[tuple[str, ...]]
+    type: Final[str]
+    value: Final[str]
+    size: Final[int]
+    copies: Final[int]
+    saving: Final[int]
+    sample: Final[int]
+    holders: Final[list[WasteHolder]]
 
-class WasteFinding(TypedDict):
-    duplicates: list[DuplicateGroup]
-    containers: list[ContainerGroup]
-    totals: dict[str, WasteTotal]
+@final
+class ContainerGroup:
+    __match_args__: ClassVar[tuple[str, ...]]
+    kind: Final[Literal["empty", "over-allocated", "sparse"]]
+    type: Final[str]
+    holder: Final[str]
+    count: Final[int]
+    size: Final[int]
+    saving: Final[int]
+    sample: Final[int]
 
-class Summary(TypedDict):
+@final
+class WasteTotal:
+    __match_args__: ClassVar[tuple[str, ...]]
+    count: Final[int]
+    saving: Final[int]
+
+@final
+class WasteFinding:
+    __match_args__: ClassVar[tuple[str, ...]]
+    duplicates: Final[list[DuplicateGroup]]
+    containers: Final[list[ContainerGroup]]
+    totals: Final[dict[str, WasteTotal]]
+
+@final
+class ObjectRow:
     """An object in a tolerant lookup; a "missing" one has None for all but id and state."""
 
-    id: int
-    type: str | None
-    value: str | None
-    size: int | None
-    subtree_size: int | None
-    state: Literal["present", "missing", "stale"]
+    __match_args__: ClassVar[tuple[str, ...]]
+    id: Final[int]
+    type: Final[str | None]
+    value: Final[str | None]
+    size: Final[int | None]
+    subtree_size: Final[int | None]
+    state: Final[Literal["present", "missing", "stale"]]
+    def __new__(cls, fields: Iterable[object], /) -> ObjectRow: ...
 
-class TolerantObject(Summary):
-    references: list[Summary]
-    referrers: list[Summary]
+@final
+class TolerantObject:
+    """An object row with all its references and referrers."""
 
-class EdgePage(TypedDict):
+    __match_args__: ClassVar[tuple[str, ...]]
+    id: Final[int]
+    type: Final[str]
+    value: Final[str | None]
+    size: Final[int]
+    subtree_size: Final[int | None]
+    state: Final[Literal["present"]]
+    references: Final[list[ObjectRow]]
+    referrers: Final[list[ObjectRow]]
+
+@final
+class EdgePage:
     """One page of an object's references or referrers; `total` counts those that pass the filter."""
 
-    object: Summary
-    reference_count: int
-    referrer_count: int
-    total: int
-    rows: list[Summary]
+    __match_args__: ClassVar[tuple[str, ...]]
+    object: Final[ObjectRow]
+    reference_count: Final[int]
+    referrer_count: Final[int]
+    total: Final[int]
+    rows: Final[list[ObjectRow]]
 
 class Cancellation:
     """Passed as `cancel` to the queries that can take long; cancel() stops them with Cancelled."""
@@ -206,10 +263,10 @@ class Store:
         self, id: int, direction: str, order: str, descending: bool, type: str, *,
         cancel: Cancellation | None = None,
     ) -> list[int] | None: ...
-    def edge_rows(self, id: int, direction: str, ids: Sequence[int], /) -> list[Summary]: ...
+    def edge_rows(self, id: int, direction: str, ids: Sequence[int], /) -> list[ObjectRow]: ...
     def find_path_tolerant(
         self, start: int, end: int, avoid: set[int] | frozenset[int], *, cancel: Cancellation | None = None
-    ) -> list[Summary] | None: ...
+    ) -> list[ObjectRow] | None: ...
     def find_common_tolerant(
         self, first: int, second: int, *, cancel: Cancellation | None = None
     ) -> int | None: ...
@@ -271,19 +328,21 @@ class Comparison(TypedDict):
     paths: list[PathChange]
     added_sites: list[SiteGrowth]
 
-@type_check_only
-class GrowingObject(TypedDict):
-    id: int
-    type: str
-    value: str | None
-    sizes: list[int | None]
+@final
+class GrowingObject:
+    __match_args__: ClassVar[tuple[str, ...]]
+    id: Final[int]
+    type: Final[str]
+    value: Final[str | None]
+    sizes: Final[list[int | None]]
 
-@type_check_only
-class Growth(TypedDict):
-    objects: list[GrowingObject]
-    growing: int
-    sources: int
-    sizes: str
+@final
+class Growth:
+    __match_args__: ClassVar[tuple[str, ...]]
+    objects: Final[list[GrowingObject]]
+    growing: Final[int]
+    sources: Final[int]
+    sizes: Final[str]
 
 def guard_store_damage(prefix: str, /) -> None: ...
 def diff(

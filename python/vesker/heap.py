@@ -51,7 +51,8 @@ from vesker.store_facts import StoreFacts, engine_store, read_facts
 
 if TYPE_CHECKING:
     from vesker.compared_sizes import StoreSide
-    from vesker.engine import RetainedRow, Store, Summary
+    from vesker.engine import ObjectRow as EngineRow
+    from vesker.engine import RetainedRow, Store, TolerantObject
     from vesker.sites import SiteTable
     from vesker.suspects import Suspects
     from vesker_analysis import HeapDumpExplorer, ObjectSummary
@@ -81,7 +82,7 @@ class Path(Table[ObjectRow]):
         found = rows or []
         super().__init__(title, ObjectRow, len(found), lambda offset, limit: found[offset : offset + limit])
         self.found = rows is not None
-        self.chain = chain_of([{"type": row.type or "?", "value": row.value, "name": row.name} for row in found])
+        self.chain = chain_of(found)
 
 
 class Heap:
@@ -160,8 +161,8 @@ class Heap:
         if not self.retained_fresh:
             return None
         found = {object_id: self.engine.retained(object_id) for object_id in set(ids)}
-        return {object_id: row["retained"] for object_id, row in found.items()
-                if row is not None and row["retained"] is not None}
+        return {object_id: row.retained for object_id, row in found.items()
+                if row is not None and row.retained is not None}
 
     # -- listings -----------------------------------------------------------------------------
 
@@ -201,8 +202,8 @@ class Heap:
             def by_retained(offset: int, limit: int) -> list[ObjectRow]:
                 found = self.engine.top_retained(type, offset, limit)
                 labels = self._labels(found)
-                return [ObjectRow(r["id"], r["type"], r["value"], r["size"], None, r["retained"],
-                                  labels.get(r["id"]), unreachable=r["unreachable"]) for r in found]
+                return [ObjectRow(r.id, r.type, r.value, r.size, None, r.retained,
+                                  labels.get(r.id), unreachable=r.unreachable) for r in found]
 
             return Table(f"objects of {what} by retained size", ObjectRow, total, by_retained)
         subtree = order == "subtree"
@@ -226,12 +227,12 @@ class Heap:
         if first is None:
             raise UserError(f"no object with id {id} in the store")
         retained = self._retained_of([id])
-        found = first["object"]
+        found = first.object
         labels = self._labels([found])
         from vesker.sites import allocation_text
 
         return ObjectView(
-            ObjectRow(id, found["type"], found["value"], found["size"], found["subtree_size"],
+            ObjectRow(id, found.type, found.value, found.size, found.subtree_size,
                       None if retained is None else retained.get(id), labels.get(id)),
             allocation_text(self.store_path, self.engine, id),
             self._edges(id, "references", sort, type or ""),
@@ -245,16 +246,16 @@ class Heap:
         found = self.engine.get_object_tolerant(id)
         if found is None:
             raise UserError(f"no object with id {id} in the store")
-        retained = self._retained_of([id, *(r["id"] for title in ("references", "referrers") for r in found[title])])
+        retained = self._retained_of([id, *(r.id for r in (*found.references, *found.referrers))])
 
-        def rows(entries: Sequence[Summary]) -> list[ObjectRow]:
-            return [ObjectRow(r["id"], r["type"], r["value"], r["size"], r["subtree_size"],
-                              None if retained is None else retained.get(r["id"]), state=r["state"]) for r in entries]
+        def rows(entries: Sequence[EngineRow | TolerantObject]) -> list[ObjectRow]:
+            return [ObjectRow(r.id, r.type, r.value, r.size, r.subtree_size,
+                              None if retained is None else retained.get(r.id), state=r.state) for r in entries]
 
         from vesker.sites import allocation_text
 
         return Neighbours(rows([found])[0], allocation_text(self.store_path, self.engine, id),
-                          rows(found["references"]), rows(found["referrers"]), retained is not None)
+                          rows(found.references), rows(found.referrers), retained is not None)
 
     def named(self, id: int, direction: Direction, rows: Sequence[ObjectRow]) -> list[ObjectRow]:
         """Rows of `id`'s references or referrers with the name of each edge as the dump gives
@@ -273,21 +274,21 @@ class Heap:
 
     def _edges(self, id: int, direction: str, sort: str, type: str) -> Table[ObjectRow]:
         counted = self.engine.edge_page(id, direction, sort, True, type, 0, 0)
-        total = 0 if counted is None else counted["total"]
+        total = 0 if counted is None else counted.total
 
         def fetch(offset: int, limit: int) -> list[ObjectRow]:
             page = self.engine.edge_page(id, direction, sort, True, type, offset, limit)
-            rows = [] if page is None else page["rows"]
-            return self._object_rows(rows, self.engine.edge_names(id, direction, [r["id"] for r in rows]))
+            rows = [] if page is None else page.rows
+            return self._object_rows(rows, self.engine.edge_names(id, direction, [r.id for r in rows]))
 
         return Table(f"{direction} of {id}" + (f" of type {type}" if type else ""), ObjectRow, total, fetch)
 
-    def _object_rows(self, rows: Sequence[Summary], names: Sequence[str | None]) -> list[ObjectRow]:
+    def _object_rows(self, rows: Sequence[EngineRow], names: Sequence[str | None]) -> list[ObjectRow]:
         labels = self._labels(rows)
-        retained = self._retained_of(r["id"] for r in rows if r["state"] == "present")
-        return [ObjectRow(r["id"], r["type"], r["value"], r["size"], r["subtree_size"],
-                          None if retained is None else retained.get(r["id"]), labels.get(r["id"]), name,
-                          r["state"]) for r, name in zip(rows, names)]
+        retained = self._retained_of(r.id for r in rows if r.state == "present")
+        return [ObjectRow(r.id, r.type, r.value, r.size, r.subtree_size,
+                          None if retained is None else retained.get(r.id), labels.get(r.id), name,
+                          r.state) for r, name in zip(rows, names)]
 
     def retainer(self, id: int) -> RetainerRow | None:
         """An object with its retained size, or None when the store has no such object."""
@@ -304,12 +305,12 @@ class Heap:
             raise UserError(f"no object with id {id} in the store")
         from vesker.sites import allocation_text
 
-        labels = self._labels([*answer["dominators"], *answer["path"]])
+        labels = self._labels([*answer.dominators, *answer.path])
         return Why(id, Table.of(f"what alone keeps {id} alive, from the root down", RetainerRow,
-                                _retainer_rows(answer["dominators"], labels)),
+                                _retainer_rows(answer.dominators, labels)),
                    Table.of(f"a shortest path from a root to {id}", RetainerRow,
-                            _retainer_rows(answer["path"], labels)),
-                   reference_chain(answer["path"]), allocation_text(self.store_path, self.engine, id))
+                            _retainer_rows(answer.path, labels)),
+                   reference_chain(answer.path), allocation_text(self.store_path, self.engine, id))
 
     def missing(self, ids: Iterable[int]) -> list[int]:
         """The ids, in order, of which the store holds no record."""
@@ -333,7 +334,7 @@ class Heap:
             return Path(f"no path from {start} to {end}", None)
         # Each step names the reference from the one before it; the first has none.
         names: list[str | None] = [None]
-        names += [self.engine.edge_names(before["id"], "references", [after["id"]])[0]
+        names += [self.engine.edge_names(before.id, "references", [after.id])[0]
                   for before, after in zip(found, found[1:])]
         return Path(f"path of {len(found) - 1} references from {start} to {end}", self._object_rows(found, names))
 
@@ -345,7 +346,7 @@ class Heap:
             return None
         page = self.engine.edge_page(found, "references", "id", False, "", 0, 0)
         assert page is not None, "the object found is in the store"
-        return self._object_rows([page["object"]], [None])[0]
+        return self._object_rows([page.object], [None])[0]
 
     def tree(self, id: int | None = None, expand: Iterable[str] = (), limit: int = 50) -> Table[TreeRow]:
         """What `id` (or, without one, the root) alone keeps alive, largest first; the children of
@@ -354,10 +355,10 @@ class Heap:
         if id is not None and self.engine.retained(id) is None:
             raise UserError(f"no object with id {id} in the store")
         rows = self.engine.dominator_tree(id, tuple(expand), limit)
-        labels = self._labels(row for row in rows if row["id"] is not None)
+        labels = self._labels(row for row in rows if row.id is not None)
         return Table.of("what the root keeps alive" if id is None else f"what {id} alone keeps alive", TreeRow,
-                        [TreeRow(r["id"], r["type"], r["value"], r["count"], r["size"], r["retained"],
-                                 None if r["id"] is None else labels.get(r["id"])) for r in rows])
+                        [TreeRow(r.id, r.type, r.value, r.count, r.size, r.retained,
+                                 None if r.id is None else labels.get(r.id)) for r in rows])
 
     # -- analyses -----------------------------------------------------------------------------
 
@@ -368,11 +369,11 @@ class Heap:
         found = self._suspects(baselines, threshold, None)
         rows = []
         for answer in found.answers:
-            suspect, held = answer.suspect, answer.suspect["held"]
-            rows.append(SuspectRow(suspect["id"], chain_of(suspect["path"]), suspect["retained"], answer.share,
-                                   suspect["count"], None if held is None else held["type"],
-                                   None if held is None else held["count"],
-                                   answer.verdict if found.baselines else None, suspect["signature"]))
+            suspect, held = answer.suspect, answer.suspect.held
+            rows.append(SuspectRow(suspect.id, chain_of(suspect.path), suspect.retained, answer.share,
+                                   suspect.count, None if held is None else held.type,
+                                   None if held is None else held.count,
+                                   answer.verdict if found.baselines else None, suspect.signature))
         return Table.of("leak suspects", SuspectRow, rows)
 
     def suspect_answers(self, baselines: Sequence[Heap] = (), threshold: float = 0.10) -> Suspects:
@@ -393,15 +394,15 @@ class Heap:
         """Duplicate strings and bytes, empty and oversized collections, and what each would save."""
         found = self.engine.waste(limit)
         duplicates = []
-        for g in found["duplicates"]:
-            holders = tuple(Holder(h["label"], h["count"]) for h in g["holders"])
-            duplicates.append(DuplicateRow(g["type"], g["value"], g["size"], g["copies"], g["saving"], g["sample"],
+        for g in found.duplicates:
+            holders = tuple(Holder(h.label, h.count) for h in g.holders)
+            duplicates.append(DuplicateRow(g.type, g.value, g.size, g.copies, g.saving, g.sample,
                                            ", ".join(f"{h.label} ({h.count:,})" for h in holders), holders))
-        containers = [ContainerRow(g["kind"], g["type"], g["holder"], g["count"], g["size"], g["saving"],
-                                   g["sample"]) for g in found["containers"]]
+        containers = [ContainerRow(g.kind, g.type, g.holder, g.count, g.size, g.saving, g.sample)
+                      for g in found.containers]
         return Waste(Table.of("duplicate values", DuplicateRow, duplicates),
                      Table.of("wasteful collections", ContainerRow, containers),
-                     {kind: (total["count"], total["saving"]) for kind, total in found["totals"].items()})
+                     {kind: (total.count, total.saving) for kind, total in found.totals.items()})
 
     def sites(self, by: Literal["retained", "size", "count"] = "retained") -> Table[SiteRow]:
         """Where the memory was allocated, per source line, for a dump taken while tracing."""
@@ -459,9 +460,9 @@ class Heap:
         """An object named by the reference that keeps it, where the dump named it:
         `Cache._store` for the dict under a Cache's attribute `_store`."""
         answer = self.engine.why(id)
-        path = answer["path"] if answer else []
-        if len(path) >= 2 and path[-1]["name"]:
-            return row_label(path[-2]) + str(path[-1]["name"])
+        path = answer.path if answer else []
+        if len(path) >= 2 and path[-1].name:
+            return row_label(path[-2]) + path[-1].name
         return None
 
     def diff(self, baseline: Heap) -> Diff:
@@ -495,11 +496,11 @@ class Heap:
         from vesker.engine import growth
 
         found = growth([*(heap.engine for heap in earlier), self.engine], limit=limit)
-        labels = self._labels(found["objects"])
-        return Growth(Table.of(f"objects that grew, by final {found['sizes']} size", GrowthRow,
-                               [GrowthRow(o["id"], o["type"], o["value"], labels.get(o["id"]), tuple(o["sizes"]))
-                                for o in found["objects"]]),
-                      found["growing"], found["sources"], found["sizes"])
+        labels = self._labels(found.objects)
+        return Growth(Table.of(f"objects that grew, by final {found.sizes} size", GrowthRow,
+                               [GrowthRow(o.id, o.type, o.value, labels.get(o.id), tuple(o.sizes))
+                                for o in found.objects]),
+                      found.growing, found.sources, found.sizes)
 
     def overview(self) -> Overview:
         """Its size, its leak suspects when retained sizes are known, its largest types and objects."""
@@ -509,8 +510,8 @@ class Heap:
 
 
 def _retainer_rows(rows: list[RetainedRow], labels: dict[int, str]) -> list[RetainerRow]:
-    return [RetainerRow(r["id"], r["type"], r["value"], r["size"], r["retained"], r["unreachable"],
-                        labels.get(r["id"]), r["name"]) for r in rows]
+    return [RetainerRow(r.id, r.type, r.value, r.size, r.retained, r.unreachable,
+                        labels.get(r.id), r.name) for r in rows]
 
 
 def rows_between(fetch: Callable[[int], list[ObjectSummary]], start: int, stop: int) -> list[ObjectSummary]:

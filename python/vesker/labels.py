@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Iterable, Mapping, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Protocol
 
 if TYPE_CHECKING:
     from vesker.engine import Store
@@ -18,13 +18,24 @@ def short_type(type_name: str) -> str:
     return type_name.rsplit(".", 1)[-1]
 
 
-def _label(row: Mapping[str, Any]) -> str:
-    if row["type"] == MODULE_TYPE and row.get("value"):
-        return str(row["value"])
-    return short_type(row["type"])
+class Step(Protocol):
+    """An object in a chain, with the name of the reference to it from the one before."""
+
+    @property
+    def type(self) -> str | None: ...
+    @property
+    def value(self) -> str | None: ...
+    @property
+    def name(self) -> str | None: ...
 
 
-def chain_of(rows: Sequence[Mapping[str, Any]]) -> str:
+def _label(row: Step) -> str:
+    if row.type == MODULE_TYPE and row.value:
+        return row.value
+    return short_type(row.type or "?")
+
+
+def chain_of(rows: Sequence[Step]) -> str:
     """A path of rows (each naming the reference from the row before) as a reader writes it:
     `__main__.cache['k'].items[3]`; an attribute or a key of an identifier reached through a
     namespace dict is written as an attribute, an unnamed step as ` -> Type`."""
@@ -33,8 +44,8 @@ def chain_of(rows: Sequence[Mapping[str, Any]]) -> str:
     text = _label(rows[0])
     i = 1
     while i < len(rows):
-        name = rows[i].get("name")
-        following = rows[i + 1].get("name") if i + 1 < len(rows) else None
+        name = rows[i].name
+        following = rows[i + 1].name if i + 1 < len(rows) else None
         if name == ".__dict__" and following and _KEY.match(following):
             text += "." + _KEY.match(following).group(1)  # type: ignore[union-attr]
             i += 2

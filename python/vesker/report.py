@@ -78,9 +78,9 @@ def build_report(explorer: HeapDumpExplorer, rows: int = 8, retained: Store | No
         report.retainers = retained.top_retained(limit=rows)
         # Modules hang off the root by definition, and the program's own objects say more than
         # the containers around them: the first retainer of a class of the program is the question.
-        others = [r for r in report.retainers if r["type"] != MODULE_TYPE]
-        target = next((r for r in others if not r["type"].startswith("builtins.")), others[0] if others else None)
-        report.why = None if target is None else retained.why(target["id"])
+        others = [r for r in report.retainers if r.type != MODULE_TYPE]
+        target = next((r for r in others if not r.type.startswith("builtins.")), others[0] if others else None)
+        report.why = None if target is None else retained.why(target.id)
     return report
 
 
@@ -90,16 +90,16 @@ def _retained_part(report: Report) -> list[str]:
     out = ["Largest retainers (what each one alone keeps alive):"]
     out.append(format_table(
         ("ID", "TYPE", "SIZE", "RETAINED", "VALUE"),
-        [[str(r["id"]), r["type"], format_bytes(r["size"]), format_bytes(r["retained"]),
-          format_value(r["value"])] for r in report.retainers],
+        [[str(r.id), r.type, format_bytes(r.size), format_bytes(r.retained),
+          format_value(r.value)] for r in report.retainers],
         {0, 2, 3},
     ))
     out.append("")
     if report.why is not None:
-        target = report.why["dominators"][-1]
-        out.append(f"Why {target['id']} ({target['type']}, retaining "
-                   f"{format_bytes(target['retained'])}) is alive:")
-        out.append("  " + reference_chain(report.why["path"]))
+        target = report.why.dominators[-1]
+        out.append(f"Why {target.id} ({target.type}, retaining "
+                   f"{format_bytes(target.retained)}) is alive:")
+        out.append("  " + reference_chain(report.why.path))
         out.append("")
     return out
 

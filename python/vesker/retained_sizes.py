@@ -86,12 +86,12 @@ def compute_retained(
                             "the store keeps its objects without retained sizes") from None
         finally:
             phase.stop(failed=sys.exc_info()[0] is not None)
-        times.add("retained sizes/reading the graph", run["read_seconds"])
-        times.add("retained sizes/dominators and retained sizes", run["dominator_seconds"])
-        times.add("retained sizes/writing", run["write_seconds"])
-        if run["unreachable"]:
+        times.add("retained sizes/reading the graph", run.read_seconds)
+        times.add("retained sizes/dominators and retained sizes", run.dominator_seconds)
+        times.add("retained sizes/writing", run.write_seconds)
+        if run.unreachable:
             stream.write(
-                f"{run['unreachable']:,} objects are unreachable: cycles that nothing refers to\n"
+                f"{run.unreachable:,} objects are unreachable: cycles that nothing refers to\n"
             )
     finally:
         store.close()
@@ -111,9 +111,9 @@ def require_fresh(store: Store, path: str) -> None:
 
 def row_label(row: RetainedRow | TreeRow) -> str:
     """A short name for an object in a chain: a module's name, otherwise its type's last part."""
-    if row["type"] == MODULE_TYPE and row["value"]:
-        return row["value"]
-    return row["type"].rsplit(".", 1)[-1]
+    if row.type == MODULE_TYPE and row.value:
+        return row.value
+    return row.type.rsplit(".", 1)[-1]
 
 
 def reference_chain(rows: list[RetainedRow]) -> str:
@@ -123,7 +123,7 @@ def reference_chain(rows: list[RetainedRow]) -> str:
         return ""
     parts = []
     for row, following in zip(rows, rows[1:]):
-        parts.append(row_label(row) + (following["name"] or ""))
-    if len(rows) == 1 or not rows[-1]["name"]:
+        parts.append(row_label(row) + (following.name or ""))
+    if len(rows) == 1 or not rows[-1].name:
         parts.append(row_label(rows[-1]))
     return " -> ".join(parts)

@@ -17,6 +17,8 @@ from bisect import bisect_left
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
+from vesker.plain import plain
+
 if TYPE_CHECKING:
     from vesker.engine import Cancellation, Store
 
@@ -175,21 +177,21 @@ def site_report(store: Store, table: SiteTable, holders: int = 5, cancel: Cancel
     """Per site: where, count, size, retained (counted once) and holders; plus the unknown."""
     found = store.site_totals(table.ids.tobytes(), table.numbers.tobytes(), len(table.sites), holders, cancel=cancel)
     rows = []
-    for number, totals in enumerate(found["sites"]):
+    for number, totals in enumerate(found.sites):
         frames = table.sites[number]
-        if not totals["count"]:
+        if not totals.count:
             continue
         rows.append({
             "site": number,
             "file": frames[0][0] if frames else None,
             "line": frames[0][1] if frames else None,
             "frames": frames,
-            "count": totals["count"],
-            "size": totals["size"],
-            "retained": totals["retained"],
-            "holders": [{"id": holder, "retained": retained} for holder, retained in totals["holders"]],
+            "count": totals.count,
+            "size": totals.size,
+            "retained": totals.retained,
+            "holders": [{"id": holder, "retained": retained} for holder, retained in totals.holders],
         })
-    return {"frames": table.frames, "sites": rows, "unknown": found["unknown"], "seconds": found["seconds"]}
+    return {"frames": table.frames, "sites": rows, "unknown": plain(found.unknown), "seconds": plain(found.seconds)}
 
 
 def _function_of(frames: list[list[Any]]) -> str:

@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any, Literal
 
 from vesker.formatting import format_bytes, format_value
 from vesker.labels import chain_of
+from vesker.plain import plain
 
 if TYPE_CHECKING:
     from vesker.engine import RetainedRow, Store, SuspectRow
@@ -56,26 +57,26 @@ def find_suspects(store: Store, baselines: list[Store] | None = None, threshold:
     """The suspects of `store`, judged against `baselines` (earlier dumps, oldest first), with
     the allocation sites of `sites` (the store's own)."""
     found = store.suspects(threshold)
-    heap = found["heap"]
-    answers = [Answer(s, s["retained"] / heap if heap else 0.0) for s in found["suspects"]]
-    tops = [a.suspect["descent"][0]["id"] for a in answers if len(a.suspect["descent"]) > 1]
+    heap = found.heap
+    answers = [Answer(s, s.retained / heap if heap else 0.0) for s in found.suspects]
+    tops = [a.suspect.descent[0].id for a in answers if len(a.suspect.descent) > 1]
     labels = dict(zip(tops, store.labels(tops))) if tops else {}
     for answer in answers:
-        if len(answer.suspect["descent"]) > 1:
-            answer.inside = labels.get(answer.suspect["descent"][0]["id"])
+        if len(answer.suspect.descent) > 1:
+            answer.inside = labels.get(answer.suspect.descent[0].id)
     if sites is not None:
         for answer in answers:
-            answer.site = _site(sites, answer.suspect["id"])
-            held = answer.suspect["held"]
-            answer.held_site = _site(sites, held["sample"]) if held else None
+            answer.site = _site(sites, answer.suspect.id)
+            held = answer.suspect.held
+            answer.held_site = _site(sites, held.sample) if held else None
     baselines = baselines or []
-    earlier = [_by_signature(b.suspects(threshold * BASELINE_SHARE)["suspects"]) for b in baselines]
+    earlier = [_by_signature(b.suspects(threshold * BASELINE_SHARE).suspects) for b in baselines]
     for answer in answers:
         if earlier:
-            signature = answer.suspect["signature"]
+            signature = answer.suspect.signature
             answer.history = [_same_object_size(b, answer.suspect) or e.get(signature)
                               for b, e in zip(baselines, earlier)]
-            answer.verdict = _verdict(answer.history, answer.suspect["retained"])
+            answer.verdict = _verdict(answer.history, answer.suspect.retained)
     return Suspects(heap, answers, len(earlier), threshold)
 
 
@@ -89,24 +90,24 @@ def _same_object_size(baseline: Store, suspect: SuspectRow) -> int | None:
     same objects along the same named path; None where that path is not there (another
     process), or has an unnamed step. Where the memory accumulated then may be elsewhere, so
     the earlier dump's own suspects cannot always tell."""
-    path = suspect["path"]
-    if suspect["count"] > 1 or not path:
+    path = suspect.path
+    if suspect.count > 1 or not path:
         return None
     found = None
     for step, row in enumerate(path):
-        found = baseline.retained(row["id"])
-        if found is None or found["type"] != row["type"] or found["value"] != row["value"]:
+        found = baseline.retained(row.id)
+        if found is None or found.type != row.type or found.value != row.value:
             return None
-        if step and (row["name"] is None or
-                     baseline.edge_names(path[step - 1]["id"], "references", [row["id"]]) != [row["name"]]):
+        if step and (row.name is None or
+                     baseline.edge_names(path[step - 1].id, "references", [row.id]) != [row.name]):
             return None
-    return found["retained"] if found is not None else None
+    return found.retained if found is not None else None
 
 
 def _by_signature(suspects: list[SuspectRow]) -> dict[str, int]:
     sizes: dict[str, int] = {}
     for suspect in suspects:
-        sizes[suspect["signature"]] = sizes.get(suspect["signature"], 0) + suspect["retained"]
+        sizes[suspect.signature] = sizes.get(suspect.signature, 0) + suspect.retained
     return sizes
 
 
@@ -138,28 +139,28 @@ _VERDICT_TEXT = {
 def headline(answer: Answer) -> str:
     """`__main__.leaked (builtins.list) holds 20.1 MiB, 82% of the heap: 5,000 x app.Leak`."""
     suspect = answer.suspect
-    what = _namespace(suspect["path"]) or chain_of(suspect["path"]) or _object_text(suspect)
-    if suspect["count"] > 1:
-        what = f"{suspect['count']:,} x {suspect['held']['type'] if suspect['held'] else '?'} at the roots"
-    text = f"{what} holds {format_bytes(suspect['retained'])}, {answer.share:.0%} of the heap"
-    held = suspect["held"]
-    if held and suspect["count"] == 1 and held["count"] > 1:
-        text += f": {held['count']:,} x {held['type']} ({format_bytes(held['retained'])})"
+    what = _namespace(suspect.path) or chain_of(suspect.path) or _object_text(suspect)
+    if suspect.count > 1:
+        what = f"{suspect.count:,} x {suspect.held.type if suspect.held else '?'} at the roots"
+    text = f"{what} holds {format_bytes(suspect.retained)}, {answer.share:.0%} of the heap"
+    held = suspect.held
+    if held and suspect.count == 1 and held.count > 1:
+        text += f": {held.count:,} x {held.type} ({format_bytes(held.retained)})"
     return text
 
 
 def _namespace(path: list[RetainedRow]) -> str | None:
     """"`__main__`'s namespace" for a path that ends at a module's dict."""
-    if len(path) == 2 and path[0]["type"] == "builtins.module" and path[1]["name"] == ".__dict__":
-        return f"`{path[0]['value']}`'s namespace"
+    if len(path) == 2 and path[0].type == "builtins.module" and path[1].name == ".__dict__":
+        return f"`{path[0].value}`'s namespace"
     return None
 
 
 def _object_text(suspect: SuspectRow) -> str:
-    row = suspect["object"]
+    row = suspect.object
     if row is None:
-        return str(suspect["id"])
-    return f"{row['type']} {row['id']} {format_value(row['value'], 30)}".rstrip()
+        return str(suspect.id)
+    return f"{row.type} {row.id} {format_value(row.value, 30)}".rstrip()
 
 
 def _made_at(site: str) -> str:
@@ -170,7 +171,7 @@ def verdict_text(answer: Answer, baselines: int) -> str:
     if not baselines:
         return "growth unknown: compare with an earlier dump (--baseline)"
     sizes = " -> ".join("absent" if s is None else format_bytes(s) for s in [*answer.history,
-                                                                              answer.suspect["retained"]])
+                                                                              answer.suspect.retained])
     return f"{_VERDICT_TEXT[answer.verdict]} ({sizes})"
 
 
@@ -185,25 +186,25 @@ def render(result: Suspects) -> str:
         out.append("")
         out.append(f"{number}. {headline(answer)}")
         out.append(f"   {verdict_text(answer, result.baselines)}")
-        row = suspect["object"]
+        row = suspect.object
         if row is not None:
-            out.append(f"   accumulation point: {row['type']} {row['id']} "
-                       f"(size {format_bytes(row['size'])}, retains {format_bytes(suspect['retained'])})")
+            out.append(f"   accumulation point: {row.type} {row.id} "
+                       f"(size {format_bytes(row.size)}, retains {format_bytes(suspect.retained)})")
         if answer.site is not None:
             out.append(f"   {_made_at(answer.site)}")
-        held = suspect["held"]
-        if answer.held_site is not None and held is not None and held["sample"] != suspect["id"]:
-            many = " (the largest of them)" if held["count"] > 1 else ""
-            out.append(f"   its {held['type']}{many}: {_made_at(answer.held_site)}")
-        if len(suspect["descent"]) > 1:
-            top = suspect["descent"][0]
-            where = (f"module {top['value']}" if top["type"] == "builtins.module" and top["value"]
-                     else f"{top['type']} {top['id']} ({answer.inside})" if answer.inside
-                     else f"{top['type']} {top['id']}")
-            out.append(f"   inside {where}, which retains {format_bytes(top['retained'] or 0)}")
-        if suspect["path"] and suspect["count"] > 1:
-            out.append(f"   path of the largest: {chain_of(suspect['path'])}")
-        out.append(f"   signature: {suspect['signature']} ({suspect['signature_text']})")
+        held = suspect.held
+        if answer.held_site is not None and held is not None and held.sample != suspect.id:
+            many = " (the largest of them)" if held.count > 1 else ""
+            out.append(f"   its {held.type}{many}: {_made_at(answer.held_site)}")
+        if len(suspect.descent) > 1:
+            top = suspect.descent[0]
+            where = (f"module {top.value}" if top.type == "builtins.module" and top.value
+                     else f"{top.type} {top.id} ({answer.inside})" if answer.inside
+                     else f"{top.type} {top.id}")
+            out.append(f"   inside {where}, which retains {format_bytes(top.retained or 0)}")
+        if suspect.path and suspect.count > 1:
+            out.append(f"   path of the largest: {chain_of(suspect.path)}")
+        out.append(f"   signature: {suspect.signature} ({suspect.signature_text})")
     return "\n".join(out)
 
 
@@ -213,7 +214,7 @@ def to_json(result: Suspects) -> dict[str, Any]:
         "threshold": result.threshold,
         "baselines": result.baselines,
         "suspects": [
-            {**answer.suspect, "share": answer.share, "label": chain_of(answer.suspect["path"]),
+            {**plain(answer.suspect), "share": answer.share, "label": chain_of(answer.suspect.path),
              "verdict": answer.verdict if result.baselines else None, "history": answer.history,
              "cache": answer.cache, "site": answer.site, "held_site": answer.held_site}
             for answer in result.answers

@@ -4,6 +4,8 @@
 #include "binding/method.h"
 #include "binding/values.h"
 #include "core/check/store_check.h"
+#include "engine/module_state.h"
+#include "engine/record_types.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
 
@@ -47,7 +49,7 @@ constexpr binding::Signature kCheck{"Store.check", {}};
 Result<PyObject*> store_check(PyObject* self, Arguments<0>) {
   VESKER_ASSIGN_OR_RETURN(const StoreCheck check,
                           query_store(self, [](const AnalysisStore& store) { return check_store(store.store); }));
-  return binding::dict_of({
+  return record_of(class_state(Py_TYPE(self)), RecordType::kStoreCheck, {
       {"databases", number(check.databases)},
       {"entries", number(check.entries)},
       {"bytes", number(check.bytes)},
@@ -64,8 +66,8 @@ const PyMethodDef kCheckMethods[] = {
         "named_object_count()\n--\n\nThe number of objects whose references have names stored."),
     binding::method<kCheck, store_check>(
         "check",
-        "check()\n--\n\nReads every page of the store. Returns a dict: databases, entries, bytes and problems "
-        "(a list of texts, empty for a sound store). A page that LMDB asserts on stops the process: run it in "
+        "check()\n--\n\nReads every page of the store. Returns a StoreCheck: databases, entries, bytes and "
+        "problems (a list of texts, empty for a sound store). A page that LMDB asserts on stops the process: run it in "
         "a process of its own."),
 };
 

@@ -17,6 +17,7 @@
 #include "core/comparison/stable_paths.h"
 #include "core/comparison/stored_retained_facts.h"
 #include "engine/module_state.h"
+#include "engine/record_types.h"
 #include "engine/site_arguments.h"
 #include "engine/store_object.h"
 
@@ -150,11 +151,13 @@ PyObject* sizes_list(const std::vector<std::optional<std::uint64_t>>& sizes) {
   return list_of(sizes, binding::optional_number);
 }
 
-PyObject* growing_object_dict(const GrowingObject& object) {
-  return dict_of({{"id", number(object.id)},
-                  {"type", text(object.type)},
-                  {"value", binding::optional_text(object.value)},
-                  {"sizes", sizes_list(object.sizes)}});
+PyObject* growing_object(const ModuleState& state, const GrowingObject& object) {
+  return record_of(state, RecordType::kGrowingObject, {
+      {"id", number(object.id)},
+      {"type", text(object.type)},
+      {"value", binding::optional_text(object.value)},
+      {"sizes", sizes_list(object.sizes)},
+  });
 }
 
 constexpr const char* kGrowthParameters[] = {"stores", "limit"};
@@ -198,10 +201,14 @@ Result<PyObject*> engine_growth(PyObject* module, Arguments<2> arguments) {
     }();
   }
   if (!growth) return fail(std::move(growth).error());
-  return dict_of({{"objects", list_of(growth->objects, growing_object_dict)},
-                  {"growing", number(growth->growing)},
-                  {"sources", number(growth->sources)},
-                  {"sizes", text(retained ? "retained" : "subtree")}});
+  const ModuleState& state = module_state(module);
+  return record_of(state, RecordType::kGrowth, {
+      {"objects", list_of(growth->objects,
+                          [&](const GrowingObject& object) { return growing_object(state, object); })},
+      {"growing", number(growth->growing)},
+      {"sources", number(growth->sources)},
+      {"sizes", text(retained ? "retained" : "subtree")},
+  });
 }
 
 PyMethodDef kComparisonFunctions[] = {

@@ -12,6 +12,8 @@
 #include "binding/values.h"
 #include "core/queries/edge_page.h"
 #include "engine/cancellation_object.h"
+#include "engine/module_state.h"
+#include "engine/record_types.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
 #include "engine/summary_objects.h"
@@ -59,13 +61,13 @@ Result<EdgeArguments> edge_arguments(const char* method, Arguments<5> arguments)
   return EdgeArguments{id, EdgePageRequest{*direction, *order, descending, std::string(type), 0, 0}};
 }
 
-PyObject* page_dict(const EdgePage& page) {
-  return binding::dict_of({
-      {"object", summary_dict(page.object.id, page.object, "present")},
+PyObject* page_record(const ModuleState& module, const EdgePage& page) {
+  return record_of(module, RecordType::kEdgePage, {
+      {"object", object_row(module, page.object.id, page.object, "present")},
       {"reference_count", number(page.reference_count)},
       {"referrer_count", number(page.referrer_count)},
       {"total", number(page.total)},
-      {"rows", summary_list(page.rows)},
+      {"rows", object_rows(module, page.rows)},
   });
 }
 
@@ -86,7 +88,7 @@ Result<PyObject*> store_edge_page(PyObject* self, Arguments<8> arguments) {
   VESKER_ASSIGN_OR_RETURN(const auto page, query_store(self, [&](const AnalysisStore& store) {
                             return page_edges(store.store, edges.id, edges.request, cancel.check());
                           }));
-  return page ? page_dict(*page) : binding::none();
+  return page ? page_record(class_state(Py_TYPE(self)), *page) : binding::none();
 }
 
 constexpr const char* kEdgeOrderParameters[] = {"id", "direction", "order", "descending", "type", "cancel"};
@@ -116,7 +118,7 @@ Result<PyObject*> store_edge_rows(PyObject* self, Arguments<3> arguments) {
   VESKER_ASSIGN_OR_RETURN(const auto rows, query_store(self, [&](const AnalysisStore& store) {
                             return edge_rows(store.store, id, *direction, edge_ids);
                           }));
-  return summary_list(rows);
+  return object_rows(class_state(Py_TYPE(self)), rows);
 }
 
 const PyMethodDef kEdgeMethods[] = {
@@ -124,7 +126,7 @@ const PyMethodDef kEdgeMethods[] = {
         "edge_page",
         "edge_page(id, direction, order, descending, type, offset, limit, *, cancel=None)\n--\n\nOne page of the "
         "object's 'references' or 'referrers' ordered by 'id', 'size', 'subtree' or 'type' (ties in ascending id), "
-        "only those of `type` unless it is empty: a dict with the object's summary, its reference and referrer "
+        "only those of `type` unless it is empty: an EdgePage with the object's row, its reference and referrer "
         "counts, the number of edges that pass the filter and the page's rows (marked as by get_object_tolerant); "
         "None without a record; Cancelled once `cancel` is set."),
     binding::method<kEdgeOrder, store_edge_order>(

@@ -8,12 +8,13 @@
 
 #include "binding/arguments.h"
 #include "binding/method.h"
-#include "binding/py_ref.h"
 #include "binding/values.h"
 #include "core/queries/common_reachable.h"
 #include "core/queries/path_search.h"
 #include "core/queries/tolerant_lookup.h"
 #include "engine/cancellation_object.h"
+#include "engine/module_state.h"
+#include "engine/record_types.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
 #include "engine/summary_objects.h"
@@ -33,17 +34,18 @@ Result<PyObject*> store_get_object_tolerant(PyObject* self, Arguments<1> argumen
                             return get_object_tolerant(store.store, id);
                           }));
   if (!found) return binding::none();
-  binding::PyRef dict = binding::PyRef::steal(summary_dict(found->summary.id, found->summary, "present"));
-  if (!dict) return fail(binding::pending());
-  binding::PyRef references = binding::PyRef::steal(summary_list(found->references));
-  if (!references || PyDict_SetItemString(dict.get(), "references", references.get()) < 0) {
-    return fail(binding::pending());
-  }
-  binding::PyRef referrers = binding::PyRef::steal(summary_list(found->referrers));
-  if (!referrers || PyDict_SetItemString(dict.get(), "referrers", referrers.get()) < 0) {
-    return fail(binding::pending());
-  }
-  return dict.release();
+  const ModuleState& module = class_state(Py_TYPE(self));
+  const ObjectSummary& summary = found->summary;
+  return record_of(module, RecordType::kTolerantObject, {
+      {"id", number(summary.id)},
+      {"type", binding::readable_text(summary.type)},
+      {"value", summary.value ? binding::readable_text(*summary.value) : binding::none()},
+      {"size", number(summary.size)},
+      {"subtree_size", binding::optional_number(summary.subtree_size)},
+      {"state", PyUnicode_FromString("present")},
+      {"references", object_rows(module, found->references)},
+      {"referrers", object_rows(module, found->referrers)},
+  });
 }
 
 constexpr const char* kFindPathParameters[] = {"start", "end", "avoid", "cancel"};
@@ -59,7 +61,9 @@ Result<PyObject*> store_find_path_tolerant(PyObject* self, Arguments<4> argument
                                                              cancel.check());
                           }));
   if (!path) return binding::none();
-  return binding::list_of(*path, [](const ObjectSummary& step) { return summary_dict(step.id, step, "present"); });
+  const ModuleState& module = class_state(Py_TYPE(self));
+  return binding::list_of(*path,
+                          [&](const ObjectSummary& step) { return object_row(module, step.id, step, "present"); });
 }
 
 constexpr const char* kFindCommonParameters[] = {"first", "second", "cancel"};
@@ -89,12 +93,12 @@ Result<PyObject*> store_check_references(PyObject* self, Arguments<0>) {
 const PyMethodDef kLookupMethods[] = {
     binding::method<kGetObjectTolerant, store_get_object_tolerant>(
         "get_object_tolerant",
-        "get_object_tolerant(id)\n--\n\nThe object as a dict with its references and referrers, each marked "
-        "'present', 'missing' (no record) or 'stale' (a replaced record that referred to it); None without a "
-        "record."),
+        "get_object_tolerant(id)\n--\n\nThe object as a TolerantObject, with its references and referrers as "
+        "ObjectRows, each marked 'present', 'missing' (no record) or 'stale' (a replaced record that referred to "
+        "it); None without a record."),
     binding::method<kFindPathTolerant, store_find_path_tolerant>(
         "find_path_tolerant",
-        "find_path_tolerant(start, end, avoid, *, cancel=None)\n--\n\nA shortest path as a list of summary dicts, "
+        "find_path_tolerant(start, end, avoid, *, cancel=None)\n--\n\nA shortest path as a list of ObjectRows, "
         "passing by references to ids without a record; None when there is none."),
     binding::method<kFindCommonTolerant, store_find_common_tolerant>(
         "find_common_tolerant",

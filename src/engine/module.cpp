@@ -12,6 +12,7 @@
 #include "engine/cancellation_object.h"
 #include "engine/comparison_functions.h"
 #include "engine/module_state.h"
+#include "engine/record_types.h"
 #include "engine/store_object.h"
 
 namespace vesker::engine {
@@ -46,6 +47,7 @@ int exec_module(PyObject* module) {
   ModuleState& state = module_state(module);
   if (add_class(module, "Store", make_store_type(module), state.store_type) < 0) return -1;
   if (add_class(module, "Cancellation", make_cancellation_type(module), state.cancellation_type) < 0) return -1;
+  if (add_record_types(module, state) < 0) return -1;
   if (PyModule_AddFunctions(module, comparison_functions()) < 0) return -1;
   if (binding::add_exception_classes(module) < 0) return -1;
   return PyModule_AddFunctions(module, module_functions);
@@ -56,6 +58,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   ModuleState& state = module_state(module);
   Py_VISIT(state.store_type);
   Py_VISIT(state.cancellation_type);
+  for (PyObject* type : state.record_types) Py_VISIT(type);
   return 0;
 }
 
@@ -63,6 +66,7 @@ int clear_module(PyObject* module) {
   ModuleState& state = module_state(module);
   Py_CLEAR(state.store_type);
   Py_CLEAR(state.cancellation_type);
+  for (PyObject*& type : state.record_types) Py_CLEAR(type);
   return 0;
 }
 

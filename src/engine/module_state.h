@@ -1,14 +1,20 @@
 // What vesker.engine keeps per module object: its classes, so that a function or method checks
-// an argument against the classes of its own module instead of looking them up by name.
+// an argument against the classes of its own module, and builds its answers from them, instead
+// of looking them up by name.
 #pragma once
 
 #include <Python.h>
+
+#include <array>
+
+#include "engine/record_types.h"
 
 namespace vesker::engine {
 
 struct ModuleState {
   PyObject* store_type = nullptr;
   PyObject* cancellation_type = nullptr;
+  std::array<PyObject*, kRecordTypeCount> record_types{};
 };
 
 ModuleState& module_state(PyObject* module);

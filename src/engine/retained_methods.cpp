@@ -17,6 +17,8 @@
 #include "core/dominators/retained_store.h"
 #include "core/queries/object_lookup.h"
 #include "engine/cancellation_object.h"
+#include "engine/module_state.h"
+#include "engine/record_types.h"
 #include "engine/retained_rows.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
@@ -25,7 +27,6 @@ namespace vesker::engine {
 namespace {
 
 using binding::Arguments;
-using binding::dict_of;
 using binding::number;
 using binding::PyRef;
 using binding::ReleasedGil;
@@ -44,7 +45,7 @@ Result<PyObject*> store_compute_retained(PyObject* self, Arguments<1> arguments)
     run = dominators::compute_retained_sizes(*store, reporting);
   }
   if (!run) return fail(std::move(run).error());
-  return dict_of({
+  return record_of(class_state(Py_TYPE(self)), RecordType::kRetainedRun, {
       {"objects", number(run->objects)},
       {"edges", number(run->edges)},
       {"unreachable", number(run->unreachable)},
@@ -87,7 +88,7 @@ Result<PyObject*> store_retained(PyObject* self, Arguments<1> arguments) {
                             if (!facts) return std::nullopt;
                             return row_of(txn, store, id);
                           }));
-  return row ? row_dict(*row) : binding::none();
+  return row ? retained_row(class_state(Py_TYPE(self)), *row) : binding::none();
 }
 
 constexpr const char* kTopRetainedParameters[] = {"type", "offset", "limit"};
@@ -109,7 +110,7 @@ Result<PyObject*> store_top_retained(PyObject* self, Arguments<3> arguments) {
                             for (const auto& entry : entries) ids.push_back(entry.id);
                             return rows_of(txn, store, ids, false);
                           }));
-  return row_list(rows);
+  return retained_rows(class_state(Py_TYPE(self)), rows);
 }
 
 // The type names of `expand`, any iterable of str; None or left out: none.
@@ -128,8 +129,8 @@ Result<absl::flat_hash_set<std::string>> expanded_types(PyObject* object) {
 
 using TreeRows = std::vector<dominators::TreeRow>;
 
-PyObject* tree_row_dict(const dominators::TreeRow& row) {
-  return dict_of({
+PyObject* tree_row(const ModuleState& module, const dominators::TreeRow& row) {
+  return record_of(module, RecordType::kTreeRow, {
       {"id", binding::optional_number(row.id)},
       {"type", text(row.type)},
       {"value", binding::optional_text(row.value)},
@@ -154,7 +155,8 @@ Result<PyObject*> store_dominator_tree(PyObject* self, Arguments<4> arguments) {
                             VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
                             return dominators::dominator_tree_rows(txn, store, parent, expand, limit, cancel.check());
                           }));
-  return binding::list_of(rows, tree_row_dict);
+  const ModuleState& module = class_state(Py_TYPE(self));
+  return binding::list_of(rows, [&](const dominators::TreeRow& row) { return tree_row(module, row); });
 }
 
 constexpr const char* kWhyParameters[] = {"id", "cancel"};
@@ -180,7 +182,11 @@ Result<PyObject*> store_why(PyObject* self, Arguments<2> arguments) {
                             return found;
                           }));
   if (!answer) return binding::none();
-  return dict_of({{"dominators", row_list(answer->dominators)}, {"path", row_list(answer->path)}});
+  const ModuleState& module = class_state(Py_TYPE(self));
+  return record_of(module, RecordType::kWhyAnswer, {
+      {"dominators", retained_rows(module, answer->dominators)},
+      {"path", retained_rows(module, answer->path)},
+  });
 }
 
 constexpr binding::Signature kTypeRetained{"Store.type_retained", {}};

@@ -2,6 +2,7 @@
 
 #include "core/queries/object_lookup.h"
 #include "binding/values.h"
+#include "engine/record_types.h"
 
 namespace vesker::engine {
 
@@ -30,10 +31,10 @@ Result<std::vector<Row>> rows_of(const Transaction& txn, const AnalysisStore& st
   return rows;
 }
 
-PyObject* row_dict(const Row& row) {
+PyObject* retained_row(const ModuleState& module, const Row& row) {
   const bool known = row.facts.has_value();
   const std::uint8_t flags = known ? row.facts->flags : 0;
-  return binding::dict_of({
+  return record_of(module, RecordType::kRetainedRow, {
       {"id", number(row.summary.id)},
       {"type", text(row.summary.type)},
       {"value", optional_text(row.summary.value)},
@@ -46,6 +47,8 @@ PyObject* row_dict(const Row& row) {
   });
 }
 
-PyObject* row_list(const std::vector<Row>& rows) { return binding::list_of(rows, row_dict); }
+PyObject* retained_rows(const ModuleState& module, const std::vector<Row>& rows) {
+  return binding::list_of(rows, [&](const Row& row) { return retained_row(module, row); });
+}
 
 }  // namespace vesker::engine

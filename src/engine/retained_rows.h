@@ -13,6 +13,7 @@
 #include "core/dominators/retained_queries.h"
 #include "core/dominators/retained_store.h"
 #include "core/store/analysis_store.h"
+#include "engine/module_state.h"
 
 namespace vesker::engine {
 
@@ -27,7 +28,8 @@ Result<Row> row_of(const Transaction& txn, const AnalysisStore& store, std::uint
 // Rows of a chain of objects; with names, each row names the reference from the row before.
 Result<std::vector<Row>> rows_of(const Transaction& txn, const AnalysisStore& store,
                                  const std::vector<std::uint64_t>& ids, bool with_names);
-PyObject* row_dict(const Row& row);
-PyObject* row_list(const std::vector<Row>& rows);
+// RetainedRow records of the module whose state is `module`.
+PyObject* retained_row(const ModuleState& module, const Row& row);
+PyObject* retained_rows(const ModuleState& module, const std::vector<Row>& rows);
 
 }  // namespace vesker::engine

@@ -8,6 +8,8 @@
 #include "binding/values.h"
 #include "core/sites/store_site_totals.h"
 #include "engine/cancellation_object.h"
+#include "engine/module_state.h"
+#include "engine/record_types.h"
 #include "engine/site_arguments.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
@@ -16,11 +18,11 @@ namespace vesker::engine {
 namespace {
 
 using binding::Arguments;
-using binding::dict_of;
 using binding::number;
 
-PyObject* site_dict(const sites::SiteTotals& totals, const std::vector<std::uint64_t>& ids) {
-  return dict_of({
+PyObject* site_row(const ModuleState& module, const sites::SiteTotals& totals,
+                   const std::vector<std::uint64_t>& ids) {
+  return record_of(module, RecordType::kSiteRow, {
       {"count", number(totals.count)},
       {"size", number(totals.size)},
       {"retained", number(totals.retained)},
@@ -51,16 +53,21 @@ Result<PyObject*> store_site_totals(PyObject* self, Arguments<5> arguments) {
                             return sites::store_site_totals(txn, store, id_span, site_span, site_count, holders,
                                                             check);
                           }));
-  return dict_of({
+  const ModuleState& module = class_state(Py_TYPE(self));
+  return record_of(module, RecordType::kSiteTotals, {
       {"sites", binding::list_of(result.report.sites,
                                  [&](const sites::SiteTotals& totals) {
-                                   return site_dict(totals, result.holder_ids);
+                                   return site_row(module, totals, result.holder_ids);
                                  })},
-      {"unknown",
-       dict_of({{"count", number(result.report.unknown.count)}, {"size", number(result.report.unknown.size)}})},
-      {"seconds", dict_of({{"graph", PyFloat_FromDouble(result.graph_seconds)},
-                           {"dominators", PyFloat_FromDouble(result.dominator_seconds)},
-                           {"sites", PyFloat_FromDouble(result.site_seconds)}})},
+      {"unknown", record_of(module, RecordType::kUnknownSite, {
+          {"count", number(result.report.unknown.count)},
+          {"size", number(result.report.unknown.size)},
+      })},
+      {"seconds", record_of(module, RecordType::kSiteSeconds, {
+          {"graph", PyFloat_FromDouble(result.graph_seconds)},
+          {"dominators", PyFloat_FromDouble(result.dominator_seconds)},
+          {"sites", PyFloat_FromDouble(result.site_seconds)},
+      })},
   });
 }
 

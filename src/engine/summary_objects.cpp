@@ -4,6 +4,7 @@
 
 #include "binding/values.h"
 #include "core/common/error.h"
+#include "engine/record_types.h"
 
 namespace vesker::engine {
 
@@ -21,11 +22,12 @@ const char* state_name(TolerantSummary::State state) {
   internal_error("unknown summary state");
 }
 
-PyObject* summary_dict(std::uint64_t id, const std::optional<ObjectSummary>& summary, const char* state) {
+PyObject* object_row(const ModuleState& module, std::uint64_t id, const std::optional<ObjectSummary>& summary,
+                     const char* state) {
   const auto readable = [](const std::optional<std::string>& text) {
     return text ? binding::readable_text(*text) : none();
   };
-  return binding::dict_of({
+  return record_of(module, RecordType::kObjectRow, {
       {"id", binding::number(id)},
       {"type", summary ? binding::readable_text(summary->type) : none()},
       {"value", readable(summary ? summary->value : std::nullopt)},
@@ -35,9 +37,9 @@ PyObject* summary_dict(std::uint64_t id, const std::optional<ObjectSummary>& sum
   });
 }
 
-PyObject* summary_list(const std::vector<TolerantSummary>& summaries) {
-  return binding::list_of(summaries, [](const TolerantSummary& item) {
-    return summary_dict(item.id, item.summary, state_name(item.state));
+PyObject* object_rows(const ModuleState& module, const std::vector<TolerantSummary>& summaries) {
+  return binding::list_of(summaries, [&](const TolerantSummary& item) {
+    return object_row(module, item.id, item.summary, state_name(item.state));
   });
 }
 

@@ -9,6 +9,7 @@
 #include "binding/values.h"
 #include "core/suspects/leak_suspects.h"
 #include "engine/cancellation_object.h"
+#include "engine/record_types.h"
 #include "engine/retained_rows.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
@@ -17,7 +18,6 @@ namespace vesker::engine {
 namespace {
 
 using binding::Arguments;
-using binding::dict_of;
 using binding::none;
 using binding::number;
 using binding::text;
@@ -51,9 +51,9 @@ Result<Found> find(const AnalysisStore& store, const suspects::SuspectOptions& o
   return found;
 }
 
-PyObject* held_dict(const std::optional<suspects::HeldGroup>& held) {
+PyObject* held_record(const ModuleState& module, const std::optional<suspects::HeldGroup>& held) {
   if (!held) return none();
-  return dict_of({
+  return record_of(module, RecordType::kHeldType, {
       {"type", text(held->type)},
       {"count", number(held->count)},
       {"retained", number(held->retained)},
@@ -61,16 +61,16 @@ PyObject* held_dict(const std::optional<suspects::HeldGroup>& held) {
   });
 }
 
-PyObject* suspect_dict(const FoundSuspect& found) {
+PyObject* suspect_record(const ModuleState& module, const FoundSuspect& found) {
   const suspects::Suspect& suspect = found.suspect;
-  return dict_of({
+  return record_of(module, RecordType::kSuspectRow, {
       {"id", number(suspect.id)},
       {"retained", number(suspect.retained)},
       {"count", number(suspect.count)},
-      {"object", found.descent.empty() ? none() : row_dict(found.descent.back())},
-      {"descent", row_list(found.descent)},
-      {"held", held_dict(suspect.held)},
-      {"path", row_list(found.path)},
+      {"object", found.descent.empty() ? none() : retained_row(module, found.descent.back())},
+      {"descent", retained_rows(module, found.descent)},
+      {"held", held_record(module, suspect.held)},
+      {"path", retained_rows(module, found.path)},
       {"signature", text(suspect.signature)},
       {"signature_text", text(suspect.signature_text)},
   });
@@ -91,7 +91,12 @@ Result<PyObject*> store_suspects(PyObject* self, Arguments<2> arguments) {
   VESKER_ASSIGN_OR_RETURN(const Found found, query_store(self, [&](const AnalysisStore& store) {
                             return find(store, options, cancel.check());
                           }));
-  return dict_of({{"heap", number(found.heap)}, {"suspects", binding::list_of(found.suspects, suspect_dict)}});
+  const ModuleState& module = class_state(Py_TYPE(self));
+  return record_of(module, RecordType::kSuspectFinding, {
+      {"heap", number(found.heap)},
+      {"suspects", binding::list_of(found.suspects,
+                                    [&](const FoundSuspect& suspect) { return suspect_record(module, suspect); })},
+  });
 }
 
 const PyMethodDef kSuspectMethods[] = {

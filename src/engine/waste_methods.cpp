@@ -6,6 +6,8 @@
 #include "binding/values.h"
 #include "core/waste/heap_waste.h"
 #include "engine/cancellation_object.h"
+#include "engine/module_state.h"
+#include "engine/record_types.h"
 #include "engine/store_methods.h"
 #include "engine/store_object.h"
 
@@ -30,8 +32,8 @@ const char* kind_name(waste::ContainerWaste kind) {
   return "?";
 }
 
-PyObject* duplicate_dict(const waste::DuplicateGroup& group) {
-  return dict_of({
+PyObject* duplicate_record(const ModuleState& module, const waste::DuplicateGroup& group) {
+  return record_of(module, RecordType::kDuplicateGroup, {
       {"type", text(group.type)},
       {"value", text(group.value)},
       {"size", number(group.size)},
@@ -39,14 +41,15 @@ PyObject* duplicate_dict(const waste::DuplicateGroup& group) {
       {"saving", number(group.saving)},
       {"sample", number(group.sample)},
       {"holders", list_of(group.holders,
-                          [](const waste::Holder& holder) {
-                            return dict_of({{"label", text(holder.label)}, {"count", number(holder.count)}});
+                          [&](const waste::Holder& holder) {
+                            return record_of(module, RecordType::kWasteHolder,
+                                             {{"label", text(holder.label)}, {"count", number(holder.count)}});
                           })},
   });
 }
 
-PyObject* container_dict(const waste::ContainerGroup& group) {
-  return dict_of({
+PyObject* container_record(const ModuleState& module, const waste::ContainerGroup& group) {
+  return record_of(module, RecordType::kContainerGroup, {
       {"kind", text(kind_name(group.kind))},
       {"type", text(group.type)},
       {"holder", text(group.holder)},
@@ -60,8 +63,8 @@ PyObject* container_dict(const waste::ContainerGroup& group) {
 constexpr const char* kWasteParameters[] = {"limit", "cancel"};
 constexpr binding::Signature kWaste{"Store.waste", kWasteParameters, 0, 1};
 
-PyObject* totals_dict(std::uint64_t count, std::uint64_t saving) {
-  return dict_of({{"count", number(count)}, {"saving", number(saving)}});
+PyObject* total_record(const ModuleState& module, std::uint64_t count, std::uint64_t saving) {
+  return record_of(module, RecordType::kWasteTotal, {{"count", number(count)}, {"saving", number(saving)}});
 }
 
 Result<PyObject*> store_waste(PyObject* self, Arguments<2> arguments) {
@@ -74,15 +77,18 @@ Result<PyObject*> store_waste(PyObject* self, Arguments<2> arguments) {
                             VESKER_ASSIGN_OR_RETURN(Transaction txn, store.store.begin_read());
                             return waste::find_waste(txn, store, options, cancel.check());
                           }));
-  return dict_of({
-      {"duplicates", list_of(report.duplicates, duplicate_dict)},
-      {"containers", list_of(report.containers, container_dict)},
+  const ModuleState& module = class_state(Py_TYPE(self));
+  return record_of(module, RecordType::kWasteFinding, {
+      {"duplicates", list_of(report.duplicates,
+                             [&](const waste::DuplicateGroup& group) { return duplicate_record(module, group); })},
+      {"containers", list_of(report.containers,
+                             [&](const waste::ContainerGroup& group) { return container_record(module, group); })},
       {"totals", dict_of({
-                     {"duplicates", totals_dict(report.duplicate_groups, report.duplicate_saving)},
-                     {"empty", totals_dict(report.empty_count, report.empty_saving)},
-                     {"over-allocated", totals_dict(report.over_allocated_count, report.over_allocated_saving)},
-                     {"sparse", totals_dict(report.sparse_count, report.sparse_saving)},
-                 })},
+          {"duplicates", total_record(module, report.duplicate_groups, report.duplicate_saving)},
+          {"empty", total_record(module, report.empty_count, report.empty_saving)},
+          {"over-allocated", total_record(module, report.over_allocated_count, report.over_allocated_saving)},
+          {"sparse", total_record(module, report.sparse_count, report.sparse_saving)},
+      })},
   });
 }
 

@@ -185,7 +185,7 @@ def test_show_matches_the_api(store: pathlib.Path, explorer: Any) -> None:
 
     with engine.Store(str(store)) as analyses:
         for row in [shown] + shown["references"] + shown["referrers"]:
-            assert row.pop("retained") == analyses.retained(row["id"])["retained"]  # type: ignore[index]
+            assert row.pop("retained") == analyses.retained(row["id"]).retained  # type: ignore[union-attr]
     assert [plain(r) for r in shown["references"]] == [summary(s) for s in record.references]
     assert [plain(r) for r in shown["referrers"]] == [summary(s) for s in record.referrers]
     assert (shown["type"], shown["size"], shown["subtree_size"]) == (

@@ -90,7 +90,7 @@ def test_the_cache_tops_diff_and_growth(growing: tuple[int, list[str]], capsys: 
         rows = store.top_retained(limit=1 << 30)
     per_type: dict[str, int] = {}
     for row in rows:
-        per_type[row["type"]] = per_type.get(row["type"], 0) + (row["retained"] or 0)
+        per_type[row.type] = per_type.get(row.type, 0) + (row.retained or 0)
     assert {row["type"]: row["new"]["retained"] for row in result["types"] if row["new"]["count"]} == per_type
     top = result["held"][0]
     assert (top["type"], top["holder_type"], top["largest_holder"]) == ("__main__.Response", "builtins.dict", cache_id)
@@ -153,8 +153,8 @@ def test_an_id_reused_by_another_object_is_not_matched(tmp_path: pathlib.Path) -
     with pytest.raises(ValueError, match="three or more"):
         engine.growth(stores[:2])
     growth = engine.growth(stores)
-    assert (growth["growing"], growth["sources"]) == (3, 2)
-    assert [(item["id"], item["sizes"]) for item in growth["objects"]] == [(200, [20, 31, 42]), (400, [10, 20, 30])]
+    assert (growth.growing, growth.sources) == (3, 2)
+    assert [(item.id, item.sizes) for item in growth.objects] == [(200, [20, 31, 42]), (400, [10, 20, 30])]
 
 
 def test_a_holder_is_named_by_the_reference_that_keeps_it(

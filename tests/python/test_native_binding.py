@@ -40,3 +40,18 @@ def test_walker_loads_in_an_isolated_interpreter_and_the_engine_refuses_to():
         assert refused is not None and refused.type.__name__ == "ImportError"
     finally:
         interpreters.destroy(interpreter)
+
+
+def test_engine_records_are_immutable_and_plain_makes_them_dicts_at_any_depth():
+    from vesker.plain import plain
+
+    row = engine.ObjectRow((7, None, None, None, None, "missing"))
+    with pytest.raises(AttributeError):
+        row.id = 8
+    found = engine.TolerantObject((1, "T", None, 8, None, "present", [row], []))
+    assert plain({"found": found, "pair": (1, 2)}) == {
+        "found": {"id": 1, "type": "T", "value": None, "size": 8, "subtree_size": None, "state": "present",
+                  "references": [{"id": 7, "type": None, "value": None, "size": None, "subtree_size": None,
+                                  "state": "missing"}], "referrers": []},
+        "pair": (1, 2)}
+    assert list(plain(found)) == list(engine.TolerantObject.__match_args__)

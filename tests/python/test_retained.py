@@ -74,15 +74,15 @@ def test_stored_retained_sizes_match_the_definition(tmp_path, seed):
     size = {oid: rec["size"] for oid, rec in latest.items()}
 
     rows = store.top_retained(limit=10_000)
-    assert {r["id"]: r["retained"] for r in rows} == {o: sum(size[x] for x in f) for o, f in freed.items()}
-    assert [r["retained"] for r in rows] == sorted((r["retained"] for r in rows), reverse=True)
-    assert {r["id"] for r in rows if r["unreachable"]} == unreachable
+    assert {r.id: r.retained for r in rows} == {o: sum(size[x] for x in f) for o, f in freed.items()}
+    assert [r.retained for r in rows] == sorted((r.retained for r in rows), reverse=True)
+    assert {r.id for r in rows if r.unreachable} == unreachable
     types = {rec["type"] for rec in latest.values()}
     roots = store.dominator_tree(None, expand=types, limit=10_000)
-    assert sum(r["retained"] for r in roots) == sum(size.values())
+    assert sum(r.retained for r in roots) == sum(size.values())
     merged = store.dominator_tree(None, limit=10_000)
-    assert sorted(r["count"] for r in merged if r["id"] is None) == sorted(
-        n for n in (sum(1 for r in roots if r["type"] == t) for t in types) if n > 1)
+    assert sorted(r.count for r in merged if r.id is None) == sorted(
+        n for n in (sum(1 for r in roots if r.type == t) for t in types) if n > 1)
     # Counted once: the objects that at least one object of the type keeps alive alone.
     for type_name, once in store.type_retained().items():
         covered = set().union(*(freed[o] for o, rec in latest.items() if rec["type"] == type_name))
@@ -90,10 +90,10 @@ def test_stored_retained_sizes_match_the_definition(tmp_path, seed):
     # The dominator chain: each one alone keeps the object alive.
     for oid in list(latest)[:8]:
         answer = store.why(oid)
-        chain = [r["id"] for r in answer["dominators"]]
+        chain = [r.id for r in answer.dominators]
         assert chain[-1] == oid and all(oid in freed[d] for d in chain)
-        path = [r["id"] for r in answer["path"]]
-        assert path[-1] == oid and answer["path"][0]["root_edge"]
+        path = [r.id for r in answer.path]
+        assert path[-1] == oid and answer.path[0].root_edge
         assert all(b in latest[a]["references"] for a, b in zip(path, path[1:]))
 
 
@@ -106,8 +106,8 @@ def test_the_roots_of_a_real_dump_retain_the_whole_heap(tmp_path):
     store = engine.Store(tmp_path)
     run = store.compute_retained()
     heap = next(s for name, s in total if name == "All Types").total_size
-    assert run["total_size"] == heap
-    assert sum(r["retained"] for r in store.dominator_tree(None, limit=1 << 40)) == heap
+    assert run.total_size == heap
+    assert sum(r.retained for r in store.dominator_tree(None, limit=1 << 40)) == heap
 
 
 def test_a_later_import_makes_retained_sizes_stale(tmp_path):
@@ -121,5 +121,5 @@ def test_a_later_import_makes_retained_sizes_stale(tmp_path):
     assert store.retained_state() == "fresh"
     explorer.import_lines([line % 2], NO_ESTIMATES)
     assert store.retained_state() == "stale"
-    assert store.compute_retained()["total_size"] == 16
+    assert store.compute_retained().total_size == 16
     assert store.retained_state() == "fresh"

@@ -160,9 +160,9 @@ def test_retained_views_page_the_engine_answers_and_add_up(served):
     store = queries.analyses
     overview = get(client, "/api/overview")
     assert overview["retained"] == "fresh"
-    assert [row["id"] for row in overview["top_retainers"]] == [str(row["id"]) for row in store.top_retained(limit=10)]
+    assert [row["id"] for row in overview["top_retainers"]] == [str(row.id) for row in store.top_retained(limit=10)]
     for name in (ALL_TYPES, "builtins.dict"):
-        expected = [str(row["id"]) for row in store.top_retained(name, 0, 10_000)]
+        expected = [str(row.id) for row in store.top_retained(name, 0, 10_000)]
         url = f"/api/objects?type={name.replace(' ', '%20')}&by=retained"
         assert [row["id"] for row in every_row(client, url + "&order=desc")[0]] == expected
         window = get(client, url + "&order=asc&offset=7&limit=30")
@@ -181,16 +181,16 @@ def test_retained_views_page_the_engine_answers_and_add_up(served):
     assert get(client, "/api/tree?limit=1")["more"]
 
     deep = max(queries.types, key=lambda row: row.count).name
-    target = int(store.top_retained(deep, 0, 1)[0]["id"])
+    target = store.top_retained(deep, 0, 1)[0].id
     answer = store.why(target)
     below = get(client, f"/api/tree?id={target}")
-    assert below["node"]["retained"]["retained"] == store.retained(target)["retained"]
-    assert [row["id"] for row in below["chain"]] == [str(row["id"]) for row in answer["dominators"]][-50:]
+    assert below["node"]["retained"]["retained"] == store.retained(target).retained
+    assert [row["id"] for row in below["chain"]] == [str(row.id) for row in answer.dominators][-50:]
     for which in ("dominators", "path"):
         rows, _ = every_row(client, f"/api/object/{target}/why/{which}?x=1")
-        assert [row["id"] for row in rows] == [str(row["id"]) for row in answer[which]]
+        assert [row["id"] for row in rows] == [str(row.id) for row in getattr(answer, which)]
     facts = get(client, f"/api/object/{target}")["retained"]
-    idom = store.retained(target)["idom"]
+    idom = store.retained(target).idom
     assert facts["idom"] == (None if idom is None else str(idom))
 
 
@@ -402,34 +402,33 @@ def test_edge_pages_are_windows_of_the_whole_sorted_lists(tmp_path):
         record["references"].append(hub)
     records[1]["references"] += [hub, records[2]["id"], records[2]["id"]]
     build_store(tmp_path, encode_lines(records), vesker_analysis.EstimatorPrecision.Low)
-    keys = {"size": lambda s: -1 if s["size"] is None else s["size"],
-            "subtree": lambda s: -1 if s["subtree_size"] is None else s["subtree_size"],
-            "id": lambda s: s["id"], "type": lambda s: s["type"] or ""}
+    keys = {"size": lambda s: -1 if s.size is None else s.size,
+            "subtree": lambda s: -1 if s.subtree_size is None else s.subtree_size,
+            "id": lambda s: s.id, "type": lambda s: s.type or ""}
     with engine.Store(tmp_path) as store:
         for object_id in (hub, records[1]["id"], records[5]["id"]):
             whole = store.get_object_tolerant(object_id)
             for direction in ("references", "referrers"):
-                kinds = sorted({row["type"] for row in whole[direction] if row["type"]})
+                kinds = sorted({row.type for row in getattr(whole, direction) if row.type})
                 for sort, key in keys.items():
                     for descending in (False, True):
                         for type_filter in ("", *kinds[:1]):
-                            rows = whole[direction]
+                            rows = getattr(whole, direction)
                             if type_filter:
-                                rows = [row for row in rows if row["type"] == type_filter]
+                                rows = [row for row in rows if row.type == type_filter]
                             rows = sorted(rows, key=keys["id"])
                             rows.sort(key=key, reverse=descending)
                             for offset, limit in ((0, 0), (0, 7), (3, 50), (len(rows) - 2, 5), (len(rows), 3),
                                                   (rng.randrange(len(rows) + 1), rng.randrange(1, 60))):
                                 page = store.edge_page(object_id, direction, sort, descending, type_filter,
                                                        max(offset, 0), limit)
-                                assert page["total"] == len(rows)
-                                assert page["rows"] == rows[max(offset, 0) : max(offset, 0) + limit], \
+                                assert page.total == len(rows)
+                                assert page.rows == rows[max(offset, 0) : max(offset, 0) + limit], \
                                     (object_id, direction, sort, descending, type_filter, offset, limit)
             page = store.edge_page(object_id, "referrers", "id", False, "", 0, 0)
-            assert (page["reference_count"], page["referrer_count"]) == \
-                   (len(whole["references"]), len(whole["referrers"]))
-            assert page["object"] == {key: value for key, value in whole.items()
-                                      if key not in ("references", "referrers")}
+            assert (page.reference_count, page.referrer_count) == \
+                   (len(whole.references), len(whole.referrers))
+            assert page.object == whole[:len(engine.ObjectRow.__match_args__)]
         assert store.edge_page(123456789, "references", "id", False, "", 0, 5) is None
         with pytest.raises(ValueError):
             store.edge_page(hub, "sideways", "id", False, "", 0, 5)

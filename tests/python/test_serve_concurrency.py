@@ -342,9 +342,9 @@ def test_long_edge_lists_are_paged_from_one_order_like_the_engine_pages_them(que
                     shown = client.get(f"/api/object/{object_id}/{direction}?sort={sort}&type={type_filter}"
                                        f"&order={'desc' if descending else 'asc'}&offset={offset}&limit={limit}")
                     answer = shown.json()
-                    assert answer["total"] == page["total"]
-                    assert [row["id"] for row in answer["rows"]] == [str(row["id"]) for row in page["rows"]]
+                    assert answer["total"] == page.total
+                    assert [row["id"] for row in answer["rows"]] == [str(row.id) for row in page.rows]
     assert engine_store.edge_order(12345, "references", "id", False, "") is None
     assert engine_store.edge_rows(HUB, "referrers", [HOLDERS[0], 99]) == [
-        engine_store.edge_page(HUB, "referrers", "id", False, "", 0, 1)["rows"][0],
-        {"id": 99, "type": None, "value": None, "size": None, "subtree_size": None, "state": "missing"}]
+        engine_store.edge_page(HUB, "referrers", "id", False, "", 0, 1).rows[0],
+        engine.ObjectRow((99, None, None, None, None, "missing"))]

@@ -38,11 +38,12 @@ def register(commands: Commands) -> None:
 def read_in_child() -> None:
     """The child's side: one JSON document on stdout with the outcome of the full read."""
     from vesker.engine import Store
+    from vesker.plain import plain
 
     path = sys.argv[1]
     try:
         with Store(path) as store:
-            result: dict[str, object] = dict(store.check())
+            result: dict[str, object] = plain(store.check())
             if not result["problems"]:
                 result["dangling_references"] = store.check_references()[1]
     except RuntimeError as error:

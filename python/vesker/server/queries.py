@@ -32,7 +32,7 @@ from vesker.store_facts import StoreFacts, read_facts
 
 if TYPE_CHECKING:
     from vesker.engine import Store as AnalysisStore
-    from vesker.engine import EdgePage, Summary
+    from vesker.engine import EdgePage, ObjectRow
     from vesker_analysis import HeapDumpExplorer, ObjectSummary
 
 MAX_LIMIT = 500
@@ -83,16 +83,17 @@ def clipped_value(value: str | None, width: int) -> Json:
 
 
 class Summarised(Protocol):
-    """What a row shows of an object: a summary, or a whole record."""
+    """What a row shows of an object: a summary, a whole record, or an engine's row (which has
+    only an id when the object has no record)."""
 
     @property
     def id(self) -> int: ...
     @property
-    def type(self) -> str: ...
+    def type(self) -> str | None: ...
     @property
     def value(self) -> str | None: ...
     @property
-    def size(self) -> int: ...
+    def size(self) -> int | None: ...
     @property
     def subtree_size(self) -> int | None: ...
 
@@ -197,17 +198,11 @@ class _Cache:
 _EDGE_ORDERS = ("size", "subtree", "id", "type")
 
 
-def edge_row(summary: Summary) -> Json:
-    row: Json = {
-        "id": str(summary["id"]),
-        "type": summary["type"],
-        "size": summary["size"],
-        "subtree_size": summary["subtree_size"],
-        **clipped_value(summary["value"], LIST_VALUE_CHARS),
-    }
-    if summary["state"] != "present":
-        row["state"] = summary["state"]
-    return row
+def edge_row(row: ObjectRow) -> Json:
+    shown = summary_row(row)
+    if row.state != "present":
+        shown["state"] = row.state
+    return shown
 
 
 @dataclass(frozen=True)
@@ -441,15 +436,15 @@ class StoreQueries:
 
     def object(self, object_id: int) -> Json:
         found = self.record(object_id)
-        summary = found["object"]
+        summary = found.object
         return {
-            "id": str(summary["id"]),
-            "type": summary["type"],
-            "size": summary["size"],
-            "subtree_size": summary["subtree_size"],
-            **clipped_value(summary["value"], OBJECT_VALUE_CHARS),
-            "reference_count": found["reference_count"],
-            "referrer_count": found["referrer_count"],
+            "id": str(summary.id),
+            "type": summary.type,
+            "size": summary.size,
+            "subtree_size": summary.subtree_size,
+            **clipped_value(summary.value, OBJECT_VALUE_CHARS),
+            "reference_count": found.reference_count,
+            "referrer_count": found.referrer_count,
         }
 
     def edges(self, object_id: int, direction: str, sort: str, descending: bool,
@@ -460,12 +455,13 @@ class StoreQueries:
             raise not_found(f"objects have references and referrers, not {direction!r}")
         if sort not in _EDGE_ORDERS:
             raise bad_request(f"cannot sort by {sort!r}; use one of {', '.join(_EDGE_ORDERS)}")
-        edges = self.record(object_id)["reference_count" if direction == "references" else "referrer_count"]
+        found = self.record(object_id)
+        edges = found.reference_count if direction == "references" else found.referrer_count
         if edges <= _ORDERED_ONCE:
             found = self._lists.get(
                 (object_id, direction, sort, descending, type_filter, window),
                 lambda: self._edge_page(object_id, direction, sort, descending, type_filter, window))
-            total, rows = found["total"], found["rows"]
+            total, rows = found.total, found.rows
         else:
             order = self._orders.get((object_id, direction, sort, descending, type_filter),
                                      lambda: self._edge_order(object_id, direction, sort, descending, type_filter))
@@ -475,7 +471,7 @@ class StoreQueries:
         return {"id": str(object_id), "direction": direction, "sort": sort, "descending": descending,
                 "type": type_filter, "total": total, "offset": window.offset, "limit": window.limit,
                 "rows": self._named(rows, self.ask(
-                    lambda: self.analyses.edge_names(object_id, direction, [row["id"] for row in rows])))}
+                    lambda: self.analyses.edge_names(object_id, direction, [row.id for row in rows])))}
 
     def labelled(self, rows: list[Json]) -> list[Json]:
         """Rows of objects without a value, with what each is where a referrer names it."""
@@ -490,10 +486,10 @@ class StoreQueries:
                 row["label"] = label
         return rows
 
-    def _named(self, rows: list[Summary], names: list[str | None]) -> list[Json]:
+    def _named(self, rows: list[ObjectRow], names: list[str | None]) -> list[Json]:
         """Rows with the names of their edges and, for objects without a value, what they are."""
         labels = self.ask(lambda: object_labels(self.analyses, rows))
-        return [dict(edge_row(row), name=name, label=labels.get(row["id"])) for row, name in zip(rows, names)]
+        return [dict(edge_row(row), name=name, label=labels.get(row.id)) for row, name in zip(rows, names)]
 
     def _edge_order(self, object_id: int, direction: str, sort: str, descending: bool, type_filter: str) -> array[int]:
         found = self.ask(lambda: self.analyses.edge_order(object_id, direction, sort, descending, type_filter,
@@ -508,8 +504,8 @@ class StoreQueries:
         for object_id in (start, end, *sorted(avoid)):
             self.record(object_id)
 
-        def compute() -> list[Summary] | None:
-            path: list[Summary] | None = self.ask(
+        def compute() -> list[ObjectRow] | None:
+            path: list[ObjectRow] | None = self.ask(
                 lambda: self.analyses.find_path_tolerant(start, end, avoid, cancel=cancellation()))
             return path
 
@@ -519,11 +515,11 @@ class StoreQueries:
                     "rows": []}
         chosen = found[window.offset : window.offset + window.limit]
         # Each step names the reference from the step before it, also across pages.
-        before: int | None = found[window.offset - 1]["id"] if 0 < window.offset <= len(found) else None
+        before: int | None = found[window.offset - 1].id if 0 < window.offset <= len(found) else None
         names: list[str | None] = []
         for row in chosen:
-            names.append(None if before is None else self._edge_name(before, row["id"]))
-            before = row["id"]
+            names.append(None if before is None else self._edge_name(before, row.id))
+            before = row.id
         return {"found": True, "total": len(found), "offset": window.offset, "limit": window.limit,
                 "rows": self._named(chosen, names)}
 
@@ -536,7 +532,7 @@ class StoreQueries:
         found = self.ask(lambda: self.analyses.find_common_tolerant(first, second, cancel=cancellation()))
         if found is None:
             return {"found": False, "object": None}
-        return {"found": True, "object": self._named([self.record(found)["object"]], [None])[0]}
+        return {"found": True, "object": self._named([self.record(found).object], [None])[0]}
 
 
 def _type_json(row: TypeRow) -> Json:

@@ -6,9 +6,8 @@ otherwise the view leaves these parts out and says why.
 
 from __future__ import annotations
 
-import dataclasses
-from collections.abc import Callable, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, TypeVar
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, TypeVar
 
 from vesker.server.queries import (
     LIST_VALUE_CHARS,
@@ -24,7 +23,8 @@ from vesker.server.queries import (
 )
 
 if TYPE_CHECKING:
-    from vesker.engine import RetainedRow, Store
+    from vesker.engine import RetainedRow, Store, TreeRow
+    from vesker.results import ObjectRow
 
 MAX_TREE_ROWS = 500
 T = TypeVar("T")
@@ -36,17 +36,19 @@ def availability(queries: StoreQueries) -> str:
     return state
 
 
-def row(found: Mapping[str, Any]) -> Json:
+def row(found: RetainedRow | TreeRow | ObjectRow) -> Json:
     shown: Json = {
-        "id": None if found.get("id") is None else str(found["id"]),
-        "type": found["type"],
-        "size": found["size"],
-        "retained": found.get("retained"),
-        **clipped_value(found.get("value"), LIST_VALUE_CHARS),
+        "id": None if found.id is None else str(found.id),
+        "type": found.type,
+        "size": found.size,
+        "retained": found.retained,
+        **clipped_value(found.value, LIST_VALUE_CHARS),
     }
+    # Only the fields of its class: an engine's record is a tuple, whose `count` is a method.
+    fields = type(found).__match_args__
     for optional in ("count", "name", "unreachable"):
-        if found.get(optional) is not None:
-            shown[optional] = found[optional]
+        if optional in fields and getattr(found, optional) is not None:
+            shown[optional] = getattr(found, optional)
     return shown
 
 
@@ -74,7 +76,7 @@ class Retained:
             offset = max(stop - window.limit, 0)
             limit = stop - offset
         found = self._call(lambda: self.queries.heap.top(typename, "retained").window(offset, limit))
-        rows = [_labelled(row(dataclasses.asdict(item)), item.label) for item in found]
+        rows = [_labelled(row(item), item.label) for item in found]
         if not descending:
             rows.reverse()
         return {"type": typename, "by": "retained", "descending": descending, "total": total,
@@ -84,23 +86,24 @@ class Retained:
         found = self._call(lambda: self.engine.retained(object_id))
         if found is None:
             return None
-        return {"retained": found["retained"], "idom": None if found["idom"] is None else str(found["idom"]),
-                "unreachable": found["unreachable"]}
+        return {"retained": found.retained, "idom": None if found.idom is None else str(found.idom),
+                "unreachable": found.unreachable}
 
     def suspects(self) -> Json:
         """The leak suspects, the overview's first answer; kept until the store changes."""
         from vesker.labels import chain_of
+        from vesker.plain import plain
 
         found = self.queries.cached(
             ("suspects",), lambda: self._call(lambda: self.engine.suspects(cancel=cancellation())))
-        heap = found["heap"]
+        heap = found.heap
         return {"heap": heap, "suspects": [
-            {"id": str(suspect["id"]), "label": chain_of(suspect["path"]), "retained": suspect["retained"],
-             "share": suspect["retained"] / heap if heap else 0.0, "count": suspect["count"],
-             "held": None if suspect["held"] is None else {**suspect["held"], "sample": str(suspect["held"]["sample"])},
-             "object": None if suspect["object"] is None else row(suspect["object"]),
-             "path": [row(step) for step in suspect["path"]], "signature": suspect["signature"]}
-            for suspect in found["suspects"]]}
+            {"id": str(suspect.id), "label": chain_of(suspect.path), "retained": suspect.retained,
+             "share": suspect.retained / heap if heap else 0.0, "count": suspect.count,
+             "held": None if suspect.held is None else {**plain(suspect.held), "sample": str(suspect.held.sample)},
+             "object": None if suspect.object is None else row(suspect.object),
+             "path": [row(step) for step in suspect.path], "signature": suspect.signature}
+            for suspect in found.suspects]}
 
     def tree(self, object_id: int | None, expand: Sequence[str], limit: int) -> Json:
         if not 1 <= limit <= MAX_TREE_ROWS:
@@ -114,7 +117,7 @@ class Retained:
                 raise not_found(f"object {object_id} has no retained size")
             node = {**record, "retained": facts}
             why = self._call(lambda: self.engine.why(object_id, cancel=cancellation()))
-            chain = [] if why is None else self.queries.labelled([row(item) for item in why["dominators"][-50:]])
+            chain = [] if why is None else self.queries.labelled([row(item) for item in why.dominators[-50:]])
         # One row more than shown says whether there are more. The root's children are every
         # object nothing else holds, hundreds of thousands in a large heap: merging them takes
         # the engine a while, so the answer is kept while the view goes up and down the tree.
@@ -134,7 +137,7 @@ class Retained:
             if answer is None:
                 self.queries.record(object_id)  # 404 for an unknown id
                 raise QueryError(404, f"object {object_id} has no retained size")
-            return answer["dominators"] if which == "dominators" else answer["path"]
+            return answer.dominators if which == "dominators" else answer.path
 
         found = self.queries.cached(("why", object_id, which), compute)
         shown = page(found, window, row)
