@@ -1,4 +1,4 @@
-// The few C API functions the modules use that appeared only in CPython 3.14 (or 3.12).
+// The few C API functions and declarations the modules use that appeared only in CPython 3.14 (or 3.12).
 // Older interpreters get equivalents here; from 3.14 on the real functions are used.
 #pragma once
 
@@ -14,6 +14,9 @@ inline PyObject* PyLong_FromUInt64(std::uint64_t value) {
 #endif
 
 #if PY_VERSION_HEX < 0x030C0000
+// PyMemberDef, which Python.h itself declares only from 3.12 on.
+#include <structmember.h>
+
 // The exception being raised, normalized, with its traceback attached; clears the error indicator.
 inline PyObject* PyErr_GetRaisedException() {
   PyObject *type, *value, *traceback;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/compat.h"
 #include "binding/py_ref.h"
 #include "core/common/error.h"
 
