@@ -45,8 +45,10 @@ class ReferenceNames:
 
     def watch(self, lines: Iterator[bytes]) -> Iterator[bytes]:
         for line in lines:
-            # Only the few lines that carry names are parsed twice.
-            if _NAMES_KEY in line:
+            # Only the few lines that carry names are parsed twice. `find`, not `in`: bytes'
+            # `in` first tries its operand as an integer, raising and clearing a TypeError on
+            # every line, which made this check cost more than the line's own decoding.
+            if line.find(_NAMES_KEY) >= 0:
                 record = json.loads(line)
                 names = record.get("names")
                 if isinstance(names, list) and isinstance(record.get("id"), int):

@@ -59,7 +59,7 @@ class SiteCollector:
     def watch(self, lines: Iterator[bytes]) -> Iterator[bytes]:
         appending = self.earlier is not None and len(self.earlier.ids) > 0
         for line in lines:
-            if b'"site":' in line:
+            if line.find(b'"site":') >= 0:  # not `in`: see ReferenceNames.watch
                 self._take(line)
             elif appending:
                 found = _ID.match(line)
