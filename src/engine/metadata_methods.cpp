@@ -111,13 +111,17 @@ Result<PyObject*> store_record_with_next_import(PyObject* self, Arguments<2> arg
   // keep both alive for good. A store closed before the import runs writes nothing.
   std::weak_ptr<const AnalysisStore> weak = store;
   store->store.environment->leave_import_facts(
-      [weak, entries = std::move(entries), count_key = std::move(count_key)](Transaction& txn) -> Status {
+      [weak, entries = std::move(entries), count_key = std::move(count_key)](
+          Transaction& txn, std::optional<std::uint64_t> dangling_references) -> Status {
         const std::shared_ptr<const AnalysisStore> open = weak.lock();
         if (open == nullptr) return {};
         for (const auto& [key, value] : entries) VESKER_TRY(write_metadata(txn, *open, key, value));
         if (!count_key) return {};
-        VESKER_ASSIGN_OR_RETURN(const ReferenceCheck check, check_references(open->store, txn));
-        return write_metadata(txn, *open, *count_key, std::to_string(check.dangling_references));
+        if (!dangling_references) {
+          VESKER_ASSIGN_OR_RETURN(const ReferenceCheck check, check_references(open->store, txn));
+          dangling_references = check.dangling_references;
+        }
+        return write_metadata(txn, *open, *count_key, std::to_string(*dangling_references));
       });
   return binding::none();
 }

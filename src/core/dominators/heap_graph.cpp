@@ -104,10 +104,13 @@ HeapGraph HeapGraphBuilder::finish() && {
       const std::uint64_t end = g.successor_offsets[v + 1];
       g.successor_offsets[v] = g.successors.size();
       for (std::uint64_t e = begin; e < end; ++e) {
-        if (const Vertex found = vertex_of.find(reference_ids_[e]); found != kRoot) {
-          if (!shape_.references_into_modules && g.is_module[found]) continue;
-          g.successors.push_back(found);
+        const Vertex found = vertex_of.find(reference_ids_[e]);
+        if (found == kRoot) {
+          ++g.dangling_references;
+          continue;
         }
+        if (!shape_.references_into_modules && g.is_module[found]) continue;
+        g.successors.push_back(found);
       }
       begin = end;
     }

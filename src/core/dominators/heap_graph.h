@@ -42,6 +42,9 @@ struct HeapGraph {
   std::vector<Vertex> successors;
   std::vector<std::uint64_t> predecessor_offsets;
   std::vector<Vertex> predecessors;
+  // References to ids without a record, each time a record names one: what the import's facts
+  // report, counted here so that a step which reads the graph need not read every record again.
+  std::uint64_t dangling_references = 0;
 
   Vertex vertex_count() const noexcept { return static_cast<Vertex>(ids.size()); }  // the root included
   std::span<const Vertex> successors_of(Vertex v) const noexcept {

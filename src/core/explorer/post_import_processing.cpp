@@ -163,8 +163,11 @@ Status store_subtree_sizes(const Store& store, const Transaction& snapshot, Tran
                                     [&] { return cancellation.poll(); });
 }
 
+// Sets `dangling_references` from the graph it reads, which saves the import's facts a pass of
+// their own over every record.
 template <analysis::SizeEstimator E>
-Status write_subtree_sizes(const Store& store, Transaction& writes, Progress& cancellation, PhaseLog* log) {
+Status write_subtree_sizes(const Store& store, Transaction& writes, Progress& cancellation, PhaseLog* log,
+                           std::optional<std::uint64_t>& dangling_references) {
   PhaseLog::Timer reading(log, "subtree sizes/reading the graph");
   VESKER_ASSIGN_OR_RETURN(Transaction snapshot, store.begin_read());
   VESKER_ASSIGN_OR_RETURN(
@@ -172,6 +175,7 @@ Status write_subtree_sizes(const Store& store, Transaction& writes, Progress& ca
       dominators::read_heap_graph(store, snapshot, cancellation,
                                   dominators::HeapGraphShape{.references_into_modules = false, .predecessors = false}));
   reading.stop();
+  dangling_references = graph.dangling_references;
   std::vector<std::uint64_t> subtree_sizes;
   {
     PhaseLog::Timer computing(log, "subtree sizes/components and sizes");
@@ -191,6 +195,7 @@ Status write_subtree_sizes(const Store& store, Transaction& writes, Progress& ca
 Status HeapDumpExplorer::run_post_import_processing(EstimatorPrecision precision, Progress cancellation,
                                                     PhaseLog* log) const {
   VESKER_ASSIGN_OR_RETURN(Transaction writes, store_.begin_write());
+  std::optional<std::uint64_t> dangling_references;  // known once the graph was read
   {
     PhaseLog::Timer summing(log, "subtree sizes/type summaries");
     VESKER_TRY(write_type_summaries(store_, writes, cancellation));
@@ -199,22 +204,22 @@ Status HeapDumpExplorer::run_post_import_processing(EstimatorPrecision precision
     case EstimatorPrecision::no_estimates:
       break;
     case EstimatorPrecision::low:
-      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<7>>(store_, writes, cancellation, log));
+      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<7>>(store_, writes, cancellation, log, dangling_references));
       break;
     case EstimatorPrecision::medium:
-      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<31>>(store_, writes, cancellation, log));
+      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<31>>(store_, writes, cancellation, log, dangling_references));
       break;
     case EstimatorPrecision::high:
-      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<127>>(store_, writes, cancellation, log));
+      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<127>>(store_, writes, cancellation, log, dangling_references));
       break;
     case EstimatorPrecision::exact:
-      VESKER_TRY(write_subtree_sizes<analysis::ExactSizeEstimator>(store_, writes, cancellation, log));
+      VESKER_TRY(write_subtree_sizes<analysis::ExactSizeEstimator>(store_, writes, cancellation, log, dangling_references));
       break;
     default:
       internal_error("unknown estimator precision");
   }
   PhaseLog::Timer committing(log, "subtree sizes/committing");
-  if (Environment::ImportFacts write_facts = store_.environment->take_import_facts()) VESKER_TRY(write_facts(writes));
+  if (Environment::ImportFacts write_facts = store_.environment->take_import_facts()) VESKER_TRY(write_facts(writes, dangling_references));
   VESKER_TRY(store_.environment->check_data_file_linked());
   return writes.commit();
 }

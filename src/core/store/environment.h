@@ -5,9 +5,11 @@
 
 #include <lmdb.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -39,7 +41,9 @@ class Environment {
   // Facts about an import that must be committed with its results or not at all (how the store
   // was built, where its dump came from, what the dump lacked): whoever starts an import in this
   // process leaves their writing here, and the import's last transaction runs it before it commits.
-  using ImportFacts = std::function<Status(Transaction&)>;
+  // It passes the number of references to ids without a record when it has read every record
+  // already; without it, the writing counts them itself.
+  using ImportFacts = std::function<Status(Transaction&, std::optional<std::uint64_t> dangling_references)>;
   void leave_import_facts(ImportFacts write) const;
   ImportFacts take_import_facts() const;
 

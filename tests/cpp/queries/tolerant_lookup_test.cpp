@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/dominators/heap_graph.h"
 #include "core/explorer/heap_dump_explorer.h"
 #include "core/importer/line_importer.h"
 #include "core/queries/common_reachable.h"
@@ -74,6 +75,31 @@ TEST_F(TolerantLookupTest, SearchesPassByMissingRecordsOnlyWhenAsked) {
 
   EXPECT_FALSE(find_largest_common_reachable_object(store(), 4, 1));
   EXPECT_EQ(find_largest_common_reachable_object(store(), 4, 1, MissingRecords::kSkip).value(), 1u);
+}
+
+// The import's facts take the count from the graph the subtree step reads, instead of a pass
+// of their own: both must count every naming of a missing id, into modules too, and nothing a
+// replaced record named.
+TEST(ReferenceCheck, ReadingTheGraphCountsWhatAPassOverTheRecordsCounts) {
+  testing::TemporaryDirectory directory;
+  auto explorer = HeapDumpExplorer::open(directory.path().string()).value();
+  auto importer = LineImporter::begin(explorer->store()).value();
+  for (const char* line : {R"({"id":1,"type":"builtins.module","references":[2,98],"size":1})",
+                           R"({"id":2,"type":"A","references":[99,1,99],"size":1})",
+                           R"({"id":3,"type":"A","references":[97],"size":1})",
+                           R"({"id":3,"type":"A","references":[1,2],"size":1})",
+                           R"({"id":4,"type":"builtins.module","references":[96,1],"size":1})"}) {
+    ASSERT_TRUE(importer.add_line(line));
+  }
+  ASSERT_TRUE(importer.commit());
+  const Store& store = explorer->store();
+  auto txn = store.begin_read().value();
+  Progress quiet;
+  const dominators::HeapGraph graph =
+      dominators::read_heap_graph(store, txn, quiet, {.references_into_modules = false, .predecessors = false})
+          .value();
+  EXPECT_EQ(graph.dangling_references, 4u);
+  EXPECT_EQ(graph.dangling_references, check_references(store, txn).value().dangling_references);
 }
 
 }  // namespace
