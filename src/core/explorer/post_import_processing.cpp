@@ -129,14 +129,21 @@ Status store_subtree_sizes(const Store& store, const Transaction& snapshot, Tran
     }
   });
   const auto put_rewrites = [&]() -> Status {
+    // The writes hold the snapshot's records (this transaction began first, and holds the writer
+    // lock), and every one of them comes, in key order: the cursor steps to each and replaces it
+    // where it stands, which LMDB does as a put of the key would, without searching the tree.
     VESKER_ASSIGN_OR_RETURN(Cursor rewrites, Cursor::open(writes, store.primary));
+    MDB_cursor_op step = MDB_FIRST;
     while (std::optional<RowChannel::Chunk> chunk = channel.pop()) {
       for (std::string_view rows = chunk->rows; !rows.empty();) {
         VESKER_TRY(cancellation.poll());
         std::uint32_t length;
         std::memcpy(&length, rows.data() + 8, sizeof length);
         MDB_val value{length, const_cast<char*>(rows.data() + 8 + sizeof length)};
-        VESKER_TRY(rewrites.put(rows.substr(0, 8), &value, 0));
+        VESKER_ASSIGN_OR_RETURN(const std::optional<Entry> current, rewrites.move(step));
+        if (!current || current->key != rows.substr(0, 8)) internal_error(kMissingMapEntry);
+        VESKER_TRY(rewrites.put(rows.substr(0, 8), &value, MDB_CURRENT));
+        step = MDB_NEXT;
         rows.remove_prefix(8 + sizeof length + length);
       }
     }
