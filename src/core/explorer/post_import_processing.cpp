@@ -202,31 +202,34 @@ Status write_subtree_sizes(const Store& store, Transaction& writes, Progress& ca
 Status HeapDumpExplorer::run_post_import_processing(EstimatorPrecision precision, Progress cancellation,
                                                     PhaseLog* log) const {
   VESKER_ASSIGN_OR_RETURN(Transaction writes, store_.begin_write());
-  std::optional<std::uint64_t> dangling_references;  // known once the graph was read
   {
     PhaseLog::Timer summing(log, "subtree sizes/type summaries");
     VESKER_TRY(write_type_summaries(store_, writes, cancellation));
   }
+  // Known once the graph was read, which every precision but none does.
+  std::optional<std::uint64_t> dangling;
   switch (precision) {
     case EstimatorPrecision::no_estimates:
       break;
     case EstimatorPrecision::low:
-      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<7>>(store_, writes, cancellation, log, dangling_references));
+      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<7>>(store_, writes, cancellation, log, dangling));
       break;
     case EstimatorPrecision::medium:
-      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<31>>(store_, writes, cancellation, log, dangling_references));
+      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<31>>(store_, writes, cancellation, log, dangling));
       break;
     case EstimatorPrecision::high:
-      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<127>>(store_, writes, cancellation, log, dangling_references));
+      VESKER_TRY(write_subtree_sizes<analysis::SizeSketch<127>>(store_, writes, cancellation, log, dangling));
       break;
     case EstimatorPrecision::exact:
-      VESKER_TRY(write_subtree_sizes<analysis::ExactSizeEstimator>(store_, writes, cancellation, log, dangling_references));
+      VESKER_TRY(write_subtree_sizes<analysis::ExactSizeEstimator>(store_, writes, cancellation, log, dangling));
       break;
     default:
       internal_error("unknown estimator precision");
   }
   PhaseLog::Timer committing(log, "subtree sizes/committing");
-  if (Environment::ImportFacts write_facts = store_.environment->take_import_facts()) VESKER_TRY(write_facts(writes, dangling_references));
+  if (Environment::ImportFacts write_facts = store_.environment->take_import_facts()) {
+    VESKER_TRY(write_facts(writes, dangling));
+  }
   VESKER_TRY(store_.environment->check_data_file_linked());
   return writes.commit();
 }
